@@ -1,0 +1,197 @@
+// Database connection: the TKivoDatabase component that names a database
+// (container file, directory or memory) within a session, and the shared
+// TKivoDatabaseManager handle of one physical database, kept in a
+// process-wide registry guarded by the registry lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "components/component.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+
+class TKivoDatasetBase;
+class TKivoDatabaseManager;
+class TKivoSession;
+class TKivoSessionManager;
+
+// What a progress event reports on.
+enum TkrProgressProcess : std::uint8_t { ppOpening, ppRepairing, ppRestructuring, ppIndexing };
+using TProgressEvent = std::function<void(TComponent* sender, double percentDone,
+                                          TkrProgressProcess process, bool& cancel)>;
+
+class TKivoDatabase : public TComponent {
+ public:
+  // The session is `owner` when that is a TKivoSession, else the default session.
+  explicit TKivoDatabase(TComponent* owner = nullptr);
+  ~TKivoDatabase() override;
+
+  // Published properties.
+  bool Connected() const { return handle_ != nullptr; }
+  void SetConnected(bool value);
+  TDatabaseFileMode DatabaseFileMode() const { return database_file_mode_; }
+  void SetDatabaseFileMode(TDatabaseFileMode value) { database_file_mode_ = value; }
+  const std::string& DatabaseFileName() const { return database_file_name_; }
+  void SetDatabaseFileName(const std::string& value);
+  const std::string& DatabaseName() const { return database_name_; }
+  void SetDatabaseName(const std::string& value);
+  // Whether the container is encrypted; usable while disconnected.
+  bool Encrypted();
+  bool InMemory() const { return in_memory_; }
+  void SetInMemory(bool value);
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value) { password_ = value; }
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value) { read_only_ = value; }
+  bool HandleShared() const { return handle_shared_; }
+  void SetHandleShared(bool value) { handle_shared_ = value; }
+  bool KeepConnection() const { return keep_connection_; }
+  void SetKeepConnection(bool value);
+  const std::string& SessionName() const { return session_name_; }
+  void SetSessionName(const std::string& value);
+  TProgressEvent OnProgress;  // no operation raises it
+
+  void Open();
+  void Close();
+  // Creates the container file named by DatabaseFileName; ends disconnected.
+  void CreateDatabase();
+  // Stores `fileName` as DatabaseFileName (without the setter's effects), then CreateDatabase().
+  void CreateDatabase(const std::string& fileName);
+  // Connects when needed, then lists the tables.
+  void GetTableNames(std::vector<std::string>& list);
+  bool Exists();
+  // Attaches an existing manager (not owned); nullptr just closes.
+  void SetHandle(TKivoDatabaseManager* manager);
+
+  TKivoDatabaseManager* Handle() const { return handle_; }
+  TKivoSession* Session() const { return session_; }
+  bool Temporary() const { return temporary_; }
+  void SetTemporary(bool value) { temporary_ = value; }
+  int RefCount() const { return ref_count_; }
+  const std::string& Directory() const { return directory_; }
+  bool AcquiredHandle() const { return acquired_handle_; }
+
+  // The data sets working through this database.
+  int DataSetCount() const { return static_cast<int>(datasets_.size()); }
+  TKivoDatasetBase* DataSets(int index) const { return datasets_[static_cast<std::size_t>(index)]; }
+  void AddDataSet(TKivoDatasetBase* dataset);
+  void RemoveDataSet(TKivoDatasetBase* dataset);
+
+  // Raises 1080 while connected.
+  void CheckInactive() const;
+  // Raises 1081 for an empty name on a component that is not temporary.
+  void CheckDatabaseName() const;
+  // Raises 1080 when another component of the session already uses `name`;
+  // an unused temporary one is destroyed instead.
+  void ValidateName(const std::string& name);
+  // Attaches to the session named SessionName; with `activate` a missing
+  // session raises 1072 and the session is started.
+  void SetSession(bool activate);
+
+ protected:
+  void Loaded() override;
+  void Notification(TComponent* component, TOperation operation) override;
+
+ private:
+  friend class TKivoSession;
+  friend class TKivoDatabaseManager;
+  void ConnectManager();
+  void DisconnectManager();
+  void SessionRemoved();
+
+  std::vector<TKivoDatasetBase*> datasets_;
+  bool keep_connection_ = true;
+  bool temporary_ = false;
+  bool streamed_connected_ = false;
+  bool acquired_handle_ = false;
+  bool handle_shared_ = false;
+  bool read_only_ = false;
+  int ref_count_ = 0;  // guarded by the session lock
+  TKivoDatabaseManager* handle_ = nullptr;
+  TKivoSession* session_ = nullptr;
+  std::string session_name_;
+  std::string database_name_;
+  std::string directory_;
+  std::string database_file_name_;
+  bool in_memory_ = false;
+  std::string password_;
+  TDatabaseFileMode database_file_mode_ = dfmNormal;
+};
+
+// The shared handle of one physical database. Created by the first
+// connection for its key, shared by later ones, and destroyed as soon as its
+// last database and last data set are gone.
+class TKivoDatabaseManager {
+ public:
+  // Registers the manager; REQUIRES: the registry lock may be taken.
+  explicit TKivoDatabaseManager(TKivoDatabase* database);
+  ~TKivoDatabaseManager();
+  TKivoDatabaseManager(const TKivoDatabaseManager&) = delete;
+  TKivoDatabaseManager& operator=(const TKivoDatabaseManager&) = delete;
+
+  // The process-wide registry lock, and the manager registry.
+  static std::recursive_mutex& RegistryLock();
+  static int RegisteredCount();
+  static bool IsRegistered(const TKivoDatabaseManager* manager);
+  // The registered manager for `database`'s key, or a new one.
+  static TKivoDatabaseManager* FindOrCreateManager(TKivoDatabase* database);
+
+  // Raises "TKivoDatabaseManager.ConnectDatabase - database is already open
+  // with other in-memory mode value." on an in-memory mismatch.
+  void ConnectDatabase(TKivoDatabase* database);
+  // May destroy the manager.
+  void DisconnectDatabase(TKivoDatabase* database);
+  void RegisterDataset(TKivoDatasetBase* dataset);
+  // Closes the data set; may destroy the manager.
+  void UnregisterDataset(TKivoDatasetBase* dataset);
+  // Destroys the manager when both lists are empty; true when it did.
+  bool FreeIfUnused();
+
+  // The plain file system of a store mode (0: StoreMode); nullptr when the
+  // store cannot be opened.
+  TAbstractPlainFileSystem* GetPFS(int mode = 0);
+  std::string GetPassword() const;
+  void GetTableNames(std::vector<std::string>& list);
+  // Opens a file in the store of `mode`; a memory-store file that is not open
+  // yet is loaded from the main store. nullptr when the store is unavailable.
+  TAbstractFile* OpenFile(const std::string& name, int mode, bool create, bool exclusive,
+                          bool readOnly);
+  void CloseFile(TAbstractFile* file);
+  bool FileExists(const std::string& name, int mode);
+  bool DeleteFile(const std::string& name, int mode);
+  bool RenameFile(const std::string& oldName, const std::string& newName, int mode);
+  // Copies a memory-store file into the main store; errors are ignored.
+  void SaveMemoryFile(const std::string& name);
+  void CreateDatabase();
+  bool DatabaseExists();
+
+  int DatabaseCount() const { return static_cast<int>(databases_.size()); }
+  TKivoDatabase* Databases(int index) const { return databases_[static_cast<std::size_t>(index)]; }
+  int DatasetCount() const { return static_cast<int>(datasets_.size()); }
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value) { read_only_ = value; }
+  bool InMemory() const { return in_memory_; }
+  TDatabaseFileMode FileMode() const { return file_mode_; }
+  TKivoSessionManager* SessionHandle() const { return session_handle_; }
+  bool IsFileDatabase() const { return is_file_database_; }
+  const std::string& Path() const { return path_; }
+  TFileStoreMode StoreMode() const { return store_mode_; }
+
+ private:
+  std::vector<TKivoDatabase*> databases_;    // guarded by the registry lock
+  std::vector<TKivoDatasetBase*> datasets_;  // guarded by the registry lock
+  bool read_only_ = false;
+  bool in_memory_ = false;
+  TDatabaseFileMode file_mode_ = dfmNormal;
+  TKivoSessionManager* session_handle_ = nullptr;
+  bool is_file_database_ = false;
+  std::string path_;
+  TFileStoreMode store_mode_ = fsmDisk;
+};
+
+}  // namespace kivo
