@@ -112,8 +112,7 @@ TEST(ZorExceptionTest, SharedTemplatesAcrossRanges) {
        "Unexpected token '%s' found at line %d, column %d"},
       {{1008, 1039, 2012, 2013, 2028, 2029, 2075, 2076, 2161},
        "Unexpected end of SQL command found at line %d"},
-      {{1009, 1064, 1065, 1066, 2156},
-       "Field name expected, but '%s' found at line %d, column %d"},
+      {{1009, 1064, 1065, 1066, 2156}, "Field name expected, but '%s' found at line %d, column %d"},
       {{1012, 1013, 1015, 1016, 1019, 1020, 2150, 2151, 2152, 2160},
        "Table name expected, but '%s' found at line %d, column %d"},
       {{1037, 1038, 1040, 1041},
@@ -169,8 +168,8 @@ TEST(ZorExceptionTest, ExactTextsWithSpecialCharacters) {
               "failed  - Native error: 0" +
                   std::to_string(code));
   }
-  EXPECT_EQ(ZorException::CreateFmt(4, "T1", {std::string("a"), std::string("SQLdb"),
-                                              std::string("/x.kvb"), 0})
+  EXPECT_EQ(ZorException::CreateFmt(
+                4, "T1", {std::string("a"), std::string("SQLdb"), std::string("/x.kvb"), 0})
                 .Message(),
             "T1: Cannot open table 'a'. DatabaseName = SQLdb, DatabaseFileName = /x.kvb, InMemory "
             "= 0. - Native error: 00004");
@@ -193,7 +192,8 @@ TEST(ExceptionClassesTest, EachReportsItsClassName) {
     throw ZorException::CreateFmt(7, "Tbl", {std::string("people")});
   } catch (const Exception& e) {
     EXPECT_STREQ(e.ClassName(), "ZorException");
-    EXPECT_EQ(e.Message(), "Tbl: Table is not opened, table name = 'people'. - Native error: 00007");
+    EXPECT_EQ(e.Message(),
+              "Tbl: Table is not opened, table name = 'people'. - Native error: 00007");
   }
 }
 

@@ -3,8 +3,14 @@
 // formats used when values are turned into text.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+typedef struct UCollator UCollator;
 
 namespace kivo {
 
@@ -15,9 +21,15 @@ std::string Utf8ToCp1250(std::string_view utf8);
 std::u16string Cp1250ToUtf16(std::string_view ansi);
 std::string Utf16ToCp1250(std::u16string_view wide);
 
+// True when the byte has a character in Windows-1250 (all but 0x81, 0x83,
+// 0x88, 0x90 and 0x98).
+bool Cp1250IsAssigned(unsigned char byte);
+
 // Upper and lower case of Windows-1250 text (accented letters included).
 std::string AnsiUpperCase(std::string_view ansi);
 std::string AnsiLowerCase(std::string_view ansi);
+char AnsiUpperChar(char c);
+char AnsiLowerChar(char c);
 
 // Locale-aware comparison of Windows-1250 text in the user's locale:
 // negative, zero or positive. The Text variants ignore case.
@@ -25,5 +37,141 @@ int AnsiCompareStr(std::string_view a, std::string_view b);
 int AnsiCompareText(std::string_view a, std::string_view b);
 // AnsiCompareText(a, b) == 0.
 bool AnsiSameText(std::string_view a, std::string_view b);
+
+// Locale-aware comparison of UTF-16 text in the user's locale (string sort:
+// hyphen and apostrophe compare like other punctuation). The Text variant
+// ignores case.
+int WideCompareStr(std::u16string_view a, std::u16string_view b);
+int WideCompareText(std::u16string_view a, std::u16string_view b);
+
+// ---------------------------------------------------------------------------
+// The user's locale.
+
+enum class LocaleCategory { kCollate, kNumeric, kTime };
+
+// The locale in effect for a category, as an ICU name ("hu_HU"). It is the
+// locale set with SetUserLocale, else the one named by LC_ALL, else by
+// LC_COLLATE / LC_NUMERIC / LC_TIME, else by LANG; "C", "POSIX" and an unset
+// environment give "en_US".
+std::string UserLocaleName(LocaleCategory category = LocaleCategory::kCollate);
+
+// Fixes the locale of every category (a POSIX name such as "hu_HU.UTF-8" or
+// an ICU name); an empty name goes back to the environment. Also resets the
+// default format settings to those of the new locale.
+void SetUserLocale(std::string_view name);
+
+// "hu_HU.UTF-8@euro" -> "hu_HU"; "C", "POSIX" and "" -> "en_US".
+std::string IcuLocaleFromPosix(std::string_view posixName);
+
+// ---------------------------------------------------------------------------
+// String collation of Windows-1250 text for one locale.
+//
+// Every byte value has a rank: the number of byte values the locale sorts
+// before it as one-character strings. When all 256 ranks differ the locale
+// has "fast collation" for single bytes. Single-byte comparisons (the pattern
+// matcher's character test) use the ranks; string comparisons give exactly
+// the order of the locale's collator. Ranks alone cannot do that for whole
+// strings, because the collator compares base letters over the whole string
+// before accents and case ("áa" < "ab" although "á" > "a"), so strings go
+// through per-byte tables of collation weights compared level by level, or
+// through the collator itself when a string holds a multi-letter unit of the
+// locale (Hungarian "cs", "gy", "sz", ...).
+class TCollation {
+ public:
+  // Opens the collator of an ICU locale name; throws kivo::Exception when
+  // ICU has no collator at all.
+  explicit TCollation(const std::string& localeName);
+  ~TCollation();
+  TCollation(const TCollation&) = delete;
+  TCollation& operator=(const TCollation&) = delete;
+
+  const std::string& LocaleName() const { return locale_name_; }
+
+  // Rank of a byte, and the rank of its upper-case form.
+  int Rank(unsigned char c) const { return rank_[c]; }
+  int UpperRank(unsigned char c) const { return upper_rank_[c]; }
+  // All 256 ranks are distinct.
+  bool FastCollation() const { return fast_; }
+  // String comparisons may use the weight tables (the collator's settings
+  // allow it); false means every string comparison calls the collator.
+  bool UsesWeightTables() const { return tables_ok_; }
+
+  // Compares two strings; with maxLength >= 0 only their first maxLength
+  // bytes take part (prefix comparison). Returns -1, 0 or 1.
+  int Compare(std::string_view a, std::string_view b, bool ignoreCase = false,
+              int maxLength = -1) const;
+  // Compares one byte with another by rank (upper-case rank when ignoring case).
+  int CompareChar(char a, char b, bool ignoreCase = false) const;
+  // Compares UTF-16 strings with the collator. Returns -1, 0 or 1.
+  int CompareWide(std::u16string_view a, std::u16string_view b, bool ignoreCase = false) const;
+  // The collator's own comparison of two Windows-1250 strings, without the
+  // weight tables (the reference the tables must agree with).
+  int CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase = false) const;
+
+ private:
+  struct Weight {
+    std::uint32_t primary;
+    std::uint16_t secondary;
+    std::uint16_t tertiary;
+  };
+
+  bool HasContraction(std::string_view s) const;
+  int CompareByTables(std::string_view a, std::string_view b, bool ignoreCase) const;
+
+  std::string locale_name_;
+  UCollator* collator_ = nullptr;         // tertiary strength: case-sensitive
+  UCollator* collator_nocase_ = nullptr;  // secondary strength: ignores case
+  std::array<int, 256> rank_{};
+  std::array<int, 256> upper_rank_{};
+  bool fast_ = false;
+  bool tables_ok_ = false;
+  // Weights of byte c are weights_[offset_[c] .. offset_[c + 1]).
+  std::vector<Weight> weights_;
+  std::array<std::uint32_t, 257> offset_{};
+  // Multi-byte units of the locale, grouped by their first byte.
+  std::array<std::vector<std::string>, 256> contractions_;
+};
+
+// The collation of the user's collation locale, built on first use and
+// rebuilt when that locale changes.
+std::shared_ptr<const TCollation> UserCollation();
+
+// ---------------------------------------------------------------------------
+// Number and date formats.
+//
+// Format strings use the engine's codes: d dd ddd dddd (day, short and long
+// day name), m mm mmm mmmm (month, short and long month name), yy yyyy,
+// h hh (hour), n nn (minute), s ss (second), zzz (millisecond), AMPM (the
+// AM/PM text), and literal text in double quotes.
+struct FormatSettings {
+  char DecimalSeparator = '.';
+  char ThousandSeparator = ',';
+  char DateSeparator = '/';
+  char TimeSeparator = ':';
+  std::string ShortDateFormat = "m/d/yyyy";
+  std::string LongDateFormat = "mmmm d, yyyy";
+  std::string ShortTimeFormat = "h:nn AMPM";
+  std::string LongTimeFormat = "h:nn:ss AMPM";
+  std::string TimeAMString = "AM";
+  std::string TimePMString = "PM";
+  // Names in Windows-1250; months from January, days from Sunday.
+  std::array<std::string, 12> ShortMonthNames{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::array<std::string, 12> LongMonthNames{"January",   "February", "March",    "April",
+                                             "May",       "June",     "July",     "August",
+                                             "September", "October",  "November", "December"};
+  std::array<std::string, 7> ShortDayNames{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  std::array<std::string, 7> LongDayNames{"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                          "Thursday", "Friday", "Saturday"};
+};
+
+// The settings of an ICU locale ("hu_HU"), from ICU's locale data; the
+// defaults above when ICU has nothing better.
+FormatSettings FormatSettingsForLocale(std::string_view localeName);
+
+// The process-wide settings: those of the user's numeric and time locales
+// until SetDefaultFormatSettings replaces them.
+FormatSettings DefaultFormatSettings();
+void SetDefaultFormatSettings(const FormatSettings& settings);
 
 }  // namespace kivo
