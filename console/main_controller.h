@@ -1,0 +1,136 @@
+// TfmMain: the logic of the console's main window as operations on its
+// state. It drives the window only through TMainView, so it runs the same
+// behind the Qt window, behind the headless runner of unattended command-line
+// runs, and behind a recording view in tests.
+//
+// Operations may raise; the caller reports such errors with ReportErrors
+// (the window's default error report).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "components/database.h"
+#include "console/command_line.h"
+#include "console/main_view.h"
+
+namespace kartova {
+
+inline constexpr const char* kMainTitle = "Kartova 3.5 DBMC";
+inline constexpr const char* kDatabaseFilter = "Kartova DB(*.kvb)|*.kvb|(*.*)|*.*";
+inline constexpr const char* kDatabaseExtension = ".kvb";
+inline constexpr const char* kScriptOpenFilter =
+    "SQL parancs (*.sql)|*.sql|Szöveges (*.txt)|*.txt|(*.*)|*.*";
+inline constexpr const char* kScriptSaveFilter =
+    "SQL parancs (*.sql)|*.sql|Szöveges (*.txt)|*.txt|KA koordináta állomány|*.pyx|(*.*)|*.*";
+inline constexpr const char* kScriptExtension = ".sql";
+
+// Where the process goes after an operation: on with the window, or to its
+// end with an exit code.
+struct TRunOutcome {
+  bool end_requested = false;
+  int exit_code = 0;
+};
+
+// Where the console finds its files; the defaults are the real places.
+struct TConsoleEnvironment {
+  // The program's own folder: the script dialogs start there.
+  std::string program_directory;
+  // The settings file krtcon.ini.
+  std::string settings_file;
+
+  static TConsoleEnvironment Default();
+};
+
+class TfmMain {
+ public:
+  // `params` are the command-line parameters without the program name.
+  TfmMain(TMainView& view, std::vector<std::string> params,
+          TConsoleEnvironment environment = TConsoleEnvironment::Default());
+  ~TfmMain();
+  TfmMain(const TfmMain&) = delete;
+  TfmMain& operator=(const TfmMain&) = delete;
+
+  // Runs `operation`; an error it raises goes to the view's default error
+  // report. Returns false when it raised.
+  bool ReportErrors(const std::function<void()>& operation);
+
+  // Start-up: title, command line, database, script, unattended runs, the
+  // Reopen menu and the navigator setting, in that order.
+  void FormCreate();
+  // Whether an unattended run asked the program to end, and with what code.
+  const TRunOutcome& Outcome() const { return outcome_; }
+
+  // Database commands.
+  bool ConnectCurrentDatabase();
+  void SelectDatabaseFile(const std::string& path);
+  void Open1Click();
+  void DB_openExecute() { Open1Click(); }
+  void New1Click();
+  void DB_newExecute() { New1Click(); }
+  // `caption` as the toolkit shows it; accelerator marks are removed.
+  void ReopenDatabaseItemClick(const std::string& caption);
+  void Close1Click();
+  void DB_closeExecute() { Close1Click(); }
+  void VEGEExecute();
+  void Exit1Click();
+
+  // Recent databases.
+  std::vector<std::string> LoadRecentDatabases();
+  void SaveRecentDatabases(const std::vector<std::string>& list);
+  void AddRecentDatabase(const std::string& path);
+  void BuildReopenMenu(const std::vector<std::string>& list);
+  void RefreshReopenMenu();
+  std::string GetLastDatabaseFile();
+
+  // Tables. Opening a table into the grid needs the table component; for
+  // now an open without a selection is refused and otherwise nothing happens.
+  void OpenSelectedTable();
+  void bnCloseTableClick();
+
+  // SQL commands, scripts and exports.
+  void bnRunSQLClick();
+  void RzBitBtn2Click();
+  void btOpenSQLClick();
+  void blaCSV1Click();
+  void reSQLSelectionChange(int line, int column);
+  void ExportQueryToFile(const std::string& fileName, bool fieldNamesInFirstLine,
+                         const std::string& delimiter);
+  void RunBatchScript();
+  void WriteOutputFile(const std::string& text);
+
+  // State.
+  kivo::TKivoDatabase& CurrentDB() { return current_db_; }
+  const std::string& GridMode() const { return grid_mode_; }
+  bool BatchMode() const { return batch_mode_; }
+  const std::string& OutputFileName() const { return output_file_name_; }
+  const TCommandLine& CommandLine() const { return command_line_; }
+  // The folder the script dialogs start in.
+  const std::string& ScriptDialogDirectory() const { return script_dialog_directory_; }
+  // Windows-1250 names shown in lbTables, in list order.
+  const std::vector<std::string>& TableNames() const { return table_names_; }
+
+ private:
+  void ShowTableNames();
+  void RequestEnd(int exitCode);
+  std::string SqlTextOfEditor() const;
+
+  TMainView& view_;
+  std::vector<std::string> params_;
+  TConsoleEnvironment environment_;
+  kivo::TKivoDatabase current_db_;
+
+  TCommandLine command_line_;
+  std::string grid_mode_;
+  bool batch_mode_ = false;
+  std::string output_file_name_;
+  std::string script_dialog_directory_;
+  int save_dialog_filter_index_ = 1;
+  // The text typed into the password prompt last time.
+  std::string last_password_;
+  std::vector<std::string> table_names_;
+  TRunOutcome outcome_;
+};
+
+}  // namespace kartova

@@ -1,0 +1,29 @@
+// DBNavigator1: the row of ten record buttons under the grid (first, prior,
+// next, last, insert, delete, edit, post, cancel, refresh). The settings
+// decide whether all ten or only the four moving buttons are shown.
+#pragma once
+
+#include <QWidget>
+#include <array>
+
+class QToolButton;
+
+namespace kartova {
+
+class TDBNavigator : public QWidget {
+  Q_OBJECT
+
+ public:
+  enum Button { First, Prior, Next, Last, Insert, Delete, Edit, Post, Cancel, Refresh, Count };
+
+  explicit TDBNavigator(QWidget* parent = nullptr);
+
+  // All ten buttons, or only First, Prior, Next and Last.
+  void SetEditingButtonsVisible(bool visible);
+  QToolButton* button(Button b) const { return buttons_[b]; }
+
+ private:
+  std::array<QToolButton*, Count> buttons_{};
+};
+
+}  // namespace kartova

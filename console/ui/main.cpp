@@ -1,0 +1,78 @@
+// The kartova program: the console window, the unattended command-line runs
+// (export, batch) that need no display, "--help", and "--screenshot", which
+// saves a picture of the main window drawn off screen.
+#include <QPixmap>
+#include <QtGlobal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "console/command_line.h"
+#include "console/headless_view.h"
+#include "console/main_controller.h"
+#include "console/ui/console_application.h"
+#include "console/ui/main_window.h"
+
+namespace {
+
+bool EnvSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+int RunUnattended(const std::vector<std::string>& params) {
+  kartova::THeadlessView view(std::cerr);
+  kartova::TfmMain controller(view, params);
+  controller.ReportErrors([&] { controller.FormCreate(); });
+  const kartova::TRunOutcome& outcome = controller.Outcome();
+  // Without an end request start-up failed; with no window to stay open,
+  // that is a failed run.
+  return outcome.end_requested ? outcome.exit_code : 1;
+}
+
+// kartova --screenshot FILE.png [DATABASE [SCRIPT]]
+int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params) {
+  if (params.size() < 2 || params[1].empty()) {
+    std::cerr << "kartova: --screenshot needs the name of the picture file\n";
+    return 1;
+  }
+  if (!EnvSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  const std::string picture = params[1];
+  std::vector<std::string> console_params(params.begin() + 2, params.end());
+  kartova::TConsoleApplication app(argc, argv);
+  kartova::TMainWindow window(console_params);
+  window.Start();
+  window.show();
+  QApplication::processEvents();
+  if (!window.grab().save(QString::fromLocal8Bit(picture.c_str()))) {
+    std::cerr << "kartova: cannot save the picture " << picture << '\n';
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> params(argv + 1, argv + argc);
+  if (!params.empty() && params[0] == "--help") {
+    std::cout << kartova::CommandLineHelp("kartova");
+    return 0;
+  }
+  if (!params.empty() && params[0] == "--screenshot") return TakeScreenshot(argc, argv, params);
+
+  if (kartova::ParseCommandLine(params).RunsUnattended()) return RunUnattended(params);
+
+  if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY") && !EnvSet("QT_QPA_PLATFORM")) {
+    std::cerr << "kartova: the console window needs a display (none of DISPLAY, WAYLAND_DISPLAY, "
+                 "QT_QPA_PLATFORM is set); -B (batch run) and -E (export) run without one\n";
+    return 1;
+  }
+
+  kartova::TConsoleApplication app(argc, argv);
+  kartova::TMainWindow window(params);
+  window.Start();
+  window.show();
+  return app.exec();
+}
