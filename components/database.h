@@ -103,6 +103,7 @@ class TKivoDatabase : public TComponent {
   void ConnectManager();
   void DisconnectManager();
   void SessionRemoved();
+  void ForgetDataSets();
 
   std::vector<TKivoDatasetBase*> datasets_;
   bool keep_connection_ = true;
@@ -111,6 +112,7 @@ class TKivoDatabase : public TComponent {
   bool acquired_handle_ = false;
   bool handle_shared_ = false;
   bool read_only_ = false;
+  bool closing_ = false;  // Close() is running: users leaving must not destroy it
   int ref_count_ = 0;  // guarded by the session lock
   TKivoDatabaseManager* handle_ = nullptr;
   TKivoSession* session_ = nullptr;
@@ -165,8 +167,9 @@ class TKivoDatabaseManager {
   bool FileExists(const std::string& name, int mode);
   bool DeleteFile(const std::string& name, int mode);
   bool RenameFile(const std::string& oldName, const std::string& newName, int mode);
-  // Copies a memory-store file into the main store; errors are ignored.
-  void SaveMemoryFile(const std::string& name);
+  // Copies a memory-store file into the main store. Never raises; false when
+  // the copy could not be made.
+  bool SaveMemoryFile(const std::string& name);
   void CreateDatabase();
   bool DatabaseExists();
 
@@ -183,6 +186,11 @@ class TKivoDatabaseManager {
   TFileStoreMode StoreMode() const { return store_mode_; }
 
  private:
+  friend class TKivoDatabase;
+  // Lists a component that uses this manager through a shared or acquired
+  // handle, so that the manager lives as long as that component holds it.
+  void AttachHolder(TKivoDatabase* database);
+
   std::vector<TKivoDatabase*> databases_;    // guarded by the registry lock
   std::vector<TKivoDatasetBase*> datasets_;  // guarded by the registry lock
   bool read_only_ = false;

@@ -65,6 +65,10 @@ class TKivoDatasetBase : public TComponent {
 
  private:
   friend class TKivoDatabase;
+  friend class TKivoSession;
+  void AcquireDatabase();
+  void ReleaseDatabase();
+
   std::string session_name_;
   std::string database_name_;
   std::string database_file_name_;

@@ -76,9 +76,6 @@ class TKivoSession : public TComponent {
   // Drops one user; the last user closes (or destroys, when temporary) a
   // database without KeepConnection.
   void CloseDatabase(TKivoDatabase* database);
-  // Told by a database component when it has opened or is about to close.
-  void DatabaseOpened(TKivoDatabase* database);
-  void DatabaseClosing(TKivoDatabase* database);
 
  protected:
   void Loaded() override;

@@ -1,0 +1,32 @@
+#include "components/globals.h"
+
+#include "components/database.h"
+#include "components/session.h"
+#include "storage/file_layer.h"
+
+namespace kivo::detail {
+
+ComponentGlobals::ComponentGlobals() {
+  // The file-system registry must outlive the managers that drop their
+  // containers into it, so it is made first and therefore destroyed last.
+  TPFSManager::Instance();
+  sessions = new TKivoSessionList();
+  default_session = sessions->Sessions(0);
+}
+
+ComponentGlobals::~ComponentGlobals() {
+  delete sessions;
+  sessions = nullptr;
+  default_session = nullptr;
+  std::lock_guard<std::recursive_mutex> guard(registry_lock);
+  while (!managers.empty()) delete managers.back();  // each leaves the registry
+  delete default_handle;
+  default_handle = nullptr;
+}
+
+ComponentGlobals& Globals() {
+  static ComponentGlobals globals;
+  return globals;
+}
+
+}  // namespace kivo::detail

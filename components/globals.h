@@ -1,0 +1,34 @@
+// The component layer's process-wide objects: the session list with the
+// default session, the session handles, and the database-manager registry
+// with its lock. Made on first use, torn down in order at process end.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+namespace kivo {
+
+class TKivoDatabaseManager;
+class TKivoSession;
+class TKivoSessionList;
+class TKivoSessionManager;
+
+namespace detail {
+
+struct ComponentGlobals {
+  ComponentGlobals();
+  // Destroys the sessions (last first), then every manager still registered.
+  ~ComponentGlobals();
+
+  TKivoSessionList* sessions = nullptr;
+  TKivoSession* default_session = nullptr;
+  TKivoSessionManager* default_handle = nullptr;  // guarded by the session lock
+  TKivoSessionManager* current_handle = nullptr;  // guarded by the session lock
+  std::recursive_mutex registry_lock;
+  std::vector<TKivoDatabaseManager*> managers;  // guarded by registry_lock
+};
+
+ComponentGlobals& Globals();
+
+}  // namespace detail
+}  // namespace kivo
