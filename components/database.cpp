@@ -497,6 +497,9 @@ void TKivoDatabaseManager::RegisterDataset(TKivoDatasetBase* dataset) {
 }
 
 void TKivoDatabaseManager::UnregisterDataset(TKivoDatasetBase* dataset) {
+  // Closing the data set may take the session lock, which comes before the
+  // registry lock: take it first.
+  std::lock_guard<std::recursive_mutex> session(Sessions().SessionLock());
   RegistryGuard guard(RegistryLock());
   if (!EraseItem(datasets_, dataset)) return;
   dataset->Close();

@@ -227,7 +227,7 @@ bool TDiskFile::TryOpen(bool create) {
   }
   // Truncate only once the lock is held, so that a file another holder keeps
   // exclusively is never emptied by a failed create.
-  if (create && ::ftruncate(fd, 0) != 0) {
+  if (create && (read_only_ ? ::truncate(FullPath().c_str(), 0) : ::ftruncate(fd, 0)) != 0) {
     ::close(fd);
     return false;
   }

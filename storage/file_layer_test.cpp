@@ -76,10 +76,11 @@ TEST_F(DiskFileTest, CreateWriteReadAndReopenKeepContent) {
   f->SetPosition(6);
   f->ReadBuffer(buf, 5);
   EXPECT_EQ(std::string(buf, 5), "world");
-  // Creating again truncates.
+  // Creating again truncates, also when the new handle only reads.
   fs.CloseFile(f);
-  f = fs.OpenFile("t.dat", true, false, false);
+  f = fs.OpenFile("t.dat", true, false, true);
   EXPECT_EQ(f->GetSize(), 0);
+  EXPECT_TRUE(f->ReadOnly());
   fs.CloseFile(f);
 }
 
