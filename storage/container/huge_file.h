@@ -69,9 +69,9 @@ inline constexpr std::int64_t kMaxMemoryPartSize = 0x7FFFFFFF;
 // `nextPartName` longer than 260 bytes is cut.
 void EncodePartHeader(std::int64_t partSize, const std::string& nextPartName,
                       std::uint8_t (&out)[kPartHeaderSize]);
-// The fields of a part header image. `nextPartName` is the bytes before the
-// first zero; false when the signature is wrong or NextPartName carries no
-// terminator.
+// The fields of a part header image; false when the signature is wrong.
+// `nextPartName` is the bytes before the first zero, all 261 bytes when the
+// field has no terminator (which IsValidPartName then refuses).
 bool DecodePartHeader(const std::uint8_t (&in)[kPartHeaderSize], std::int64_t& partSize,
                       std::string& nextPartName);
 // Whether `name` may name a part in the first part's folder: non-empty, at
@@ -258,7 +258,8 @@ class TPagyHugeFile {
   bool FindBaseOffset(TPagyAbstractFile& part, std::int64_t& base);
   void DeleteAllParts(const std::string& name);
   bool AppendPart();
-  void WritePartHeader(TPagyAbstractFile& part, std::int64_t at, const std::string& next);
+  bool WritePartHeader(TPagyAbstractFile& part, std::int64_t at, const std::string& next);
+  bool NameInUse(const std::string& path) const;
   // Part index and file offset of stream position `p`.
   std::int64_t PartIndexOf(std::int64_t p) const;
   std::int64_t FileOffsetOf(std::int64_t p) const;
