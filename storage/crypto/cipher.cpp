@@ -95,28 +95,37 @@ void TCipher_Rijndael::DecodeBuffer(const void* source, void* dest, std::size_t 
   auto* out = static_cast<std::uint8_t*>(dest);
   std::uint8_t feedback[kBlock];
   std::memcpy(feedback, impl_->initial, kBlock);
-  // The register depends only on ciphertext, so D(C) of a whole chunk can be
-  // computed at once and the register applied afterwards. In place, the
-  // chunk's ciphertext is saved first because the register needs it.
-  alignas(16) std::uint8_t saved[kDecodeChunk];
+  // The register depends only on ciphertext, so the registers of a whole
+  // chunk are worked out first (before an in-place decode overwrites the
+  // ciphertext); then the block function decrypts the chunk in one call and
+  // XORs each block with its register, pipelining independent blocks.
+  alignas(16) std::uint8_t registers[kDecodeChunk];
   while (size >= kBlock) {
     const std::size_t chunk = std::min(size - size % kBlock, kDecodeChunk);
-    const std::uint8_t* cipher = in;
-    if (in == out) {
-      std::memcpy(saved, in, chunk);
-      cipher = saved;
-    }
-    impl_->dec.AdvancedProcessBlocks(cipher, nullptr, out, chunk,
-                                     CryptoPP::BlockTransformation::BT_AllowParallel);
+    // The register lives in two words here, not in memory, so that the
+    // chain of XORs does not wait on store forwarding.
+    std::uint64_t f0, f1, c0, c1;
+    std::memcpy(&f0, feedback, 8);
+    std::memcpy(&f1, feedback + 8, 8);
     for (std::size_t i = 0; i < chunk; i += kBlock) {
-      XorBlock(out + i, out + i, feedback);        // P := D(C) xor F
-      XorBlock(feedback, feedback, cipher + i);    // F := F xor C
+      std::memcpy(registers + i, &f0, 8);
+      std::memcpy(registers + i + 8, &f1, 8);
+      std::memcpy(&c0, in + i, 8);
+      std::memcpy(&c1, in + i + 8, 8);
+      f0 ^= c0;  // F := F xor C
+      f1 ^= c1;
     }
+    std::memcpy(feedback, &f0, 8);
+    std::memcpy(feedback + 8, &f1, 8);
+    // P := D(C) xor F
+    impl_->dec.AdvancedProcessBlocks(in, registers, out, chunk,
+                                     CryptoPP::BlockTransformation::BT_AllowParallel);
     in += chunk;
     out += chunk;
     size -= chunk;
   }
   if (size > 0) impl_->PartialBlock(feedback, in, out, size);
+  CryptoPP::SecureWipeArray(registers, sizeof registers);
   CryptoPP::SecureWipeArray(feedback, kBlock);
 }
 
