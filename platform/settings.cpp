@@ -221,8 +221,10 @@ bool SaveRecent(const std::vector<std::string>& list) {
     if (!inside || !IsKeyLine(lines[n], &key, &value)) continue;
     for (std::size_t i = 0; i < count; ++i) {
       if (!written[i] && Lower(key) == Lower("File" + std::to_string(i))) {
+        // `key` points into lines[n], so stop looking before replacing it.
         lines[n] = "File" + std::to_string(i) + "=" + list[i];
         written[i] = true;
+        break;
       }
     }
   }
