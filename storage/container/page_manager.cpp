@@ -1,0 +1,391 @@
+#include "storage/container/page_manager.h"
+
+#include <cstring>
+#include <limits>
+
+#include "platform/errors.h"
+#include "platform/file_util.h"
+#include "storage/crypto/cipher.h"
+#include "storage/crypto/hash.h"
+#include "storage/crypto/password.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+
+namespace {
+
+std::uint32_t LoadLE32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+void StoreLE32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+const char kHeaderCorrupted[] = "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted.";
+
+}  // namespace
+
+// --- TContainerHeader ------------------------------------------------------
+
+std::uint32_t TContainerHeader::U32(int offset) const { return LoadLE32(bytes_.data() + offset); }
+
+void TContainerHeader::SetU32(int offset, std::uint32_t v) { StoreLE32(bytes_.data() + offset, v); }
+
+bool TContainerHeader::SignatureIsValid() const {
+  return std::memcmp(bytes_.data() + container_header::kSignature, kContainerSignature, 8) == 0;
+}
+
+void TContainerHeader::SetSignature() {
+  std::memcpy(bytes_.data() + container_header::kSignature, kContainerSignature, 8);
+}
+
+std::uint32_t TContainerHeader::ComputeChecksum() const {
+  return XOR32Checksum(bytes_.data() + container_header::kChecksumFrom,
+                       container_header::kSize - container_header::kChecksumFrom);
+}
+
+float TContainerHeader::Version() const {
+  std::uint32_t bits = U32(container_header::kVersion);
+  float v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+void TContainerHeader::SetVersion(float v) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  SetU32(container_header::kVersion, bits);
+}
+
+// --- pages -----------------------------------------------------------------
+
+std::uint32_t PageChecksum(std::uint8_t checksumType, const std::uint8_t* data, std::size_t size) {
+  switch (checksumType) {
+    case kChecksumXOR32:
+      return XOR32Checksum(data, size);
+    case kChecksumCRC16:
+      return CRC16ARC(0, data, size);
+    default:
+      return 0;  // unknown types carry no checksum
+  }
+}
+
+void TPageRec::EncodeHeader(std::uint8_t* out) const {
+  StoreLE32(out + page_header::kNextPageNo, static_cast<std::uint32_t>(NextPageNo));
+  StoreLE32(out + page_header::kDataChecksum, DataChecksum);
+  out[page_header::kPageType] = PageType;
+  out[page_header::kEncryptionType] = EncryptionType;
+  out[page_header::kChecksumType] = ChecksumType;
+  std::memcpy(out + page_header::kReserved, Reserved.data(), Reserved.size());
+}
+
+void TPageRec::DecodeHeader(const std::uint8_t* in) {
+  NextPageNo = static_cast<std::int32_t>(LoadLE32(in + page_header::kNextPageNo));
+  DataChecksum = LoadLE32(in + page_header::kDataChecksum);
+  PageType = in[page_header::kPageType];
+  EncryptionType = in[page_header::kEncryptionType];
+  ChecksumType = in[page_header::kChecksumType];
+  std::memcpy(Reserved.data(), in + page_header::kReserved, Reserved.size());
+}
+
+TPageRecBuffer::TPageRecBuffer(std::int32_t dataSize)
+    : buffer_(static_cast<std::size_t>(dataSize > 0 ? dataSize : 0), 0) {
+  rec.Data = buffer_.empty() ? nullptr : buffer_.data();
+}
+
+bool ContainerGeometryIsValid(std::int32_t pageSize, std::int32_t extentPageCount) {
+  if (pageSize < MinPageSize || pageSize > kMaxPageSize || pageSize <= page_header::kSize)
+    return false;
+  if (extentPageCount < 1 || extentPageCount > kMaxExtentPageCount) return false;
+  const std::int64_t d = pageSize - page_header::kSize;
+  const std::int64_t e = extentPageCount;
+  // The free-space bitmaps keep page index n at bit n of one array sliced over
+  // the PFS pages; that only matches the pages each PFS page covers when a
+  // slice holds whole extents and a GAM page covers whole PFS pages.
+  const std::int64_t pfsBits = 8 * d - (8 * d) % e;
+  if (pfsBits % 8 != 0) return false;
+  const std::int64_t extentsPerPFSPage = pfsBits / e;
+  if (extentsPerPFSPage < 1) return false;
+  const std::int64_t gamBits = 8 * d - (8 * d) % extentsPerPFSPage;
+  if (gamBits % 8 != 0 || gamBits < extentsPerPFSPage) return false;
+  return gamBits % extentsPerPFSPage == 0;
+}
+
+// --- TPageFileManager ------------------------------------------------------
+
+TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t openMode,
+                                   const std::string& password, const std::string& question,
+                                   const std::string& answer, bool inMemory,
+                                   std::int32_t pageSize, std::int32_t extentPageCount,
+                                   std::int64_t partSize) {
+  if (pageSize < MinPageSize)
+    throw Exception("TPageFileManager.Create - page size should be >= " +
+                    std::to_string(MinPageSize) + "bytes .");
+  if (extentPageCount <= 0)
+    throw Exception("TPageFileManager.Create - extent page count should be >= 1 Page.");
+  file_name_ = fileName;
+  in_memory_ = inMemory;
+  password_ = password;
+  read_only_ = OpenModeIsReadOnly(openMode);
+  exclusive_ = OpenModeIsExclusive(openMode);
+
+  if (openMode == kContainerCreate) {
+    // Sizes the header page cannot describe are refused before anything is written.
+    if (pageSize > kMaxPageSize)
+      throw Exception("TPageFileManager.Create - page size should be <= " +
+                      std::to_string(kMaxPageSize) + "bytes .");
+    if (!ContainerGeometryIsValid(pageSize, extentPageCount))
+      throw Exception("TPageFileManager.Create - extent page count " +
+                      std::to_string(extentPageCount) + " does not suit page size " +
+                      std::to_string(pageSize) + ".");
+    header_.Clear();
+    header_.SetSignature();
+    header_.SetVersion(2.6f);
+    header_.SetPageSize(pageSize);
+    header_.SetExtentPageCount(extentPageCount);
+    header_.SetFirstExtentPageNo(1);
+    header_.SetPageCount(1);
+    header_.SetEncrypted(0);
+    if (!password.empty()) {
+      // Built before the stream exists, so an over-long password leaves the
+      // old file alone.
+      header_.SetEncrypted(1);
+      CreatePasswordRecord(std::span<std::uint8_t, kPasswordRecordSize>(
+                               header_.PasswordRecord(), kPasswordRecordSize),
+                           password, question, answer);
+    }
+    stream_ = std::make_unique<TPagyHugeFile>(fileName, read_only_, exclusive_, inMemory, partSize);
+    if (!stream_->Open(true, false))
+      throw Exception("File " + ExtractFileName(fileName) + " has corrupted header.");
+    SaveHeader();
+  } else {
+    if (!FileExists(fileName)) throw Exception("File '" + fileName + "' not found");
+    bool opened = false;
+    try {
+      stream_ = std::make_unique<TPagyHugeFile>(fileName, read_only_, exclusive_, inMemory, -1);
+      opened = stream_->Open(false, true);
+    } catch (const Exception&) {
+      opened = false;
+    }
+    if (!opened) {
+      stream_.reset();
+      throw Exception("File " + ExtractFileName(fileName) + " has corrupted header.");
+    }
+    LoadHeader();
+  }
+  if (header_.Encrypted() == 1) {
+    // A wrong password is not detected here; it only yields a wrong key.
+    CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize>(header_.PasswordRecord(),
+                                                                     kPasswordRecordSize),
+                  password_, key_);
+  }
+  io_buffer_.resize(static_cast<std::size_t>(header_.PageSize()));
+}
+
+TPageFileManager::~TPageFileManager() = default;
+
+bool TPageFileManager::CheckHeader(std::int64_t offset) {
+  stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+  stream_->ReadBuffer(header_.Bytes(), container_header::kSize);
+  return header_.SignatureIsValid() && header_.HeaderChecksum() == header_.ComputeChecksum();
+}
+
+bool TPageFileManager::HeaderValuesAreSane() const {
+  const TContainerHeader& h = header_;
+  if (!ContainerGeometryIsValid(h.PageSize(), h.ExtentPageCount())) return false;
+  if (h.FirstExtentPageNo() != 1 || h.PageCount() < 1) return false;
+  // Bitmap and directory pages are pages of the container.
+  if (h.GAMPageCount() < 0 || h.GAMPageCount() > h.PageCount()) return false;
+  if (h.PFSPageCount() < 0 || h.PFSPageCount() > h.PageCount()) return false;
+  if (h.DirPageCount() < 0 || h.DirPageCount() > h.PageCount()) return false;
+  if (h.FirstDirPageNo() < 0 || h.FirstDirPageNo() >= h.PageCount()) return false;
+  if (h.DirItemCount() < 0) return false;
+  if (h.Encrypted() > 1) return false;
+  return true;
+}
+
+void TPageFileManager::LoadHeader() {
+  if (!CheckHeader(0) || !HeaderValuesAreSane()) throw Exception(kHeaderCorrupted);
+}
+
+void TPageFileManager::SaveHeader() {
+  if (read_only_) return;
+  header_.UpdateChecksum();
+  stream_->Seek(TSeekOrigin::soFromBeginning, 0);
+  stream_->WriteBuffer(header_.Bytes(), container_header::kSize);
+}
+
+void TPageFileManager::Flush() { stream_->Flush(); }
+
+const TCipher_Rijndael* TPageFileManager::CipherFor(std::string_view key) {
+  // A cipher object restarts its feedback register for every buffer, so one
+  // object per key string serves every page like a freshly keyed one.
+  if (!cipher_ || cipher_key_ != key) {
+    cipher_.reset();
+    cipher_key_.assign(key);
+    cipher_ = std::make_unique<TCipher_Rijndael>(key);
+  }
+  return cipher_.get();
+}
+
+bool TPageFileManager::EncodeBuffer(void* buffer, std::int32_t size, std::string_view key,
+                                    std::uint8_t encryptionType) {
+  if (encryptionType == kEncryptionNone) return true;
+  if (encryptionType != kEncryptionRijndael)
+    throw Exception("TPageFileManager.EncodeBuffer - Unknown encryption type");
+  if (size < 0) return false;
+  try {
+    CipherFor(key)->EncodeBuffer(buffer, buffer, static_cast<std::size_t>(size));
+  } catch (const Exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool TPageFileManager::DecodeBuffer(void* buffer, std::int32_t size, std::string_view key,
+                                    std::uint8_t encryptionType) {
+  if (encryptionType == kEncryptionNone) return true;
+  if (encryptionType != kEncryptionRijndael || size < 0) return false;
+  try {
+    CipherFor(key)->DecodeBuffer(buffer, buffer, static_cast<std::size_t>(size));
+  } catch (const Exception&) {
+    return false;
+  }
+  return true;
+}
+
+bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecrypt,
+                                std::string_view key, std::int32_t dataSize) {
+  last_error_ = 0;
+  const std::string_view useKey = key.empty() ? std::string_view(key_) : key;
+  if (dataSize < 0) dataSize = PageDataSize();
+  if (!ValidPageNo(pageNo)) {
+    last_error_ = kPageErrShortHeaderRead;
+    return false;
+  }
+  // Header and data come in one transfer; a size beyond the page is read as
+  // far as the page goes and then reported short.
+  const std::int32_t wanted =
+      page_header::kSize + (dataSize > PageDataSize() ? PageDataSize() : dataSize);
+  std::int32_t got = 0;
+  const std::int64_t offset = PageOffset(pageNo);
+  try {
+    if (offset < stream_->GetSize()) {
+      stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+      got = stream_->Read(io_buffer_.data(), wanted);
+    }
+  } catch (const Exception&) {
+    got = 0;
+  }
+  if (got < page_header::kSize) {
+    last_error_ = kPageErrShortHeaderRead;
+    return false;
+  }
+  page.DecodeHeader(io_buffer_.data());
+  if (dataSize > 0) {
+    if (page.Data == nullptr) throw Exception("TPageFileManager.ReadPage - pData is nil.");
+    if (dataSize > PageDataSize() || got < page_header::kSize + dataSize) {
+      last_error_ = kPageErrShortDataRead;
+      return false;
+    }
+    std::memcpy(page.Data, io_buffer_.data() + page_header::kSize,
+                static_cast<std::size_t>(dataSize));
+    if (page.ChecksumType == kChecksumXOR32 || page.ChecksumType == kChecksumCRC16) {
+      if (PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize)) !=
+          page.DataChecksum) {
+        last_error_ = kPageErrChecksum;
+        return false;
+      }
+    }
+    if (!noDecrypt && !DecodeBuffer(page.Data, dataSize, useKey, page.EncryptionType)) {
+      last_error_ = kPageErrDecrypt;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::string_view key,
+                                 std::int32_t dataSize) {
+  last_error_ = 0;
+  const std::string_view useKey = key.empty() ? std::string_view(key_) : key;
+  if (dataSize < 0) dataSize = PageDataSize();
+  const bool hasData = page.Data != nullptr && dataSize > 0;
+  if (!ValidPageNo(pageNo) || read_only_) {
+    last_error_ = kPageErrShortHeaderWrite;
+    return false;
+  }
+  if (hasData) {
+    if (dataSize > PageDataSize()) {
+      last_error_ = kPageErrShortDataWrite;
+      return false;
+    }
+    if (!EncodeBuffer(page.Data, dataSize, useKey, page.EncryptionType)) {
+      last_error_ = kPageErrEncrypt;
+      return false;
+    }
+    page.DataChecksum =
+        PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize));
+  }
+  page.EncodeHeader(io_buffer_.data());
+  std::int32_t total = page_header::kSize;
+  if (hasData) {
+    std::memcpy(io_buffer_.data() + page_header::kSize, page.Data,
+                static_cast<std::size_t>(dataSize));
+    total += dataSize;
+  }
+  std::int32_t put = 0;
+  try {
+    stream_->Seek(TSeekOrigin::soFromBeginning, PageOffset(pageNo));
+    put = stream_->Write(io_buffer_.data(), total);
+  } catch (const Exception&) {
+    put = 0;
+  }
+  if (put < page_header::kSize) {
+    last_error_ = kPageErrShortHeaderWrite;
+    return false;
+  }
+  if (put < total) {
+    last_error_ = kPageErrShortDataWrite;
+    return false;
+  }
+  return true;
+}
+
+bool TPageFileManager::ExtendFile(std::int32_t count) {
+  if (count < 0 || read_only_) return false;
+  const std::int32_t oldCount = header_.PageCount();
+  if (static_cast<std::int64_t>(oldCount) + count > std::numeric_limits<std::int32_t>::max())
+    return false;
+  const std::int64_t newSize = (static_cast<std::int64_t>(oldCount) + count) * PageSize();
+  try {
+    stream_->SetSize(newSize);
+    if (stream_->GetSize() != newSize) return false;
+    header_.SetPageCount(oldCount + count);
+    SaveHeader();
+    return true;
+  } catch (const std::exception&) {
+    header_.SetPageCount(oldCount);
+    return false;
+  }
+}
+
+void TPageFileManager::CheckInvariants() const {
+  auto fail = [](const char* what) {
+    throw Exception(std::string("TPageFileManager.CheckInvariants - ") + what);
+  };
+  if (header_.PageSize() < MinPageSize || header_.PageSize() > kMaxPageSize)
+    fail("page size out of range");
+  if (!ContainerGeometryIsValid(header_.PageSize(), header_.ExtentPageCount()))
+    fail("unusable geometry");
+  if (header_.FirstExtentPageNo() != 1 || header_.PageCount() < 1) fail("bad page numbering");
+  if (!stream_) fail("no stream");
+  if (read_only_ && !stream_->ReadOnly()) fail("read-only container over a writable stream");
+}
+
+}  // namespace kivo
