@@ -384,7 +384,16 @@ bool TPagyHugeFile::InternalOpen(const std::string& name, bool create, bool igno
     result = AppendPart();
     size_ = 0;
   } else {
-    bool whole = OpenChain(name);
+    bool firstPartUnopenable = false;
+    bool whole = OpenChain(name, firstPartUnopenable);
+    if (firstPartUnopenable && !read_only_ && !in_memory_) {
+      // As for any disk file: what cannot be opened for writing may still be
+      // read. The caller sees the change through ReadOnly().
+      parts_.clear();
+      read_only_ = true;
+      whole = OpenChain(name, firstPartUnopenable);
+      if (parts_.empty()) read_only_ = false;
+    }
     result = (whole || ignoreErrors) && !parts_.empty();
     size_ = 0;
     if (result) {
@@ -408,7 +417,8 @@ bool TPagyHugeFile::InternalOpen(const std::string& name, bool create, bool igno
   return result;
 }
 
-bool TPagyHugeFile::OpenChain(const std::string& name) {
+bool TPagyHugeFile::OpenChain(const std::string& name, bool& firstPartUnopenable) {
+  firstPartUnopenable = false;
   const std::string dir = ExtractFilePath(name);
   std::set<std::string> seen{ExtractFileName(name)};
   std::string current = name;
@@ -436,7 +446,10 @@ bool TPagyHugeFile::OpenChain(const std::string& name) {
     } else {
       opened = part->Open(false);
     }
-    if (!opened) return false;
+    if (!opened) {
+      firstPartUnopenable = k == 0;
+      return false;
+    }
 
     const std::int64_t fileSize = part->GetSize();
     std::int64_t at = 0;

@@ -204,7 +204,9 @@ class TPagyHugeFile {
   // `create`: deletes the part files of an existing container of that name
   // (following its chain only through signed part files in its folder) and
   // starts a new one. Otherwise opens the chain; true when it opened whole,
-  // or with `ignoreErrors` when at least its first part opened. Raises
+  // or with `ignoreErrors` when at least its first part opened. A disk
+  // container whose first part cannot be opened for writing is opened
+  // read-only and ReadOnly() becomes true. Raises
   // "TPagyHugeFile.InternalOpen - File is already open." when open and
   // "TPagyHugeFile.InternalOpen - File was not closed." when parts remain.
   bool Open(bool create, bool ignoreErrors);
@@ -254,7 +256,8 @@ class TPagyHugeFile {
  private:
   std::unique_ptr<TPagyAbstractFile> MakePart(const std::string& path, bool chained) const;
   bool InternalOpen(const std::string& name, bool create, bool ignoreErrors);
-  bool OpenChain(const std::string& name);
+  // `firstPartUnopenable`: the first part file itself could not be opened.
+  bool OpenChain(const std::string& name, bool& firstPartUnopenable);
   bool FindBaseOffset(TPagyAbstractFile& part, std::int64_t& base);
   void DeleteAllParts(const std::string& name);
   bool AppendPart();

@@ -1,6 +1,9 @@
 #include "storage/container/huge_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -270,6 +273,49 @@ TEST(HugeFileStream, InMemoryStartsFromDiskAndNeverWritesBack) {
   EXPECT_FALSE(FileExists(path + "3"));
 }
 
+// Sets the file's immutable flag where the file system and the user allow
+// it, and clears it again.
+struct WriteProtect {
+  explicit WriteProtect(const std::string& path) : fd(::open(path.c_str(), O_RDONLY)) {
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags |= FS_IMMUTABLE_FL;
+      immutable = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+  }
+  ~WriteProtect() {
+    int flags = 0;
+    if (immutable && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+  bool immutable = false;
+};
+
+TEST(HugeFileStream, WriteProtectedContainerOpensReadOnly) {
+  TempDir dir;
+  const std::string path = dir.file("r.kvb");
+  {
+    TPagyHugeFile f(path, false, true, false, 380);
+    ASSERT_TRUE(f.Open(true, false));
+    f.WriteBuffer("abc", 3);
+  }
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  // Permission bits do not stop a privileged user; the immutable flag does.
+  WriteProtect guard(path);
+  if (::access(path.c_str(), W_OK) == 0 && !guard.immutable)
+    GTEST_SKIP() << "the file cannot be write-protected for this user";
+  TPagyHugeFile f(path, false, true, false, 380);
+  ASSERT_TRUE(f.Open(false, false));
+  EXPECT_TRUE(f.ReadOnly());
+  EXPECT_EQ(ReadAll(f), "abc");
+  EXPECT_EQ(ExpectThrow([&] { f.WriteBuffer("x", 1); }),
+            "TPagyHugeFile.WriteBuffer - Stream write error");
+}
+
 // ---------------------------------------------------------------- errors
 
 TEST(HugeFileErrors, MessagesOfMisuse) {
@@ -396,6 +442,19 @@ TEST_F(HostileChain, UnsignedFilesAndLinksInTheFolderSurvive) {
   EXPECT_EQ(ReadFileBytes(victim()), ExpectedPartHeader(380, "") + "victim");
   struct stat st;
   EXPECT_EQ(::lstat((folder() + "/link").c_str(), &st), 0);
+
+  // A pipe or a folder named as a part is neither waited on nor removed.
+  ASSERT_EQ(::mkfifo((folder() + "/pipe").c_str(), 0666), 0);
+  ASSERT_EQ(::mkdir((folder() + "/sub").c_str(), 0777), 0);
+  for (const char* next : {"pipe", "sub"}) {
+    PlantContainer(next);
+    TPagyHugeFile open(container(), false, false, false, 380);
+    EXPECT_FALSE(open.Open(false, false));
+    TPagyHugeFile f(container(), false, false, false, 380);
+    ASSERT_TRUE(f.Open(true, false));
+  }
+  EXPECT_EQ(::lstat((folder() + "/pipe").c_str(), &st), 0);
+  EXPECT_TRUE(DirectoryExists(folder() + "/sub"));
 }
 
 TEST_F(HostileChain, CyclesEnd) {
