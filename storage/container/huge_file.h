@@ -209,6 +209,7 @@ class TPagyHugeFile {
   // read-only and ReadOnly() becomes true. Raises
   // "TPagyHugeFile.InternalOpen - File is already open." when open and
   // "TPagyHugeFile.InternalOpen - File was not closed." when parts remain.
+  // A failed open keeps no part open.
   bool Open(bool create, bool ignoreErrors);
   // Disk mode frees the parts; memory mode keeps them for a later Open(false).
   void Close();
@@ -232,7 +233,10 @@ class TPagyHugeFile {
   void SetPosition(std::int64_t pos) { Seek(TSeekOrigin::soFromBeginning, pos); }
   std::int64_t GetPosition() const { return position_; }
   // Grows (appending parts) or shrinks (deleting last parts) the stream;
-  // Position becomes `newSize`. Raises on failure.
+  // Position becomes `newSize`. Raises "TPagyHugeFile.SetSize - File is not
+  // open.", "... - Size out of range." (negative or beyond
+  // kMaxStreamPosition), "... - Too many part files." (more than
+  // kMaxPartCount), "... - Cannot create a part file.", or the part's error.
   void SetSize(std::int64_t newSize);
   std::int64_t GetSize() const { return size_; }
 
