@@ -24,11 +24,11 @@ std::string FormatMessage(std::string_view templ, const std::vector<FormatArg>& 
       out += c;
       continue;
     }
-    const char spec = templ[i + 1];
-    if (spec == '%') {
+    const char directive = templ[i + 1];
+    if (directive == '%') {
       out += '%';
       ++i;
-    } else if (spec == 's' || spec == 'd') {
+    } else if (directive == 's' || directive == 'd') {
       // A text given for %d is written unchanged, a number given for %s as
       // decimal text; a missing argument contributes nothing.
       if (next_arg < args.size()) out += ArgAsText(args[next_arg]);
