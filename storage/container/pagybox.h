@@ -1,17 +1,38 @@
 // The container object: TPagybox opens or creates a single-file container
-// (checking the password first), and owns its page manager and free-space
-// manager. The directory, the file page maps and the open-file handles build
-// on these two and are added beside them.
+// (checking the password first), and owns its page manager, free-space
+// manager and directory. On top of the directory it offers the file-system
+// operations of the file layer: open, close, delete, rename, test and
+// enumerate files by path, with a table of open-file handles.
+//
+// Handles are numbers from a counter that starts at 0 and grows by one per
+// successful open; they are never reused within one container object. The
+// handle table maps each open handle to its TUserFileHandle record.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "storage/container/directory.h"
 #include "storage/container/free_space.h"
 #include "storage/container/page_manager.h"
 
 namespace kivo {
+
+// One open file of a container.
+struct TUserFileHandle {
+  std::int32_t DirItemNo = -1;  // the file's directory item
+  std::int64_t Position = 0;    // the stream position, may lie beyond the end
+  std::uint16_t OpenMode = 0;   // the mode FileOpen was called with
+  std::string Key;              // the file's own key string; empty unless HasPassword
+};
+
+// Asks the user for a password: caption and prompt texts, the answer in
+// `value`; false when the user cancels.
+using TPasswordPrompt =
+    std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)>;
 
 class TPagybox {
  public:
@@ -48,9 +69,72 @@ class TPagybox {
   // Code of the last failed file operation, 0 when none.
   std::int32_t LastError() const { return last_error_; }
 
+  // ---- Files by path ----
+  // Paths use "\\" or "/" as separators; a leading separator or none both
+  // start at the root. Names compare without regard to case.
+
+  // Opens a file and returns its handle (>= 0), or a negative code. openMode
+  // 0xFFFF creates the file, replacing an existing one unless that one is
+  // open (then the existing file is opened unchanged and LastError is -16).
+  // Other modes open an existing file; when it has its own password and
+  // `password` does not verify, OnPasswordPrompt is asked ("Password for
+  // \"name\"", "Enter password: ") until it verifies; -1 when it never does.
+  // -1 for a missing file or a directory. Creating in a read-only container
+  // gives -1 and changes nothing.
+  std::int32_t FileOpen(const std::string& path, std::uint16_t openMode,
+                        const std::string& password = {}, const std::string& question = {},
+                        const std::string& answer = {});
+  // Closes a handle; handles not in the table are ignored.
+  void FileClose(std::int32_t handle);
+  // Deletes a file or an empty directory and releases all pages of the file
+  // (through the page maps, ReleaseFilePages). False when the path is not
+  // found, the item is open, a directory still holds items, or the container
+  // is read-only.
+  bool FileDelete(const std::string& path);
+  // Renames or moves a file; creates a missing directory part of newPath.
+  // False when newPath names another existing item, oldPath is missing or
+  // open, or the container is read-only.
+  bool FileRename(const std::string& oldPath, const std::string& newPath);
+  // Files and directories count as existing.
+  bool FileExists(const std::string& path) const;
+  // Enumeration: 0 = found, -2 directory not found, -4 search closed, -5 no
+  // (more) match. A pattern beginning with a separator starts at the root.
+  std::int32_t FindFirst(const std::string& pattern, std::int32_t attributes, TSearchRec& rec);
+  std::int32_t FindNext(TSearchRec& rec);
+  void FindClose(TSearchRec& rec);
+  // Directories; false (nothing changed) in a read-only container.
+  bool CreateDirectory(const std::string& path);
+  bool ForceDirectories(const std::string& path);
+  bool DirectoryExists(const std::string& path);
+
+  // The open-file table: the record of an open handle, nullptr when the
+  // handle is not open. The record stays valid until FileClose(handle).
+  TUserFileHandle* FindHandle(std::int32_t handle);
+  const TUserFileHandle* FindHandle(std::int32_t handle) const;
+  std::size_t OpenHandleCount() const { return handles_.size(); }
+
+  TDIRManager& Directory() { return *directory_; }
+  const TDIRManager& Directory() const { return *directory_; }
+
+  // Asked by FileOpen for the password of a file with a password of its own.
+  // Unset, a wrong password simply fails the open.
+  TPasswordPrompt OnPasswordPrompt;
+
+  // ---- File I/O (page maps, read, write, seek, size): declared below by the
+  // file I/O module and implemented in pagybox_file_io.cpp. ----
+  // ---- end of file I/O ----
+
  private:
   std::unique_ptr<TPageFileManager> page_manager_;
   std::unique_ptr<TFreeSpaceManager> free_space_;
+  // Releases every data and map page of `item`: its FirstMapPageNo becomes
+  // -1; its Size is left to the caller. Goes through the page maps, so that
+  // their cached lists stay right.
+  void ReleaseFilePages(TDIRItem& item);
+
+  std::unique_ptr<TDIRManager> directory_;
+  std::map<std::int32_t, TUserFileHandle> handles_;  // sorted by handle
+  std::int32_t next_handle_ = 0;
   bool read_only_ = false;
   bool exclusive_ = false;
   std::string password_;
