@@ -52,7 +52,7 @@ TPagybox::TPagybox(const std::string& fileName, std::uint16_t openMode, bool inM
   in_memory_ = inMemory;
   file_name_ = fileName;
   open_mode_ = openMode;
-  if (in_memory_ && open_mode_ == kContainerCreate && FileExists(file_name_))
+  if (in_memory_ && open_mode_ == kContainerCreate && kivo::FileExists(file_name_))
     open_mode_ = kOpenReadWrite;
   if (open_mode_ != kContainerCreate && !pagy::CheckContainerPassword(file_name_, password))
     throw Exception("TPagybox.Create - invalid password specified, file name = " +
