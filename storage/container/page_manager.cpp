@@ -1,5 +1,7 @@
 #include "storage/container/page_manager.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -24,6 +26,26 @@ void StoreLE32(std::uint8_t* p, std::uint32_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 8);
   p[2] = static_cast<std::uint8_t>(v >> 16);
   p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+// Copies `size` bytes and returns their XOR-32 checksum, in one pass.
+std::uint32_t CopyAndXor32(std::uint8_t* dst, const std::uint8_t* src, std::size_t size) {
+  if constexpr (std::endian::native != std::endian::little) {
+    std::memcpy(dst, src, size);
+    return XOR32Checksum(src, size);
+  }
+  std::uint64_t acc = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, src + i, 8);
+    std::memcpy(dst + i, &w, 8);
+    acc ^= w;
+  }
+  std::uint32_t sum = static_cast<std::uint32_t>(acc) ^ static_cast<std::uint32_t>(acc >> 32);
+  if (i + 4 <= size) sum ^= LoadLE32(src + i);
+  std::memcpy(dst + i, src + i, size - i);
+  return sum;
 }
 
 const char kHeaderCorrupted[] = "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted.";
@@ -259,10 +281,63 @@ bool TPageFileManager::DecodeBuffer(void* buffer, std::int32_t size, std::string
   return true;
 }
 
+bool TPageFileManager::TakeData(TPageRec& page, const std::uint8_t* stored,
+                                std::int32_t dataSize, bool noDecrypt, std::string_view key) {
+  const auto size = static_cast<std::size_t>(dataSize);
+  const bool encrypted = !noDecrypt && page.EncryptionType != kEncryptionNone;
+  if (page.ChecksumType == kChecksumXOR32 && !encrypted) {
+    if (CopyAndXor32(page.Data, stored, size) != page.DataChecksum) {
+      last_error_ = kPageErrChecksum;
+      return false;
+    }
+    return true;
+  }
+  if ((page.ChecksumType == kChecksumXOR32 || page.ChecksumType == kChecksumCRC16) &&
+      PageChecksum(page.ChecksumType, stored, size) != page.DataChecksum) {
+    last_error_ = kPageErrChecksum;
+    return false;
+  }
+  if (!encrypted) {
+    std::memcpy(page.Data, stored, size);
+    return true;
+  }
+  // Decrypted straight from the stored bytes into the caller's buffer.
+  bool ok = page.EncryptionType == kEncryptionRijndael;
+  if (ok) {
+    try {
+      CipherFor(key.empty() ? std::string_view(key_) : key)->DecodeBuffer(stored, page.Data, size);
+    } catch (const Exception&) {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    last_error_ = kPageErrDecrypt;
+    return false;
+  }
+  return true;
+}
+
+bool TPageFileManager::PutPage(TPageRec& page, std::uint8_t* out, std::int32_t dataSize,
+                               std::string_view key) {
+  const auto size = static_cast<std::size_t>(dataSize);
+  if (!EncodeBuffer(page.Data, dataSize, key.empty() ? std::string_view(key_) : key,
+                    page.EncryptionType)) {
+    last_error_ = kPageErrEncrypt;
+    return false;
+  }
+  if (page.ChecksumType == kChecksumXOR32) {
+    page.DataChecksum = CopyAndXor32(out + page_header::kSize, page.Data, size);
+  } else {
+    page.DataChecksum = PageChecksum(page.ChecksumType, page.Data, size);
+    std::memcpy(out + page_header::kSize, page.Data, size);
+  }
+  page.EncodeHeader(out);
+  return true;
+}
+
 bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecrypt,
                                 std::string_view key, std::int32_t dataSize) {
   last_error_ = 0;
-  const std::string_view useKey = key.empty() ? std::string_view(key_) : key;
   if (dataSize < 0) dataSize = PageDataSize();
   if (!ValidPageNo(pageNo)) {
     last_error_ = kPageErrShortHeaderRead;
@@ -287,57 +362,34 @@ bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecr
     return false;
   }
   page.DecodeHeader(io_buffer_.data());
-  if (dataSize > 0) {
-    if (page.Data == nullptr) throw Exception("TPageFileManager.ReadPage - pData is nil.");
-    if (dataSize > PageDataSize() || got < page_header::kSize + dataSize) {
-      last_error_ = kPageErrShortDataRead;
-      return false;
-    }
-    std::memcpy(page.Data, io_buffer_.data() + page_header::kSize,
-                static_cast<std::size_t>(dataSize));
-    if (page.ChecksumType == kChecksumXOR32 || page.ChecksumType == kChecksumCRC16) {
-      if (PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize)) !=
-          page.DataChecksum) {
-        last_error_ = kPageErrChecksum;
-        return false;
-      }
-    }
-    if (!noDecrypt && !DecodeBuffer(page.Data, dataSize, useKey, page.EncryptionType)) {
-      last_error_ = kPageErrDecrypt;
-      return false;
-    }
+  if (dataSize == 0) return true;
+  if (page.Data == nullptr) throw Exception("TPageFileManager.ReadPage - pData is nil.");
+  if (dataSize > PageDataSize() || got < page_header::kSize + dataSize) {
+    last_error_ = kPageErrShortDataRead;
+    return false;
   }
-  return true;
+  return TakeData(page, io_buffer_.data() + page_header::kSize, dataSize, noDecrypt, key);
 }
 
 bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::string_view key,
                                  std::int32_t dataSize) {
   last_error_ = 0;
-  const std::string_view useKey = key.empty() ? std::string_view(key_) : key;
   if (dataSize < 0) dataSize = PageDataSize();
   const bool hasData = page.Data != nullptr && dataSize > 0;
   if (!ValidPageNo(pageNo) || read_only_) {
     last_error_ = kPageErrShortHeaderWrite;
     return false;
   }
+  std::int32_t total = page_header::kSize;
   if (hasData) {
     if (dataSize > PageDataSize()) {
       last_error_ = kPageErrShortDataWrite;
       return false;
     }
-    if (!EncodeBuffer(page.Data, dataSize, useKey, page.EncryptionType)) {
-      last_error_ = kPageErrEncrypt;
-      return false;
-    }
-    page.DataChecksum =
-        PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize));
-  }
-  page.EncodeHeader(io_buffer_.data());
-  std::int32_t total = page_header::kSize;
-  if (hasData) {
-    std::memcpy(io_buffer_.data() + page_header::kSize, page.Data,
-                static_cast<std::size_t>(dataSize));
+    if (!PutPage(page, io_buffer_.data(), dataSize, key)) return false;
     total += dataSize;
+  } else {
+    page.EncodeHeader(io_buffer_.data());
   }
   std::int32_t put = 0;
   try {
@@ -353,6 +405,101 @@ bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::strin
   if (put < total) {
     last_error_ = kPageErrShortDataWrite;
     return false;
+  }
+  return true;
+}
+
+bool TPageFileManager::WritePages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
+                                  std::string_view key, std::int32_t dataSize) {
+  last_error_ = 0;
+  if (count <= 0) return true;
+  if (dataSize < 0) dataSize = PageDataSize();
+  bool whole = dataSize == PageDataSize() && ValidPageNo(firstPageNo) &&
+               static_cast<std::int64_t>(firstPageNo) + count - 1 < header_.PageCount() &&
+               !read_only_;
+  for (std::int32_t i = 0; whole && i < count; ++i) whole = pages[i].Data != nullptr;
+  if (!whole) {
+    // Partial pages leave gaps between the pages: page by page.
+    for (std::int32_t i = 0; i < count; ++i)
+      if (!WritePage(pages[i], firstPageNo + i, key, dataSize)) return false;
+    return true;
+  }
+  const std::size_t pageSize = static_cast<std::size_t>(PageSize());
+  run_buffer_.resize(pageSize * static_cast<std::size_t>(std::min(count, kRunPages)));
+  for (std::int32_t start = 0; start < count; start += kRunPages) {
+    const std::int32_t n = std::min(kRunPages, count - start);
+    std::int32_t ready = 0;
+    bool failed = false;
+    for (; ready < n; ++ready) {
+      if (!PutPage(pages[start + ready], run_buffer_.data() + pageSize * static_cast<std::size_t>(ready),
+                   dataSize, key)) {
+        failed = true;
+        break;
+      }
+    }
+    const auto bytes = static_cast<std::int32_t>(pageSize * static_cast<std::size_t>(ready));
+    std::int32_t put = 0;
+    if (bytes > 0) {
+      try {
+        stream_->Seek(TSeekOrigin::soFromBeginning, PageOffset(firstPageNo + start));
+        put = stream_->Write(run_buffer_.data(), bytes);
+      } catch (const Exception&) {
+        put = 0;
+      }
+    }
+    if (put < bytes) {
+      last_error_ = put % static_cast<std::int32_t>(pageSize) < page_header::kSize
+                        ? kPageErrShortHeaderWrite
+                        : kPageErrShortDataWrite;
+      return false;
+    }
+    if (failed) return false;  // LastError -13 from PutPage
+  }
+  return true;
+}
+
+bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
+                                 bool noDecrypt, std::string_view key, std::int32_t dataSize) {
+  last_error_ = 0;
+  if (count <= 0) return true;
+  if (dataSize < 0) dataSize = PageDataSize();
+  bool whole = dataSize == PageDataSize() && ValidPageNo(firstPageNo) &&
+               static_cast<std::int64_t>(firstPageNo) + count - 1 < header_.PageCount();
+  for (std::int32_t i = 0; whole && i < count; ++i) whole = pages[i].Data != nullptr;
+  if (!whole) {
+    for (std::int32_t i = 0; i < count; ++i)
+      if (!ReadPage(pages[i], firstPageNo + i, noDecrypt, key, dataSize)) return false;
+    return true;
+  }
+  const std::size_t pageSize = static_cast<std::size_t>(PageSize());
+  run_buffer_.resize(pageSize * static_cast<std::size_t>(std::min(count, kRunPages)));
+  for (std::int32_t start = 0; start < count; start += kRunPages) {
+    const std::int32_t n = std::min(kRunPages, count - start);
+    const std::int64_t offset = PageOffset(firstPageNo + start);
+    std::int64_t got = 0;
+    try {
+      if (offset < stream_->GetSize()) {
+        stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+        got = stream_->Read(run_buffer_.data(), static_cast<std::int32_t>(pageSize * static_cast<std::size_t>(n)));
+      }
+    } catch (const Exception&) {
+      got = 0;
+    }
+    for (std::int32_t j = 0; j < n; ++j) {
+      const std::int64_t at = static_cast<std::int64_t>(pageSize) * j;
+      if (got < at + page_header::kSize) {
+        last_error_ = kPageErrShortHeaderRead;
+        return false;
+      }
+      TPageRec& page = pages[start + j];
+      const std::uint8_t* image = run_buffer_.data() + at;
+      page.DecodeHeader(image);
+      if (got < at + static_cast<std::int64_t>(pageSize)) {
+        last_error_ = kPageErrShortDataRead;
+        return false;
+      }
+      if (!TakeData(page, image + page_header::kSize, dataSize, noDecrypt, key)) return false;
+    }
   }
   return true;
 }

@@ -271,6 +271,17 @@ class TPageFileManager {
   // record holds it. False with LastError -8, -10 or -13 on failure.
   bool WritePage(TPageRec& page, std::int32_t pageNo, std::string_view key = {},
                  std::int32_t dataSize = -1);
+  // A run of `count` pages numbered from `firstPageNo`, pages[i] going to
+  // page firstPageNo + i: the same result as WritePage / ReadPage page by
+  // page, but with one stream transfer per run of up to kRunPages pages.
+  // Stops at the first failing page (LastError as for one page); the pages
+  // before it are done.
+  bool WritePages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
+                  std::string_view key = {}, std::int32_t dataSize = -1);
+  bool ReadPages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
+                 bool noDecrypt = false, std::string_view key = {}, std::int32_t dataSize = -1);
+  static constexpr std::int32_t kRunPages = 64;
+
   // Grows the container by `count` pages (their content is whatever the
   // stream gives) and saves the header. False, header unchanged, on failure.
   bool ExtendFile(std::int32_t count);
@@ -313,6 +324,13 @@ class TPageFileManager {
  private:
   // Checks the geometry and counts of a header that passed CheckHeader.
   bool HeaderValuesAreSane() const;
+  // Moves one page's data from its stored form at `stored` into page.Data:
+  // checks the checksum, then copies or decrypts. False with LastError set.
+  bool TakeData(TPageRec& page, const std::uint8_t* stored, std::int32_t dataSize,
+                bool noDecrypt, std::string_view key);
+  // Encrypts page.Data in place, checksums it and lays header and data out
+  // at `out`. False with LastError -13 when the cipher fails.
+  bool PutPage(TPageRec& page, std::uint8_t* out, std::int32_t dataSize, std::string_view key);
   // The cipher for a key string, kept while the same key is used again.
   const TCipher_Rijndael* CipherFor(std::string_view key);
   bool ValidPageNo(std::int32_t pageNo) const {
@@ -330,6 +348,7 @@ class TPageFileManager {
   std::string password_;
 
   std::vector<std::uint8_t> io_buffer_;  // one whole page: header and data in one transfer
+  std::vector<std::uint8_t> run_buffer_;  // WritePages / ReadPages: up to kRunPages pages
   std::string cipher_key_;               // the key string cipher_ was made from
   std::unique_ptr<TCipher_Rijndael> cipher_;
 };

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
+#include <vector>
 #include <string>
 
 #include "platform/errors.h"
@@ -470,6 +472,73 @@ TEST_F(PageIoTest, ExtendFileGrowsThePersistentPageCount) {
   EXPECT_EQ(pm_->PageCount(), 15);
   pm_.reset();
   EXPECT_EQ(OpenContainer(path_)->PageCount(), 15);
+}
+
+// Runs of pages give the same file as page-by-page writes, across more than
+// one transfer, and stop at the first failing page.
+TEST(PageRunTest, RunsMatchSinglePagesAndStopAtFailures) {
+  TempDir dir;
+  const int kCount = TPageFileManager::kRunPages + 6;
+  std::vector<std::string> data;
+  for (int i = 0; i < kCount; ++i) data.push_back(Pattern(512, 100 + static_cast<unsigned>(i)));
+  auto writeAll = [&](const std::string& path, bool asRun) {
+    auto pm = CreateContainer(path, 544, 2, "pw");
+    EXPECT_TRUE(pm->ExtendFile(kCount + 1));
+    std::vector<std::unique_ptr<TPageRecBuffer>> bufs;
+    std::vector<TPageRec> recs;
+    for (int i = 0; i < kCount; ++i) {
+      bufs.push_back(std::make_unique<TPageRecBuffer>(512));
+      std::memcpy(bufs.back()->data(), data[static_cast<std::size_t>(i)].data(), 512);
+      bufs.back()->rec.EncryptionType = i % 3 == 0 ? kEncryptionNone : kEncryptionRijndael;
+      bufs.back()->rec.NextPageNo = i;
+      recs.push_back(bufs.back()->rec);
+    }
+    if (asRun) {
+      EXPECT_TRUE(pm->WritePages(recs.data(), kCount, 2));
+    } else {
+      for (int i = 0; i < kCount; ++i) EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 2 + i));
+    }
+    return pm;
+  };
+  auto single = writeAll(dir.file("single.kvb"), false);
+  auto run = writeAll(dir.file("run.kvb"), true);
+  // Same pages (the headers differ only in the random master key).
+  const std::string a = ReadFileBytes(dir.file("single.kvb"));
+  const std::string b = ReadFileBytes(dir.file("run.kvb"));
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < kCount; i += 3)  // the unencrypted pages
+    EXPECT_EQ(a.substr(kPart + (2 + i) * 544, 544), b.substr(kPart + (2 + i) * 544, 544)) << i;
+
+  std::vector<std::unique_ptr<TPageRecBuffer>> bufs;
+  std::vector<TPageRec> recs(static_cast<std::size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) {
+    bufs.push_back(std::make_unique<TPageRecBuffer>(512));
+    recs[static_cast<std::size_t>(i)].Data = bufs.back()->data();
+  }
+  ASSERT_TRUE(run->ReadPages(recs.data(), kCount, 2));
+  for (int i = 0; i < kCount; ++i) {
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bufs[static_cast<std::size_t>(i)]->data()), 512),
+              data[static_cast<std::size_t>(i)])
+        << i;
+    EXPECT_EQ(recs[static_cast<std::size_t>(i)].NextPageNo, i);
+  }
+  // A run reaching past PageCount fails at the page beyond it.
+  TPageRecBuffer extra(512);
+  std::vector<TPageRec> tail{recs[0], recs[1], extra.rec};
+  tail[0].EncryptionType = tail[1].EncryptionType = kEncryptionNone;
+  EXPECT_FALSE(run->WritePages(tail.data(), 3, kCount));
+  EXPECT_EQ(run->LastError(), kPageErrShortHeaderWrite);
+  // A damaged page in the middle of a read run: the pages before it are read.
+  run.reset();
+  std::string damaged = ReadFileBytes(dir.file("run.kvb"));
+  damaged[kPart + 544 * 70 + 40] ^= 1;
+  WriteFileBytes(dir.file("run.kvb"), damaged);
+  run = OpenContainer(dir.file("run.kvb"), kOpenReadWrite, "pw");
+  for (auto& r : recs) r.NextPageNo = -5;
+  EXPECT_FALSE(run->ReadPages(recs.data(), kCount, 2));
+  EXPECT_EQ(run->LastError(), kPageErrChecksum);
+  EXPECT_EQ(recs[67].NextPageNo, 67);
+  EXPECT_EQ(recs[69].NextPageNo, -5);
 }
 
 TEST(PageManagerReadOnlyTest, ReadsPagesButWritesNothing) {
