@@ -3,11 +3,14 @@
 // the same file offsets of a plain file; encrypted pages against the bare
 // cipher over the same data bytes, and against that cipher plus the plain
 // pwrite/pread. Work: 64 MiB of pages per iteration (KARTOVA_BENCH_MIB
-// overrides), page size range(0).
+// overrides), page size range(0), pages per call range(1): 1 goes through
+// WritePage/ReadPage, more through WritePages/ReadPages (and the plain
+// reference then moves the same run with one pwrite/pread).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -82,132 +85,171 @@ void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
 }
 
+// `run` page records with buffers of their own.
+struct PageRun {
+  PageRun(std::int32_t run, std::int32_t dataSize, std::uint8_t encryption)
+      : size(static_cast<std::size_t>(dataSize)), buffer(size * static_cast<std::size_t>(run)),
+        recs(static_cast<std::size_t>(run)) {
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+      recs[i].Data = buffer.data() + i * size;
+      recs[i].PageType = ptFileData;
+      recs[i].EncryptionType = encryption;
+    }
+  }
+  // Fills the records with the data of pages first .. first + n - 1.
+  void Fill(const Setup& s, std::int32_t first, std::int32_t n) {
+    std::memcpy(buffer.data(), s.PageData(first), size * static_cast<std::size_t>(n));
+  }
+  // Writes pages first .. first + n - 1 (page numbers first + 1 ...).
+  void Write(Setup& s, std::int32_t first, std::int32_t n) {
+    Fill(s, first, n);
+    Check(n == 1 ? s.pm->WritePage(recs[0], first + 1) : s.pm->WritePages(recs.data(), n, first + 1),
+          "WritePage");
+  }
+  void Read(Setup& s, std::int32_t first, std::int32_t n) {
+    Check(n == 1 ? s.pm->ReadPage(recs[0], first + 1) : s.pm->ReadPages(recs.data(), n, first + 1),
+          "ReadPage");
+  }
+  std::size_t size;
+  std::vector<std::uint8_t> buffer;
+  std::vector<TPageRec> recs;
+};
+
+// The plain page images of a run, written or read with one call.
+struct PlainRun {
+  PlainRun(std::int32_t run, std::int32_t pageSize)
+      : pageSize(static_cast<std::size_t>(pageSize)), images(this->pageSize * static_cast<std::size_t>(run)) {}
+  std::uint8_t* Data(std::int32_t j) { return images.data() + pageSize * static_cast<std::size_t>(j) + 32; }
+  void Fill(const Setup& s, std::int32_t first, std::int32_t n) {
+    for (std::int32_t j = 0; j < n; ++j)
+      std::memcpy(Data(j), s.PageData(first + j), pageSize - 32);
+  }
+  void Write(const Setup& s, std::int32_t first, std::int32_t n) {
+    const auto bytes = static_cast<ssize_t>(pageSize * static_cast<std::size_t>(n));
+    Check(::pwrite(s.fd, images.data(), static_cast<std::size_t>(bytes), s.PlainOffset(first + 1)) == bytes,
+          "pwrite");
+  }
+  void Read(const Setup& s, std::int32_t first, std::int32_t n) {
+    const auto bytes = static_cast<ssize_t>(pageSize * static_cast<std::size_t>(n));
+    Check(::pread(s.fd, images.data(), static_cast<std::size_t>(bytes), s.PlainOffset(first + 1)) == bytes,
+          "pread");
+  }
+  std::size_t pageSize;
+  std::vector<std::uint8_t> images;
+};
+
+// Calls work(first, n) for the runs that cover all pages.
+template <typename F>
+void ForRuns(const Setup& s, std::int32_t run, F&& work) {
+  for (std::int32_t first = 0; first < s.pageCount; first += run)
+    work(first, std::min(run, s.pageCount - first));
+}
+
 void BM_PageWrite(benchmark::State& state) {
   Setup s(static_cast<std::int32_t>(state.range(0)), "");
-  TPageRecBuffer page(s.dataSize);
-  page.rec.PageType = ptFileData;
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(s.pageSize));
-  bench::SideBySide run(state);
+  const auto run = static_cast<std::int32_t>(state.range(1));
+  PageRun ours(run, s.dataSize, kEncryptionNone);
+  PlainRun plain(run, s.pageSize);
+  bench::SideBySide timer(state);
   for (auto _ : state) {
-    run.Ours([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) {
-        std::memcpy(page.data(), s.PageData(i), static_cast<std::size_t>(s.dataSize));
-        Check(s.pm->WritePage(page.rec, i + 1), "WritePage");
-      }
-    });
-    run.Reference([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) {
-        std::memcpy(image.data() + 32, s.PageData(i), static_cast<std::size_t>(s.dataSize));
-        Check(::pwrite(s.fd, image.data(), image.size(), s.PlainOffset(i + 1)) ==
-                  static_cast<ssize_t>(image.size()),
-              "pwrite");
-      }
+    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); }); });
+    timer.Reference([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
+        plain.Fill(s, first, n);
+        plain.Write(s, first, n);
+      });
     });
   }
-  run.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
+  timer.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
 }
-BENCHMARK(BM_PageWrite)->Arg(4096)->Arg(8192)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-void BM_PageRead(benchmark::State& state) {
-  Setup s(static_cast<std::int32_t>(state.range(0)), "");
-  TPageRecBuffer page(s.dataSize);
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(s.pageSize));
-  for (std::int32_t i = 0; i < s.pageCount; ++i) {
-    std::memcpy(page.data(), s.PageData(i), static_cast<std::size_t>(s.dataSize));
-    Check(s.pm->WritePage(page.rec, i + 1), "WritePage");
-    std::memcpy(image.data() + 32, s.PageData(i), static_cast<std::size_t>(s.dataSize));
-    Check(::pwrite(s.fd, image.data(), image.size(), s.PlainOffset(i + 1)) > 0, "pwrite");
-  }
-  bench::SideBySide run(state);
-  for (auto _ : state) {
-    run.Ours([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) Check(s.pm->ReadPage(page.rec, i + 1), "ReadPage");
-    });
-    run.Reference([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i)
-        Check(::pread(s.fd, image.data(), image.size(), s.PlainOffset(i + 1)) ==
-                  static_cast<ssize_t>(image.size()),
-              "pread");
-    });
-    benchmark::DoNotOptimize(page.data());
-    benchmark::DoNotOptimize(image.data());
-  }
-  run.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
-}
-BENCHMARK(BM_PageRead)->Arg(4096)->Arg(8192)->UseManualTime()->Unit(benchmark::kMillisecond);
-
-void BM_EncryptedPageWrite(benchmark::State& state) {
-  Setup s(static_cast<std::int32_t>(state.range(0)), "bench password");
-  const TCipher_Rijndael cipher(s.pm->Key());
-  TPageRecBuffer page(s.dataSize);
-  page.rec.PageType = ptFileData;
-  page.rec.EncryptionType = kEncryptionRijndael;
-  const bool withIO = state.range(1) != 0;
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(s.pageSize));
-  bench::SideBySide run(state);
-  for (auto _ : state) {
-    run.Ours([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) {
-        std::memcpy(page.data(), s.PageData(i), static_cast<std::size_t>(s.dataSize));
-        Check(s.pm->WritePage(page.rec, i + 1), "WritePage");
-      }
-    });
-    run.Reference([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) {
-        cipher.EncodeBuffer(s.PageData(i), image.data() + 32, static_cast<std::size_t>(s.dataSize));
-        if (withIO)
-          Check(::pwrite(s.fd, image.data(), image.size(), s.PlainOffset(i + 1)) ==
-                    static_cast<ssize_t>(image.size()),
-                "pwrite");
-      }
-    });
-    benchmark::DoNotOptimize(image.data());
-  }
-  run.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
-}
-// Second argument: 0 = the bare cipher, 1 = the cipher and pwrite.
-BENCHMARK(BM_EncryptedPageWrite)
-    ->ArgsProduct({{4096, 8192}, {0, 1}})
+BENCHMARK(BM_PageWrite)
+    ->ArgsProduct({{4096, 8192}, {1, 16}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+void BM_PageRead(benchmark::State& state) {
+  Setup s(static_cast<std::int32_t>(state.range(0)), "");
+  const auto run = static_cast<std::int32_t>(state.range(1));
+  PageRun ours(run, s.dataSize, kEncryptionNone);
+  PlainRun plain(run, s.pageSize);
+  ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
+    ours.Write(s, first, n);
+    plain.Fill(s, first, n);
+    plain.Write(s, first, n);
+  });
+  bench::SideBySide timer(state);
+  for (auto _ : state) {
+    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); }); });
+    timer.Reference([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { plain.Read(s, first, n); }); });
+    benchmark::DoNotOptimize(ours.buffer.data());
+    benchmark::DoNotOptimize(plain.images.data());
+  }
+  timer.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
+}
+BENCHMARK(BM_PageRead)
+    ->ArgsProduct({{4096, 8192}, {1, 16}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Third argument: 0 = the bare cipher as reference, 1 = the cipher and pwrite.
+void BM_EncryptedPageWrite(benchmark::State& state) {
+  Setup s(static_cast<std::int32_t>(state.range(0)), "bench password");
+  const auto run = static_cast<std::int32_t>(state.range(1));
+  const bool withIO = state.range(2) != 0;
+  const TCipher_Rijndael cipher(s.pm->Key());
+  PageRun ours(run, s.dataSize, kEncryptionRijndael);
+  PlainRun plain(run, s.pageSize);
+  bench::SideBySide timer(state);
+  for (auto _ : state) {
+    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); }); });
+    timer.Reference([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
+        for (std::int32_t j = 0; j < n; ++j)
+          cipher.EncodeBuffer(s.PageData(first + j), plain.Data(j), static_cast<std::size_t>(s.dataSize));
+        if (withIO) plain.Write(s, first, n);
+      });
+    });
+    benchmark::DoNotOptimize(plain.images.data());
+  }
+  timer.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
+}
+BENCHMARK(BM_EncryptedPageWrite)
+    ->ArgsProduct({{4096, 8192}, {1, 16}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Third argument: 0 = the bare cipher as reference, 1 = pread and the cipher.
 void BM_EncryptedPageRead(benchmark::State& state) {
   Setup s(static_cast<std::int32_t>(state.range(0)), "bench password");
+  const auto run = static_cast<std::int32_t>(state.range(1));
+  const bool withIO = state.range(2) != 0;
   const TCipher_Rijndael cipher(s.pm->Key());
-  TPageRecBuffer page(s.dataSize);
-  page.rec.EncryptionType = kEncryptionRijndael;
-  for (std::int32_t i = 0; i < s.pageCount; ++i) {
-    std::memcpy(page.data(), s.PageData(i), static_cast<std::size_t>(s.dataSize));
-    Check(s.pm->WritePage(page.rec, i + 1), "WritePage");
-  }
-  const bool withIO = state.range(1) != 0;
-  std::vector<std::uint8_t> image(static_cast<std::size_t>(s.pageSize));
+  PageRun ours(run, s.dataSize, kEncryptionRijndael);
+  PlainRun plain(run, s.pageSize);
+  ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
+    ours.Write(s, first, n);
+    plain.Fill(s, first, n);
+    plain.Write(s, first, n);
+  });
   std::vector<std::uint8_t> out(static_cast<std::size_t>(s.dataSize));
-  bench::SideBySide run(state);
+  bench::SideBySide timer(state);
   for (auto _ : state) {
-    run.Ours([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) Check(s.pm->ReadPage(page.rec, i + 1), "ReadPage");
+    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); }); });
+    timer.Reference([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
+        if (withIO) plain.Read(s, first, n);
+        for (std::int32_t j = 0; j < n; ++j)
+          cipher.DecodeBuffer(withIO ? plain.Data(j) : s.PageData(first + j), out.data(),
+                              static_cast<std::size_t>(s.dataSize));
+      });
     });
-    run.Reference([&] {
-      for (std::int32_t i = 0; i < s.pageCount; ++i) {
-        const std::uint8_t* source = s.PageData(i);
-        if (withIO) {
-          Check(::pread(s.fd, image.data(), image.size(), s.PlainOffset(i + 1)) ==
-                    static_cast<ssize_t>(image.size()),
-                "pread");
-          source = image.data() + 32;
-        }
-        cipher.DecodeBuffer(source, out.data(), static_cast<std::size_t>(s.dataSize));
-      }
-    });
-    benchmark::DoNotOptimize(page.data());
+    benchmark::DoNotOptimize(ours.buffer.data());
     benchmark::DoNotOptimize(out.data());
   }
-  run.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
+  timer.Finish(static_cast<std::size_t>(s.pageCount) * static_cast<std::size_t>(s.pageSize));
 }
-// Second argument: 0 = the bare cipher, 1 = pread and the cipher.
 BENCHMARK(BM_EncryptedPageRead)
-    ->ArgsProduct({{4096, 8192}, {0, 1}})
+    ->ArgsProduct({{4096, 8192}, {1, 16}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
