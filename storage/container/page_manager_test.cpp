@@ -251,16 +251,6 @@ TEST(PageManagerCreateTest, OpenTakesTheGeometryFromTheFile) {
   EXPECT_FALSE(pm->Exclusive());
 }
 
-TEST(PageManagerCreateTest, OpenModeFlags) {
-  EXPECT_TRUE(OpenModeIsReadOnly(0x0000));
-  EXPECT_TRUE(OpenModeIsReadOnly(0x0020));
-  EXPECT_FALSE(OpenModeIsReadOnly(0x0002));
-  EXPECT_FALSE(OpenModeIsReadOnly(kContainerCreate));
-  EXPECT_TRUE(OpenModeIsExclusive(0x0012));
-  EXPECT_TRUE(OpenModeIsExclusive(kContainerCreate));
-  EXPECT_FALSE(OpenModeIsExclusive(0x0042));
-}
-
 TEST(PageManagerOpenTest, MissingFileAndDamagedHeader) {
   TempDir dir;
   const std::string path = dir.file("h.kvb");
