@@ -14,10 +14,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "storage/container/directory.h"
 #include "storage/container/free_space.h"
 #include "storage/container/page_manager.h"
+#include "storage/container/page_map.h"
 
 namespace kivo {
 
@@ -122,6 +124,54 @@ class TPagybox {
 
   // ---- File I/O (page maps, read, write, seek, size): declared below by the
   // file I/O module and implemented in pagybox_file_io.cpp. ----
+  //
+  // Each of these works on the handle's position and the file's directory
+  // item. Read and write set LastError to 0 first and report a failure there.
+
+  // Reads up to `count` bytes at the position into `buffer` and advances the
+  // position by the bytes read, which it returns: 0 for a handle not open,
+  // a position at or past the end or a negative position. A page that
+  // cannot be read stops the transfer with the page manager's code (-7 ..
+  // -13) in LastError. Raises "TPagybox.FileRead - no pages were found by
+  // UFM." when the map lacks the pages, and the map manager's messages for a
+  // damaged map.
+  std::int32_t FileRead(std::int32_t handle, void* buffer, std::int32_t count);
+  // Writes `count` bytes at the position, first growing the file with zero
+  // pages when the write goes past its end; advances the position, raises
+  // Size to it when beyond, stamps LastWriteTime and rewrites the item.
+  // Returns the bytes written: 0 for count <= 0, a handle not open, a
+  // negative position (LastError -18), no space (LastError -17) or a
+  // read-only container (LastError -8). A page failure stops the transfer
+  // with the page manager's code; pages allocated beyond the bytes written
+  // are then released again.
+  std::int32_t FileWrite(std::int32_t handle, const void* buffer, std::int32_t count);
+  // Moves the position: origin 0 from the start, 1 from the position, 2 from
+  // the end; other origins leave it. Returns the position, 0 for a handle
+  // not open. Positions beyond the end are allowed.
+  std::int64_t FileSeek(std::int32_t handle, std::int32_t origin, std::int64_t offset);
+  // Sets the file's size (zero-filling new pages, releasing pages no longer
+  // needed; size 0 releases the map too) and moves the position there.
+  // Returns newSize, or -6 for a handle not open, -17 when out of space,
+  // -18 for a negative size, -8 in a read-only container.
+  std::int64_t FileSetSize(std::int32_t handle, std::int64_t newSize);
+  // The file's size, -6 for a handle not open.
+  std::int64_t FileGetSize(std::int32_t handle) const;
+  // The page-map manager of this container (made on first use).
+  TUserFilePageMapManager& PageMaps();
+
+ private:
+  // Reads or writes the pages of one transfer in runs of consecutive page
+  // numbers; see pagybox_file_io.cpp.
+  std::int32_t TransferPages(bool write, const TDIRItem& item, const TUserFileHandle& h,
+                             std::uint8_t* buffer, std::int64_t position, std::int64_t count,
+                             std::int64_t newFirst, std::int64_t newLast);
+
+  std::unique_ptr<TUserFilePageMapManager> page_maps_;
+  std::vector<std::int32_t> io_pages_;  // the data pages of the current transfer
+  std::vector<TPageRec> io_recs_;       // one run of them
+  std::vector<std::uint8_t> io_stage_;  // page data that cannot go to or from the caller directly
+
+ public:
   // ---- end of file I/O ----
 
  private:
