@@ -15,9 +15,7 @@
 // Invariants of a loaded TDIRManager (checked by CheckInvariants()):
 //   1. Header DirPageCount == number of directory pages in the page list,
 //      and FirstDirPageNo == the list's first page when it is not empty.
-//   2. ItemCount == header DirItemCount <= DirPageCount * ItemsPerPage, and
-//      (DirPageCount - 1) * ItemsPerPage < ItemCount when DirPageCount > 0
-//      and the directory was grown by this object.
+//   2. ItemCount == header DirItemCount <= DirPageCount * ItemsPerPage.
 //   3. Directory page numbers are distinct and within 1 .. PageCount - 1.
 //   4. The name index and the parent index each hold exactly the numbers of
 //      the items whose Deleted byte is 0, sorted by (name, item number) and
@@ -175,6 +173,9 @@ class TDIRArray {
   // REQUIRES nothing; raises "TDIRArray.ReadItem - invalid itemNo = N" when
   // itemNo is out of range.
   const TDIRItem& ReadItem(std::int32_t itemNo) const;
+  // Replaces the whole table with `items` (numbered in order) and builds
+  // both indexes; search slots are dropped.
+  void AssignItems(std::vector<TDIRItem> items);
   // Appends an item (indexing it unless deleted); returns its number.
   std::int32_t AddItem(const TDIRItem& item);
   // Replaces an item, moving it in the indexes when its name, parent or
@@ -234,7 +235,8 @@ class TDIRManager {
 
   // Adds an item, reusing the first deleted slot; `itemNo` (when given)
   // receives its number. False with LastError -17 when the directory cannot
-  // grow; raises the AddItem page messages when a page cannot be read or written.
+  // grow, and LastError -1 in a read-only container; raises the AddItem page
+  // messages when a page cannot be read or written.
   bool AddItem(const TDIRItem& item, std::int32_t* itemNo = nullptr);
   // Raises "TDIRArray.ReadItem - invalid itemNo = N" out of range.
   TDIRItem ReadItem(std::int32_t itemNo) const { return items_.ReadItem(itemNo); }
@@ -294,6 +296,11 @@ class TDIRManager {
   // operation for the error texts.
   void SavePage(std::int32_t pageIndex, bool readHeaderFirst, const char* where);
   void FillSearchRec(const TDIRItem& item, TSearchRec& rec) const;
+  // The parent (-1 root) and cut name of a new item at `path`; false when
+  // the parent is missing or not a directory, or the name is empty.
+  bool ResolveNewItem(const std::string& path, std::int32_t& parent, std::string& name) const;
+  // Whether `itemNo` is `ancestor` or lies below it.
+  bool IsWithin(std::int32_t itemNo, std::int32_t ancestor) const;
 
   TFreeSpaceManager& fsm_;
   std::vector<std::int32_t> dir_pages_;
