@@ -239,6 +239,9 @@ bool TUserFilePageMapManager::AppendPagesSkippingZero(TDIRItem& item, std::int32
 
   if (newMap) {
     item.FirstMapPageNo = maps->MapPages.front();
+    // No cached file is being served by this call (the file had no map),
+    // so trimming here drops nothing that disk and Size cannot restore.
+    if (cache_.size() > kCacheLimit) cache_.clear();
     cache_[item.FirstMapPageNo] = std::move(fresh);
   }
   return true;

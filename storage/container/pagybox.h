@@ -166,6 +166,11 @@ class TPagybox {
                              std::uint8_t* buffer, std::int64_t position, std::int64_t count,
                              std::int64_t newFirst, std::int64_t newLast);
 
+  // Zeroes the bytes after Size in the file's last data page, so that a file
+  // that grows again never shows bytes it held before it was shortened.
+  // False (LastError set) when that page cannot be read or written.
+  bool ZeroTail(const TDIRItem& item, const TUserFileHandle& h);
+
   std::unique_ptr<TUserFilePageMapManager> page_maps_;
   std::vector<std::int32_t> io_pages_;  // the data pages of the current transfer
   std::vector<TPageRec> io_recs_;       // one run of them

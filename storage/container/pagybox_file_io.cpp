@@ -128,6 +128,37 @@ std::int32_t TPagybox::TransferPages(bool write, const TDIRItem& item, const TUs
   return static_cast<std::int32_t>(done);
 }
 
+bool TPagybox::ZeroTail(const TDIRItem& item, const TUserFileHandle& h) {
+  TPageFileManager& pm = *page_manager_;
+  const std::int64_t D = pm.PageDataSize();
+  if (item.FirstMapPageNo == -1 || item.Size % D == 0) return true;
+  const std::vector<std::int32_t>& pages = PageMaps().GetMaps(item).DataPages;
+  const std::size_t last = static_cast<std::size_t>(item.Size / D);
+  if (last >= pages.size()) return true;
+  if (io_stage_.size() < static_cast<std::size_t>(D)) io_stage_.resize(static_cast<std::size_t>(D));
+  TPageRec rec;
+  rec.Data = io_stage_.data();
+  const std::string_view key = h.Key;
+  if (!pm.ReadPage(rec, pages[last], false, key)) {
+    last_error_ = pm.LastError();
+    return false;
+  }
+  const std::int64_t from = item.Size % D;
+  bool dirty = false;
+  for (std::int64_t i = from; i < D && !dirty; ++i) dirty = io_stage_[static_cast<std::size_t>(i)] != 0;
+  if (!dirty) return true;
+  std::memset(io_stage_.data() + from, 0, static_cast<std::size_t>(D - from));
+  rec.NextPageNo = -1;
+  rec.PageType = ptFileData;
+  rec.EncryptionType = item.HasPassword != 0 || IsEncrypted() ? kEncryptionRijndael : kEncryptionNone;
+  rec.ChecksumType = kChecksumXOR32;
+  if (!pm.WritePage(rec, pages[last], key)) {
+    last_error_ = pm.LastError();
+    return false;
+  }
+  return true;
+}
+
 std::int32_t TPagybox::FileRead(std::int32_t handle, void* buffer, std::int32_t count) {
   last_error_ = 0;
   TUserFileHandle* h = FindHandle(handle);
@@ -158,6 +189,8 @@ std::int32_t TPagybox::FileWrite(std::int32_t handle, const void* buffer, std::i
   TUserFilePageMapManager& maps = PageMaps();
   TDIRItem item = directory_->ReadItem(h->DirItemNo);
   const std::int64_t position = h->Position;
+  // Bytes between the old end and the write read back as zeros.
+  if (position > item.Size && !ZeroTail(item, *h)) return 0;
   const std::int64_t D = page_manager_->PageDataSize();
   // File pages this write adds and itself fills need no zero-filling first;
   // pages between the old end and the write still do.
@@ -214,6 +247,7 @@ std::int64_t TPagybox::FileSetSize(std::int32_t handle, std::int64_t newSize) {
   }
   TUserFilePageMapManager& maps = PageMaps();
   TDIRItem item = directory_->ReadItem(h->DirItemNo);
+  if (newSize > item.Size && !ZeroTail(item, *h)) return last_error_;
   if (!maps.SetFileSize(item, true, newSize)) {
     last_error_ = maps.LastError();
     return last_error_;
