@@ -10,6 +10,7 @@
 #include "components/dataset_base.h"
 #include "components/session.h"
 #include "platform/errors.h"
+#include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
 #include "testing/test_support.h"
 
@@ -446,12 +447,13 @@ TEST_F(DatabaseTest, CreateDatabaseErrors) {
             "TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" + nowhere +
                 "\" as the directory \"" + dir.file("no/such") + "\" does not exist");
   EXPECT_FALSE(db.Connected());
-  std::string path = dir.file("db.kvb");
-  // No container store is registered in this program.
+  // A folder where the container file should be cannot become one.
+  std::string path = dir.file("taken.kvb");
+  std::filesystem::create_directories(path);
   EXPECT_EQ(MessageOf([&] { db.CreateDatabase(path); }),
             "TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" + path + "\"");
   EXPECT_FALSE(db.Connected());
-  // Opening a missing file tries to create it and reports the same failure.
+  // Opening a name that is no file tries to create it and reports the same failure.
   EXPECT_EQ(MessageOf([&] { db.Open(); }),
             "TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" + path + "\"");
   EXPECT_FALSE(db.Connected());
@@ -605,7 +607,7 @@ class ContainerDatabaseTest : public DatabaseTest {
         [](const std::string& path) { return ReadFileBytes(path).rfind("ENC:", 0) == 0; });
   }
   void TearDown() override {
-    TPFSManager::SetContainerStore(nullptr, nullptr);
+    RegisterContainerStore();  // the store this process runs with
     DatabaseTest::TearDown();
   }
 };

@@ -2,6 +2,7 @@
 
 #include "components/database.h"
 #include "components/session.h"
+#include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
 
 namespace kivo::detail {
@@ -10,6 +11,8 @@ ComponentGlobals::ComponentGlobals() {
   // The file-system registry must outlive the managers that drop their
   // containers into it, so it is made first and therefore destroyed last.
   TPFSManager::Instance();
+  // Databases named by a .kvb file live in a single-file container.
+  RegisterContainerStore();
   sessions = new TKivoSessionList();
   default_session = sessions->Sessions(0);
 }
