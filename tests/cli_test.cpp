@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include "components/database.h"
+#include "storage/file_layer.h"
 #include "testing/test_support.h"
 #include "tests/process_runner.h"
 
@@ -83,6 +85,30 @@ TEST_F(CommandLine, BatchRunRecordsTheDatabaseAsRecentWithItsFullPath) {
   Run({"sub/../mine.kvb", "s.sql", "-B"});
   std::string ini = ReadFileBytes(dir_.file("config/krtcon/recent.ini"));
   EXPECT_NE(ini.find("File0=" + dir_.file("mine.kvb")), std::string::npos) << ini;
+}
+
+TEST_F(CommandLine, BatchRunOnAMissingDatabaseLeavesAnEmptyContainerThere) {
+  WriteFileBytes(dir_.file("EMPTY.sql"), "");
+  ASSERT_FALSE(std::filesystem::exists(dir_.file("NEW.kvb")));
+  ProcessResult r = Run({"NEW.kvb", "EMPTY.sql", "-B"});
+  ASSERT_TRUE(std::filesystem::exists(dir_.file("NEW.kvb"))) << r.err;
+
+  // The file is a container of its own: the database component opens it,
+  // unencrypted and without tables, and can write into it.
+  TKivoDatabase db;
+  db.SetDatabaseName("Check");
+  db.SetDatabaseFileName(dir_.file("NEW.kvb"));
+  EXPECT_FALSE(db.Encrypted());
+  db.Open();
+  EXPECT_EQ(db.Handle()->StoreMode(), fsmSingleFile);
+  std::vector<std::string> tables{"stale"};
+  db.GetTableNames(tables);
+  EXPECT_TRUE(tables.empty());
+  TAbstractFile* f = db.Handle()->OpenFile("t.dat", fsmSingleFile, true, false, false);
+  f->WriteBuffer("row", 3);
+  db.Handle()->CloseFile(f);
+  db.GetTableNames(tables);
+  EXPECT_EQ(tables, (std::vector<std::string>{"t"}));
 }
 
 }  // namespace
