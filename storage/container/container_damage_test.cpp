@@ -58,6 +58,7 @@ bool IsContainerMessage(const std::string& m) {
       "TPagyHugeFile.",
       "TFreeSpaceManager.",
       "TFreeSpaceManager - bit ",
+      "TDIRManager.Load - ",
   };
   for (const char* p : kPrefixes)
     if (m.rfind(p, 0) == 0) return true;

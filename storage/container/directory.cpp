@@ -479,6 +479,8 @@ std::int32_t TDIRManager::FindPath(const std::string& path, std::int32_t startIt
       if (cur != -1) {
         if (cur < -1 || cur >= items_.ItemCount()) return kDirNotInDirectory;
         cur = items_.ReadItem(cur).ParentItemNo;
+        // A damaged parent number leads nowhere.
+        if (cur < -1 || cur >= items_.ItemCount()) return kDirNotInDirectory;
       }
     } else {
       const auto [lo, hi] = items_.NameRange(component);

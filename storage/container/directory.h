@@ -170,8 +170,7 @@ std::int64_t DirItemNow();
 class TDIRArray {
  public:
   std::int32_t ItemCount() const { return static_cast<std::int32_t>(items_.size()); }
-  // REQUIRES nothing; raises "TDIRArray.ReadItem - invalid itemNo = N" when
-  // itemNo is out of range.
+  // Raises "TDIRArray.ReadItem - invalid itemNo = N" when itemNo is out of range.
   const TDIRItem& ReadItem(std::int32_t itemNo) const;
   // Replaces the whole table with `items` (numbered in order) and builds
   // both indexes; search slots are dropped.
