@@ -1,0 +1,40 @@
+// kvbtool's view of a single-file container.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/inspected_database.h"
+
+namespace kivo {
+class TPagybox;
+}
+
+namespace kivo::tools {
+
+class TContainerDatabase : public TInspectedDatabase {
+ public:
+  TContainerDatabase(const std::string& path, const std::string& password);
+  ~TContainerDatabase() override;
+
+  // The header, the geometry derived from it, the part files and the free
+  // pages. Needs no password: the header and the free-space maps are never
+  // encrypted.
+  void WriteInfo(std::ostream& out) override;
+  std::vector<TListedFile> ListFiles() override;
+  void CopyFile(const std::string& name, std::ostream& out) override;
+  std::vector<std::string> Check() override;
+
+ private:
+  // The container opened read-only with the password, made on first use.
+  // Raises the container's own errors (missing file, damaged header, wrong
+  // password, unreadable directory).
+  TPagybox& Box();
+
+  std::string path_;
+  std::string password_;
+  std::unique_ptr<TPagybox> box_;
+};
+
+}  // namespace kivo::tools
