@@ -71,6 +71,9 @@ class Kvbtool : public ::testing::Test {
     options.timeout_seconds = 30;
     ProcessResult r = RunProcess(KVBTOOL_BIN, args, options);
     EXPECT_EQ(r.signal, 0) << "kvbtool was killed; stderr: " << r.err;
+    // A sanitizer report ends the program with status 1 as well: tell it apart.
+    for (const char* report : {"Sanitizer", "runtime error:"})
+      EXPECT_EQ(r.err.find(report), std::string::npos) << r.err;
     return r;
   }
 
