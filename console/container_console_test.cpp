@@ -155,16 +155,5 @@ TEST_F(ContainerConsole, StartUpOnAMissingFileCreatesAnEmptyDatabase) {
   EXPECT_EQ(second.tables, (std::vector<std::string>{"t"}));
 }
 
-TEST_F(ContainerConsole, StartUpOnAnEncryptedDatabaseAsksForThePassword) {
-  const std::string path = dir_.file("titkos.kvb");
-  MakeDatabase(path, "pw", {"t"});
-  view_.input_answers.push_back(std::string("pw"));
-  TfmMain& c = Start({path});
-  ASSERT_EQ(view_.input_requests.size(), 1u);
-  EXPECT_EQ(view_.input_requests[0].title, PasswordTitle(path));
-  EXPECT_TRUE(c.CurrentDB().Connected());
-  EXPECT_EQ(view_.tables, (std::vector<std::string>{"t"}));
-}
-
 }  // namespace
 }  // namespace kartova::testing

@@ -161,20 +161,6 @@ TEST_F(ContainerDatabase, EncryptedDatabaseOpensOnlyWithItsPassword) {
   EXPECT_EQ(ReadTableFile(db, "t.dat"), rows);
 }
 
-TEST_F(ContainerDatabase, PlainDatabaseForgetsThePassword) {
-  const std::string path = dir.file("plain.kvb");
-  TKivoDatabase db;
-  db.SetDatabaseName("Plain");
-  db.SetDatabaseFileName(path);
-  db.Open();
-  db.Close();
-  EXPECT_FALSE(db.Encrypted());
-  db.SetPassword("anything");
-  db.Open();
-  EXPECT_TRUE(db.Connected());
-  EXPECT_EQ(db.Password(), "");
-}
-
 TEST_F(ContainerDatabase, DamagedFileIsRefusedAndLeftAlone) {
   const std::string path = dir.file("cut.kvb");
   {

@@ -4,7 +4,6 @@
 #include "storage/container/pagy_file_system.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +22,6 @@ namespace {
 
 using testing::ReadFileBytes;
 using testing::TempDir;
-using testing::WriteFileBytes;
 
 std::string ErrorOf(const std::function<void()>& fn) {
   try {
@@ -303,19 +301,6 @@ TEST_F(PagyStoreTest, EncryptedContainerNeedsItsPassword) {
   EXPECT_EQ(ReadAll(*f), secret);
 }
 
-TEST_F(PagyStoreTest, DamagedOrMissingContainerFileRaises) {
-  EXPECT_NE(ErrorOf([&] { Open("missing.kvb"); }), "(no exception)");
-  WriteFileBytes(dir.file("junk.kvb"), std::string(5000, 'j'));
-  EXPECT_NE(ErrorOf([&] { Open("junk.kvb"); }), "(no exception)");
-  EXPECT_NE(ErrorOf([&] { TPagyPlainFileSystem::IsFileEncrypted(dir.file("junk.kvb")); }),
-            "(no exception)");
-  // A container cut short after its header.
-  Create("cut.kvb").reset();
-  std::string bytes = ReadFileBytes(dir.file("cut.kvb"));
-  WriteFileBytes(dir.file("cut.kvb"), bytes.substr(0, kHeaderAt + 100));
-  EXPECT_NE(ErrorOf([&] { Open("cut.kvb"); }), "(no exception)");
-}
-
 TEST_F(PagyStoreTest, ReadOnlyContainerChangesNothing) {
   {
     auto fs = Create("db.kvb");
@@ -369,40 +354,6 @@ TEST_F(PagyRegistryTest, CreateThenFindOrOpenTheContainer) {
   EXPECT_EQ(m.FindPFS(path, fsmSingleFile), nullptr);
   EXPECT_FALSE(IsFileEncrypted(path));
   EXPECT_EQ(m.LockDepth(), 0);
-}
-
-TEST_F(PagyRegistryTest, FailuresGiveNilOrFalseAndRegisterNothing) {
-  const int before = m.RegisteredCount();
-  const std::string enc = dir.file("enc.kvb");
-  ASSERT_TRUE(m.CreatePFS(enc, "pw", false, dfmNormal));
-  EXPECT_TRUE(IsFileEncrypted(enc));
-  bool ro = false;
-  EXPECT_EQ(m.GetPFSHandle(enc, "bad", fsmSingleFile, ro, false, dfmNormal), nullptr);
-  EXPECT_EQ(m.GetPFSHandle(enc, "", fsmSingleFile, ro, false, dfmNormal), nullptr);
-  WriteFileBytes(dir.file("junk.kvb"), std::string(3000, '\x7f'));
-  EXPECT_EQ(m.GetPFSHandle(dir.file("junk.kvb"), "", fsmSingleFile, ro, false, dfmNormal),
-            nullptr);
-  EXPECT_FALSE(IsFileEncrypted(dir.file("junk.kvb")));
-  EXPECT_FALSE(m.CreatePFS(dir.file("no/such/x.kvb"), "", false, dfmNormal));
-  EXPECT_EQ(m.RegisteredCount(), before);
-
-  TAbstractPlainFileSystem* pfs = m.GetPFSHandle(enc, "pw", fsmSingleFile, ro, false, dfmNormal);
-  ASSERT_NE(pfs, nullptr);
-  EXPECT_TRUE(pfs->Encrypted());
-  m.DropPFS(enc);
-}
-
-TEST_F(PagyRegistryTest, WriteProtectedContainerIsServedReadOnly) {
-  const std::string path = dir.file("ro.kvb");
-  ASSERT_TRUE(m.CreatePFS(path, "", false, dfmNormal));
-  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-  bool ro = false;
-  TAbstractPlainFileSystem* pfs = m.GetPFSHandle(path, "", fsmSingleFile, ro, false, dfmNormal);
-  ASSERT_NE(pfs, nullptr);
-  EXPECT_TRUE(ro);
-  EXPECT_TRUE(pfs->ReadOnly());
-  EXPECT_EQ(static_cast<TPagyPlainFileSystem*>(pfs)->Pagybox().ReadOnly(), true);
-  m.DropPFS(path);
 }
 
 TEST_F(PagyRegistryTest, InMemoryContainerStaysRegistered) {
