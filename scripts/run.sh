@@ -7,9 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 if [ $# -eq 0 ]; then
-  # A directory database: the console lists the tables stored in ./demo.
-  mkdir -p demo
-  cd demo
-  exec "$root/build/bin/kartova" ""
+  # The demo database ./demo.kvb; the console creates it empty the first time.
+  exec "$root/build/bin/kartova" demo.kvb
 fi
 exec "$root/build/bin/kartova" "$@"
