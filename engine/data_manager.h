@@ -1,0 +1,332 @@
+// TKivoDataManager: everything one open table needs at run time, shared by
+// every data set that opens the same table of the same database.
+//
+// A table named T is up to four files of its database's plain file system:
+//   T.dat  table header, field headers, then the fixed-size records
+//   T.idx  index headers and sorted record-position arrays (always present;
+//          recreated empty when missing)
+//   T.bif  BLOB directory  } only when the table has a BLOB field
+//   T.bdf  BLOB data       }
+// The manager reaches them only through its TTableFileStore (the database
+// manager), by name and store mode.
+//
+// Managers live in one process-wide registry, keyed by table name (case
+// ignored) and database path; krGetDataManager finds or creates them. A
+// manager is destroyed with its last connected data set.
+//
+// Locks: every operation holds the manager's own re-entrant lock for its
+// whole duration. The registry lock is taken by krGetDataManager, the
+// constructor and the destructor; the destructor holds it while closing the
+// table, so the registry lock is always taken before a manager's lock, never
+// while one is held.
+//
+// Field numbers: 0 .. FieldCount-1 are the field headers in header order;
+// -1 (and FieldCount) denote the record identifier.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dataset/field_defs.h"
+#include "engine/record_image.h"
+#include "engine/table_file_store.h"
+#include "engine/table_header.h"
+#include "platform/locks.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+
+class TkrRecordsArray;
+class TkrBufferLogArray;
+
+// What a table manager needs to know about a data set connected to it. The
+// component layer's table cursor implements it.
+class TDataManagerClient {
+ public:
+  virtual ~TDataManagerClient() = default;
+
+  virtual bool ClientInMemory() const = 0;
+  virtual bool ClientReadOnly() const = 0;
+  // The manager switches a data set to read-only when a table file could
+  // only be opened for reading.
+  virtual void SetClientReadOnly(bool value) = 0;
+  virtual bool ClientEncrypted() const = 0;
+  virtual std::string ClientPassword() const = 0;
+  virtual std::int32_t ClientRecordsPerPageHint() const = 0;
+  virtual bool ClientCacheEnabled() const = 0;
+  virtual std::uint8_t ClientBLOBCompression() const = 0;
+  virtual std::int32_t ClientBLOBBlockSize() const = 0;
+};
+
+// OpenTable result codes.
+constexpr std::int8_t kOpenOk = 0;
+constexpr std::int8_t kOpenMissing = -1;          // T.dat does not exist
+constexpr std::int8_t kOpenInvalidPassword = -3;
+constexpr std::int8_t kOpenFailed = -4;           // files missing, locked or headers damaged
+constexpr std::int8_t kOpenBadBLOBHeaders = -5;
+
+// The table file extensions.
+inline constexpr const char* kDataFileExt = ".dat";
+inline constexpr const char* kIndexFileExt = ".idx";
+inline constexpr const char* kBLOBIndexFileExt = ".bif";
+inline constexpr const char* kBLOBDataFileExt = ".bdf";
+
+// The longest field or index name CreateTable accepts.
+constexpr std::size_t kMaxDefinitionNameLength = 253;
+// The BLOB block size used when the data set gives none.
+constexpr std::int32_t kDefaultBLOBBlockSize = 512;
+
+class TKivoDataManager;
+
+// The registered manager of (tableName, store) — table name compared
+// ignoring case, database by its exact Path — or a new registered one.
+// Raises "krGetDataManager - nil pointer to DatabaseManager." for a nil store.
+TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store);
+
+class TKivoDataManager {
+ public:
+  // Registers the manager. Prefer krGetDataManager.
+  TKivoDataManager(const std::string& tableName, TTableFileStore* store);
+  // Closes the table when open and unregisters the manager.
+  ~TKivoDataManager();
+  TKivoDataManager(const TKivoDataManager&) = delete;
+  TKivoDataManager& operator=(const TKivoDataManager&) = delete;
+
+  // ---- Registry ----
+  static TCriticalSection& RegistryLock();
+  static int RegisteredCount();
+  static bool IsRegistered(const TKivoDataManager* manager);
+
+  // ---- The manager's lock ----
+  void Lock();
+  void Unlock();
+  int LockDepth() const { return lock_depth_; }
+
+  // ---- Data sets ----
+  // Attaches a data set; the first one opens the table. Returns 0, or the
+  // failed OpenTable's code (the data set is then detached again). Raises
+  // "TKivoDataManager.ConnectDataset - Cannot open dataset in both InMemory
+  // and other modes." and "TKivoDataManager.ConnectDataset - Inavlid password
+  // for table \"T\"".
+  std::int8_t ConnectDataset(TDataManagerClient* dataset);
+  // Detaches a data set. When it was the last one the manager is destroyed
+  // (closing the table) and true is returned: the pointer is then dangling.
+  bool DisconnectDataset(TDataManagerClient* dataset);
+  int DatasetCount() const { return static_cast<int>(datasets_.size()); }
+  // 0 (the database's store mode) or fsmMemory, from the connected data sets.
+  std::uint8_t DetectFileStoreMode() const;
+
+  // ---- Table operations ----
+  // Creates the table's files (T.dat and T.idx, plus T.bif and T.bdf when a
+  // field is a BLOB) and closes them again. The caller sets the password,
+  // encryption, BLOB block size and compression and the store mode first.
+  void CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs, bool autoIndexes,
+                   std::int32_t recordsPerPageHint);
+  // Returns kOpenOk or one of the negative codes above; the table stays
+  // closed with its files closed on failure.
+  std::int8_t OpenTable();
+  // Flushes an open writable table and releases everything.
+  void CloseTable();
+  void DeleteTable();
+  void RenameTable(const std::string& newName);
+  // Copies the files of an in-memory table to the database's main store.
+  void SaveInMemoryTable();
+  // Writes the table header and all field headers at offset 0 of T.dat.
+  void SaveTableHeaders();
+  // The header's Encrypted flag; a closed table's files are opened, its
+  // headers read and the files closed again. Raises when they cannot be read.
+  bool IsEncrypted();
+  // The next generated identifier will be `value`.
+  void SetNextAutoInc(std::int32_t value);
+  // Counts 0, Version 4.5, hidden identifier, Encrypted and BLOBCompression
+  // from the manager's settings, BLOB block size 512 when not positive.
+  void ResetTableHeader();
+
+  // -1 for the identifier's name, else the first field header of that name
+  // (case ignored); -2 when none, or with `raiseIfMissing` the error
+  // "Error in TKivoDataManager.InternalGetFieldNo - field \"N\" not found!".
+  int InternalGetFieldNo(const std::string& name, bool raiseIfMissing) const;
+  // The field's type ordinal; ftAutoInc for -1 and FieldCount. Raises for
+  // other numbers outside the field headers.
+  std::uint8_t GetFieldType(int fieldNo) const;
+
+  // ---- Settings a data set hands over before create and open ----
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value);  // at most 255 characters kept
+  void SetEncrypted(bool value) { encrypted_setting_ = value; }
+  void SetBLOBCompression(std::uint8_t value) { blob_compression_setting_ = value; }
+  std::int32_t BLOBBlockSize() const { return blob_block_size_; }
+  void SetBLOBBlockSize(std::int32_t value) { blob_block_size_ = value; }
+  std::uint8_t StoreMode() const { return store_mode_; }
+  void SetStoreMode(std::uint8_t value) { store_mode_ = value; }
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool value) { read_only_ = value; }
+  // Whether some table file could only be opened for reading.
+  bool FileOpenedReadOnly() const { return file_read_only_; }
+  std::int32_t RecordsPerPageHint() const { return records_per_page_hint_; }
+  void SetRecordsPerPageHint(std::int32_t value) { records_per_page_hint_ = value; }
+  bool CacheDisabled() const { return cache_disabled_; }
+  void SetCacheDisabled(bool value) { cache_disabled_ = value; }
+  bool IndexBuildProgress() const { return index_build_progress_; }
+  void SetIndexBuildProgress(bool value) { index_build_progress_ = value; }
+
+  // ---- State ----
+  const std::string& TableName() const { return table_name_; }
+  TTableFileStore* FileStore() const { return store_; }
+  bool IsOpen() const { return open_; }
+  bool OpenCompleted() const { return open_completed_; }
+
+  // ---- Table header and field headers ----
+  TTableHeader& Header() { return header_; }
+  const TTableHeader& Header() const { return header_; }
+  std::int32_t FieldCount() const { return header_.FieldCount; }
+  std::int32_t RecordCount() const { return header_.RecordCount; }
+  std::int32_t LastAutoInc() const { return header_.LastAutoInc; }
+  const std::string& IdFieldName() const { return header_.IdFieldName; }
+  std::uint8_t IdFieldVisibility() const { return header_.IdFieldVisibility; }
+  bool Encrypted() const { return header_.Encrypted != 0; }
+  std::uint8_t BLOBCompression() const { return header_.BLOBCompression; }
+  std::int32_t ChangeCount() const { return header_.ChangeCount; }
+  double Version() const { return header_.Version; }
+  const std::vector<TFieldHeader>& FieldHeaders() const { return field_headers_; }
+  // REQUIRES: 0 <= fieldNo < FieldCount.
+  const TFieldHeader& FieldHeader(int fieldNo) const {
+    return field_headers_[static_cast<std::size_t>(fieldNo)];
+  }
+  std::int32_t FieldOffset(int fieldNo) const {
+    return field_offsets_[static_cast<std::size_t>(fieldNo)];
+  }
+  const std::vector<std::int32_t>& FieldOffsets() const { return field_offsets_; }
+  bool HasBLOBs() const { return blob_field_count_ > 0; }
+  std::int32_t BLOBFieldCount() const { return blob_field_count_; }
+
+  // The record layout derived from the field headers.
+  const TkrRecordLayout& Layout() const { return layout_; }
+  std::int32_t DataSize() const { return layout_.DataSize; }
+  std::int32_t RecordSize() const { return layout_.RecordSize; }
+  std::int32_t DataOffset() const { return data_offset_; }
+
+  // ---- Files (nullptr while closed) ----
+  TAbstractFile* DatFile() const { return dat_file_; }
+  TAbstractFile* IdxFile() const { return idx_file_; }
+  TAbstractFile* BifFile() const { return bif_file_; }
+  TAbstractFile* BdfFile() const { return bdf_file_; }
+  // Table name + extension.
+  std::string FileName(const char* extension) const { return table_name_ + extension; }
+
+  // Reports a flush failure while closing; CloseTable carries on closing
+  // after it. The console shows it in a message box; without a handler the
+  // failure is dropped.
+  using TCloseErrorHandler = std::function<void(const std::string& message)>;
+  static void SetCloseErrorHandler(TCloseErrorHandler handler);
+
+  // =====================================================================
+  // ---- Record storage: page cache, write-behind log, record operations.
+  // Implemented in engine/record_*.cpp.
+  // =====================================================================
+ public:
+  // Writes the log and the headers when the table has changed.
+  void FlushBuffers();
+
+ private:
+  // Called by OpenTable after the headers are read (page cache), after the
+  // password check (write-behind log), and to recreate the cache when its
+  // cache-disabled setting differs from the manager's.
+  void CreateRecordCache();
+  void CreateWriteBehindLog();
+  void UpdateRecordCacheMode();
+  // Called by CloseTable and on every failed open: frees the log and the cache.
+  void FreeRecordStorage();
+  // False for an empty password; with records, record 0 must decipher with
+  // the password and match its check string.
+  bool CheckPassword();
+
+  std::unique_ptr<TkrRecordsArray> records_;
+  std::unique_ptr<TkrBufferLogArray> log_;
+  bool auto_flush_ = true;
+
+  // =====================================================================
+  // ---- Indexes (T.idx). Index maintenance is not kept yet: the index
+  // file exists and is created empty. Implemented in
+  // engine/data_manager_indexes.cpp.
+  // =====================================================================
+ private:
+  void LoadIndexes();
+  void CreateAutoIndexes(bool autoIndexes);
+  void AddIndexDef(const TIndexDef& def);
+  void SaveIndexes();
+  // Whether the index file's change counter differs from ChangeCount.
+  bool IndexesStale();
+  void FreeIndexes();
+
+  // =====================================================================
+  // ---- BLOBs (T.bif, T.bdf). Not kept yet: the files are created empty.
+  // =====================================================================
+ private:
+  void LoadBLOBDirectory();
+  void WriteEmptyBLOBDirectory();
+  void SaveBLOBDirectory();
+  // The record count of the BLOB directory (RecordCount while BLOBs are not kept).
+  std::int32_t BLOBRecordCount() const;
+  void FreeBLOBs();
+
+  // ---- Table files and headers (engine/data_manager.cpp) ----
+ private:
+  friend TKivoDataManager* krGetDataManager(const std::string&, TTableFileStore*);
+
+  bool OpenFiles(bool create);
+  TAbstractFile* OpenOneFile(const char* extension, bool create);
+  void CloseFiles();
+  void ReadTableHeaders();
+  void DeriveLayout();
+  void ReleaseTable();
+  // Runs `op` under the manager's lock.
+  template <typename F>
+  auto Locked(F&& op) {
+    TCriticalSectionGuard guard(lock_);
+    ++lock_depth_;
+    struct Depth {
+      int& d;
+      ~Depth() { --d; }
+    } depth{lock_depth_};
+    return op();
+  }
+
+  std::string table_name_;
+  TTableFileStore* store_;
+  std::vector<TDataManagerClient*> datasets_;
+  std::uint8_t store_mode_ = 0;
+  bool read_only_ = false;
+  bool file_read_only_ = false;
+  bool open_ = false;
+  bool open_completed_ = false;
+
+  TTableHeader header_;
+  std::vector<TFieldHeader> field_headers_;
+  bool headers_loaded_ = false;
+  std::vector<std::int32_t> field_offsets_;
+  std::int32_t blob_field_count_ = 0;
+  TkrRecordLayout layout_;
+  std::int32_t data_offset_ = static_cast<std::int32_t>(kTableHeaderSize);
+
+  std::string password_;
+  bool encrypted_setting_ = false;
+  std::uint8_t blob_compression_setting_ = 0;
+  std::int32_t blob_block_size_ = kDefaultBLOBBlockSize;
+  std::int32_t records_per_page_hint_ = 1000;
+  bool cache_disabled_ = false;
+  bool index_build_progress_ = false;
+
+  TAbstractFile* dat_file_ = nullptr;
+  TAbstractFile* idx_file_ = nullptr;
+  TAbstractFile* bif_file_ = nullptr;
+  TAbstractFile* bdf_file_ = nullptr;
+
+  TCriticalSection lock_;
+  int lock_depth_ = 0;  // guarded by lock_
+};
+
+}  // namespace kivo
