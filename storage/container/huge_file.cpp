@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -110,6 +112,32 @@ void TPagyAbstractFile::ReadBuffer(void* buffer, std::int32_t count) {
 void TPagyAbstractFile::WriteBuffer(const void* buffer, std::int32_t count) {
   if (count != 0 && Write(buffer, count) != count)
     throw Exception("TPagyAbstractFile.WriteBuffer - Stream write error");
+}
+
+namespace {
+
+std::int64_t PiecewiseTransfer(TPagyAbstractFile& file, bool write, const iovec* pieces,
+                               int count) {
+  std::int64_t done = 0;
+  for (int i = 0; i < count; ++i) {
+    const auto len = static_cast<std::int32_t>(pieces[i].iov_len);
+    if (len == 0) continue;
+    const std::int32_t n = write ? file.Write(pieces[i].iov_base, len)
+                                 : file.Read(pieces[i].iov_base, len);
+    done += n;
+    if (n < len) break;
+  }
+  return done;
+}
+
+}  // namespace
+
+std::int64_t TPagyAbstractFile::ReadV(const iovec* pieces, int count) {
+  return PiecewiseTransfer(*this, false, pieces, count);
+}
+
+std::int64_t TPagyAbstractFile::WriteV(const iovec* pieces, int count) {
+  return PiecewiseTransfer(*this, true, pieces, count);
 }
 
 std::int64_t TPagyAbstractFile::CopyFrom(TPagyAbstractFile& source, std::int64_t count) {
@@ -251,6 +279,59 @@ std::int32_t TPagyDiskFile::Write(const void* buffer, std::int32_t count) {
     done += static_cast<std::int32_t>(n);
   }
   position_ += done;
+  return done;
+}
+
+std::int64_t TPagyDiskFile::ReadV(const iovec* pieces, int count) {
+  return TransferV(false, pieces, count);
+}
+
+std::int64_t TPagyDiskFile::WriteV(const iovec* pieces, int count) {
+  if (count <= 0) return 0;  // Write's count-0 truncation has no vector form
+  return TransferV(true, pieces, count);
+}
+
+std::int64_t TPagyDiskFile::TransferV(bool write, const iovec* pieces, int count) {
+  if (!IsOpen() || count <= 0) return 0;
+  const std::int64_t start = position_;
+  std::int64_t done = 0;
+  bool stopped = false;
+  while (count > 0 && !stopped) {
+    const int batch = std::min(count, IOV_MAX);
+    const auto at = static_cast<off_t>(start + done);
+    const ssize_t n = write ? ::pwritev(handle_, pieces, batch, at)
+                            : ::preadv(handle_, pieces, batch, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+    auto left = static_cast<std::size_t>(n);
+    while (count > 0 && left >= pieces->iov_len) {
+      left -= pieces->iov_len;
+      ++pieces;
+      --count;
+    }
+    if (left == 0) continue;
+    // A piece moved in part (a signal, or the end of the file when reading):
+    // its rest goes on its own before the next pieces.
+    auto* base = static_cast<char*>(pieces->iov_base) + left;
+    std::size_t rest = pieces->iov_len - left;
+    while (rest > 0) {
+      const auto step = static_cast<std::int32_t>(
+          std::min<std::size_t>(rest, static_cast<std::size_t>(INT32_MAX)));
+      position_ = start + done;
+      const std::int32_t m = write ? Write(base, step) : Read(base, step);
+      done += m;
+      if (m < step) {
+        stopped = true;
+        break;
+      }
+      base += m;
+      rest -= static_cast<std::size_t>(m);
+    }
+    ++pieces;
+    --count;
+  }
+  position_ = start + done;
   return done;
 }
 
@@ -689,6 +770,81 @@ std::int32_t TPagyHugeFile::Write(const void* buffer, std::int32_t count) {
     if (n < chunk) break;
   }
   return done;
+}
+
+std::int64_t TPagyHugeFile::TransferV(bool write, const iovec* pieces, int count,
+                                      std::int64_t want) {
+  std::int64_t done = 0;
+  int next = 0;           // the first piece not wholly moved
+  std::size_t skip = 0;   // bytes of it already moved
+  while (done < want) {
+    const std::int64_t k = PartIndexOf(position_);
+    if (write) {
+      bool appended = true;
+      while (appended && k >= static_cast<std::int64_t>(parts_.size())) appended = AppendPart();
+      if (!appended) break;
+    } else if (k >= static_cast<std::int64_t>(parts_.size())) {
+      break;
+    }
+    TPagyAbstractFile& part = *parts_[static_cast<std::size_t>(k)];
+    const std::int64_t offset = FileOffsetOf(position_);
+    const std::int64_t room = std::min<std::int64_t>(want - done, part_size_ - offset);
+    // The pieces (or parts of pieces) that fit in this part.
+    batch_.clear();
+    std::int64_t chunk = 0;
+    int i = next;
+    std::size_t s = skip;
+    while (chunk < room && i < count) {
+      const std::size_t len = pieces[i].iov_len - s;
+      const auto take = static_cast<std::size_t>(std::min<std::int64_t>(
+          static_cast<std::int64_t>(len), room - chunk));
+      if (take > 0) batch_.push_back({static_cast<char*>(pieces[i].iov_base) + s, take});
+      chunk += static_cast<std::int64_t>(take);
+      if (take == len) {
+        ++i;
+        s = 0;
+      } else {
+        s += take;
+      }
+    }
+    if (chunk == 0) break;
+    if (part.Seek(TSeekOrigin::soFromBeginning, offset) != offset) break;
+    const std::int64_t n = write ? part.WriteV(batch_.data(), static_cast<int>(batch_.size()))
+                                 : part.ReadV(batch_.data(), static_cast<int>(batch_.size()));
+    done += n;
+    position_ += n;
+    if (write && position_ > size_) size_ = position_;
+    if (n < chunk) break;
+    next = i;
+    skip = s;
+  }
+  return done;
+}
+
+std::int64_t TPagyHugeFile::ReadV(const iovec* pieces, int count) {
+  if (position_ > size_) throw Exception("TPagyHugeFile.Read - Stream read error.");
+  if (!opened_ || count <= 0) return 0;
+  std::int64_t total = 0;
+  for (int i = 0; i < count; ++i) total += static_cast<std::int64_t>(pieces[i].iov_len);
+  return TransferV(false, pieces, count, std::min(total, size_ - position_));
+}
+
+std::int64_t TPagyHugeFile::WriteV(const iovec* pieces, int count) {
+  if (!opened_ || count <= 0) return 0;
+  std::int64_t total = 0;
+  for (int i = 0; i < count; ++i) total += static_cast<std::int64_t>(pieces[i].iov_len);
+  if (total <= 0) return 0;
+  if (position_ > size_) {
+    const std::int64_t keep = position_;
+    try {
+      SetSize(keep);
+    } catch (const Exception&) {
+      position_ = keep;
+      return 0;
+    }
+    position_ = keep;
+  }
+  return TransferV(true, pieces, count, std::min(total, kMaxStreamPosition - position_));
 }
 
 void TPagyHugeFile::WriteBuffer(const void* buffer, std::int32_t count) {

@@ -20,6 +20,8 @@
 //      live in the first part's folder; no name occurs twice in the chain.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -112,6 +114,12 @@ class TPagyAbstractFile {
   virtual std::int64_t Seek(TSeekOrigin origin, std::int64_t offset) = 0;
   // Bytes written at the position (0 on failure).
   virtual std::int32_t Write(const void* buffer, std::int32_t count) = 0;
+  // Scatter / gather: the pieces in order, as one Read / Write of their
+  // total size at the position would move them. Returns the bytes moved and
+  // advances the position by them; a short transfer stops where it stopped.
+  // This base form moves piece by piece through Read / Write.
+  virtual std::int64_t ReadV(const iovec* pieces, int count);
+  virtual std::int64_t WriteV(const iovec* pieces, int count);
 
   // Closes and opens again (without create) at the same position; false when
   // the open fails.
@@ -155,8 +163,13 @@ class TPagyDiskFile : public TPagyAbstractFile {
   std::int64_t Seek(TSeekOrigin origin, std::int64_t offset) override;
   // Count 0 truncates the file at the position.
   std::int32_t Write(const void* buffer, std::int32_t count) override;
+  // One preadv / pwritev per IOV_MAX pieces.
+  std::int64_t ReadV(const iovec* pieces, int count) override;
+  std::int64_t WriteV(const iovec* pieces, int count) override;
 
  private:
+  std::int64_t TransferV(bool write, const iovec* pieces, int count);
+
   int handle_ = -1;
   std::int64_t position_ = 0;
   bool follow_links_ = true;
@@ -226,6 +239,11 @@ class TPagyHugeFile {
   std::int32_t Write(const void* buffer, std::int32_t count);
   // "TPagyHugeFile.WriteBuffer - Stream write error" unless exactly `count` bytes.
   void WriteBuffer(const void* buffer, std::int32_t count);
+  // Scatter / gather forms of Read and Write: the same result as one Read
+  // (Write) of the pieces' total size through a buffer holding them in
+  // order, without that buffer. Pieces are split where a part ends.
+  std::int64_t ReadV(const iovec* pieces, int count);
+  std::int64_t WriteV(const iovec* pieces, int count);
   // Returns the new position. A negative target raises
   // "TPagyHugeFile.Seek - Offset < 0 from file beginning."; one beyond
   // kMaxStreamPosition raises "TPagyHugeFile.Seek - Position out of range."
@@ -270,6 +288,8 @@ class TPagyHugeFile {
   // Part index and file offset of stream position `p`.
   std::int64_t PartIndexOf(std::int64_t p) const;
   std::int64_t FileOffsetOf(std::int64_t p) const;
+  // Moves `want` bytes of the pieces at the position, part by part.
+  std::int64_t TransferV(bool write, const iovec* pieces, int count, std::int64_t want);
 
   std::string file_name_;
   bool exclusive_;
@@ -282,6 +302,7 @@ class TPagyHugeFile {
   std::vector<std::unique_ptr<TPagyAbstractFile>> parts_;
   bool opened_ = false;
   std::int64_t base_ = 0;
+  std::vector<iovec> batch_;  // the pieces of one part transfer
 };
 
 }  // namespace kivo

@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
@@ -164,6 +165,80 @@ void RunModel(bool inMemory, unsigned seed) {
 
 TEST(HugeFileStream, DiskStreamMatchesModel) { RunModel(false, 7); }
 TEST(HugeFileStream, MemoryStreamMatchesModel) { RunModel(true, 8); }
+
+// Cuts `total` bytes into pieces of random sizes (some empty) over `buffer`.
+std::vector<iovec> RandomPieces(std::string& buffer, std::mt19937& rng) {
+  std::vector<iovec> pieces;
+  std::size_t at = 0;
+  while (at < buffer.size()) {
+    const std::size_t n = std::min<std::size_t>(rng() % 90, buffer.size() - at);
+    pieces.push_back({buffer.data() + at, n});
+    at += n;
+  }
+  return pieces;
+}
+
+// ReadV / WriteV against a plain string: the pieces must land exactly as one
+// Read / Write of their concatenation would move them, across part ends and
+// the end of the stream.
+void RunScatterGatherModel(bool inMemory, unsigned seed) {
+  TempDir dir;
+  TPagyHugeFile f(dir.file("v.kvb"), false, true, inMemory, 400);
+  ASSERT_TRUE(f.Open(true, false));
+  std::string model;
+  std::mt19937 rng(seed);
+  for (int step = 0; step < 300; ++step) {
+    std::int64_t pos = rng() % (model.size() + 300);
+    if (rng() % 2 == 0) {
+      std::string data = Pattern(rng() % 700 + 1, rng());
+      std::vector<iovec> pieces = RandomPieces(data, rng);
+      f.SetPosition(pos);
+      ASSERT_EQ(f.WriteV(pieces.data(), static_cast<int>(pieces.size())),
+                static_cast<std::int64_t>(data.size()));
+      if (static_cast<std::size_t>(pos) > model.size()) model.resize(pos, '\0');
+      model.replace(pos, std::min(data.size(), model.size() - pos), data);
+    } else {
+      pos = std::min<std::int64_t>(pos, model.size());
+      std::string got(rng() % 700 + 1, '\x55');
+      std::vector<iovec> pieces = RandomPieces(got, rng);
+      f.SetPosition(pos);
+      const std::int64_t n = f.ReadV(pieces.data(), static_cast<int>(pieces.size()));
+      const std::string expected = model.substr(pos, got.size());
+      ASSERT_EQ(n, static_cast<std::int64_t>(expected.size())) << "step " << step;
+      ASSERT_EQ(got.substr(0, expected.size()), expected) << "step " << step;
+      // Bytes past the end of the stream are left alone.
+      ASSERT_EQ(got.substr(expected.size()), std::string(got.size() - expected.size(), '\x55'));
+      ASSERT_EQ(f.GetPosition(), pos + n);
+    }
+    ASSERT_EQ(f.GetSize(), static_cast<std::int64_t>(model.size())) << "step " << step;
+  }
+  EXPECT_EQ(ReadAll(f), model);
+}
+
+TEST(HugeFileStream, DiskScatterGatherMatchesModel) { RunScatterGatherModel(false, 11); }
+TEST(HugeFileStream, MemoryScatterGatherMatchesModel) { RunScatterGatherModel(true, 12); }
+
+TEST(HugeFileStream, DiskFileReadVStopsAtTheEndInsideAPiece) {
+  TempDir dir;
+  const std::string path = dir.file("d.bin");
+  WriteFileBytes(path, "abcdefghij");
+  TPagyDiskFile f(path, false, true);
+  ASSERT_TRUE(f.Open(false));
+  std::string a(4, '-'), b(4, '-'), c(4, '-');
+  const iovec pieces[3] = {{a.data(), 4}, {b.data(), 4}, {c.data(), 4}};
+  f.SetPosition(1);
+  EXPECT_EQ(f.ReadV(pieces, 3), 9);
+  EXPECT_EQ(a + b + c, "bcdefghij---");
+  EXPECT_EQ(f.GetPosition(), 10);
+  // Gathered writes land at the position and move it.
+  std::string x = "XY", y = "Z";
+  const iovec out[2] = {{x.data(), 2}, {y.data(), 1}};
+  f.SetPosition(8);
+  EXPECT_EQ(f.WriteV(out, 2), 3);
+  EXPECT_EQ(f.GetPosition(), 11);
+  f.Close();
+  EXPECT_EQ(ReadFileBytes(path), "abcdefghXYZ");
+}
 
 TEST(HugeFileStream, GrowAndShrinkManagePartFiles) {
   TempDir dir;
