@@ -28,23 +28,28 @@ void StoreLE32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-// Copies `size` bytes and returns their XOR-32 checksum, in one pass.
-std::uint32_t CopyAndXor32(std::uint8_t* dst, const std::uint8_t* src, std::size_t size) {
-  if constexpr (std::endian::native != std::endian::little) {
-    std::memcpy(dst, src, size);
-    return XOR32Checksum(src, size);
-  }
-  std::uint64_t acc = 0;
+// The XOR-32 checksum (XOR of the little-endian 32-bit words; a tail of
+// fewer than 4 bytes does not count), eight bytes at a time: the XOR of the
+// two halves of the XOR of 64-bit words is the XOR of their 32-bit words.
+std::uint32_t FastXor32(const std::uint8_t* src, std::size_t size) {
+  if constexpr (std::endian::native != std::endian::little) return XOR32Checksum(src, size);
+  std::uint64_t acc[4] = {0, 0, 0, 0};
   std::size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, src + i + 8 * k, 8);
+      acc[k] ^= w;
+    }
+  }
   for (; i + 8 <= size; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, src + i, 8);
-    std::memcpy(dst + i, &w, 8);
-    acc ^= w;
+    acc[0] ^= w;
   }
-  std::uint32_t sum = static_cast<std::uint32_t>(acc) ^ static_cast<std::uint32_t>(acc >> 32);
+  const std::uint64_t all = acc[0] ^ acc[1] ^ acc[2] ^ acc[3];
+  std::uint32_t sum = static_cast<std::uint32_t>(all) ^ static_cast<std::uint32_t>(all >> 32);
   if (i + 4 <= size) sum ^= LoadLE32(src + i);
-  std::memcpy(dst + i, src + i, size - i);
   return sum;
 }
 
@@ -89,7 +94,7 @@ void TContainerHeader::SetVersion(float v) {
 std::uint32_t PageChecksum(std::uint8_t checksumType, const std::uint8_t* data, std::size_t size) {
   switch (checksumType) {
     case kChecksumXOR32:
-      return XOR32Checksum(data, size);
+      return FastXor32(data, size);
     case kChecksumCRC16:
       return CRC16ARC(0, data, size);
     default:
@@ -206,7 +211,8 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
                                                                      kPasswordRecordSize),
                   password_, key_);
   }
-  io_buffer_.resize(static_cast<std::size_t>(header_.PageSize()));
+  headers_.resize(static_cast<std::size_t>(page_header::kSize) * kRunPages);
+  pieces_.resize(2 * static_cast<std::size_t>(kRunPages));
 }
 
 TPageFileManager::~TPageFileManager() = default;
@@ -281,31 +287,19 @@ bool TPageFileManager::DecodeBuffer(void* buffer, std::int32_t size, std::string
   return true;
 }
 
-bool TPageFileManager::TakeData(TPageRec& page, const std::uint8_t* stored,
-                                std::int32_t dataSize, bool noDecrypt, std::string_view key) {
+bool TPageFileManager::CheckData(TPageRec& page, std::int32_t dataSize, bool noDecrypt,
+                                 std::string_view key) {
   const auto size = static_cast<std::size_t>(dataSize);
-  const bool encrypted = !noDecrypt && page.EncryptionType != kEncryptionNone;
-  if (page.ChecksumType == kChecksumXOR32 && !encrypted) {
-    if (CopyAndXor32(page.Data, stored, size) != page.DataChecksum) {
-      last_error_ = kPageErrChecksum;
-      return false;
-    }
-    return true;
-  }
   if ((page.ChecksumType == kChecksumXOR32 || page.ChecksumType == kChecksumCRC16) &&
-      PageChecksum(page.ChecksumType, stored, size) != page.DataChecksum) {
+      PageChecksum(page.ChecksumType, page.Data, size) != page.DataChecksum) {
     last_error_ = kPageErrChecksum;
     return false;
   }
-  if (!encrypted) {
-    std::memcpy(page.Data, stored, size);
-    return true;
-  }
-  // Decrypted straight from the stored bytes into the caller's buffer.
+  if (noDecrypt || page.EncryptionType == kEncryptionNone) return true;
   bool ok = page.EncryptionType == kEncryptionRijndael;
   if (ok) {
     try {
-      CipherFor(key.empty() ? std::string_view(key_) : key)->DecodeBuffer(stored, page.Data, size);
+      CipherFor(key.empty() ? std::string_view(key_) : key)->DecodeBuffer(page.Data, page.Data, size);
     } catch (const Exception&) {
       ok = false;
     }
@@ -317,22 +311,35 @@ bool TPageFileManager::TakeData(TPageRec& page, const std::uint8_t* stored,
   return true;
 }
 
-bool TPageFileManager::PutPage(TPageRec& page, std::uint8_t* out, std::int32_t dataSize,
-                               std::string_view key) {
-  const auto size = static_cast<std::size_t>(dataSize);
+bool TPageFileManager::SealData(TPageRec& page, std::uint8_t* header, std::int32_t dataSize,
+                                std::string_view key) {
   if (!EncodeBuffer(page.Data, dataSize, key.empty() ? std::string_view(key_) : key,
                     page.EncryptionType)) {
     last_error_ = kPageErrEncrypt;
     return false;
   }
-  if (page.ChecksumType == kChecksumXOR32) {
-    page.DataChecksum = CopyAndXor32(out + page_header::kSize, page.Data, size);
-  } else {
-    page.DataChecksum = PageChecksum(page.ChecksumType, page.Data, size);
-    std::memcpy(out + page_header::kSize, page.Data, size);
-  }
-  page.EncodeHeader(out);
+  page.DataChecksum = PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize));
+  page.EncodeHeader(header);
   return true;
+}
+
+std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, int count) {
+  try {
+    if (offset >= stream_->GetSize()) return 0;
+    stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+    return stream_->ReadV(pieces, count);
+  } catch (const Exception&) {
+    return 0;
+  }
+}
+
+std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces, int count) {
+  try {
+    stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+    return stream_->WriteV(pieces, count);
+  } catch (const Exception&) {
+    return 0;
+  }
 }
 
 bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecrypt,
@@ -343,32 +350,26 @@ bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecr
     last_error_ = kPageErrShortHeaderRead;
     return false;
   }
-  // Header and data come in one transfer; a size beyond the page is read as
-  // far as the page goes and then reported short.
-  const std::int32_t wanted =
-      page_header::kSize + (dataSize > PageDataSize() ? PageDataSize() : dataSize);
-  std::int32_t got = 0;
-  const std::int64_t offset = PageOffset(pageNo);
-  try {
-    if (offset < stream_->GetSize()) {
-      stream_->Seek(TSeekOrigin::soFromBeginning, offset);
-      got = stream_->Read(io_buffer_.data(), wanted);
-    }
-  } catch (const Exception&) {
-    got = 0;
-  }
+  // Header and data come in one transfer, the data straight into page.Data.
+  // A size beyond the page, or no buffer, reads the header alone: either is
+  // refused once the header is known.
+  const bool withData = dataSize > 0 && dataSize <= PageDataSize() && page.Data != nullptr;
+  std::uint8_t* header = headers_.data();
+  const iovec pieces[2] = {{header, page_header::kSize},
+                           {page.Data, withData ? static_cast<std::size_t>(dataSize) : 0}};
+  const std::int64_t got = ReadAt(PageOffset(pageNo), pieces, withData ? 2 : 1);
   if (got < page_header::kSize) {
     last_error_ = kPageErrShortHeaderRead;
     return false;
   }
-  page.DecodeHeader(io_buffer_.data());
+  page.DecodeHeader(header);
   if (dataSize == 0) return true;
   if (page.Data == nullptr) throw Exception("TPageFileManager.ReadPage - pData is nil.");
-  if (dataSize > PageDataSize() || got < page_header::kSize + dataSize) {
+  if (!withData || got < page_header::kSize + dataSize) {
     last_error_ = kPageErrShortDataRead;
     return false;
   }
-  return TakeData(page, io_buffer_.data() + page_header::kSize, dataSize, noDecrypt, key);
+  return CheckData(page, dataSize, noDecrypt, key);
 }
 
 bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::string_view key,
@@ -380,24 +381,21 @@ bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::strin
     last_error_ = kPageErrShortHeaderWrite;
     return false;
   }
-  std::int32_t total = page_header::kSize;
+  std::uint8_t* header = headers_.data();
+  std::int64_t total = page_header::kSize;
   if (hasData) {
     if (dataSize > PageDataSize()) {
       last_error_ = kPageErrShortDataWrite;
       return false;
     }
-    if (!PutPage(page, io_buffer_.data(), dataSize, key)) return false;
+    if (!SealData(page, header, dataSize, key)) return false;
     total += dataSize;
   } else {
-    page.EncodeHeader(io_buffer_.data());
+    page.EncodeHeader(header);
   }
-  std::int32_t put = 0;
-  try {
-    stream_->Seek(TSeekOrigin::soFromBeginning, PageOffset(pageNo));
-    put = stream_->Write(io_buffer_.data(), total);
-  } catch (const Exception&) {
-    put = 0;
-  }
+  const iovec pieces[2] = {{header, page_header::kSize},
+                           {page.Data, hasData ? static_cast<std::size_t>(dataSize) : 0}};
+  const std::int64_t put = WriteAt(PageOffset(pageNo), pieces, hasData ? 2 : 1);
   if (put < page_header::kSize) {
     last_error_ = kPageErrShortHeaderWrite;
     return false;
@@ -424,36 +422,33 @@ bool TPageFileManager::WritePages(TPageRec* pages, std::int32_t count, std::int3
       if (!WritePage(pages[i], firstPageNo + i, key, dataSize)) return false;
     return true;
   }
-  const std::size_t pageSize = static_cast<std::size_t>(PageSize());
-  run_buffer_.resize(pageSize * static_cast<std::size_t>(std::min(count, kRunPages)));
+  // Each page's header is laid out here and its data goes from page.Data
+  // itself: one gathered transfer per run, no copy of the data.
+  const auto pageSize = static_cast<std::int64_t>(PageSize());
+  const auto dataBytes = static_cast<std::size_t>(dataSize);
   for (std::int32_t start = 0; start < count; start += kRunPages) {
     const std::int32_t n = std::min(kRunPages, count - start);
     std::int32_t ready = 0;
     bool failed = false;
     for (; ready < n; ++ready) {
-      if (!PutPage(pages[start + ready], run_buffer_.data() + pageSize * static_cast<std::size_t>(ready),
-                   dataSize, key)) {
+      TPageRec& page = pages[start + ready];
+      std::uint8_t* header = headers_.data() + page_header::kSize * ready;
+      if (!SealData(page, header, dataSize, key)) {
         failed = true;
         break;
       }
+      pieces_[2 * ready] = {header, page_header::kSize};
+      pieces_[2 * ready + 1] = {page.Data, dataBytes};
     }
-    const auto bytes = static_cast<std::int32_t>(pageSize * static_cast<std::size_t>(ready));
-    std::int32_t put = 0;
-    if (bytes > 0) {
-      try {
-        stream_->Seek(TSeekOrigin::soFromBeginning, PageOffset(firstPageNo + start));
-        put = stream_->Write(run_buffer_.data(), bytes);
-      } catch (const Exception&) {
-        put = 0;
-      }
-    }
+    const std::int64_t bytes = pageSize * ready;
+    const std::int64_t put =
+        bytes > 0 ? WriteAt(PageOffset(firstPageNo + start), pieces_.data(), 2 * ready) : 0;
     if (put < bytes) {
-      last_error_ = put % static_cast<std::int32_t>(pageSize) < page_header::kSize
-                        ? kPageErrShortHeaderWrite
-                        : kPageErrShortDataWrite;
+      last_error_ = put % pageSize < page_header::kSize ? kPageErrShortHeaderWrite
+                                                        : kPageErrShortDataWrite;
       return false;
     }
-    if (failed) return false;  // LastError -13 from PutPage
+    if (failed) return false;  // LastError -13 from SealData
   }
   return true;
 }
@@ -471,34 +466,30 @@ bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32
       if (!ReadPage(pages[i], firstPageNo + i, noDecrypt, key, dataSize)) return false;
     return true;
   }
-  const std::size_t pageSize = static_cast<std::size_t>(PageSize());
-  run_buffer_.resize(pageSize * static_cast<std::size_t>(std::min(count, kRunPages)));
+  // The headers land here and each page's data straight in page.Data, in
+  // one scattered transfer per run; the checks then run over page.Data.
+  const auto pageSize = static_cast<std::int64_t>(PageSize());
+  const auto dataBytes = static_cast<std::size_t>(dataSize);
   for (std::int32_t start = 0; start < count; start += kRunPages) {
     const std::int32_t n = std::min(kRunPages, count - start);
-    const std::int64_t offset = PageOffset(firstPageNo + start);
-    std::int64_t got = 0;
-    try {
-      if (offset < stream_->GetSize()) {
-        stream_->Seek(TSeekOrigin::soFromBeginning, offset);
-        got = stream_->Read(run_buffer_.data(), static_cast<std::int32_t>(pageSize * static_cast<std::size_t>(n)));
-      }
-    } catch (const Exception&) {
-      got = 0;
-    }
     for (std::int32_t j = 0; j < n; ++j) {
-      const std::int64_t at = static_cast<std::int64_t>(pageSize) * j;
+      pieces_[2 * j] = {headers_.data() + page_header::kSize * j, page_header::kSize};
+      pieces_[2 * j + 1] = {pages[start + j].Data, dataBytes};
+    }
+    const std::int64_t got = ReadAt(PageOffset(firstPageNo + start), pieces_.data(), 2 * n);
+    for (std::int32_t j = 0; j < n; ++j) {
+      const std::int64_t at = pageSize * j;
       if (got < at + page_header::kSize) {
         last_error_ = kPageErrShortHeaderRead;
         return false;
       }
       TPageRec& page = pages[start + j];
-      const std::uint8_t* image = run_buffer_.data() + at;
-      page.DecodeHeader(image);
-      if (got < at + static_cast<std::int64_t>(pageSize)) {
+      page.DecodeHeader(headers_.data() + page_header::kSize * j);
+      if (got < at + pageSize) {
         last_error_ = kPageErrShortDataRead;
         return false;
       }
-      if (!TakeData(page, image + page_header::kSize, dataSize, noDecrypt, key)) return false;
+      if (!CheckData(page, dataSize, noDecrypt, key)) return false;
     }
   }
   return true;

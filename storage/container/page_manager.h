@@ -324,13 +324,18 @@ class TPageFileManager {
  private:
   // Checks the geometry and counts of a header that passed CheckHeader.
   bool HeaderValuesAreSane() const;
-  // Moves one page's data from its stored form at `stored` into page.Data:
-  // checks the checksum, then copies or decrypts. False with LastError set.
-  bool TakeData(TPageRec& page, const std::uint8_t* stored, std::int32_t dataSize,
-                bool noDecrypt, std::string_view key);
-  // Encrypts page.Data in place, checksums it and lays header and data out
-  // at `out`. False with LastError -13 when the cipher fails.
-  bool PutPage(TPageRec& page, std::uint8_t* out, std::int32_t dataSize, std::string_view key);
+  // Turns the stored data read into page.Data into the page's data, in
+  // place: checks the checksum, then decrypts unless `noDecrypt`. False with
+  // LastError -11 or -12 (page.Data then holds stored or partly decrypted bytes).
+  bool CheckData(TPageRec& page, std::int32_t dataSize, bool noDecrypt, std::string_view key);
+  // Encrypts page.Data in place, checksums it into page.DataChecksum and
+  // encodes the 32 header bytes at `header`. False with LastError -13 when
+  // the cipher fails.
+  bool SealData(TPageRec& page, std::uint8_t* header, std::int32_t dataSize, std::string_view key);
+  // Scattered read / gathered write of `pieces` at stream offset `offset`:
+  // the bytes moved, 0 when the stream refuses (a read at or beyond its end).
+  std::int64_t ReadAt(std::int64_t offset, const iovec* pieces, int count);
+  std::int64_t WriteAt(std::int64_t offset, const iovec* pieces, int count);
   // The cipher for a key string, kept while the same key is used again.
   const TCipher_Rijndael* CipherFor(std::string_view key);
   bool ValidPageNo(std::int32_t pageNo) const {
@@ -347,8 +352,10 @@ class TPageFileManager {
   std::int32_t last_error_ = 0;
   std::string password_;
 
-  std::vector<std::uint8_t> io_buffer_;  // one whole page: header and data in one transfer
-  std::vector<std::uint8_t> run_buffer_;  // WritePages / ReadPages: up to kRunPages pages
+  // Page data moves straight between the stream and the callers' buffers;
+  // only the 32-byte headers of up to kRunPages pages pass through here.
+  std::vector<std::uint8_t> headers_;
+  std::vector<iovec> pieces_;  // header and data of each page of one run
   std::string cipher_key_;               // the key string cipher_ was made from
   std::unique_ptr<TCipher_Rijndael> cipher_;
 };

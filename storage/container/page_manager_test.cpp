@@ -595,5 +595,77 @@ TEST(PageManagerEncryptionTest, WrongPasswordGivesAWrongKey) {
   EXPECT_FALSE(FileExists(dir.file("long.kvb")));
 }
 
+// Pages move between the stream and the callers' buffers in scattered runs;
+// with parts of 720 data bytes every 544-byte page of a run is cut by a part
+// end somewhere. Runs and single pages must give the same stream and data.
+TEST(PageManagerRunTest, RunsAcrossPartEndsMatchSinglePages) {
+  TempDir dir;
+  constexpr int kCount = 23;
+  std::vector<std::string> data;
+  for (int i = 0; i < kCount; ++i) data.push_back(Pattern(512, 300 + static_cast<unsigned>(i)));
+  auto writeAll = [&](const std::string& path, bool asRun) {
+    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false, 544, 2,
+                                                 1000);
+    EXPECT_TRUE(pm->ExtendFile(kCount + 1));
+    std::vector<std::unique_ptr<TPageRecBuffer>> bufs;
+    std::vector<TPageRec> recs;
+    for (int i = 0; i < kCount; ++i) {
+      bufs.push_back(std::make_unique<TPageRecBuffer>(512));
+      std::memcpy(bufs.back()->data(), data[static_cast<std::size_t>(i)].data(), 512);
+      bufs.back()->rec.NextPageNo = 1000 + i;
+      bufs.back()->rec.ChecksumType = i % 2 == 0 ? kChecksumXOR32 : kChecksumCRC16;
+      recs.push_back(bufs.back()->rec);
+    }
+    if (asRun) {
+      EXPECT_TRUE(pm->WritePages(recs.data(), kCount, 1));
+    } else {
+      for (int i = 0; i < kCount; ++i) EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 1 + i));
+    }
+    // The callers' data is left as it was (no encryption asked for).
+    for (int i = 0; i < kCount; ++i)
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(bufs[static_cast<std::size_t>(i)]->data()), 512),
+                data[static_cast<std::size_t>(i)]);
+    return pm;
+  };
+  auto streamBytes = [](TPageFileManager& pm) {
+    std::string bytes(static_cast<std::size_t>(pm.Stream().GetSize()), '\0');
+    pm.Stream().SetPosition(0);
+    pm.Stream().ReadBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    return bytes;
+  };
+  auto single = writeAll(dir.file("single.kvb"), false);
+  auto run = writeAll(dir.file("run.kvb"), true);
+  ASSERT_GT(run->Stream().PartCount(), kCount / 2);
+  EXPECT_EQ(streamBytes(*run), streamBytes(*single));
+  for (auto* pm : {single.get(), run.get()}) {
+    std::vector<std::string> back(kCount, std::string(512, '\0'));
+    std::vector<TPageRec> recs(kCount);
+    for (int i = 0; i < kCount; ++i)
+      recs[static_cast<std::size_t>(i)].Data = reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
+    ASSERT_TRUE(pm->ReadPages(recs.data(), kCount, 1));
+    for (int i = 0; i < kCount; ++i) {
+      EXPECT_EQ(back[static_cast<std::size_t>(i)], data[static_cast<std::size_t>(i)]) << i;
+      EXPECT_EQ(recs[static_cast<std::size_t>(i)].NextPageNo, 1000 + i);
+    }
+  }
+  // A flipped data byte in a page cut by a part end is caught in a run.
+  auto& stream = run->Stream();
+  const std::int64_t at = 544 * 7 + 32 + 300;
+  std::uint8_t b = 0;
+  stream.SetPosition(at);
+  stream.ReadBuffer(&b, 1);
+  b ^= 0x10;
+  stream.SetPosition(at);
+  stream.WriteBuffer(&b, 1);
+  std::vector<std::string> back(kCount, std::string(512, '\0'));
+  std::vector<TPageRec> recs(kCount);
+  for (int i = 0; i < kCount; ++i)
+    recs[static_cast<std::size_t>(i)].Data = reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
+  EXPECT_FALSE(run->ReadPages(recs.data(), kCount, 1));
+  EXPECT_EQ(run->LastError(), kPageErrChecksum);
+  EXPECT_EQ(recs[5].NextPageNo, 1005);
+  EXPECT_EQ(recs[7].NextPageNo, -1);
+}
+
 }  // namespace
 }  // namespace kivo
