@@ -3,6 +3,7 @@
 // through the page maps, and the pages move in runs of consecutive page
 // numbers (one stream transfer per run) wherever the file lies contiguously.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -42,7 +43,16 @@ std::int32_t TPagybox::TransferPages(bool write, const TDIRItem& item, const TUs
     std::int64_t at;      // in the caller's buffer
     bool staged;          // data goes through io_stage_
   };
-  std::vector<Span> spans;
+  // One run's spans live on the stack: no allocation per call.
+  struct Spans {
+    std::array<Span, TPageFileManager::kRunPages> items;
+    std::size_t n = 0;
+    std::size_t size() const { return n; }
+    bool empty() const { return n == 0; }
+    void clear() { n = 0; }
+    void push_back(const Span& s) { items[n++] = s; }
+    const Span& operator[](std::size_t k) const { return items[k]; }
+  } spans;
   std::int64_t done = 0;
   std::size_t i = 0;
   while (i < io_pages_.size() && done < count) {
