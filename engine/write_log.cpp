@@ -1,0 +1,159 @@
+#include "engine/write_log.h"
+
+#include <cassert>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/memory_status.h"
+
+namespace kivo {
+
+std::int32_t TkrBuffersArray::Add(const void* data, std::int32_t size) {
+  if (size < 0) size = 0;
+  std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size > 0 ? size : 1]);
+  if (size > 0) std::memcpy(copy.get(), data, static_cast<std::size_t>(size));
+  buffers_.push_back(std::move(copy));
+  sizes_.push_back(size);
+  total_size_ += static_cast<std::uint64_t>(size);
+  return static_cast<std::int32_t>(sizes_.size() - 1);
+}
+
+void TkrBuffersArray::Clear() {
+  buffers_.clear();
+  sizes_.clear();
+  buffers_.shrink_to_fit();
+  sizes_.shrink_to_fit();
+  total_size_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+
+TkrBufferLogArray::TkrBufferLogArray(TAbstractFile* datFile, std::int32_t dataOffset,
+                                     std::int32_t recordSize, TAbstractFile* bdfFile,
+                                     std::int32_t blobBlockSize)
+    : max_bytes_(AvailablePhysicalMemory() / 20 + 1),
+      dat_file_(datFile),
+      bdf_file_(bdfFile),
+      blob_block_size_(blobBlockSize),
+      data_offset_(dataOffset),
+      record_size_(recordSize),
+      ticks_(GetTickCount) {}
+
+void TkrBufferLogArray::AddRecord(std::int32_t recNo, const void* image) {
+  Entry e;
+  e.Time = ticks_();
+  e.RecNo = recNo;
+  e.EntryKind = kRecord;
+  e.BufferIndex = buffers_.Add(image, record_size_);
+  entries_.push_back(std::move(e));
+  newest_record_[recNo] = static_cast<std::int32_t>(entries_.size() - 1);
+}
+
+void TkrBufferLogArray::AddBLOB(std::int32_t recNo, const void* data, std::int32_t size,
+                                std::vector<TkrBLOBPart> parts) {
+  std::int64_t needed = 0;
+  for (const TkrBLOBPart& p : parts) {
+    if (p.FirstBlock < 0 || p.BlockCount < 0) needed = std::int64_t{size} + 1;
+    else needed += std::int64_t{p.BlockCount} * blob_block_size_;
+  }
+  if (needed > size) throw Exception("TkrBufferLogArray.AddBLOB - data too short for its parts");
+  Entry e;
+  e.Time = ticks_();
+  e.RecNo = recNo;
+  e.EntryKind = kBLOB;
+  e.BufferIndex = buffers_.Add(data, size);
+  e.Parts = std::move(parts);
+  entries_.push_back(std::move(e));
+}
+
+const std::uint8_t* TkrBufferLogArray::FindRecord(std::int32_t recNo) const {
+  auto it = newest_record_.find(recNo);
+  if (it == newest_record_.end()) return nullptr;
+  return buffers_.Buffer(entries_[static_cast<std::size_t>(it->second)].BufferIndex);
+}
+
+void TkrBufferLogArray::WriteRecordEntry(const Entry& e) {
+  std::int64_t target = std::int64_t{data_offset_} + std::int64_t{e.RecNo} * record_size_;
+  std::int32_t written = 0;
+  if (e.RecNo >= 0 && target + record_size_ <= kMaxFilePosition) {
+    auto pos = static_cast<std::int32_t>(target);
+    if (dat_file_->GetPosition() == pos || dat_file_->Seek(pos, TAbstractFile::kFromBeginning) == pos) {
+      written = dat_file_->Write(buffers_.Buffer(e.BufferIndex), record_size_);
+    }
+  }
+  if (written != record_size_) {
+    throw Exception("TkrBufferLogArray.FlushBuffers - error writing data to data file, xx = " +
+                    std::to_string(written) + ", bc = " + std::to_string(record_size_));
+  }
+}
+
+void TkrBufferLogArray::WriteBLOBEntry(const Entry& e) {
+  const std::uint8_t* data = buffers_.Buffer(e.BufferIndex);
+  std::int64_t offset = 0;
+  for (const TkrBLOBPart& p : e.Parts) {
+    std::int64_t count = std::int64_t{p.BlockCount} * blob_block_size_;
+    std::int64_t target = std::int64_t{p.FirstBlock} * blob_block_size_;
+    std::int32_t written = 0;
+    if (bdf_file_ != nullptr && target + count <= kMaxFilePosition &&
+        bdf_file_->Seek(static_cast<std::int32_t>(target), TAbstractFile::kFromBeginning) ==
+            target) {
+      written = count == 0 ? 0 : bdf_file_->Write(data + offset, static_cast<std::int32_t>(count));
+    }
+    if (written != count) {
+      throw Exception("TkrBufferLogArray.FlushBuffers - error writing data to blob file, xx = " +
+                      std::to_string(written) + ", bc = " + std::to_string(count));
+    }
+    offset += count;
+  }
+}
+
+void TkrBufferLogArray::FlushBuffers() {
+  for (const Entry& e : entries_) {
+    if (e.EntryKind == kRecord) WriteRecordEntry(e);
+    else WriteBLOBEntry(e);
+  }
+  Clear();
+}
+
+bool TkrBufferLogArray::FlushIfNeeded() {
+  if (entries_.empty()) return false;
+  bool due = buffers_.TotalSize() >= max_bytes_ ||
+             static_cast<std::int32_t>(entries_.size()) >= max_entries_ ||
+             static_cast<std::uint32_t>(ticks_() - entries_.front().Time) > max_age_ms_;
+  if (!due) return false;
+  FlushBuffers();
+  return true;
+}
+
+void TkrBufferLogArray::Clear() {
+  entries_.clear();
+  entries_.shrink_to_fit();
+  buffers_.Clear();
+  newest_record_.clear();
+}
+
+void TkrBufferLogArray::CheckInvariants() const {
+#ifndef NDEBUG
+  std::uint64_t total = 0;
+  for (std::int32_t i = 0; i < buffers_.Count(); ++i) total += buffers_.Size(i);
+  assert(total == buffers_.TotalSize());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    assert(e.BufferIndex >= 0 && e.BufferIndex < buffers_.Count());
+    if (e.EntryKind == kRecord) {
+      assert(buffers_.Size(e.BufferIndex) == record_size_);
+      auto it = newest_record_.find(e.RecNo);
+      assert(it != newest_record_.end() && it->second >= static_cast<std::int32_t>(i));
+    }
+  }
+  for (const auto& [recNo, index] : newest_record_) {
+    assert(index >= 0 && static_cast<std::size_t>(index) < entries_.size());
+    assert(entries_[static_cast<std::size_t>(index)].RecNo == recNo);
+  }
+#endif
+}
+
+}  // namespace kivo

@@ -1,0 +1,131 @@
+// The write-behind log of a table: record images and BLOB data waiting to be
+// written to T.dat and T.bdf in one batch.
+//
+// Every record write of a table goes to the page cache and, as its own copy of
+// the stored (for encrypted tables: enciphered) image, to this log; the log is
+// written out when it grows too big, too long or too old, and at close.
+// Entries are written oldest first, so a later entry for the same position
+// wins on disk as it does for readers (FindRecord).
+//
+// Invariants (CheckInvariants()):
+//   1. Every entry's BufferIndex names one owned buffer, and TotalSize is the
+//      sum of the buffer sizes.
+//   2. A record entry's buffer holds exactly RecordSize bytes.
+//   3. newest_record_ maps each position that has record entries to its newest
+//      one, and holds no other position.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "storage/file_layer.h"
+
+namespace kivo {
+
+// One run of BLOB blocks: the first block and the number of blocks.
+struct TkrBLOBPart {
+  std::int32_t FirstBlock = 0;
+  std::int32_t BlockCount = 0;
+};
+
+// Owned byte buffers and their sizes.
+class TkrBuffersArray {
+ public:
+  // Copies `size` bytes; returns the new buffer's index.
+  std::int32_t Add(const void* data, std::int32_t size);
+  const std::uint8_t* Buffer(std::int32_t index) const { return buffers_[index].get(); }
+  std::int32_t Size(std::int32_t index) const { return sizes_[index]; }
+  std::int32_t Count() const { return static_cast<std::int32_t>(sizes_.size()); }
+  std::uint64_t TotalSize() const { return total_size_; }
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<std::uint8_t[]>> buffers_;
+  std::vector<std::int32_t> sizes_;
+  std::uint64_t total_size_ = 0;
+};
+
+class TkrBufferLogArray {
+ public:
+  static constexpr std::int32_t kMaxEntries = 10000;
+  static constexpr std::uint32_t kMaxAgeMs = 1000;
+
+  enum Kind : std::uint8_t { kRecord = 0, kBLOB = 1 };
+  struct Entry {
+    std::uint32_t Time = 0;
+    std::int32_t RecNo = 0;
+    Kind EntryKind = kRecord;
+    std::int32_t BufferIndex = 0;
+    std::vector<TkrBLOBPart> Parts;  // BLOB entries only
+  };
+
+  // `datFile` receives record entries at dataOffset + RecNo * recordSize;
+  // `bdfFile` (nullptr for tables without BLOBs) receives BLOB entries in
+  // blocks of `blobBlockSize` bytes. MaxBytes is a twentieth of the available
+  // physical memory, plus 1. The files are not owned.
+  TkrBufferLogArray(TAbstractFile* datFile, std::int32_t dataOffset, std::int32_t recordSize,
+                    TAbstractFile* bdfFile = nullptr, std::int32_t blobBlockSize = 0);
+
+  // Logs a copy of the RecordSize bytes at `image` as the new content of `recNo`.
+  void AddRecord(std::int32_t recNo, const void* image);
+  // Logs a copy of `size` bytes to be written over the BLOB block runs `parts`
+  // (block count x block size bytes each, consecutively from the data).
+  // Raises "TkrBufferLogArray.AddBLOB - data too short for its parts" when the
+  // parts ask for more bytes than given.
+  void AddBLOB(std::int32_t recNo, const void* data, std::int32_t size,
+               std::vector<TkrBLOBPart> parts);
+
+  // The newest logged image of `recNo` (RecordSize bytes), or nullptr.
+  const std::uint8_t* FindRecord(std::int32_t recNo) const;
+
+  // Writes every entry, oldest first, then drops them all. A failing write
+  // raises and leaves every entry in the log, so the next flush writes them
+  // again (entries hold absolute positions, so writing twice is harmless):
+  //   "TkrBufferLogArray.FlushBuffers - error writing data to blob file, xx = "
+  //     + written + ", bc = " + requested
+  //   "TkrBufferLogArray.FlushBuffers - error writing data to data file, xx = "
+  //     + written + ", bc = " + requested
+  void FlushBuffers();
+  // Flushes and returns true when there is an entry and the log holds at
+  // least MaxBytes bytes, or MaxEntries entries, or its oldest entry is more
+  // than MaxAgeMs old.
+  bool FlushIfNeeded();
+
+  std::int32_t EntryCount() const { return static_cast<std::int32_t>(entries_.size()); }
+  const Entry& EntryAt(std::int32_t i) const { return entries_[static_cast<std::size_t>(i)]; }
+  std::uint64_t TotalSize() const { return buffers_.TotalSize(); }
+  std::uint64_t MaxBytes() const { return max_bytes_; }
+  void SetMaxBytes(std::uint64_t value) { max_bytes_ = value; }
+  std::int32_t MaxEntries() const { return max_entries_; }
+  void SetMaxEntries(std::int32_t value) { max_entries_ = value; }
+  std::uint32_t MaxAgeMs() const { return max_age_ms_; }
+  std::int32_t DataOffset() const { return data_offset_; }
+  std::int32_t RecordSize() const { return record_size_; }
+  // The millisecond tick source of entry times (GetTickCount by default).
+  void SetTickSource(std::function<std::uint32_t()> ticks) { ticks_ = std::move(ticks); }
+
+  void CheckInvariants() const;
+
+ private:
+  void Clear();
+  void WriteRecordEntry(const Entry& e);
+  void WriteBLOBEntry(const Entry& e);
+
+  std::vector<Entry> entries_;
+  TkrBuffersArray buffers_;
+  std::int32_t max_entries_ = kMaxEntries;
+  std::uint64_t max_bytes_;
+  std::uint32_t max_age_ms_ = kMaxAgeMs;
+  TAbstractFile* dat_file_;
+  TAbstractFile* bdf_file_;
+  std::int32_t blob_block_size_;
+  std::int32_t data_offset_;
+  std::int32_t record_size_;
+  std::unordered_map<std::int32_t, std::int32_t> newest_record_;  // RecNo -> entry index
+  std::function<std::uint32_t()> ticks_;
+};
+
+}  // namespace kivo
