@@ -31,16 +31,16 @@
 #include <vector>
 
 #include "dataset/field_defs.h"
+#include "engine/record_cache.h"
 #include "engine/record_image.h"
+#include "engine/record_indexer.h"
 #include "engine/table_file_store.h"
 #include "engine/table_header.h"
+#include "engine/write_log.h"
 #include "platform/locks.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
-
-class TkrRecordsArray;
-class TkrBufferLogArray;
 
 // What a table manager needs to know about a data set connected to it. The
 // component layer's table cursor implements it.
@@ -225,11 +225,55 @@ class TKivoDataManager {
 
   // =====================================================================
   // ---- Record storage: page cache, write-behind log, record operations.
-  // Implemented in engine/record_*.cpp.
+  // Implemented in engine/record_storage.cpp.
+  //
+  // Reads go through the page cache (plain images); every write goes to the
+  // cache and, as the stored image (enciphered for encrypted tables), to the
+  // write-behind log. RecordCount, LastAutoInc, ChangeCount and the logged
+  // records reach T.dat at the next flush, records always before the header
+  // that counts them.
   // =====================================================================
  public:
+  // Stores the first RecordSize bytes of `buffer` (identifier, null bitmap
+  // and field slots filled by the data set) as the new last record; returns
+  // its position within index `currentIndex`.
+  std::int32_t InsertRecord(const std::uint8_t* buffer, std::int32_t currentIndex);
+  // Replaces record `recPos`; returns its new position within `currentIndex`.
+  std::int32_t UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
+                            std::int32_t recPos);
+  // Deletes record `recPos`; the last record moves into `recPos`. Returns the
+  // moved record's position within `currentIndex` before the delete, else 0.
+  std::int32_t krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos);
+  // The cached plain image of record `recPos`, valid until the next cache
+  // operation unless its page is locked.
+  std::uint8_t* GetRecordPtr(std::int32_t recPos);
+  void LockRecordPage(std::int32_t recPos);
+  void UnlockRecordPage(std::int32_t recPos);
   // Writes the log and the headers when the table has changed.
   void FlushBuffers();
+  void DisableAutoFlush();
+  // Switches auto-flush on; with `flushNow` runs the flush check at once.
+  void EnableAutoFlush(bool flushNow);
+  bool AutoFlush() const { return auto_flush_; }
+  // Enciphers (with a fresh check string) or deciphers one record image.
+  void ChangeBufferEncryption(std::uint8_t* buffer, bool encode);
+  // The check string of `size` bytes: the CRC-32 text form, at most 12 characters.
+  void CountBufferCrc(const std::uint8_t* buffer, std::int32_t size, std::string& checkString);
+  // True for tables of more than 10 records; for smaller ones true unless
+  // more than 100 changes came without a pause of a second.
+  bool ShouldMaintainAllIndexes();
+
+  // The open table's page cache, write-behind log and indexer (nullptr while closed).
+  TkrRecordsArray* RecordCache() const { return records_.get(); }
+  TkrBufferLogArray* WriteLog() const { return log_.get(); }
+  TkrRecordIndexer* RecordIndexer() const { return indexer_.get(); }
+  // The identifier index while it is the indexer in use, else nullptr.
+  TkrIdentifierIndex* IdentifierIndex() const { return id_index_; }
+  // Replaces the indexer the record operations keep in step.
+  void SetRecordIndexer(std::unique_ptr<TkrRecordIndexer> indexer);
+  // The millisecond tick source of the cache, the log and the index
+  // heuristic (GetTickCount by default).
+  void SetTickSource(std::function<std::uint32_t()> ticks);
 
  private:
   // Called by OpenTable after the headers are read (page cache), after the
@@ -243,10 +287,25 @@ class TKivoDataManager {
   // False for an empty password; with records, record 0 must decipher with
   // the password and match its check string.
   bool CheckPassword();
+  // After every record write: flushes when the log is due (auto-flush on,
+  // table writable), then writes the headers and sets T.dat's length.
+  void FlushIfDue();
+  void SetDataFileLength();
+  // REQUIRES-style checks of the record operations.
+  void CheckRecordStorage(const char* operation, bool write) const;
+  // A copy of the plain image as T.dat stores it.
+  std::vector<std::uint8_t> StoredImageOf(const std::uint8_t* plain);
 
+  friend class TkrTableRecordSource;
+  std::unique_ptr<TkrRecordSource> record_source_;
   std::unique_ptr<TkrRecordsArray> records_;
   std::unique_ptr<TkrBufferLogArray> log_;
+  std::unique_ptr<TkrRecordIndexer> indexer_;
+  TkrIdentifierIndex* id_index_ = nullptr;
   bool auto_flush_ = true;
+  std::uint32_t last_change_tick_ = 0;
+  std::int32_t change_burst_ = 0;
+  std::function<std::uint32_t()> ticks_;
 
   // =====================================================================
   // ---- Indexes (T.idx). Index maintenance is not kept yet: the index

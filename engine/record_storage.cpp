@@ -1,0 +1,359 @@
+// The record storage of TKivoDataManager: the page cache's record source,
+// the three record operations with their header effects, encryption of
+// record images, the password check and the flush rules.
+//
+// Flush order. A flush writes, in this order: the logged records, a flush of
+// T.dat to the system, the table header (RecordCount, LastAutoInc,
+// ChangeCount), the length of T.dat, another flush. A process killed at any
+// point therefore leaves a header that counts only records already written:
+// records beyond RecordCount are cut when the table is opened again, and no
+// counted record can be a stretch of zeros. (Writing the header and the
+// length first, as a simpler order would, leaves counted records of zeros
+// when the process dies before the records follow.)
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "engine/data_manager.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+
+namespace kivo {
+
+// Feeds the page cache: a record's newest logged image when the log has one,
+// else its bytes in T.dat; deciphered for encrypted tables.
+class TkrTableRecordSource : public TkrRecordSource {
+ public:
+  explicit TkrTableRecordSource(TKivoDataManager& manager) : m_(manager) {}
+
+  std::int32_t TableRecordCount() const override { return m_.header_.RecordCount; }
+
+  void ReadRecordImages(std::int32_t first, std::int32_t count, std::uint8_t* dest) override {
+    const std::int32_t size = m_.layout_.RecordSize;
+    TAbstractFile* file = m_.dat_file_;
+    std::int64_t filePos = -1;  // where the file stands, when known
+    for (std::int32_t i = 0; i < count; ++i) {
+      const std::int32_t recNo = first + i;
+      std::uint8_t* d = dest + static_cast<std::size_t>(i) * size;
+      const std::uint8_t* logged = m_.log_ ? m_.log_->FindRecord(recNo) : nullptr;
+      if (logged != nullptr) {
+        std::memcpy(d, logged, static_cast<std::size_t>(size));
+      } else {
+        std::int64_t offset = std::int64_t{m_.data_offset_} + std::int64_t{recNo} * size;
+        if (file == nullptr || offset + size > kMaxFilePosition) {
+          throw Exception("TAbstractFile.ReadBuffer - Stream read error");
+        }
+        if (filePos != offset &&
+            file->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) != offset) {
+          throw Exception("TAbstractFile.ReadBuffer - Stream read error");
+        }
+        file->ReadBuffer(d, size);
+        filePos = offset + size;
+      }
+      if (m_.header_.Encrypted != 0) ChangeRecordEncryption(m_.layout_, m_.password_, d, false);
+    }
+  }
+
+ private:
+  TKivoDataManager& m_;
+};
+
+// ---------------------------------------------------------------------------
+// Creation and release
+
+void TKivoDataManager::CreateRecordCache() {
+  Locked([&] {
+    if (!ticks_) ticks_ = GetTickCount;
+    if (!record_source_) record_source_ = std::make_unique<TkrTableRecordSource>(*this);
+    records_.reset();
+    records_ = std::make_unique<TkrRecordsArray>(*record_source_, layout_.RecordSize,
+                                                 records_per_page_hint_, cache_disabled_);
+    records_->SetTickSource(ticks_);
+    if (!indexer_) {
+      auto idIndex = std::make_unique<TkrIdentifierIndex>(
+          layout_, [this] { return header_.RecordCount; },
+          [this](std::int32_t recPos) -> const std::uint8_t* { return records_->GetRecordPtr(recPos); });
+      id_index_ = idIndex.get();
+      indexer_ = std::move(idIndex);
+    }
+    indexer_->TableOpened(header_.RecordCount);
+  });
+}
+
+void TKivoDataManager::CreateWriteBehindLog() {
+  Locked([&] {
+    log_ = std::make_unique<TkrBufferLogArray>(dat_file_, data_offset_, layout_.RecordSize,
+                                               HasBLOBs() ? bdf_file_ : nullptr,
+                                               HasBLOBs() ? blob_block_size_ : 0);
+    if (ticks_) log_->SetTickSource(ticks_);
+  });
+}
+
+void TKivoDataManager::UpdateRecordCacheMode() {
+  Locked([&] {
+    if (records_ && records_->CacheDisabled() != cache_disabled_) CreateRecordCache();
+  });
+}
+
+void TKivoDataManager::FreeRecordStorage() {
+  Locked([&] {
+    log_.reset();
+    records_.reset();
+    if (indexer_) indexer_->TableOpened(0);
+  });
+}
+
+void TKivoDataManager::SetRecordIndexer(std::unique_ptr<TkrRecordIndexer> indexer) {
+  Locked([&] {
+    indexer_ = std::move(indexer);
+    id_index_ = nullptr;
+    if (indexer_) indexer_->TableOpened(header_.RecordCount);
+  });
+}
+
+void TKivoDataManager::SetTickSource(std::function<std::uint32_t()> ticks) {
+  Locked([&] {
+    ticks_ = std::move(ticks);
+    if (records_) records_->SetTickSource(ticks_);
+    if (log_) log_->SetTickSource(ticks_);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Encryption and the password
+
+void TKivoDataManager::ChangeBufferEncryption(std::uint8_t* buffer, bool encode) {
+  Locked([&] { ChangeRecordEncryption(layout_, password_, buffer, encode); });
+}
+
+void TKivoDataManager::CountBufferCrc(const std::uint8_t* buffer, std::int32_t size,
+                                      std::string& checkString) {
+  checkString = kivo::CountBufferCrc(buffer, size);
+}
+
+bool TKivoDataManager::CheckPassword() {
+  return Locked([&] {
+    if (password_.empty()) return false;
+    if (header_.RecordCount <= 0) return true;
+    try {
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(layout_.RecordSize));
+      if (dat_file_ == nullptr ||
+          dat_file_->Seek(data_offset_, TAbstractFile::kFromBeginning) != data_offset_) {
+        return false;
+      }
+      dat_file_->ReadBuffer(image.data(), layout_.RecordSize);
+      ChangeRecordEncryption(layout_, password_, image.data(), false);
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Record operations
+
+void TKivoDataManager::CheckRecordStorage(const char* operation, bool write) const {
+  if (!records_ || !log_ || dat_file_ == nullptr) {
+    throw Exception(std::string("Error in TKivoDataManager.") + operation +
+                    " - table is not opened.");
+  }
+  // A write the log could never flush would be lost without a word.
+  if (write && (read_only_ || file_read_only_)) {
+    throw Exception(std::string("Error in TKivoDataManager.") + operation +
+                    " - table is in ReadOnly mode!");
+  }
+}
+
+std::vector<std::uint8_t> TKivoDataManager::StoredImageOf(const std::uint8_t* plain) {
+  std::vector<std::uint8_t> image(plain, plain + layout_.RecordSize);
+  if (header_.Encrypted != 0) ChangeRecordEncryption(layout_, password_, image.data(), true);
+  return image;
+}
+
+bool TKivoDataManager::ShouldMaintainAllIndexes() {
+  return Locked([&] {
+    const std::uint32_t now = ticks_ ? ticks_() : GetTickCount();
+    bool result;
+    if (header_.RecordCount > 10) {
+      result = true;
+    } else if (now - last_change_tick_ < 1000) {
+      ++change_burst_;
+      result = change_burst_ <= 100;
+    } else {
+      change_burst_ = 0;
+      result = true;
+    }
+    last_change_tick_ = now;
+    return result;
+  });
+}
+
+std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int32_t currentIndex) {
+  return Locked([&] {
+    CheckRecordStorage("InsertRecord", true);
+    if (std::int64_t{data_offset_} + (std::int64_t{header_.RecordCount} + 1) * layout_.RecordSize >
+        kMaxFilePosition) {
+      throw Exception("Error in TKivoDataManager.InsertRecord - table file is full.");
+    }
+    // Encode first: a failure must leave the table as it was.
+    std::vector<std::uint8_t> stored = StoredImageOf(buffer);
+    indexer_->BeforeRecordChange(header_.RecordCount);
+    const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
+    if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
+    ++header_.ChangeCount;
+    const std::int32_t pos = header_.RecordCount;
+    records_->AppendRecord(buffer);
+    ++header_.RecordCount;
+    std::int32_t result = indexer_->RecordInserted(pos, currentIndex, ShouldMaintainAllIndexes());
+    log_->AddRecord(pos, stored.data());
+    FlushIfDue();
+    return result;
+  });
+}
+
+std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
+                                            std::int32_t recPos) {
+  return Locked([&] {
+    CheckRecordStorage("UpdateRecord", true);
+    std::vector<std::uint8_t> stored = StoredImageOf(buffer);
+    records_->GetRecordPtr(recPos);  // raises for a position outside the table
+    indexer_->BeforeRecordChange(header_.RecordCount);
+    const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
+    if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
+    ++header_.ChangeCount;
+    std::uint8_t* old = records_->GetRecordPtr(recPos);
+    records_->LockRecordPage(recPos);
+    std::int32_t result;
+    try {
+      result = indexer_->RecordUpdating(old, buffer, recPos, currentIndex,
+                                        ShouldMaintainAllIndexes());
+      std::memcpy(old, buffer, static_cast<std::size_t>(layout_.RecordSize));
+      log_->AddRecord(recPos, stored.data());
+    } catch (...) {
+      records_->UnlockRecordPage(recPos);
+      throw;
+    }
+    records_->UnlockRecordPage(recPos);
+    FlushIfDue();
+    return result;
+  });
+}
+
+std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos) {
+  return Locked([&] {
+    CheckRecordStorage("krDeleteRecord", true);
+    const std::int32_t n = header_.RecordCount;
+    if (recPos < 0 || recPos >= n) {
+      throw Exception("TKivoDataManager.krDeleteRecord - invalid record Number, recPos = " +
+                      std::to_string(recPos));
+    }
+    const bool moves = recPos < n - 1;
+    std::vector<std::uint8_t> last;
+    std::vector<std::uint8_t> storedLast;
+    if (moves) {
+      const std::uint8_t* p = records_->GetRecordPtr(n - 1);
+      last.assign(p, p + layout_.RecordSize);
+      storedLast = StoredImageOf(last.data());
+    }
+    indexer_->BeforeRecordChange(n);
+    ++header_.ChangeCount;
+    std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex,
+                                                   ShouldMaintainAllIndexes());
+    --header_.RecordCount;
+    if (moves) log_->AddRecord(recPos, storedLast.data());
+    records_->DeleteRecord(recPos, moves ? last.data() : nullptr);
+    FlushIfDue();
+    return result;
+  });
+}
+
+std::uint8_t* TKivoDataManager::GetRecordPtr(std::int32_t recPos) {
+  return Locked([&] {
+    CheckRecordStorage("GetRecordPtr", false);
+    return records_->GetRecordPtr(recPos);
+  });
+}
+
+void TKivoDataManager::LockRecordPage(std::int32_t recPos) {
+  Locked([&] {
+    CheckRecordStorage("LockRecordPage", false);
+    records_->LockRecordPage(recPos);
+  });
+}
+
+void TKivoDataManager::UnlockRecordPage(std::int32_t recPos) {
+  Locked([&] {
+    CheckRecordStorage("UnlockRecordPage", false);
+    records_->UnlockRecordPage(recPos);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Flushing
+
+void TKivoDataManager::DisableAutoFlush() {
+  Locked([&] { auto_flush_ = false; });
+}
+
+void TKivoDataManager::EnableAutoFlush(bool flushNow) {
+  Locked([&] {
+    auto_flush_ = true;
+    if (flushNow) FlushIfDue();
+  });
+}
+
+void TKivoDataManager::SetDataFileLength() {
+  std::int64_t length = std::int64_t{data_offset_} +
+                        std::int64_t{header_.RecordCount} * layout_.RecordSize;
+  if (length > kMaxFilePosition) length = kMaxFilePosition;
+  if (dat_file_->GetSize() != length) dat_file_->SetSize(static_cast<std::int32_t>(length));
+}
+
+void TKivoDataManager::FlushIfDue() {
+  Locked([&] {
+    if (!auto_flush_ || read_only_ || file_read_only_ || !log_ || dat_file_ == nullptr) return;
+    if (!log_->FlushIfNeeded()) return;
+    SaveTableHeaders();
+    SetDataFileLength();
+    if (HasBLOBs()) SaveBLOBDirectory();
+  });
+}
+
+namespace {
+// The ChangeCount of the header in the file, when it can be read.
+std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double version) {
+  const auto offset = static_cast<std::int32_t>(IsLegacyLayout(version)
+                                                    ? table_header::kLegacyChangeCount
+                                                    : table_header::kChangeCount);
+  std::uint8_t b[4];
+  if (file->Seek(offset, TAbstractFile::kFromBeginning) != offset || file->Read(b, 4) != 4) {
+    return std::nullopt;
+  }
+  return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
+                                   std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
+}
+}  // namespace
+
+void TKivoDataManager::FlushBuffers() {
+  Locked([&] {
+    if (read_only_ || file_read_only_ || dat_file_ == nullptr) return;
+    const bool logEmpty = !log_ || log_->EntryCount() == 0;
+    // The log is checked too: entries waiting there must never be dropped
+    // just because the counter on disk happens to match.
+    if (logEmpty && StoredChangeCount(dat_file_, header_.Version) == header_.ChangeCount) return;
+    if (log_) log_->FlushBuffers();
+    dat_file_->Flush();
+    SaveTableHeaders();
+    SetDataFileLength();
+    dat_file_->Flush();
+    if (HasBLOBs()) {
+      SaveBLOBDirectory();
+      if (bdf_file_ != nullptr) bdf_file_->Flush();
+      if (bif_file_ != nullptr) bif_file_->Flush();
+    }
+  });
+}
+
+}  // namespace kivo
