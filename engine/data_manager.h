@@ -320,6 +320,9 @@ class TKivoDataManager {
   // Whether the index file's change counter differs from ChangeCount.
   bool IndexesStale();
   void FreeIndexes();
+  // The index part of converting a table older than version 2.199: the
+  // case-insensitive "@@" indexes of string fields, date-keyed rebuilds.
+  void ConvertIndexes(double oldVersion);
 
   // =====================================================================
   // ---- BLOBs (T.bif, T.bdf). Not kept yet: the files are created empty.
@@ -331,6 +334,8 @@ class TKivoDataManager {
   // The record count of the BLOB directory (RecordCount while BLOBs are not kept).
   std::int32_t BLOBRecordCount() const;
   void FreeBLOBs();
+  // Re-reads and re-writes every BLOB value (conversion of old tables).
+  void ConvertBLOBs();
 
   // ---- Table files and headers (engine/data_manager.cpp) ----
  private:
@@ -339,8 +344,13 @@ class TKivoDataManager {
   bool OpenFiles(bool create);
   TAbstractFile* OpenOneFile(const char* extension, bool create);
   void CloseFiles();
-  void ReadTableHeaders();
+  // Reads and checks the headers of the open T.dat; with `mayCut` a file
+  // longer than its records is cut back.
+  void ReadTableHeaders(bool mayCut);
   void DeriveLayout();
+  void ConvertToCurrentTable();
+  // Rewrites T.dat in the current layout, records included.
+  void RewriteInCurrentLayout();
   void ReleaseTable();
   // Runs `op` under the manager's lock.
   template <typename F>

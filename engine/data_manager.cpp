@@ -1,0 +1,757 @@
+#include "engine/data_manager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <random>
+
+#include "engine/field_types.h"
+#include "engine/record_cache.h"
+#include "engine/write_log.h"
+#include "platform/errors.h"
+#include "platform/locale.h"
+
+namespace kivo {
+
+namespace {
+
+// Registered managers; guarded by TKivoDataManager::RegistryLock().
+std::vector<TKivoDataManager*>& Registry() {
+  static std::vector<TKivoDataManager*> registry;
+  return registry;
+}
+
+std::mutex& CloseErrorHandlerLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TKivoDataManager::TCloseErrorHandler& CloseErrorHandler() {
+  static TKivoDataManager::TCloseErrorHandler handler;
+  return handler;
+}
+
+// A pseudo-random number in 0 .. 2147483646 for generated identifier names.
+std::int32_t RandomIdSuffix() {
+  static std::mutex lock;
+  static std::mt19937 generator{std::random_device{}()};
+  std::lock_guard<std::mutex> guard(lock);
+  return std::uniform_int_distribution<std::int32_t>(0, 2147483646)(generator);
+}
+
+// Whether a field or index name may be used: no ".", "[" or "]", and no
+// leading or trailing character at or below the space.
+bool IsValidName(const std::string& name) {
+  if (name.find_first_of(".[]") != std::string::npos) return false;
+  if (name.empty()) return true;
+  return static_cast<unsigned char>(name.front()) > ' ' &&
+         static_cast<unsigned char>(name.back()) > ' ';
+}
+
+const char kNameRuleText[] =
+    "Make sure that the name doen't contain a period (.),"
+    "bracket ([]) leading or trailing space, or non-printable "
+    "character such as a carriage return";
+
+[[noreturn]] void RaiseBadHeader(const std::string& what) {
+  throw Exception("Error in TKivoDataManager.OpenTable - " + what);
+}
+
+std::int32_t WrappingAdd(std::int32_t value, std::int32_t delta) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) +
+                                   static_cast<std::uint32_t>(delta));
+}
+
+}  // namespace
+
+// ---- Registry ----
+
+TCriticalSection& TKivoDataManager::RegistryLock() {
+  static TCriticalSection lock;
+  return lock;
+}
+
+int TKivoDataManager::RegisteredCount() {
+  TCriticalSectionGuard guard(RegistryLock());
+  return static_cast<int>(Registry().size());
+}
+
+bool TKivoDataManager::IsRegistered(const TKivoDataManager* manager) {
+  TCriticalSectionGuard guard(RegistryLock());
+  const auto& registry = Registry();
+  return std::find(registry.begin(), registry.end(), manager) != registry.end();
+}
+
+TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store) {
+  if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  for (TKivoDataManager* manager : Registry()) {
+    if (AnsiSameText(manager->table_name_, tableName) && manager->store_->Path() == store->Path())
+      return manager;
+  }
+  return new TKivoDataManager(tableName, store);
+}
+
+TKivoDataManager::TKivoDataManager(const std::string& tableName, TTableFileStore* store)
+    : table_name_(tableName), store_(store) {
+  if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
+  TCriticalSectionGuard guard(RegistryLock());
+  Registry().push_back(this);
+}
+
+TKivoDataManager::~TKivoDataManager() {
+  TCriticalSectionGuard guard(RegistryLock());
+  try {
+    CloseTable();
+  } catch (...) {
+    // A destructor cannot report; CloseTable has released everything anyway.
+  }
+  auto& registry = Registry();
+  registry.erase(std::remove(registry.begin(), registry.end(), this), registry.end());
+}
+
+void TKivoDataManager::SetCloseErrorHandler(TCloseErrorHandler handler) {
+  std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+  CloseErrorHandler() = std::move(handler);
+}
+
+// ---- Lock ----
+
+void TKivoDataManager::Lock() {
+  lock_.Enter();
+  ++lock_depth_;
+}
+
+void TKivoDataManager::Unlock() {
+  --lock_depth_;
+  lock_.Leave();
+}
+
+// ---- Data sets ----
+
+std::uint8_t TKivoDataManager::DetectFileStoreMode() const {
+  if (datasets_.empty())
+    throw Exception(
+        "TKivoDataManager.DetectFileStoreMode - there is no datasets, datasetList.count = " +
+        std::to_string(datasets_.size()));
+  bool memory = false;
+  bool other = false;
+  for (const TDataManagerClient* dataset : datasets_) (dataset->ClientInMemory() ? memory : other) = true;
+  if (memory && other)
+    throw Exception(
+        "TKivoDataManager.DetectFileStoreMode - Cannot open table in both InMemory and not "
+        "InMemory modes.");
+  return memory ? static_cast<std::uint8_t>(fsmMemory) : 0;
+}
+
+std::int8_t TKivoDataManager::ConnectDataset(TDataManagerClient* dataset) {
+  return Locked([&]() -> std::int8_t {
+    if (!datasets_.empty() && dataset->ClientInMemory() != (store_mode_ == fsmMemory))
+      throw Exception(
+          "TKivoDataManager.ConnectDataset - Cannot open dataset in both InMemory and other "
+          "modes.");
+    if (std::find(datasets_.begin(), datasets_.end(), dataset) != datasets_.end()) return kOpenOk;
+    datasets_.push_back(dataset);
+    auto detach = [&] { datasets_.erase(std::find(datasets_.begin(), datasets_.end(), dataset)); };
+    if (datasets_.size() > 1) {
+      if (dataset->ClientEncrypted() && dataset->ClientPassword() != password_) {
+        // A data set that fails to connect must not stay listed: it would be
+        // left behind as a dangling pointer once it is destroyed.
+        detach();
+        throw Exception("TKivoDataManager.ConnectDataset - Inavlid password for table \"" +
+                        table_name_ + "\"");
+      }
+      if (!dataset->ClientReadOnly() && !file_read_only_) read_only_ = false;
+      if (file_read_only_) dataset->SetClientReadOnly(true);
+      return kOpenOk;
+    }
+    std::int8_t result;
+    try {
+      records_per_page_hint_ = dataset->ClientRecordsPerPageHint();
+      SetPassword(dataset->ClientPassword());
+      cache_disabled_ = !dataset->ClientCacheEnabled();
+      read_only_ = dataset->ClientReadOnly();
+      encrypted_setting_ = dataset->ClientEncrypted();
+      blob_compression_setting_ = dataset->ClientBLOBCompression();
+      blob_block_size_ = dataset->ClientBLOBBlockSize();
+      store_mode_ = DetectFileStoreMode();
+      result = OpenTable();
+    } catch (...) {
+      detach();
+      throw;
+    }
+    if (result != kOpenOk) {
+      detach();
+      return result;
+    }
+    if (file_read_only_) dataset->SetClientReadOnly(true);
+    return kOpenOk;
+  });
+}
+
+bool TKivoDataManager::DisconnectDataset(TDataManagerClient* dataset) {
+  // Registry before manager: the destructor takes the registry lock.
+  TCriticalSectionGuard registryGuard(RegistryLock());
+  bool last = Locked([&] {
+    auto it = std::find(datasets_.begin(), datasets_.end(), dataset);
+    if (it != datasets_.end()) datasets_.erase(it);
+    if (datasets_.empty()) return true;
+    store_mode_ = DetectFileStoreMode();
+    return false;
+  });
+  if (last) delete this;
+  return last;
+}
+
+// ---- Settings ----
+
+void TKivoDataManager::SetPassword(const std::string& value) {
+  password_ = value.substr(0, std::min<std::size_t>(value.size(), 255));
+}
+
+void TKivoDataManager::ResetTableHeader() {
+  Locked([&] {
+    header_ = TTableHeader{};
+    header_.Encrypted = encrypted_setting_ ? 1 : 0;
+    header_.BLOBCompression = blob_compression_setting_;
+    if (blob_block_size_ <= 0) blob_block_size_ = kDefaultBLOBBlockSize;
+  });
+}
+
+void TKivoDataManager::SetNextAutoInc(std::int32_t value) {
+  Locked([&] {
+    header_.LastAutoInc = WrappingAdd(value, -1);
+    header_.ChangeCount = WrappingAdd(header_.ChangeCount, 1);
+  });
+}
+
+// ---- Field look-up ----
+
+int TKivoDataManager::InternalGetFieldNo(const std::string& name, bool raiseIfMissing) const {
+  if (AnsiSameText(name, header_.IdFieldName)) return -1;
+  for (std::size_t i = 0; i < field_headers_.size(); ++i)
+    if (AnsiSameText(name, field_headers_[i].FieldName)) return static_cast<int>(i);
+  if (raiseIfMissing)
+    throw Exception("Error in TKivoDataManager.InternalGetFieldNo - field \"" + name +
+                    "\" not found!");
+  return -2;
+}
+
+std::uint8_t TKivoDataManager::GetFieldType(int fieldNo) const {
+  if (fieldNo == -1 || fieldNo == header_.FieldCount) return ftAutoInc;
+  if (fieldNo < 0 || fieldNo >= static_cast<int>(field_headers_.size()))
+    throw Exception("Error in TKivoDataManager.GetFieldType - invalid field number " +
+                    std::to_string(fieldNo));
+  return field_headers_[static_cast<std::size_t>(fieldNo)].FieldType;
+}
+
+// ---- Files ----
+
+TAbstractFile* TKivoDataManager::OpenOneFile(const char* extension, bool create) {
+  std::string name = FileName(extension);
+  TAbstractFile* file = nullptr;
+  try {
+    file = store_->OpenFile(name, store_mode_, create, false, read_only_);
+  } catch (const std::exception&) {
+    file = nullptr;
+  }
+  if (!file)
+    throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name +
+                    "\", bCreated = " + (create ? "1" : "0") +
+                    ", ReadOnly = " + (read_only_ ? "1" : "0"));
+  if (file->ReadOnly()) file_read_only_ = true;
+  return file;
+}
+
+bool TKivoDataManager::OpenFiles(bool create) {
+  if (!create && store_mode_ != fsmMemory && !store_->FileExists(FileName(kDataFileExt), store_mode_))
+    return false;
+  dat_file_ = OpenOneFile(kDataFileExt, create);
+  try {
+    idx_file_ = OpenOneFile(kIndexFileExt, create);
+  } catch (const Exception&) {
+    if (read_only_) throw;
+    idx_file_ = OpenOneFile(kIndexFileExt, true);
+  }
+  if (!create && !headers_loaded_) ReadTableHeaders(!read_only_);
+  if (create || HasBLOBs()) {
+    bif_file_ = OpenOneFile(kBLOBIndexFileExt, create);
+    bdf_file_ = OpenOneFile(kBLOBDataFileExt, create);
+  }
+  return true;
+}
+
+void TKivoDataManager::CloseFiles() {
+  for (TAbstractFile** file : {&bdf_file_, &bif_file_, &idx_file_, &dat_file_}) {
+    if (!*file) continue;
+    TAbstractFile* closing = *file;
+    *file = nullptr;
+    try {
+      store_->CloseFile(closing);
+    } catch (...) {
+      // Closing releases; a failure here has nothing left to protect.
+    }
+  }
+}
+
+// ---- Headers ----
+
+void TKivoDataManager::DeriveLayout() {
+  field_offsets_.assign(field_headers_.size(), 0);
+  blob_field_count_ = 0;
+  std::int64_t offset = 0;
+  for (std::size_t i = 0; i < field_headers_.size(); ++i) {
+    field_offsets_[i] = static_cast<std::int32_t>(offset);
+    offset += field_headers_[i].FieldSize;
+    if (IsBLOBType(field_headers_[i].FieldType)) ++blob_field_count_;
+  }
+  if (offset > kMaxRecordDataSize) RaiseBadHeader("record size is too large");
+  layout_ = TkrRecordLayout::Compute(static_cast<std::int32_t>(offset), header_.FieldCount,
+                                     header_.Version);
+  data_offset_ = static_cast<std::int32_t>(TableHeaderSizeOf(header_.Version) +
+                                           field_headers_.size() * FieldHeaderSizeOf(header_.Version));
+}
+
+void TKivoDataManager::ReadTableHeaders(bool mayCut) {
+  TAbstractFile& dat = *dat_file_;
+  const std::int64_t fileSize = dat.GetSize();
+  if (fileSize < 0) RaiseBadHeader("cannot read the size of " + FileName(kDataFileExt));
+
+  std::uint8_t prefix[kTableHeaderSize] = {};
+  const auto prefixSize = static_cast<std::int32_t>(
+      std::min<std::int64_t>(fileSize, static_cast<std::int64_t>(kTableHeaderSize)));
+  dat.Seek(0, TAbstractFile::kFromBeginning);
+  dat.ReadBuffer(prefix, prefixSize);
+  const double layoutVersion =
+      DetectTableVersion(prefix, static_cast<std::size_t>(prefixSize), fileSize);
+  TTableHeader header = DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
+
+  if (!(header.Version >= 1.0))  // also catches a Version that is not a number
+    throw Exception("Error opening table - invalid version = " + VersionText(header.Version));
+  if (header.IdFieldName.empty()) header.IdFieldName = "id";
+  if (header.Version > kTableFormatVersion)
+    throw Exception("Error in TKivoDataManager.OpenTable - Invalid db engine version in file " +
+                    FileName(kDataFileExt) + " (version = " + VersionText2(header.Version) +
+                    ", internalCurrentVersion = " + VersionText2(kTableFormatVersion) + ") !");
+  // The layout the header was read with must be the one its Version implies,
+  // or rewriting the header would move every field.
+  if (IsLegacyLayout(header.Version) != IsLegacyLayout(layoutVersion))
+    throw Exception("Error opening table - invalid version = " + VersionText(header.Version));
+
+  const std::int64_t headerSize = static_cast<std::int64_t>(TableHeaderSizeOf(header.Version));
+  const std::int64_t fieldHeaderSize = static_cast<std::int64_t>(FieldHeaderSizeOf(header.Version));
+  if (header.FieldCount < 0 ||
+      headerSize + std::int64_t{header.FieldCount} * fieldHeaderSize > kMaxFilePosition)
+    RaiseBadHeader("invalid field count = " + std::to_string(header.FieldCount));
+  const std::int64_t dataOffset = headerSize + std::int64_t{header.FieldCount} * fieldHeaderSize;
+  // The uninterpreted tail of the last field header may be missing.
+  if (header.FieldCount > 0 && fileSize < dataOffset - 3)
+    RaiseBadHeader("invalid field count = " + std::to_string(header.FieldCount) +
+                   ", the file holds only " + std::to_string(fileSize) + " bytes");
+  if (header.RecordCount < 0)
+    RaiseBadHeader("invalid record count = " + std::to_string(header.RecordCount));
+
+  std::vector<TFieldHeader> fields;
+  if (header.FieldCount > 0) {
+    const std::int64_t available = std::min(fileSize, dataOffset) - headerSize;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available));
+    dat.Seek(static_cast<std::int32_t>(headerSize), TAbstractFile::kFromBeginning);
+    dat.ReadBuffer(bytes.data(), static_cast<std::int32_t>(available));
+    fields.reserve(static_cast<std::size_t>(header.FieldCount));
+    for (std::int64_t i = 0; i < header.FieldCount; ++i) {
+      const std::int64_t at = i * fieldHeaderSize;
+      TFieldHeader field = DecodeFieldHeader(bytes.data() + at,
+                                             static_cast<std::size_t>(available - at), header.Version);
+      if (!StoredFieldType(field.FieldType))
+        RaiseBadHeader("unsupported type " + std::to_string(field.FieldType) + " of field \"" +
+                       field.FieldName + "\"");
+      if (!IsValidSlot(field.FieldType, field.FieldSize))
+        RaiseBadHeader("invalid size " + std::to_string(field.FieldSize) + " of field \"" +
+                       field.FieldName + "\"");
+      fields.push_back(std::move(field));
+    }
+  }
+
+  header_ = std::move(header);
+  field_headers_ = std::move(fields);
+  DeriveLayout();
+  headers_loaded_ = true;
+
+  const std::int64_t end = dataOffset + std::int64_t{header_.RecordCount} * layout_.RecordSize;
+  if (end > kMaxFilePosition || (header_.RecordCount > 0 && fileSize < end))
+    RaiseBadHeader("invalid record count = " + std::to_string(header_.RecordCount) +
+                   ", the file holds only " + std::to_string(fileSize) + " bytes");
+  // Cutting a longer file needs write access; a read-only table is read as it is.
+  if (fileSize > end && mayCut && !dat.ReadOnly()) dat.SetSize(static_cast<std::int32_t>(end));
+}
+
+void TKivoDataManager::SaveTableHeaders() {
+  Locked([&] {
+    if (field_headers_.size() != static_cast<std::size_t>(std::max(header_.FieldCount, 0)))
+      throw Exception("Error in TKivoDataManager.SaveTableHeaders - pFieldHeader 0 pointer!");
+    if (!dat_file_) throw Exception("Error in TKivoDataManager.SaveTableHeaders - table is not opened.");
+    std::vector<std::uint8_t> image = EncodeTableHeaders(header_, field_headers_);
+    std::size_t length = image.size();
+    if (!field_headers_.empty()) length -= kFieldHeaderUnwrittenTail;
+    dat_file_->Seek(0, TAbstractFile::kFromBeginning);
+    dat_file_->WriteBuffer(image.data(), static_cast<std::int32_t>(length));
+  });
+}
+
+// ---- Create ----
+
+void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs,
+                                   bool autoIndexes, std::int32_t recordsPerPageHint) {
+  Locked([&] {
+    if (open_) throw Exception("Error in TKivoDataManager.CreateTable - table is open.");
+    const std::string limit = std::to_string(kMaxDefinitionNameLength);
+    for (const TFieldDef& def : fieldDefs)
+      if (def.Name().size() > kMaxDefinitionNameLength)
+        throw Exception("Field name must have <= " + limit +
+                        " chars. Please shorten field name \"" + def.Name() + "\"");
+    for (const TIndexDef& def : indexDefs) {
+      if (def.Name().size() > kMaxDefinitionNameLength)
+        throw Exception("Index name must have <= " + limit +
+                        " chars. Please shorten index name \"" + def.Name() + "\"");
+      if (def.Name().empty())
+        throw Exception("Index name cannot be not blank. Please set non-blank index name.");
+    }
+    for (const TFieldDef& def : fieldDefs)
+      if (!IsValidName(def.Name()))
+        throw Exception("Invalid field name \"" + def.Name() + "\". " + kNameRuleText);
+    for (const TIndexDef& def : indexDefs)
+      if (!IsValidName(def.Name()))
+        throw Exception("Invalid index name \"" + def.Name() + "\". " + kNameRuleText);
+
+    records_per_page_hint_ = recordsPerPageHint;
+    ResetTableHeader();
+
+    int identifier = -1;
+    for (int i = 0; i < fieldDefs.Count() && identifier < 0; ++i)
+      if (fieldDefs[i].DataType() == ftAutoInc) identifier = i;
+    if (identifier >= 0) {
+      header_.IdFieldName = fieldDefs[identifier].Name();
+      header_.IdFieldVisibility = kIdFieldVisible;
+    } else {
+      do {
+        header_.IdFieldName = "id" + std::to_string(RandomIdSuffix());
+      } while (fieldDefs.IndexOf(header_.IdFieldName) >= 0);
+      header_.IdFieldVisibility = kIdFieldHidden;
+    }
+
+    std::vector<TFieldHeader> fields;
+    std::int64_t dataSize = 0;
+    for (int i = 0; i < fieldDefs.Count(); ++i) {
+      if (i == identifier) continue;
+      const TFieldDef& def = fieldDefs[i];
+      if (def.Name().empty()) throw Exception("TKivoDataManager.CreateTable - field name is empty.");
+      TFieldHeader field;
+      field.FieldName = def.Name();
+      field.FieldType = def.DataType() == ftAutoInc ? static_cast<std::uint8_t>(ftInteger)
+                                                    : static_cast<std::uint8_t>(def.DataType());
+      if (!StoredFieldType(field.FieldType))
+        throw Exception("Error in TKivoDataManager.CreateTable - Unsupported DB type!");
+      std::optional<std::int32_t> slot = SlotSizeFor(field.FieldType, def.Size());
+      if (!slot) {
+        switch (field.FieldType) {
+          case ftString:
+            throw Exception("Error in TKivoDataManager.CreateTable - illegal string size !");
+          case ftBytes:
+            throw Exception("Error in TKivoDataManager.CreateTable - illegal ftBytes size !");
+          default:
+            throw Exception("Error in TKivoDataManager.CreateTable - illegal wide string size !");
+        }
+      }
+      field.FieldSize = *slot;
+      field.Required = def.Required() ? 1 : 0;
+      dataSize += field.FieldSize;
+      if (dataSize > kMaxRecordDataSize)
+        throw Exception("Error in TKivoDataManager.CreateTable - record size is too large !");
+      fields.push_back(std::move(field));
+    }
+    header_.FieldCount = static_cast<std::int32_t>(fields.size());
+    field_headers_ = std::move(fields);
+
+    try {
+      DeriveLayout();
+      headers_loaded_ = true;
+      OpenFiles(true);
+      SaveTableHeaders();
+      if (!HasBLOBs()) {
+        for (TAbstractFile** file : {&bdf_file_, &bif_file_}) {
+          TAbstractFile* closing = *file;
+          *file = nullptr;
+          store_->CloseFile(closing);
+        }
+        store_->DeleteFile(FileName(kBLOBDataFileExt), store_mode_);
+        store_->DeleteFile(FileName(kBLOBIndexFileExt), store_mode_);
+      } else {
+        WriteEmptyBLOBDirectory();
+      }
+      CreateAutoIndexes(autoIndexes);
+      for (const TIndexDef& def : indexDefs)
+        if (def.Name().front() != '@') AddIndexDef(def);
+      SaveIndexes();
+      dat_file_->Flush();
+    } catch (...) {
+      ReleaseTable();
+      throw;
+    }
+    ReleaseTable();
+  });
+}
+
+// ---- Open and close ----
+
+std::int8_t TKivoDataManager::OpenTable() {
+  return Locked([&]() -> std::int8_t {
+    if (open_) return kOpenOk;
+    ResetTableHeader();
+    field_headers_.clear();
+    headers_loaded_ = false;
+    file_read_only_ = false;
+    try {
+      if (!OpenFiles(false)) {
+        ReleaseTable();
+        return kOpenMissing;
+      }
+    } catch (...) {
+      ReleaseTable();
+      return kOpenFailed;
+    }
+    try {
+      CreateRecordCache();
+      if (HasBLOBs()) {
+        try {
+          LoadBLOBDirectory();
+        } catch (...) {
+          ReleaseTable();
+          return kOpenBadBLOBHeaders;
+        }
+      }
+      if (header_.Encrypted && !CheckPassword()) {
+        ReleaseTable();
+        return kOpenInvalidPassword;
+      }
+      CreateWriteBehindLog();
+      LoadIndexes();
+      UpdateRecordCacheMode();
+      if (header_.IdFieldVisibility != kIdFieldVisible &&
+          header_.IdFieldVisibility != kIdFieldHidden)
+        header_.IdFieldVisibility = kIdFieldVisible;
+      if (header_.Version < 2.199) ConvertToCurrentTable();
+      if (HasBLOBs() && BLOBRecordCount() != header_.RecordCount) {
+        // The BLOB directory is brought to RecordCount records by the BLOB
+        // storage; here only the change is recorded and written.
+        header_.ChangeCount = WrappingAdd(header_.ChangeCount, 1);
+        FlushBuffers();
+      }
+    } catch (...) {
+      ReleaseTable();
+      throw;
+    }
+    open_ = true;
+    open_completed_ = true;
+    return kOpenOk;
+  });
+}
+
+void TKivoDataManager::ReleaseTable() {
+  FreeRecordStorage();
+  FreeIndexes();
+  FreeBLOBs();
+  field_headers_.clear();
+  field_offsets_.clear();
+  blob_field_count_ = 0;
+  headers_loaded_ = false;
+  CloseFiles();
+  open_ = false;
+  open_completed_ = false;
+}
+
+void TKivoDataManager::CloseTable() {
+  Locked([&] {
+    if (!open_ && !dat_file_) return;
+    std::exception_ptr failure;
+    if (open_completed_ && !read_only_ && !file_read_only_) {
+      if (HasBLOBs() && BLOBRecordCount() != header_.RecordCount) {
+        failure = std::make_exception_ptr(Exception(
+            "TKivoDataManager.CloseTable - tableHeader.RecordCount <> "
+            "blobFileHeader.RecordCount"));
+      } else {
+        try {
+          FlushBuffers();
+          if (IndexesStale()) SaveIndexes();
+          const std::int64_t size =
+              std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * layout_.RecordSize;
+          if (dat_file_ && dat_file_->GetSize() != size)
+            dat_file_->SetSize(static_cast<std::int32_t>(size));
+        } catch (const Exception&) {
+          TCloseErrorHandler handler;
+          {
+            std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+            handler = CloseErrorHandler();
+          }
+          if (handler)
+            handler(
+                "TKivoDataManager.CloseTable - Cannot flush changes. Probably the table is "
+                "opened by other application.");
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      }
+    }
+    ReleaseTable();
+    if (failure) std::rethrow_exception(failure);
+  });
+}
+
+// ---- Conversion of old tables ----
+
+void TKivoDataManager::ConvertToCurrentTable() {
+  if (read_only_ || file_read_only_)
+    throw Exception("Error in TKivoDataManager.ConvertToCurrentTable - table is in ReadOnly mode!");
+  const double oldVersion = header_.Version;
+  if (oldVersion < 1.249 && HasBLOBs())
+    throw Exception(
+        "Error in TKivoDataManager.ConvertToCurrentTable - this table format is not supported, "
+        "version = " +
+        VersionText2(oldVersion) +
+        "\r\nPlease ask the maintainers of the engine for a conversion of this table.");
+  if (oldVersion < 2.099) ConvertIndexes(oldVersion);
+  if (header_.BLOBCompression == 1) ConvertBLOBs();
+  FlushBuffers();
+  RewriteInCurrentLayout();
+  SaveIndexes();
+  if (HasBLOBs()) SaveBLOBDirectory();
+}
+
+// Old tables keep shorter names and, below version 1.24, an 8-byte null
+// bitmap; the current version has longer headers and a null bitmap sized to
+// the field count. Moving to it moves every record, so T.dat is rewritten:
+// records from the last to the first (each one lands at or after its old
+// place, so none is overwritten before it is read), then the headers.
+void TKivoDataManager::RewriteInCurrentLayout() {
+  TAbstractFile& dat = *dat_file_;
+  const TkrRecordLayout oldLayout = layout_;
+  const std::int32_t oldDataOffset = data_offset_;
+  header_.Version = kTableFormatVersion;
+  DeriveLayout();
+  const TkrRecordLayout& newLayout = layout_;
+  const std::int64_t end =
+      std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * newLayout.RecordSize;
+  if (end > kMaxFilePosition)
+    throw Exception("Error in TKivoDataManager.ConvertToCurrentTable - table is too large.");
+
+  std::vector<std::uint8_t> oldRecord(static_cast<std::size_t>(oldLayout.RecordSize));
+  std::vector<std::uint8_t> newRecord(static_cast<std::size_t>(newLayout.RecordSize));
+  const std::size_t bitmapBytes = static_cast<std::size_t>(
+      std::min(oldLayout.NullBitmapSize, newLayout.NullBitmapSize));
+  for (std::int32_t i = header_.RecordCount - 1; i >= 0; --i) {
+    dat.Seek(oldDataOffset + i * oldLayout.RecordSize, TAbstractFile::kFromBeginning);
+    dat.ReadBuffer(oldRecord.data(), oldLayout.RecordSize);
+    std::fill(newRecord.begin(), newRecord.end(), 0);
+    std::memcpy(newRecord.data(), oldRecord.data(), static_cast<std::size_t>(oldLayout.DataSize) + 4);
+    std::memcpy(newRecord.data() + newLayout.NullBitmapOffset,
+                oldRecord.data() + oldLayout.NullBitmapOffset, bitmapBytes);
+    std::memcpy(newRecord.data() + newLayout.CheckStringOffset,
+                oldRecord.data() + oldLayout.CheckStringOffset, TkrRecordLayout::kCheckStringSize);
+    dat.Seek(data_offset_ + i * newLayout.RecordSize, TAbstractFile::kFromBeginning);
+    dat.WriteBuffer(newRecord.data(), newLayout.RecordSize);
+  }
+  header_.ChangeCount = WrappingAdd(header_.ChangeCount, 1);
+  SaveTableHeaders();
+  if (dat.GetSize() != end) dat.SetSize(static_cast<std::int32_t>(end));
+  dat.Flush();
+  // The cache and the log were made for the old layout.
+  FreeRecordStorage();
+  CreateRecordCache();
+  CreateWriteBehindLog();
+  UpdateRecordCacheMode();
+}
+
+// ---- Delete, rename, save ----
+
+void TKivoDataManager::DeleteTable() {
+  Locked([&] {
+    if (open_) throw Exception("Error in TKivoDataManager.DeleteTable - table is open.");
+    for (const char* ext : {kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
+      std::string name = FileName(ext);
+      if (store_->FileExists(name, store_mode_) && !store_->DeleteFile(name, store_mode_))
+        throw Exception("Error in TKivoDataManager.DeleteTable - " + name +
+                        " file cannot be deleted.");
+    }
+  });
+}
+
+void TKivoDataManager::RenameTable(const std::string& newName) {
+  Locked([&] {
+    if (open_) throw Exception("Error in TKivoDataManager.RenameTable - table is open.");
+    for (const char* ext : {kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
+      std::string oldFile = FileName(ext);
+      if (!store_->FileExists(oldFile, store_mode_)) continue;
+      std::string newFile = newName + ext;
+      if (!AnsiSameText(oldFile, newFile) && store_->FileExists(newFile, store_mode_) &&
+          !store_->DeleteFile(newFile, store_mode_))
+        throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
+                        " file cannot be overwritten");
+      if (!store_->RenameFile(oldFile, newFile, store_mode_))
+        throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
+                        " file cannot be renamed.");
+    }
+    table_name_ = newName;
+  });
+}
+
+void TKivoDataManager::SaveInMemoryTable() {
+  Locked([&] {
+    if (!open_)
+      throw Exception("Error in TKivoDataManager.SaveInMemoryTable - table is not opened.");
+    FlushBuffers();
+    if (IndexesStale()) SaveIndexes();
+    std::vector<const char*> extensions;
+    if (HasBLOBs()) extensions = {kBLOBDataFileExt, kBLOBIndexFileExt};
+    extensions.push_back(kIndexFileExt);
+    extensions.push_back(kDataFileExt);
+    for (const char* ext : extensions) {
+      std::string name = FileName(ext);
+      // A copy that did not happen must not pass for a saved table.
+      if (!store_->SaveMemoryFile(name))
+        throw Exception("Error in TKivoDataManager.SaveInMemoryTable - " + name +
+                        " file cannot be saved.");
+    }
+  });
+}
+
+bool TKivoDataManager::IsEncrypted() {
+  return Locked([&] {
+    if (open_) return header_.Encrypted != 0;
+    // Only T.dat is needed, and only for reading: asking must not create,
+    // cut or otherwise touch the table's files.
+    const std::string name = FileName(kDataFileExt);
+    if (store_mode_ != fsmMemory && !store_->FileExists(name, store_mode_))
+      throw Exception("TKivoDataManager.IsEncrypted - table \"" + table_name_ +
+                      "\" does not exist.");
+    ResetTableHeader();
+    const bool savedReadOnly = read_only_;
+    const bool savedFileReadOnly = file_read_only_;
+    read_only_ = true;
+    try {
+      dat_file_ = OpenOneFile(kDataFileExt, false);
+      ReadTableHeaders(false);
+    } catch (...) {
+      ReleaseTable();
+      read_only_ = savedReadOnly;
+      file_read_only_ = savedFileReadOnly;
+      throw;
+    }
+    const bool encrypted = header_.Encrypted != 0;
+    ReleaseTable();
+    read_only_ = savedReadOnly;
+    file_read_only_ = savedFileReadOnly;
+    return encrypted;
+  });
+}
+
+}  // namespace kivo
