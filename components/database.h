@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "components/component.h"
+#include "engine/table_file_store.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
@@ -127,12 +128,13 @@ class TKivoDatabase : public TComponent {
 
 // The shared handle of one physical database. Created by the first
 // connection for its key, shared by later ones, and destroyed as soon as its
-// last database and last data set are gone.
-class TKivoDatabaseManager {
+// last database and last data set are gone. Table managers reach the
+// database's files through its TTableFileStore side.
+class TKivoDatabaseManager : public TTableFileStore {
  public:
   // Registers the manager; REQUIRES: the registry lock may be taken.
   explicit TKivoDatabaseManager(TKivoDatabase* database);
-  ~TKivoDatabaseManager();
+  ~TKivoDatabaseManager() override;
   TKivoDatabaseManager(const TKivoDatabaseManager&) = delete;
   TKivoDatabaseManager& operator=(const TKivoDatabaseManager&) = delete;
 
@@ -162,14 +164,14 @@ class TKivoDatabaseManager {
   // Opens a file in the store of `mode`; a memory-store file that is not open
   // yet is loaded from the main store. nullptr when the store is unavailable.
   TAbstractFile* OpenFile(const std::string& name, int mode, bool create, bool exclusive,
-                          bool readOnly);
-  void CloseFile(TAbstractFile* file);
-  bool FileExists(const std::string& name, int mode);
-  bool DeleteFile(const std::string& name, int mode);
-  bool RenameFile(const std::string& oldName, const std::string& newName, int mode);
+                          bool readOnly) override;
+  void CloseFile(TAbstractFile* file) override;
+  bool FileExists(const std::string& name, int mode) override;
+  bool DeleteFile(const std::string& name, int mode) override;
+  bool RenameFile(const std::string& oldName, const std::string& newName, int mode) override;
   // Copies a memory-store file into the main store. Never raises; false when
   // the copy could not be made.
-  bool SaveMemoryFile(const std::string& name);
+  bool SaveMemoryFile(const std::string& name) override;
   void CreateDatabase();
   bool DatabaseExists();
 
@@ -182,7 +184,7 @@ class TKivoDatabaseManager {
   TDatabaseFileMode FileMode() const { return file_mode_; }
   TKivoSessionManager* SessionHandle() const { return session_handle_; }
   bool IsFileDatabase() const { return is_file_database_; }
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const override { return path_; }
   TFileStoreMode StoreMode() const { return store_mode_; }
 
  private:
