@@ -200,13 +200,14 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
     // Encode first: a failure must leave the table as it was.
     std::vector<std::uint8_t> stored = StoredImageOf(buffer);
     indexer_->BeforeRecordChange(header_.RecordCount);
+    const bool maintainAll = ShouldMaintainAllIndexes();
     const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
     if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
     ++header_.ChangeCount;
     const std::int32_t pos = header_.RecordCount;
     records_->AppendRecord(buffer);
     ++header_.RecordCount;
-    std::int32_t result = indexer_->RecordInserted(pos, currentIndex, ShouldMaintainAllIndexes());
+    std::int32_t result = indexer_->RecordInserted(pos, currentIndex, maintainAll);
     log_->AddRecord(pos, stored.data());
     FlushIfDue();
     return result;
@@ -220,6 +221,7 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
     std::vector<std::uint8_t> stored = StoredImageOf(buffer);
     records_->GetRecordPtr(recPos);  // raises for a position outside the table
     indexer_->BeforeRecordChange(header_.RecordCount);
+    const bool maintainAll = ShouldMaintainAllIndexes();
     const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
     if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
     ++header_.ChangeCount;
@@ -227,9 +229,9 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
     records_->LockRecordPage(recPos);
     std::int32_t result;
     try {
-      result = indexer_->RecordUpdating(old, buffer, recPos, currentIndex,
-                                        ShouldMaintainAllIndexes());
-      std::memcpy(old, buffer, static_cast<std::size_t>(layout_.RecordSize));
+      result = indexer_->RecordUpdating(old, buffer, recPos, currentIndex, maintainAll);
+      // The data set may hand in the cached image itself.
+      std::memmove(old, buffer, static_cast<std::size_t>(layout_.RecordSize));
       log_->AddRecord(recPos, stored.data());
     } catch (...) {
       records_->UnlockRecordPage(recPos);
@@ -258,9 +260,9 @@ std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::in
       storedLast = StoredImageOf(last.data());
     }
     indexer_->BeforeRecordChange(n);
+    const bool maintainAll = ShouldMaintainAllIndexes();
     ++header_.ChangeCount;
-    std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex,
-                                                   ShouldMaintainAllIndexes());
+    std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex, maintainAll);
     --header_.RecordCount;
     if (moves) log_->AddRecord(recPos, storedLast.data());
     records_->DeleteRecord(recPos, moves ? last.data() : nullptr);
