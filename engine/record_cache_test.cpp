@@ -87,20 +87,6 @@ TEST(RecordCache, WholeTableModeServesEveryRecordFromFiftyPages) {
   EXPECT_EQ(thousand.RecordsPerPage(), 1000);
 }
 
-TEST(RecordCache, DisabledCacheHoldsAtMostTwentyFiveRecords) {
-  VectorTable table;
-  for (std::int32_t i = 0; i < 300; ++i) table.rows.push_back(ImageOf(i));
-  TkrRecordsArray cache(table, kRecordSize, 1000, true);
-  EXPECT_FALSE(cache.WholeTableMode());
-  EXPECT_EQ(cache.RecordsPerPage(), 1);
-  EXPECT_EQ(cache.PageSlotCount(), 25);
-  for (std::int32_t i = 0; i < 300; ++i) {
-    ASSERT_EQ(ValueOf(cache.GetRecordPtr((i * 37) % 300)), (i * 37) % 300);
-    ASSERT_LE(cache.CachedRecordCount(), 25);
-  }
-  cache.CheckInvariants();
-}
-
 TEST(RecordCache, GrowingPastFiftyPagesSwitchesToOneRecordPerPage) {
   VectorTable table;
   TkrRecordsArray cache(table, kRecordSize, 9, false);  // 4 records per page

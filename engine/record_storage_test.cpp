@@ -92,14 +92,14 @@ class TableFixture {
   }
   ~TableFixture() { Drop(); }
 
-  void Create(std::int32_t hint = 1000) {
+  void Create() {
     TKivoDataManager* m = krGetDataManager("t", store_.get());
     m->SetPassword(password_);
     m->SetEncrypted(!password_.empty());
     TFieldDefs fields;
     fields.Add("a", ftInteger);
     fields.Add("b", ftString, 10);
-    m->CreateTable(fields, TIndexDefs(), false, hint);
+    m->CreateTable(fields, TIndexDefs(), false, 1000);
     delete m;
   }
   // Opens with `password` (the fixture's by default); returns the result code.
@@ -108,7 +108,6 @@ class TableFixture {
     m = krGetDataManager("t", store_.get());
     m->SetPassword(password ? *password : password_);
     m->SetCacheDisabled(cacheDisabled);
-    m->SetRecordsPerPageHint(hint);
     std::int8_t result = m->OpenTable();
     if (result == kOpenOk) m->SetTickSource([this] { return now; });
     return result;
@@ -188,7 +187,6 @@ class TableFixture {
   TKivoDataManager* m = nullptr;
   std::vector<Row> rows;
   std::uint32_t now = 10000;
-  std::int32_t hint = 1000;
 };
 
 Row MakeRow(std::uint32_t id) {
@@ -247,21 +245,6 @@ TEST_P(RecordStorage, RecordsAreReadBackFromTheLogBeforeAnyFlush) {
   t.ExpectIdentifierIndex();
 }
 
-TEST_P(RecordStorage, ManyRecordsSwitchTheCacheToOneRecordPerPage) {
-  t.Create();
-  t.hint = 9;  // 4 records per page in whole-table mode
-  ASSERT_EQ(t.Open(), kOpenOk);
-  ASSERT_EQ(t.m->RecordCache()->RecordsPerPage(), 4);
-  ASSERT_TRUE(t.m->RecordCache()->WholeTableMode());
-  for (std::uint32_t id = 1; id <= 230; ++id) t.Insert(MakeRow(id));
-  EXPECT_FALSE(t.m->RecordCache()->WholeTableMode());
-  EXPECT_EQ(t.m->RecordCache()->RecordsPerPage(), 1);
-  t.ExpectRows();
-  t.Drop();
-  ASSERT_EQ(t.Open(), kOpenOk);
-  t.ExpectRows();
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Stores, RecordStorage,
     ::testing::Combine(::testing::Values(Kind::kDirectory, Kind::kMemory, Kind::kContainer),
@@ -292,17 +275,6 @@ class FlushRules : public ::testing::Test {
   TableFixture t;
 };
 
-TEST_F(FlushRules, TheLogIsWrittenWhenItHoldsMaxEntries) {
-  t.m->WriteLog()->SetMaxEntries(5);
-  for (std::uint32_t id = 1; id <= 4; ++id) t.Insert(MakeRow(id));
-  EXPECT_EQ(DiskRecordCount(), 0);
-  t.Insert(MakeRow(5));
-  EXPECT_EQ(t.m->WriteLog()->EntryCount(), 0);
-  EXPECT_EQ(DiskRecordCount(), 5);
-  EXPECT_EQ(Dat().size(), ExactLength(5));
-  EXPECT_EQ(Int32At(Dat(), 280), t.m->ChangeCount());
-}
-
 TEST_F(FlushRules, AnIdleSecondMakesTheNextWriteFlushAndCutTheFile) {
   for (std::uint32_t id = 1; id <= 6; ++id) t.Insert(MakeRow(id));
   t.m->FlushBuffers();
@@ -318,18 +290,24 @@ TEST_F(FlushRules, AnIdleSecondMakesTheNextWriteFlushAndCutTheFile) {
   EXPECT_EQ(Int32At(Dat(), 0), 77);  // LastAutoInc
 }
 
-TEST_F(FlushRules, DisabledAutoFlushWaitsForEnable) {
+TEST_F(FlushRules, AFullLogIsWrittenUnlessAutoFlushIsOff) {
   t.m->WriteLog()->SetMaxEntries(2);
-  t.m->DisableAutoFlush();
-  for (std::uint32_t id = 1; id <= 3; ++id) t.Insert(MakeRow(id));
+  t.Insert(MakeRow(1));
   EXPECT_EQ(DiskRecordCount(), 0);
+  t.Insert(MakeRow(2));
+  EXPECT_EQ(DiskRecordCount(), 2);
+  EXPECT_EQ(Dat().size(), ExactLength(2));
+  EXPECT_EQ(Int32At(Dat(), 280), t.m->ChangeCount());
+
+  t.m->DisableAutoFlush();
+  for (std::uint32_t id = 3; id <= 5; ++id) t.Insert(MakeRow(id));
   EXPECT_EQ(t.m->WriteLog()->EntryCount(), 3);
   t.m->EnableAutoFlush(false);
   EXPECT_EQ(t.m->WriteLog()->EntryCount(), 3);
   t.m->DisableAutoFlush();
   t.m->EnableAutoFlush(true);
   EXPECT_EQ(t.m->WriteLog()->EntryCount(), 0);
-  EXPECT_EQ(DiskRecordCount(), 3);
+  EXPECT_EQ(DiskRecordCount(), 5);
 }
 
 TEST_F(FlushRules, CloseWritesEverythingAndAnUnchangedTableIsNotRewritten) {
@@ -349,6 +327,18 @@ TEST_F(FlushRules, CloseWritesEverythingAndAnUnchangedTableIsNotRewritten) {
   ASSERT_EQ(t.Open(), kOpenOk);
   t.m->FlushBuffers();
   EXPECT_EQ(Dat(), bytes);
+}
+
+TEST_F(FlushRules, SmallTablesStopMaintainingAllIndexesInLongBursts) {
+  EXPECT_TRUE(t.m->ShouldMaintainAllIndexes());  // after a pause: the burst starts
+  for (int i = 1; i <= 100; ++i) ASSERT_TRUE(t.m->ShouldMaintainAllIndexes()) << i;
+  EXPECT_FALSE(t.m->ShouldMaintainAllIndexes());
+  t.now += 999;
+  EXPECT_FALSE(t.m->ShouldMaintainAllIndexes());
+  t.now += 1000;
+  EXPECT_TRUE(t.m->ShouldMaintainAllIndexes());
+  for (std::uint32_t id = 1; id <= 11; ++id) t.Insert(MakeRow(id));
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(t.m->ShouldMaintainAllIndexes());
 }
 
 TEST_F(FlushRules, ReadOnlyTablesRefuseWrites) {
@@ -458,6 +448,10 @@ TEST(RecordEncryption, PasswordsAreCheckedAgainstTheFirstRecord) {
   t.Drop();
   ASSERT_EQ(t.Open(), kOpenOk);
   t.Insert(Row{1, 12345, "plaintext"});
+  t.Insert(Row{2, 2, "second"});
+  const std::int32_t dataOffset = t.m->DataOffset();
+  const std::int32_t recordSize = t.m->RecordSize();
+  const std::int32_t checkOffset = t.m->Layout().CheckStringOffset;
   t.Drop();
   EXPECT_EQ(t.Open(&wrong), kOpenInvalidPassword);
   EXPECT_EQ(t.Open(&empty), kOpenInvalidPassword);
@@ -467,27 +461,14 @@ TEST(RecordEncryption, PasswordsAreCheckedAgainstTheFirstRecord) {
 
   std::string bytes = ReadFileBytes(dir.file("t.dat"));
   EXPECT_EQ(bytes.find("plaintext"), std::string::npos);  // field data enciphered
+  EXPECT_EQ(bytes.find("second"), std::string::npos);
   EXPECT_EQ(static_cast<std::uint8_t>(bytes[278]), 1);
-}
 
-TEST(RecordEncryption, AnAlteredCheckStringIsReportedWhenTheRecordIsRead) {
-  TempDir dir;
-  TableFixture t(Kind::kDirectory, dir, "secret");
-  t.Create();
-  ASSERT_EQ(t.Open(), kOpenOk);
-  t.Insert(Row{1, 1, "one"});
-  t.Insert(Row{2, 2, "two"});
-  t.Drop();
-  std::string bytes = ReadFileBytes(dir.file("t.dat"));
-  TableFixture probe(Kind::kDirectory, dir, "secret");
-  ASSERT_EQ(probe.Open(), kOpenOk);
-  std::size_t checkOfRecord1 = static_cast<std::size_t>(
-      probe.m->DataOffset() + probe.m->RecordSize() + probe.m->Layout().CheckStringOffset + 2);
-  probe.Drop();
-  bytes[checkOfRecord1] ^= 0x01;
+  // An altered check string of record 1 shows when that record is read.
+  bytes[static_cast<std::size_t>(dataOffset + recordSize + checkOffset + 2)] ^= 0x01;
   WriteFileBytes(dir.file("t.dat"), bytes);
-  ASSERT_EQ(probe.Open(), kOpenOk);  // record 0 is intact
-  EXPECT_EQ(MessageOf([&] { probe.m->GetRecordPtr(1); }),
+  ASSERT_EQ(t.Open(), kOpenOk);  // record 0 is intact
+  EXPECT_EQ(MessageOf([&] { t.m->GetRecordPtr(1); }),
             "Error in TKivoDataManager.ChangeBufferEncryption - crc error, decoding");
 }
 
