@@ -131,18 +131,21 @@ void TKivoDataManager::Unlock() {
 // ---- Data sets ----
 
 std::uint8_t TKivoDataManager::DetectFileStoreMode() const {
-  if (datasets_.empty())
-    throw Exception(
-        "TKivoDataManager.DetectFileStoreMode - there is no datasets, datasetList.count = " +
-        std::to_string(datasets_.size()));
-  bool memory = false;
-  bool other = false;
-  for (const TDataManagerClient* dataset : datasets_) (dataset->ClientInMemory() ? memory : other) = true;
-  if (memory && other)
-    throw Exception(
-        "TKivoDataManager.DetectFileStoreMode - Cannot open table in both InMemory and not "
-        "InMemory modes.");
-  return memory ? static_cast<std::uint8_t>(fsmMemory) : 0;
+  return Locked([&]() -> std::uint8_t {
+    if (datasets_.empty())
+      throw Exception(
+          "TKivoDataManager.DetectFileStoreMode - there is no datasets, datasetList.count = " +
+          std::to_string(datasets_.size()));
+    bool memory = false;
+    bool other = false;
+    for (const TDataManagerClient* dataset : datasets_)
+      (dataset->ClientInMemory() ? memory : other) = true;
+    if (memory && other)
+      throw Exception(
+          "TKivoDataManager.DetectFileStoreMode - Cannot open table in both InMemory and not "
+          "InMemory modes.");
+    return memory ? static_cast<std::uint8_t>(fsmMemory) : 0;
+  });
 }
 
 std::int8_t TKivoDataManager::ConnectDataset(TDataManagerClient* dataset) {
@@ -229,21 +232,25 @@ void TKivoDataManager::SetNextAutoInc(std::int32_t value) {
 // ---- Field look-up ----
 
 int TKivoDataManager::InternalGetFieldNo(const std::string& name, bool raiseIfMissing) const {
-  if (AnsiSameText(name, header_.IdFieldName)) return -1;
-  for (std::size_t i = 0; i < field_headers_.size(); ++i)
-    if (AnsiSameText(name, field_headers_[i].FieldName)) return static_cast<int>(i);
-  if (raiseIfMissing)
-    throw Exception("Error in TKivoDataManager.InternalGetFieldNo - field \"" + name +
-                    "\" not found!");
-  return -2;
+  return Locked([&] {
+    if (AnsiSameText(name, header_.IdFieldName)) return -1;
+    for (std::size_t i = 0; i < field_headers_.size(); ++i)
+      if (AnsiSameText(name, field_headers_[i].FieldName)) return static_cast<int>(i);
+    if (raiseIfMissing)
+      throw Exception("Error in TKivoDataManager.InternalGetFieldNo - field \"" + name +
+                      "\" not found!");
+    return -2;
+  });
 }
 
 std::uint8_t TKivoDataManager::GetFieldType(int fieldNo) const {
-  if (fieldNo == -1 || fieldNo == header_.FieldCount) return ftAutoInc;
-  if (fieldNo < 0 || fieldNo >= static_cast<int>(field_headers_.size()))
-    throw Exception("Error in TKivoDataManager.GetFieldType - invalid field number " +
-                    std::to_string(fieldNo));
-  return field_headers_[static_cast<std::size_t>(fieldNo)].FieldType;
+  return Locked([&]() -> std::uint8_t {
+    if (fieldNo == -1 || fieldNo == header_.FieldCount) return ftAutoInc;
+    if (fieldNo < 0 || fieldNo >= static_cast<int>(field_headers_.size()))
+      throw Exception("Error in TKivoDataManager.GetFieldType - invalid field number " +
+                      std::to_string(fieldNo));
+    return field_headers_[static_cast<std::size_t>(fieldNo)].FieldType;
+  });
 }
 
 // ---- Files ----

@@ -291,6 +291,18 @@ class TKivoDataManager {
   // table writable), then writes the headers and sets T.dat's length.
   void FlushIfDue();
   void SetDataFileLength();
+  // Writes the logged records, then the headers and T.dat's length. While
+  // the records are written the header carries a flush mark (the byte before
+  // ChangeCount, which otherwise repeats ChangeCount's low byte, holds its
+  // complement), so that a flush cut short by a killed process shows.
+  void WriteLogAndHeaders(bool sync);
+  // At open, after a flush that was cut short: a delete moves the last
+  // record into the freed position before the header stops counting the
+  // last one, so trailing records that equal an earlier record byte for
+  // byte (identifier included) are copies left by that delete and are
+  // dropped. Clears the mark. Never raises; a table it cannot read is left
+  // as it is.
+  void RepairInterruptedFlush();
   // REQUIRES-style checks of the record operations.
   void CheckRecordStorage(const char* operation, bool write) const;
   // A copy of the plain image as T.dat stores it.
@@ -354,7 +366,7 @@ class TKivoDataManager {
   void ReleaseTable();
   // Runs `op` under the manager's lock.
   template <typename F>
-  auto Locked(F&& op) {
+  auto Locked(F&& op) const {
     TCriticalSectionGuard guard(lock_);
     ++lock_depth_;
     struct Depth {
@@ -394,8 +406,8 @@ class TKivoDataManager {
   TAbstractFile* bif_file_ = nullptr;
   TAbstractFile* bdf_file_ = nullptr;
 
-  TCriticalSection lock_;
-  int lock_depth_ = 0;  // guarded by lock_
+  mutable TCriticalSection lock_;
+  mutable int lock_depth_ = 0;  // guarded by lock_
 };
 
 }  // namespace kivo

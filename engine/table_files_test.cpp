@@ -214,6 +214,20 @@ TEST_P(TableFilesTest, HandWrittenTableOpensAndReadsBack) {
   EXPECT_EQ(store_.Read("hand.dat"), HandWrittenTable());
 }
 
+TEST_P(TableFilesTest, NextIdentifierIsWrittenToTheHeader) {
+  store_.Write("hand.dat", HandWrittenTable());
+  auto m = Manager("hand");
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  m->SetNextAutoInc(50);
+  EXPECT_EQ(m->LastAutoInc(), 49);
+  m->CloseTable();
+  Bytes expected = HandWrittenTable();
+  PutI32(expected, 0, 49);
+  PutI32(expected, 280, 10);  // ChangeCount 9 + 1
+  expected[279] = 10;         // its low byte
+  EXPECT_EQ(store_.Read("hand.dat"), expected);
+}
+
 TEST_P(TableFilesTest, LongerDataFileIsCutBackOnOpen) {
   Bytes b = HandWrittenTable();
   b.resize(b.size() + 40, 0xEE);
