@@ -2,18 +2,26 @@
 // the three record operations with their header effects, encryption of
 // record images, the password check and the flush rules.
 //
-// Flush order. A flush writes, in this order: the logged records, a flush of
-// T.dat to the system, the table header (RecordCount, LastAutoInc,
-// ChangeCount), the length of T.dat, another flush. A process killed at any
-// point therefore leaves a header that counts only records already written:
-// records beyond RecordCount are cut when the table is opened again, and no
-// counted record can be a stretch of zeros. (Writing the header and the
-// length first, as a simpler order would, leaves counted records of zeros
-// when the process dies before the records follow.)
+// Flush order. A flush writes, in this order: a flush mark into the header,
+// the logged records, (at close) a flush of T.dat to the system, the table
+// header (RecordCount, LastAutoInc, ChangeCount; it also clears the mark),
+// the length of T.dat. A process killed at any point therefore leaves a
+// header that counts only records already written: records beyond
+// RecordCount are cut when the table is opened again, and no counted record
+// can be a stretch of zeros, as it could if the header and the length went
+// first.
+//
+// One state is still possible: a delete has moved the last record into the
+// freed position but the header, not yet rewritten, still counts the last
+// one, so one record is there twice. No order of in-place writes avoids
+// that, so the mark shows it and the next open drops such trailing copies
+// (RepairInterruptedFlush).
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/data_manager.h"
 #include "platform/clock.h"
@@ -87,6 +95,7 @@ void TKivoDataManager::CreateWriteBehindLog() {
                                                HasBLOBs() ? bdf_file_ : nullptr,
                                                HasBLOBs() ? blob_block_size_ : 0);
     if (ticks_) log_->SetTickSource(ticks_);
+    RepairInterruptedFlush();
   });
 }
 
@@ -316,27 +325,115 @@ void TKivoDataManager::SetDataFileLength() {
 void TKivoDataManager::FlushIfDue() {
   Locked([&] {
     if (!auto_flush_ || read_only_ || file_read_only_ || !log_ || dat_file_ == nullptr) return;
-    if (!log_->FlushIfNeeded()) return;
-    SaveTableHeaders();
-    SetDataFileLength();
+    if (!log_->FlushDue()) return;
+    WriteLogAndHeaders(/*sync=*/false);
     if (HasBLOBs()) SaveBLOBDirectory();
   });
 }
 
 namespace {
+
+std::int32_t ChangeCountOffset(double version) {
+  return static_cast<std::int32_t>(IsLegacyLayout(version) ? table_header::kLegacyChangeCount
+                                                           : table_header::kChangeCount);
+}
+
+// Reads `count` bytes at `offset`; false when they are not all there.
+bool ReadAt(TAbstractFile* file, std::int64_t offset, void* dest, std::int32_t count) {
+  return offset >= 0 && offset + count <= kMaxFilePosition &&
+         file->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) == offset &&
+         file->Read(dest, count) == count;
+}
+
 // The ChangeCount of the header in the file, when it can be read.
 std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double version) {
-  const auto offset = static_cast<std::int32_t>(IsLegacyLayout(version)
-                                                    ? table_header::kLegacyChangeCount
-                                                    : table_header::kChangeCount);
   std::uint8_t b[4];
-  if (file->Seek(offset, TAbstractFile::kFromBeginning) != offset || file->Read(b, 4) != 4) {
-    return std::nullopt;
-  }
+  if (!ReadAt(file, ChangeCountOffset(version), b, 4)) return std::nullopt;
   return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
                                    std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
 }
+
 }  // namespace
+
+void TKivoDataManager::WriteLogAndHeaders(bool sync) {
+  if (log_ && log_->EntryCount() > 0) {
+    // Mark the header while records are written: the byte before
+    // ChangeCount gets the complement of ChangeCount's low byte on disk.
+    const std::int32_t at = ChangeCountOffset(header_.Version);
+    std::uint8_t low = 0;
+    ReadAt(dat_file_, at, &low, 1);
+    const auto mark = static_cast<std::uint8_t>(~low);
+    dat_file_->Seek(at - 1, TAbstractFile::kFromBeginning);
+    dat_file_->WriteBuffer(&mark, 1);
+    log_->FlushBuffers();
+    if (sync) dat_file_->Flush();
+  }
+  SaveTableHeaders();  // also clears the mark
+  SetDataFileLength();
+}
+
+void TKivoDataManager::RepairInterruptedFlush() {
+  Locked([&] {
+    if (read_only_ || file_read_only_ || dat_file_ == nullptr) return;
+    try {
+      const std::int32_t at = ChangeCountOffset(header_.Version);
+      std::uint8_t pair[2];
+      if (!ReadAt(dat_file_, at - 1, pair, 2) || pair[0] == pair[1]) return;
+      const std::int32_t size = layout_.RecordSize;
+      std::int32_t count = header_.RecordCount;
+      const std::int64_t fileSize = dat_file_->GetSize();
+      if (count < 0 || size <= 0 || std::int64_t{data_offset_} + std::int64_t{count} * size > fileSize) {
+        return;  // records are missing: nothing here can tell copies apart
+      }
+      // Identifiers of every record, sorted with their positions.
+      std::vector<std::pair<std::uint32_t, std::int32_t>> ids;
+      ids.reserve(static_cast<std::size_t>(count));
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
+      std::vector<std::uint8_t> other(static_cast<std::size_t>(size));
+      for (std::int32_t i = 0; i < count; ++i) {
+        std::uint8_t b[4];
+        if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset,
+                    b, 4)) {
+          return;
+        }
+        ids.emplace_back(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
+                             std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24,
+                         i);
+      }
+      std::vector<std::pair<std::uint32_t, std::int32_t>> sorted = ids;
+      std::sort(sorted.begin(), sorted.end());
+      auto recordAt = [&](std::int32_t pos, std::vector<std::uint8_t>& dest) {
+        return ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{pos} * size, dest.data(),
+                      size);
+      };
+      while (count >= 2) {
+        const std::int32_t last = count - 1;
+        const std::uint32_t id = ids[static_cast<std::size_t>(last)].first;
+        auto range = std::equal_range(
+            sorted.begin(), sorted.end(), std::make_pair(id, std::int32_t{0}),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+        bool copy = false;
+        if (!recordAt(last, image)) return;
+        for (auto it = range.first; it != range.second && !copy; ++it) {
+          if (it->second >= last) continue;
+          copy = recordAt(it->second, other) && other == image;
+        }
+        if (!copy) break;
+        --count;
+      }
+      if (count != header_.RecordCount) {
+        header_.RecordCount = count;
+        ++header_.ChangeCount;
+        CreateRecordCache();  // drop anything read under the old count
+      }
+      SaveTableHeaders();
+      SetDataFileLength();
+      dat_file_->Flush();
+    } catch (const std::exception&) {
+      // Left for the record operations to report.
+    }
+  });
+}
 
 void TKivoDataManager::FlushBuffers() {
   Locked([&] {
@@ -345,10 +442,7 @@ void TKivoDataManager::FlushBuffers() {
     // The log is checked too: entries waiting there must never be dropped
     // just because the counter on disk happens to match.
     if (logEmpty && StoredChangeCount(dat_file_, header_.Version) == header_.ChangeCount) return;
-    if (log_) log_->FlushBuffers();
-    dat_file_->Flush();
-    SaveTableHeaders();
-    SetDataFileLength();
+    WriteLogAndHeaders(/*sync=*/true);
     dat_file_->Flush();
     if (HasBLOBs()) {
       SaveBLOBDirectory();

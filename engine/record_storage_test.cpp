@@ -436,6 +436,63 @@ TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
   }
 }
 
+TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
+  TempDir dir;
+  TDiskPlainFileSystem fs(dir.path());
+  BudgetStore store(fs, dir.path());
+  auto open = [&] {
+    TKivoDataManager* m = krGetDataManager("t", &store);
+    EXPECT_EQ(m->OpenTable(), kOpenOk);
+    return m;
+  };
+  {
+    TKivoDataManager* m = krGetDataManager("t", &store);
+    TFieldDefs fields;
+    fields.Add("a", ftInteger);
+    m->CreateTable(fields, TIndexDefs(), false, 1000);
+    delete m;
+  }
+  TKivoDataManager* m = open();
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
+  for (std::uint32_t id = 1; id <= 5; ++id) {
+    SetRecordId(m->Layout(), buf.data(), id);
+    m->InsertRecord(buf.data(), 0);
+  }
+  m->FlushBuffers();
+  const std::size_t rec = static_cast<std::size_t>(m->RecordSize());
+  const std::size_t idAt = static_cast<std::size_t>(m->DataOffset() + m->Layout().IdOffset);
+  m->krDeleteRecord(0, 1);  // record 5 moves to position 1
+  store.budget = 1 + static_cast<std::int64_t>(rec);  // the mark and the moved record, no header
+  EXPECT_THROW(m->FlushBuffers(), Exception);
+  std::string bytes = ReadFileBytes(dir.file("t.dat"));
+  ASSERT_EQ(Int32At(bytes, 264), 5);  // the killed process's file: record 5 twice
+  ASSERT_EQ(Int32At(bytes, idAt + rec), 5);
+  ASSERT_EQ(Int32At(bytes, idAt + 4 * rec), 5);
+  m->CloseTable();  // cannot write either
+  delete m;
+
+  store.budget = 1 << 30;
+  m = open();
+  ASSERT_EQ(m->RecordCount(), 4);
+  std::vector<std::uint32_t> ids;
+  for (std::int32_t pos = 0; pos < 4; ++pos) ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4}));
+  bytes = ReadFileBytes(dir.file("t.dat"));
+  EXPECT_EQ(Int32At(bytes, 264), 4);
+  EXPECT_EQ(static_cast<std::uint8_t>(bytes[279]), static_cast<std::uint8_t>(bytes[280]));  // mark cleared
+  EXPECT_EQ(bytes.size(), static_cast<std::size_t>(m->DataOffset()) + 4 * rec);
+  m->CloseTable();
+  delete m;
+
+  // A mark alone (records written, header not) changes nothing else.
+  bytes[279] = static_cast<char>(~bytes[280]);
+  WriteFileBytes(dir.file("t.dat"), bytes);
+  m = open();
+  EXPECT_EQ(m->RecordCount(), 4);
+  m->CloseTable();
+  delete m;
+}
+
 // ---------------------------------------------------------------------------
 // Encryption and passwords.
 

@@ -118,12 +118,15 @@ void TkrBufferLogArray::FlushBuffers() {
   Clear();
 }
 
-bool TkrBufferLogArray::FlushIfNeeded() {
+bool TkrBufferLogArray::FlushDue() const {
   if (entries_.empty()) return false;
-  bool due = buffers_.TotalSize() >= max_bytes_ ||
-             static_cast<std::int32_t>(entries_.size()) >= max_entries_ ||
-             static_cast<std::uint32_t>(ticks_() - entries_.front().Time) > max_age_ms_;
-  if (!due) return false;
+  return buffers_.TotalSize() >= max_bytes_ ||
+         static_cast<std::int32_t>(entries_.size()) >= max_entries_ ||
+         static_cast<std::uint32_t>(ticks_() - entries_.front().Time) > max_age_ms_;
+}
+
+bool TkrBufferLogArray::FlushIfNeeded() {
+  if (!FlushDue()) return false;
   FlushBuffers();
   return true;
 }

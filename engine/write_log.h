@@ -93,6 +93,8 @@ class TkrBufferLogArray {
   // least MaxBytes bytes, or MaxEntries entries, or its oldest entry is more
   // than MaxAgeMs old.
   bool FlushIfNeeded();
+  // Whether FlushIfNeeded would flush now.
+  bool FlushDue() const;
 
   std::int32_t EntryCount() const { return static_cast<std::int32_t>(entries_.size()); }
   const Entry& EntryAt(std::int32_t i) const { return entries_[static_cast<std::size_t>(i)]; }
