@@ -9,25 +9,13 @@
 
 #include "engine/field_types.h"
 #include "engine/table_header.h"
+#include "engine/table_test_bytes.h"
 #include "platform/errors.h"
 
 namespace kivo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void PutI32(Bytes& b, std::size_t at, std::int32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i));
-}
-void PutF64(Bytes& b, std::size_t at, double v) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-}
-void PutStr(Bytes& b, std::size_t at, const std::string& s) {
-  b[at] = static_cast<std::uint8_t>(s.size());
-  std::memcpy(b.data() + at + 1, s.data(), s.size());
-}
+using namespace testing;
 
 // A version 4.5 header with two fields: "Name" STRING(20) required and
 // "Qty" INTEGER, built from the offset table.
