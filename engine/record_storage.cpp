@@ -67,6 +67,13 @@ class TkrTableRecordSource : public TkrRecordSource {
   TKivoDataManager& m_;
 };
 
+namespace {
+// ChangeCount only has to differ from what T.idx saw: it wraps.
+void BumpChangeCount(std::int32_t& count) {
+  count = static_cast<std::int32_t>(static_cast<std::uint32_t>(count) + 1u);
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Creation and release
 
@@ -188,7 +195,7 @@ bool TKivoDataManager::ShouldMaintainAllIndexes() {
     if (header_.RecordCount > 10) {
       result = true;
     } else if (now - last_change_tick_ < 1000) {
-      ++change_burst_;
+      if (change_burst_ <= 100) ++change_burst_;
       result = change_burst_ <= 100;
     } else {
       change_burst_ = 0;
@@ -212,7 +219,7 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
     const bool maintainAll = ShouldMaintainAllIndexes();
     const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
     if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
-    ++header_.ChangeCount;
+    BumpChangeCount(header_.ChangeCount);
     const std::int32_t pos = header_.RecordCount;
     records_->AppendRecord(buffer);
     ++header_.RecordCount;
@@ -233,7 +240,7 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
     const bool maintainAll = ShouldMaintainAllIndexes();
     const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
     if (id >= header_.LastAutoInc) header_.LastAutoInc = id;
-    ++header_.ChangeCount;
+    BumpChangeCount(header_.ChangeCount);
     std::uint8_t* old = records_->GetRecordPtr(recPos);
     records_->LockRecordPage(recPos);
     std::int32_t result;
@@ -270,7 +277,7 @@ std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::in
     }
     indexer_->BeforeRecordChange(n);
     const bool maintainAll = ShouldMaintainAllIndexes();
-    ++header_.ChangeCount;
+    BumpChangeCount(header_.ChangeCount);
     std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex, maintainAll);
     --header_.RecordCount;
     if (moves) log_->AddRecord(recPos, storedLast.data());
@@ -423,7 +430,7 @@ void TKivoDataManager::RepairInterruptedFlush() {
       }
       if (count != header_.RecordCount) {
         header_.RecordCount = count;
-        ++header_.ChangeCount;
+        BumpChangeCount(header_.ChangeCount);
         CreateRecordCache();  // drop anything read under the old count
       }
       SaveTableHeaders();
