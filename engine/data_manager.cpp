@@ -203,7 +203,17 @@ bool TKivoDataManager::DisconnectDataset(TDataManagerClient* dataset) {
     store_mode_ = DetectFileStoreMode();
     return false;
   });
-  if (last) delete this;
+  if (last) {
+    // Closed here, not in the destructor, so that a failure reaches the caller.
+    std::exception_ptr failure;
+    try {
+      CloseTable();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    delete this;
+    if (failure) std::rethrow_exception(failure);
+  }
   return last;
 }
 
@@ -600,10 +610,15 @@ void TKivoDataManager::CloseTable() {
             std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
             handler = CloseErrorHandler();
           }
+          const char* message =
+              "TKivoDataManager.CloseTable - Cannot flush changes. Probably the table is "
+              "opened by other application.";
+          // Closing goes on either way; without anyone to tell, the lost
+          // changes are raised once the table is closed rather than dropped.
           if (handler)
-            handler(
-                "TKivoDataManager.CloseTable - Cannot flush changes. Probably the table is "
-                "opened by other application.");
+            handler(message);
+          else
+            failure = std::make_exception_ptr(Exception(message));
         } catch (...) {
           failure = std::current_exception();
         }

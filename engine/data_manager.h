@@ -112,8 +112,9 @@ class TKivoDataManager {
   // and other modes." and "TKivoDataManager.ConnectDataset - Inavlid password
   // for table \"T\"".
   std::int8_t ConnectDataset(TDataManagerClient* dataset);
-  // Detaches a data set. When it was the last one the manager is destroyed
-  // (closing the table) and true is returned: the pointer is then dangling.
+  // Detaches a data set. When it was the last one the table is closed, the
+  // manager destroyed and true returned (the pointer is then dangling); a
+  // failure to close is raised after the manager is gone.
   bool DisconnectDataset(TDataManagerClient* dataset);
   int DatasetCount() const { return static_cast<int>(datasets_.size()); }
   // 0 (the database's store mode) or fsmMemory, from the connected data sets.
@@ -218,8 +219,8 @@ class TKivoDataManager {
   std::string FileName(const char* extension) const { return table_name_ + extension; }
 
   // Reports a flush failure while closing; CloseTable carries on closing
-  // after it. The console shows it in a message box; without a handler the
-  // failure is dropped.
+  // after it. The console shows it in a message box; without a handler
+  // CloseTable raises it once the table is closed.
   using TCloseErrorHandler = std::function<void(const std::string& message)>;
   static void SetCloseErrorHandler(TCloseErrorHandler handler);
 

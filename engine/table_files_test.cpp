@@ -203,6 +203,35 @@ TEST_P(TableFilesTest, NextIdentifierIsWrittenToTheHeader) {
   EXPECT_EQ(store_.Read("hand.dat"), expected);
 }
 
+TEST_P(TableFilesTest, FailedFlushOnCloseIsReportedAndTheTableStillCloses) {
+  std::vector<std::string> reported;
+  TKivoDataManager::SetCloseErrorHandler([&](const std::string& m) { reported.push_back(m); });
+  store_.Write("hand.dat", HandWrittenTable());
+  auto m = Manager("hand");
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  m->SetNextAutoInc(50);
+  m->DatFile()->Close();  // every later write to T.dat fails
+  m->CloseTable();
+  TKivoDataManager::SetCloseErrorHandler(nullptr);
+  EXPECT_EQ(reported, std::vector<std::string>{
+                          "TKivoDataManager.CloseTable - Cannot flush changes. Probably the "
+                          "table is opened by other application."});
+  EXPECT_FALSE(m->IsOpen());
+  EXPECT_EQ(m->DatFile(), nullptr);
+  m.reset();
+
+  // Nobody to tell: the failure is raised, still after closing.
+  store_.DeleteFile("hand.dat", 0);  // a closed memory file has lost its content
+  store_.Write("hand.dat", HandWrittenTable());
+  Client client;
+  TKivoDataManager* shared = krGetDataManager("hand", &store_);
+  ASSERT_EQ(shared->ConnectDataset(&client), kOpenOk);
+  shared->SetNextAutoInc(60);
+  shared->DatFile()->Close();
+  EXPECT_EQ(MessageOf([&] { shared->DisconnectDataset(&client); }), reported[0]);
+  EXPECT_FALSE(TKivoDataManager::IsRegistered(shared));
+}
+
 TEST_P(TableFilesTest, LongerDataFileIsCutBackOnOpen) {
   Bytes b = HandWrittenTable();
   b.resize(b.size() + 40, 0xEE);
