@@ -76,7 +76,7 @@ struct Row {
 class TableFixture {
  public:
   TableFixture(Kind kind, const TempDir& dir, const std::string& password)
-      : kind_(kind), password_(password) {
+      : password_(password) {
     switch (kind) {
       case Kind::kDirectory:
         fs_ = std::make_unique<TDiskPlainFileSystem>(dir.path());
@@ -183,9 +183,6 @@ class TableFixture {
     index->CheckInvariants();
   }
 
-  TAbstractPlainFileSystem& FileSystem() { return *fs_; }
-
-  Kind kind_;
   std::string password_;
   std::unique_ptr<TAbstractPlainFileSystem> fs_;
   std::unique_ptr<PlainStore> store_;
@@ -412,20 +409,24 @@ class BudgetStore : public PlainStore {
   std::int64_t budget = 1 << 30;
 };
 
+// Creates table "t" with one INTEGER field and opens it.
+TKivoDataManager* CreateAndOpenIntTable(TTableFileStore& store) {
+  TKivoDataManager* m = krGetDataManager("t", &store);
+  TFieldDefs fields;
+  fields.Add("a", ftInteger);
+  m->CreateTable(fields, TIndexDefs(), false, 1000);
+  delete m;
+  m = krGetDataManager("t", &store);
+  EXPECT_EQ(m->OpenTable(), kOpenOk);
+  return m;
+}
+
 TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
   for (std::int64_t budget : {0, 100, 500}) {
     TempDir dir;
     TDiskPlainFileSystem fs(dir.path());
     BudgetStore store(fs, dir.path());
-    {
-      TKivoDataManager* m = krGetDataManager("t", &store);
-      TFieldDefs fields;
-      fields.Add("a", ftInteger);
-      m->CreateTable(fields, TIndexDefs(), false, 1000);
-      delete m;
-    }
-    TKivoDataManager* m = krGetDataManager("t", &store);
-    ASSERT_EQ(m->OpenTable(), kOpenOk);
+    TKivoDataManager* m = CreateAndOpenIntTable(store);
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
     for (std::uint32_t id = 1; id <= 20; ++id) {
       SetRecordId(m->Layout(), buf.data(), id);
@@ -460,14 +461,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
     EXPECT_EQ(m->OpenTable(), kOpenOk);
     return m;
   };
-  {
-    TKivoDataManager* m = krGetDataManager("t", &store);
-    TFieldDefs fields;
-    fields.Add("a", ftInteger);
-    m->CreateTable(fields, TIndexDefs(), false, 1000);
-    delete m;
-  }
-  TKivoDataManager* m = open();
+  TKivoDataManager* m = CreateAndOpenIntTable(store);
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
   for (std::uint32_t id = 1; id <= 5; ++id) {
     SetRecordId(m->Layout(), buf.data(), id);
