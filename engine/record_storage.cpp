@@ -3,9 +3,9 @@
 // record images, the password check and the flush rules.
 //
 // Flush order. A flush writes, in this order: a flush mark into the header,
-// the logged records, (at close) a flush of T.dat to the system, the table
-// header (RecordCount, LastAutoInc, ChangeCount; it also clears the mark),
-// the length of T.dat. A process killed at any point therefore leaves a
+// the logged records, (in FlushBuffers) a flush of T.dat to the system, the
+// table header (RecordCount, LastAutoInc, ChangeCount; it also clears the
+// mark), the length of T.dat. A process killed at any point therefore leaves a
 // header that counts only records already written: records beyond
 // RecordCount are cut when the table is opened again, and no counted record
 // can be a stretch of zeros, as it could if the header and the length went
