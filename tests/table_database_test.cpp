@@ -198,8 +198,14 @@ TEST_P(TableDatabaseTest, EncryptedTableNeedsItsPassword) {
   EXPECT_TRUE(m->DisconnectDataset(&owner));
 }
 
-TEST_P(TableDatabaseTest, InMemoryTableIsSavedToTheDatabase) {
-  if (!Persistent()) GTEST_SKIP() << "a memory database has no other store";
+// Databases with a store besides memory.
+class PersistentTableDatabaseTest : public TableDatabaseTest {};
+
+INSTANTIATE_TEST_SUITE_P(Databases, PersistentTableDatabaseTest,
+                         ::testing::Values(Kind::kDirectory, Kind::kContainer,
+                                           Kind::kEncryptedContainer));
+
+TEST_P(PersistentTableDatabaseTest, InMemoryTableIsSavedToTheDatabase) {
   CreateTable("Scratch");
   Client memory;
   memory.in_memory = true;
