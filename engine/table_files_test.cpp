@@ -16,7 +16,7 @@
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "platform/errors.h"
-#include "engine/table_test_bytes.h"
+#include "engine/table_test_support.h"
 #include "testing/test_support.h"
 
 namespace kivo {
@@ -60,22 +60,7 @@ class PlainStore : public TTableFileStore {
   std::string path_;
 };
 
-// Stands in for a table cursor: the settings a data set hands over.
-struct Client : TDataManagerClient {
-  bool in_memory = false;
-  bool read_only = false;
-  bool encrypted = false;
-  std::string password;
-  bool ClientInMemory() const override { return in_memory; }
-  bool ClientReadOnly() const override { return read_only; }
-  void SetClientReadOnly(bool value) override { read_only = value; }
-  bool ClientEncrypted() const override { return encrypted; }
-  std::string ClientPassword() const override { return password; }
-  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
-  bool ClientCacheEnabled() const override { return true; }
-  std::uint8_t ClientBLOBCompression() const override { return 0; }
-  std::int32_t ClientBLOBBlockSize() const override { return 512; }
-};
+using Client = testing::TestClient;
 
 // A version 4.5 table "Code" STRING(10), "Qty" SMALLINT, "Price" FLOAT with
 // two records, written by hand. Record: 11 + 2 + 8 = 21 data bytes, the

@@ -9,7 +9,7 @@
 
 #include "engine/field_types.h"
 #include "engine/table_header.h"
-#include "engine/table_test_bytes.h"
+#include "engine/table_test_support.h"
 #include "platform/errors.h"
 
 namespace kivo {

@@ -14,6 +14,7 @@
 #include "engine/data_manager.h"
 #include "platform/errors.h"
 #include "storage/container/pagy_file_system.h"
+#include "engine/table_test_support.h"
 #include "testing/test_support.h"
 
 namespace kivo {
@@ -23,22 +24,7 @@ using testing::TempDir;
 
 enum class Kind { kDirectory, kMemory, kContainer, kEncryptedContainer };
 
-// Stands in for a table cursor: the settings a data set hands over.
-struct Client : TDataManagerClient {
-  bool in_memory = false;
-  bool read_only = false;
-  bool encrypted = false;
-  std::string password;
-  bool ClientInMemory() const override { return in_memory; }
-  bool ClientReadOnly() const override { return read_only; }
-  void SetClientReadOnly(bool value) override { read_only = value; }
-  bool ClientEncrypted() const override { return encrypted; }
-  std::string ClientPassword() const override { return password; }
-  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
-  bool ClientCacheEnabled() const override { return true; }
-  std::uint8_t ClientBLOBCompression() const override { return 0; }
-  std::int32_t ClientBLOBBlockSize() const override { return 512; }
-};
+using Client = testing::TestClient;
 
 class TableDatabaseTest : public ::testing::TestWithParam<Kind> {
  protected:
