@@ -51,6 +51,13 @@ class SideBySide {
   void Reference(F&& work) {
     reference_seconds_ += Time(work);
   }
+  // Count a half that was timed elsewhere (e.g. in a child process) as if
+  // Ours / Reference had run it for `seconds`.
+  void AddOurs(double seconds) {
+    ours_seconds_ += seconds;
+    state_.SetIterationTime(seconds);
+  }
+  void AddReference(double seconds) { reference_seconds_ += seconds; }
   // Sets the counters; `bytesPerIteration` (when not 0) adds a bytes/s rate.
   void Finish(std::size_t bytesPerIteration = 0);
 

@@ -1,0 +1,428 @@
+// Tables of the engine against SQLite doing the same work, one run each:
+//   BM_InsertAndRead/kvb     1 000 000 rows of (INTEGER, INTEGER, STRING(20),
+//                            FLOAT) inserted into a new table of a .kvb
+//                            database, flushed, then all read back by position;
+//                            SQLite: a file database, prepared statements in
+//                            one transaction, journal_mode=OFF,
+//                            synchronous=OFF, then SELECT of every row.
+//   BM_InsertAndRead/memory  the same in an in-memory database; SQLite ":memory:".
+//   BM_RandomFetch/kvb       1 000 000 records fetched by random position
+//                            (GetRecordPtr) from a table of 1 000 000 rows just
+//                            reopened in a .kvb database; SQLite: the same
+//                            rows of a file database fetched by rowid.
+//   BM_RandomFetch/directory the same from a directory database.
+//
+// Each half runs in a child process forked for it, so that both start from
+// the same state and memory can be told apart: the child resets its peak
+// resident size (writing 5 to /proc/self/clear_refs), times the work itself
+// and reports the time and its peak growth, VmHWM at the end minus VmRSS at
+// the start. The counters ours_peak_mib and ref_peak_mib are that growth. Both
+// halves open and close their database inside the timed part; neither syncs
+// to the device (the engine's flush goes to the operating system's page cache
+// like SQLite's writes with synchronous=OFF). Both halves sum the values they
+// read and the sums must agree.
+//
+// KARTOVA_BENCH_MIB scales the row count: 64 (the default) is 1 000 000 rows,
+// 1 is 15 625.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "dataset/field_defs.h"
+#include "engine/data_manager.h"
+#include "storage/container/pagy_file_system.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+namespace {
+
+constexpr std::size_t kDefaultMiB = 64;
+constexpr std::int64_t kDefaultRows = 1000000;
+constexpr int kStringLength = 20;
+
+std::int32_t RowCount() {
+  return static_cast<std::int32_t>(
+      std::max<std::int64_t>(16, static_cast<std::int64_t>(bench::WorkBytes(kDefaultMiB)) *
+                                     kDefaultRows / static_cast<std::int64_t>(kDefaultMiB << 20)));
+}
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+// A scratch directory, removed with everything in it at the end.
+class Scratch {
+ public:
+  Scratch() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_table_XXXXXX";
+    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = templ;
+  }
+  ~Scratch() {
+    const std::string cmd = "rm -rf '" + dir_ + "'";
+    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+  }
+  const std::string& Dir() const { return dir_; }
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// ---- The rows ----
+
+struct Row {
+  std::int32_t a;
+  std::int32_t b;
+  char s[kStringLength + 1];
+  double f;
+};
+
+Row MakeRow(std::int32_t i) {
+  Row r;
+  r.a = i;
+  r.b = static_cast<std::int32_t>(static_cast<std::uint32_t>(i) * 2654435761u >> 1);
+  std::snprintf(r.s, sizeof r.s, "row-%016d", i);
+  r.f = i * 0.25 + 0.5;
+  return r;
+}
+
+// What both halves add up for every row they read.
+std::uint64_t RowSum(std::int64_t a, std::int64_t b, const char* s, double f) {
+  return static_cast<std::uint64_t>(a) * 3 + static_cast<std::uint64_t>(b) +
+         static_cast<std::uint8_t>(s[kStringLength - 1]) + static_cast<std::uint64_t>(f * 4);
+}
+
+// ---- Child processes ----
+
+struct ChildResult {
+  double seconds = 0;
+  double peak_mib = 0;
+  std::uint64_t sum = 0;
+  bool ok = false;
+  char error[200] = {};
+};
+
+long StatusKiB(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t n = std::strlen(key);
+  while (std::getline(in, line)) {
+    if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
+  }
+  return 0;
+}
+
+// Runs `work` (returning its sum) in a forked child; the child times it and
+// measures its peak growth.
+template <typename F>
+ChildResult InChild(F&& work) {
+  int fds[2];
+  Check(pipe(fds) == 0, "pipe failed");
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  Check(pid >= 0, "fork failed");
+  if (pid == 0) {
+    close(fds[0]);
+    ChildResult r;
+    try {
+      {
+        std::ofstream clear("/proc/self/clear_refs");
+        clear << "5";
+      }
+      const long startKiB = StatusKiB("VmRSS:");
+      const auto start = std::chrono::steady_clock::now();
+      r.sum = work();
+      r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      r.peak_mib = static_cast<double>(StatusKiB("VmHWM:") - startKiB) / 1024.0;
+      r.ok = true;
+    } catch (const std::exception& e) {
+      std::snprintf(r.error, sizeof r.error, "%s", e.what());
+    }
+    const ssize_t written = write(fds[1], &r, sizeof r);
+    _exit(written == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+  }
+  close(fds[1]);
+  ChildResult r;
+  const ssize_t got = read(fds[0], &r, sizeof r);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Check(got == static_cast<ssize_t>(sizeof r), "the child process reported nothing");
+  Check(r.ok, std::string("child: ") + r.error);
+  return r;
+}
+
+// ---- Our side ----
+
+// A database's files as the table engine sees them: one plain file system.
+class PlainStore : public TTableFileStore {
+ public:
+  PlainStore(TAbstractPlainFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  const std::string& Path() const override { return path_; }
+  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool exclusive,
+                          bool readOnly) override {
+    return fs_.OpenFile(name, create, exclusive, readOnly);
+  }
+  void CloseFile(TAbstractFile* file) override { fs_.CloseFile(file); }
+  bool FileExists(const std::string& name, int) override { return fs_.FileExists(name); }
+  bool DeleteFile(const std::string& name, int) override { return fs_.DeleteFile(name); }
+  bool RenameFile(const std::string& o, const std::string& n, int) override {
+    return fs_.RenameFile(o, n);
+  }
+  bool SaveMemoryFile(const std::string&) override { return false; }
+
+ private:
+  TAbstractPlainFileSystem& fs_;
+  std::string path_;
+};
+
+enum class Where { kContainer, kMemory, kDirectory };
+
+std::unique_ptr<TAbstractPlainFileSystem> OpenFileSystem(Where where, const Scratch& scratch,
+                                                         bool create) {
+  switch (where) {
+    case Where::kContainer:
+      return std::make_unique<TPagyPlainFileSystem>(scratch.File("db.kvb"), "", dfmNormal, false,
+                                                    false, create);
+    case Where::kMemory:
+      return std::make_unique<TMemoryPlainFileSystem>(scratch.Dir() + "#mem");
+    case Where::kDirectory:
+      break;
+  }
+  return std::make_unique<TDiskPlainFileSystem>(scratch.File("dir"));
+}
+
+// An open table "t" of the benchmark's fields in a database.
+class OurTable {
+ public:
+  OurTable(Where where, const Scratch& scratch, bool create)
+      : fs_(OpenFileSystem(where, scratch, create)), store_(*fs_, scratch.Dir()) {
+    if (create) {
+      std::unique_ptr<TKivoDataManager> maker(krGetDataManager("t", &store_));
+      TFieldDefs fields;
+      fields.Add("a", ftInteger);
+      fields.Add("b", ftInteger);
+      fields.Add("s", ftString, kStringLength);
+      fields.Add("f", ftFloat);
+      maker->CreateTable(fields, TIndexDefs(), false, 1000);
+    }
+    m_ = krGetDataManager("t", &store_);
+    Check(m_->OpenTable() == kOpenOk, "cannot open table t");
+  }
+  ~OurTable() {
+    std::unique_ptr<TKivoDataManager> m(m_);
+    m->CloseTable();
+  }
+
+  void Insert(std::int32_t count) {
+    const TkrRecordLayout& l = m_->Layout();
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.RecordSize));
+    for (std::int32_t i = 0; i < count; ++i) {
+      const Row r = MakeRow(i);
+      std::memset(buf.data(), 0, buf.size());
+      std::memcpy(buf.data() + m_->FieldOffset(0), &r.a, 4);
+      std::memcpy(buf.data() + m_->FieldOffset(1), &r.b, 4);
+      std::memcpy(buf.data() + m_->FieldOffset(2), r.s, kStringLength + 1);
+      std::memcpy(buf.data() + m_->FieldOffset(3), &r.f, 8);
+      SetRecordId(l, buf.data(), static_cast<std::uint32_t>(i) + 1);
+      m_->InsertRecord(buf.data(), 0);
+    }
+    m_->FlushBuffers();
+  }
+
+  std::uint64_t SumAt(std::int32_t pos) {
+    const std::uint8_t* p = m_->GetRecordPtr(pos);
+    std::int32_t a;
+    std::int32_t b;
+    double f;
+    std::memcpy(&a, p + m_->FieldOffset(0), 4);
+    std::memcpy(&b, p + m_->FieldOffset(1), 4);
+    std::memcpy(&f, p + m_->FieldOffset(3), 8);
+    return RowSum(a, b, reinterpret_cast<const char*>(p + m_->FieldOffset(2)), f);
+  }
+
+  std::int32_t Count() const { return m_->RecordCount(); }
+
+ private:
+  std::unique_ptr<TAbstractPlainFileSystem> fs_;
+  PlainStore store_;
+  TKivoDataManager* m_ = nullptr;
+};
+
+// ---- SQLite's side ----
+
+class Lite {
+ public:
+  explicit Lite(const std::string& name) {
+    Check(sqlite3_open(name.c_str(), &db_) == SQLITE_OK, "sqlite3_open failed");
+    Exec("PRAGMA journal_mode=OFF");
+    Exec("PRAGMA synchronous=OFF");
+  }
+  ~Lite() { sqlite3_close(db_); }
+
+  void Exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+      std::string message = error ? error : "?";
+      sqlite3_free(error);
+      throw std::runtime_error(message);
+    }
+  }
+  sqlite3_stmt* Prepare(const char* sql) {
+    sqlite3_stmt* stmt = nullptr;
+    Check(sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK, sqlite3_errmsg(db_));
+    return stmt;
+  }
+
+  void Insert(std::int32_t count) {
+    Exec("CREATE TABLE t(a INTEGER, b INTEGER, s TEXT, f REAL)");
+    Exec("BEGIN");
+    sqlite3_stmt* stmt = Prepare("INSERT INTO t(a, b, s, f) VALUES (?, ?, ?, ?)");
+    for (std::int32_t i = 0; i < count; ++i) {
+      const Row r = MakeRow(i);
+      sqlite3_bind_int(stmt, 1, r.a);
+      sqlite3_bind_int(stmt, 2, r.b);
+      sqlite3_bind_text(stmt, 3, r.s, kStringLength, SQLITE_STATIC);
+      sqlite3_bind_double(stmt, 4, r.f);
+      Check(sqlite3_step(stmt) == SQLITE_DONE, "insert failed");
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    Exec("COMMIT");
+  }
+
+  std::uint64_t ReadAll() {
+    sqlite3_stmt* stmt = Prepare("SELECT a, b, s, f FROM t");
+    std::uint64_t sum = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) sum += SumOfRow(stmt);
+    sqlite3_finalize(stmt);
+    return sum;
+  }
+
+  std::uint64_t Fetch(const std::vector<std::int32_t>& positions) {
+    sqlite3_stmt* stmt = Prepare("SELECT a, b, s, f FROM t WHERE rowid = ?");
+    std::uint64_t sum = 0;
+    for (std::int32_t pos : positions) {
+      sqlite3_bind_int64(stmt, 1, std::int64_t{pos} + 1);
+      Check(sqlite3_step(stmt) == SQLITE_ROW, "row missing");
+      sum += SumOfRow(stmt);
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+    return sum;
+  }
+
+ private:
+  static std::uint64_t SumOfRow(sqlite3_stmt* stmt) {
+    return RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
+                  reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
+                  sqlite3_column_double(stmt, 3));
+  }
+  sqlite3* db_ = nullptr;
+};
+
+// ---- Benchmarks ----
+
+void Report(benchmark::State& state, bench::SideBySide& run, const ChildResult& ours,
+            const ChildResult& ref) {
+  run.AddOurs(ours.seconds);
+  run.AddReference(ref.seconds);
+  state.counters["ours_peak_mib"] = ours.peak_mib;
+  state.counters["ref_peak_mib"] = ref.peak_mib;
+  if (ours.sum != ref.sum) state.SkipWithError("the two halves read different values");
+}
+
+void BM_InsertAndRead(benchmark::State& state, Where where) {
+  const std::int32_t rows = RowCount();
+  bench::SideBySide run(state);
+  for (auto _ : state) {
+    Scratch scratch;
+    const ChildResult ours = InChild([&] {
+      OurTable table(where, scratch, /*create=*/true);
+      table.Insert(rows);
+      std::uint64_t sum = 0;
+      for (std::int32_t i = 0; i < table.Count(); ++i) sum += table.SumAt(i);
+      return sum;
+    });
+    const ChildResult ref = InChild([&] {
+      Lite lite(where == Where::kContainer ? scratch.File("lite.db") : ":memory:");
+      lite.Insert(rows);
+      return lite.ReadAll();
+    });
+    Report(state, run, ours, ref);
+  }
+  state.counters["rows"] = rows;
+  run.Finish();
+}
+BENCHMARK_CAPTURE(BM_InsertAndRead, kvb, Where::kContainer)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_InsertAndRead, memory, Where::kMemory)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_RandomFetch(benchmark::State& state, Where where) {
+  const std::int32_t rows = RowCount();
+  std::vector<std::int32_t> positions(static_cast<std::size_t>(rows));
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::int32_t> pick(0, rows - 1);
+  for (auto& p : positions) p = pick(rng);
+  bench::SideBySide run(state);
+  for (auto _ : state) {
+    Scratch scratch;
+    Check(mkdir(scratch.File("dir").c_str(), 0700) == 0, "mkdir failed");
+    InChild([&] {
+      OurTable table(where, scratch, /*create=*/true);
+      table.Insert(rows);
+      return std::uint64_t{0};
+    });
+    InChild([&] {
+      Lite lite(scratch.File("lite.db"));
+      lite.Insert(rows);
+      return std::uint64_t{0};
+    });
+    const ChildResult ours = InChild([&] {
+      OurTable table(where, scratch, /*create=*/false);
+      std::uint64_t sum = 0;
+      for (std::int32_t pos : positions) sum += table.SumAt(pos);
+      return sum;
+    });
+    const ChildResult ref = InChild([&] {
+      Lite lite(scratch.File("lite.db"));
+      return lite.Fetch(positions);
+    });
+    Report(state, run, ours, ref);
+  }
+  state.counters["rows"] = rows;
+  run.Finish();
+}
+BENCHMARK_CAPTURE(BM_RandomFetch, kvb, Where::kContainer)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_RandomFetch, directory, Where::kDirectory)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kivo
