@@ -75,7 +75,14 @@ std::int32_t TkrIdentifierIndex::RecordInserted(std::int32_t pos, std::int32_t c
     Build();  // sorts the new record in with the others
     return FindRecordInIndex(pos);
   }
-  std::int32_t at = SearchPosition(IdAt(pos), positions_.Count());
+  // Identifiers usually grow with every insert: a new record above the
+  // greatest identifier goes to the end without a search, which would read
+  // records all over the table through the cache.
+  const std::uint32_t id = IdAt(pos);
+  const std::int32_t count = positions_.Count();
+  std::int32_t at;
+  if (count > 0 && IdAt(positions_.Get(count - 1)) < id) at = count;
+  else at = SearchPosition(id, count);
   positions_.Insert(at, pos);
   return current ? at : 0;
 }
