@@ -13,20 +13,82 @@ namespace kivo {
 
 std::int32_t TkrBuffersArray::Add(const void* data, std::int32_t size) {
   if (size < 0) size = 0;
-  std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size > 0 ? size : 1]);
-  if (size > 0) std::memcpy(copy.get(), data, static_cast<std::size_t>(size));
-  buffers_.push_back(std::move(copy));
+  const auto bytes = static_cast<std::size_t>(size);
+  std::uint8_t* copy;
+  if (bytes > kMaxPackedBytes) {
+    blocks_.emplace_back(new std::uint8_t[bytes]);
+    copy = blocks_.back().get();
+  } else {
+    if (kBlockBytes - block_used_ < bytes || block_ == nullptr) {
+      blocks_.emplace_back(new std::uint8_t[kBlockBytes]);
+      block_ = blocks_.back().get();
+      block_used_ = 0;
+    }
+    copy = block_ + block_used_;
+    block_used_ += bytes;
+  }
+  if (bytes > 0) std::memcpy(copy, data, bytes);
+  buffers_.push_back(copy);
   sizes_.push_back(size);
   total_size_ += static_cast<std::uint64_t>(size);
   return static_cast<std::int32_t>(sizes_.size() - 1);
 }
 
 void TkrBuffersArray::Clear() {
+  blocks_.clear();
   buffers_.clear();
   sizes_.clear();
+  blocks_.shrink_to_fit();
   buffers_.shrink_to_fit();
   sizes_.shrink_to_fit();
+  block_ = nullptr;
+  block_used_ = kBlockBytes;
   total_size_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+
+void TkrNewestRecordMap::Set(std::int32_t recNo, std::int32_t entry) {
+  if ((count_ + 1) * 2 > slots_.size()) Grow();
+  for (std::size_t i = SlotOf(recNo);; i = (i + 1) & mask_) {
+    Slot& s = slots_[i];
+    if (s.Entry < 0) {
+      s.RecNo = recNo;
+      s.Entry = entry;
+      ++count_;
+      return;
+    }
+    if (s.RecNo == recNo) {
+      s.Entry = entry;
+      return;
+    }
+  }
+}
+
+std::int32_t TkrNewestRecordMap::Find(std::int32_t recNo) const {
+  if (count_ == 0) return -1;
+  for (std::size_t i = SlotOf(recNo);; i = (i + 1) & mask_) {
+    const Slot& s = slots_[i];
+    if (s.Entry < 0) return -1;
+    if (s.RecNo == recNo) return s.Entry;
+  }
+}
+
+void TkrNewestRecordMap::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+  mask_ = slots_.size() - 1;
+  count_ = 0;
+  for (const Slot& s : old) {
+    if (s.Entry >= 0) Set(s.RecNo, s.Entry);
+  }
+}
+
+void TkrNewestRecordMap::Clear() {
+  slots_.clear();
+  slots_.shrink_to_fit();
+  mask_ = 0;
+  count_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -49,7 +111,7 @@ void TkrBufferLogArray::AddRecord(std::int32_t recNo, const void* image) {
   e.EntryKind = kRecord;
   e.BufferIndex = buffers_.Add(image, record_size_);
   entries_.push_back(std::move(e));
-  newest_record_[recNo] = static_cast<std::int32_t>(entries_.size() - 1);
+  newest_record_.Set(recNo, static_cast<std::int32_t>(entries_.size() - 1));
 }
 
 void TkrBufferLogArray::AddBLOB(std::int32_t recNo, const void* data, std::int32_t size,
@@ -70,9 +132,9 @@ void TkrBufferLogArray::AddBLOB(std::int32_t recNo, const void* data, std::int32
 }
 
 const std::uint8_t* TkrBufferLogArray::FindRecord(std::int32_t recNo) const {
-  auto it = newest_record_.find(recNo);
-  if (it == newest_record_.end()) return nullptr;
-  return buffers_.Buffer(entries_[static_cast<std::size_t>(it->second)].BufferIndex);
+  const std::int32_t entry = newest_record_.Find(recNo);
+  if (entry < 0) return nullptr;
+  return buffers_.Buffer(entries_[static_cast<std::size_t>(entry)].BufferIndex);
 }
 
 void TkrBufferLogArray::WriteRecordEntry(const Entry& e) {
@@ -135,7 +197,7 @@ void TkrBufferLogArray::Clear() {
   entries_.clear();
   entries_.shrink_to_fit();
   buffers_.Clear();
-  newest_record_.clear();
+  newest_record_.Clear();
 }
 
 void TkrBufferLogArray::CheckInvariants() const {
@@ -148,14 +210,16 @@ void TkrBufferLogArray::CheckInvariants() const {
     assert(e.BufferIndex >= 0 && e.BufferIndex < buffers_.Count());
     if (e.EntryKind == kRecord) {
       assert(buffers_.Size(e.BufferIndex) == record_size_);
-      auto it = newest_record_.find(e.RecNo);
-      assert(it != newest_record_.end() && it->second >= static_cast<std::int32_t>(i));
+      const std::int32_t newest = newest_record_.Find(e.RecNo);
+      assert(newest >= static_cast<std::int32_t>(i));
     }
   }
-  for (const auto& [recNo, index] : newest_record_) {
+  newest_record_.ForEach([&](std::int32_t recNo, std::int32_t index) {
     assert(index >= 0 && static_cast<std::size_t>(index) < entries_.size());
     assert(entries_[static_cast<std::size_t>(index)].RecNo == recNo);
-  }
+    (void)recNo;
+    (void)index;
+  });
 #endif
 }
 

@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "storage/file_layer.h"
@@ -31,21 +30,65 @@ struct TkrBLOBPart {
   std::int32_t BlockCount = 0;
 };
 
-// Owned byte buffers and their sizes.
+// Owned byte buffers and their sizes. Small buffers are packed into shared
+// blocks, so that logging a record allocates nothing most of the time; a
+// buffer stays where it is until Clear.
 class TkrBuffersArray {
  public:
+  // Buffers up to this size share blocks of kBlockBytes; bigger ones get
+  // their own allocation.
+  static constexpr std::size_t kBlockBytes = 256 * 1024;
+  static constexpr std::size_t kMaxPackedBytes = kBlockBytes / 8;
+
   // Copies `size` bytes; returns the new buffer's index.
   std::int32_t Add(const void* data, std::int32_t size);
-  const std::uint8_t* Buffer(std::int32_t index) const { return buffers_[index].get(); }
-  std::int32_t Size(std::int32_t index) const { return sizes_[index]; }
+  const std::uint8_t* Buffer(std::int32_t index) const {
+    return buffers_[static_cast<std::size_t>(index)];
+  }
+  std::int32_t Size(std::int32_t index) const { return sizes_[static_cast<std::size_t>(index)]; }
   std::int32_t Count() const { return static_cast<std::int32_t>(sizes_.size()); }
   std::uint64_t TotalSize() const { return total_size_; }
   void Clear();
 
  private:
-  std::vector<std::unique_ptr<std::uint8_t[]>> buffers_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;  // packed blocks and big buffers
+  std::uint8_t* block_ = nullptr;  // the packed block being filled
+  std::size_t block_used_ = kBlockBytes;
+  std::vector<std::uint8_t*> buffers_;
   std::vector<std::int32_t> sizes_;
   std::uint64_t total_size_ = 0;
+};
+
+// Record position -> index of its newest log entry: an open-addressing hash
+// table (linear probing, at most half full), cleared with the log.
+class TkrNewestRecordMap {
+ public:
+  void Set(std::int32_t recNo, std::int32_t entry);
+  // -1 when the position has no entry.
+  std::int32_t Find(std::int32_t recNo) const;
+  bool Empty() const { return count_ == 0; }
+  std::size_t Count() const { return count_; }
+  void Clear();
+  template <typename F>
+  void ForEach(F&& f) const {
+    for (const Slot& s : slots_) {
+      if (s.Entry >= 0) f(s.RecNo, s.Entry);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::int32_t RecNo = 0;
+    std::int32_t Entry = -1;  // -1: empty
+  };
+  std::size_t SlotOf(std::int32_t recNo) const {
+    return static_cast<std::size_t>(static_cast<std::uint32_t>(recNo) * 0x9E3779B1u) & mask_;
+  }
+  void Grow();
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t count_ = 0;
 };
 
 class TkrBufferLogArray {
@@ -126,7 +169,7 @@ class TkrBufferLogArray {
   std::int32_t blob_block_size_;
   std::int32_t data_offset_;
   std::int32_t record_size_;
-  std::unordered_map<std::int32_t, std::int32_t> newest_record_;  // RecNo -> entry index
+  TkrNewestRecordMap newest_record_;  // RecNo -> entry index
   std::function<std::uint32_t()> ticks_;
 };
 
