@@ -18,6 +18,7 @@
 // (RepairInterruptedFlush).
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,43 +32,149 @@ namespace kivo {
 
 // Feeds the page cache: a record's newest logged image when the log has one,
 // else its bytes in T.dat; deciphered for encrypted tables.
+//
+// Records the log does not hold are read from T.dat in runs, one read per
+// run. When the cache asks for single records one after another (a scan
+// while the cache keeps one record per page), the next kReadAheadBytes of
+// records are read at once and kept as stored; the log still goes first, and
+// every write to T.dat drops them (DropReadAhead).
 class TkrTableRecordSource : public TkrRecordSource {
  public:
+  static constexpr std::int32_t kReadAheadBytes = 64 * 1024;
+
   explicit TkrTableRecordSource(TKivoDataManager& manager) : m_(manager) {}
 
   std::int32_t TableRecordCount() const override { return m_.header_.RecordCount; }
 
   void ReadRecordImages(std::int32_t first, std::int32_t count, std::uint8_t* dest) override {
     const std::int32_t size = m_.layout_.RecordSize;
-    TAbstractFile* file = m_.dat_file_;
-    std::int64_t filePos = -1;  // where the file stands, when known
-    for (std::int32_t i = 0; i < count; ++i) {
+    const TkrBufferLogArray* log = m_.log_.get();
+    std::int32_t i = 0;
+    while (i < count) {
       const std::int32_t recNo = first + i;
       std::uint8_t* d = dest + static_cast<std::size_t>(i) * size;
-      const std::uint8_t* logged = m_.log_ ? m_.log_->FindRecord(recNo) : nullptr;
-      if (logged != nullptr) {
-        std::memcpy(d, logged, static_cast<std::size_t>(size));
-      } else {
-        std::int64_t offset = std::int64_t{m_.data_offset_} + std::int64_t{recNo} * size;
-        if (file == nullptr || offset + size > kMaxFilePosition) {
-          throw Exception("TAbstractFile.ReadBuffer - Stream read error");
-        }
-        if (filePos != offset &&
-            file->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) != offset) {
-          throw Exception("TAbstractFile.ReadBuffer - Stream read error");
-        }
-        file->ReadBuffer(d, size);
-        filePos = offset + size;
+      const std::uint8_t* held = log ? log->FindRecord(recNo) : nullptr;
+      if (held == nullptr) held = ReadAheadImage(recNo);
+      if (held != nullptr) {
+        std::memcpy(d, held, static_cast<std::size_t>(size));
+        Decode(d);
+        next_rec_no_ = recNo + 1;
+        ++i;
+        continue;
       }
-      if (m_.header_.Encrypted != 0) ChangeRecordEncryption(m_.layout_, m_.password_, d, false);
+      std::int32_t run = 1;
+      while (i + run < count && (log == nullptr || log->FindRecord(recNo + run) == nullptr)) ++run;
+      if (run == 1 && recNo == next_rec_no_ && FillReadAhead(recNo)) {
+        std::memcpy(d, ReadAheadImage(recNo), static_cast<std::size_t>(size));
+        Decode(d);
+      } else if (!ReadRun(recNo, run, d)) {
+        // Record by record, so that a short or damaged table fails at the
+        // record and with the error it always did.
+        for (std::int32_t k = 0; k < run; ++k) {
+          std::uint8_t* one = d + static_cast<std::size_t>(k) * size;
+          ReadOne(recNo + k, one);
+          Decode(one);
+        }
+      }
+      next_rec_no_ = recNo + run;
+      i += run;
     }
   }
 
+  void DropReadAhead() {
+    ahead_count_ = 0;
+    next_rec_no_ = -1;
+  }
+
  private:
+  std::int64_t OffsetOf(std::int32_t recNo) const {
+    return std::int64_t{m_.data_offset_} + std::int64_t{recNo} * m_.layout_.RecordSize;
+  }
+  void Decode(std::uint8_t* image) {
+    if (m_.header_.Encrypted != 0) ChangeRecordEncryption(m_.layout_, m_.password_, image, false);
+  }
+  bool SeekTo(std::int64_t offset, std::int64_t bytes) {
+    TAbstractFile* file = m_.dat_file_;
+    return file != nullptr && offset + bytes <= kMaxFilePosition &&
+           file->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) == offset;
+  }
+  void ReadOne(std::int32_t recNo, std::uint8_t* d) {
+    const std::int32_t size = m_.layout_.RecordSize;
+    if (!SeekTo(OffsetOf(recNo), size)) throw Exception("TAbstractFile.ReadBuffer - Stream read error");
+    m_.dat_file_->ReadBuffer(d, size);
+  }
+  // Reads and deciphers `count` records in one read; false when they are
+  // not all there or one of them does not decipher.
+  bool ReadRun(std::int32_t recNo, std::int32_t count, std::uint8_t* d) {
+    const std::int64_t bytes = std::int64_t{count} * m_.layout_.RecordSize;
+    if (bytes > std::numeric_limits<std::int32_t>::max() || !SeekTo(OffsetOf(recNo), bytes) ||
+        m_.dat_file_->Read(d, static_cast<std::int32_t>(bytes)) != bytes) {
+      return false;
+    }
+    if (m_.header_.Encrypted == 0) return true;
+    try {
+      for (std::int32_t k = 0; k < count; ++k) Decode(d + static_cast<std::size_t>(k) * m_.layout_.RecordSize);
+    } catch (const std::exception&) {
+      return false;
+    }
+    return true;
+  }
+  const std::uint8_t* ReadAheadImage(std::int32_t recNo) const {
+    if (recNo < ahead_first_ || recNo - ahead_first_ >= ahead_count_ || ahead_file_ != m_.dat_file_) {
+      return nullptr;
+    }
+    return ahead_.data() + static_cast<std::size_t>(recNo - ahead_first_) * m_.layout_.RecordSize;
+  }
+  // Reads the stored images from `recNo` on, up to kReadAheadBytes and the
+  // table's end; false when not even two whole records could be read.
+  bool FillReadAhead(std::int32_t recNo) {
+    DropReadAhead();
+    const std::int32_t size = m_.layout_.RecordSize;
+    const std::int32_t count = std::min(std::max(1, kReadAheadBytes / size),
+                                        m_.header_.RecordCount - recNo);
+    if (count < 2 || !SeekTo(OffsetOf(recNo), std::int64_t{count} * size)) return false;
+    ahead_.resize(static_cast<std::size_t>(count) * size);
+    const std::int32_t got = m_.dat_file_->Read(ahead_.data(), count * size);
+    if (got < 2 * size) return false;
+    ahead_first_ = recNo;
+    ahead_count_ = got / size;
+    ahead_file_ = m_.dat_file_;
+    return true;
+  }
+
   TKivoDataManager& m_;
+  std::vector<std::uint8_t> ahead_;  // stored images of ahead_first_ .. +ahead_count_-1
+  std::int32_t ahead_first_ = 0;
+  std::int32_t ahead_count_ = 0;
+  const TAbstractFile* ahead_file_ = nullptr;
+  std::int32_t next_rec_no_ = -1;  // the record after the last one handed out
 };
 
 namespace {
+void DropReadAheadOf(const std::unique_ptr<TkrRecordSource>& source) {
+  if (source) static_cast<TkrTableRecordSource*>(source.get())->DropReadAhead();
+}
+
+// The stored image of a plain record (enciphered for encrypted tables), in a
+// buffer on the stack for the usual record sizes.
+class TStoredImage {
+ public:
+  TStoredImage(const TkrRecordLayout& layout, const std::string& password, bool encrypted,
+               const std::uint8_t* plain) {
+    const auto size = static_cast<std::size_t>(layout.RecordSize);
+    if (size > sizeof small_) big_.resize(size);
+    data_ = size > sizeof small_ ? big_.data() : small_;
+    std::memcpy(data_, plain, size);
+    if (encrypted) ChangeRecordEncryption(layout, password, data_, true);
+  }
+  const std::uint8_t* Data() const { return data_; }
+
+ private:
+  std::uint8_t small_[512];
+  std::vector<std::uint8_t> big_;
+  std::uint8_t* data_;
+};
+
 // ChangeCount only has to differ from what T.idx saw: it wraps.
 void BumpChangeCount(std::int32_t& count) {
   count = static_cast<std::int32_t>(static_cast<std::uint32_t>(count) + 1u);
@@ -81,6 +188,7 @@ void TKivoDataManager::CreateRecordCache() {
   Locked([&] {
     if (!ticks_) ticks_ = GetTickCount;
     if (!record_source_) record_source_ = std::make_unique<TkrTableRecordSource>(*this);
+    DropReadAheadOf(record_source_);
     records_.reset();
     records_ = std::make_unique<TkrRecordsArray>(*record_source_, layout_.RecordSize,
                                                  records_per_page_hint_, cache_disabled_);
@@ -116,6 +224,7 @@ void TKivoDataManager::FreeRecordStorage() {
   Locked([&] {
     log_.reset();
     records_.reset();
+    DropReadAheadOf(record_source_);
     if (indexer_) indexer_->TableOpened(0);
   });
 }
@@ -214,7 +323,7 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
       throw Exception("Error in TKivoDataManager.InsertRecord - table file is full.");
     }
     // Encode first: a failure must leave the table as it was.
-    std::vector<std::uint8_t> stored = StoredImageOf(buffer);
+    const TStoredImage stored(layout_, password_, header_.Encrypted != 0, buffer);
     indexer_->BeforeRecordChange(header_.RecordCount);
     const bool maintainAll = ShouldMaintainAllIndexes();
     const auto id = static_cast<std::int32_t>(GetRecordId(layout_, buffer));
@@ -224,7 +333,7 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
     records_->AppendRecord(buffer);
     ++header_.RecordCount;
     std::int32_t result = indexer_->RecordInserted(pos, currentIndex, maintainAll);
-    log_->AddRecord(pos, stored.data());
+    log_->AddRecord(pos, stored.Data());
     FlushIfDue();
     return result;
   });
@@ -234,7 +343,7 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
                                             std::int32_t recPos) {
   return Locked([&] {
     CheckRecordStorage("UpdateRecord", true);
-    std::vector<std::uint8_t> stored = StoredImageOf(buffer);
+    const TStoredImage stored(layout_, password_, header_.Encrypted != 0, buffer);
     records_->GetRecordPtr(recPos);  // raises for a position outside the table
     indexer_->BeforeRecordChange(header_.RecordCount);
     const bool maintainAll = ShouldMaintainAllIndexes();
@@ -248,7 +357,7 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
       result = indexer_->RecordUpdating(old, buffer, recPos, currentIndex, maintainAll);
       // The data set may hand in the cached image itself.
       std::memmove(old, buffer, static_cast<std::size_t>(layout_.RecordSize));
-      log_->AddRecord(recPos, stored.data());
+      log_->AddRecord(recPos, stored.Data());
     } catch (...) {
       records_->UnlockRecordPage(recPos);
       throw;
@@ -363,6 +472,7 @@ std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double versio
 }  // namespace
 
 void TKivoDataManager::WriteLogAndHeaders(bool sync) {
+  DropReadAheadOf(record_source_);  // T.dat is about to change
   if (log_ && log_->EntryCount() > 0) {
     // Mark the header while records are written: the byte before
     // ChangeCount gets the complement of ChangeCount's low byte on disk.
@@ -382,6 +492,7 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
 void TKivoDataManager::RepairInterruptedFlush() {
   Locked([&] {
     if (read_only_ || file_read_only_ || dat_file_ == nullptr) return;
+    DropReadAheadOf(record_source_);
     try {
       const std::int32_t at = ChangeCountOffset(header_.Version);
       std::uint8_t pair[2];

@@ -249,6 +249,47 @@ TEST_P(RecordStorage, RecordsAreReadBackFromTheLogBeforeAnyFlush) {
   t.ExpectIdentifierIndex();
 }
 
+// With one record per cache page a scan reads T.dat ahead of the cache;
+// what it read ahead must never outlive a change to T.dat.
+TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
+  t.Create();
+  ASSERT_EQ(t.Open(nullptr, /*cacheDisabled=*/true), kOpenOk);
+  for (std::uint32_t id = 1; id <= 3000; ++id) t.Insert(MakeRow(id));
+  t.m->FlushBuffers();
+  auto scan = [&] {
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      t.now += 200;
+      ASSERT_EQ(t.Read(static_cast<std::int32_t>(i)), t.rows[i]) << "position " << i;
+    }
+  };
+  ASSERT_NO_FATAL_FAILURE(scan());
+  // Logged changes over records already read ahead.
+  t.Update(10, Row{5000, 1, "new"});
+  t.Update(2990, Row{5001, 2, "newer"});
+  t.Delete(20);
+  ASSERT_NO_FATAL_FAILURE(scan());
+  t.m->FlushBuffers();
+  ASSERT_NO_FATAL_FAILURE(scan());
+
+  // A flushed change to a record the last scan read ahead, once the cache
+  // has let go of it (scattered reads load pages without reading ahead).
+  t.Update(2995, Row{5002, 3, "flushed"});
+  t.m->FlushBuffers();
+  EXPECT_EQ(t.m->WriteLog()->EntryCount(), 0);
+  for (std::int32_t pos = 0; pos < 100; pos += 2) {
+    t.now += 200;
+    t.Read(pos);
+  }
+  t.now += 200;
+  EXPECT_EQ(t.Read(2995), t.rows[2995]);
+  EXPECT_EQ(t.Read(2994), t.rows[2994]);
+  EXPECT_EQ(t.Read(2996), t.rows[2996]);
+
+  t.Drop();
+  ASSERT_EQ(t.Open(nullptr, /*cacheDisabled=*/true), kOpenOk);
+  ASSERT_NO_FATAL_FAILURE(scan());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Stores, RecordStorage,
     ::testing::Combine(::testing::Values(Kind::kDirectory, Kind::kMemory, Kind::kContainer),
