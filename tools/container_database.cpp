@@ -10,6 +10,7 @@
 #include "storage/container/free_space.h"
 #include "storage/container/integrity.h"
 #include "storage/container/page_manager.h"
+#include "storage/container/pagy_file_system.h"
 #include "storage/container/pagybox.h"
 
 namespace kivo::tools {
@@ -81,12 +82,6 @@ bool IsValidUtf8(const std::string& text) {
   return true;
 }
 
-// Command-line text (UTF-8 as a rule) in the engine's code page; bytes that
-// are not UTF-8 are taken as they are.
-std::string ToEngineText(const std::string& typed) {
-  return IsValidUtf8(typed) ? Utf8ToCp1250(typed) : typed;
-}
-
 // Closes a container file handle on every path.
 class THandleGuard {
  public:
@@ -102,18 +97,27 @@ class THandleGuard {
 
 }  // namespace
 
+std::string ToEngineText(const std::string& typed) {
+  return IsValidUtf8(typed) ? Utf8ToCp1250(typed) : typed;
+}
+
 TContainerDatabase::TContainerDatabase(const std::string& path, const std::string& password)
     : path_(path), password_(ToEngineText(password)) {}
 
 TContainerDatabase::~TContainerDatabase() = default;
 
-TPagybox& TContainerDatabase::Box() {
-  if (!box_) {
-    box_ = std::make_unique<TPagybox>(path_, kOpenReadOnly, false, password_, "", "", kAnyPageSize,
-                                      kAnyExtentPageCount, -1);
-  }
-  return *box_;
+TPagyPlainFileSystem& TContainerDatabase::FileSystem() {
+  // The container's plain file system owns the container object; opened
+  // read-only and sharing the file, it writes nothing.
+  if (!files_)
+    files_ = std::make_unique<TPagyPlainFileSystem>(path_, password_, dfmNormal, /*readOnly=*/true,
+                                                    /*inMemory=*/false, /*createNew=*/false);
+  return *files_;
 }
+
+TPagybox& TContainerDatabase::Box() { return FileSystem().Pagybox(); }
+
+TAbstractPlainFileSystem& TContainerDatabase::PlainFiles() { return FileSystem(); }
 
 void TContainerDatabase::WriteInfo(std::ostream& out) {
   // The page manager alone reads the header; it needs no password and does

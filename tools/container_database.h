@@ -9,6 +9,7 @@
 
 namespace kivo {
 class TPagybox;
+class TPagyPlainFileSystem;
 }
 
 namespace kivo::tools {
@@ -25,16 +26,19 @@ class TContainerDatabase : public TInspectedDatabase {
   std::vector<TListedFile> ListFiles() override;
   void CopyFile(const std::string& name, std::ostream& out) override;
   std::vector<std::string> Check() override;
+  TAbstractPlainFileSystem& PlainFiles() override;
+  bool AnsiNames() const override { return true; }
 
  private:
   // The container opened read-only with the password, made on first use.
   // Raises the container's own errors (missing file, damaged header, wrong
   // password, unreadable directory).
   TPagybox& Box();
+  TPagyPlainFileSystem& FileSystem();
 
   std::string path_;
   std::string password_;
-  std::unique_ptr<TPagybox> box_;
+  std::unique_ptr<TPagyPlainFileSystem> files_;
 };
 
 }  // namespace kivo::tools

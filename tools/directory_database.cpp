@@ -39,6 +39,11 @@ class TOpenedFile {
 TDirectoryDatabase::TDirectoryDatabase(const std::string& path)
     : path_(path), folder_(IncludeTrailingPathDelimiter(path)) {}
 
+TAbstractPlainFileSystem& TDirectoryDatabase::PlainFiles() {
+  if (!files_) files_ = std::make_unique<TDiskPlainFileSystem>(folder_);
+  return *files_;
+}
+
 std::vector<std::string> TDirectoryDatabase::FileNames() const {
   return kivo::ListFiles(folder_, "");
 }

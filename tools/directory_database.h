@@ -1,9 +1,11 @@
 // kvbtool's view of a directory database: the regular files of one folder.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "storage/file_layer.h"
 #include "tools/inspected_database.h"
 
 namespace kivo::tools {
@@ -19,6 +21,8 @@ class TDirectoryDatabase : public TInspectedDatabase {
   void CopyFile(const std::string& name, std::ostream& out) override;
   // Reads every file to its end.
   std::vector<std::string> Check() override;
+  TAbstractPlainFileSystem& PlainFiles() override;
+  bool AnsiNames() const override { return false; }
 
  private:
   std::vector<std::string> FileNames() const;
@@ -26,6 +30,7 @@ class TDirectoryDatabase : public TInspectedDatabase {
 
   std::string path_;    // as given
   std::string folder_;  // with a trailing "/"
+  std::unique_ptr<TDiskPlainFileSystem> files_;
 };
 
 }  // namespace kivo::tools

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace kivo {
+class TAbstractPlainFileSystem;
+}
+
 namespace kivo::tools {
 
 // One line of a file listing.
@@ -36,7 +40,18 @@ class TInspectedDatabase {
   // The problems found, one line each; empty when the database is sound.
   // Raises when the database cannot be opened at all.
   virtual std::vector<std::string> Check() = 0;
+
+  // The database's files as the table engine reads them, opened read-only
+  // on first use. Raises when the database cannot be opened.
+  virtual TAbstractPlainFileSystem& PlainFiles() = 0;
+  // Whether names inside the database are spelled in the engine's code page
+  // (so that typed names are converted to it and shown names back).
+  virtual bool AnsiNames() const = 0;
 };
+
+// Command-line text in the engine's code page: valid UTF-8 is converted to
+// Windows-1250, anything else is taken byte for byte.
+std::string ToEngineText(const std::string& typed);
 
 // Opens `path`: a directory is a directory database, anything else is taken
 // for a container (whose own errors then say what is wrong with it). The

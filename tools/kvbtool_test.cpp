@@ -200,7 +200,7 @@ TEST_F(Kvbtool, InfoShowsTheHeaderAsStoredOnDisk) {
 
 TEST_F(Kvbtool, MultiPartContainerIsDescribedAndRead) {
   const std::int64_t partSize = 280 + 3 * 4096;  // three pages per part
-  const std::string db = MakeContainer("m.kvb", {{"big.dat", Pattern(30000, 2)}}, "", partSize);
+  const std::string db = MakeContainer("m.kvb", {{"big.bin", Pattern(30000, 2)}}, "", partSize);
   ProcessResult r = Run({"info", db});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   auto f = Fields(r.out);
@@ -213,7 +213,7 @@ TEST_F(Kvbtool, MultiPartContainerIsDescribedAndRead) {
     EXPECT_TRUE(std::filesystem::exists(db + std::to_string(i))) << i;
   }
   EXPECT_FALSE(std::filesystem::exists(db + std::to_string(parts)));
-  ProcessResult cat = Run({"cat", db, "big.dat"});
+  ProcessResult cat = Run({"cat", db, "big.bin"});
   EXPECT_EQ(cat.exit_code, 0) << cat.err;
   EXPECT_EQ(cat.out, Pattern(30000, 2));
   EXPECT_EQ(Run({"check", db}).out, "ok\n");
@@ -270,7 +270,7 @@ TEST_F(Kvbtool, CatWritesTheFileBytesExactly) {
 TEST_F(Kvbtool, DirectoryDatabase) {
   std::filesystem::create_directory(dir_.file("db"));
   const std::string content = Pattern(70000, 5);
-  WriteFileBytes(dir_.file("db/b.dat"), content);
+  WriteFileBytes(dir_.file("db/b.bin"), content);
   WriteFileBytes(dir_.file("db/a.idx"), "xy");
   std::filesystem::create_directory(dir_.file("db/sub"));  // not a file of the database
   WriteFileBytes(dir_.file("outside.dat"), "not part of the database");
@@ -283,8 +283,8 @@ TEST_F(Kvbtool, DirectoryDatabase) {
   EXPECT_EQ(ls.exit_code, 0) << ls.err;
   EXPECT_EQ(ls.out,
             "             2  a.idx\n"
-            "         70000  b.dat\n");
-  ProcessResult cat = Run({"cat", "db", "b.dat"});
+            "         70000  b.bin\n");
+  ProcessResult cat = Run({"cat", "db", "b.bin"});
   EXPECT_EQ(cat.exit_code, 0) << cat.err;
   EXPECT_EQ(cat.out, content);
   EXPECT_EQ(Run({"check", "db"}).out, "ok\n");
@@ -300,15 +300,15 @@ TEST_F(Kvbtool, DirectoryDatabase) {
 
 TEST_F(Kvbtool, PasswordFromTheOptionOrTheEnvironmentOpensAnEncryptedContainer) {
   const std::string content = Pattern(6000, 8);
-  const std::string db = MakeContainer("p.kvb", {{"T.dat", content}}, "s3cret");
+  const std::string db = MakeContainer("p.kvb", {{"T.bin", content}}, "s3cret");
   // The plain text is not on disk.
   EXPECT_EQ(ReadFileBytes(db).find(content.substr(0, 64)), std::string::npos);
   for (const auto& [args, env] :
        std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>>{
-           {{"cat", db, "T.dat", "--password", "s3cret"}, std::nullopt},
-           {{"cat", "--password=s3cret", db, "T.dat"}, std::nullopt},
-           {{"cat", db, "T.dat"}, "s3cret"},
-           {{"cat", db, "T.dat", "--password", "s3cret"}, "wrong"}}) {  // the option wins
+           {{"cat", db, "T.bin", "--password", "s3cret"}, std::nullopt},
+           {{"cat", "--password=s3cret", db, "T.bin"}, std::nullopt},
+           {{"cat", db, "T.bin"}, "s3cret"},
+           {{"cat", db, "T.bin", "--password", "s3cret"}, "wrong"}}) {  // the option wins
     ProcessResult r = Run(args, env);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, content);
@@ -374,28 +374,28 @@ TEST_F(Kvbtool, CheckPassesFreshAndWorkedContainers) {
   {
     TPagybox box(db, kContainerCreate, false, "", "", "", 4096, 8, -1);
     for (int i = 0; i < 20; ++i)
-      WriteFile(box, "f" + std::to_string(i) + ".dat", Pattern(1000 * i + 1, i));
-    WriteFile(box, "huge.dat", Pattern(1100 * 4064, 99));
-    for (int i = 0; i < 20; i += 3) ASSERT_TRUE(box.FileDelete("f" + std::to_string(i) + ".dat"));
+      WriteFile(box, "f" + std::to_string(i) + ".bin", Pattern(1000 * i + 1, i));
+    WriteFile(box, "huge.bin", Pattern(1100 * 4064, 99));
+    for (int i = 0; i < 20; i += 3) ASSERT_TRUE(box.FileDelete("f" + std::to_string(i) + ".bin"));
     WriteFile(box, "d1\\d2\\deep.idx", Pattern(20000, 100));
-    const std::int32_t h = box.FileOpen("huge.dat", kOpenReadWrite);
+    const std::int32_t h = box.FileOpen("huge.bin", kOpenReadWrite);
     ASSERT_GE(h, 0);
     ASSERT_EQ(box.FileSetSize(h, 5000), 5000);
     box.FileClose(h);
-    WriteFile(box, "after.dat", Pattern(50000, 101));
+    WriteFile(box, "after.bin", Pattern(50000, 101));
   }
   ProcessResult w = Run({"check", db});
   EXPECT_EQ(w.exit_code, 0) << w.out << w.err;
   EXPECT_EQ(w.out, "ok\n");
-  EXPECT_EQ(Run({"cat", db, "after.dat"}).out, Pattern(50000, 101));
+  EXPECT_EQ(Run({"cat", db, "after.bin"}).out, Pattern(50000, 101));
 }
 
 class KvbtoolDamage : public Kvbtool {
  protected:
   struct Layout {
     std::int32_t pageCount = 0;
-    std::vector<std::int32_t> dataPages;  // of "T.dat"
-    std::int32_t firstMapPage = -1;       // of "T.dat"
+    std::vector<std::int32_t> dataPages;  // of "T.bin"
+    std::int32_t firstMapPage = -1;       // of "T.bin"
     std::int32_t freePage = -1;           // a free page inside the extents
     std::int32_t pfsPage = -1;
   };
@@ -406,14 +406,14 @@ class KvbtoolDamage : public Kvbtool {
     db_ = dir_.file("d.kvb");
     {
       TPagybox box(db_, kContainerCreate, false, "", "", "", 4096, 8, -1);
-      WriteFile(box, "gap.dat", Pattern(4 * 4064, 1));
-      WriteFile(box, "T.dat", Pattern(5 * 4064, 2));
+      WriteFile(box, "gap.bin", Pattern(4 * 4064, 1));
+      WriteFile(box, "T.bin", Pattern(5 * 4064, 2));
       WriteFile(box, "U.idx", Pattern(2 * 4064, 3));
-      ASSERT_TRUE(box.FileDelete("gap.dat"));
+      ASSERT_TRUE(box.FileDelete("gap.bin"));
     }
     TPagybox box(db_, kOpenReadOnly, false, "", "", "", 4096, 8, -1);
     layout_.pageCount = box.PageManager().PageCount();
-    const std::int32_t item = box.Directory().FindPath("T.dat");
+    const std::int32_t item = box.Directory().FindPath("T.bin");
     ASSERT_GE(item, 0);
     layout_.firstMapPage = box.Directory().ReadItem(item).FirstMapPageNo;
     ASSERT_GT(layout_.firstMapPage, 0);
@@ -470,7 +470,7 @@ TEST_F(KvbtoolDamage, FlippedBytesInADataPageAreFound) {
   EXPECT_NE(r.out.find(std::to_string(page)), std::string::npos) << r.out;
   EXPECT_EQ(LineCount(r.out), 1) << r.out;
   // cat of the damaged file fails without writing a partial file as if whole.
-  ProcessResult cat = Run({"cat", db_, "T.dat"});
+  ProcessResult cat = Run({"cat", db_, "T.bin"});
   EXPECT_EQ(cat.exit_code, 1);
   EXPECT_LT(cat.out.size(), 5u * 4064);
   // The undamaged file still reads.
@@ -494,7 +494,7 @@ TEST_F(KvbtoolDamage, BitmapBitsThatDisagreeWithUseAreFound) {
 
 TEST_F(KvbtoolDamage, MapEntryPointingAtAFreePageIsFound) {
   std::string image = bytes_;
-  // Entry 1 of T.dat's first map page, rewritten with its checksum fixed.
+  // Entry 1 of T.bin's first map page, rewritten with its checksum fixed.
   const std::size_t entry = DataOffset(layout_.firstMapPage, 4);
   const std::uint32_t old = GetU32(image, entry);
   const auto wanted = static_cast<std::uint32_t>(layout_.freePage);
@@ -567,7 +567,7 @@ TEST_F(KvbtoolDamage, RandomDamageNeverCrashesOrHangs) {
     // Every third image also goes through one of the other commands, in turn.
     if (round % 3 != 0) continue;
     const std::vector<std::vector<std::string>> others = {
-        {"ls", db_}, {"info", db_}, {"cat", db_, "T.dat"}};
+        {"ls", db_}, {"info", db_}, {"cat", db_, "T.bin"}};
     const auto& args = others[(round / 3) % 3];
     ProcessResult other = Run(args);
     ASSERT_EQ(other.signal, 0) << "round " << round << " " << args[0];

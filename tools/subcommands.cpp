@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "tools/inspected_database.h"
+#include "tools/table_inspection.h"
 
 namespace kivo::tools {
 
@@ -37,9 +38,31 @@ int RunLs(TToolContext& context, const std::vector<std::string>& operands) {
   return kExitOk;
 }
 
+// The tables of `db`; a table's password is spelled in the engine's code page.
+TTableSource Tables(TInspectedDatabase& db, const std::string& path, const std::string& password) {
+  return TTableSource{path, db.PlainFiles(), db.AnsiNames(), ToEngineText(password)};
+}
+
+int RunTables(TToolContext& context, const std::vector<std::string>& operands) {
+  auto db = OpenInspectedDatabase(operands[0], context.password);
+  return WriteTables(Tables(*db, operands[0], context.password), context.out) ? kExitOk
+                                                                               : kExitFailure;
+}
+
+int RunDump(TToolContext& context, const std::vector<std::string>& operands) {
+  auto db = OpenInspectedDatabase(operands[0], context.password);
+  const std::string table = db->AnsiNames() ? ToEngineText(operands[1]) : operands[1];
+  DumpTable(Tables(*db, operands[0], context.password), table, context.out);
+  context.out.flush();
+  if (!context.out) throw std::runtime_error("cannot write to standard output");
+  return kExitOk;
+}
+
 int RunCheck(TToolContext& context, const std::vector<std::string>& operands) {
-  const std::vector<std::string> problems =
-      OpenInspectedDatabase(operands[0], context.password)->Check();
+  auto db = OpenInspectedDatabase(operands[0], context.password);
+  std::vector<std::string> problems = db->Check();
+  for (std::string& problem : CheckTables(Tables(*db, operands[0], context.password)))
+    problems.push_back(std::move(problem));
   if (problems.empty()) {
     context.out << "ok\n";
     return kExitOk;
@@ -117,8 +140,14 @@ const std::vector<TSubcommand>& Subcommands() {
   static const std::vector<TSubcommand> table = {
       {"info", "DB", "container geometry and header fields, part files and free space", 1, RunInfo},
       {"ls", "DB", "the internal files with their sizes", 1, RunLs},
-      {"check", "DB", "integrity check: lists each problem found and exits 1, or prints \"ok\"", 1,
-       RunCheck},
+      {"check", "DB",
+       "integrity check of the files and of every table (header against .dat length,\n"
+       "                  records): lists each problem found and exits 1, or prints \"ok\"",
+       1, RunCheck},
+      {"tables", "DB", "each table's header: version, fields, record count, identifier", 1,
+       RunTables},
+      {"dump", "DB TABLE", "the rows of TABLE as comma-separated UTF-8 text, nulls empty", 2,
+       RunDump},
       {"cat", "DB NAME", "writes the bytes of the internal file NAME to standard output", 2,
        RunCat},
   };
@@ -142,7 +171,7 @@ std::string HelpText() {
       "\n"
       "Options:\n"
       "  --password P    the password of an encrypted container (and of files\n"
-      "                  with a password of their own); without it the\n"
+      "                  and tables with a password of their own); without it the\n"
       "                  environment variable " +
       std::string(kPasswordVariable) +
       " is used, which keeps\n"

@@ -1,0 +1,517 @@
+#include "tools/table_inspection.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "dataset/field_type.h"
+#include "engine/data_manager.h"
+#include "engine/field_types.h"
+#include "platform/clock.h"
+#include "platform/errors.h"
+#include "platform/locale.h"
+
+namespace kivo::tools {
+
+namespace {
+
+// Stored dates count 1 January of year 1 as day 1; date-time numbers count
+// days from 30 December 1899.
+constexpr double kStoredDateDelta = 693594;
+constexpr double kMsPerDay = 86400000.0;
+// The last stored day number of year 9999.
+constexpr std::int64_t kLastStoredDay = 3652059;
+// Record findings listed per table before the rest are only counted.
+constexpr std::int32_t kMaxRecordProblems = 10;
+
+// The files of a database as the table manager needs them, read-only: a
+// create, delete or rename is refused, and every file opens for reading.
+class TReadOnlyTableStore : public TTableFileStore {
+ public:
+  TReadOnlyTableStore(const std::string& path, TAbstractPlainFileSystem& files)
+      : path_(path), files_(files) {}
+
+  const std::string& Path() const override { return path_; }
+  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool, bool) override {
+    if (create) return nullptr;
+    return files_.OpenFile(name, false, false, true);
+  }
+  void CloseFile(TAbstractFile* file) override {
+    if (file && file->Owner()) file->Owner()->CloseFile(file);
+  }
+  bool FileExists(const std::string& name, int) override { return files_.FileExists(name); }
+  bool DeleteFile(const std::string&, int) override { return false; }
+  bool RenameFile(const std::string&, const std::string&, int) override { return false; }
+  bool SaveMemoryFile(const std::string&) override { return false; }
+
+ private:
+  std::string path_;
+  TAbstractPlainFileSystem& files_;
+};
+
+// A read-only data set as the table manager sees it.
+class TReadOnlyClient : public TDataManagerClient {
+ public:
+  TReadOnlyClient(bool encrypted, std::string password)
+      : encrypted_(encrypted), password_(std::move(password)) {}
+  bool ClientInMemory() const override { return false; }
+  bool ClientReadOnly() const override { return true; }
+  void SetClientReadOnly(bool) override {}
+  bool ClientEncrypted() const override { return encrypted_; }
+  std::string ClientPassword() const override { return password_; }
+  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
+  bool ClientCacheEnabled() const override { return true; }
+  std::uint8_t ClientBLOBCompression() const override { return 0; }
+  std::int32_t ClientBLOBBlockSize() const override { return kDefaultBLOBBlockSize; }
+
+ private:
+  bool encrypted_;
+  std::string password_;
+};
+
+// Opens T.dat read-only and closes it on every path.
+class TOpenedDat {
+ public:
+  TOpenedDat(TAbstractPlainFileSystem& files, const std::string& table)
+      : files_(files), file_(files.OpenFile(table + kDataFileExt, false, false, true)) {
+    if (!file_) throw Exception("Cannot open \"" + table + kDataFileExt + "\"");
+  }
+  ~TOpenedDat() { files_.CloseFile(file_); }
+  TOpenedDat(const TOpenedDat&) = delete;
+  TOpenedDat& operator=(const TOpenedDat&) = delete;
+  TAbstractFile& operator*() const { return *file_; }
+
+ private:
+  TAbstractPlainFileSystem& files_;
+  TAbstractFile* file_;
+};
+
+// A table opened through the engine's manager, read-only; closed (and the
+// manager destroyed) on every path.
+class TOpenedTable {
+ public:
+  TOpenedTable(const TTableSource& source, const std::string& table, bool encrypted)
+      : store_(source.path, source.files), client_(encrypted, source.password) {
+    manager_ = krGetDataManager(table, &store_);
+    std::int8_t result;
+    try {
+      result = manager_->ConnectDataset(&client_);
+    } catch (...) {
+      delete manager_;
+      throw;
+    }
+    if (result != kOpenOk) {
+      delete manager_;
+      throw Exception(OpenFailureText(result, table));
+    }
+  }
+  ~TOpenedTable() {
+    try {
+      manager_->DisconnectDataset(&client_);
+    } catch (...) {
+      // Read-only: closing has nothing to write that could fail.
+    }
+  }
+  TOpenedTable(const TOpenedTable&) = delete;
+  TOpenedTable& operator=(const TOpenedTable&) = delete;
+  TKivoDataManager& operator*() const { return *manager_; }
+  TKivoDataManager* operator->() const { return manager_; }
+
+  // The data set's texts for OpenTable's result codes.
+  static std::string OpenFailureText(std::int8_t result, const std::string& name) {
+    switch (result) {
+      case kOpenMissing:
+        return "TKivoDataset.OpenTable - table \"" + name + "\" does not exist.";
+      case kOpenInvalidPassword:
+        return "TKivoDataset.OpenTable - invalid password.";
+      case kOpenFailed:
+        return "TKivoDataset.OpenTable - table \"" + name +
+               "\" does not exist or some files of table are missed or locked.";
+      case kOpenBadBLOBHeaders:
+        return "TKivoDataset.OpenTable - table \"" + name + "\" has a corrupted blob headers.";
+      default:
+        return "TKivoDataset.OpenTable - error.";
+    }
+  }
+
+ private:
+  TReadOnlyTableStore store_;
+  TReadOnlyClient client_;
+  TKivoDataManager* manager_ = nullptr;
+};
+
+std::string Shown(const TTableSource& source, const std::string& name) {
+  return source.ansiNames ? Cp1250ToUtf8(name) : name;
+}
+
+std::string VersionShown(double version) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", version);
+  return text;
+}
+
+std::string Digits2(int value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d", value);
+  return text;
+}
+
+std::string ShortestDouble(double value) {
+  char text[64];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  if (ec != std::errc()) return "?";
+  return std::string(text, end);
+}
+
+// "YYYY-MM-DD" of a stored day number; the bare number when it is no date.
+std::string DateText(std::int64_t day) {
+  if (day < 1 || day > kLastStoredDay) return std::to_string(day);
+  const DateTimeParts p = DecodeDateTime(static_cast<double>(day) - kStoredDateDelta);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
+  return text;
+}
+
+// "HH:MM:SS", with ".mmm" when there are milliseconds.
+std::string TimeText(std::int64_t ms) {
+  if (ms < 0 || ms >= static_cast<std::int64_t>(kMsPerDay)) return std::to_string(ms);
+  std::string text = Digits2(static_cast<int>(ms / 3600000)) + ":" +
+                     Digits2(static_cast<int>(ms / 60000 % 60)) + ":" +
+                     Digits2(static_cast<int>(ms / 1000 % 60));
+  if (ms % 1000 != 0) {
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms % 1000));
+    text += frac;
+  }
+  return text;
+}
+
+template <typename T>
+T Load(const std::uint8_t* p) {
+  T value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+std::string HexText(const std::uint8_t* p, std::int32_t size) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::int32_t i = 0; i < size; ++i) {
+    text += digits[p[i] >> 4];
+    text += digits[p[i] & 15];
+  }
+  return text;
+}
+
+std::string Utf16ToUtf8(const std::uint8_t* p, std::int32_t slot) {
+  std::string out;
+  const std::int32_t units = std::max(slot - 2, 0) / 2;
+  for (std::int32_t i = 0; i < units; ++i) {
+    std::uint32_t c = static_cast<std::uint32_t>(p[2 * i]) | static_cast<std::uint32_t>(p[2 * i + 1]) << 8;
+    if (c == 0) break;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
+      const std::uint32_t low = static_cast<std::uint32_t>(p[2 * i + 2]) |
+                                static_cast<std::uint32_t>(p[2 * i + 3]) << 8;
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// One field value as text (UTF-8); BLOB fields have no bytes in the record.
+std::string FieldText(const TFieldHeader& field, const std::uint8_t* p) {
+  switch (field.FieldType) {
+    case ftString: {
+      const void* zero = std::memchr(p, 0, static_cast<std::size_t>(field.FieldSize));
+      const std::size_t length = zero ? static_cast<const std::uint8_t*>(zero) - p
+                                      : static_cast<std::size_t>(field.FieldSize);
+      return Cp1250ToUtf8(std::string_view(reinterpret_cast<const char*>(p), length));
+    }
+    case ftSmallint: return std::to_string(Load<std::int16_t>(p));
+    case ftInteger: return std::to_string(Load<std::int32_t>(p));
+    case ftWord: return std::to_string(Load<std::uint16_t>(p));
+    case ftBoolean: return Load<std::uint16_t>(p) != 0 ? "true" : "false";
+    case ftFloat:
+    case ftCurrency: return ShortestDouble(Load<double>(p));
+    case ftBCD: return "0x" + HexText(p, 8);
+    case ftDate: return DateText(Load<std::int32_t>(p));
+    case ftTime: return TimeText(Load<std::int32_t>(p));
+    case ftDateTime: {
+      const double v = Load<double>(p);
+      if (!std::isfinite(v) || std::fabs(v) > 1e18) return ShortestDouble(v);
+      const auto total = static_cast<std::int64_t>(std::llround(v));
+      const std::int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
+      return DateText(day) + " " + TimeText(total - day * 86400000);
+    }
+    case ftBytes: return HexText(p, field.FieldSize);
+    case ftWideString: return Utf16ToUtf8(p, field.FieldSize);
+    case ftLargeint: return std::to_string(Load<std::int64_t>(p));
+    default: return {};
+  }
+}
+
+// A CSV cell: quoted when it holds a separator, a quote or a line break.
+std::string CsvCell(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+bool AllZero(const std::uint8_t* p, std::int32_t size) {
+  for (std::int32_t i = 0; i < size; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+void WriteHeaderView(const TTableHeaderView& v, std::ostream& out) {
+  const TTableHeader& h = v.Header;
+  auto field = [&](const char* label) -> std::ostream& {
+    std::string text = std::string("  ") + label + ":";
+    text.resize(std::max<std::size_t>(text.size() + 1, 22), ' ');
+    return out << text;
+  };
+  field("version") << VersionShown(h.Version) << "\n";
+  field("record count") << h.RecordCount << "\n";
+  field("record size") << v.Layout.RecordSize << "\n";
+  field("data offset") << v.DataOffset << "\n";
+  field("identifier") << Cp1250ToUtf8(h.IdFieldName) << " ("
+                      << (h.IdFieldVisibility == kIdFieldVisible ? "visible AUTOINC field"
+                          : h.IdFieldVisibility == kIdFieldHidden
+                              ? "hidden"
+                              : "visibility 0x" + HexText(&h.IdFieldVisibility, 1))
+                      << ")\n";
+  field("last identifier") << h.LastAutoInc << " (next "
+                           << static_cast<std::int64_t>(h.LastAutoInc) + 1 << ")\n";
+  field("change count") << h.ChangeCount << "\n";
+  field("encrypted") << (h.Encrypted != 0 ? "yes" : "no") << "\n";
+  field("BLOB compression") << static_cast<int>(h.BLOBCompression) << "\n";
+  field(".dat length") << v.FileSize << " (records end at " << v.RecordsEnd() << ")\n";
+  if (v.FlushMarked) field("flush") << "cut short; the next writable open repairs the table\n";
+  field("fields") << h.FieldCount << "\n";
+  for (const TFieldHeader& f : v.Fields) {
+    const TFieldTypeInfo* info = StoredFieldType(f.FieldType);
+    std::string line = "    " + Cp1250ToUtf8(f.FieldName);
+    line.resize(std::max<std::size_t>(line.size() + 2, 24), ' ');
+    std::string type = info ? std::string(info->TypeName) : "type " + std::to_string(f.FieldType);
+    type.resize(std::max<std::size_t>(type.size() + 2, 15), ' ');
+    out << line << type << "size " << f.FieldSize;
+    out << (f.Required ? "  required" : "") << "\n";
+  }
+}
+
+}  // namespace
+
+std::int64_t TTableHeaderView::RecordsEnd() const {
+  return DataOffset + std::int64_t{Header.RecordCount} * Layout.RecordSize;
+}
+
+TTableHeaderView ReadTableHeaderView(TAbstractFile& dat) {
+  TTableHeaderView v;
+  v.FileSize = dat.GetSize();
+  if (v.FileSize < 0) throw Exception("Error in TKivoDataManager.OpenTable - cannot read the size of the file");
+  std::uint8_t prefix[kTableHeaderSize] = {};
+  const auto prefixSize = static_cast<std::int32_t>(
+      std::min<std::int64_t>(v.FileSize, static_cast<std::int64_t>(kTableHeaderSize)));
+  dat.Seek(0, TAbstractFile::kFromBeginning);
+  dat.ReadBuffer(prefix, prefixSize);
+  const double layoutVersion =
+      DetectTableVersion(prefix, static_cast<std::size_t>(prefixSize), v.FileSize);
+  TTableHeader h = DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
+  if (!(h.Version >= 1.0))
+    throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
+  if (h.Version > kTableFormatVersion)
+    throw Exception("Error in TKivoDataManager.OpenTable - Invalid db engine version (version = " +
+                    VersionText2(h.Version) + ", internalCurrentVersion = " +
+                    VersionText2(kTableFormatVersion) + ") !");
+  if (IsLegacyLayout(h.Version) != IsLegacyLayout(layoutVersion))
+    throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
+  if (h.IdFieldName.empty()) h.IdFieldName = "id";
+
+  const auto headerSize = static_cast<std::int64_t>(TableHeaderSizeOf(h.Version));
+  const auto fieldHeaderSize = static_cast<std::int64_t>(FieldHeaderSizeOf(h.Version));
+  if (h.FieldCount < 0 || headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize > kMaxFilePosition)
+    throw Exception("Error in TKivoDataManager.OpenTable - invalid field count = " +
+                    std::to_string(h.FieldCount));
+  v.DataOffset = headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize;
+  if (h.FieldCount > 0 && v.FileSize < v.DataOffset - 3)
+    throw Exception("Error in TKivoDataManager.OpenTable - invalid field count = " +
+                    std::to_string(h.FieldCount) + ", the file holds only " +
+                    std::to_string(v.FileSize) + " bytes");
+  if (h.RecordCount < 0)
+    throw Exception("Error in TKivoDataManager.OpenTable - invalid record count = " +
+                    std::to_string(h.RecordCount));
+  if (h.FieldCount > 0) {
+    const std::int64_t available = std::min(v.FileSize, v.DataOffset) - headerSize;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available));
+    dat.Seek(static_cast<std::int32_t>(headerSize), TAbstractFile::kFromBeginning);
+    dat.ReadBuffer(bytes.data(), static_cast<std::int32_t>(available));
+    std::int64_t dataSize = 0;
+    for (std::int64_t i = 0; i < h.FieldCount; ++i) {
+      const std::int64_t at = i * fieldHeaderSize;
+      TFieldHeader f = DecodeFieldHeader(bytes.data() + at, static_cast<std::size_t>(available - at),
+                                         h.Version);
+      if (!StoredFieldType(f.FieldType))
+        throw Exception("Error in TKivoDataManager.OpenTable - unsupported type " +
+                        std::to_string(f.FieldType) + " of field \"" + Cp1250ToUtf8(f.FieldName) + "\"");
+      if (!IsValidSlot(f.FieldType, f.FieldSize))
+        throw Exception("Error in TKivoDataManager.OpenTable - invalid size " +
+                        std::to_string(f.FieldSize) + " of field \"" + Cp1250ToUtf8(f.FieldName) + "\"");
+      dataSize += f.FieldSize;
+      if (dataSize > kMaxRecordDataSize)
+        throw Exception("Error in TKivoDataManager.OpenTable - record size is too large");
+      v.Fields.push_back(std::move(f));
+    }
+    v.Layout = TkrRecordLayout::Compute(static_cast<std::int32_t>(dataSize), h.FieldCount, h.Version);
+  } else {
+    v.Layout = TkrRecordLayout::Compute(0, 0, h.Version);
+  }
+  // The byte before ChangeCount repeats ChangeCount's low byte, except while
+  // a flush writes records.
+  const std::size_t changeAt =
+      IsLegacyLayout(h.Version) ? table_header::kLegacyChangeCount : table_header::kChangeCount;
+  if (changeAt + 1 <= static_cast<std::size_t>(prefixSize))
+    v.FlushMarked = prefix[changeAt - 1] != prefix[changeAt];
+  v.Header = std::move(h);
+  return v;
+}
+
+std::vector<std::string> TableNames(const TTableSource& source) {
+  std::vector<std::string> names;
+  source.files.GetFileNames(kDataFileExt, names);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+bool WriteTables(const TTableSource& source, std::ostream& out) {
+  bool allRead = true;
+  const std::vector<std::string> names = TableNames(source);
+  if (names.empty()) out << "no tables\n";
+  for (const std::string& name : names) {
+    out << "table " << Shown(source, name) << "\n";
+    try {
+      TOpenedDat dat(source.files, name);
+      WriteHeaderView(ReadTableHeaderView(*dat), out);
+    } catch (const std::exception& e) {
+      out << "  damaged: " << e.what() << "\n";
+      allRead = false;
+    }
+  }
+  return allRead;
+}
+
+void DumpTable(const TTableSource& source, const std::string& table, std::ostream& out) {
+  if (!source.files.FileExists(table + kDataFileExt))
+    throw Exception(TOpenedTable::OpenFailureText(kOpenMissing, Shown(source, table)));
+  bool encrypted;
+  {
+    TOpenedDat dat(source.files, table);
+    encrypted = ReadTableHeaderView(*dat).Header.Encrypted != 0;
+  }
+  TOpenedTable t(source, table, encrypted);
+  const TKivoDataManager& m = *t;
+  std::string line = CsvCell(Cp1250ToUtf8(m.IdFieldName()));
+  for (const TFieldHeader& f : m.FieldHeaders()) line += "," + CsvCell(Cp1250ToUtf8(f.FieldName));
+  out << line << "\n";
+  for (std::int32_t pos = 0; pos < m.RecordCount(); ++pos) {
+    const std::uint8_t* image = t->GetRecordPtr(pos);
+    line = std::to_string(GetRecordId(m.Layout(), image));
+    for (std::int32_t j = 0; j < m.FieldCount(); ++j) {
+      line += ",";
+      if (!IsFieldNull(m.Layout(), image, j))
+        line += CsvCell(FieldText(m.FieldHeader(j), image + m.FieldOffset(j)));
+    }
+    out << line << "\n";
+  }
+}
+
+std::vector<std::string> CheckTables(const TTableSource& source) {
+  std::vector<std::string> problems;
+  for (const std::string& name : TableNames(source)) {
+    const std::string shown = "table \"" + Shown(source, name) + "\": ";
+    TTableHeaderView v;
+    try {
+      TOpenedDat dat(source.files, name);
+      v = ReadTableHeaderView(*dat);
+    } catch (const std::exception& e) {
+      problems.push_back(shown + e.what());
+      continue;
+    }
+    // A file longer than its records is what a cut-short flush leaves; the
+    // engine cuts it at the next open. A shorter one has lost records.
+    if (v.Header.RecordCount > 0 && v.FileSize < v.RecordsEnd()) {
+      problems.push_back(shown + "the header counts " + std::to_string(v.Header.RecordCount) +
+                         " records of " + std::to_string(v.Layout.RecordSize) + " bytes after " +
+                         std::to_string(v.DataOffset) + " header bytes, " +
+                         std::to_string(v.RecordsEnd()) + " bytes in all, but " + name +
+                         kDataFileExt + " holds only " + std::to_string(v.FileSize));
+      continue;
+    }
+    if (v.Header.Encrypted != 0 && source.password.empty()) continue;  // records unreadable
+    try {
+      TOpenedTable t(source, name, v.Header.Encrypted != 0);
+      std::map<std::uint32_t, std::int32_t> holders;
+      // A damaged stretch would otherwise repeat one finding per record.
+      std::int32_t recordProblems = 0;
+      auto report = [&](const std::string& text) {
+        if (++recordProblems <= kMaxRecordProblems) problems.push_back(shown + text);
+      };
+      for (std::int32_t pos = 0; pos < t->RecordCount(); ++pos) {
+        const std::uint8_t* image;
+        try {
+          image = t->GetRecordPtr(pos);
+        } catch (const std::exception& e) {
+          report("record " + std::to_string(pos) + ": " + e.what());
+          continue;
+        }
+        if (AllZero(image, t->RecordSize())) {
+          report("record " + std::to_string(pos) + " is all zeros");
+          continue;
+        }
+        const std::uint32_t id = GetRecordId(t->Layout(), image);
+        auto [it, fresh] = holders.emplace(id, pos);
+        if (!fresh)
+          report("records " + std::to_string(it->second) + " and " + std::to_string(pos) +
+                 " share the identifier " + std::to_string(id));
+      }
+      if (recordProblems > kMaxRecordProblems)
+        problems.push_back(shown + std::to_string(recordProblems - kMaxRecordProblems) +
+                           " more records with problems");
+    } catch (const std::exception& e) {
+      problems.push_back(shown + e.what());
+    }
+  }
+  return problems;
+}
+
+}  // namespace kivo::tools

@@ -1,0 +1,64 @@
+// kvbtool's view of the tables of a database: their headers as T.dat holds
+// them, their rows, and the checks of a header against its file. Everything
+// goes through the engine's own header routines and table manager, with
+// every file opened read-only: nothing here writes to a table.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/record_image.h"
+#include "engine/table_header.h"
+#include "storage/file_layer.h"
+
+namespace kivo::tools {
+
+// The headers of one T.dat as they are stored, and the layout they imply.
+struct TTableHeaderView {
+  TTableHeader Header;
+  std::vector<TFieldHeader> Fields;
+  TkrRecordLayout Layout;
+  std::int64_t DataOffset = 0;
+  std::int64_t FileSize = 0;
+  // A flush was cut short: the byte before ChangeCount does not repeat its
+  // low byte. The next writable open repairs the table.
+  bool FlushMarked = false;
+
+  // DataOffset + RecordCount x RecordSize: where the last counted record ends.
+  std::int64_t RecordsEnd() const;
+};
+
+// Reads and validates the headers of a T.dat with the engine's rules.
+// Raises the engine's error for a damaged header (unknown version, counts or
+// sizes that cannot be, a file too short for its field headers).
+TTableHeaderView ReadTableHeaderView(TAbstractFile& dat);
+
+// Where the tables are and how their names and passwords are spelled.
+struct TTableSource {
+  std::string path;               // the database, as given
+  TAbstractPlainFileSystem& files;  // opened read-only
+  bool ansiNames;                 // names in the engine's code page (containers)
+  std::string password;           // a table's password, in the engine's code page
+};
+
+// Table names as stored, sorted.
+std::vector<std::string> TableNames(const TTableSource& source);
+
+// `kvbtool tables`: each table's header. Returns false when some table's
+// header could not be read (each such table is reported in `out`).
+bool WriteTables(const TTableSource& source, std::ostream& out);
+
+// `kvbtool dump`: a header line with the identifier's and the fields' names,
+// then one comma-separated line per record in position order; nulls are
+// empty, text is UTF-8. Raises the engine's error when the table cannot be
+// opened (missing, damaged, wrong password).
+void DumpTable(const TTableSource& source, const std::string& table, std::ostream& out);
+
+// The table part of `kvbtool check`: one line per problem. Every header is
+// checked against its T.dat length; tables the engine can open (encrypted
+// ones only with a password) are read record by record as well.
+std::vector<std::string> CheckTables(const TTableSource& source);
+
+}  // namespace kivo::tools
