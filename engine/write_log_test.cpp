@@ -45,7 +45,9 @@ TEST(LogBuffers, EveryBufferKeepsItsBytesUntilClear) {
     const auto index = static_cast<std::int32_t>(i);
     ASSERT_EQ(buffers.Size(index), static_cast<std::int32_t>(expected[i].size())) << i;
     ASSERT_EQ(buffers.Buffer(index), where[i]) << i;  // never moved
-    ASSERT_EQ(std::memcmp(buffers.Buffer(index), expected[i].data(), expected[i].size()), 0) << i;
+    if (!expected[i].empty()) {
+      ASSERT_EQ(std::memcmp(buffers.Buffer(index), expected[i].data(), expected[i].size()), 0) << i;
+    }
   }
   buffers.Clear();
   EXPECT_EQ(buffers.Count(), 0);
