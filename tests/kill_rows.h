@@ -1,0 +1,59 @@
+// The rows of the crash-safety test, shared by its writer program and the
+// test that checks them: every column is computed from the identifier, so a
+// row read back can be told right or wrong on its own.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "dataset/field_defs.h"
+#include "engine/data_manager.h"
+#include "engine/record_image.h"
+
+namespace kivo::killtest {
+
+inline constexpr char kTable[] = "Rows";
+
+inline TFieldDefs Fields() {
+  TFieldDefs fields;
+  fields.Add("Item", ftString, 24, true);
+  fields.Add("Qty", ftInteger);
+  fields.Add("Big", ftLargeint);
+  return fields;
+}
+
+// "sor <id> " followed by "őű" in Windows-1250.
+inline std::string ItemOf(std::uint32_t id) { return "sor " + std::to_string(id) + " \xF5\xFB"; }
+inline std::int32_t QtyOf(std::uint32_t id) { return static_cast<std::int32_t>(id * 7u); }
+inline std::int64_t BigOf(std::uint32_t id) { return std::int64_t{id} * 1000003; }
+
+// Fills a data set's record buffer (RecordSize + 8 bytes) with row `id`.
+inline void FillRow(const TKivoDataManager& m, std::uint32_t id, std::uint8_t* buffer) {
+  std::memset(buffer, 0, static_cast<std::size_t>(m.RecordSize()) + 8);
+  const std::string item = ItemOf(id);
+  const std::int32_t qty = QtyOf(id);
+  const std::int64_t big = BigOf(id);
+  std::memcpy(buffer + m.FieldOffset(0), item.data(), item.size());
+  std::memcpy(buffer + m.FieldOffset(1), &qty, sizeof qty);
+  std::memcpy(buffer + m.FieldOffset(2), &big, sizeof big);
+  SetRecordId(m.Layout(), buffer, id);
+}
+
+// Empty when `image` holds row GetRecordId(image) exactly, else what differs.
+inline std::string RowProblem(const TKivoDataManager& m, const std::uint8_t* image) {
+  const std::uint32_t id = GetRecordId(m.Layout(), image);
+  for (int field = 0; field < 3; ++field)
+    if (IsFieldNull(m.Layout(), image, field)) return "field " + std::to_string(field) + " is null";
+  const std::string item(reinterpret_cast<const char*>(image + m.FieldOffset(0)));
+  if (item != ItemOf(id)) return "Item is \"" + item + "\"";
+  std::int32_t qty;
+  std::int64_t big;
+  std::memcpy(&qty, image + m.FieldOffset(1), sizeof qty);
+  std::memcpy(&big, image + m.FieldOffset(2), sizeof big);
+  if (qty != QtyOf(id)) return "Qty is " + std::to_string(qty);
+  if (big != BigOf(id)) return "Big is " + std::to_string(big);
+  return {};
+}
+
+}  // namespace kivo::killtest
