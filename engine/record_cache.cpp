@@ -111,6 +111,7 @@ std::int32_t TkrRecordsArray::GetPageToUse(std::int32_t pageNo) {
   const std::uint32_t now = ticks_();
   std::int32_t chosen = -1;
   std::int32_t candidate = -1;
+  std::uint32_t candidateAge = 0;
   for (std::int32_t slot = 0; slot < page_slot_count_; ++slot) {
     if (slot == last_page_) continue;
     auto& page = slots_[static_cast<std::size_t>(slot)];
@@ -124,12 +125,10 @@ std::int32_t TkrRecordsArray::GetPageToUse(std::int32_t pageNo) {
       chosen = slot;
       break;
     }
-    if (candidate == -1) {
+    const std::uint32_t age = now - page->LastAccess();
+    if (candidate == -1 || (age > 100 && age > candidateAge)) {
       candidate = slot;
-    } else {
-      std::uint32_t age = now - page->LastAccess();
-      std::uint32_t candidateAge = now - SlotPage(candidate)->LastAccess();
-      if (age > 100 && age > candidateAge) candidate = slot;
+      candidateAge = age;
     }
   }
   if (chosen == -1) chosen = candidate;

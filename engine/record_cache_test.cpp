@@ -149,6 +149,30 @@ TEST(RecordCache, LockedPagesAreNeverReused) {
   cache.CheckInvariants();
 }
 
+TEST(RecordCache, TheLongestUnusedPageIsReusedFirst) {
+  VectorTable table;
+  for (std::int32_t i = 0; i < 100; ++i) table.rows.push_back(ImageOf(i));
+  TkrRecordsArray cache(table, kRecordSize, 1000, true);  // 25 pages of one record
+  std::uint32_t now = 1000;
+  cache.SetTickSource([&] { return now; });
+  // The last record's page and records 0 .. 23 fill every page.
+  for (std::int32_t i = 0; i < 24; ++i) {
+    now += 1000;
+    cache.GetRecordPtr(i);
+  }
+  now += 1000;
+  cache.GetRecordPtr(0);  // record 0 is now the most recently used
+  const std::int64_t reads = table.reads;
+  now += 1000;
+  EXPECT_EQ(ValueOf(cache.GetRecordPtr(50)), 50);  // reuses record 1's page
+  EXPECT_EQ(table.reads, reads + 1);
+  for (std::int32_t i : {0, 2, 12, 23, 99}) EXPECT_EQ(ValueOf(cache.GetRecordPtr(i)), i);
+  EXPECT_EQ(table.reads, reads + 1);  // all still cached
+  EXPECT_EQ(ValueOf(cache.GetRecordPtr(1)), 1);
+  EXPECT_EQ(table.reads, reads + 2);
+  cache.CheckInvariants();
+}
+
 TEST(RecordCache, APageThatFailsToLoadIsNotKept) {
   struct Failing : VectorTable {
     void ReadRecordImages(std::int32_t first, std::int32_t count, std::uint8_t* dest) override {
