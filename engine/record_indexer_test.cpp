@@ -45,7 +45,9 @@ void ExpectSorted(const IdTable& table, const TkrIdentifierIndex& index) {
     const std::int32_t p = positions[i];
     ASSERT_TRUE(p >= 0 && p < table.Count() && !seen[static_cast<std::size_t>(p)]) << i;
     seen[static_cast<std::size_t>(p)] = true;
-    if (i > 0) EXPECT_LE(table.IdAt(positions[i - 1]), table.IdAt(p)) << i;
+    if (i > 0) {
+      EXPECT_LE(table.IdAt(positions[i - 1]), table.IdAt(p)) << i;
+    }
   }
 }
 
