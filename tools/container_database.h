@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/inspected_database.h"
+#include "tools/opened_database.h"
 
 namespace kivo {
 class TPagybox;

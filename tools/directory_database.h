@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "storage/file_layer.h"
-#include "tools/inspected_database.h"
+#include "tools/opened_database.h"
 
 namespace kivo::tools {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "tools/inspected_database.h"
-#include "tools/table_inspection.h"
+#include "tools/opened_database.h"
+#include "tools/table_reading.h"
 
 namespace kivo::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/inspected_database.h"
+#include "tools/opened_database.h"
 
 #include "platform/file_util.h"
 #include "tools/container_database.h"

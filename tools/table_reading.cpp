@@ -1,4 +1,4 @@
-#include "tools/table_inspection.h"
+#include "tools/table_reading.h"
 
 #include <algorithm>
 #include <charconv>
