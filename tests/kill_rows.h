@@ -15,6 +15,20 @@ namespace kivo::killtest {
 
 inline constexpr char kTable[] = "Rows";
 
+// A writable data set as the table manager sees it, with an optional table password.
+struct TRowsClient : TDataManagerClient {
+  std::string password;
+  bool ClientInMemory() const override { return false; }
+  bool ClientReadOnly() const override { return false; }
+  void SetClientReadOnly(bool) override {}
+  bool ClientEncrypted() const override { return !password.empty(); }
+  std::string ClientPassword() const override { return password; }
+  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
+  bool ClientCacheEnabled() const override { return true; }
+  std::uint8_t ClientBLOBCompression() const override { return 0; }
+  std::int32_t ClientBLOBBlockSize() const override { return 512; }
+};
+
 inline TFieldDefs Fields() {
   TFieldDefs fields;
   fields.Add("Item", ftString, 24, true);

@@ -152,18 +152,6 @@ long CountIn(const std::string& line) {
   return -1;
 }
 
-struct TWritable : TDataManagerClient {
-  std::string password;
-  bool ClientInMemory() const override { return false; }
-  bool ClientReadOnly() const override { return false; }
-  void SetClientReadOnly(bool) override {}
-  bool ClientEncrypted() const override { return !password.empty(); }
-  std::string ClientPassword() const override { return password; }
-  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
-  bool ClientCacheEnabled() const override { return true; }
-  std::uint8_t ClientBLOBCompression() const override { return 0; }
-  std::int32_t ClientBLOBBlockSize() const override { return 512; }
-};
 
 struct TKind {
   const char* name;
@@ -197,7 +185,7 @@ class KillTest : public ::testing::TestWithParam<TKind> {
       db.SetDatabaseName(DatabasePath());
     }
     db.Open();
-    TWritable client;
+    killtest::TRowsClient client;
     client.password = GetParam().tablePassword;
     TKivoDataManager* m = krGetDataManager(killtest::kTable, db.Handle());
     const std::int8_t opened = m->ConnectDataset(&client);

@@ -30,19 +30,6 @@ namespace {
 
 using namespace kivo;
 
-// A writable data set as the table manager sees it.
-struct TWriterClient : TDataManagerClient {
-  std::string password;
-  bool ClientInMemory() const override { return false; }
-  bool ClientReadOnly() const override { return false; }
-  void SetClientReadOnly(bool) override {}
-  bool ClientEncrypted() const override { return !password.empty(); }
-  std::string ClientPassword() const override { return password; }
-  std::int32_t ClientRecordsPerPageHint() const override { return 1000; }
-  bool ClientCacheEnabled() const override { return true; }
-  std::uint8_t ClientBLOBCompression() const override { return 0; }
-  std::int32_t ClientBLOBBlockSize() const override { return 512; }
-};
 
 int Run(const std::string& kind, const std::string& path, unsigned seed,
         const std::string& password) {
@@ -63,7 +50,7 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
     creator->SetPassword(password);
     creator->CreateTable(killtest::Fields(), TIndexDefs(), false, 1000);
   }
-  TWriterClient client;
+  killtest::TRowsClient client;
   client.password = password;
   TKivoDataManager* m = krGetDataManager(killtest::kTable, store);
   const std::int8_t opened = m->ConnectDataset(&client);

@@ -233,17 +233,32 @@ bool TPagyDiskFile::Open(bool create) {
   return true;
 }
 
-std::int32_t TPagyDiskFile::Read(void* buffer, std::int32_t count) {
-  if (!IsOpen() || count <= 0) return 0;
+namespace {
+
+// Repeats a positioned read or write until `count` bytes have moved, the
+// call reports the end of the file, or it fails with anything but EINTR.
+// `io(at, n)` moves up to n bytes at offset `at` of the request.
+template <typename Io>
+std::int32_t TransferAll(std::int32_t count, Io io) {
   std::int32_t done = 0;
-  auto* p = static_cast<char*>(buffer);
   while (done < count) {
-    ssize_t n = ::pread(handle_, p + done, static_cast<std::size_t>(count - done),
-                        static_cast<off_t>(position_ + done));
+    const ssize_t n = io(done, static_cast<std::size_t>(count - done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::int32_t>(n);
   }
+  return done;
+}
+
+}  // namespace
+
+std::int32_t TPagyDiskFile::Read(void* buffer, std::int32_t count) {
+  if (!IsOpen() || count <= 0) return 0;
+  const std::int32_t done =
+      TransferAll(count, [&](std::int32_t at, std::size_t n) {
+        return ::pread(handle_, static_cast<char*>(buffer) + at, n,
+                       static_cast<off_t>(position_ + at));
+      });
   position_ += done;
   return done;
 }
@@ -269,15 +284,11 @@ std::int32_t TPagyDiskFile::Write(const void* buffer, std::int32_t count) {
     return 0;
   }
   if (count < 0) return 0;
-  std::int32_t done = 0;
-  const auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::pwrite(handle_, p + done, static_cast<std::size_t>(count - done),
-                         static_cast<off_t>(position_ + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::int32_t>(n);
-  }
+  const std::int32_t done =
+      TransferAll(count, [&](std::int32_t at, std::size_t n) {
+        return ::pwrite(handle_, static_cast<const char*>(buffer) + at, n,
+                        static_cast<off_t>(position_ + at));
+      });
   position_ += done;
   return done;
 }
