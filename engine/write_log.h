@@ -4,7 +4,8 @@
 // Every record write of a table goes to the page cache and, as its own copy of
 // the stored (for encrypted tables: enciphered) image, to this log; the log is
 // written out when it grows too big, too long or too old, and at close.
-// Entries are written oldest first, so a later entry for the same position
+// A flush writes BLOB entries oldest first, then the newest entry of each
+// record position in position order, so a later entry for the same position
 // wins on disk as it does for readers (FindRecord).
 //
 // Invariants (CheckInvariants()):
@@ -124,7 +125,7 @@ class TkrBufferLogArray {
   // The newest logged image of `recNo` (RecordSize bytes), or nullptr.
   const std::uint8_t* FindRecord(std::int32_t recNo) const;
 
-  // Writes every entry, oldest first, then drops them all. A failing write
+  // Writes every entry (see the top of this file), then drops them all. A failing write
   // raises and leaves every entry in the log, so the next flush writes them
   // again (entries hold absolute positions, so writing twice is harmless):
   //   "TkrBufferLogArray.FlushBuffers - error writing data to blob file, xx = "
@@ -156,7 +157,10 @@ class TkrBufferLogArray {
 
  private:
   void Clear();
-  void WriteRecordEntry(const Entry& e);
+  // Bytes joined into one write of neighbouring records at most.
+  static constexpr std::size_t kMaxRunBytes = 1024 * 1024;
+  void WriteRecordEntries();
+  void WriteRecordRun(std::int32_t firstRecNo, const std::uint8_t* data, std::int32_t count);
   void WriteBLOBEntry(const Entry& e);
 
   std::vector<Entry> entries_;

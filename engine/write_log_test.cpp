@@ -9,9 +9,27 @@
 #include <vector>
 
 #include "engine/write_log.h"
+#include "storage/file_layer.h"
 
 namespace kivo {
 namespace {
+
+// A memory file that counts the writes it receives.
+class CountingFile : public TMemoryFile {
+ public:
+  CountingFile() : TMemoryFile(nullptr, "T.dat") { Open(true); }
+  std::int32_t Write(const void* buffer, std::int32_t count) override {
+    ++writes;
+    return TMemoryFile::Write(buffer, count);
+  }
+  std::vector<std::uint8_t> Content() {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(GetSize()));
+    Seek(0, kFromBeginning);
+    if (!bytes.empty()) Read(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    return bytes;
+  }
+  int writes = 0;
+};
 
 std::vector<std::uint8_t> Filled(std::size_t size, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(size);
@@ -90,6 +108,73 @@ TEST(NewestRecordMap, AgreesWithAnOrderedMap) {
     reference.clear();
     EXPECT_TRUE(map.Empty());
     EXPECT_EQ(map.Find(0), -1);
+  }
+}
+
+}  // namespace
+}  // namespace kivo
+
+namespace kivo {
+namespace {
+
+// A flush leaves the file as writing every entry oldest first would, while
+// neighbouring positions go out in one write.
+TEST(WriteBehindLog, FlushEqualsReplayingEveryEntryInOrder) {
+  constexpr std::int32_t kOffset = 93;
+  constexpr std::int32_t kRecordSize = 37;
+  std::mt19937 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    CountingFile file;
+    std::vector<std::uint8_t> expected(kOffset, 0xEE);  // the header bytes are untouched
+    file.Write(expected.data(), kOffset);
+    file.writes = 0;
+    TkrBufferLogArray log(&file, kOffset, kRecordSize);
+    const int entries = 1 + static_cast<int>(rng() % 3000);
+    std::int32_t appended = 0;
+    for (int i = 0; i < entries; ++i) {
+      // Mostly appends, then rewrites of earlier positions and isolated ones.
+      std::int32_t recNo;
+      switch (rng() % 5) {
+        case 0: recNo = appended > 0 ? static_cast<std::int32_t>(rng() % appended) : 0; break;
+        case 1: recNo = appended + static_cast<std::int32_t>(rng() % 50); break;
+        default: recNo = appended++; break;
+      }
+      const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(rng()));
+      log.AddRecord(recNo, image.data());
+      const std::size_t end = kOffset + static_cast<std::size_t>(recNo + 1) * kRecordSize;
+      if (expected.size() < end) expected.resize(end, 0);
+      std::memcpy(expected.data() + end - kRecordSize, image.data(), kRecordSize);
+    }
+    log.CheckInvariants();
+    log.FlushBuffers();
+    EXPECT_EQ(log.EntryCount(), 0);
+    ASSERT_EQ(file.Content(), expected) << "round " << round;
+    // Appends alone would come in one write each per megabyte.
+    EXPECT_LT(file.writes, entries / 2 + 40) << "round " << round;
+  }
+}
+
+// A run longer than the biggest single write is cut, and still lands whole.
+TEST(WriteBehindLog, LongRunsAreCutIntoSeveralWrites) {
+  constexpr std::int32_t kRecordSize = 1000;
+  CountingFile file;
+  TkrBufferLogArray log(&file, 0, kRecordSize);
+  const std::int32_t count = 3000;  // 3 MB in one run of neighbours
+  for (std::int32_t recNo = count - 1; recNo >= 0; --recNo) {
+    const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(recNo));
+    log.AddRecord(recNo, image.data());
+  }
+  log.FlushBuffers();
+  EXPECT_GE(file.writes, 3);
+  EXPECT_LE(file.writes, 4);
+  const auto content = file.Content();
+  ASSERT_EQ(content.size(), static_cast<std::size_t>(count) * kRecordSize);
+  for (std::int32_t recNo = 0; recNo < count; ++recNo) {
+    const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(recNo));
+    ASSERT_EQ(std::memcmp(content.data() + static_cast<std::size_t>(recNo) * kRecordSize,
+                          image.data(), kRecordSize),
+              0)
+        << recNo;
   }
 }
 

@@ -10,7 +10,8 @@
 
 namespace kivo {
 
-// Milliseconds of a steady clock, wrapping at 2^32.
+// Milliseconds of a steady clock, wrapping at 2^32; it advances in steps of
+// a scheduler tick (a few milliseconds).
 std::uint32_t GetTickCount();
 // A steady high-resolution counter and its ticks per second.
 std::uint64_t HighResolutionCounter();
