@@ -184,10 +184,15 @@ void TkrBufferLogArray::WriteRecordEntries() {
   // and a page write).
   std::vector<std::pair<std::int32_t, std::int32_t>> newest;  // RecNo, entry
   newest.reserve(newest_record_.Count());
-  newest_record_.ForEach([&](std::int32_t recNo, std::int32_t entry) {
-    newest.emplace_back(recNo, entry);
-  });
-  std::sort(newest.begin(), newest.end());
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    const auto index = static_cast<std::int32_t>(i);
+    if (e.EntryKind == kRecord && newest_record_.Find(e.RecNo) == index) {
+      newest.emplace_back(e.RecNo, index);
+    }
+  }
+  // Appends come in order already.
+  if (!std::is_sorted(newest.begin(), newest.end())) std::sort(newest.begin(), newest.end());
   const std::size_t runLimit =
       std::max<std::size_t>(1, kMaxRunBytes / static_cast<std::size_t>(std::max(record_size_, 1)));
   std::vector<std::uint8_t> run;

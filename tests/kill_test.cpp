@@ -10,10 +10,12 @@
 //   - kvbtool check passes again after the engine has opened the table.
 // The kills survived and the rows lost are printed for each kind of database.
 //
+// A container page torn by the kill (a write stopped between two pages of the
+// operating system) is damage like any other: the container's page journal
+// must make it whole, for kvbtool's read-only look as for the next open.
+//
 // KARTOVA_KILL_ROUNDS sets the kills per database kind (default 40, 12 under
-// the sanitizers); KARTOVA_KILL_SEED the seed (printed, for a re-run);
-// KARTOVA_KILL_STRICT=1 fails on torn container pages too (see
-// TornContainerPage).
+// the sanitizers); KARTOVA_KILL_SEED the seed (printed, for a re-run).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -253,23 +255,10 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     return r.out;
   }
 
-  // A container page whose checksum fails after the kill: the kill tore an
-  // in-place page write of the container (its pages straddle the system's
-  // page boundaries, and a killed write stops between those). That is a
-  // fault of the container, not of the table's flush order; it is counted
-  // and reported, and fails the test only with KARTOVA_KILL_STRICT=1.
-  static bool TornContainerPage(const std::string& findings) {
-    return findings.find("cannot be read (error -11)") != std::string::npos;
-  }
   // The failures recorded so far in this test.
   static int Findings() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
   }
-  static bool Strict() {
-    const char* text = std::getenv("KARTOVA_KILL_STRICT");
-    return text && std::string(text) == "1";
-  }
-
   std::set<std::string> leaks_;  // distinct leaked-page findings
   TempDir dir_;
 };
@@ -282,8 +271,6 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
   long reportedTotal = 0;  // the most rows any writer reported flushed
   long rowsLost = 0;
   int survived = 0;
-  int torn = 0;            // kills that tore a container page
-  long tornRowsLost = 0;   // rows reported flushed in tables lost that way
   std::int64_t rowsSeenAfterLastKill = 0;
 
   for (int round = 0; round < rounds && !HasFatalFailure(); ++round) {
@@ -323,27 +310,6 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     ASSERT_EQ(signal, SIGKILL) << when << ": the writer ended before it was killed";
     reportedTotal = std::max(reportedTotal, reported);
 
-    if (GetParam().container) {
-      // Probed first, so that a torn page is told apart from other damage.
-      std::vector<std::string> probe = {"check", DatabasePath()};
-      if (*GetParam().tablePassword) {
-        probe.push_back("--password");
-        probe.push_back(GetParam().tablePassword);
-      }
-      const ProcessResult r = Kvbtool(probe);
-      if (TornContainerPage(r.out)) {
-        ++torn;
-        tornRowsLost += reportedTotal;
-        std::cout << "[ kill ] " << when << ": a container page was torn; the table is lost ("
-                  << reportedTotal << " rows reported flushed)\n"
-                  << r.out.substr(0, r.out.find('\n') + 1) << std::flush;
-        if (Strict()) ADD_FAILURE() << when << ": torn container page\n" << r.out;
-        // Start again on a new database.
-        std::filesystem::remove(DatabasePath());
-        reportedTotal = 0;
-        continue;
-      }
-    }
     ExpectCheckPasses(when + ", before the table is opened again");
     std::map<std::uint32_t, std::int32_t> ids;
     try {
@@ -367,13 +333,11 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
             << " kills survived, " << rowsLost << " rows lost; " << reportedTotal
             << " rows reported flushed, " << rowsSeenAfterLastKill
             << " rows in the table at the end, " << leaks_.size()
-            << " container pages leaked, " << torn << " kills tore a container page (losing "
-            << tornRowsLost << " rows reported flushed) (seed " << seed << ")" << std::endl;
+            << " container pages leaked (seed " << seed << ")" << std::endl;
   RecordProperty("kills_survived", survived);
   RecordProperty("rows_lost", static_cast<int>(rowsLost));
   RecordProperty("pages_leaked", static_cast<int>(leaks_.size()));
-  RecordProperty("torn_container_pages", torn);
-  EXPECT_EQ(survived + torn, rounds);
+  EXPECT_EQ(survived, rounds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, KillTest,

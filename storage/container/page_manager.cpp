@@ -190,6 +190,10 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
     if (!stream_->Open(true, false))
       throw Exception("File " + ExtractFileName(fileName) + " has corrupted header.");
     SaveHeader();
+    if (!inMemory && !read_only_) {
+      journal_ = TPageJournal::Open(fileName);
+      if (journal_) journal_->Clear();  // left by a former file of this name
+    }
   } else {
     if (!FileExists(fileName)) throw Exception("File '" + fileName + "' not found");
     bool opened = false;
@@ -204,6 +208,15 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
       throw Exception("File " + ExtractFileName(fileName) + " has corrupted header.");
     }
     LoadHeader();
+    if (!inMemory && !read_only_) {
+      journal_ = TPageJournal::Open(fileName);
+      if (journal_) ReplayJournal();
+    } else if (!inMemory) {
+      if (auto journal = TPageJournal::OpenForReading(fileName)) {
+        overlay_ = journal->PendingCopy();
+        if (overlay_ && !CopyFits(*overlay_)) overlay_.reset();
+      }
+    }
   }
   if (header_.Encrypted() == 1) {
     // A wrong password is not detected here; it only yields a wrong key.
@@ -215,7 +228,32 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
   pieces_.resize(2 * static_cast<std::size_t>(kRunPages));
 }
 
-TPageFileManager::~TPageFileManager() = default;
+TPageFileManager::~TPageFileManager() {
+  // No write is under way any more: the journal has nothing left to protect.
+  if (journal_) journal_->Remove();
+}
+
+bool TPageFileManager::CopyFits(const TPageJournal::TCopy& copy) {
+  // Only page bytes are ever journaled: a copy reaching into the header page
+  // or past the end of the stream is not one of ours.
+  return copy.Offset >= PageSize() &&
+         copy.Offset + static_cast<std::int64_t>(copy.Bytes.size()) <= stream_->GetSize();
+}
+
+void TPageFileManager::ReplayJournal() {
+  const std::optional<TPageJournal::TCopy> copy = journal_->PendingCopy();
+  if (copy && CopyFits(*copy)) {
+    std::vector<std::uint8_t> current(copy->Bytes.size());
+    const iovec into{current.data(), current.size()};
+    if (ReadAt(copy->Offset, &into, 1) != static_cast<std::int64_t>(current.size()) ||
+        current != copy->Bytes) {
+      stream_->Seek(TSeekOrigin::soFromBeginning, copy->Offset);
+      stream_->WriteBuffer(copy->Bytes.data(), static_cast<std::int32_t>(copy->Bytes.size()));
+      stream_->Flush();
+    }
+  }
+  journal_->Clear();
+}
 
 bool TPageFileManager::CheckHeader(std::int64_t offset) {
   stream_->Seek(TSeekOrigin::soFromBeginning, offset);
@@ -324,22 +362,50 @@ bool TPageFileManager::SealData(TPageRec& page, std::uint8_t* header, std::int32
 }
 
 std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, int count) {
+  std::int64_t got = 0;
   try {
     if (offset >= stream_->GetSize()) return 0;
     stream_->Seek(TSeekOrigin::soFromBeginning, offset);
-    return stream_->ReadV(pieces, count);
+    got = stream_->ReadV(pieces, count);
   } catch (const Exception&) {
     return 0;
   }
+  if (overlay_) {
+    // Lay the journal's copy over the part of [offset, offset + got) it covers.
+    const std::int64_t from = std::max(offset, overlay_->Offset);
+    const std::int64_t to =
+        std::min(offset + got, overlay_->Offset + static_cast<std::int64_t>(overlay_->Bytes.size()));
+    std::int64_t at = offset;  // stream offset of the current piece
+    for (int i = 0; i < count && at < to; ++i) {
+      const auto len = static_cast<std::int64_t>(pieces[i].iov_len);
+      const std::int64_t a = std::max(at, from);
+      const std::int64_t b = std::min(at + len, to);
+      if (a < b) {
+        std::memcpy(static_cast<std::uint8_t*>(pieces[i].iov_base) + (a - at),
+                    overlay_->Bytes.data() + (a - overlay_->Offset), static_cast<std::size_t>(b - a));
+      }
+      at += len;
+    }
+  }
+  return got;
 }
 
 std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces, int count) {
-  try {
-    stream_->Seek(TSeekOrigin::soFromBeginning, offset);
-    return stream_->WriteV(pieces, count);
-  } catch (const Exception&) {
+  if (journal_ && journal_->Record(offset, pieces, count) == TPageJournal::TRecordResult::kUnsafe) {
     return 0;
   }
+  std::int64_t want = 0;
+  for (int i = 0; i < count; ++i) want += static_cast<std::int64_t>(pieces[i].iov_len);
+  std::int64_t put = 0;
+  try {
+    stream_->Seek(TSeekOrigin::soFromBeginning, offset);
+    put = stream_->WriteV(pieces, count);
+  } catch (const Exception&) {
+    put = 0;
+  }
+  // A write that failed is not to be made later by a replay.
+  if (journal_ && put != want) journal_->Clear();
+  return put;
 }
 
 bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecrypt,

@@ -19,11 +19,13 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "storage/container/huge_file.h"
+#include "storage/container/page_journal.h"
 
 namespace kivo {
 
@@ -342,7 +344,18 @@ class TPageFileManager {
     return pageNo >= 1 && pageNo < header_.PageCount();
   }
 
+  // Writes the page journal's copy again when it differs from the container
+  // (the write it protects was cut short), then empties the journal.
+  void ReplayJournal();
+
   std::unique_ptr<TPagyHugeFile> stream_;
+  // Disk containers opened for writing: every page write is copied here first.
+  std::unique_ptr<TPageJournal> journal_;
+  // Disk containers opened read-only: a journal copy that was not written
+  // back, laid over what is read from the stream.
+  std::optional<TPageJournal::TCopy> overlay_;
+  // Whether a copy read from a journal can be one this container wrote.
+  bool CopyFits(const TPageJournal::TCopy& copy);
   std::string file_name_;
   bool in_memory_ = false;
   TContainerHeader header_;

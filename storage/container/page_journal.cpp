@@ -1,0 +1,209 @@
+#include "storage/container/page_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace kivo {
+namespace {
+
+void PutLE(std::uint8_t* at, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint64_t GetLE(const std::uint8_t* at, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | at[i];
+  return value;
+}
+
+std::uint32_t Crc(std::uint32_t crc, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const Bytef*>(data);
+  while (size > 0) {
+    const auto chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+    crc = static_cast<std::uint32_t>(::crc32(crc, bytes, chunk));
+    bytes += chunk;
+    size -= chunk;
+  }
+  return crc;
+}
+
+// Writes every piece at file offset 0 onwards; the bytes written.
+std::int64_t WriteAllAt(int handle, const iovec* pieces, int count) {
+  std::int64_t done = 0;
+  std::vector<iovec> rest(pieces, pieces + count);
+  std::size_t first = 0;
+  while (first < rest.size()) {
+    const int n = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
+    const ssize_t put = ::pwritev(handle, rest.data() + first, n, done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return done;
+    }
+    if (put == 0) return done;
+    done += put;
+    auto left = static_cast<std::size_t>(put);
+    while (first < rest.size() && left >= rest[first].iov_len) {
+      left -= rest[first].iov_len;
+      ++first;
+    }
+    if (first < rest.size()) {
+      rest[first].iov_base = static_cast<std::uint8_t*>(rest[first].iov_base) + left;
+      rest[first].iov_len -= left;
+    }
+  }
+  return done;
+}
+
+bool ReadAllAt(int handle, void* buffer, std::size_t size, std::int64_t offset) {
+  auto* at = static_cast<std::uint8_t*>(buffer);
+  while (size > 0) {
+    const ssize_t got = ::pread(handle, at, size, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TPageJournal::PathFor(const std::string& containerPath) {
+  return containerPath + "-journal";
+}
+
+std::unique_ptr<TPageJournal> TPageJournal::Open(const std::string& containerPath) {
+  return OpenWith(containerPath, O_RDWR | O_CREAT);
+}
+
+std::unique_ptr<TPageJournal> TPageJournal::OpenForReading(const std::string& containerPath) {
+  return OpenWith(containerPath, O_RDONLY);
+}
+
+std::unique_ptr<TPageJournal> TPageJournal::OpenWith(const std::string& containerPath, int flags) {
+  struct statx container{};
+  if (::statx(AT_FDCWD, containerPath.c_str(), 0, STATX_INO | STATX_BTIME, &container) != 0) {
+    return nullptr;
+  }
+  const std::uint64_t birth =
+      (container.stx_mask & STATX_BTIME) != 0
+          ? static_cast<std::uint64_t>(container.stx_btime.tv_sec) * 1000000000u +
+                container.stx_btime.tv_nsec
+          : 0;
+  const std::uint64_t device =
+      (static_cast<std::uint64_t>(container.stx_dev_major) << 32) | container.stx_dev_minor;
+  const std::string path = PathFor(containerPath);
+  // Never follow a link: the journal is written to, and a planted link would
+  // aim those writes at another file.
+  const int handle = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (handle < 0) return nullptr;
+  struct stat journal{};
+  if (::fstat(handle, &journal) != 0 || !S_ISREG(journal.st_mode)) {
+    ::close(handle);
+    return nullptr;
+  }
+  return std::unique_ptr<TPageJournal>(new TPageJournal(
+      path, handle, device, static_cast<std::uint64_t>(container.stx_ino), birth));
+}
+
+TPageJournal::TPageJournal(std::string path, int handle, std::uint64_t device,
+                           std::uint64_t inode, std::uint64_t birth)
+    : path_(std::move(path)), handle_(handle), device_(device), inode_(inode), birth_(birth) {}
+
+TPageJournal::~TPageJournal() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+TPageJournal::TRecordResult TPageJournal::Record(std::int64_t offset, const iovec* pieces,
+                                                 int count) {
+  if (unsafe_) return TRecordResult::kUnsafe;
+  if (handle_ < 0) return TRecordResult::kNoCopy;
+  std::uint64_t length = 0;
+  for (int i = 0; i < count; ++i) length += pieces[i].iov_len;
+  if (length == 0 || length > static_cast<std::uint64_t>(kMaxLength) || offset < 0) {
+    // Nothing the journal can hold: make sure no older copy survives it.
+    Clear();
+    return unsafe_ ? TRecordResult::kUnsafe : TRecordResult::kNoCopy;
+  }
+  std::uint8_t header[kHeaderSize] = {};
+  std::memcpy(header, kSignature, 8);
+  PutLE(header + 8, device_, 8);
+  PutLE(header + 16, inode_, 8);
+  PutLE(header + 24, birth_, 8);
+  PutLE(header + 32, static_cast<std::uint64_t>(offset), 8);
+  PutLE(header + 40, length, 4);
+  std::uint32_t crc = Crc(0, header, 44);
+  for (int i = 0; i < count; ++i) crc = Crc(crc, pieces[i].iov_base, pieces[i].iov_len);
+  PutLE(header + 44, crc, 4);
+
+  pieces_.clear();
+  pieces_.push_back({header, kHeaderSize});
+  pieces_.insert(pieces_.end(), pieces, pieces + count);
+  const std::int64_t want = kHeaderSize + static_cast<std::int64_t>(length);
+  if (WriteAllAt(handle_, pieces_.data(), static_cast<int>(pieces_.size())) == want) {
+    return TRecordResult::kRecorded;
+  }
+  // A part of the new copy may have replaced a part of the old one; whatever
+  // is there fails its CRC, but an old copy whose bytes were not reached
+  // could still pass, so the journal is emptied.
+  Clear();
+  return unsafe_ ? TRecordResult::kUnsafe : TRecordResult::kNoCopy;
+}
+
+std::optional<TPageJournal::TCopy> TPageJournal::PendingCopy() {
+  if (handle_ < 0) return std::nullopt;
+  struct stat journal{};
+  if (::fstat(handle_, &journal) != 0 || journal.st_size < kHeaderSize) return std::nullopt;
+  std::uint8_t header[kHeaderSize];
+  if (!ReadAllAt(handle_, header, kHeaderSize, 0)) return std::nullopt;
+  if (std::memcmp(header, kSignature, 8) != 0) return std::nullopt;
+  if (GetLE(header + 8, 8) != device_ || GetLE(header + 16, 8) != inode_ ||
+      GetLE(header + 24, 8) != birth_) {
+    return std::nullopt;
+  }
+  const auto offset = static_cast<std::int64_t>(GetLE(header + 32, 8));
+  const auto length = static_cast<std::int32_t>(GetLE(header + 40, 4));
+  if (offset < 0 || length <= 0 || length > kMaxLength ||
+      journal.st_size - kHeaderSize < length) {
+    return std::nullopt;
+  }
+  TCopy copy;
+  copy.Offset = offset;
+  copy.Bytes.resize(static_cast<std::size_t>(length));
+  if (!ReadAllAt(handle_, copy.Bytes.data(), copy.Bytes.size(), kHeaderSize)) return std::nullopt;
+  std::uint32_t crc = Crc(0, header, 44);
+  crc = Crc(crc, copy.Bytes.data(), copy.Bytes.size());
+  if (crc != static_cast<std::uint32_t>(GetLE(header + 44, 4))) return std::nullopt;
+  return copy;
+}
+
+void TPageJournal::Clear() {
+  if (handle_ < 0) return;
+  // Truncation needs no free space; should it fail, the signature is
+  // overwritten; should that fail too, the file is removed. A copy that can
+  // be neither emptied nor removed leaves the journal unsafe: page writes are
+  // then refused, since replaying that copy later would undo them.
+  if (::ftruncate(handle_, 0) == 0) return;
+  static const std::uint8_t zeros[8] = {};
+  if (::pwrite(handle_, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros)) return;
+  ::close(handle_);
+  handle_ = -1;
+  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) unsafe_ = true;
+}
+
+void TPageJournal::Remove() {
+  if (handle_ < 0) return;
+  ::close(handle_);
+  handle_ = -1;
+  ::unlink(path_.c_str());
+}
+
+}  // namespace kivo
