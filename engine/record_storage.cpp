@@ -13,8 +13,10 @@
 //
 // One state is still possible: a delete has moved the last record into the
 // freed position but the header, not yet rewritten, still counts the last
-// one, so one record is there twice. No order of in-place writes avoids
-// that, so the mark shows it and the next open drops such trailing copies
+// one, so one record is there twice; and a record moved that way may carry
+// an identifier above the LastAutoInc of the old header. No order of
+// in-place writes avoids that, so the mark shows it and the next writable
+// open drops such trailing copies and raises LastAutoInc
 // (RepairInterruptedFlush).
 #include <algorithm>
 #include <cstring>
@@ -539,8 +541,16 @@ void TKivoDataManager::RepairInterruptedFlush() {
         if (!copy) break;
         --count;
       }
-      if (count != header_.RecordCount) {
+      // Records moved by deletes may carry identifiers newer than the
+      // LastAutoInc of the header the flush did not get to write: raise it,
+      // or the next inserts would hand those identifiers out again.
+      std::int32_t lastId = header_.LastAutoInc;
+      for (std::int32_t i = 0; i < count; ++i) {
+        lastId = std::max(lastId, static_cast<std::int32_t>(ids[static_cast<std::size_t>(i)].first));
+      }
+      if (count != header_.RecordCount || lastId != header_.LastAutoInc) {
         header_.RecordCount = count;
+        header_.LastAutoInc = lastId;
         BumpChangeCount(header_.ChangeCount);
         CreateRecordCache();  // drop anything read under the old count
       }

@@ -1,6 +1,7 @@
 // The rows of the crash-safety test, shared by its writer program and the
-// test that checks them: every column is computed from the identifier, so a
-// row read back can be told right or wrong on its own.
+// test that checks them: every column is computed from the identifier and a
+// version (raised by each update), so a row read back can be told right or
+// wrong on its own.
 #pragma once
 
 #include <cstdint>
@@ -39,14 +40,19 @@ inline TFieldDefs Fields() {
 
 // "sor <id> " followed by "őű" in Windows-1250.
 inline std::string ItemOf(std::uint32_t id) { return "sor " + std::to_string(id) + " \xF5\xFB"; }
-inline std::int32_t QtyOf(std::uint32_t id) { return static_cast<std::int32_t>(id * 7u); }
+// Versions run 0 .. kVersions - 1 and wrap.
+inline constexpr std::int32_t kVersions = 1000;
+inline std::int32_t QtyOf(std::uint32_t id, std::int32_t version = 0) {
+  return static_cast<std::int32_t>(id * 7u + static_cast<std::uint32_t>(version) * 1000000u);
+}
 inline std::int64_t BigOf(std::uint32_t id) { return std::int64_t{id} * 1000003; }
 
-// Fills a data set's record buffer (RecordSize + 8 bytes) with row `id`.
-inline void FillRow(const TKivoDataManager& m, std::uint32_t id, std::uint8_t* buffer) {
+// Fills a data set's record buffer (RecordSize + 8 bytes) with row `id` at `version`.
+inline void FillRow(const TKivoDataManager& m, std::uint32_t id, std::uint8_t* buffer,
+                    std::int32_t version = 0) {
   std::memset(buffer, 0, static_cast<std::size_t>(m.RecordSize()) + 8);
   const std::string item = ItemOf(id);
-  const std::int32_t qty = QtyOf(id);
+  const std::int32_t qty = QtyOf(id, version);
   const std::int64_t big = BigOf(id);
   std::memcpy(buffer + m.FieldOffset(0), item.data(), item.size());
   std::memcpy(buffer + m.FieldOffset(1), &qty, sizeof qty);
@@ -54,7 +60,18 @@ inline void FillRow(const TKivoDataManager& m, std::uint32_t id, std::uint8_t* b
   SetRecordId(m.Layout(), buffer, id);
 }
 
-// Empty when `image` holds row GetRecordId(image) exactly, else what differs.
+// The version of the row in `image`, -1 when Qty fits none.
+inline std::int32_t VersionOf(const TKivoDataManager& m, const std::uint8_t* image) {
+  const std::uint32_t id = GetRecordId(m.Layout(), image);
+  std::int32_t qty;
+  std::memcpy(&qty, image + m.FieldOffset(1), sizeof qty);
+  const std::uint32_t rest = static_cast<std::uint32_t>(qty) - id * 7u;
+  if (rest % 1000000u != 0 || rest / 1000000u >= static_cast<std::uint32_t>(kVersions)) return -1;
+  return static_cast<std::int32_t>(rest / 1000000u);
+}
+
+// Empty when `image` holds row GetRecordId(image) exactly at some version,
+// else what differs.
 inline std::string RowProblem(const TKivoDataManager& m, const std::uint8_t* image) {
   const std::uint32_t id = GetRecordId(m.Layout(), image);
   for (int field = 0; field < 3; ++field)
@@ -65,7 +82,7 @@ inline std::string RowProblem(const TKivoDataManager& m, const std::uint8_t* ima
   std::int64_t big;
   std::memcpy(&qty, image + m.FieldOffset(1), sizeof qty);
   std::memcpy(&big, image + m.FieldOffset(2), sizeof big);
-  if (qty != QtyOf(id)) return "Qty is " + std::to_string(qty);
+  if (VersionOf(m, image) < 0) return "Qty is " + std::to_string(qty);
   if (big != BigOf(id)) return "Big is " + std::to_string(big);
   return {};
 }

@@ -24,12 +24,14 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,6 +161,7 @@ struct TKind {
   const char* name;
   bool container;
   const char* tablePassword;  // empty: not encrypted
+  bool mixed = false;         // updates and deletes besides inserts
 };
 
 class KillTest : public ::testing::TestWithParam<TKind> {
@@ -175,10 +178,13 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     return RunProcess(KVBTOOL_BIN, args, options);
   }
 
+  std::string OpsPath() const { return dir_.file("ops.txt"); }
+
   // Opens the table in this process (as a user would after the crash) and
-  // checks every record. Returns the identifiers held.
+  // checks every record. Returns the identifiers held and their versions.
   std::map<std::uint32_t, std::int32_t> OpenAndCheck(const std::string& when) {
     std::map<std::uint32_t, std::int32_t> ids;
+    std::map<std::uint32_t, std::int32_t> positions;
     TKivoDatabase db;
     if (GetParam().container) {
       db.SetDatabaseName("KillCheck");
@@ -210,9 +216,10 @@ class KillTest : public ::testing::TestWithParam<TKind> {
       const std::uint32_t id = GetRecordId(m->Layout(), image);
       const std::string problem = killtest::RowProblem(*m, image);
       EXPECT_EQ(problem, "") << when << ": record " << pos << " (identifier " << id << ")";
-      auto [it, fresh] = ids.emplace(id, pos);
+      auto [it, fresh] = positions.emplace(id, pos);
       EXPECT_TRUE(fresh) << when << ": records " << it->second << " and " << pos
                          << " share identifier " << id;
+      ids[id] = killtest::VersionOf(*m, image);
     }
     EXPECT_GE(m->LastAutoInc(), ids.empty() ? 0 : static_cast<std::int32_t>(ids.rbegin()->first))
         << when;
@@ -255,6 +262,66 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     return r.out;
   }
 
+  // Checks `table` (identifier -> version) against the ops file of the writer
+  // run that started from `start`: every flushed batch must be there whole;
+  // each row the batch in flight touched may be in any state it passed
+  // through. Returns the rows in a wrong state.
+  long CheckOps(const std::map<std::uint32_t, std::int32_t>& start,
+                const std::map<std::uint32_t, std::int32_t>& table, const std::string& when) {
+    std::vector<std::string> lines;
+    {
+      std::ifstream in(OpsPath());
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    std::map<std::uint32_t, std::int32_t> model = start;
+    std::map<std::uint32_t, std::set<std::int32_t>> inFlight;  // -1: no such row
+    auto stateOf = [](const std::map<std::uint32_t, std::int32_t>& rows, std::uint32_t id) {
+      const auto it = rows.find(id);
+      return it == rows.end() ? -1 : it->second;
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      if (line == "F") continue;
+      const bool whole = line.size() >= 4 && line.compare(0, 2, "B ") == 0 &&
+                         line.compare(line.size() - 2, 2, " E") == 0;
+      if (!whole) {  // torn by the kill: nothing of it was carried out
+        EXPECT_EQ(i + 1, lines.size()) << when << ": ops line " << i << " is cut short";
+        break;
+      }
+      const bool flushed = i + 1 < lines.size() && lines[i + 1] == "F";
+      if (!flushed) {
+        EXPECT_EQ(i + 1, lines.size()) << when << ": a batch before the last was not flushed";
+      }
+      std::istringstream steps(line.substr(2, line.size() - 4));
+      for (std::string kind; steps >> kind;) {
+        std::uint32_t id = 0;
+        std::int32_t version = 0;
+        steps >> id;
+        if (kind == "U") steps >> version;
+        if (!flushed) inFlight[id].insert(stateOf(model, id));
+        if (kind == "D") model.erase(id);
+        else model[id] = version;
+        if (!flushed) inFlight[id].insert(stateOf(model, id));
+      }
+    }
+    std::set<std::uint32_t> all;
+    for (const auto& rows : {model, table})
+      for (const auto& [id, version] : rows) all.insert(id);
+    long wrong = 0;
+    for (std::uint32_t id : all) {
+      const std::int32_t actual = stateOf(table, id);
+      const auto open = inFlight.find(id);
+      const bool ok = open != inFlight.end() ? open->second.count(actual) > 0
+                                             : actual == stateOf(model, id);
+      if (!ok) {
+        ++wrong;
+        ADD_FAILURE() << when << ": row " << id << " has version " << actual << ", expected "
+                      << stateOf(model, id) << (open != inFlight.end() ? " or a state on its way" : "");
+      }
+    }
+    return wrong;
+  }
+
   // The failures recorded so far in this test.
   static int Findings() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
@@ -266,7 +333,9 @@ class KillTest : public ::testing::TestWithParam<TKind> {
 TEST_P(KillTest, FlushedRowsSurviveSigkill) {
   const int rounds = Rounds();
   const unsigned seed = Seed() + static_cast<unsigned>(GetParam().container) * 7919u +
-                        static_cast<unsigned>(*GetParam().tablePassword != 0) * 104729u;
+                        static_cast<unsigned>(*GetParam().tablePassword != 0) * 104729u +
+                        static_cast<unsigned>(GetParam().mixed) * 15485863u;
+  std::map<std::uint32_t, std::int32_t> truth;  // the table after the last kill
   std::mt19937 random(seed);
   long reportedTotal = 0;  // the most rows any writer reported flushed
   long rowsLost = 0;
@@ -280,6 +349,10 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     std::vector<std::string> args = {GetParam().container ? "kvb" : "dir", DatabasePath(),
                                      std::to_string(random())};
     if (*GetParam().tablePassword) args.push_back(GetParam().tablePassword);
+    if (GetParam().mixed) {
+      args.insert(args.begin(), {"--mixed", OpsPath()});
+      std::filesystem::remove(OpsPath());
+    }
     if (!GetParam().container && round == 0) std::filesystem::create_directory(DatabasePath());
 
     long reported = -1;
@@ -317,14 +390,19 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     } catch (const std::exception& e) {
       ADD_FAILURE() << when << ": the database does not open: " << e.what();
     }
-    long lost = 0;
-    for (long id = 1; id <= reportedTotal; ++id)
-      if (!ids.count(static_cast<std::uint32_t>(id))) ++lost;
-    EXPECT_EQ(lost, 0) << when << ": rows reported flushed but missing (of " << reportedTotal
-                       << ")";
-    rowsLost += lost;
-    // Rows run 1..n without gaps: the writer numbers them from LastAutoInc.
-    EXPECT_EQ(ids.empty() ? 0u : ids.rbegin()->first, ids.size()) << when;
+    if (GetParam().mixed) {
+      rowsLost += CheckOps(truth, ids, when);
+      truth = ids;
+    } else {
+      long lost = 0;
+      for (long id = 1; id <= reportedTotal; ++id)
+        if (!ids.count(static_cast<std::uint32_t>(id))) ++lost;
+      EXPECT_EQ(lost, 0) << when << ": rows reported flushed but missing (of " << reportedTotal
+                         << ")";
+      rowsLost += lost;
+      // Rows run 1..n without gaps: the writer numbers them from LastAutoInc.
+      EXPECT_EQ(ids.empty() ? 0u : ids.rbegin()->first, ids.size()) << when;
+    }
     ExpectCheckPasses(when + ", after the table was opened again");
     rowsSeenAfterLastKill = static_cast<std::int64_t>(ids.size());
     if (Findings() == findingsBefore) ++survived;
@@ -343,7 +421,10 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
 INSTANTIATE_TEST_SUITE_P(Databases, KillTest,
                          ::testing::Values(TKind{"Directory", false, ""},
                                            TKind{"Container", true, ""},
-                                           TKind{"EncryptedTableInContainer", true, "titok"}),
+                                           TKind{"EncryptedTableInContainer", true, "titok"},
+                                           TKind{"UpdatesAndDeletesInDirectory", false, "", true},
+                                           TKind{"UpdatesAndDeletesInContainer", true, "titok",
+                                                 true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

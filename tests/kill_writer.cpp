@@ -2,20 +2,34 @@
 // database until it is killed, flushing after every batch and reporting on
 // standard output how many rows the table holds once each flush is done.
 //
-//   kill_writer dir DIRECTORY SEED [TABLE-PASSWORD]
-//   kill_writer kvb FILE.kvb SEED [TABLE-PASSWORD]
+//   kill_writer [--mixed OPS-FILE] dir DIRECTORY SEED [TABLE-PASSWORD]
+//   kill_writer [--mixed OPS-FILE] kvb FILE.kvb SEED [TABLE-PASSWORD]
 //
 // The database and the table are created when missing. Row n (its
-// identifier) has Item "sor <n> őű", Qty n * 7 and Big n * 1000003; the test
-// recomputes them. Output lines:
+// identifier) at version v has Item "sor <n> őű", Qty n * 7 + v * 1000000 and
+// Big n * 1000003; the test recomputes them.
+//
+// With --mixed, batches also update rows (the next version) and delete them.
+// Before a batch touches the table its plan is appended to OPS-FILE as one
+// line "B I <id> U <id> <version> D <id> ... E", and once the batch has been
+// flushed a line "F" follows, so the test knows what the table must hold:
+// every flushed batch, and of the one in flight any mix of its steps.
+//
+// Output lines:
 //   open <RecordCount>       after the table is open
 //   flushed <RecordCount>    after each FlushBuffers has returned
 // Exit status: 2 usage, 1 failure (message on standard error); it never
 // ends by itself before 500000 rows.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,8 +45,95 @@ namespace {
 using namespace kivo;
 
 
+// Appends `text` to the ops file in one write; a kill tears at most this line.
+void Append(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) throw std::runtime_error("cannot write the ops file");
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+struct TStep {
+  char kind;  // 'I', 'U', 'D'
+  std::int32_t pos;
+  std::uint32_t id;
+  std::int32_t version;
+};
+
+// Inserts, updates and deletes in seeded batches until killed.
+void RunMixed(TKivoDataManager* m, std::mt19937& random, const std::string& opsFile) {
+  const int ops = ::open(opsFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (ops < 0) throw std::runtime_error("cannot open the ops file");
+  // The table as the steps will leave it: identifiers by position, versions.
+  std::vector<std::uint32_t> ids;
+  std::map<std::uint32_t, std::int32_t> versions;
+  for (std::int32_t pos = 0; pos < m->RecordCount(); ++pos) {
+    const std::uint8_t* image = m->GetRecordPtr(pos);
+    const std::uint32_t id = GetRecordId(m->Layout(), image);
+    ids.push_back(id);
+    versions[id] = killtest::VersionOf(*m, image);
+  }
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(m->RecordSize()) + 8);
+  while (m->RecordCount() < 500000) {
+    // Plan the batch on the model first, then log it, then carry it out.
+    std::vector<TStep> steps;
+    std::string line = "B";
+    auto nextId = static_cast<std::uint32_t>(m->LastAutoInc()) + 1;
+    const int batch = 1 + static_cast<int>(random() % 40);
+    for (int i = 0; i < batch; ++i) {
+      const unsigned r = random() % 10;
+      TStep step{};
+      if (ids.empty() || r < 5) {
+        step = {'I', static_cast<std::int32_t>(ids.size()), nextId++, 0};
+        ids.push_back(step.id);
+        versions[step.id] = 0;
+        line += " I " + std::to_string(step.id);
+      } else if (r < 8) {
+        const auto pos = static_cast<std::int32_t>(random() % ids.size());
+        const std::uint32_t id = ids[static_cast<std::size_t>(pos)];
+        const std::int32_t version = (versions[id] + 1) % killtest::kVersions;
+        step = {'U', pos, id, version};
+        versions[id] = version;
+        line += " U " + std::to_string(id) + " " + std::to_string(version);
+      } else {
+        const auto pos = static_cast<std::int32_t>(random() % ids.size());
+        step = {'D', pos, ids[static_cast<std::size_t>(pos)], 0};
+        versions.erase(step.id);
+        ids[static_cast<std::size_t>(pos)] = ids.back();
+        ids.pop_back();
+        line += " D " + std::to_string(step.id);
+      }
+      steps.push_back(step);
+    }
+    Append(ops, line + " E\n");
+    for (const TStep& step : steps) {
+      // As a data set posts: one flush check per record.
+      m->DisableAutoFlush();
+      if (step.kind == 'D') {
+        m->krDeleteRecord(0, step.pos);
+      } else {
+        killtest::FillRow(*m, step.id, buffer.data(), step.version);
+        if (step.kind == 'I') m->InsertRecord(buffer.data(), 0);
+        else m->UpdateRecord(buffer.data(), 0, step.pos);
+      }
+      m->EnableAutoFlush(true);
+    }
+    if (m->RecordCount() != static_cast<std::int32_t>(ids.size())) {
+      throw std::runtime_error("the table and the writer's model disagree");
+    }
+    m->FlushBuffers();
+    Append(ops, "F\n");
+    std::printf("flushed %d\n", m->RecordCount());
+    std::fflush(stdout);
+  }
+  ::close(ops);
+}
+
 int Run(const std::string& kind, const std::string& path, unsigned seed,
-        const std::string& password) {
+        const std::string& password, const std::string& opsFile) {
   RegisterContainerStore();
   TKivoDatabase db;
   if (kind == "dir") {
@@ -63,6 +164,11 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
   std::fflush(stdout);
 
   std::mt19937 random(seed);
+  if (!opsFile.empty()) {
+    RunMixed(m, random, opsFile);
+    m->DisconnectDataset(&client);
+    return 0;
+  }
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(m->RecordSize()) + 8);
   while (m->RecordCount() < 500000) {
     const int batch = 1 + static_cast<int>(random() % 60);
@@ -85,13 +191,19 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4 || argc > 5 || (std::strcmp(argv[1], "dir") != 0 && std::strcmp(argv[1], "kvb") != 0)) {
-    std::fprintf(stderr, "usage: kill_writer dir|kvb PATH SEED [TABLE-PASSWORD]\n");
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string opsFile;
+  if (args.size() >= 2 && args[0] == "--mixed") {
+    opsFile = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() < 3 || args.size() > 4 || (args[0] != "dir" && args[0] != "kvb")) {
+    std::fprintf(stderr, "usage: kill_writer [--mixed OPS-FILE] dir|kvb PATH SEED [TABLE-PASSWORD]\n");
     return 2;
   }
   try {
-    return Run(argv[1], argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)),
-               argc == 5 ? argv[4] : "");
+    return Run(args[0], args[1], static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10)),
+               args.size() == 4 ? args[3] : "", opsFile);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kill_writer: %s\n", e.what());
     return 1;

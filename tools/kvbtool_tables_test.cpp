@@ -392,5 +392,29 @@ TEST_F(KvbtoolDamagedTables, DuplicateIdentifiersAndZeroRecordsAreFindings) {
             "table \"T\": records 1 and 3 share the identifier 2\n");
 }
 
+TEST_F(KvbtoolDamagedTables, ATrailingCopyLeftByACutShortFlushIsNoFinding) {
+  // A delete moved record 3 into position 1 and the flush was cut short
+  // before the header: record 3 is there twice, the copy last.
+  std::string bytes = dat_;
+  const auto at = [&](int pos) { return static_cast<std::size_t>(data_offset_ + pos * record_size_); };
+  bytes.replace(at(1), static_cast<std::size_t>(record_size_), bytes, at(3),
+                static_cast<std::size_t>(record_size_));
+  WriteFileBytes(DatPath(), bytes);
+  // Without the flush mark it is damage.
+  ProcessResult check = Run({"check", dir_.file("db")});
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_EQ(check.out, "table \"T\": records 1 and 3 share the identifier 4\n");
+  bytes[279] = static_cast<char>(~bytes[280]);
+  WriteFileBytes(DatPath(), bytes);
+  check = Run({"check", dir_.file("db")});
+  EXPECT_EQ(check.out, "ok\n");
+  // A copy that is not the same bytes, or not at the end, still is.
+  bytes[at(3) + static_cast<std::size_t>(record_size_) - 1] ^= 1;
+  WriteFileBytes(DatPath(), bytes);
+  check = Run({"check", dir_.file("db")});
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_EQ(check.out, "table \"T\": records 1 and 3 share the identifier 4\n");
+}
+
 }  // namespace
 }  // namespace kivo::testing

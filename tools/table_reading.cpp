@@ -481,6 +481,7 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
     try {
       TOpenedTable t(source, name, v.Header.Encrypted != 0);
       std::map<std::uint32_t, std::int32_t> holders;
+      std::vector<std::pair<std::int32_t, std::int32_t>> duplicates;  // first holder, position
       // A damaged stretch would otherwise repeat one finding per record.
       std::int32_t recordProblems = 0;
       auto report = [&](const std::string& text) {
@@ -500,9 +501,27 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
         }
         const std::uint32_t id = GetRecordId(t->Layout(), image);
         auto [it, fresh] = holders.emplace(id, pos);
-        if (!fresh)
-          report("records " + std::to_string(it->second) + " and " + std::to_string(pos) +
-                 " share the identifier " + std::to_string(id));
+        if (!fresh) duplicates.emplace_back(it->second, pos);
+      }
+      // A flush cut short after a delete moved the last record can leave
+      // that record twice, the copy at the end; the next writable open drops
+      // such trailing copies, so they are not damage.
+      std::int32_t end = t->RecordCount();
+      if (v.FlushMarked) {
+        std::vector<std::uint8_t> copy;
+        while (!duplicates.empty() && duplicates.back().second == end - 1) {
+          const std::uint8_t* last = t->GetRecordPtr(end - 1);
+          copy.assign(last, last + t->RecordSize());
+          const std::uint8_t* first = t->GetRecordPtr(duplicates.back().first);
+          if (!std::equal(copy.begin(), copy.end(), first)) break;
+          duplicates.pop_back();
+          --end;
+        }
+      }
+      for (const auto& [first, pos] : duplicates) {
+        report("records " + std::to_string(first) + " and " + std::to_string(pos) +
+               " share the identifier " +
+               std::to_string(GetRecordId(t->Layout(), t->GetRecordPtr(pos))));
       }
       if (recordProblems > kMaxRecordProblems)
         problems.push_back(shown + std::to_string(recordProblems - kMaxRecordProblems) +
