@@ -546,6 +546,46 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   delete m;
 }
 
+TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
+  TempDir dir;
+  TDiskPlainFileSystem fs(dir.path());
+  BudgetStore store(fs, dir.path());
+  TKivoDataManager* m = CreateAndOpenIntTable(store);
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
+  auto insert = [&](std::uint32_t id) {
+    SetRecordId(m->Layout(), buf.data(), id);
+    m->InsertRecord(buf.data(), 0);
+  };
+  for (std::uint32_t id = 1; id <= 5; ++id) insert(id);
+  m->FlushBuffers();
+  insert(6);
+  insert(7);
+  m->krDeleteRecord(0, 1);  // 7 moves down to position 1
+  m->krDeleteRecord(0, 5);  // 6 was last: nothing moves; five records again
+  const auto rec = static_cast<std::int64_t>(m->RecordSize());
+  store.budget = 1 + rec;  // the mark and position 1, not the header
+  EXPECT_THROW(m->FlushBuffers(), Exception);
+  try {
+    m->CloseTable();
+  } catch (const Exception&) {
+  }
+  delete m;
+  // The file now counts five records, one of them 7, under LastAutoInc 5.
+  store.budget = 1 << 30;
+  m = krGetDataManager("t", &store);
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  ASSERT_EQ(m->RecordCount(), 5);
+  EXPECT_EQ(GetRecordId(m->Layout(), m->GetRecordPtr(1)), 7u);
+  EXPECT_EQ(m->LastAutoInc(), 7);
+  m->CloseTable();
+  delete m;
+  m = krGetDataManager("t", &store);
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  EXPECT_EQ(m->LastAutoInc(), 7) << "the raised value reaches the file";
+  m->CloseTable();
+  delete m;
+}
+
 // ---------------------------------------------------------------------------
 // Encryption and passwords.
 
