@@ -225,10 +225,15 @@ std::string FloatToText(double value, char decimalSeparator) {
   if (value == 0) return "0";
   char buf[64];
   const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  std::string text(buf, ec == std::errc() ? end : buf);
-  for (char& c : text) {
-    if (c == '.') c = decimalSeparator;
-    if (c == 'e') c = 'E';
+  std::string text;
+  for (const char* p = buf; ec == std::errc() && p != end; ++p) {
+    if (*p == '.') {
+      text += decimalSeparator;
+    } else if (*p == 'e') {
+      text += 'E';
+    } else if (*p != '+') {  // "1E20", not "1E+20"
+      text += *p;
+    }
   }
   return text;
 }

@@ -884,7 +884,18 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
 }
 
 // ---------------------------------------------------------------------------
-// Arithmetic.
+// Arithmetic. Operands are converted on copies, so that a primitive that
+// raises leaves its left operand as it was.
+
+namespace {
+
+TZorValue Converted(const TZorValue& v, std::uint8_t type, const FormatSettings* settings = nullptr) {
+  TZorValue copy(v);
+  copy.ConvertTo(type, settings);
+  return copy;
+}
+
+}  // namespace
 
 void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* settings) {
   if (accumulate) {
@@ -931,20 +942,16 @@ void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* s
       return;
     case ftFloat:
     case ftCurrency: {
-      TZorValue right(b);
-      right.ConvertTo(type, settings);
-      ConvertTo(type, settings);
-      const double sum = CheckedFloat(Read<double>() + right.Read<double>());
+      const double sum = CheckedFloat(Converted(*this, type, settings).AsFloat() +
+                                      Converted(b, type, settings).AsFloat());
       type == ftFloat ? SetFloat(sum) : SetCurrency(sum);
       return;
     }
     case ftDate:
     case ftTime:
     case ftDateTime: {
-      TZorValue right(b);
-      right.ConvertTo(type, settings);
-      ConvertTo(type, settings);
-      const double sum = DateTimeNumber() + right.DateTimeNumber();
+      const double sum = Converted(*this, type, settings).AsDateTime() +
+                         Converted(b, type, settings).AsDateTime();
       type == ftDate ? SetDate(sum) : type == ftTime ? SetTime(sum) : SetDateTime(sum);
       return;
     }
@@ -977,10 +984,8 @@ void TZorValue::Multiply(const TZorValue& b) {
     SetIntWidened(type, static_cast<__int128>(IntValue()) * b.IntValue());
     return;
   }
-  TZorValue right(b);
-  right.ConvertTo(type);
-  ConvertTo(type);
-  const double product = CheckedFloat(Read<double>() * right.Read<double>());
+  const double product =
+      CheckedFloat(Converted(*this, type).AsFloat() * Converted(b, type).AsFloat());
   type == ftFloat ? SetFloat(product) : SetCurrency(product);
 }
 
@@ -998,12 +1003,9 @@ void TZorValue::Divide(const TZorValue& b) {
     SetIntWidened(ftInteger, IntValue() / divisor);
     return;
   }
-  TZorValue right(b);
-  right.ConvertTo(ftFloat);
-  ConvertTo(ftFloat);
-  const double divisor = right.Read<double>();
+  const double divisor = Converted(b, ftFloat).AsFloat();
   if (divisor == 0) throw EDivByZero();
-  SetFloat(CheckedFloat(Read<double>() / divisor));
+  SetFloat(CheckedFloat(Converted(*this, ftFloat).AsFloat() / divisor));
 }
 
 void TZorValue::Modulo(const TZorValue& b) {
@@ -1011,13 +1013,11 @@ void TZorValue::Modulo(const TZorValue& b) {
     SetNull(type_);
     return;
   }
-  TZorValue right(b);
-  right.ConvertTo(ftLargeint);
-  ConvertTo(ftLargeint);
-  const std::int64_t divisor = right.IntValue();
+  const std::int64_t divisor = Converted(b, ftLargeint).AsLargeInt();
   if (divisor == 0) throw EDivByZero();
+  const std::int64_t dividend = Converted(*this, ftLargeint).AsLargeInt();
   // INT64_MIN % -1 would trap; every number is a multiple of -1.
-  SetLargeInt(divisor == -1 ? 0 : IntValue() % divisor);
+  SetLargeInt(divisor == -1 ? 0 : dividend % divisor);
 }
 
 void TZorValue::Power(const TZorValue& b) {
@@ -1057,10 +1057,7 @@ void TZorValue::Power(const TZorValue& b) {
     SetLargeInt(static_cast<std::int64_t>(result));
     return;
   }
-  TZorValue right(b);
-  right.ConvertTo(ftFloat);
-  ConvertTo(ftFloat);
-  const double x = Read<double>(), y = right.Read<double>();
+  const double x = Converted(*this, ftFloat).AsFloat(), y = Converted(b, ftFloat).AsFloat();
   if (x == 0 && y < 0) throw EDivByZero();
   SetFloat(CheckedFloat(std::pow(x, y)));
 }
