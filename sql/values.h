@@ -137,6 +137,8 @@ class TZorValue {
   std::string AsString(const FormatSettings* settings = nullptr) const;
   // WideString's units, or AsString widened.
   std::u16string AsWideString(const FormatSettings* settings = nullptr) const;
+  // The platform kind of each type (Memo and FmtMemo give their text,
+  // Currency a double, the date types a date-time); NULL gives Null.
   TZorVariant AsVariant() const;
 
   // The common type of two tags (0 when none).
@@ -155,8 +157,11 @@ class TZorValue {
                      bool partial = false, const FormatSettings* settings = nullptr);
 
   // Arithmetic and bit primitives: this value is the left operand and
-  // receives the result.
+  // receives the result. A primitive that raises leaves it unchanged.
+  // Division and remainder by zero raise EDivByZero; a floating result that
+  // overflows or is not a number raises EOverflow or EInvalidOp.
   //
+  // Power: two integer types give an exact LargeInt; otherwise a Float.
   // Add: with `accumulate`, a NULL left takes a copy of B and a NULL B makes
   // the left NULL. Without it, NULL counts as empty text when either operand
   // is text (String, WideString, Memo, FmtMemo), and otherwise gives NULL.
@@ -171,7 +176,9 @@ class TZorValue {
   void Floor();
   void Sign();
   void Random(bool limited);
-  // `digits` may be null (no digit count).
+  // Float and Currency only; `digits` may be null (no digit count: a
+  // LargeInt), else a Float at that many decimals. Halves round away from
+  // zero, for negative numbers too (-2.5 gives -3).
   void Round(const TZorValue* digits);
   void Truncate(const TZorValue* digits);
   void BitAnd(const TZorValue& b);
