@@ -423,6 +423,12 @@ double TZorValue::AsDateTime() const {
   return DateTimeNumber();
 }
 
+std::string_view TZorValue::StringView() const {
+  if (null_ || type_ != ftString) return {};
+  const char* p = reinterpret_cast<const char*>(data_);
+  return std::string_view(p, strnlen(p, static_cast<std::size_t>(size_)));
+}
+
 std::string TZorValue::Text() const {
   if (null_) return {};
   const char* p = reinterpret_cast<const char*>(data_);
@@ -853,7 +859,7 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
 
   switch (type) {
     case ftString: {
-      const std::string sa = pa->Text(), sb = pb->Text();
+      const std::string_view sa = pa->StringView(), sb = pb->StringView();
       const int maxLength = partial ? static_cast<int>(std::min<std::size_t>(sb.size(), INT32_MAX)) : -1;
       return FromSign(UserCollation()->Compare(sa, sb, caseInsensitive, maxLength));
     }

@@ -92,7 +92,8 @@ class TZorValue {
 
   // A non-NULL value whose payload is `size` bytes at `data`, owned by the
   // caller and required to outlive this use (a field slot of a record
-  // buffer, which may be larger than the natural size). Raises
+  // buffer, which may be larger than the natural size). REQUIRES: `data`
+  // does not lie in this value's own payload. Raises
   // EConvertError when the size cannot hold the type's payload.
   void SetBorrowed(std::uint8_t type, const void* data, std::int32_t size);
   // The same with an owned copy of the bytes. An empty String or WideString
@@ -205,6 +206,8 @@ class TZorValue {
 
   // The text of String, Memo, FmtMemo; the narrowed text of WideString.
   std::string Text() const;
+  // The text of a String in place (empty for other types).
+  std::string_view StringView() const;
   std::u16string WideText() const;
   // The integer of an integer type or Boolean.
   std::int64_t IntValue() const;

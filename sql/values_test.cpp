@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 namespace kivo {
@@ -1123,6 +1124,38 @@ TEST_F(ValuesTest, RandomValuesStayInTheirRange) {
   TZorValue z = Int(0);
   z.Random(true);
   EXPECT_EQ(z.AsLargeInt(), 0);
+}
+
+TEST_F(ValuesTest, TextWrittenInEachLocaleReadsBack) {
+  std::mt19937 rng(5);
+  for (const char* locale : {"en_US", "hu_HU", "de_DE", "en_GB", "ja_JP", "fr_FR"}) {
+    SCOPED_TRACE(locale);
+    const FormatSettings fs = FormatSettingsForLocale(locale);
+    for (int i = 0; i < 300; ++i) {
+      // Whole seconds: the long time format shows no milliseconds.
+      const double day = std::uniform_int_distribution<int>(-693593, 2958465)(rng);
+      const int second = std::uniform_int_distribution<int>(0, 86399)(rng);
+      TZorValue dt;
+      dt.SetDateTime(DayAndTimeToDateTime(static_cast<std::int32_t>(day) + kDateDelta, second * 1000));
+      TZorValue text(dt);
+      text.ConvertTo(ftString, &fs);
+      SCOPED_TRACE(text.AsString());
+      text.ConvertTo(ftDateTime, &fs);
+      EXPECT_EQ(TZorValue::Compare(text, dt), zcrEqual);
+      TZorValue time(dt);
+      time.ConvertTo(ftTime, &fs);
+      TZorValue timeText(time);
+      timeText.ConvertTo(ftString, &fs);
+      timeText.ConvertTo(ftTime, &fs);
+      EXPECT_EQ(TZorValue::Compare(timeText, time), zcrEqual);
+      std::uniform_real_distribution<double> real(-1e6, 1e6);
+      TZorValue f = Flt(real(rng));
+      TZorValue back(f);
+      back.ConvertTo(ftString, &fs);
+      back.ConvertTo(ftFloat, &fs);
+      EXPECT_EQ(back.AsFloat(), f.AsFloat());
+    }
+  }
 }
 
 TEST_F(ValuesTest, DefaultFormatSettingsApplyWhenNoneAreGiven) {
