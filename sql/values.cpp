@@ -916,7 +916,10 @@ void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* s
   }
   const std::uint8_t type = CommonType(type_, b.type_);
   if (null_ || b.null_) {
-    const bool text = IsTextLike(type_) || IsTextLike(b.type_);
+    // Concatenation is when the result is text: a text common type, or a
+    // text operand beside a NULL of no common type.
+    const std::uint8_t present = null_ ? b.type_ : type_;
+    const bool text = IsStringType(type) || (type == ftUnknown && IsTextLike(present));
     if (!text || (null_ && b.null_)) {
       SetNull(type != ftUnknown ? type : type_);
       return;

@@ -164,8 +164,9 @@ class TZorValue {
   //
   // Power: two integer types give an exact LargeInt; otherwise a Float.
   // Add: with `accumulate`, a NULL left takes a copy of B and a NULL B makes
-  // the left NULL. Without it, NULL counts as empty text when either operand
-  // is text (String, WideString, Memo, FmtMemo), and otherwise gives NULL.
+  // the left NULL. Without it, NULL counts as empty text in a concatenation
+  // (the common type is String or WideString, or there is none and the other
+  // operand is a Memo or FmtMemo), and otherwise gives NULL.
   void Add(const TZorValue& b, bool accumulate = false, const FormatSettings* settings = nullptr);
   void Negate();
   void Multiply(const TZorValue& b);

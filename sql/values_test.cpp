@@ -775,6 +775,24 @@ TEST_F(ValuesTest, AddWithNulls) {
   v.Add(Int(5), false, &fs);
   EXPECT_EQ(v.DataType(), ftString);
   EXPECT_EQ(v.AsString(), "5");
+  TZorValue nullMemo, memo;
+  nullMemo.SetNull(ftMemo);
+  memo.SetMemo("memo");
+  v = nullMemo;
+  v.Add(Int(5), false, &fs);  // no common type: not a concatenation
+  EXPECT_TRUE(v.IsNull());
+  v = memo;
+  v.Add(nullInt, false, &fs);  // the present operand is text
+  EXPECT_EQ(v.DataType(), ftMemo);
+  EXPECT_EQ(v.AsString(), "memo");
+  v = memo;
+  v.Add(nullStr, false, &fs);
+  EXPECT_EQ(v.DataType(), ftString);
+  EXPECT_EQ(v.AsString(), "memo");
+  TZorValue untyped;
+  v = untyped;
+  v.Add(Str("abc"), false, &fs);
+  EXPECT_EQ(v.AsString(), "abc");
   v = nullStr;
   v.Add(nullStr, false, &fs);
   EXPECT_TRUE(v.IsNull());
