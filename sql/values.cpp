@@ -1,0 +1,1325 @@
+#include "sql/values.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+
+#include "platform/errors.h"
+
+namespace kivo {
+
+namespace {
+
+// The platform's settings, fetched only when a conversion needs them.
+class TSettingsRef {
+ public:
+  explicit TSettingsRef(const FormatSettings* given) : given_(given) {}
+  const FormatSettings& Get() {
+    if (given_) return *given_;
+    if (!fetched_) fetched_ = DefaultFormatSettings();
+    return *fetched_;
+  }
+
+ private:
+  const FormatSettings* given_;
+  std::optional<FormatSettings> fetched_;
+};
+
+// Natural payload size of the fixed-size types; 0 for the variable ones.
+std::int32_t FixedSize(std::uint8_t type) {
+  switch (type) {
+    case ftSmallint:
+    case ftWord:
+      return 2;
+    case ftInteger:
+    case ftAutoInc:
+    case ftDate:
+    case ftTime:
+      return 4;
+    case ftBoolean:
+      return 1;
+    case ftFloat:
+    case ftCurrency:
+    case ftDateTime:
+    case ftLargeint:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+bool IsTextLike(std::uint8_t type) {
+  return type == ftString || type == ftWideString || type == ftMemo || type == ftFmtMemo;
+}
+
+// Position of a tag in the common-type table; -1 when it has none.
+int CommonIndex(std::uint8_t type) {
+  switch (type) {
+    case ftString: return 0;
+    case ftSmallint: return 1;
+    case ftInteger: return 2;
+    case ftWord: return 3;
+    case ftBoolean: return 4;
+    case ftFloat: return 5;
+    case ftCurrency: return 6;
+    case ftDate: return 7;
+    case ftTime: return 8;
+    case ftDateTime: return 9;
+    case ftAutoInc: return 10;
+    case ftMemo: return 11;
+    case ftFmtMemo: return 12;
+    case ftWideString: return 13;
+    case ftLargeint: return 14;
+    default: return -1;
+  }
+}
+
+// Left operand down, right across, in CommonIndex order. S String, s
+// SmallInt, I Integer, W Word, B Boolean, F Float, C Currency, D Date,
+// T Time, X DateTime, U WideString, L LargeInt, - none.
+constexpr const char* kCommonTable[15] = {
+    "SSSSSSSSSSSSSUS",  // String
+    "SsIIsFCXXXI--UL",  // SmallInt
+    "SIIIIFCXXXI--UL",  // Integer
+    "SIIWWFCXXXI--UL",  // Word
+    "SsIWBF----I--UL",  // Boolean
+    "SFFFFFCXXXF--UF",  // Float
+    "SCCCCCC---C--UC",  // Currency
+    "SXXXXX-DXXX--UX",  // Date
+    "SXXXXX-XTXX--UX",  // Time
+    "SXXXXX-XXXX--UX",  // DateTime
+    "SIIIIFCXXXI--UL",  // AutoInc
+    "S------------U-",  // Memo
+    "S------------U-",  // FmtMemo
+    "UUUUUUUUUUUUUUU",  // WideString
+    "SLLLLFCXXXL--UL",  // LargeInt
+};
+
+std::uint8_t TagOfCode(char c) {
+  switch (c) {
+    case 'S': return ftString;
+    case 's': return ftSmallint;
+    case 'I': return ftInteger;
+    case 'W': return ftWord;
+    case 'B': return ftBoolean;
+    case 'F': return ftFloat;
+    case 'C': return ftCurrency;
+    case 'D': return ftDate;
+    case 'T': return ftTime;
+    case 'X': return ftDateTime;
+    case 'U': return ftWideString;
+    case 'L': return ftLargeint;
+    default: return ftUnknown;
+  }
+}
+
+// A double rounded to the nearest integer, halves to even; false when the
+// result is not a 64-bit integer.
+bool TryRoundToInt64(double x, std::int64_t* result) {
+  if (!std::isfinite(x)) return false;
+  const double r = std::nearbyint(x);
+  if (r < -9223372036854775808.0 || r >= 9223372036854775808.0) return false;
+  *result = static_cast<std::int64_t>(r);
+  return true;
+}
+
+// A floating result from finite operands must itself be finite.
+double CheckedFloat(double result) {
+  if (std::isnan(result)) throw EInvalidOp();
+  if (std::isinf(result)) throw EOverflow();
+  return result;
+}
+
+bool FitsIn(std::uint8_t type, __int128 v) {
+  switch (type) {
+    case ftSmallint: return v >= INT16_MIN && v <= INT16_MAX;
+    case ftWord: return v >= 0 && v <= UINT16_MAX;
+    case ftInteger:
+    case ftAutoInc: return v >= INT32_MIN && v <= INT32_MAX;
+    case ftLargeint: return v >= INT64_MIN && v <= INT64_MAX;
+    default: return false;
+  }
+}
+
+std::mt19937_64& RandomEngine() {
+  thread_local std::mt19937_64 engine{std::random_device{}()};
+  return engine;
+}
+
+std::string Utf16Bytes(const std::u16string& text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t u : text) {
+    bytes += static_cast<char>(u & 0xFF);
+    bytes += static_cast<char>(u >> 8);
+  }
+  return bytes;
+}
+
+std::string HexDigits(std::uint64_t v, int digits) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string s(static_cast<std::size_t>(digits), '0');
+  for (int i = digits - 1; i >= 0; --i, v >>= 4) s[static_cast<std::size_t>(i)] = kHex[v & 15];
+  return s;
+}
+
+}  // namespace
+
+bool IsNumericType(std::uint8_t type) {
+  return type == ftSmallint || type == ftInteger || type == ftWord || type == ftFloat ||
+         type == ftCurrency || type == ftAutoInc || type == ftLargeint;
+}
+bool IsIntegerType(std::uint8_t type) {
+  return type == ftSmallint || type == ftInteger || type == ftWord || type == ftAutoInc ||
+         type == ftLargeint;
+}
+bool IsStringType(std::uint8_t type) { return type == ftString || type == ftWideString; }
+bool IsDateType(std::uint8_t type) {
+  return type == ftDate || type == ftTime || type == ftDateTime;
+}
+
+// ---------------------------------------------------------------------------
+// Ownership.
+
+TZorValue::TZorValue(const TZorValue& other) { other.CopyTo(*this); }
+
+TZorValue& TZorValue::operator=(const TZorValue& other) {
+  if (this != &other) other.CopyTo(*this);
+  return *this;
+}
+
+TZorValue::TZorValue(TZorValue&& other) noexcept { *this = std::move(other); }
+
+TZorValue& TZorValue::operator=(TZorValue&& other) noexcept {
+  if (this == &other) return *this;
+  Clear();
+  type_ = other.type_;
+  null_ = other.null_;
+  borrowed_ = other.borrowed_;
+  size_ = other.size_;
+  if (other.data_ == other.inline_) {
+    std::memcpy(inline_, other.inline_, sizeof inline_);
+    data_ = inline_;
+  } else {
+    heap_ = std::move(other.heap_);
+    data_ = other.data_;
+  }
+  other.heap_.reset();
+  other.data_ = nullptr;
+  other.Clear();
+  return *this;
+}
+
+void TZorValue::Clear() noexcept {
+  heap_.reset();
+  data_ = nullptr;
+  type_ = ftUnknown;
+  null_ = true;
+  borrowed_ = false;
+  size_ = 0;
+}
+
+void TZorValue::SetNull(std::uint8_t type) {
+  Clear();
+  type_ = type;
+}
+
+void TZorValue::CopyTo(TZorValue& target) const {
+  if (&target == this) {
+    // Copying onto itself only has to make the payload owned.
+    if (borrowed_) {
+      TZorValue copy(*this);
+      target = std::move(copy);
+    }
+    return;
+  }
+  if (null_) {
+    target.SetNull(type_);
+    return;
+  }
+  std::byte* p = target.Allocate(type_, size_);
+  if (size_ > 0) std::memcpy(p, data_, static_cast<std::size_t>(size_));
+}
+
+std::byte* TZorValue::Allocate(std::uint8_t type, std::int32_t size) {
+  Clear();
+  if (size < 0) throw EConvertError("Invalid value size " + std::to_string(size));
+  type_ = type;
+  null_ = false;
+  size_ = size;
+  if (static_cast<std::size_t>(size) <= sizeof inline_) {
+    std::memset(inline_, 0, sizeof inline_);
+    data_ = inline_;
+    return inline_;
+  }
+  heap_ = std::make_unique_for_overwrite<std::byte[]>(static_cast<std::size_t>(size));
+  data_ = heap_.get();
+  return heap_.get();
+}
+
+void TZorValue::SetBorrowed(std::uint8_t type, const void* data, std::int32_t size) {
+  const std::int32_t fixed = FixedSize(type);
+  const std::int32_t least = fixed ? fixed : (type == ftString ? 1 : type == ftWideString ? 2 : 0);
+  if (size < least || (size > 0 && data == nullptr)) {
+    throw EConvertError("Invalid payload of " + std::string(TypeName(type)) + " value, size " +
+                        std::to_string(size));
+  }
+  Clear();
+  type_ = type;
+  null_ = false;
+  borrowed_ = true;
+  size_ = size;
+  data_ = static_cast<const std::byte*>(data);
+}
+
+void TZorValue::SetPayload(std::uint8_t type, const void* data, std::int32_t size) {
+  if (type == ftString) {
+    const char* p = static_cast<const char*>(data);
+    // Copied first: the bytes may lie in this value's own payload.
+    SetString(std::string(p, p && size > 0 ? static_cast<std::size_t>(size) : 0));
+    return;
+  }
+  if (type == ftWideString) {
+    std::u16string units(static_cast<std::size_t>(size > 0 && data ? size / 2 : 0), u'\0');
+    if (!units.empty()) std::memcpy(units.data(), data, units.size() * 2);
+    SetWideString(units);
+    return;
+  }
+  const std::int32_t fixed = FixedSize(type);
+  if (size < fixed || (size > 0 && data == nullptr)) {
+    throw EConvertError("Invalid payload of " + std::string(TypeName(type)) + " value, size " +
+                        std::to_string(size));
+  }
+  // The bytes may lie in this value's own payload, which Allocate frees.
+  const std::string bytes(static_cast<const char*>(data), static_cast<std::size_t>(size));
+  std::byte* p = Allocate(type, size);
+  if (size > 0) std::memcpy(p, bytes.data(), bytes.size());
+}
+
+template <class T>
+void TZorValue::SetFixed(std::uint8_t type, T v) {
+  std::byte* p = Allocate(type, static_cast<std::int32_t>(sizeof(T)));
+  std::memcpy(p, &v, sizeof(T));
+}
+
+template <class T>
+T TZorValue::Read() const {
+  T v{};
+  std::memcpy(&v, data_, sizeof(T));
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Setters.
+
+void TZorValue::SetSmallInt(std::int16_t v) { SetFixed(ftSmallint, v); }
+void TZorValue::SetInteger(std::int32_t v) { SetFixed(ftInteger, v); }
+void TZorValue::SetAutoInc(std::int32_t v) { SetFixed(ftAutoInc, v); }
+void TZorValue::SetWord(std::uint16_t v) { SetFixed(ftWord, v); }
+void TZorValue::SetLargeInt(std::int64_t v) { SetFixed(ftLargeint, v); }
+void TZorValue::SetBoolean(bool v) { SetFixed<std::uint8_t>(ftBoolean, v ? 1 : 0); }
+void TZorValue::SetFloat(double v) { SetFixed(ftFloat, v); }
+void TZorValue::SetCurrency(double v) { SetFixed(ftCurrency, v); }
+
+namespace {
+
+TDayAndTime CheckedDayAndTime(double dateTime) {
+  TDayAndTime dt{};
+  if (!TryDateTimeToDayAndTime(dateTime, &dt)) {
+    throw EConvertError("Date-time value out of range: " + FloatToText(dateTime, '.'));
+  }
+  return dt;
+}
+
+}  // namespace
+
+void TZorValue::SetDate(double dateTime) {
+  SetFixed<std::int32_t>(ftDate, CheckedDayAndTime(dateTime).Day);
+}
+
+void TZorValue::SetTime(double dateTime) {
+  SetFixed<std::int32_t>(ftTime, CheckedDayAndTime(dateTime).Ms);
+}
+
+void TZorValue::SetDateTime(double dateTime) {
+  const TDayAndTime dt = CheckedDayAndTime(dateTime);
+  SetFixed<double>(ftDateTime,
+                   static_cast<double>(std::int64_t{dt.Day} * kMsPerDay + dt.Ms));
+}
+
+void TZorValue::SetString(std::string_view text) {
+  const std::size_t zero = text.find('\0');
+  if (zero != std::string_view::npos) text = text.substr(0, zero);
+  if (text.empty()) {
+    SetNull(ftString);
+    return;
+  }
+  if (text.size() >= static_cast<std::size_t>(INT32_MAX)) throw EConvertError("String too long");
+  std::byte* p = Allocate(ftString, static_cast<std::int32_t>(text.size() + 1));
+  std::memcpy(p, text.data(), text.size());
+  p[text.size()] = std::byte{0};
+}
+
+void TZorValue::SetWideString(std::u16string_view text) {
+  const std::size_t zero = text.find(u'\0');
+  if (zero != std::u16string_view::npos) text = text.substr(0, zero);
+  if (text.empty()) {
+    SetNull(ftWideString);
+    return;
+  }
+  if (text.size() >= static_cast<std::size_t>(INT32_MAX / 2)) {
+    throw EConvertError("String too long");
+  }
+  std::byte* p = Allocate(ftWideString, static_cast<std::int32_t>((text.size() + 1) * 2));
+  std::memcpy(p, text.data(), text.size() * 2);
+  p[text.size() * 2] = std::byte{0};
+  p[text.size() * 2 + 1] = std::byte{0};
+}
+
+void TZorValue::SetMemo(std::string_view bytes, std::uint8_t type) {
+  if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) throw EConvertError("Memo too long");
+  std::byte* p = Allocate(type, static_cast<std::int32_t>(bytes.size()));
+  if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+}
+
+// ---------------------------------------------------------------------------
+// Getters.
+
+std::int32_t TZorValue::AsInteger() const {
+  if (null_ || (type_ != ftInteger && type_ != ftAutoInc)) throw ZorException::Create(2107);
+  return Read<std::int32_t>();
+}
+
+std::int16_t TZorValue::AsSmallInt() const {
+  if (null_ || type_ != ftSmallint) throw ZorException::Create(61);
+  return Read<std::int16_t>();
+}
+
+std::uint16_t TZorValue::AsWord() const {
+  if (null_ || type_ != ftWord) throw ZorException::Create(63);
+  return Read<std::uint16_t>();
+}
+
+std::int64_t TZorValue::AsLargeInt() const {
+  if (null_ || type_ != ftLargeint) throw ZorException::Create(62);
+  return Read<std::int64_t>();
+}
+
+bool TZorValue::AsBoolean() const {
+  if (null_ || type_ != ftBoolean) throw ZorException::Create(2113);
+  return Read<std::uint8_t>() != 0;
+}
+
+double TZorValue::AsFloat() const {
+  if (null_ || (type_ != ftFloat && type_ != ftCurrency)) throw ZorException::Create(60);
+  return Read<double>();
+}
+
+double TZorValue::AsDateTime() const {
+  if (null_ || !IsDateType(type_)) throw ZorException::Create(2140);
+  return DateTimeNumber();
+}
+
+std::string_view TZorValue::StringView() const {
+  if (null_ || type_ != ftString) return {};
+  const char* p = reinterpret_cast<const char*>(data_);
+  return std::string_view(p, strnlen(p, static_cast<std::size_t>(size_)));
+}
+
+std::string TZorValue::Text() const {
+  if (null_) return {};
+  const char* p = reinterpret_cast<const char*>(data_);
+  switch (type_) {
+    case ftString:
+      return std::string(p, strnlen(p, static_cast<std::size_t>(size_)));
+    case ftMemo:
+    case ftFmtMemo:
+      return std::string(p, static_cast<std::size_t>(size_));
+    case ftWideString:
+      return Utf16ToCp1250(WideText());
+    default:
+      return {};
+  }
+}
+
+std::u16string TZorValue::WideText() const {
+  if (null_ || type_ != ftWideString) return {};
+  const std::size_t units = static_cast<std::size_t>(size_) / 2;
+  std::u16string text(units, u'\0');
+  std::memcpy(text.data(), data_, units * 2);
+  const std::size_t zero = text.find(u'\0');
+  if (zero != std::u16string::npos) text.resize(zero);
+  return text;
+}
+
+std::int64_t TZorValue::IntValue() const {
+  switch (type_) {
+    case ftSmallint: return Read<std::int16_t>();
+    case ftWord: return Read<std::uint16_t>();
+    case ftInteger:
+    case ftAutoInc: return Read<std::int32_t>();
+    case ftLargeint: return Read<std::int64_t>();
+    case ftBoolean: return Read<std::uint8_t>() != 0 ? 1 : 0;
+    default: return 0;
+  }
+}
+
+double TZorValue::DateTimeNumber() const {
+  switch (type_) {
+    case ftDate:
+      return static_cast<double>(std::int64_t{Read<std::int32_t>()} - kDateDelta);
+    case ftTime:
+      return static_cast<double>(Read<std::int32_t>()) / static_cast<double>(kMsPerDay);
+    case ftDateTime: {
+      const double ms = Read<double>();
+      if (!std::isfinite(ms)) return ms;
+      const double days = std::floor(ms / static_cast<double>(kMsPerDay));
+      const double rest = (ms - days * static_cast<double>(kMsPerDay)) / static_cast<double>(kMsPerDay);
+      const double relative = days - kDateDelta;
+      return relative >= 0 ? relative + rest : relative - rest;
+    }
+    default:
+      return 0;
+  }
+}
+
+std::string TZorValue::AsString(const FormatSettings* settings) const {
+  if (null_) return {};
+  if (type_ == ftString || type_ == ftMemo || type_ == ftFmtMemo || type_ == ftWideString) {
+    return Text();
+  }
+  TZorValue copy(*this);
+  copy.ConvertTo(ftString, settings);
+  return copy.Text();
+}
+
+std::u16string TZorValue::AsWideString(const FormatSettings* settings) const {
+  if (null_) return {};
+  if (type_ == ftWideString) return WideText();
+  return Cp1250ToUtf16(AsString(settings));
+}
+
+TZorVariant TZorValue::AsVariant() const {
+  if (null_) return std::monostate{};
+  switch (type_) {
+    case ftString:
+    case ftMemo:
+    case ftFmtMemo: return Text();
+    case ftSmallint: return Read<std::int16_t>();
+    case ftInteger:
+    case ftAutoInc: return Read<std::int32_t>();
+    case ftWord: return Read<std::uint16_t>();
+    case ftBoolean: return Read<std::uint8_t>() != 0;
+    case ftFloat:
+    case ftCurrency: return Read<double>();
+    case ftDate:
+    case ftTime:
+    case ftDateTime: return TZorDateTimeVariant{DateTimeNumber()};
+    case ftWideString: return WideText();
+    case ftLargeint: return Read<std::int64_t>();
+    default: return std::monostate{};
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Type names.
+
+const char* TZorValue::TypeName(std::uint8_t type) {
+  switch (type) {
+    case ftString: return "String";
+    case ftSmallint: return "SmallInt";
+    case ftInteger: return "Integer";
+    case ftWord: return "Word";
+    case ftBoolean: return "Boolean";
+    case ftFloat: return "Float";
+    case ftCurrency: return "Currency";
+    case ftDate: return "Date";
+    case ftTime: return "Time";
+    case ftDateTime: return "DateTime";
+    case ftAutoInc: return "AutoInc";
+    case ftWideString: return "WideString";
+    case ftLargeint: return "LargeInt";
+    default: return "unknown";
+  }
+}
+
+std::uint8_t TZorValue::TypeFromSQLName(std::string_view name) {
+  struct Entry {
+    const char* Name;
+    std::uint8_t Type;
+  };
+  // The stored field-type table's SQL names.
+  static const Entry kNames[] = {
+      {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},   {"STRING", ftString},
+      {"WIDESTRING", ftWideString}, {"DATE", ftDate},     {"TIME", ftTime},
+      {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency}, {"LOGICAL", ftBoolean},
+      {"MEMO", ftMemo},         {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
+      {"BLOB", ftBlob},         {"SMALLINT", ftSmallint}, {"WORD", ftWord},
+      {"FLOAT", ftFloat},       {"BCD", ftBCD},           {"BYTES", ftBytes},
+      {"LARGEINT", ftLargeint},
+  };
+  std::string upper;
+  upper.reserve(name.size());
+  for (char c : name) upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  if (upper == "BOOLEAN") upper = "LOGICAL";
+  if (upper == "CHAR" || upper == "VARCHAR" || upper == "VARCHAR2") upper = "STRING";
+  for (const Entry& e : kNames)
+    if (upper == e.Name) return e.Type;
+  return ftUnknown;
+}
+
+std::uint8_t TZorValue::CommonType(std::uint8_t a, std::uint8_t b) {
+  const int i = CommonIndex(a), j = CommonIndex(b);
+  if (i < 0 || j < 0) return ftUnknown;
+  return TagOfCode(kCommonTable[i][j]);
+}
+
+// ---------------------------------------------------------------------------
+// Conversion.
+
+void TZorValue::ThrowConvert(int code, std::uint8_t source, std::uint8_t target) const {
+  throw ZorException::CreateFmt(code, {}, {std::string(TypeName(source)), std::string(TypeName(target))});
+}
+
+bool TZorValue::TrySetIntOfType(std::uint8_t type, std::int64_t v) {
+  if (!FitsIn(type, v)) return false;
+  switch (type) {
+    case ftSmallint: SetSmallInt(static_cast<std::int16_t>(v)); break;
+    case ftWord: SetWord(static_cast<std::uint16_t>(v)); break;
+    case ftInteger: SetInteger(static_cast<std::int32_t>(v)); break;
+    case ftAutoInc: SetAutoInc(static_cast<std::int32_t>(v)); break;
+    default: SetLargeInt(v); break;
+  }
+  return true;
+}
+
+void TZorValue::SetIntWidened(std::uint8_t type, __int128 v) {
+  if (FitsIn(type, v)) {
+    TrySetIntOfType(type, static_cast<std::int64_t>(v));
+  } else if (type != ftLargeint && FitsIn(ftInteger, v)) {
+    SetInteger(static_cast<std::int32_t>(v));
+  } else if (FitsIn(ftLargeint, v)) {
+    SetLargeInt(static_cast<std::int64_t>(v));
+  } else {
+    throw EIntOverflow();
+  }
+}
+
+void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std::uint8_t target,
+                                const FormatSettings& fs) {
+  switch (target) {
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+    case ftWord:
+    case ftLargeint: {
+      const int bits = target == ftLargeint ? 64 : (target == ftSmallint || target == ftWord) ? 16 : 32;
+      std::int64_t v = 0;
+      if (!TryTextToInt(text, bits, target == ftWord, &v)) ThrowConvert(2093, source, target);
+      TrySetIntOfType(target, v);
+      return;
+    }
+    case ftBoolean: {
+      bool isTrue = text.size() == 4;
+      for (std::size_t i = 0; isTrue && i < 4; ++i)
+        isTrue = (text[i] | 0x20) == "true"[i];
+      SetBoolean(isTrue);
+      return;
+    }
+    case ftFloat:
+    case ftCurrency: {
+      double v = 0;
+      if (!TryTextToFloat(text, fs.DecimalSeparator, &v)) ThrowConvert(2093, source, target);
+      target == ftFloat ? SetFloat(v) : SetCurrency(v);
+      return;
+    }
+    case ftDate:
+    case ftTime:
+    case ftDateTime: {
+      double v = 0;
+      const bool ok = target == ftDate   ? TryTextToDate(text, fs, &v)
+                      : target == ftTime ? TryTextToTime(text, fs, &v)
+                                         : TryTextToDateTime(text, fs, &v);
+      if (!ok) ThrowConvert(2093, source, target);
+      target == ftDate ? SetDate(v) : target == ftTime ? SetTime(v) : SetDateTime(v);
+      return;
+    }
+    case ftString:
+      SetString(text);
+      return;
+    case ftMemo:
+    case ftFmtMemo:
+      SetMemo(text, target);
+      return;
+    case ftWideString:
+      SetWideString(Cp1250ToUtf16(text));
+      return;
+    default:
+      ThrowConvert(2092, source, target);
+  }
+}
+
+void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
+  if (null_) {
+    type_ = target;
+    return;
+  }
+  if (type_ == target) return;
+  const std::uint8_t source = type_;
+  TSettingsRef fs(settings);
+
+  auto setDateOfType = [&](std::uint8_t t, double number) {
+    TDayAndTime dt{};
+    if (!TryDateTimeToDayAndTime(number, &dt)) ThrowConvert(2093, source, t);
+    t == ftDate ? SetDate(number) : t == ftTime ? SetTime(number) : SetDateTime(number);
+  };
+  auto setRounded = [&](std::uint8_t t, double number) {
+    std::int64_t v = 0;
+    if (!TryRoundToInt64(number, &v) || !TrySetIntOfType(t, v)) ThrowConvert(2093, source, t);
+  };
+
+  switch (source) {
+    case ftString:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo: {
+      if ((source == ftMemo || source == ftFmtMemo) && target != ftString &&
+          target != ftMemo && target != ftFmtMemo && target != ftWideString) {
+        ThrowConvert(2092, source, target);
+      }
+      if (source == ftMemo && target == ftFmtMemo) {
+        type_ = target;
+        if (borrowed_) CopyTo(*this);
+        return;
+      }
+      if (source == ftFmtMemo && target == ftMemo) {
+        type_ = target;
+        if (borrowed_) CopyTo(*this);
+        return;
+      }
+      const std::string text = Text();
+      ConvertFromText(source, text, target, fs.Get());
+      return;
+    }
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+    case ftWord:
+    case ftLargeint: {
+      const std::int64_t v = IntValue();
+      if (IsIntegerType(target)) {
+        if (!TrySetIntOfType(target, v)) ThrowConvert(2093, source, target);
+        return;
+      }
+      switch (target) {
+        case ftString: SetString(std::to_string(v)); return;
+        case ftWideString: SetWideString(Cp1250ToUtf16(std::to_string(v))); return;
+        case ftBoolean: SetBoolean(v != 0); return;
+        case ftFloat: SetFloat(static_cast<double>(v)); return;
+        case ftCurrency: SetCurrency(static_cast<double>(v)); return;
+        case ftDate:
+        case ftTime:
+        case ftDateTime: setDateOfType(target, static_cast<double>(v)); return;
+        default: ThrowConvert(2092, source, target);
+      }
+    }
+    case ftBoolean: {
+      const bool v = IntValue() != 0;
+      if (IsIntegerType(target)) {
+        TrySetIntOfType(target, v ? 1 : 0);
+        return;
+      }
+      switch (target) {
+        case ftString: SetString(v ? "true" : "false"); return;
+        case ftWideString: SetWideString(v ? u"true" : u"false"); return;
+        case ftFloat: SetFloat(v ? 1 : 0); return;
+        case ftCurrency:
+        case ftDate:
+        case ftTime:
+        case ftDateTime: throw ZorException::Create(-1);
+        default: ThrowConvert(2092, source, target);
+      }
+    }
+    case ftFloat:
+    case ftCurrency: {
+      const double v = Read<double>();
+      if (IsIntegerType(target)) {
+        setRounded(target, v);
+        return;
+      }
+      switch (target) {
+        case ftString: SetString(FloatToText(v, fs.Get().DecimalSeparator)); return;
+        case ftWideString:
+          SetWideString(Cp1250ToUtf16(FloatToText(v, fs.Get().DecimalSeparator)));
+          return;
+        case ftBoolean: SetBoolean(v != 0); return;
+        case ftFloat: SetFloat(v); return;
+        case ftCurrency: SetCurrency(v); return;
+        case ftDate:
+        case ftTime:
+        case ftDateTime:
+          if (source == ftCurrency) throw ZorException::Create(-1);
+          setDateOfType(target, v);
+          return;
+        default: ThrowConvert(2092, source, target);
+      }
+    }
+    case ftDate:
+    case ftTime:
+    case ftDateTime: {
+      const double v = DateTimeNumber();
+      if (IsIntegerType(target)) {
+        if (source == ftTime) {
+          TrySetIntOfType(target, 0);
+        } else {
+          setRounded(target, v);
+        }
+        return;
+      }
+      switch (target) {
+        case ftString:
+        case ftWideString: {
+          TDayAndTime dt{};
+          if (!TryDateTimeToDayAndTime(v, &dt)) ThrowConvert(2093, source, target);
+          const std::string text =
+              source == ftTime ? TimeToText(v, fs.Get()) : DateTimeToText(v, fs.Get());
+          target == ftString ? SetString(text) : SetWideString(Cp1250ToUtf16(text));
+          return;
+        }
+        case ftBoolean: SetBoolean(v != 0); return;
+        case ftFloat: SetFloat(v); return;
+        case ftCurrency: SetCurrency(v); return;
+        case ftDate:
+        case ftTime:
+        case ftDateTime: setDateOfType(target, v); return;
+        default: ThrowConvert(2092, source, target);
+      }
+    }
+    default:
+      ThrowConvert(2092, source, target);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Comparison.
+
+namespace {
+
+template <class T>
+int ThreeWay(T a, T b) {
+  return a == b ? zcrEqual : (a > b ? zcrGreater : zcrLess);
+}
+
+// Doubles exactly; a NaN (only from a damaged payload) sorts below every
+// number and equal to another NaN, so the order stays total.
+int CompareDoubles(double a, double b) {
+  const bool na = std::isnan(a), nb = std::isnan(b);
+  if (na || nb) return na && nb ? zcrEqual : (na ? zcrLess : zcrGreater);
+  return ThreeWay(a, b);
+}
+
+int FromSign(int c) { return c == 0 ? zcrEqual : (c > 0 ? zcrGreater : zcrLess); }
+
+}  // namespace
+
+int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensitive, bool partial,
+                       const FormatSettings* settings) {
+  if (a.null_ || b.null_) {
+    if (a.null_ && b.null_) return zcrBothNull;
+    return a.null_ ? zcrLeftNull : zcrRightNull;
+  }
+  std::uint8_t type = CommonType(a.type_, b.type_);
+  if (a.type_ == ftString && IsDateType(b.type_)) type = b.type_;
+  if (b.type_ == ftString && IsDateType(a.type_)) type = a.type_;
+  if (type == ftUnknown) throw ZorException::Create(25);
+
+  // Convert copies only when a type differs.
+  std::optional<TZorValue> ca, cb;
+  const TZorValue* pa = &a;
+  const TZorValue* pb = &b;
+  if (a.type_ != type) {
+    ca.emplace(a);
+    ca->ConvertTo(type, settings);
+    pa = &*ca;
+  }
+  if (b.type_ != type) {
+    cb.emplace(b);
+    cb->ConvertTo(type, settings);
+    pb = &*cb;
+  }
+  // A conversion may give NULL (a number's text is never empty, but keep
+  // the outcome defined).
+  if (pa->null_ || pb->null_) {
+    if (pa->null_ && pb->null_) return zcrBothNull;
+    return pa->null_ ? zcrLeftNull : zcrRightNull;
+  }
+
+  switch (type) {
+    case ftString: {
+      const std::string_view sa = pa->StringView(), sb = pb->StringView();
+      const int maxLength = partial ? static_cast<int>(std::min<std::size_t>(sb.size(), INT32_MAX)) : -1;
+      return FromSign(UserCollation()->Compare(sa, sb, caseInsensitive, maxLength));
+    }
+    case ftWideString: {
+      std::u16string wa = pa->WideText();
+      const std::u16string wb = pb->WideText();
+      if (partial && wa.size() > wb.size()) wa.resize(wb.size());
+      return FromSign(caseInsensitive ? WideCompareText(wa, wb) : WideCompareStr(wa, wb));
+    }
+    case ftSmallint:
+    case ftWord:
+    case ftInteger:
+    case ftAutoInc:
+    case ftLargeint:
+    case ftBoolean:
+      return ThreeWay(pa->IntValue(), pb->IntValue());
+    case ftFloat:
+    case ftCurrency:
+      return CompareDoubles(pa->Read<double>(), pb->Read<double>());
+    case ftDate:
+    case ftTime:
+      return ThreeWay(pa->Read<std::int32_t>(), pb->Read<std::int32_t>());
+    case ftDateTime:
+      return CompareDoubles(pa->Read<double>(), pb->Read<double>());
+    default:
+      throw ZorException::Create(28);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Arithmetic. Operands are converted on copies, so that a primitive that
+// raises leaves its left operand as it was.
+
+namespace {
+
+TZorValue Converted(const TZorValue& v, std::uint8_t type, const FormatSettings* settings = nullptr) {
+  TZorValue copy(v);
+  copy.ConvertTo(type, settings);
+  return copy;
+}
+
+}  // namespace
+
+void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* settings) {
+  if (accumulate) {
+    if (null_) {
+      b.CopyTo(*this);
+      return;
+    }
+    if (b.null_) {
+      SetNull(type_);
+      return;
+    }
+  }
+  const std::uint8_t type = CommonType(type_, b.type_);
+  if (null_ || b.null_) {
+    // Concatenation is when the result is text: a text common type, or a
+    // text operand beside a NULL of no common type.
+    const std::uint8_t present = null_ ? b.type_ : type_;
+    const bool text = IsStringType(type) || (type == ftUnknown && IsTextLike(present));
+    if (!text || (null_ && b.null_)) {
+      SetNull(type != ftUnknown ? type : type_);
+      return;
+    }
+    // Concatenation: a NULL operand counts as empty text.
+    if (null_) b.CopyTo(*this);
+    if (IsStringType(type)) ConvertTo(type, settings);
+    return;
+  }
+  switch (type) {
+    case ftString: {
+      const std::string left = AsString(settings);
+      const std::string right = b.AsString(settings);
+      SetString(left + right);
+      return;
+    }
+    case ftWideString: {
+      const std::u16string left = AsWideString(settings);
+      const std::u16string right = b.AsWideString(settings);
+      SetWideString(left + right);
+      return;
+    }
+    case ftSmallint:
+    case ftWord:
+    case ftInteger:
+    case ftAutoInc:
+    case ftLargeint:
+      SetIntWidened(type, static_cast<__int128>(IntValue()) + b.IntValue());
+      return;
+    case ftFloat:
+    case ftCurrency: {
+      const double sum = CheckedFloat(Converted(*this, type, settings).AsFloat() +
+                                      Converted(b, type, settings).AsFloat());
+      type == ftFloat ? SetFloat(sum) : SetCurrency(sum);
+      return;
+    }
+    case ftDate:
+    case ftTime:
+    case ftDateTime: {
+      const double sum = Converted(*this, type, settings).AsDateTime() +
+                         Converted(b, type, settings).AsDateTime();
+      type == ftDate ? SetDate(sum) : type == ftTime ? SetTime(sum) : SetDateTime(sum);
+      return;
+    }
+    default:
+      throw ZorException::CreateFmt(2091, {}, {std::string("+")});
+  }
+}
+
+void TZorValue::Negate() {
+  if (null_) return;
+  if (IsIntegerType(type_)) {
+    SetIntWidened(type_, -static_cast<__int128>(IntValue()));
+    return;
+  }
+  if (type_ == ftFloat || type_ == ftCurrency) {
+    const double v = -Read<double>();
+    type_ == ftFloat ? SetFloat(v) : SetCurrency(v);
+    return;
+  }
+  throw ZorException::CreateFmt(2089, {}, {std::string("-")});
+}
+
+void TZorValue::Multiply(const TZorValue& b) {
+  if (null_ || b.null_ || !IsNumericType(type_) || !IsNumericType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  const std::uint8_t type = CommonType(type_, b.type_);
+  if (IsIntegerType(type)) {
+    SetIntWidened(type, static_cast<__int128>(IntValue()) * b.IntValue());
+    return;
+  }
+  const double product =
+      CheckedFloat(Converted(*this, type).AsFloat() * Converted(b, type).AsFloat());
+  type == ftFloat ? SetFloat(product) : SetCurrency(product);
+}
+
+void TZorValue::Divide(const TZorValue& b) {
+  if (null_ || b.null_ || !IsNumericType(type_) || !IsNumericType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  const bool whole = (type_ == ftInteger || type_ == ftAutoInc) &&
+                     (b.type_ == ftInteger || b.type_ == ftAutoInc);
+  if (whole) {
+    const std::int64_t divisor = b.IntValue();
+    if (divisor == 0) throw EDivByZero();
+    // -2147483648 / -1 does not fit an Integer and moves to LargeInt.
+    SetIntWidened(ftInteger, IntValue() / divisor);
+    return;
+  }
+  const double divisor = Converted(b, ftFloat).AsFloat();
+  if (divisor == 0) throw EDivByZero();
+  SetFloat(CheckedFloat(Converted(*this, ftFloat).AsFloat() / divisor));
+}
+
+void TZorValue::Modulo(const TZorValue& b) {
+  if (null_ || b.null_ || !IsNumericType(type_) || !IsNumericType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  const std::int64_t divisor = Converted(b, ftLargeint).AsLargeInt();
+  if (divisor == 0) throw EDivByZero();
+  const std::int64_t dividend = Converted(*this, ftLargeint).AsLargeInt();
+  // INT64_MIN % -1 would trap; every number is a multiple of -1.
+  SetLargeInt(divisor == -1 ? 0 : dividend % divisor);
+}
+
+void TZorValue::Power(const TZorValue& b) {
+  if (null_ || b.null_ || !IsNumericType(type_) || !IsNumericType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  if (IsIntegerType(type_) && IsIntegerType(b.type_)) {
+    const std::int64_t base = IntValue();
+    std::int64_t exponent = b.IntValue();
+    if (exponent < 0) {
+      // |base^exponent| <= 1/2 unless |base| is 1, and rounds to 0.
+      if (base == 0) throw EDivByZero();
+      if (base == 1) {
+        SetLargeInt(1);
+      } else if (base == -1) {
+        SetLargeInt(exponent % 2 == 0 ? 1 : -1);
+      } else {
+        SetLargeInt(0);
+      }
+      return;
+    }
+    __int128 result = 1, factor = base;
+    while (exponent > 0) {
+      if (exponent & 1) {
+        result *= factor;
+        if (!FitsIn(ftLargeint, result)) throw EIntOverflow();
+      }
+      exponent >>= 1;
+      if (exponent > 0) {
+        factor *= factor;
+        // Once the factor is beyond 64 bits the next product can only
+        // stay in range when it is not used; |base| >= 2 makes it used.
+        if (!FitsIn(ftLargeint, factor)) throw EIntOverflow();
+      }
+    }
+    SetLargeInt(static_cast<std::int64_t>(result));
+    return;
+  }
+  const double x = Converted(*this, ftFloat).AsFloat(), y = Converted(b, ftFloat).AsFloat();
+  if (x == 0 && y < 0) throw EDivByZero();
+  SetFloat(CheckedFloat(std::pow(x, y)));
+}
+
+void TZorValue::Abs() {
+  if (null_ || !IsNumericType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  if (IsIntegerType(type_)) {
+    const __int128 v = IntValue();
+    SetIntWidened(type_, v < 0 ? -v : v);
+    return;
+  }
+  const double v = std::fabs(Read<double>());
+  type_ == ftFloat ? SetFloat(v) : SetCurrency(v);
+}
+
+namespace {
+
+void StoreWholeDouble(TZorValue& value, double whole) {
+  if (std::isnan(whole)) throw EInvalidOp();
+  if (whole >= -2147483648.0 && whole <= 2147483647.0) {
+    value.SetInteger(static_cast<std::int32_t>(whole));
+  } else if (whole >= -9223372036854775808.0 && whole < 9223372036854775808.0) {
+    value.SetLargeInt(static_cast<std::int64_t>(whole));
+  } else {
+    throw EIntOverflow();
+  }
+}
+
+}  // namespace
+
+void TZorValue::Ceiling() {
+  if (null_ || !IsNumericType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  if (IsIntegerType(type_)) return;
+  StoreWholeDouble(*this, std::ceil(Read<double>()));
+}
+
+void TZorValue::Floor() {
+  if (null_ || !IsNumericType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  if (IsIntegerType(type_)) return;
+  StoreWholeDouble(*this, std::floor(Read<double>()));
+}
+
+void TZorValue::Sign() {
+  if (null_ || !IsNumericType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  if (IsIntegerType(type_)) {
+    const std::int64_t v = IntValue();
+    SetInteger(v > 0 ? 1 : (v < 0 ? -1 : 0));
+    return;
+  }
+  const double v = Read<double>();
+  SetInteger(v > 0 ? 1 : (v < 0 ? -1 : 0));
+}
+
+void TZorValue::Random(bool limited) {
+  if (!limited) {
+    SetFloat(std::uniform_real_distribution<double>(0.0, 1.0)(RandomEngine()));
+    return;
+  }
+  if (null_ || !IsNumericType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  ConvertTo(ftLargeint);
+  // The limit is the low 32 bits; a limit below 1 gives 0.
+  const auto limit = static_cast<std::int32_t>(static_cast<std::uint32_t>(IntValue()));
+  if (limit <= 0) {
+    SetLargeInt(0);
+    return;
+  }
+  SetLargeInt(std::uniform_int_distribution<std::int64_t>(0, limit - 1)(RandomEngine()));
+}
+
+namespace {
+
+// The digit count of Round and Truncate; false when the operand is not a
+// number. Counts below 0 are 0.
+bool DigitCount(const TZorValue& digits, int* n) {
+  if (digits.IsNull() || !IsNumericType(digits.DataType())) return false;
+  TZorValue copy(digits);
+  copy.ConvertTo(ftLargeint);
+  const std::int64_t v = copy.AsLargeInt();
+  *n = v <= 0 ? 0 : (v > 400 ? 400 : static_cast<int>(v));
+  return true;
+}
+
+std::int64_t WholeToInt64(double whole) {
+  if (std::isnan(whole)) throw EInvalidOp();
+  if (whole < -9223372036854775808.0 || whole >= 9223372036854775808.0) throw EIntOverflow();
+  return static_cast<std::int64_t>(whole);
+}
+
+// Rounds |x| at n decimals, halves away from zero, through the scaled sum.
+// Numbers whose scaled form has no fraction left come back unchanged.
+double RoundAtDigits(double x, int n, bool truncate) {
+  const double scale = std::pow(10.0, n);
+  const double scaled = x * scale;
+  if (!std::isfinite(scaled) || std::fabs(scaled) >= 4503599627370496.0) return x;  // 2^52
+  if (truncate) return std::trunc(scaled) / scale;
+  const double magnitude = std::fabs(x);
+  const double rounded = std::trunc((magnitude + 0.5 / scale) * scale) / scale;
+  return x < 0 ? -rounded : rounded;
+}
+
+}  // namespace
+
+void TZorValue::Round(const TZorValue* digits) {
+  int n = 0;
+  if (null_ || (type_ != ftFloat && type_ != ftCurrency) || (digits && !DigitCount(*digits, &n))) {
+    SetNull(type_);
+    return;
+  }
+  const double x = Read<double>();
+  if (digits) {
+    SetFloat(RoundAtDigits(x, n, false));
+    return;
+  }
+  SetLargeInt(WholeToInt64(std::round(x)));
+}
+
+void TZorValue::Truncate(const TZorValue* digits) {
+  int n = 0;
+  if (null_ || (type_ != ftFloat && type_ != ftCurrency) || (digits && !DigitCount(*digits, &n))) {
+    SetNull(type_);
+    return;
+  }
+  const double x = Read<double>();
+  if (digits) {
+    SetFloat(RoundAtDigits(x, n, true));
+    return;
+  }
+  SetLargeInt(WholeToInt64(std::trunc(x)));
+}
+
+void TZorValue::BitAnd(const TZorValue& b) {
+  if (null_ || b.null_ || !IsIntegerType(type_) || !IsIntegerType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  TrySetIntOfType(CommonType(type_, b.type_), IntValue() & b.IntValue());
+}
+
+void TZorValue::BitOr(const TZorValue& b) {
+  if (null_ || b.null_ || !IsIntegerType(type_) || !IsIntegerType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  TrySetIntOfType(CommonType(type_, b.type_), IntValue() | b.IntValue());
+}
+
+void TZorValue::BitXor(const TZorValue& b) {
+  if (null_ || b.null_ || !IsIntegerType(type_) || !IsIntegerType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  TrySetIntOfType(CommonType(type_, b.type_), IntValue() ^ b.IntValue());
+}
+
+void TZorValue::BitNot() {
+  if (null_ || !IsIntegerType(type_)) {
+    SetNull(type_);
+    return;
+  }
+  const std::int64_t v = IntValue();
+  switch (type_) {
+    case ftSmallint: SetSmallInt(static_cast<std::int16_t>(~v)); break;
+    case ftWord: SetWord(static_cast<std::uint16_t>(~v & 0xFFFF)); break;
+    case ftInteger: SetInteger(static_cast<std::int32_t>(~v)); break;
+    case ftAutoInc: SetAutoInc(static_cast<std::int32_t>(~v)); break;
+    default: SetLargeInt(~v); break;
+  }
+}
+
+namespace {
+
+// One shift in the width of `type`; the value fits that type.
+std::int64_t Shifted(std::uint8_t type, std::int64_t v, std::int64_t count, bool left) {
+  if (type == ftLargeint) {
+    // Counts outside 0..63 shift every bit out.
+    if (count < 0 || count > 63) return 0;
+    const auto u = static_cast<std::uint64_t>(v);
+    return static_cast<std::int64_t>(left ? u << count : u >> count);
+  }
+  const unsigned n = static_cast<unsigned>(count & 31);
+  // SmallInt and Integer are sign-extended to 32 bits, Word zero-extended.
+  const auto u = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
+  const std::uint32_t r = left ? u << n : u >> n;
+  switch (type) {
+    case ftSmallint: return static_cast<std::int16_t>(static_cast<std::uint16_t>(r));
+    case ftWord: return static_cast<std::uint16_t>(r);
+    default: return static_cast<std::int32_t>(r);
+  }
+}
+
+}  // namespace
+
+void TZorValue::ShiftLeft(const TZorValue& b) {
+  if (null_ || b.null_ || !IsIntegerType(type_) || !IsIntegerType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  const std::uint8_t type = CommonType(type_, b.type_);
+  TrySetIntOfType(type, Shifted(type, IntValue(), b.IntValue(), true));
+}
+
+void TZorValue::ShiftRight(const TZorValue& b) {
+  if (null_ || b.null_ || !IsIntegerType(type_) || !IsIntegerType(b.type_)) {
+    SetNull(type_);
+    return;
+  }
+  const std::uint8_t type = CommonType(type_, b.type_);
+  TrySetIntOfType(type, Shifted(type, IntValue(), b.IntValue(), false));
+}
+
+void TZorValue::ToHex(const TZorValue* style) {
+  if (null_ || !(IsStringType(type_) || IsIntegerType(type_))) {
+    SetNull(type_);
+    return;
+  }
+  int styleNumber = 0;
+  if (style && !style->IsNull() && IsNumericType(style->DataType())) {
+    TZorValue copy(*style);
+    copy.ConvertTo(ftLargeint);
+    const std::int64_t s = copy.AsLargeInt();
+    styleNumber = s == 1 || s == 2 ? static_cast<int>(s) : 0;
+  }
+  std::string digits;
+  if (type_ == ftString || type_ == ftWideString) {
+    const std::string bytes = type_ == ftString ? Text() : Utf16Bytes(WideText());
+    digits.reserve(bytes.size() * 2);
+    for (char c : bytes) digits += HexDigits(static_cast<unsigned char>(c), 2);
+  } else {
+    const auto v = static_cast<std::uint64_t>(IntValue());
+    const int width = type_ == ftLargeint ? 16 : (type_ == ftSmallint || type_ == ftWord) ? 4 : 8;
+    digits = HexDigits(width == 16 ? v : v & ((std::uint64_t{1} << (width * 4)) - 1), width);
+  }
+  std::string result = (styleNumber == 1 ? "$" : styleNumber == 2 ? "0x" : "") + digits;
+  if (styleNumber == 2) {
+    for (char& c : result)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  SetString(result);
+}
+
+}  // namespace kivo
