@@ -25,6 +25,8 @@
 #include <memory>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "storage/compress/ppmd.h"
 
 namespace kivo::ppmd {
@@ -99,17 +101,27 @@ int UnitsIndex(std::uint32_t units) { return kTables.unitsToIndex[units - 1]; }
 
 class Arena {
  public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena() {
+    if (bytes_) munmap(bytes_, mapped_);
+  }
+
+  // Maps the model memory. Pages are only committed as the model reaches
+  // them, so a short block costs little of its 20 or 50 MB.
   bool Open(int memoryMB) {
     size_ = static_cast<std::uint32_t>(memoryMB) << 20;
     // One unit before the heap keeps offset 0 free as "none"; it stays
     // zeroed, so reading a missing context sees zero states.
-    bytes_.reset(new (std::nothrow) std::uint8_t[kUnitSize + size_]);
-    if (!bytes_) return false;
-    std::memset(bytes_.get(), 0, kUnitSize);
+    mapped_ = kUnitSize + size_;
+    void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    bytes_ = static_cast<std::uint8_t*>(p);
     return true;
   }
 
-  std::uint8_t* Bytes() const { return bytes_.get(); }
+  std::uint8_t* Bytes() const { return bytes_; }
 
   void Reset() {
     std::fill(std::begin(free_), std::end(free_), Ref{0});
@@ -175,7 +187,7 @@ class Arena {
   void FreeUnits(Ref block, std::uint32_t units) { Push(block, UnitsIndex(units)); }
 
  private:
-  std::uint8_t* At(Ref r) const { return bytes_.get() + r; }
+  std::uint8_t* At(Ref r) const { return bytes_ + r; }
 
   // A free block keeps the offset of the next one in its first 4 bytes.
   void Push(Ref block, int index) {
@@ -202,7 +214,8 @@ class Arena {
     Push(rest, UnitsIndex(diff));
   }
 
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::uint8_t* bytes_ = nullptr;
+  std::size_t mapped_ = 0;
   std::uint32_t size_ = 0;
   Ref loUnit_ = 0, hiUnit_ = 0, reserve_ = 0;
   Ref free_[kIndexCount] = {};

@@ -87,6 +87,16 @@ TEST(PpmdBlock, InfoWordsOfTheTwoLevels) {
   EXPECT_EQ(ppmd::InfoWord(ppmd::kMax.order, ppmd::kMax.memoryMB), 0x631Fu);
 }
 
+// Text that soon repeats: cheap to model, so large inputs stay quick.
+Bytes RepeatedText(std::size_t size, std::uint32_t seed) {
+  const Bytes stretch = TextBytes(3000, seed);
+  Bytes out;
+  out.reserve(size);
+  while (out.size() < size) out.insert(out.end(), stretch.begin(), stretch.end());
+  out.resize(size);
+  return out;
+}
+
 // Exactly one block size gives one block; one byte more gives a second
 // block that codes that byte alone.
 TEST(PpmdFraming, BlockBoundariesAndInfoWordsInTheBytes) {
@@ -95,25 +105,28 @@ TEST(PpmdFraming, BlockBoundariesAndInfoWordsInTheBytes) {
     std::uint32_t blockSize, info;
   };
   for (const Level& lv : {Level{clDefault, 819200, 0x6134}, Level{clMax, 1638400, 0x631F}}) {
-    Bytes data = TextBytes(lv.blockSize + 1, lv.blockSize);
+    Bytes data = RepeatedText(lv.blockSize + 1, lv.blockSize);
     data.back() = 'Q';
-    const Bytes one = Compress(Bytes(data.begin(), data.end() - 1), lv.level);
-    ASSERT_GE(one.size(), 8u);
-    EXPECT_EQ(Le32(one, 0), one.size() - 4);
-    EXPECT_EQ(Le32(one, 4), lv.info);
-
     const Bytes two = Compress(data, lv.level);
+    ASSERT_GE(two.size(), 8u);
     const std::uint32_t first = Le32(two, 0);
     ASSERT_LT(std::size_t{first} + 8, two.size());
-    // The first block is the same as the whole of the one-block case.
-    EXPECT_TRUE(std::equal(one.begin(), one.end(), two.begin()));
+    EXPECT_EQ(Le32(two, 4), lv.info);
     const std::uint32_t second = Le32(two, 4 + first);
     EXPECT_EQ(std::size_t{first} + second + 8, two.size());
     EXPECT_EQ(Le32(two, 8 + first), lv.info);
+    // The first block holds exactly one block size of input ...
+    Bytes head;
+    EXPECT_EQ(ppmd::DecodeBlock(two.data() + 4, first, head, lv.blockSize + 1),
+              static_cast<std::int64_t>(lv.blockSize));
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), data.begin()));
+    // ... the second the last byte alone ...
     Bytes tail;
-    const Bytes secondBlock(two.begin() + 8 + first, two.end());
-    EXPECT_EQ(ppmd::DecodeBlock(secondBlock.data(), second, tail, 10), 1);
+    EXPECT_EQ(ppmd::DecodeBlock(two.data() + 8 + first, second, tail, 10), 1);
     EXPECT_EQ(tail, Bytes{'Q'});
+    // ... and an input of exactly the block size is that first block alone.
+    const Bytes one = Compress(Bytes(data.begin(), data.end() - 1), lv.level);
+    EXPECT_TRUE(one.size() == std::size_t{first} + 4 && std::equal(one.begin(), one.end(), two.begin()));
 
     Bytes back;
     ASSERT_TRUE(Decompress(two, lv.level, lv.blockSize + 1, back));
@@ -132,12 +145,13 @@ TEST(PpmdLevels, RoundTripsFromOneByteToEightMiB) {
       }
     }
   }
-  // 8 MiB: text, then random bytes, then a long run (ten blocks at level 2,
-  // six at level 3).
-  Bytes big = TextBytes(5u << 20, 13);
-  const Bytes noise = RandomBytes(1u << 20, 14);
+  // 8 MiB (eleven blocks at level 2, six at level 3): text, random bytes,
+  // then text that repeats.
+  Bytes big = TextBytes(256u << 10, 13);
+  const Bytes noise = RandomBytes(64u << 10, 14);
   big.insert(big.end(), noise.begin(), noise.end());
-  big.resize(8u << 20, 0x20);
+  const Bytes rest = RepeatedText((8u << 20) - big.size(), 13);
+  big.insert(big.end(), rest.begin(), rest.end());
   for (TCompressionLevel level : {clDefault, clMax}) {
     const Bytes packed = Compress(big, level);
     EXPECT_LT(packed.size(), big.size() / 2);
