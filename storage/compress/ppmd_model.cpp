@@ -23,7 +23,6 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include <sys/mman.h>
 
@@ -345,21 +344,19 @@ class Model {
   std::int64_t Decode(RangeDecoder& rc, std::vector<std::uint8_t>& out, std::size_t limit);
 
  private:
-  // Field access. Fields are read and written through memcpy: units are
-  // only 4-byte aligned and states straddle them.
-  std::uint16_t Ld16(Ref r) const {
-    std::uint16_t v;
-    std::memcpy(&v, m_ + r, 2);
-    return v;
-  }
+  // Field access, through bytes and memcpy: units are only 4-byte aligned
+  // and states straddle them. The 16-bit fields are little-endian on every
+  // host, because the model reads the single state of a context (symbol,
+  // then frequency) as its 16-bit frequency sum in one place.
+  std::uint16_t Ld16(Ref r) const { return static_cast<std::uint16_t>(m_[r] | (m_[r + 1] << 8)); }
   Ref Ld32(Ref r) const {
     Ref v;
     std::memcpy(&v, m_ + r, 4);
     return v;
   }
   void St16(Ref r, unsigned v) {
-    const auto w = static_cast<std::uint16_t>(v);
-    std::memcpy(m_ + r, &w, 2);
+    m_[r] = static_cast<std::uint8_t>(v);
+    m_[r + 1] = static_cast<std::uint8_t>(v >> 8);
   }
   void St32(Ref r, Ref v) { std::memcpy(m_ + r, &v, 4); }
 
@@ -659,6 +656,8 @@ void Model::UpdateModel() {
   }
   {
     const std::uint32_t ns = NumStats(minContext_);
+    // For a single-state context this reads its state as the sum (symbol
+    // in the low byte, frequency in the high): the coded format depends on it.
     const std::uint32_t s0 = SummFreq(minContext_) - ns - (fs.freq - 1u);
     // Add the symbol to every context escaped from on the way down.
     for (pc = medContext_; pc != minContext_; pc = Suffix(pc)) {
