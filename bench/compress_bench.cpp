@@ -72,7 +72,9 @@ Bytes TextCorpus(std::size_t size) {
   for (const char* root : {"/usr/share/common-licenses", "/usr/share/doc"}) {
     std::error_code ec;
     std::vector<fs::path> files;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, ec),
+         end;
          !ec && it != end; it.increment(ec)) {
       if (it->is_regular_file(ec) && it->file_size(ec) < (4u << 20)) files.push_back(it->path());
     }
@@ -83,8 +85,8 @@ Bytes TextCorpus(std::size_t size) {
       if (LooksLikeText(b)) corpus.insert(corpus.end(), b.begin(), b.end());
     }
   }
-  static const char* const kWords[] = {"the", "of", "and", "software", "license", "copyright",
-                                       "file", "table", "value", "program", "\n"};
+  static const char* const kWords[] = {"the",  "of",    "and",   "software", "license", "copyright",
+                                       "file", "table", "value", "program",  "\n"};
   std::mt19937 rng(7);
   while (corpus.size() < size) {
     const char* w = kWords[rng() % std::size(kWords)];
@@ -114,8 +116,8 @@ struct Inputs {
     fs::remove_all(dir, ec);
   }
   static void Write(const fs::path& p, const Bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                             static_cast<std::streamsize>(b.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   }
 };
 
@@ -146,7 +148,8 @@ Seconds Shell(const std::string& command) {
   const double cpu0 = ChildrenCpu();
   const auto start = std::chrono::steady_clock::now();
   if (std::system(command.c_str()) != 0) return {};
-  return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), ChildrenCpu() - cpu0};
+  return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+          ChildrenCpu() - cpu0};
 }
 
 // The reference tool of a level: gzip -1 beside zlib, xz -6 beside PPMd.
@@ -160,13 +163,15 @@ void Run(benchmark::State& state, bool decompress) {
   const Bytes& data = text ? in.text : in.random;
   const fs::path source = in.dir / (text ? "text" : "random");
   const fs::path packedRef = in.dir / "ref.out";
-  const std::string quotedSource = "'" + source.string() + "'", quotedRef = "'" + packedRef.string() + "'";
-  state.SetLabel(std::string(text ? "text" : "random") + " level " + std::to_string(int(level)) + " vs " +
-                 Tool(level));
+  const std::string quotedSource = "'" + source.string() + "'",
+                    quotedRef = "'" + packedRef.string() + "'";
+  state.SetLabel(std::string(text ? "text" : "random") + " level " + std::to_string(int(level)) +
+                 " vs " + Tool(level));
 
   Bytes packed, unpacked;
   std::uint32_t packedSize = 0;
-  if (!krCompressBuffer(data.data(), static_cast<std::uint32_t>(data.size()), packed, level, packedSize)) {
+  if (!krCompressBuffer(data.data(), static_cast<std::uint32_t>(data.size()), packed, level,
+                        packedSize)) {
     state.SkipWithError("compression failed");
     return;
   }
@@ -180,12 +185,14 @@ void Run(benchmark::State& state, bool decompress) {
     if (decompress) {
       run.Ours([&] {
         std::uint32_t size = static_cast<std::uint32_t>(data.size());
-        if (!krDecompressBuffer(packed.data(), packedSize, unpacked, level, size) || unpacked != data)
+        if (!krDecompressBuffer(packed.data(), packedSize, unpacked, level, size) ||
+            unpacked != data)
           state.SkipWithError("decompression failed");
       });
     } else {
       run.Ours([&] {
-        krCompressBuffer(data.data(), static_cast<std::uint32_t>(data.size()), packed, level, packedSize);
+        krCompressBuffer(data.data(), static_cast<std::uint32_t>(data.size()), packed, level,
+                         packedSize);
       });
     }
     cpu += ThreadCpu() - cpu0;
@@ -197,7 +204,8 @@ void Run(benchmark::State& state, bool decompress) {
   std::error_code ec;
   const auto refSize = fs::file_size(packedRef, ec);
   state.counters["packed"] = static_cast<double>(packedSize) / static_cast<double>(data.size());
-  state.counters["ref_packed"] = ec || ref.wall < 0 ? 0 : static_cast<double>(refSize) / static_cast<double>(data.size());
+  state.counters["ref_packed"] =
+      ec || ref.wall < 0 ? 0 : static_cast<double>(refSize) / static_cast<double>(data.size());
   state.counters["cpu_MBps"] = cpu > 0 ? mb * n / cpu : 0;
   state.counters["ref_MBps"] = ref.cpu > 0 ? mb / ref.cpu : 0;
 }
@@ -211,8 +219,16 @@ void Inputs3(benchmark::internal::Benchmark* b) {
     for (int level : {1, 2, 3}) b->Args({input, level});
   }
 }
-BENCHMARK(BM_Compress)->Apply(Inputs3)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Decompress)->Apply(Inputs3)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Compress)
+    ->Apply(Inputs3)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Decompress)
+    ->Apply(Inputs3)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kivo

@@ -124,8 +124,8 @@ bool krCompressBuffer(const void* inBuf, std::uint32_t inSize, std::vector<std::
         return ZlibCompress(in, inSize, outBuf, outSize);
       case clDefault:
       case clMax:
-        return ppmd::CompressFramed(in, inSize, outBuf, level == clMax ? ppmd::kMax : ppmd::kDefault,
-                                    outSize);
+        return ppmd::CompressFramed(in, inSize, outBuf,
+                                    level == clMax ? ppmd::kMax : ppmd::kDefault, outSize);
       default:
         return false;
     }

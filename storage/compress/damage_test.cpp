@@ -22,18 +22,21 @@ Bytes Damage(const Bytes& packed, std::mt19937& rng) {
   switch (rng() % 6) {
     case 0:  // a few flipped bits
     case 1:
-      for (int i = 1 + static_cast<int>(rng() % 3); i > 0; --i) d[pick(d.size())] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+      for (int i = 1 + static_cast<int>(rng() % 3); i > 0; --i)
+        d[pick(d.size())] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
       break;
     case 2:  // cut short
       d.resize(pick(d.size()));
       break;
     case 3: {  // a run overwritten
       const std::size_t at = pick(d.size());
-      for (std::size_t i = at; i < d.size() && i < at + 1 + pick(8); ++i) d[i] = static_cast<std::uint8_t>(rng());
+      for (std::size_t i = at; i < d.size() && i < at + 1 + pick(8); ++i)
+        d[i] = static_cast<std::uint8_t>(rng());
       break;
     }
     case 4:  // one byte inserted
-      d.insert(d.begin() + static_cast<std::ptrdiff_t>(pick(d.size() + 1)), static_cast<std::uint8_t>(rng()));
+      d.insert(d.begin() + static_cast<std::ptrdiff_t>(pick(d.size() + 1)),
+               static_cast<std::uint8_t>(rng()));
       break;
     default:  // one byte dropped and a bit flipped
       d.erase(d.begin() + static_cast<std::ptrdiff_t>(pick(d.size())));
@@ -52,8 +55,8 @@ TEST(CompressDamage, FlipsAndCutsFailCleanlyAtEveryLevel) {
     Bytes packed[std::size(inputs)];
     for (std::size_t i = 0; i < std::size(inputs); ++i) {
       std::uint32_t size = 0;
-      ASSERT_TRUE(krCompressBuffer(inputs[i].data(), static_cast<std::uint32_t>(inputs[i].size()), packed[i],
-                                   level, size));
+      ASSERT_TRUE(krCompressBuffer(inputs[i].data(), static_cast<std::uint32_t>(inputs[i].size()),
+                                   packed[i], level, size));
     }
     int rejected = 0;
     for (int c = 0; c < kCasesPerLevel; ++c) {
@@ -67,8 +70,9 @@ TEST(CompressDamage, FlipsAndCutsFailCleanlyAtEveryLevel) {
       const std::uint8_t dummy = 0;
       Bytes out;
       std::uint32_t size = expected;
-      const bool ok = krDecompressBuffer(damaged.empty() ? &dummy : damaged.data(),
-                                         static_cast<std::uint32_t>(damaged.size()), out, level, size);
+      const bool ok =
+          krDecompressBuffer(damaged.empty() ? &dummy : damaged.data(),
+                             static_cast<std::uint32_t>(damaged.size()), out, level, size);
       if (!ok) {
         ++rejected;
         continue;
@@ -80,7 +84,8 @@ TEST(CompressDamage, FlipsAndCutsFailCleanlyAtEveryLevel) {
     }
     // zlib's check value catches nearly everything; the PPMd levels notice
     // most damage by running out of input or past the expected size.
-    EXPECT_GT(rejected, kCasesPerLevel * (level == clFastest ? 90 : 85) / 100) << "level " << int(level);
+    EXPECT_GT(rejected, kCasesPerLevel * (level == clFastest ? 90 : 85) / 100)
+        << "level " << int(level);
   }
 }
 

@@ -20,7 +20,6 @@
 // drives the model through ordinary states only; what it must guard is
 // reading past the block and writing past the room it was given.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
 
@@ -44,7 +43,7 @@ constexpr std::uint32_t kBot = 1u << 15;
 
 constexpr std::uint32_t kUnitSize = 12;
 constexpr std::uint32_t kStateSize = 6;
-constexpr int kIndexCount = 4 + 4 + 4 + 26;  // unit-count classes of free blocks
+constexpr int kIndexCount = 4 + 4 + 4 + 26;         // unit-count classes of free blocks
 constexpr std::uint32_t kReserveUnits = 128 * 128;  // kept back until memory first runs out
 
 // ---------------------------------------------------------------------------
@@ -53,7 +52,7 @@ constexpr std::uint32_t kReserveUnits = 128 * 128;  // kept back until memory fi
 struct Tables {
   std::uint8_t indexToUnits[kIndexCount];
   std::uint8_t unitsToIndex[128];
-  std::uint8_t ns2Index[256];    // number of states -> SEE row
+  std::uint8_t ns2Index[256];     // number of states -> SEE row
   std::uint8_t ns2BinIndex[256];  // suffix state count -> binary SEE column
 };
 
@@ -75,7 +74,8 @@ constexpr Tables MakeTables() {
   for (i = 0; i < 4; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(i);
   for (; i < 4 + 8; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + ((i - 4) >> 1));
   for (; i < 4 + 8 + 32; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + ((i - 4 - 8) >> 2));
-  for (; i < 256; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + 8 + ((i - 4 - 8 - 32) >> 3));
+  for (; i < 256; ++i)
+    t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + 8 + ((i - 4 - 8 - 32) >> 3));
   return t;
 }
 constexpr Tables kTables = MakeTables();
@@ -451,7 +451,8 @@ void Model::Restart() {
   SetSummFreq(root, 257);
   const Ref stats = arena_.AllocUnits(256 / 2);
   SetStats(root, stats);
-  for (unsigned i = 0; i < 256; ++i) Store(stats + i * kStateSize, {static_cast<std::uint8_t>(i), 1, 0});
+  for (unsigned i = 0; i < 256; ++i)
+    Store(stats + i * kStateSize, {static_cast<std::uint8_t>(i), 1, 0});
   prevSuccess_ = 0;
   // A chain of single-state contexts for a run of zero bytes up to the
   // maximum order; the top one is still empty.
@@ -469,7 +470,8 @@ void Model::Restart() {
   medContext_ = minContext_ = Suffix(context);
 
   for (int i = 0; i < 128; ++i) {
-    for (int k = 0; k < 16; ++k) binSumm_[i][k] = static_cast<std::uint16_t>(kBinScale - kInitBinEsc[k] / (i + 2));
+    for (int k = 0; k < 16; ++k)
+      binSumm_[i][k] = static_cast<std::uint16_t>(kBinScale - kInitBinEsc[k] / (i + 2));
   }
   int i = 0;
   for (; i < 43; ++i) {
@@ -668,8 +670,8 @@ void Model::UpdateModel() {
           if (!grown) goto restart;
           SetStats(pc, grown);
         }
-        SetSummFreq(pc, SummFreq(pc) + (2 * ns1 < ns) +
-                            2 * ((4 * ns1 <= ns) & (SummFreq(pc) <= 8 * ns1)));
+        SetSummFreq(
+            pc, SummFreq(pc) + (2 * ns1 < ns) + 2 * ((4 * ns1 <= ns) & (SummFreq(pc) <= 8 * ns1)));
       } else {
         const Ref p = arena_.AllocUnits(1);
         if (!p) goto restart;

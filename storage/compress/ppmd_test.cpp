@@ -25,7 +25,8 @@ std::uint32_t Le32(const Bytes& b, std::size_t at) {
 
 Bytes EncodeBlock(const Bytes& in, int order, int memoryMB) {
   Bytes out;
-  EXPECT_TRUE(ppmd::EncodeBlock(in.data(), static_cast<std::uint32_t>(in.size()), order, memoryMB, out));
+  EXPECT_TRUE(
+      ppmd::EncodeBlock(in.data(), static_cast<std::uint32_t>(in.size()), order, memoryMB, out));
   return out;
 }
 
@@ -39,7 +40,8 @@ Bytes Compress(const Bytes& in, TCompressionLevel level) {
 
 bool Decompress(const Bytes& in, TCompressionLevel level, std::uint32_t expected, Bytes& out) {
   std::uint32_t size = expected;
-  const bool ok = krDecompressBuffer(in.data(), static_cast<std::uint32_t>(in.size()), out, level, size);
+  const bool ok =
+      krDecompressBuffer(in.data(), static_cast<std::uint32_t>(in.size()), out, level, size);
   if (ok) {
     EXPECT_EQ(size, out.size());
   }
@@ -71,15 +73,27 @@ TEST(PpmdBlock, MatchesTheStandardCoderBitForBit) {
     EXPECT_EQ(coded.size(), k.codedSize) << "order " << k.order << " memory " << k.memoryMB;
     EXPECT_EQ(Crc(coded), k.codedCrc) << "order " << k.order << " memory " << k.memoryMB;
     Bytes back;
-    EXPECT_EQ(ppmd::DecodeBlock(block.data(), static_cast<std::uint32_t>(block.size()), back, k.data.size()),
+    EXPECT_EQ(ppmd::DecodeBlock(block.data(), static_cast<std::uint32_t>(block.size()), back,
+                                k.data.size()),
               static_cast<std::int64_t>(k.data.size()));
     EXPECT_TRUE(back == k.data) << "order " << k.order << " memory " << k.memoryMB;
   }
   // Short cases in full: the end mark alone, and one word.
   const Bytes abra = {'a', 'b', 'r', 'a', 'c', 'a', 'd', 'a', 'b', 'r', 'a'};
-  EXPECT_EQ(EncodeBlock(abra, 5, 20),
-            (Bytes{0x34, 0x61, 0, 0, 0xb4, 0x1c, 0x9a, 0xfb, 0x0e, 0x53, 0x81, 0x47, 0x59, 0xae, 0x31, 0x00}));
-  EXPECT_EQ(EncodeBlock({}, 16, 50), (Bytes{0x1f, 0x63, 0, 0, 0xff, 0x86, 0x07, 0x8d, 0x00}));
+  const Bytes abraBlock = {0x34, 0x61, 0,    0,    0xb4, 0x1c, 0x9a, 0xfb,
+                           0x0e, 0x53, 0x81, 0x47, 0x59, 0xae, 0x31, 0x00};
+  const Bytes emptyBlock = {0x1f, 0x63, 0, 0, 0xff, 0x86, 0x07, 0x8d, 0x00};
+  EXPECT_EQ(EncodeBlock(abra, 5, 20), abraBlock);
+  EXPECT_EQ(EncodeBlock({}, 16, 50), emptyBlock);
+  Bytes back;
+  EXPECT_EQ(
+      ppmd::DecodeBlock(abraBlock.data(), static_cast<std::uint32_t>(abraBlock.size()), back, 100),
+      11);
+  EXPECT_EQ(back, abra);
+  back.clear();
+  EXPECT_EQ(ppmd::DecodeBlock(emptyBlock.data(), static_cast<std::uint32_t>(emptyBlock.size()),
+                              back, 100),
+            0);
 }
 
 TEST(PpmdBlock, InfoWordsOfTheTwoLevels) {
@@ -126,7 +140,8 @@ TEST(PpmdFraming, BlockBoundariesAndInfoWordsInTheBytes) {
     EXPECT_EQ(tail, Bytes{'Q'});
     // ... and an input of exactly the block size is that first block alone.
     const Bytes one = Compress(Bytes(data.begin(), data.end() - 1), lv.level);
-    EXPECT_TRUE(one.size() == std::size_t{first} + 4 && std::equal(one.begin(), one.end(), two.begin()));
+    EXPECT_TRUE(one.size() == std::size_t{first} + 4 &&
+                std::equal(one.begin(), one.end(), two.begin()));
 
     Bytes back;
     ASSERT_TRUE(Decompress(two, lv.level, lv.blockSize + 1, back));
@@ -139,7 +154,8 @@ TEST(PpmdLevels, RoundTripsFromOneByteToEightMiB) {
     for (std::size_t size : {1u, 2u, 3u, 100u, 4096u, 65537u}) {
       for (const Bytes& data : {TextBytes(size, 11), RandomBytes(size, 12), Bytes(size, 0)}) {
         Bytes back;
-        ASSERT_TRUE(Decompress(Compress(data, level), level, static_cast<std::uint32_t>(size), back))
+        ASSERT_TRUE(
+            Decompress(Compress(data, level), level, static_cast<std::uint32_t>(size), back))
             << int(level) << " " << size;
         EXPECT_TRUE(back == data) << int(level) << " " << size;
       }
