@@ -193,13 +193,7 @@ void TKivoDataManager::CreateRecordCache() {
     records_ = std::make_unique<TkrRecordsArray>(*record_source_, layout_.RecordSize,
                                                  records_per_page_hint_, cache_disabled_);
     records_->SetTickSource(ticks_);
-    if (!indexer_) {
-      auto idIndex = std::make_unique<TkrIdentifierIndex>(
-          layout_, [this] { return header_.RecordCount; },
-          [this](std::int32_t recPos) -> const std::uint8_t* { return records_->GetRecordPtr(recPos); });
-      id_index_ = idIndex.get();
-      indexer_ = std::move(idIndex);
-    }
+    if (!indexer_) IndexList();
     indexer_->TableOpened(header_.RecordCount);
   });
 }
@@ -232,7 +226,7 @@ void TKivoDataManager::FreeRecordStorage() {
 void TKivoDataManager::SetRecordIndexer(std::unique_ptr<TkrRecordIndexer> indexer) {
   Locked([&] {
     indexer_ = std::move(indexer);
-    id_index_ = nullptr;
+    indexes_ = nullptr;
     if (indexer_) indexer_->TableOpened(header_.RecordCount);
   });
 }
@@ -539,9 +533,12 @@ void TKivoDataManager::RepairInterruptedFlush() {
         if (!copy) break;
         --count;
       }
+      // Records may have changed in place although the counter did not: the
+      // counter moves on, so that nothing saved under it (the index arrays
+      // of T.idx) passes as current.
+      BumpChangeCount(header_.ChangeCount);
       if (count != header_.RecordCount) {
         header_.RecordCount = count;
-        BumpChangeCount(header_.ChangeCount);
         CreateRecordCache();  // drop anything read under the old count
       }
       SaveTableHeaders();
