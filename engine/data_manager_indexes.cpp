@@ -226,21 +226,29 @@ void TKivoDataManager::AddIndexDef(const TIndexDef& def) {
 
 void TKivoDataManager::CreateAutoIndexes(bool autoIndexes) {
   Locked([&] {
-    AddIndex("@" + header_.IdFieldName, header_.IdFieldName, ixUnique, "", "", true);
+    // Old tables keep short index names: automatic names are cut to fit,
+    // and a cut name that is taken already is skipped.
+    const auto limit = static_cast<std::size_t>(MaxIndexNameLength(header_.Version));
+    auto add = [&](const std::string& name, const std::string& field, TIndexOptions options) {
+      const std::string cut = name.substr(0, limit);
+      if (!IndexExists(cut)) AddIndex(cut, field, options, "", "", true);
+    };
+    add("@" + header_.IdFieldName, header_.IdFieldName, ixUnique);
     if (!autoIndexes) return;
     for (const TFieldHeader& field : field_headers_) {
       if (IsBLOBType(field.FieldType) || field.FieldType == ftBytes) continue;
-      if (IsStringType(field.FieldType))
-        AddIndex("@@" + field.FieldName, field.FieldName, ixCaseInsensitive, "", "", true);
-      AddIndex("@" + field.FieldName, field.FieldName, 0, "", "", true);
+      if (IsStringType(field.FieldType)) add("@@" + field.FieldName, field.FieldName, ixCaseInsensitive);
+      add("@" + field.FieldName, field.FieldName, 0);
     }
   });
 }
 
 void TKivoDataManager::ConvertIndexes(double) {
   for (const TFieldHeader& field : field_headers_) {
-    if (IsStringType(field.FieldType) && !IndexExists("@@" + field.FieldName))
-      AddIndex("@@" + field.FieldName, field.FieldName, ixCaseInsensitive, "", "", true);
+    const std::string name =
+        ("@@" + field.FieldName).substr(0, static_cast<std::size_t>(MaxIndexNameLength(header_.Version)));
+    if (IsStringType(field.FieldType) && !IndexExists(name))
+      AddIndex(name, field.FieldName, ixCaseInsensitive, "", "", true);
   }
   RebuildAllIndexes();
 }
@@ -456,9 +464,9 @@ void TKivoDataManager::LoadIndexes() {
     list.SetDeferBuilds(true);
     try {
       CreateAutoIndexes(automatic > 1);
-    } catch (...) {
-      list.SetDeferBuilds(false);
-      throw;
+    } catch (const std::exception&) {
+      // Headers too damaged to name an index by: the table opens with the
+      // indexes that could be made.
     }
     list.SetDeferBuilds(false);
     indexes_dirty_ = true;
