@@ -301,7 +301,7 @@ bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting) {
     for (std::int32_t i = 0; i < list.Count(); ++i) {
       const TkrIndexHeader& header = list.Header(i);
       if ((header.Options & (ixUnique | ixPrimary)) == 0) continue;
-      if (list.FindKeyConflict(i, buffer) < 0) continue;
+      if (list.FindKeyConflict(i, buffer, inserting) < 0) continue;
       if (inserting && header.KeyFields == std::vector<std::int32_t>{-1}) {
         SetRecordId(layout_, buffer,
                     static_cast<std::uint32_t>(header_.LastAutoInc) + 1u);

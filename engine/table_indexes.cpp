@@ -235,7 +235,8 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
   return lo >= count ? count - 1 : lo;
 }
 
-std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t* buffer) {
+std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t* buffer,
+                                              bool inserting) {
   Build(i);
   const Index& index = At(i);
   const TkrIndexKey& key = *index.key;
@@ -247,7 +248,7 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
     const std::int32_t pos = index.positions.Get(at);
     const std::uint8_t* record = table_.IndexedRecord(pos);
     if (key.CompareKeys(record, buffer) != 0) break;
-    if (key.IdOf(record) != id) return pos;
+    if (inserting || key.IdOf(record) != id) return pos;
   }
   return -1;
 }

@@ -84,9 +84,10 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // insertion position (at most Count - 1).
   std::int32_t FindKey(std::int32_t i, const std::uint8_t* keyBuffer, bool exactOnly, bool forward,
                        std::int32_t keyFieldCount);
-  // A record whose key equals the buffer's under index i and whose
-  // identifier differs from it, or -1.
-  std::int32_t FindKeyConflict(std::int32_t i, const std::uint8_t* buffer);
+  // A record whose key equals the buffer's under index i and, unless the
+  // buffer is a new record (`inserting`), whose identifier differs from it;
+  // else -1.
+  std::int32_t FindKeyConflict(std::int32_t i, const std::uint8_t* buffer, bool inserting);
 
   // ---- TkrRecordIndexer ----
   void TableOpened(std::int32_t recordCount) override;
