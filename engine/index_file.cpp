@@ -171,11 +171,15 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
     for (std::int32_t p : a) PutI32(image, p);
 
   // The old counter goes first, on its own, before anything it vouches for
-  // changes.
+  // changes; the rest follows in pieces of a bounded size.
+  constexpr std::size_t kPiece = 64 * 1024;
   file.Seek(0, TAbstractFile::kFromBeginning);
   file.WriteBuffer(image.data(), 4);
   file.Seek(4, TAbstractFile::kFromBeginning);
-  file.WriteBuffer(image.data() + 4, static_cast<std::int32_t>(image.size() - 4));
+  for (std::size_t at = 4; at < image.size(); at += kPiece) {
+    const std::size_t piece = std::min(kPiece, image.size() - at);
+    file.WriteBuffer(image.data() + at, static_cast<std::int32_t>(piece));
+  }
   if (file.GetSize() != static_cast<std::int32_t>(image.size()))
     file.SetSize(static_cast<std::int32_t>(image.size()));
   file.Flush();

@@ -8,6 +8,7 @@
 #include "engine/index_file.h"
 #include "engine/index_test_support.h"
 #include "platform/errors.h"
+#include "storage/file_layer.h"
 
 namespace kivo {
 namespace {
@@ -336,6 +337,85 @@ TEST_F(Indexes, TheIndexFileHasTheDocumentedLayout) {
   EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), (std::vector<std::int32_t>{1, 2, 0}));
   t.Drop();
   EXPECT_EQ(ReadFileBytes(dir.file("t.idx")), raw);
+}
+
+// A file whose writes stop after a budget of bytes, as a killed process's do.
+class CutFile : public TAbstractFile {
+ public:
+  CutFile(TAbstractFile* real, std::int64_t budget)
+      : TAbstractFile(nullptr, real->FileName()), real_(real), budget_(budget) {}
+  void SetSize(std::int32_t n) override {
+    if (budget_ <= 0) throw Exception("cut");
+    real_->SetSize(n);
+  }
+  void Close() override { real_->Close(); }
+  void Flush() override { real_->Flush(); }
+  void Open(bool create) override { real_->Open(create); }
+  std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
+  std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
+  std::int32_t Write(const void* b, std::int32_t n) override {
+    const auto allowed = static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, budget_)));
+    budget_ -= n;
+    return allowed > 0 ? real_->Write(b, allowed) : 0;
+  }
+
+ private:
+  TAbstractFile* real_;
+  std::int64_t budget_;
+};
+
+// A save stopped after any number of bytes never leaves a file whose
+// counter is current while its headers or arrays are not the new ones.
+TEST(IndexFile, ASaveCutShortAnywhereNeverPassesAsCurrent) {
+  TempDir dir;
+  TMemoryPlainFileSystem fs(dir.path() + "#mem");
+  TkrIndexHeader a;
+  a.IndexName = "@id";
+  a.KeyFields = {-1};
+  a.ResetBits(1);
+  a.Options = ixUnique;
+  TkrIndexHeader b;
+  b.IndexName = "byTwo";
+  b.KeyFields = {0, 1};
+  b.ResetBits(2);
+  b.SetAscendingBit(1, false);
+  const std::vector<const TkrIndexHeader*> oldHeaders = {&a};
+  const std::vector<const TkrIndexHeader*> newHeaders = {&a, &b};
+  const std::vector<std::vector<std::int32_t>> oldArrays = {{0, 1, 2, 3, 4}};
+  const std::vector<std::vector<std::int32_t>> newArrays = {{0, 1, 2, 3, 4, 5}, {5, 3, 1, 0, 2, 4}};
+  std::int64_t size = 0;
+  int current = 0;
+  for (std::int64_t budget = 0;; ++budget) {
+    TAbstractFile* real = fs.OpenFile("t.idx", true, false, false);
+    WriteIndexFile(*real, 41, 4.5, oldHeaders, oldArrays);  // the last complete save
+    bool done = true;
+    {
+      CutFile cut(real, budget);
+      try {
+        WriteIndexFile(cut, 42, 4.5, newHeaders, newArrays);
+      } catch (const Exception&) {
+        done = false;
+      }
+    }
+    const TkrIndexFileContent c = ReadIndexFileHeaders(*real, 4.5, 2);
+    if (c.Valid && c.IndexChangeCount == 42) {
+      ++current;
+      ASSERT_EQ(c.IndexCount, 2) << budget;
+      EXPECT_EQ(c.Headers[1], b) << budget;
+      for (std::int32_t i = 0; i < 2; ++i)
+        EXPECT_EQ(ReadIndexArray(*real, c, i, 6), newArrays[static_cast<std::size_t>(i)]) << budget;
+    } else {
+      EXPECT_FALSE(done) << budget;
+    }
+    size = real->GetSize();
+    fs.CloseFile(real);
+    if (done) break;
+  }
+  EXPECT_GT(size, 16 + 2 * 256);
+  // The complete save, and cuts inside the last bytes of the counter, which
+  // already read as the new one.
+  EXPECT_GE(current, 1);
+  EXPECT_LE(current, 4);
 }
 
 TEST_F(Indexes, DamagedOrStaleIndexFilesAreRebuiltOnOpen) {

@@ -501,7 +501,6 @@ void TKivoDataManager::RepairInterruptedFlush() {
       std::vector<std::pair<std::uint32_t, std::int32_t>> ids;
       ids.reserve(static_cast<std::size_t>(count));
       std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
-      std::vector<std::uint8_t> other(static_cast<std::size_t>(size));
       for (std::int32_t i = 0; i < count; ++i) {
         std::uint8_t b[4];
         if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset,
@@ -512,25 +511,29 @@ void TKivoDataManager::RepairInterruptedFlush() {
                              std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24,
                          i);
       }
+      // A delete moves the last record down into the freed position; a
+      // flush cut short can leave the moved record at both places, and, when
+      // several deletes were logged, the stale copy need not be the last
+      // record. Of records sharing an identifier the lowest position holds
+      // the moved (newest) image; every higher one is a stale copy and is
+      // removed as a delete would: the last record moves into it. Nothing
+      // is lost: the last record is never a stale copy when it moves.
       std::vector<std::pair<std::uint32_t, std::int32_t>> sorted = ids;
       std::sort(sorted.begin(), sorted.end());
-      auto recordAt = [&](std::int32_t pos, std::vector<std::uint8_t>& dest) {
-        return ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{pos} * size, dest.data(),
-                      size);
-      };
-      while (count >= 2) {
+      std::vector<std::int32_t> stale;
+      for (std::size_t k = 1; k < sorted.size(); ++k)
+        if (sorted[k].first == sorted[k - 1].first) stale.push_back(sorted[k].second);
+      std::sort(stale.rbegin(), stale.rend());
+      for (const std::int32_t h : stale) {
         const std::int32_t last = count - 1;
-        const std::uint32_t id = ids[static_cast<std::size_t>(last)].first;
-        auto range = std::equal_range(
-            sorted.begin(), sorted.end(), std::make_pair(id, std::int32_t{0}),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-        bool copy = false;
-        if (!recordAt(last, image)) return;
-        for (auto it = range.first; it != range.second && !copy; ++it) {
-          if (it->second >= last) continue;
-          copy = recordAt(it->second, other) && other == image;
+        if (h < last) {
+          if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{last} * size, image.data(),
+                      size))
+            return;
+          dat_file_->Seek(static_cast<std::int32_t>(std::int64_t{data_offset_} + std::int64_t{h} * size),
+                          TAbstractFile::kFromBeginning);
+          dat_file_->WriteBuffer(image.data(), size);
         }
-        if (!copy) break;
         --count;
       }
       // Records may have changed in place although the counter did not: the

@@ -422,7 +422,10 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
     return;
   }
   const std::int32_t n = v.Header.RecordCount;
-  if (n <= 0 || c.IndexChangeCount != v.Header.ChangeCount) return;  // not used as saved
+  // Arrays the engine does not use as saved: a different counter, or a
+  // table whose last flush was cut short (records changed in place under
+  // the old counter).
+  if (n <= 0 || c.IndexChangeCount != v.Header.ChangeCount || v.FlushMarked) return;
   const std::int64_t need = c.ArraysOffset + std::int64_t{c.IndexCount} * n * 4;
   if (idx.get()->GetSize() < need) {
     problems.push_back(shown + file + " holds " + std::to_string(idx.get()->GetSize()) +
