@@ -586,45 +586,6 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
   delete m;
 }
 
-// Two deletes logged, the flush cut short after the lower moved record: the
-// stale copy of that record is not the last one.
-TEST(FlushOrder, ACutShortFlushOfTwoDeletesLeavesNoSharedIdentifier) {
-  TempDir dir;
-  TDiskPlainFileSystem fs(dir.path());
-  BudgetStore store(fs, dir.path());
-  TKivoDataManager* m = CreateAndOpenIntTable(store);
-  std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
-  for (std::uint32_t id = 1; id <= 6; ++id) {
-    SetRecordId(m->Layout(), buf.data(), id);
-    std::memcpy(buf.data(), &id, 4);
-    m->InsertRecord(buf.data(), 0);
-  }
-  m->FlushBuffers();
-  const std::size_t rec = static_cast<std::size_t>(m->RecordSize());
-  // Position 1 is logged first (an update), so the flush writes it first.
-  SetRecordId(m->Layout(), buf.data(), 2);
-  m->UpdateRecord(buf.data(), 0, 1);
-  m->krDeleteRecord(0, 3);  // record 6 moves to position 3
-  m->krDeleteRecord(0, 1);  // record 5 moves to position 1
-  store.budget = 1 + static_cast<std::int64_t>(rec);  // the mark and position 1 only
-  EXPECT_THROW(m->FlushBuffers(), Exception);
-  try {
-    m->CloseTable();
-  } catch (const Exception&) {
-  }
-  delete m;
-  store.budget = 1 << 30;
-  m = krGetDataManager("t", &store);
-  ASSERT_EQ(m->OpenTable(), kOpenOk);
-  std::vector<std::uint32_t> ids;
-  for (std::int32_t pos = 0; pos < m->RecordCount(); ++pos)
-    ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
-  // Record 4's delete never reached the file: it is back; 5 and 6 once each.
-  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4, 6}));
-  m->CloseTable();
-  delete m;
-}
-
 // ---------------------------------------------------------------------------
 // Encryption and passwords.
 
