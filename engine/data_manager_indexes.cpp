@@ -403,6 +403,7 @@ void TKivoDataManager::LoadIndexes() {
   Locked([&] {
     TkrTableIndexes& list = IndexList();
     list.Clear();
+    list.ClearRepaired();
     indexes_dirty_ = false;
     TkrIndexFileContent content;
     if (idx_file_) content = ReadIndexFileHeaders(*idx_file_, header_.Version, header_.FieldCount);
@@ -438,21 +439,10 @@ void TKivoDataManager::LoadIndexes() {
             indexes_dirty_ = true;
             break;
           }
-          list.SetPositions(i, *positions);
           // Arrays written elsewhere may order equal keys differently, and
-          // a damaged one may not be in order at all. Records that cannot
-          // be read leave the saved order as it is: the record operations
-          // report them.
-          bool inOrder = true;
-          try {
-            inOrder = list.InOrder(i);
-          } catch (const std::exception&) {
-          }
-          if (!inOrder) {
-            list.ClearBuilt();
-            indexes_dirty_ = true;
-            break;
-          }
+          // a damaged one may not be in order at all: each is checked
+          // before its first use.
+          list.SetPositions(i, *positions, /*trusted=*/false);
         }
       }
       return;
@@ -499,13 +489,14 @@ void TKivoDataManager::SaveIndexes() {
     }
     WriteIndexFile(*idx_file_, header_.ChangeCount, header_.Version, headers, arrays);
     indexes_dirty_ = false;
+    list.ClearRepaired();
   });
 }
 
 bool TKivoDataManager::IndexesStale() {
   return Locked([&] {
     if (!idx_file_) return false;
-    if (indexes_dirty_) return true;
+    if (indexes_dirty_ || (indexes_ && indexes_->Repaired())) return true;
     const std::optional<std::int32_t> stored = StoredIndexChangeCount(*idx_file_);
     return !stored || *stored != header_.ChangeCount;
   });
@@ -513,7 +504,10 @@ bool TKivoDataManager::IndexesStale() {
 
 void TKivoDataManager::FreeIndexes() {
   Locked([&] {
-    if (indexes_) indexes_->Clear();
+    if (indexes_) {
+      indexes_->Clear();
+      indexes_->ClearRepaired();
+    }
     indexes_dirty_ = false;
   });
 }

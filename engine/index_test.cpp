@@ -332,8 +332,9 @@ TEST_F(Indexes, TheIndexFileHasTheDocumentedLayout) {
   testing::PutI32(made, at + 16, 1);
   WriteFileBytes(dir.file("t.idx"), std::string(made.begin(), made.end()));
   ASSERT_EQ(t.Open(), kOpenOk);
-  EXPECT_TRUE(t.m->IndexesStale());
+  EXPECT_FALSE(t.m->IndexesStale());  // checked before its first use
   t.m->BuildIndex(1);
+  EXPECT_TRUE(t.m->IndexesStale());
   EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), (std::vector<std::int32_t>{1, 2, 0}));
   t.Drop();
   EXPECT_EQ(ReadFileBytes(dir.file("t.idx")), raw);

@@ -54,10 +54,30 @@ void TkrTableIndexes::Remove(std::int32_t i) {
   indexes_.erase(indexes_.begin() + i);
 }
 
-void TkrTableIndexes::SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions) {
+void TkrTableIndexes::SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions,
+                                   bool trusted) {
   Index& index = At(i);
   index.positions.Assign(positions);
   index.built = true;
+  index.verified = trusted;
+}
+
+void TkrTableIndexes::Verify(std::int32_t i) {
+  Index& index = At(i);
+  if (!index.built || index.verified) return;
+  index.verified = true;
+  bool inOrder = true;
+  try {
+    inOrder = InOrder(i);
+  } catch (const std::exception&) {
+    // Records that cannot be read: the saved order stays; the record
+    // operations report them.
+  }
+  if (!inOrder) {
+    index.built = false;
+    index.positions.Clear();
+    repaired_ = true;
+  }
 }
 
 std::vector<std::uint8_t> TkrTableIndexes::CopyRecord(std::int32_t pos) {
@@ -68,6 +88,7 @@ std::vector<std::uint8_t> TkrTableIndexes::CopyRecord(std::int32_t pos) {
 void TkrTableIndexes::ClearBuilt() {
   for (Index& index : indexes_) {
     index.built = false;
+    index.verified = true;
     index.positions.Clear();
   }
 }
@@ -146,6 +167,7 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
 
 void TkrTableIndexes::Build(std::int32_t i) {
   Index& index = At(i);
+  Verify(i);
   if (index.built) return;
   const std::int32_t n = table_.IndexedRecordCount();
   const bool report = progress_enabled_ && progress_ && n > 0;
@@ -256,6 +278,8 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
 // ---- Maintenance ----
 
 void TkrTableIndexes::BeforeRecordChange(std::int32_t recordCount) {
+  // Saved orders are checked before anything is kept in step with them.
+  for (std::int32_t i = 0; i < Count(); ++i) Verify(i);
   if (recordCount > 10) BuildAll();
 }
 

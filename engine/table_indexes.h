@@ -59,11 +59,17 @@ class TkrTableIndexes : public TkrRecordIndexer {
   void Add(const TkrIndexHeader& header);
   void Remove(std::int32_t i);
   void Clear() { indexes_.clear(); }
-  // Takes a saved array as the index's order (built).
-  void SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions);
-  // Whether a built index's array is in index order (record positions are
-  // checked by the caller). Reads every record once.
+  // Takes a saved array as the index's order (built). Unless `trusted`, the
+  // order is checked before the index is first used (it reads every
+  // record): an array out of order is sorted again and Repaired() set.
+  // Record positions are checked by the caller.
+  void SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions,
+                    bool trusted = true);
+  // Whether a built index's array is in index order. Reads every record once.
   bool InOrder(std::int32_t i);
+  // Some saved array turned out to be out of order and was sorted again.
+  bool Repaired() const { return repaired_; }
+  void ClearRepaired() { repaired_ = false; }
 
   void Build(std::int32_t i);
   void BuildAll();
@@ -108,6 +114,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
     std::unique_ptr<TkrIndexKey> key;
     TkrIndexPositions positions;
     bool built = false;
+    bool verified = true;  // a saved order checked (or not needing it)
   };
 
   const Index& At(std::int32_t i) const;
@@ -119,6 +126,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // The entry of `recPos`, whose image is `image`, or -1.
   std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
   void Sort(Index& index, std::vector<std::int32_t>& order, bool report);
+  // Checks a saved order; sorts again when it is not in order.
+  void Verify(std::int32_t i);
 
   TkrIndexedTable& table_;
   std::shared_ptr<const TCollation> collation_;
@@ -126,6 +135,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
   TProgress progress_;
   bool progress_enabled_ = false;
   bool defer_builds_ = false;
+  bool repaired_ = false;
 };
 
 }  // namespace kivo
