@@ -42,7 +42,9 @@ constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
 constexpr int kStringLength = 20;
 constexpr std::int32_t kLookups = 100000;
-constexpr std::int32_t kRecordsPerPage = 32768;
+// The page cache keeps 50 pages of hint / 3 records in whole-table mode:
+// enough for 3 000 000 records.
+constexpr std::int32_t kRecordsPerPage = 180000;
 
 std::int32_t RowCount() {
   return static_cast<std::int32_t>(
