@@ -333,7 +333,8 @@ class TKivoDataManager {
   // =====================================================================
  public:
   std::int32_t IndexCount() const;
-  // REQUIRES: 0 <= indexNo < IndexCount().
+  // REQUIRES: 0 <= indexNo < IndexCount(). Valid until the next index is
+  // added or deleted.
   const TkrIndexHeader& IndexHeader(std::int32_t indexNo) const;
   // The record position at `ordinal` of index `indexNo` (built when needed).
   std::int32_t IndexEntry(std::int32_t indexNo, std::int32_t ordinal);
