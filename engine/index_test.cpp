@@ -490,6 +490,33 @@ TEST_F(Indexes, DamagedOrStaleIndexFilesAreRebuiltOnOpen) {
   }
 }
 
+TEST_F(Indexes, ADamagedFileOfAnAutoIndexedTableGetsItsAutomaticIndexesBack) {
+  TIndexDefs defs;
+  defs.Add("user", "n;s");
+  t.Create(defs, /*autoIndexes=*/true);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::string id = "@" + t.m->IdFieldName();
+  const std::vector<std::string> automatic = {id, "@@s", "@s", "@n", "@@w", "@w", "@d"};
+  std::vector<std::string> all = automatic;
+  all.push_back("user");
+  EXPECT_EQ(IndexNames(*t.m), all);
+  for (std::uint32_t k = 1; k <= 30; ++k) t.Insert(Row(k, "v" + std::to_string(k % 7), static_cast<std::int32_t>(k % 5)));
+  t.Drop();
+  // The last header (the user index) loses its field count.
+  std::string bytes = ReadFileBytes(dir.file("t.idx"));
+  const std::size_t last = bytes.size() - 8 * 30 * 4 - (256 + 4 + 8 + 1 + 1 + 3);
+  testing::Bytes b(bytes.begin(), bytes.end());
+  ASSERT_EQ(GetI32(b, last + 256), 2);
+  testing::PutI32(b, last + 256, 0);
+  WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_EQ(IndexNames(*t.m), automatic);
+  t.ExpectOrder(1, {{0, false, true}});
+  t.ExpectOrder(2, {{0}});
+  t.ExpectOrder(3, {{1}});
+  EXPECT_FALSE(t.m->IndexesStale());  // written again at once
+}
+
 TEST_F(Indexes, AnInterruptedTableFlushMakesSavedArraysStale) {
   TIndexDefs defs;
   defs.Add("byN", "n");
