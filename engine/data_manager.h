@@ -34,6 +34,7 @@
 #include "engine/record_cache.h"
 #include "engine/record_image.h"
 #include "engine/record_indexer.h"
+#include "engine/table_indexes.h"
 #include "engine/table_file_store.h"
 #include "engine/table_header.h"
 #include "engine/write_log.h"
@@ -59,6 +60,8 @@ class TDataManagerClient {
   virtual bool ClientCacheEnabled() const = 0;
   virtual std::uint8_t ClientBLOBCompression() const = 0;
   virtual std::int32_t ClientBLOBBlockSize() const = 0;
+  // Index-building progress (see TKivoDataManager::IndexBuildProgress).
+  virtual void DoBuildIndexesProgress(bool /*start*/, bool /*finish*/, double /*percentDone*/) {}
 };
 
 // OpenTable result codes.
@@ -172,7 +175,7 @@ class TKivoDataManager {
   bool CacheDisabled() const { return cache_disabled_; }
   void SetCacheDisabled(bool value) { cache_disabled_ = value; }
   bool IndexBuildProgress() const { return index_build_progress_; }
-  void SetIndexBuildProgress(bool value) { index_build_progress_ = value; }
+  void SetIndexBuildProgress(bool value);
 
   // ---- State ----
   const std::string& TableName() const { return table_name_; }
@@ -268,8 +271,8 @@ class TKivoDataManager {
   TkrRecordsArray* RecordCache() const { return records_.get(); }
   TkrBufferLogArray* WriteLog() const { return log_.get(); }
   TkrRecordIndexer* RecordIndexer() const { return indexer_.get(); }
-  // The identifier index while it is the indexer in use, else nullptr.
-  TkrIdentifierIndex* IdentifierIndex() const { return id_index_; }
+  // The table's indexes while they are the indexer in use, else nullptr.
+  TkrTableIndexes* Indexes() const { return indexes_; }
   // Replaces the indexer the record operations keep in step.
   void SetRecordIndexer(std::unique_ptr<TkrRecordIndexer> indexer);
   // The millisecond tick source of the cache, the log and the index
@@ -310,32 +313,83 @@ class TKivoDataManager {
   std::vector<std::uint8_t> StoredImageOf(const std::uint8_t* plain);
 
   friend class TkrTableRecordSource;
+  friend class TkrManagerIndexedTable;
   std::unique_ptr<TkrRecordSource> record_source_;
   std::unique_ptr<TkrRecordsArray> records_;
   std::unique_ptr<TkrBufferLogArray> log_;
   std::unique_ptr<TkrRecordIndexer> indexer_;
-  TkrIdentifierIndex* id_index_ = nullptr;
+  TkrTableIndexes* indexes_ = nullptr;
   bool auto_flush_ = true;
   std::uint32_t last_change_tick_ = 0;
   std::int32_t change_burst_ = 0;
   std::function<std::uint32_t()> ticks_;
 
   // =====================================================================
-  // ---- Indexes (T.idx). Index maintenance is not kept yet: the index
-  // file exists and is created empty. Implemented in
-  // engine/data_manager_indexes.cpp.
+  // ---- Indexes (T.idx). Implemented in engine/data_manager_indexes.cpp;
+  // the index structures are TkrTableIndexes (engine/table_indexes.h).
+  //
+  // Index 0 is the identifier index "@" + IdFieldName. Field lists are
+  // names separated by runs of "," or ";".
   // =====================================================================
- private:
-  void LoadIndexes();
+ public:
+  std::int32_t IndexCount() const;
+  // REQUIRES: 0 <= indexNo < IndexCount(). Valid until the next index is
+  // added or deleted.
+  const TkrIndexHeader& IndexHeader(std::int32_t indexNo) const;
+  // The record position at `ordinal` of index `indexNo` (built when needed).
+  std::int32_t IndexEntry(std::int32_t indexNo, std::int32_t ordinal);
+  // The number of the index named `name` (case ignored), or -1.
+  std::int32_t IndexNumber(const std::string& name) const;
+  bool IndexExists(const std::string& name) const { return IndexNumber(name) >= 0; }
+  void AddIndex(const std::string& name, const std::string& fieldNames, TIndexOptions options,
+                const std::string& descFields, const std::string& caseInsFields, bool noSave);
+  // Adds one header and builds its array; raises (list unchanged) on bad input.
+  void InternalAddIndex(const std::string& name, const std::vector<std::string>& fieldNames,
+                        bool allDescending, bool allCaseInsensitive, TIndexOptions options,
+                        const std::vector<bool>& caseInsensitive, const std::vector<bool>& descending);
+  // Adds a temporary index ("$_IDX_" + digits, never saved); returns its name.
+  std::string CreateTemporaryIndex(const std::string& fieldNames, const std::string& descFields,
+                                   const std::string& caseInsFields);
+  // Returns the former number of the deleted index.
+  std::int32_t DeleteIndex(const std::string& name, bool noSave);
+  void BuildIndex(std::int32_t indexNo);
+  void BuildAllIndexes();
+  void RebuildAllIndexes();
+  // The ordinal of record `recPos` within index `indexNo`, or -1.
+  std::int32_t FindRecordInIndex(std::int32_t indexNo, std::int32_t recPos, std::int32_t count = -1);
+  // The key search of a record buffer (see TkrTableIndexes::FindKey).
+  std::int32_t FindKey(const std::uint8_t* keyBuffer, std::int32_t indexNo, bool exactOnly,
+                       bool forward, std::int32_t keyFieldCount);
+  // Before a record buffer is posted: for every unique or primary index, a
+  // record with the same key and another identifier raises the key
+  // violation (EDatabaseError). An index on the identifier alone instead
+  // gives an inserted record the identifier LastAutoInc + 1, written into
+  // `buffer`. Returns whether the identifier was replaced.
+  bool CheckUniqueKeys(std::uint8_t* buffer, bool inserting);
+  // The first index whose first key fields are `fieldNames`, or -1.
+  std::int32_t FindIndexForFields(const std::string& fieldNames, const std::string& descFields,
+                                  bool caseSensitive);
+  // The index definitions of every index (`all`) and of the user indexes.
+  void GetIndexDefs(TIndexDefs& all, TIndexDefs* user) const;
   void CreateAutoIndexes(bool autoIndexes);
-  void AddIndexDef(const TIndexDef& def);
+  // Reads T.idx, or rebuilds and rewrites it when it is damaged or stale.
+  void LoadIndexes();
+  // Writes every index but the temporary ones to T.idx.
   void SaveIndexes();
-  // Whether the index file's change counter differs from ChangeCount.
+  // Whether T.idx does not hold the current arrays.
   bool IndexesStale();
+
+ private:
+  void AddIndexDef(const TIndexDef& def);
   void FreeIndexes();
   // The index part of converting a table older than version 2.199: the
   // case-insensitive "@@" indexes of string fields, date-keyed rebuilds.
   void ConvertIndexes(double oldVersion);
+  TkrTableIndexes& IndexList();
+  void ReportIndexProgress(bool start, bool finish, double percentDone);
+  std::unique_ptr<TkrIndexedTable> indexed_table_;
+  // T.idx no longer matches the arrays although its counter may.
+  bool indexes_dirty_ = false;
 
   // =====================================================================
   // ---- BLOBs (T.bif, T.bdf). Not kept yet: the files are created empty.

@@ -195,13 +195,7 @@ void TKivoDataManager::CreateRecordCache() {
     records_ = std::make_unique<TkrRecordsArray>(*record_source_, layout_.RecordSize,
                                                  records_per_page_hint_, cache_disabled_);
     records_->SetTickSource(ticks_);
-    if (!indexer_) {
-      auto idIndex = std::make_unique<TkrIdentifierIndex>(
-          layout_, [this] { return header_.RecordCount; },
-          [this](std::int32_t recPos) -> const std::uint8_t* { return records_->GetRecordPtr(recPos); });
-      id_index_ = idIndex.get();
-      indexer_ = std::move(idIndex);
-    }
+    if (!indexer_) IndexList();
     indexer_->TableOpened(header_.RecordCount);
   });
 }
@@ -234,7 +228,7 @@ void TKivoDataManager::FreeRecordStorage() {
 void TKivoDataManager::SetRecordIndexer(std::unique_ptr<TkrRecordIndexer> indexer) {
   Locked([&] {
     indexer_ = std::move(indexer);
-    id_index_ = nullptr;
+    indexes_ = nullptr;
     if (indexer_) indexer_->TableOpened(header_.RecordCount);
   });
 }
@@ -509,7 +503,6 @@ void TKivoDataManager::RepairInterruptedFlush() {
       std::vector<std::pair<std::uint32_t, std::int32_t>> ids;
       ids.reserve(static_cast<std::size_t>(count));
       std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
-      std::vector<std::uint8_t> other(static_cast<std::size_t>(size));
       for (std::int32_t i = 0; i < count; ++i) {
         std::uint8_t b[4];
         if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset,
@@ -520,38 +513,44 @@ void TKivoDataManager::RepairInterruptedFlush() {
                              std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24,
                          i);
       }
+      // A delete moves the last record down into the freed position; a
+      // flush cut short can leave the moved record at both places, and, when
+      // several deletes were logged, the stale copy need not be the last
+      // record. Of records sharing an identifier the lowest position holds
+      // the moved (newest) image; every higher one is a stale copy and is
+      // removed as a delete would: the last record moves into it. Nothing
+      // is lost: the last record is never a stale copy when it moves.
       std::vector<std::pair<std::uint32_t, std::int32_t>> sorted = ids;
       std::sort(sorted.begin(), sorted.end());
-      auto recordAt = [&](std::int32_t pos, std::vector<std::uint8_t>& dest) {
-        return ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{pos} * size, dest.data(),
-                      size);
-      };
-      while (count >= 2) {
+      std::vector<std::int32_t> stale;
+      for (std::size_t k = 1; k < sorted.size(); ++k)
+        if (sorted[k].first == sorted[k - 1].first) stale.push_back(sorted[k].second);
+      std::sort(stale.rbegin(), stale.rend());
+      for (const std::int32_t h : stale) {
         const std::int32_t last = count - 1;
-        const std::uint32_t id = ids[static_cast<std::size_t>(last)].first;
-        auto range = std::equal_range(
-            sorted.begin(), sorted.end(), std::make_pair(id, std::int32_t{0}),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-        bool copy = false;
-        if (!recordAt(last, image)) return;
-        for (auto it = range.first; it != range.second && !copy; ++it) {
-          if (it->second >= last) continue;
-          copy = recordAt(it->second, other) && other == image;
+        if (h < last) {
+          if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{last} * size, image.data(),
+                      size))
+            return;
+          dat_file_->Seek(static_cast<std::int32_t>(std::int64_t{data_offset_} + std::int64_t{h} * size),
+                          TAbstractFile::kFromBeginning);
+          dat_file_->WriteBuffer(image.data(), size);
         }
-        if (!copy) break;
         --count;
       }
       // Records moved by deletes may carry identifiers newer than the
       // LastAutoInc of the header the flush did not get to write: raise it,
-      // or the next inserts would hand those identifiers out again.
+      // or the next inserts would hand those identifiers out again. (Every
+      // stale copy shares its identifier with a record kept.)
       std::int32_t lastId = header_.LastAutoInc;
-      for (std::int32_t i = 0; i < count; ++i) {
-        lastId = std::max(lastId, static_cast<std::int32_t>(ids[static_cast<std::size_t>(i)].first));
-      }
-      if (count != header_.RecordCount || lastId != header_.LastAutoInc) {
+      for (const auto& held : ids) lastId = std::max(lastId, static_cast<std::int32_t>(held.first));
+      header_.LastAutoInc = lastId;
+      // Records may have changed in place although the counter did not: the
+      // counter moves on, so that nothing saved under it (the index arrays
+      // of T.idx) passes as current.
+      BumpChangeCount(header_.ChangeCount);
+      if (count != header_.RecordCount) {
         header_.RecordCount = count;
-        header_.LastAutoInc = lastId;
-        BumpChangeCount(header_.ChangeCount);
         CreateRecordCache();  // drop anything read under the old count
       }
       SaveTableHeaders();

@@ -15,6 +15,7 @@ namespace kivo::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 inline void PutI32(Bytes& b, std::size_t at, std::int32_t v) {
+  if (b.size() < at + 4) b.resize(at + 4);  // a write past the end grows the bytes
   for (int i = 0; i < 4; ++i)
     b[at + static_cast<std::size_t>(i)] =
         static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i));

@@ -87,4 +87,17 @@ inline std::string RowProblem(const TKivoDataManager& m, const std::uint8_t* ima
   return {};
 }
 
+// The table of the index scenario: the same fields, rows changed at random,
+// and two user indexes kept in step and saved after every batch.
+inline constexpr char kIndexedTable[] = "Ranks";
+
+inline TIndexDefs IndexedTableIndexes() {
+  TIndexDefs defs;
+  TIndexDef& byQty = defs.Add("ByQty", "Qty;Item");
+  byQty.SetDescFields("Qty");
+  byQty.SetCaseInsFields("Item");
+  defs.Add("ByItem", "Item", ixCaseInsensitive);
+  return defs;
+}
+
 }  // namespace kivo::killtest

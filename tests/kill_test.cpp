@@ -41,6 +41,7 @@
 #include "storage/container/pagy_file_system.h"
 #include "tests/kill_rows.h"
 #include "tests/process_runner.h"
+#include "tests/writer_process.h"
 #include "testing/test_support.h"
 
 #ifndef KILL_WRITER_BIN
@@ -64,6 +65,7 @@ namespace {
 using testing::ProcessResult;
 using testing::RunProcess;
 using testing::TempDir;
+using testing::TWriterProcess;
 
 int Rounds() {
   if (const char* text = std::getenv("KARTOVA_KILL_ROUNDS")) {
@@ -82,70 +84,6 @@ unsigned Seed() {
     return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
   return 20261209u;
 }
-
-// A running kill_writer with its standard output on a pipe.
-class TWriterProcess {
- public:
-  explicit TWriterProcess(const std::vector<std::string>& args) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      ::dup2(fds[1], STDOUT_FILENO);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      std::vector<char*> argv;
-      std::string program = KILL_WRITER_BIN;
-      argv.push_back(program.data());
-      std::vector<std::string> copies = args;
-      for (std::string& a : copies) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(program.c_str(), argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~TWriterProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  // The next line, without its newline; false at end of output.
-  bool ReadLine(std::string& line) {
-    for (;;) {
-      const std::size_t nl = pending_.find('\n');
-      if (nl != std::string::npos) {
-        line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        return true;
-      }
-      char chunk[4096];
-      const ssize_t got = ::read(fd_, chunk, sizeof chunk);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      pending_.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
-
-  // SIGKILL; returns the signal that ended the process (0 when it had exited).
-  int Kill() {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::string pending_;
-};
 
 // The number in a "flushed N" or "open N" line, or -1.
 long CountIn(const std::string& line) {

@@ -20,6 +20,13 @@
 //   flushed <RecordCount>    after each FlushBuffers has returned
 // Exit status: 2 usage, 1 failure (message on standard error); it never
 // ends by itself before 500000 rows.
+//
+//   kill_writer idx DIRECTORY SEED
+//
+// The index scenario: the table "Ranks" with two user indexes gets batches
+// of random inserts and updates, and its indexes are saved after every
+// batch. Output lines: "open <RecordCount>", then "saving <RecordCount>"
+// before and "saved <RecordCount>" after each SaveIndexes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -188,6 +195,68 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
   return 0;
 }
 
+// Random Windows-1250 words with Hungarian letters in both cases.
+std::string RandomItem(std::mt19937& random) {
+  static const std::string letters = "aA\xE1\xC1" "bBcs\xE9\xC9" "\xF6\xD6\xF5\xD5\xFC\xFB\xDB" "zy ";
+  std::string item;
+  const std::size_t length = 1 + random() % 10;
+  for (std::size_t i = 0; i < length; ++i) item += letters[random() % letters.size()];
+  return item;
+}
+
+int RunIndexed(const std::string& path, unsigned seed) {
+  TKivoDatabase db;
+  db.SetDatabaseName(path);
+  db.Open();
+  TKivoDatabaseManager* store = db.Handle();
+  if (!store->FileExists(std::string(killtest::kIndexedTable) + ".dat", 0)) {
+    std::unique_ptr<TKivoDataManager> creator(krGetDataManager(killtest::kIndexedTable, store));
+    creator->CreateTable(killtest::Fields(), killtest::IndexedTableIndexes(), false, 1000);
+  }
+  killtest::TRowsClient client;
+  TKivoDataManager* m = krGetDataManager(killtest::kIndexedTable, store);
+  const std::int8_t opened = m->ConnectDataset(&client);
+  if (opened != kOpenOk) {
+    delete m;
+    std::fprintf(stderr, "kill_writer: the table does not open, code %d\n", opened);
+    return 1;
+  }
+  std::printf("open %d\n", m->RecordCount());
+  std::fflush(stdout);
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(m->RecordSize()) + 8);
+  auto fill = [&](std::uint32_t id) {
+    std::fill(buffer.begin(), buffer.end(), 0);
+    const std::string item = RandomItem(random);
+    const auto qty = static_cast<std::int32_t>(random() % 500);
+    std::memcpy(buffer.data() + m->FieldOffset(0), item.data(), item.size());
+    std::memcpy(buffer.data() + m->FieldOffset(1), &qty, sizeof qty);
+    SetFieldNull(m->Layout(), buffer.data(), 1, random() % 10 == 0);
+    SetRecordId(m->Layout(), buffer.data(), id);
+  };
+  for (;;) {
+    const int batch = 1 + static_cast<int>(random() % 400);
+    for (int i = 0; i < batch; ++i) {
+      const std::int32_t count = m->RecordCount();
+      const unsigned dice = random() % 20;
+      const auto current = static_cast<std::int32_t>(random() % 3);
+      if (count < 100 || dice < 12) {
+        fill(static_cast<std::uint32_t>(m->LastAutoInc()) + 1);
+        m->InsertRecord(buffer.data(), current);
+      } else {
+        const auto pos = static_cast<std::int32_t>(random() % static_cast<unsigned>(count));
+        fill(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
+        m->UpdateRecord(buffer.data(), current, pos);
+      }
+    }
+    std::printf("saving %d\n", m->RecordCount());
+    std::fflush(stdout);
+    m->SaveIndexes();
+    std::printf("saved %d\n", m->RecordCount());
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -197,13 +266,16 @@ int main(int argc, char** argv) {
     opsFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
-  if (args.size() < 3 || args.size() > 4 || (args[0] != "dir" && args[0] != "kvb")) {
-    std::fprintf(stderr, "usage: kill_writer [--mixed OPS-FILE] dir|kvb PATH SEED [TABLE-PASSWORD]\n");
+  if (args.size() < 3 || args.size() > 4 ||
+      (args[0] != "dir" && args[0] != "kvb" && args[0] != "idx")) {
+    std::fprintf(stderr,
+                 "usage: kill_writer [--mixed OPS-FILE] dir|kvb|idx PATH SEED [TABLE-PASSWORD]\n");
     return 2;
   }
   try {
-    return Run(args[0], args[1], static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10)),
-               args.size() == 4 ? args[3] : "", opsFile);
+    const auto seed = static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10));
+    if (args[0] == "idx") return RunIndexed(args[1], seed);
+    return Run(args[0], args[1], seed, args.size() == 4 ? args[3] : "", opsFile);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kill_writer: %s\n", e.what());
     return 1;

@@ -142,9 +142,10 @@ const std::vector<TSubcommand>& Subcommands() {
       {"ls", "DB", "the internal files with their sizes", 1, RunLs},
       {"check", "DB",
        "integrity check of the files and of every table (header against .dat length,\n"
-       "                  records): lists each problem found and exits 1, or prints \"ok\"",
+       "                  records, saved index arrays): lists each problem found and exits\n"
+       "                  1, or prints \"ok\"",
        1, RunCheck},
-      {"tables", "DB", "each table's header: version, fields, record count, identifier", 1,
+      {"tables", "DB", "each table's header: version, fields, record count, identifier, indexes", 1,
        RunTables},
       {"dump", "DB TABLE", "the rows of TABLE as comma-separated UTF-8 text, nulls empty", 2,
        RunDump},

@@ -11,6 +11,7 @@
 #include "dataset/field_type.h"
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
+#include "engine/index_file.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
@@ -329,6 +330,137 @@ void WriteHeaderView(const TTableHeaderView& v, std::ostream& out) {
   }
 }
 
+// T.idx of a table, opened read-only; nullptr when the table has none.
+class TOpenedIdx {
+ public:
+  TOpenedIdx(TAbstractPlainFileSystem& files, const std::string& table) : files_(files) {
+    if (files.FileExists(table + kIndexFileExt))
+      file_ = files.OpenFile(table + kIndexFileExt, false, false, true);
+  }
+  ~TOpenedIdx() {
+    if (file_) files_.CloseFile(file_);
+  }
+  TOpenedIdx(const TOpenedIdx&) = delete;
+  TOpenedIdx& operator=(const TOpenedIdx&) = delete;
+  TAbstractFile* get() const { return file_; }
+
+ private:
+  TAbstractPlainFileSystem& files_;
+  TAbstractFile* file_ = nullptr;
+};
+
+// "n DESC;s NOCASE" for the key fields of an index.
+std::string KeyText(const TkrIndexHeader& h, const TTableHeaderView& v) {
+  std::string text;
+  for (std::int32_t i = 0; i < h.FieldCount(); ++i) {
+    const std::int32_t f = h.KeyFields[static_cast<std::size_t>(i)];
+    if (i > 0) text += ";";
+    text += Cp1250ToUtf8(f < 0 || f >= static_cast<std::int32_t>(v.Fields.size())
+                             ? v.Header.IdFieldName
+                             : v.Fields[static_cast<std::size_t>(f)].FieldName);
+    if (h.Descending(i)) text += " DESC";
+    if (h.CaseInsensitive(i)) text += " NOCASE";
+  }
+  return text;
+}
+
+// The index part of `tables`: the saved index headers of T.idx.
+void WriteIndexes(TAbstractPlainFileSystem& files, const std::string& table,
+                  const TTableHeaderView& v, std::ostream& out) {
+  std::string label = "  indexes:";
+  label.resize(22, ' ');
+  TOpenedIdx idx(files, table);
+  if (!idx.get()) {
+    out << label << "none (no " << table << kIndexFileExt << ")\n";
+    return;
+  }
+  const TkrIndexFileContent c =
+      ReadIndexFileHeaders(*idx.get(), v.Header.Version, v.Header.FieldCount);
+  if (!c.Valid) {
+    out << label << "damaged " << table << kIndexFileExt
+        << "; the next open rebuilds the automatic indexes\n";
+    return;
+  }
+  out << label << c.IndexCount << " (arrays "
+      << (v.Header.RecordCount <= 0 ? "empty"
+          : c.IndexChangeCount == v.Header.ChangeCount ? "current"
+                                                       : "stale, sorted again at the next open")
+      << ")\n";
+  for (const TkrIndexHeader& h : c.Headers) {
+    std::string line = "    " + Cp1250ToUtf8(h.IndexName);
+    line.resize(std::max<std::size_t>(line.size() + 2, 24), ' ');
+    line += KeyText(h, v);
+    if (h.Options & ixPrimary) line += "  primary";
+    if (h.Options & ixUnique) line += "  unique";
+    out << line << "\n";
+  }
+}
+
+// The index part of `check`: every current array of T.idx must list each
+// record position once, in key order.
+void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
+                  const TTableHeaderView& v, TKivoDataManager* m, const std::string& shown,
+                  std::vector<std::string>& problems) {
+  // The open table holds T.idx already; a file system may refuse a second open.
+  std::unique_ptr<TOpenedIdx> own;
+  TAbstractFile* file_ = m ? m->IdxFile() : nullptr;
+  if (!file_) {
+    own = std::make_unique<TOpenedIdx>(files, table);
+    file_ = own->get();
+  }
+  if (!file_) return;
+  struct {
+    TAbstractFile* f;
+    TAbstractFile* get() const { return f; }
+  } idx{file_};
+  const std::string file = table + kIndexFileExt;
+  const TkrIndexFileContent c =
+      ReadIndexFileHeaders(*idx.get(), v.Header.Version, v.Header.FieldCount);
+  if (!c.Valid) {
+    if (idx.get()->GetSize() > 0)
+      problems.push_back(shown + file + " has damaged index headers");
+    return;
+  }
+  const std::int32_t n = v.Header.RecordCount;
+  // Arrays the engine does not use as saved: a different counter, or a
+  // table whose last flush was cut short (records changed in place under
+  // the old counter).
+  if (n <= 0 || c.IndexChangeCount != v.Header.ChangeCount || v.FlushMarked) return;
+  const std::int64_t need = c.ArraysOffset + std::int64_t{c.IndexCount} * n * 4;
+  if (idx.get()->GetSize() < need) {
+    problems.push_back(shown + file + " holds " + std::to_string(idx.get()->GetSize()) +
+                       " bytes, its arrays need " + std::to_string(need));
+    return;
+  }
+  for (std::int32_t i = 0; i < c.IndexCount; ++i) {
+    const TkrIndexHeader& h = c.Headers[static_cast<std::size_t>(i)];
+    const std::string index = "index \"" + Cp1250ToUtf8(h.IndexName) + "\": ";
+    const std::optional<std::vector<std::int32_t>> positions = ReadIndexArray(*idx.get(), c, i, n);
+    if (!positions) {
+      problems.push_back(shown + index + "the saved array is not a permutation of the record "
+                                         "positions 0 .. " + std::to_string(n - 1));
+      continue;
+    }
+    if (!m) continue;  // records unreadable (no password)
+    try {
+      const TkrIndexKey key(h, m->FieldHeaders(), m->FieldOffsets(), m->Layout(), UserCollation());
+      std::vector<std::uint8_t> prev;
+      for (std::int32_t k = 0; k < n; ++k) {
+        const std::int32_t pos = (*positions)[static_cast<std::size_t>(k)];
+        const std::uint8_t* image = m->GetRecordPtr(pos);
+        if (!prev.empty() && key.CompareKeys(prev.data(), image) > 0) {
+          problems.push_back(shown + index + "entries " + std::to_string(k - 1) + " and " +
+                             std::to_string(k) + " are out of key order");
+          break;
+        }
+        prev.assign(image, image + m->RecordSize());
+      }
+    } catch (const std::exception& e) {
+      problems.push_back(shown + index + e.what());
+    }
+  }
+}
+
 }  // namespace
 
 std::int64_t TTableHeaderView::RecordsEnd() const {
@@ -420,8 +552,13 @@ bool WriteTables(const TTableSource& source, std::ostream& out) {
   for (const std::string& name : names) {
     out << "table " << Shown(source, name) << "\n";
     try {
-      TOpenedDat dat(source.files, name);
-      WriteHeaderView(ReadTableHeaderView(*dat), out);
+      TTableHeaderView v;
+      {
+        TOpenedDat dat(source.files, name);
+        v = ReadTableHeaderView(*dat);
+      }
+      WriteHeaderView(v, out);
+      WriteIndexes(source.files, name, v, out);
     } catch (const std::exception& e) {
       out << "  damaged: " << e.what() << "\n";
       allRead = false;
@@ -477,7 +614,10 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
                          kDataFileExt + " holds only " + std::to_string(v.FileSize));
       continue;
     }
-    if (v.Header.Encrypted != 0 && source.password.empty()) continue;  // records unreadable
+    if (v.Header.Encrypted != 0 && source.password.empty()) {
+      CheckIndexes(source.files, name, v, nullptr, shown, problems);  // records unreadable
+      continue;
+    }
     try {
       TOpenedTable t(source, name, v.Header.Encrypted != 0);
       std::map<std::uint32_t, std::int32_t> holders;
@@ -503,21 +643,11 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
         auto [it, fresh] = holders.emplace(id, pos);
         if (!fresh) duplicates.emplace_back(it->second, pos);
       }
-      // A flush cut short after a delete moved the last record can leave
-      // that record twice, the copy at the end; the next writable open drops
-      // such trailing copies, so they are not damage.
-      std::int32_t end = t->RecordCount();
-      if (v.FlushMarked) {
-        std::vector<std::uint8_t> copy;
-        while (!duplicates.empty() && duplicates.back().second == end - 1) {
-          const std::uint8_t* last = t->GetRecordPtr(end - 1);
-          copy.assign(last, last + t->RecordSize());
-          const std::uint8_t* first = t->GetRecordPtr(duplicates.back().first);
-          if (!std::equal(copy.begin(), copy.end(), first)) break;
-          duplicates.pop_back();
-          --end;
-        }
-      }
+      // A flush cut short after deletes moved records down can leave a
+      // moved record at both places; the next writable open keeps the lower
+      // one and removes the others, so with the flush mark set shared
+      // identifiers are not damage.
+      if (v.FlushMarked) duplicates.clear();
       for (const auto& [first, pos] : duplicates) {
         report("records " + std::to_string(first) + " and " + std::to_string(pos) +
                " share the identifier " +
@@ -526,6 +656,7 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
       if (recordProblems > kMaxRecordProblems)
         problems.push_back(shown + std::to_string(recordProblems - kMaxRecordProblems) +
                            " more records with problems");
+      CheckIndexes(source.files, name, v, &*t, shown, problems);
     } catch (const std::exception& e) {
       problems.push_back(shown + e.what());
     }

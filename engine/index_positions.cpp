@@ -1,0 +1,150 @@
+#include "engine/index_positions.h"
+
+#include <cassert>
+#include <string>
+
+#include "platform/errors.h"
+
+namespace kivo {
+
+void TkrIndexPositions::CheckOrdinal(std::int32_t i, std::int32_t limit) const {
+  if (i < 0 || i >= limit) {
+    throw Exception("TkrIndexPositions - index out of bounds, index = " + std::to_string(i) +
+                    ", count = " + std::to_string(count_));
+  }
+}
+
+std::int32_t TkrIndexPositions::PrefixBefore(std::size_t block) const {
+  std::int32_t sum = 0;
+  for (std::size_t k = block; k > 0; k &= k - 1) sum += fenwick_[k];
+  return sum;
+}
+
+void TkrIndexPositions::FenwickAdd(std::size_t block, std::int32_t delta) {
+  for (std::size_t k = block + 1; k < fenwick_.size(); k += k & (~k + 1)) fenwick_[k] += delta;
+}
+
+void TkrIndexPositions::RebuildFenwick() {
+  fenwick_.assign(blocks_.size() + 1, 0);
+  for (std::size_t k = 1; k < fenwick_.size(); ++k) {
+    fenwick_[k] += static_cast<std::int32_t>(blocks_[k - 1].size());
+    const std::size_t parent = k + (k & (~k + 1));
+    if (parent < fenwick_.size()) fenwick_[parent] += fenwick_[k];
+  }
+}
+
+void TkrIndexPositions::Locate(std::int32_t i, std::size_t& block, std::int32_t& offset) const {
+  // Descend the Fenwick tree: the last block whose prefix sum is <= i.
+  std::size_t pos = 0;
+  std::int32_t rest = i;
+  std::size_t step = 1;
+  while (step * 2 < fenwick_.size()) step *= 2;
+  for (; step > 0; step /= 2) {
+    const std::size_t next = pos + step;
+    if (next < fenwick_.size() && fenwick_[next] <= rest) {
+      pos = next;
+      rest -= fenwick_[next];
+    }
+  }
+  block = pos;
+  offset = rest;
+}
+
+std::int32_t TkrIndexPositions::Get(std::int32_t i) const {
+  CheckOrdinal(i, count_);
+  std::size_t b;
+  std::int32_t o;
+  Locate(i, b, o);
+  return blocks_[b][static_cast<std::size_t>(o)];
+}
+
+void TkrIndexPositions::Set(std::int32_t i, std::int32_t value) {
+  CheckOrdinal(i, count_);
+  std::size_t b;
+  std::int32_t o;
+  Locate(i, b, o);
+  blocks_[b][static_cast<std::size_t>(o)] = value;
+}
+
+void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value) {
+  CheckOrdinal(i, count_ + 1);
+  if (blocks_.empty()) {
+    blocks_.emplace_back();
+    blocks_.back().reserve(static_cast<std::size_t>(kBlockSize));
+    RebuildFenwick();
+  }
+  std::size_t b;
+  std::int32_t o;
+  if (i == count_) {
+    b = blocks_.size() - 1;
+    o = static_cast<std::int32_t>(blocks_[b].size());
+  } else {
+    Locate(i, b, o);
+  }
+  std::vector<std::int32_t>& block = blocks_[b];
+  block.insert(block.begin() + o, value);
+  ++count_;
+  if (static_cast<std::int32_t>(block.size()) > 2 * kBlockSize) {
+    // Split in halves; splits are rare enough to rebuild the tree.
+    std::vector<std::int32_t> upper(block.begin() + kBlockSize, block.end());
+    block.resize(static_cast<std::size_t>(kBlockSize));
+    blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
+    RebuildFenwick();
+  } else {
+    FenwickAdd(b, 1);
+  }
+}
+
+void TkrIndexPositions::Delete(std::int32_t i) {
+  CheckOrdinal(i, count_);
+  std::size_t b;
+  std::int32_t o;
+  Locate(i, b, o);
+  std::vector<std::int32_t>& block = blocks_[b];
+  block.erase(block.begin() + o);
+  --count_;
+  if (block.empty()) {
+    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    RebuildFenwick();
+  } else {
+    FenwickAdd(b, -1);
+  }
+}
+
+void TkrIndexPositions::Clear() {
+  blocks_.clear();
+  fenwick_.assign(1, 0);
+  count_ = 0;
+}
+
+void TkrIndexPositions::Assign(const std::vector<std::int32_t>& values) {
+  blocks_.clear();
+  for (std::size_t at = 0; at < values.size(); at += static_cast<std::size_t>(kBlockSize)) {
+    const std::size_t end = std::min(values.size(), at + static_cast<std::size_t>(kBlockSize));
+    blocks_.emplace_back(values.begin() + static_cast<std::ptrdiff_t>(at),
+                         values.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  count_ = static_cast<std::int32_t>(values.size());
+  RebuildFenwick();
+}
+
+std::vector<std::int32_t> TkrIndexPositions::ToVector() const {
+  std::vector<std::int32_t> result;
+  result.reserve(static_cast<std::size_t>(count_));
+  ForEach([&](std::int32_t v) { result.push_back(v); });
+  return result;
+}
+
+void TkrIndexPositions::CheckInvariants() const {
+#ifndef NDEBUG
+  std::int32_t total = 0;
+  for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    assert(!blocks_[b].empty() && blocks_[b].size() <= 2 * static_cast<std::size_t>(kBlockSize));
+    assert(PrefixBefore(b) == total);
+    total += static_cast<std::int32_t>(blocks_[b].size());
+  }
+  assert(total == count_);
+#endif
+}
+
+}  // namespace kivo

@@ -1,0 +1,642 @@
+// Indexes through TKivoDataManager on a disk directory: index definitions,
+// key order, maintenance, key searches, unique checks, progress reports and
+// T.idx as written, read and recovered.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/index_file.h"
+#include "engine/index_test_support.h"
+#include "platform/errors.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+namespace {
+
+using testing::GetI32;
+using testing::IdxRow;
+using testing::IdxTable;
+using testing::ReadFileBytes;
+using testing::RefPart;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<no exception>";
+}
+
+IdxRow Row(std::uint32_t id, std::optional<std::string> s, std::optional<std::int32_t> n) {
+  IdxRow r;
+  r.id = id;
+  r.s = std::move(s);
+  r.n = n;
+  return r;
+}
+
+std::vector<std::string> IndexNames(TKivoDataManager& m) {
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < m.IndexCount(); ++i) names.push_back(m.IndexHeader(i).IndexName);
+  return names;
+}
+
+class Indexes : public ::testing::Test {
+ protected:
+  void TearDown() override { SetUserLocale(""); }
+  TempDir dir;
+  IdxTable t{dir};
+};
+
+TEST_F(Indexes, ANewTableHasTheIdentifierIndexAndAutoIndexesFollowFieldOrder) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::string id = "@" + t.m->IdFieldName();
+  EXPECT_EQ(IndexNames(*t.m), std::vector<std::string>{id});
+  TIndexDefs defs;
+  t.m->GetIndexDefs(defs, nullptr);
+  ASSERT_EQ(defs.Count(), 1);
+  EXPECT_EQ(defs[0].Options() & ixUnique, 0);  // the identifier is hidden
+  EXPECT_EQ(defs[0].Fields(), t.m->IdFieldName());
+  t.Drop();
+
+  TempDir other;
+  IdxTable a(other);
+  {
+    std::unique_ptr<TKivoDataManager> m0(krGetDataManager("t", &a.store_));
+    TFieldDefs fields;
+    fields.Add("ID", ftAutoInc);
+    fields.Add("A", ftString, 10);
+    fields.Add("B", ftInteger);
+    fields.Add("C", ftBlob);
+    m0->CreateTable(fields, TIndexDefs(), true, 1000);
+  }
+  ASSERT_EQ(a.Open(), kOpenOk);
+  EXPECT_EQ(IndexNames(*a.m), (std::vector<std::string>{"@ID", "@@A", "@A", "@B"}));
+  a.m->GetIndexDefs(defs, nullptr);
+  EXPECT_NE(defs[0].Options() & ixUnique, 0);  // visible identifier
+  EXPECT_EQ(defs[1].Options(), ixCaseInsensitive);
+  EXPECT_EQ(defs[1].CaseInsFields(), "A");
+}
+
+TEST_F(Indexes, NullsComeFirstAscendingAndLastDescending) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.m->AddIndex("up", "n", 0, "", "", false);
+  t.m->AddIndex("down", "n", ixDescending, "", "", false);
+  t.Insert(Row(1, "x", 5));
+  t.Insert(Row(2, "x", std::nullopt));
+  t.Insert(Row(3, "x", -7));
+  t.Insert(Row(4, "x", std::nullopt));
+  auto order = [&](int index) {
+    std::vector<std::uint32_t> ids;
+    for (std::int32_t i = 0; i < t.m->RecordCount(); ++i)
+      ids.push_back(t.rows[static_cast<std::size_t>(t.m->IndexEntry(index, i))].id);
+    return ids;
+  };
+  // Equal keys (the nulls) are ordered by identifier.
+  EXPECT_EQ(order(1), (std::vector<std::uint32_t>{2, 4, 3, 1}));
+  EXPECT_EQ(order(2), (std::vector<std::uint32_t>{1, 3, 2, 4}));
+}
+
+TEST_F(Indexes, StringKeysFollowTheLocaleAndIgnoreCaseWhenAsked) {
+  SetUserLocale("hu_HU");
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.m->AddIndex("cs", "s", 0, "", "", true);
+  t.m->AddIndex("ci", "s", 0, "", "s", true);
+  // Windows-1250: "\xE1" a-acute, "\xC1" A-acute.
+  const std::vector<std::string> words = {"b", "\xC1rok", "alma", "\xE1g", "Alma", "cukor", "csiga"};
+  std::uint32_t id = 1;
+  for (const std::string& w : words) t.Insert(Row(id++, w, 0));
+  t.ExpectOrder(1, {{0}});
+  t.ExpectOrder(2, {{0, false, true}});
+  // Hungarian "cs" is a letter of its own after "c".
+  const std::int32_t cukor = t.m->FindRecordInIndex(1, 5);
+  const std::int32_t csiga = t.m->FindRecordInIndex(1, 6);
+  EXPECT_LT(cukor, csiga);
+}
+
+TEST_F(Indexes, DefinitionErrorsUseTheEngineTextsAndLeaveTheListAlone) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::string e = "Error in TKivoDataManager.InternalAddIndex - ";
+  EXPECT_EQ(MessageOf([&] { t.m->AddIndex("", "s", 0, "", "", true); }), e + "name is empty.");
+  EXPECT_EQ(MessageOf([&] { t.m->AddIndex(std::string(256, 'x'), "s", 0, "", "", true); }),
+            e + "name length > .253");
+  EXPECT_EQ(MessageOf([&] { t.m->AddIndex("x", " ; ,", 0, "", "", true); }),
+            e + "empty field name list");
+  EXPECT_EQ(MessageOf([&] { t.m->AddIndex("@" + t.m->IdFieldName(), "s", 0, "", "", true); }),
+            e + "index \"@" + t.m->IdFieldName() + "\" already exists!");
+  try {
+    t.m->AddIndex("x", "s;nope", 0, "", "", true);
+    ADD_FAILURE() << "no error";
+  } catch (const ZorException& z) {
+    EXPECT_EQ(z.NativeError(), 1067);
+    EXPECT_NE(z.Message().find("nope"), std::string::npos);
+  }
+  EXPECT_EQ(t.m->IndexCount(), 1);
+
+  const std::string d = "Error in TKivoDataManager.DeleteIndex - ";
+  EXPECT_EQ(MessageOf([&] { t.m->DeleteIndex("", true); }), d + "name is empty.");
+  EXPECT_EQ(MessageOf([&] { t.m->DeleteIndex("zz", true); }), d + "index \"zz\" doesn't exist!");
+  EXPECT_EQ(MessageOf([&] { t.m->DeleteIndex("@" + t.m->IdFieldName(), true); }),
+            "TKivoDataManager.DeleteIndex - last index deleted!");
+  EXPECT_EQ(t.m->IndexCount(), 1);
+
+  t.m->AddIndex("byN", "s ,, n", 0, "n", "", false);
+  EXPECT_EQ(t.m->IndexHeader(1).KeyFields, (std::vector<std::int32_t>{0, 1}));
+  EXPECT_TRUE(t.m->IndexHeader(1).AscendingBit(0));
+  EXPECT_FALSE(t.m->IndexHeader(1).AscendingBit(1));
+  EXPECT_EQ(t.m->DeleteIndex("BYN", false), 1);
+  EXPECT_EQ(t.m->IndexCount(), 1);
+}
+
+TEST_F(Indexes, KeySearchesAndUniqueChecks) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.m->AddIndex("byN", "n", ixUnique, "", "", false);
+  for (std::uint32_t id = 1; id <= 20; ++id) t.Insert(Row(id, "k", static_cast<std::int32_t>(id / 2 * 10)));
+  // n = 0,10,10,20,20,...,100 (ids 1..20); duplicates are possible in the
+  // table itself, the unique check is the data set's.
+  auto key = [&](std::int32_t n) { return t.Buffer(Row(999, "k", n)); };
+  EXPECT_EQ(t.m->FindKey(key(10).data(), 1, true, false, 1), 1);
+  EXPECT_EQ(t.m->FindKey(key(10).data(), 1, true, true, 1), 2);
+  EXPECT_EQ(t.m->FindKey(key(15).data(), 1, true, true, 1), -1);
+  EXPECT_EQ(t.m->FindKey(key(15).data(), 1, false, true, 1), 3);
+  EXPECT_EQ(t.m->FindKey(key(-5).data(), 1, false, true, 1), 0);
+  EXPECT_EQ(t.m->FindKey(key(500).data(), 1, false, true, 1), 19);
+
+  std::vector<std::uint8_t> clash = key(30);
+  EXPECT_EQ(MessageOf([&] { t.m->CheckUniqueKeys(clash.data(), true); }),
+            "TKivoDataSet.InternalPost - key violation.\r\nTable name = \"t\".\r\n"
+            "Unique index name = \"byN\".");
+  std::vector<std::uint8_t> fine = key(35);
+  EXPECT_FALSE(t.m->CheckUniqueKeys(fine.data(), true));
+  // The record itself is no conflict; an identifier taken on insert is
+  // replaced by the next one.
+  std::vector<std::uint8_t> self = t.Buffer(Row(20, "k", 100));
+  EXPECT_FALSE(t.m->CheckUniqueKeys(self.data(), false));
+  std::vector<std::uint8_t> taken = t.Buffer(Row(7, "k", 777));
+  EXPECT_TRUE(t.m->CheckUniqueKeys(taken.data(), true));
+  EXPECT_EQ(GetRecordId(t.m->Layout(), taken.data()), 21u);
+}
+
+TEST_F(Indexes, FindIndexForFieldsHonoursCaseAndOrder) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.m->AddIndex("sci", "s", ixCaseInsensitive, "", "", true);
+  t.m->AddIndex("scs", "s;n", 0, "", "", true);
+  t.m->AddIndex("nd", "n;s", 0, "n", "", true);
+  EXPECT_EQ(t.m->FindIndexForFields("S", "*", true), 2);
+  EXPECT_EQ(t.m->FindIndexForFields("s", "*", false), 1);
+  EXPECT_EQ(t.m->FindIndexForFields("n", "*", true), 3);
+  EXPECT_EQ(t.m->FindIndexForFields("n", "", true), -1);
+  EXPECT_EQ(t.m->FindIndexForFields("n", "n", true), 3);
+  EXPECT_EQ(t.m->FindIndexForFields("", "*", true), -1);
+}
+
+TEST_F(Indexes, UpdatesWithoutKeyChangeLeaveArraysAndMovesReportPositions) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.m->AddIndex("byN", "n", 0, "", "", true);
+  for (std::uint32_t id = 1; id <= 30; ++id) t.Insert(Row(id, "a", static_cast<std::int32_t>(id * 10)), 1);
+  const std::vector<std::int32_t> before = t.m->Indexes()->Positions(1).ToVector();
+  EXPECT_EQ(t.Update(4, Row(5, "changed", 50), 1), 4);
+  EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), before);
+  // n 50 -> 255: lands after 250 (ordinal 24 once the record left 4).
+  EXPECT_EQ(t.Update(4, Row(5, "a", 255), 1), 24);
+  EXPECT_EQ(t.m->IndexEntry(1, 24), 4);
+  EXPECT_EQ(t.Update(4, Row(5, "a", 5), 1), 0);
+  // Deleting record 0 moves the last record (n 300, ordinal 29) into 0.
+  EXPECT_EQ(t.Delete(0, 1), 29);
+  t.ExpectOrder(1, {{1}});
+  t.ExpectOrder(0, {{-1}});
+  t.m->Indexes()->CheckInvariants();
+}
+
+// Records notify every connected data set of index builds.
+struct ProgressClient : testing::TestClient {
+  std::vector<std::tuple<bool, bool, double>> reports;
+  void DoBuildIndexesProgress(bool start, bool finish, double percent) override {
+    reports.emplace_back(start, finish, percent);
+  }
+};
+
+TEST_F(Indexes, BuildsReportProgressOnlyOnceSwitchedOn) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  ProgressClient client;
+  ASSERT_EQ(t.m->ConnectDataset(&client), 0);
+  std::mt19937 rng(5);
+  for (std::uint32_t id = 1; id <= 1000; ++id)
+    t.Insert(Row(id, "a", static_cast<std::int32_t>(rng() % 5000)));
+  t.m->AddIndex("quiet", "n", 0, "", "", true);
+  EXPECT_TRUE(client.reports.empty());
+  t.m->SetIndexBuildProgress(true);
+  t.m->AddIndex("loud", "n;s", 0, "", "", true);
+  ASSERT_GE(client.reports.size(), 3u);
+  EXPECT_EQ(client.reports.front(), std::make_tuple(true, false, 0.0));
+  EXPECT_EQ(client.reports.back(), std::make_tuple(false, true, 100.0));
+  double last = 0;
+  for (std::size_t i = 1; i + 1 < client.reports.size(); ++i) {
+    const auto& [start, finish, percent] = client.reports[i];
+    EXPECT_FALSE(start || finish);
+    EXPECT_GE(percent, last);
+    last = percent;
+  }
+  EXPECT_EQ(last, 100.0);
+  t.ExpectOrder(2, {{1}, {0}});
+  t.m->DisconnectDataset(&client);
+  t.m = nullptr;  // the last data set took the manager with it
+}
+
+TEST_F(Indexes, TemporaryIndexesAreNeverSaved) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 15; ++id) t.Insert(Row(id, "a", static_cast<std::int32_t>(100 - id)));
+  const std::string name = t.m->CreateTemporaryIndex("n", "", "");
+  EXPECT_EQ(name.rfind("$_IDX_", 0), 0u);
+  t.m->AddIndex("user", "s", 0, "", "", false);
+  t.ExpectOrder(1, {{1}});
+  t.Drop();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_EQ(IndexNames(*t.m), (std::vector<std::string>{"@" + t.m->IdFieldName(), "user"}));
+}
+
+// ---------------------------------------------------------------------------
+// T.idx
+
+TEST_F(Indexes, TheIndexFileHasTheDocumentedLayout) {
+  TIndexDefs defs;
+  TIndexDef& def = defs.Add("ByNS", "n;s", ixPrimary);
+  def.SetDescFields("n");
+  def.SetCaseInsFields("s");
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.Insert(Row(1, "b", 1));
+  t.Insert(Row(2, "a", 2));
+  t.Insert(Row(3, "c", 2));
+  t.m->FlushBuffers();
+  const std::int32_t changes = t.m->ChangeCount();
+  const std::string idName = t.m->IdFieldName();
+  t.Drop();
+
+  const std::string raw = ReadFileBytes(dir.file("t.idx"));
+  const testing::Bytes b(raw.begin(), raw.end());
+  const std::size_t header = 256 + 4 + 4 + 1 + 1 + 1 + 1 + 1;   // identifier index
+  const std::size_t user = 256 + 4 + 8 + 1 + 1 + 1 + 1 + 1;     // two fields
+  ASSERT_EQ(b.size(), 16 + header + user + 2 * 3 * 4);
+  EXPECT_EQ(GetI32(b, 0), changes);
+  EXPECT_EQ(GetI32(b, 4), 2);
+  EXPECT_EQ(testing::GetF64(b, 8), kTableFormatVersion);
+  std::size_t at = 16;
+  EXPECT_EQ(b[at], idName.size() + 1);
+  EXPECT_EQ(std::string(raw.data() + at + 1, b[at]), "@" + idName);
+  EXPECT_EQ(GetI32(b, at + 256), 1);
+  EXPECT_EQ(GetI32(b, at + 260), -1);
+  EXPECT_EQ(b[at + 264], 0xFF);  // ascending bits
+  EXPECT_EQ(b[at + 265], 0);     // case bits
+  EXPECT_EQ(b[at + 268], ixUnique);
+  at += header;
+  EXPECT_EQ(std::string(raw.data() + at + 1, b[at]), "ByNS");
+  EXPECT_EQ(GetI32(b, at + 256), 2);
+  EXPECT_EQ(GetI32(b, at + 260), 1);
+  EXPECT_EQ(GetI32(b, at + 264), 0);
+  EXPECT_EQ(b[at + 268], 0xFE);  // n descending, s ascending
+  EXPECT_EQ(b[at + 269], 0x02);  // s ignores case
+  EXPECT_EQ(b[at + 270], 0);
+  EXPECT_EQ(b[at + 271], 0);
+  EXPECT_EQ(b[at + 272], ixPrimary);
+  at += user;
+  EXPECT_EQ(GetI32(b, at), 0);
+  EXPECT_EQ(GetI32(b, at + 4), 1);
+  EXPECT_EQ(GetI32(b, at + 8), 2);
+  // n descending: (2,"a") id 2, (2,"c") id 3, then (1,"b").
+  EXPECT_EQ(GetI32(b, at + 12), 1);
+  EXPECT_EQ(GetI32(b, at + 16), 2);
+  EXPECT_EQ(GetI32(b, at + 20), 0);
+
+  // A hand-made file with current arrays is taken as it stands.
+  testing::Bytes made = b;
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), (std::vector<std::int32_t>{1, 2, 0}));
+  EXPECT_FALSE(t.m->IndexesStale());
+  t.Drop();
+  // The same file with two entries out of key order is sorted again, and
+  // the file is due to be written.
+  testing::PutI32(made, at + 12, 2);
+  testing::PutI32(made, at + 16, 1);
+  WriteFileBytes(dir.file("t.idx"), std::string(made.begin(), made.end()));
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_FALSE(t.m->IndexesStale());  // checked before its first use
+  t.m->BuildIndex(1);
+  EXPECT_TRUE(t.m->IndexesStale());
+  EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), (std::vector<std::int32_t>{1, 2, 0}));
+  t.Drop();
+  EXPECT_EQ(ReadFileBytes(dir.file("t.idx")), raw);
+}
+
+// A file whose writes stop after a budget of bytes, as a killed process's do.
+class CutFile : public TAbstractFile {
+ public:
+  CutFile(TAbstractFile* real, std::int64_t budget)
+      : TAbstractFile(nullptr, real->FileName()), real_(real), budget_(budget) {}
+  void SetSize(std::int32_t n) override {
+    if (budget_ <= 0) throw Exception("cut");
+    real_->SetSize(n);
+  }
+  void Close() override { real_->Close(); }
+  void Flush() override { real_->Flush(); }
+  void Open(bool create) override { real_->Open(create); }
+  std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
+  std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
+  std::int32_t Write(const void* b, std::int32_t n) override {
+    const auto allowed = static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, budget_)));
+    budget_ -= n;
+    return allowed > 0 ? real_->Write(b, allowed) : 0;
+  }
+
+ private:
+  TAbstractFile* real_;
+  std::int64_t budget_;
+};
+
+// A save stopped after any number of bytes never leaves a file whose
+// counter is current while its headers or arrays are not the new ones.
+TEST(IndexFile, ASaveCutShortAnywhereNeverPassesAsCurrent) {
+  TempDir dir;
+  TMemoryPlainFileSystem fs(dir.path() + "#mem");
+  TkrIndexHeader a;
+  a.IndexName = "@id";
+  a.KeyFields = {-1};
+  a.ResetBits(1);
+  a.Options = ixUnique;
+  TkrIndexHeader b;
+  b.IndexName = "byTwo";
+  b.KeyFields = {0, 1};
+  b.ResetBits(2);
+  b.SetAscendingBit(1, false);
+  const std::vector<const TkrIndexHeader*> oldHeaders = {&a};
+  const std::vector<const TkrIndexHeader*> newHeaders = {&a, &b};
+  const std::vector<std::vector<std::int32_t>> oldArrays = {{0, 1, 2, 3, 4}};
+  const std::vector<std::vector<std::int32_t>> newArrays = {{0, 1, 2, 3, 4, 5}, {5, 3, 1, 0, 2, 4}};
+  std::int64_t size = 0;
+  int current = 0;
+  for (std::int64_t budget = 0;; ++budget) {
+    TAbstractFile* real = fs.OpenFile("t.idx", true, false, false);
+    WriteIndexFile(*real, 41, 4.5, oldHeaders, oldArrays);  // the last complete save
+    bool done = true;
+    {
+      CutFile cut(real, budget);
+      try {
+        WriteIndexFile(cut, 42, 4.5, newHeaders, newArrays);
+      } catch (const Exception&) {
+        done = false;
+      }
+    }
+    const TkrIndexFileContent c = ReadIndexFileHeaders(*real, 4.5, 2);
+    if (c.Valid && c.IndexChangeCount == 42) {
+      ++current;
+      ASSERT_EQ(c.IndexCount, 2) << budget;
+      EXPECT_EQ(c.Headers[1], b) << budget;
+      for (std::int32_t i = 0; i < 2; ++i)
+        EXPECT_EQ(ReadIndexArray(*real, c, i, 6), newArrays[static_cast<std::size_t>(i)]) << budget;
+    } else {
+      EXPECT_FALSE(done) << budget;
+    }
+    size = real->GetSize();
+    fs.CloseFile(real);
+    if (done) break;
+  }
+  EXPECT_GT(size, 16 + 2 * 256);
+  // The complete save, and cuts inside the last bytes of the counter, which
+  // already read as the new one.
+  EXPECT_GE(current, 1);
+  EXPECT_LE(current, 4);
+}
+
+TEST_F(Indexes, DamagedOrStaleIndexFilesAreRebuiltOnOpen) {
+  TIndexDefs defs;
+  defs.Add("byS", "s");
+  defs.Add("byN", "n;s", ixDescending);
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  std::mt19937 rng(11);
+  for (std::uint32_t id = 1; id <= 200; ++id)
+    t.Insert(Row(id, std::string(1, static_cast<char>('a' + rng() % 26)), static_cast<std::int32_t>(rng() % 50)));
+  t.Drop();
+  const std::string pristine = ReadFileBytes(dir.file("t.idx"));
+  const std::size_t arrays = pristine.size() - 3 * 200 * 4;
+  auto check = [&](std::size_t expectIndexes) {
+    ASSERT_EQ(t.Open(), kOpenOk);
+    ASSERT_EQ(static_cast<std::size_t>(t.m->IndexCount()), expectIndexes);
+    t.ExpectOrder(0, {{-1}});
+    if (expectIndexes == 3) {
+      t.ExpectOrder(1, {{0}});
+      t.ExpectOrder(2, {{1, true}, {0, true}});
+    }
+    t.Drop();
+  };
+  // A stale counter: rebuilt, user indexes kept, and written again.
+  std::string bytes = pristine;
+  bytes[0] = static_cast<char>(bytes[0] + 1);
+  std::string shuffled = bytes;
+  std::swap(shuffled[arrays + 4 * 200 + 0], shuffled[arrays + 4 * 200 + 4]);
+  WriteFileBytes(dir.file("t.idx"), shuffled);
+  check(3);
+  EXPECT_EQ(ReadFileBytes(dir.file("t.idx")), pristine);
+  // Positions outside the table, repeated positions, arrays out of order.
+  for (int damage = 0; damage < 3; ++damage) {
+    bytes = pristine;
+    const std::size_t at = arrays + 4 * 200 * 2 + 4 * 17;
+    if (damage == 0) bytes[at + 3] = 0x40;
+    if (damage == 1) bytes.replace(at, 4, bytes.substr(at + 4, 4));
+    if (damage == 2) std::swap(bytes[arrays + 4 * 200 + 0], bytes[arrays + 4 * 200 + 4 * 100]);
+    WriteFileBytes(dir.file("t.idx"), bytes);
+    check(3);
+  }
+  // Short arrays.
+  WriteFileBytes(dir.file("t.idx"), pristine.substr(0, pristine.size() - 1));
+  check(3);
+  // Truncated headers lose the user indexes; damaged headers too.
+  WriteFileBytes(dir.file("t.idx"), pristine.substr(0, 100));
+  check(1);
+  bytes = pristine;
+  testing::Bytes b(bytes.begin(), bytes.end());
+  testing::PutI32(b, 16 + 256, 100000);  // FieldCount far too large
+  WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+  check(1);
+  b.assign(pristine.begin(), pristine.end());
+  testing::PutI32(b, 16 + 256 + 4, 77);  // key field beyond the table
+  WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+  check(1);
+  WriteFileBytes(dir.file("t.idx"), "");
+  check(1);
+  // Random damage never fails an open.
+  for (std::uint32_t seed = 1; seed <= 30; ++seed) {
+    std::mt19937 r(seed);
+    bytes = pristine;
+    for (int i = 0; i < 8; ++i) bytes[r() % bytes.size()] = static_cast<char>(r());
+    WriteFileBytes(dir.file("t.idx"), bytes);
+    ASSERT_EQ(t.Open(), kOpenOk) << seed;
+    for (std::int32_t i = 0; i < t.m->IndexCount(); ++i) t.m->BuildIndex(i);
+    t.m->Indexes()->CheckInvariants();
+    t.ExpectOrder(0, {{-1}});
+    t.Drop();
+  }
+}
+
+TEST_F(Indexes, ADamagedFileOfAnAutoIndexedTableGetsItsAutomaticIndexesBack) {
+  TIndexDefs defs;
+  defs.Add("user", "n;s");
+  t.Create(defs, /*autoIndexes=*/true);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::string id = "@" + t.m->IdFieldName();
+  const std::vector<std::string> automatic = {id, "@@s", "@s", "@n", "@@w", "@w", "@d"};
+  std::vector<std::string> all = automatic;
+  all.push_back("user");
+  EXPECT_EQ(IndexNames(*t.m), all);
+  for (std::uint32_t k = 1; k <= 30; ++k) t.Insert(Row(k, "v" + std::to_string(k % 7), static_cast<std::int32_t>(k % 5)));
+  t.Drop();
+  // The last header (the user index) loses its field count.
+  std::string bytes = ReadFileBytes(dir.file("t.idx"));
+  const std::size_t last = bytes.size() - 8 * 30 * 4 - (256 + 4 + 8 + 1 + 1 + 3);
+  testing::Bytes b(bytes.begin(), bytes.end());
+  ASSERT_EQ(GetI32(b, last + 256), 2);
+  testing::PutI32(b, last + 256, 0);
+  WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_EQ(IndexNames(*t.m), automatic);
+  t.ExpectOrder(1, {{0, false, true}});
+  t.ExpectOrder(2, {{0}});
+  t.ExpectOrder(3, {{1}});
+  EXPECT_FALSE(t.m->IndexesStale());  // written again at once
+}
+
+TEST_F(Indexes, AnInterruptedTableFlushMakesSavedArraysStale) {
+  TIndexDefs defs;
+  defs.Add("byN", "n");
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 50; ++id) t.Insert(Row(id, "a", static_cast<std::int32_t>(id)));
+  t.Drop();
+  // Record 0 changed in place by a flush that never wrote its header: the
+  // counter on disk is the old one but carries the flush mark.
+  std::string dat = ReadFileBytes(dir.file("t.dat"));
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::int32_t offset = t.m->DataOffset() + t.m->FieldOffset(1);
+  t.Drop();
+  const std::int32_t big = 1000;
+  dat.replace(static_cast<std::size_t>(offset), 4, reinterpret_cast<const char*>(&big), 4);
+  dat[279] = static_cast<char>(~dat[280]);
+  WriteFileBytes(dir.file("t.dat"), dat);
+  t.rows[0].n = big;
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.ExpectOrder(1, {{1}});
+}
+
+// ---------------------------------------------------------------------------
+// Randomized: tens of thousands of changes, every index against a reference
+// sort after each batch.
+
+std::string RandomWord(std::mt19937& rng) {
+  // Windows-1250 Hungarian letters, both cases, and a few signs.
+  static const std::string letters =
+      "aA\xE1\xC1" "bcCsSz\xE9\xC9" "e\xED\xCDo\xF3\xD3\xF6\xD6\xF5\xD5u\xFA\xDA\xFC\xDC\xFB\xDBgyY -";
+  std::string w;
+  const std::size_t length = rng() % 7;
+  for (std::size_t i = 0; i < length; ++i) w += letters[rng() % letters.size()];
+  return w;
+}
+
+IdxRow RandomRow(std::mt19937& rng, std::uint32_t id) {
+  IdxRow r;
+  r.id = id;
+  if (rng() % 8 != 0) r.s = RandomWord(rng);
+  if (rng() % 6 != 0) r.n = static_cast<std::int32_t>(rng() % 40) - 20;
+  if (rng() % 5 != 0) r.w = Cp1250ToUtf16(RandomWord(rng));
+  if (rng() % 4 != 0) r.d = static_cast<std::int32_t>(rng() % 30) - 2;
+  return r;
+}
+
+TEST_F(Indexes, RandomChangesKeepEveryIndexInReferenceOrder) {
+  SetUserLocale("hu_HU");
+  TIndexDefs defs;
+  defs.Add("sCI", "s", ixCaseInsensitive);
+  TIndexDef& mixed = defs.Add("nDesc_s", "n;s");
+  mixed.SetDescFields("n");
+  defs.Add("sDesc_d", "s;d", ixDescending);
+  TIndexDef& wide = defs.Add("w_n", "w;n");
+  wide.SetCaseInsFields("w");
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  const std::vector<std::vector<RefPart>> orders = {
+      {{-1}},
+      {{0, false, true}},
+      {{1, true}, {0}},
+      {{0, true}, {3, true}},
+      {{2, false, true}, {1}},
+  };
+  auto checkAll = [&] {
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+      t.ExpectOrder(static_cast<std::int32_t>(i), orders[i]);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  };
+  std::mt19937 rng(20260101);
+  std::uint32_t nextId = 1;
+  int operations = 0;
+  for (int batch = 0; batch < 16; ++batch) {
+    // Batches grow the table, churn it, and twice shrink it to a handful of
+    // records where bursts leave all but the current index to be re-sorted.
+    const bool shrink = batch == 5 || batch == 11;
+    for (int k = 0; k < 1500; ++k, ++operations) {
+      const std::int32_t count = t.m->RecordCount();
+      const auto current = static_cast<std::int32_t>(rng() % orders.size());
+      const unsigned dice = rng() % 10;
+      if (shrink && count <= 4) break;
+      if (!shrink && (count == 0 || dice < 5)) {
+        const std::int32_t pos = count;
+        const std::int32_t at = t.Insert(RandomRow(rng, nextId++), current);
+        ASSERT_EQ(t.m->IndexEntry(current, at), pos);
+      } else if (!shrink && dice < 8) {
+        const auto pos = static_cast<std::int32_t>(rng() % static_cast<unsigned>(count));
+        IdxRow row = RandomRow(rng, t.rows[static_cast<std::size_t>(pos)].id);
+        if (dice == 7) row.id = nextId++;  // a new identifier too
+        const std::int32_t at = t.Update(pos, row, current);
+        ASSERT_EQ(t.m->IndexEntry(current, at), pos);
+      } else {
+        const auto pos = static_cast<std::int32_t>(rng() % static_cast<unsigned>(count));
+        t.Delete(pos, current);
+      }
+      if (shrink && t.m->RecordCount() <= 4) break;
+    }
+    if (shrink) {
+      // A burst on the tiny table: only the current index follows.
+      for (int k = 0; k < 150; ++k, ++operations) {
+        const auto current = static_cast<std::int32_t>(rng() % orders.size());
+        if (t.m->RecordCount() < 8) t.Insert(RandomRow(rng, nextId++), current);
+        else t.Delete(static_cast<std::int32_t>(rng() % 8), current);
+      }
+      t.now += 5000;
+    }
+    checkAll();
+    if (HasFatalFailure()) return;
+    if (batch % 5 == 4) {
+      t.Drop();  // saved, then loaded as current arrays
+      ASSERT_EQ(t.Open(), kOpenOk);
+      EXPECT_FALSE(t.m->IndexesStale());
+      checkAll();
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GE(operations, 20000);
+  t.m->Indexes()->CheckInvariants();
+}
+
+}  // namespace
+}  // namespace kivo

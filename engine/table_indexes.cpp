@@ -1,0 +1,415 @@
+#include "engine/table_indexes.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <numeric>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/locale.h"
+
+namespace kivo {
+
+namespace {
+// Sorting copies the keys of all records first; above this many bytes of
+// keys it compares records through the table instead.
+constexpr std::size_t kMaxKeyBytes = std::size_t{512} << 20;
+// Ranges this small are sorted by insertion.
+constexpr std::int32_t kSmallRange = 16;
+}  // namespace
+
+TkrTableIndexes::TkrTableIndexes(TkrIndexedTable& table)
+    : table_(table), collation_(UserCollation()) {}
+
+const TkrTableIndexes::Index& TkrTableIndexes::At(std::int32_t i) const {
+  if (i < 0 || i >= Count())
+    throw Exception("TKivoDataManager - invalid index number " + std::to_string(i));
+  return indexes_[static_cast<std::size_t>(i)];
+}
+TkrTableIndexes::Index& TkrTableIndexes::At(std::int32_t i) {
+  return const_cast<Index&>(static_cast<const TkrTableIndexes*>(this)->At(i));
+}
+
+std::int32_t TkrTableIndexes::IndexOf(const std::string& name) const {
+  for (std::size_t i = 0; i < indexes_.size(); ++i)
+    if (AnsiSameText(indexes_[i].header.IndexName, name)) return static_cast<std::int32_t>(i);
+  return -1;
+}
+
+std::unique_ptr<TkrIndexKey> TkrTableIndexes::MakeKey(const TkrIndexHeader& header) {
+  return std::make_unique<TkrIndexKey>(header, table_.IndexedFields(), table_.IndexedOffsets(),
+                                       table_.IndexedLayout(), collation_);
+}
+
+void TkrTableIndexes::Add(const TkrIndexHeader& header) {
+  Index index;
+  index.header = header;
+  index.key = MakeKey(header);
+  indexes_.push_back(std::move(index));
+}
+
+void TkrTableIndexes::Remove(std::int32_t i) {
+  At(i);
+  indexes_.erase(indexes_.begin() + i);
+}
+
+void TkrTableIndexes::SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions,
+                                   bool trusted) {
+  Index& index = At(i);
+  index.positions.Assign(positions);
+  index.built = true;
+  index.verified = trusted;
+}
+
+void TkrTableIndexes::Verify(std::int32_t i) {
+  Index& index = At(i);
+  if (!index.built || index.verified) return;
+  index.verified = true;
+  bool inOrder = true;
+  try {
+    inOrder = InOrder(i);
+  } catch (const std::exception&) {
+    // Records that cannot be read: the saved order stays; the record
+    // operations report them.
+  }
+  if (!inOrder) {
+    index.built = false;
+    index.positions.Clear();
+    repaired_ = true;
+  }
+}
+
+std::vector<std::uint8_t> TkrTableIndexes::CopyRecord(std::int32_t pos) {
+  const std::uint8_t* p = table_.IndexedRecord(pos);
+  return std::vector<std::uint8_t>(p, p + table_.IndexedLayout().RecordSize);
+}
+
+void TkrTableIndexes::ClearBuilt() {
+  for (Index& index : indexes_) {
+    index.built = false;
+    index.verified = true;
+    index.positions.Clear();
+  }
+}
+
+void TkrTableIndexes::TableOpened(std::int32_t recordCount) {
+  // The layout may have changed (conversion of old tables): new keys; arrays
+  // that no longer cover the table are sorted again.
+  collation_ = UserCollation();
+  for (Index& index : indexes_) {
+    index.key = MakeKey(index.header);
+    if (index.positions.Count() != recordCount) {
+      index.built = false;
+      index.positions.Clear();
+    }
+  }
+}
+
+// ---- Sorting ----
+
+void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool report) {
+  const auto n = static_cast<std::int32_t>(order.size());
+  const TkrIndexKey& key = *index.key;
+  const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
+  std::vector<std::uint8_t> keys;
+  std::function<int(std::int32_t, std::int32_t)> compare;
+  std::vector<std::uint8_t> held;
+  if (keySize * order.size() <= kMaxKeyBytes) {
+    keys.resize(keySize * order.size());
+    for (std::int32_t p = 0; p < n; ++p)
+      key.ExtractKey(table_.IndexedRecord(p), keys.data() + keySize * static_cast<std::size_t>(p));
+    const TkrIndexKey& compact = key.Compact();
+    compare = [&](std::int32_t a, std::int32_t b) {
+      const int r = compact.CompareRecords(keys.data() + keySize * static_cast<std::size_t>(a),
+                                           keys.data() + keySize * static_cast<std::size_t>(b));
+      return r != 0 ? r : (a < b ? -1 : (a > b ? 1 : 0));
+    };
+  } else {
+    compare = [&](std::int32_t a, std::int32_t b) {
+      held = CopyRecord(a);
+      const int r = key.CompareRecords(held.data(), table_.IndexedRecord(b));
+      return r != 0 ? r : (a < b ? -1 : (a > b ? 1 : 0));
+    };
+  }
+  if (!report) {
+    std::sort(order.begin(), order.end(),
+              [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; });
+    return;
+  }
+  // A quicksort that reports each range as it is completed, left to right,
+  // so that the reported share of the array never goes down.
+  const double last = n > 1 ? static_cast<double>(n - 1) : 1.0;
+  std::function<void(std::int32_t, std::int32_t, int)> quick = [&](std::int32_t lo, std::int32_t hi,
+                                                                   int depth) {
+    if (hi - lo < kSmallRange || depth == 0) {
+      std::sort(order.begin() + lo, order.begin() + hi + 1,
+                [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; });
+    } else {
+      const std::int32_t pivot = order[static_cast<std::size_t>(lo + (hi - lo) / 2)];
+      std::int32_t i = lo - 1;
+      std::int32_t j = hi + 1;
+      for (;;) {
+        do ++i; while (compare(order[static_cast<std::size_t>(i)], pivot) < 0);
+        do --j; while (compare(order[static_cast<std::size_t>(j)], pivot) > 0);
+        if (i >= j) break;
+        std::swap(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(j)]);
+      }
+      quick(lo, j, depth - 1);
+      quick(j + 1, hi, depth - 1);
+    }
+    if (n > 1 && progress_) progress_(false, false, hi / last * 100.0);
+  };
+  int depth = 2;
+  for (std::int32_t k = n; k > 1; k /= 2) depth += 2;
+  if (n > 0) quick(0, n - 1, depth);
+}
+
+void TkrTableIndexes::Build(std::int32_t i) {
+  Index& index = At(i);
+  Verify(i);
+  if (index.built) return;
+  const std::int32_t n = table_.IndexedRecordCount();
+  const bool report = progress_enabled_ && progress_ && n > 0;
+  std::vector<std::int32_t> order(static_cast<std::size_t>(n));
+  std::iota(order.begin(), order.end(), 0);
+  if (report) progress_(true, false, 0);
+  Sort(index, order, report);
+  index.positions.Assign(order);
+  index.built = true;
+  if (report) progress_(false, true, 100);
+}
+
+void TkrTableIndexes::BuildAll() {
+  for (std::int32_t i = 0; i < Count(); ++i) Build(i);
+}
+
+bool TkrTableIndexes::InOrder(std::int32_t i) {
+  Index& index = At(i);
+  const std::int32_t n = table_.IndexedRecordCount();
+  if (index.positions.Count() != n) return false;
+  const TkrIndexKey& key = *index.key;
+  const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
+  std::vector<std::uint8_t> keys(keySize * static_cast<std::size_t>(n));
+  for (std::int32_t p = 0; p < n; ++p)
+    key.ExtractKey(table_.IndexedRecord(p), keys.data() + keySize * static_cast<std::size_t>(p));
+  const TkrIndexKey& compact = key.Compact();
+  bool ok = true;
+  std::int32_t prev = -1;
+  index.positions.ForEach([&](std::int32_t p) {
+    if (ok && prev >= 0 &&
+        compact.CompareRecords(keys.data() + keySize * static_cast<std::size_t>(prev),
+                               keys.data() + keySize * static_cast<std::size_t>(p)) > 0)
+      ok = false;
+    prev = p;
+  });
+  return ok;
+}
+
+// ---- Searches ----
+
+std::int32_t TkrTableIndexes::LowerBound(const Index& index, const std::uint8_t* image) {
+  const TkrIndexKey& key = *index.key;
+  return index.positions.PartitionPoint([&](std::int32_t entry) {
+    return key.CompareRecords(table_.IndexedRecord(entry), image) < 0;
+  });
+}
+
+std::int32_t TkrTableIndexes::Locate(const Index& index, const std::uint8_t* image,
+                                     std::int32_t recPos) {
+  const TkrIndexPositions& positions = index.positions;
+  const std::int32_t count = positions.Count();
+  if (count == 0) return -1;
+  const std::int32_t m = LowerBound(index, image);
+  if (m < count && positions.Get(m) == recPos) return m;
+  // Not where the order puts it (records sharing an identifier): look
+  // around, nearest first, left before right.
+  for (std::int32_t d = 1; m - d >= 0 || m + d < count; ++d) {
+    if (m - d >= 0 && positions.Get(m - d) == recPos) return m - d;
+    if (m + d < count && positions.Get(m + d) == recPos) return m + d;
+  }
+  return -1;
+}
+
+std::int32_t TkrTableIndexes::FindRecordInIndex(std::int32_t i, std::int32_t recPos) {
+  Build(i);
+  const std::vector<std::uint8_t> image = CopyRecord(recPos);
+  return Locate(At(i), image.data(), recPos);
+}
+
+std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuffer,
+                                      bool exactOnly, bool forward, std::int32_t keyFieldCount) {
+  Build(i);
+  const Index& index = At(i);
+  const TkrIndexKey& key = *index.key;
+  const std::int32_t count = index.positions.Count();
+  auto cmp = [&](std::int32_t entry) {
+    return key.CompareKeys(table_.IndexedRecord(entry), keyBuffer, keyFieldCount, true);
+  };
+  const std::int32_t lo = index.positions.PartitionPoint([&](std::int32_t e) { return cmp(e) < 0; });
+  if (lo < count && cmp(index.positions.Get(lo)) == 0) {
+    if (!forward) return lo;
+    const std::int32_t hi =
+        index.positions.PartitionPoint([&](std::int32_t e) { return cmp(e) <= 0; });
+    return hi - 1;
+  }
+  if (exactOnly) return -1;
+  return lo >= count ? count - 1 : lo;
+}
+
+std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t* buffer,
+                                              bool inserting) {
+  Build(i);
+  const Index& index = At(i);
+  const TkrIndexKey& key = *index.key;
+  const std::uint32_t id = key.IdOf(buffer);
+  const std::int32_t count = index.positions.Count();
+  std::int32_t at = index.positions.PartitionPoint(
+      [&](std::int32_t e) { return key.CompareKeys(table_.IndexedRecord(e), buffer) < 0; });
+  for (; at < count; ++at) {
+    const std::int32_t pos = index.positions.Get(at);
+    const std::uint8_t* record = table_.IndexedRecord(pos);
+    if (key.CompareKeys(record, buffer) != 0) break;
+    if (inserting || key.IdOf(record) != id) return pos;
+  }
+  return -1;
+}
+
+// ---- Maintenance ----
+
+void TkrTableIndexes::BeforeRecordChange(std::int32_t recordCount) {
+  // Saved orders are checked before anything is kept in step with them.
+  for (std::int32_t i = 0; i < Count(); ++i) Verify(i);
+  if (recordCount > 10) BuildAll();
+}
+
+std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t currentIndex,
+                                             bool maintainAll) {
+  std::int32_t result = 0;
+  std::vector<std::uint8_t> image;
+  for (std::int32_t k = 0; k < Count(); ++k) {
+    Index& index = indexes_[static_cast<std::size_t>(k)];
+    const bool current = k == currentIndex;
+    if (!index.built || !(current || maintainAll)) {
+      index.built = false;
+      index.positions.Clear();
+      if (current) {
+        Build(k);  // sorts the new record in with the others
+        result = FindRecordInIndex(k, pos);
+      }
+      continue;
+    }
+    if (image.empty()) image = CopyRecord(pos);
+    TkrIndexPositions& positions = index.positions;
+    const std::int32_t count = positions.Count();
+    std::int32_t at;
+    // Keys often grow with every insert (identifiers always do): a record
+    // after the last entry goes to the end without a search.
+    if (count > 0 && index.key->CompareRecords(table_.IndexedRecord(positions.Get(count - 1)),
+                                                image.data()) < 0)
+      at = count;
+    else
+      at = LowerBound(index, image.data());
+    positions.Insert(at, pos);
+    if (current) result = at;
+  }
+  return result;
+}
+
+std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
+                                             const std::uint8_t* newImage, std::int32_t pos,
+                                             std::int32_t currentIndex, bool maintainAll) {
+  const std::size_t size = static_cast<std::size_t>(table_.IndexedLayout().RecordSize);
+  const std::vector<std::uint8_t> before(oldImage, oldImage + size);
+  const std::vector<std::uint8_t> after(newImage, newImage + size);
+  std::int32_t result = 0;
+  for (std::int32_t k = 0; k < Count(); ++k) {
+    Index& index = indexes_[static_cast<std::size_t>(k)];
+    const bool current = k == currentIndex;
+    if (current) Build(k);  // over the old image, still in the table
+    if (!index.built || !(current || maintainAll)) {
+      index.built = false;
+      index.positions.Clear();
+      continue;
+    }
+    const bool same = index.key->CompareRecords(before.data(), after.data()) == 0;
+    if (same && !current) continue;
+    const std::int32_t o = Locate(index, before.data(), pos);
+    if (o < 0) {
+      // The array lost the record: sort again rather than trust it.
+      index.built = false;
+      index.positions.Clear();
+      if (current) throw Exception("TKivoDataManager.UpdateRecord - record not found in index");
+      continue;
+    }
+    if (same) {
+      result = o;
+      continue;
+    }
+    const std::int32_t n = LowerBound(index, after.data());
+    std::int32_t landed = o;
+    if (n != o && n != o + 1) {
+      index.positions.Delete(o);
+      landed = n > o ? n - 1 : n;
+      index.positions.Insert(landed, pos);
+    }
+    if (current) result = landed;
+  }
+  return result;
+}
+
+std::int32_t TkrTableIndexes::RecordDeleting(std::int32_t pos, std::int32_t countBefore,
+                                             std::int32_t currentIndex, bool maintainAll) {
+  std::int32_t result = 0;
+  for (std::int32_t k = 0; k < Count(); ++k) {
+    Index& index = indexes_[static_cast<std::size_t>(k)];
+    const bool current = k == currentIndex;
+    if (current) Build(k);
+    if (!index.built || !(current || maintainAll)) {
+      index.built = false;
+      index.positions.Clear();
+      continue;
+    }
+    const std::vector<std::uint8_t> image = CopyRecord(pos);
+    const std::int32_t o = Locate(index, image.data(), pos);
+    if (o < 0) {
+      throw Exception("TKivoDataManager.krDeleteRecord - invalid record Number, recPos = " +
+                      std::to_string(pos));
+    }
+    std::int32_t q = 0;
+    if (pos < countBefore - 1) {
+      const std::vector<std::uint8_t> last = CopyRecord(countBefore - 1);
+      q = Locate(index, last.data(), countBefore - 1);
+      if (q < 0) {
+        throw Exception("TKivoDataManager.krDeleteRecord - invalid record Number, last = " +
+                        std::to_string(countBefore - 1));
+      }
+      index.positions.Set(q, pos);
+    }
+    index.positions.Delete(o);
+    if (current) result = q;
+  }
+  return result;
+}
+
+void TkrTableIndexes::CheckInvariants() {
+#ifndef NDEBUG
+  const std::int32_t n = table_.IndexedRecordCount();
+  for (Index& index : indexes_) {
+    index.positions.CheckInvariants();
+    if (!index.built) continue;
+    assert(index.positions.Count() == n);
+    std::vector<bool> seen(static_cast<std::size_t>(n), false);
+    std::vector<std::uint8_t> prev;
+    index.positions.ForEach([&](std::int32_t p) {
+      assert(p >= 0 && p < n && !seen[static_cast<std::size_t>(p)]);
+      seen[static_cast<std::size_t>(p)] = true;
+      std::vector<std::uint8_t> image = CopyRecord(p);
+      if (!prev.empty()) assert(index.key->CompareRecords(prev.data(), image.data()) <= 0);
+      prev = std::move(image);
+    });
+  }
+#endif
+}
+
+}  // namespace kivo

@@ -1,0 +1,141 @@
+// The indexes of one open table: their headers, their position arrays and
+// built flags, and the maintenance the record operations ask for.
+//
+// Every index is kept entirely in memory as the record positions in index
+// order (TkrIndexPositions); keys are never stored, comparisons read the
+// records through the table (its page cache). Equal keys are ordered by
+// record identifier, so that a record's entry is found by one binary search.
+// An index that is not built is sorted again from scratch when next needed.
+//
+// Invariants (CheckInvariants(), for every built index):
+//   1. The array holds every position 0 .. RecordCount-1 exactly once.
+//   2. Consecutive entries never decrease under TkrIndexKey::CompareRecords.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/index_key.h"
+#include "engine/index_positions.h"
+#include "engine/record_indexer.h"
+
+namespace kivo {
+
+class TCollation;
+
+// What the indexes need of their table.
+class TkrIndexedTable {
+ public:
+  virtual ~TkrIndexedTable() = default;
+  virtual std::int32_t IndexedRecordCount() = 0;
+  // The plain image of a record, valid until the next record access.
+  virtual const std::uint8_t* IndexedRecord(std::int32_t pos) = 0;
+  virtual const std::vector<TFieldHeader>& IndexedFields() = 0;
+  virtual const std::vector<std::int32_t>& IndexedOffsets() = 0;
+  virtual const TkrRecordLayout& IndexedLayout() = 0;
+};
+
+class TkrTableIndexes : public TkrRecordIndexer {
+ public:
+  // (start, finish, percent done) of a build.
+  using TProgress = std::function<void(bool start, bool finish, double percentDone)>;
+
+  explicit TkrTableIndexes(TkrIndexedTable& table);
+
+  std::int32_t Count() const { return static_cast<std::int32_t>(indexes_.size()); }
+  // REQUIRES: 0 <= i < Count().
+  const TkrIndexHeader& Header(std::int32_t i) const { return At(i).header; }
+  const TkrIndexKey& Key(std::int32_t i) const { return *At(i).key; }
+  bool Built(std::int32_t i) const { return At(i).built; }
+  const TkrIndexPositions& Positions(std::int32_t i) const { return At(i).positions; }
+  // The number of the first index named `name` (case ignored), or -1.
+  std::int32_t IndexOf(const std::string& name) const;
+
+  // Appends an index (not built). Raises when a key field is not a field of
+  // the table; the list is then unchanged.
+  void Add(const TkrIndexHeader& header);
+  void Remove(std::int32_t i);
+  void Clear() { indexes_.clear(); }
+  // Takes a saved array as the index's order (built). Unless `trusted`, the
+  // order is checked before the index is first used (it reads every
+  // record): an array out of order is sorted again and Repaired() set.
+  // Record positions are checked by the caller.
+  void SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions,
+                    bool trusted = true);
+  // Whether a built index's array is in index order. Reads every record once.
+  bool InOrder(std::int32_t i);
+  // Some saved array turned out to be out of order and was sorted again.
+  bool Repaired() const { return repaired_; }
+  void ClearRepaired() { repaired_ = false; }
+
+  void Build(std::int32_t i);
+  void BuildAll();
+  void ClearBuilt();
+  void SetProgress(TProgress progress) { progress_ = std::move(progress); }
+  void SetProgressEnabled(bool value) { progress_enabled_ = value; }
+  bool ProgressEnabled() const { return progress_enabled_; }
+  // While set, new indexes are left unbuilt (sorted when first needed).
+  void SetDeferBuilds(bool value) { defer_builds_ = value; }
+  bool DeferBuilds() const { return defer_builds_; }
+
+  // The ordinal of record `recPos` within index i, or -1. Builds the index
+  // when needed.
+  std::int32_t FindRecordInIndex(std::int32_t i, std::int32_t recPos);
+  // The key search of a record buffer over the first `keyFieldCount` key
+  // fields (dates compared exactly): the start (or, `forward`, the end) of
+  // the run of equal keys; without one -1 when `exactOnly`, else the
+  // insertion position (at most Count - 1).
+  std::int32_t FindKey(std::int32_t i, const std::uint8_t* keyBuffer, bool exactOnly, bool forward,
+                       std::int32_t keyFieldCount);
+  // A record whose key equals the buffer's under index i and, unless the
+  // buffer is a new record (`inserting`), whose identifier differs from it;
+  // else -1.
+  std::int32_t FindKeyConflict(std::int32_t i, const std::uint8_t* buffer, bool inserting);
+
+  // ---- TkrRecordIndexer ----
+  void TableOpened(std::int32_t recordCount) override;
+  void BeforeRecordChange(std::int32_t recordCount) override;
+  std::int32_t RecordInserted(std::int32_t pos, std::int32_t currentIndex,
+                              bool maintainAll) override;
+  std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,
+                              std::int32_t pos, std::int32_t currentIndex,
+                              bool maintainAll) override;
+  std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore,
+                              std::int32_t currentIndex, bool maintainAll) override;
+
+  void CheckInvariants();
+
+ private:
+  struct Index {
+    TkrIndexHeader header;
+    std::unique_ptr<TkrIndexKey> key;
+    TkrIndexPositions positions;
+    bool built = false;
+    bool verified = true;  // a saved order checked (or not needing it)
+  };
+
+  const Index& At(std::int32_t i) const;
+  Index& At(std::int32_t i);
+  std::unique_ptr<TkrIndexKey> MakeKey(const TkrIndexHeader& header);
+  std::vector<std::uint8_t> CopyRecord(std::int32_t pos);
+  // The first ordinal whose record does not sort before `image`.
+  std::int32_t LowerBound(const Index& index, const std::uint8_t* image);
+  // The entry of `recPos`, whose image is `image`, or -1.
+  std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
+  void Sort(Index& index, std::vector<std::int32_t>& order, bool report);
+  // Checks a saved order; sorts again when it is not in order.
+  void Verify(std::int32_t i);
+
+  TkrIndexedTable& table_;
+  std::shared_ptr<const TCollation> collation_;
+  std::vector<Index> indexes_;
+  TProgress progress_;
+  bool progress_enabled_ = false;
+  bool defer_builds_ = false;
+  bool repaired_ = false;
+};
+
+}  // namespace kivo
