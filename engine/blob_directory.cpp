@@ -303,6 +303,9 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
                            std::to_string(h.StoredSize) + ", value " + std::to_string(h.ValueSize));
       }
       if (h.Parts.empty()) continue;
+      const std::size_t before = problems.size();
+      for (const TkrBLOBPart& part : h.Parts) checkPart(part, owner);
+      if (problems.size() != before) continue;
       if (h.StoredSize <= 0) {
         problems.push_back(ownerText(owner) + ": " + std::to_string(h.Parts.size()) +
                            " parts but no stored bytes");
@@ -311,7 +314,6 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
                            " stored bytes do not fit its " + std::to_string(h.BlockTotal()) +
                            " blocks");
       }
-      for (const TkrBLOBPart& part : h.Parts) checkPart(part, owner);
     }
   }
   for (std::size_t j = 0; j < FreeParts.size(); ++j)
