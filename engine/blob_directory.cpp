@@ -318,7 +318,10 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
   }
   for (std::size_t j = 0; j < FreeParts.size(); ++j)
     checkPart(FreeParts[j], -1 - static_cast<std::int32_t>(j));
-  std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.first < b.first; });
+  // Used runs before free ones at the same block, so findings read the same every time.
+  std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
+    return a.first < b.first || (a.first == b.first && a.owner > b.owner);
+  });
   for (std::size_t i = 1; i < runs.size(); ++i) {
     // Compare with the run reaching furthest so far, so that one long run
     // over several short ones reports each of them.

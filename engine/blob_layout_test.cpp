@@ -2,7 +2,6 @@
 // and damaged BLOB files: every damage fails with the engine's errors and
 // never reads outside the files or allocates what the files cannot hold.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <functional>
 #include <random>
@@ -16,7 +15,9 @@
 namespace kivo {
 namespace {
 
+using testing::BifOf;
 using testing::BlobTable;
+using testing::ImageOf;
 using testing::GetI32;
 using testing::kBlobField;
 using testing::kMemoField;
@@ -39,28 +40,8 @@ std::string MessageOf(const std::function<void()>& f) {
   return "<no exception>";
 }
 
-Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-std::string ToString(const Bytes& b) { return std::string(b.begin(), b.end()); }
-
-// The directory image inside a T.bif: 4-byte length, zlib stream.
-Bytes ImageOf(const std::string& bif) {
-  const Bytes content = ToBytes(bif);
-  const auto length = static_cast<uLongf>(GetI32(content, 0));
-  Bytes image(length);
-  uLongf produced = length;
-  EXPECT_EQ(uncompress(image.data(), &produced, content.data() + 4, content.size() - 4), Z_OK);
-  EXPECT_EQ(produced, length);
-  return image;
-}
-
-std::string BifOf(const Bytes& image) {
-  uLongf size = compressBound(image.size());
-  Bytes packed(size + 4);
-  EXPECT_EQ(compress2(packed.data() + 4, &size, image.data(), image.size(), 1), Z_OK);
-  packed.resize(size + 4);
-  PutI32(packed, 0, static_cast<std::int32_t>(image.size()));
-  return ToString(packed);
-}
+using testing::ToBytes;
+using testing::ToString;
 
 void PutHeader(Bytes& image, std::size_t at, std::int32_t parts, std::int32_t partsOffset,
                std::int32_t stored, std::int32_t value, const Bytes& plain) {

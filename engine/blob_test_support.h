@@ -3,15 +3,19 @@
 // .kvb container, and value generators.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <zlib.h>
 #include <string>
 #include <vector>
 
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
+#include "engine/table_test_support.h"
 #include "platform/errors.h"
 #include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
@@ -162,6 +166,33 @@ inline std::vector<std::uint8_t> RandomValue(std::size_t size, std::uint32_t see
   std::vector<std::uint8_t> v(size);
   for (auto& b : v) b = static_cast<std::uint8_t>(rng());
   return v;
+}
+
+inline std::vector<std::uint8_t> ToBytes(const std::string& s) {
+  return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+inline std::string ToString(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
+
+// The directory image inside a T.bif (4-byte length, zlib stream), read
+// with zlib itself.
+inline std::vector<std::uint8_t> ImageOf(const std::string& bif) {
+  const std::vector<std::uint8_t> content = ToBytes(bif);
+  const auto length = static_cast<uLongf>(GetI32(content, 0));
+  std::vector<std::uint8_t> image(length);
+  uLongf produced = length;
+  EXPECT_EQ(uncompress(image.data(), &produced, content.data() + 4, content.size() - 4), Z_OK);
+  EXPECT_EQ(produced, length);
+  return image;
+}
+
+// A T.bif for a directory image, compressed with zlib itself.
+inline std::string BifOf(const std::vector<std::uint8_t>& image) {
+  uLongf size = compressBound(image.size());
+  std::vector<std::uint8_t> packed(size + 4);
+  EXPECT_EQ(compress2(packed.data() + 4, &size, image.data(), image.size(), 1), Z_OK);
+  packed.resize(size + 4);
+  PutI32(packed, 0, static_cast<std::int32_t>(image.size()));
+  return ToString(packed);
 }
 
 }  // namespace kivo::testing
