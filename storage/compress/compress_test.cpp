@@ -3,43 +3,16 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstring>
-#include <random>
-#include <string>
 #include <vector>
+
+#include "storage/compress/test_data.h"
 
 namespace kivo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Text-like input: words from a small vocabulary with some numbers, so the
-// models have something to learn.
-Bytes TextBytes(std::size_t size, std::uint32_t seed = 1) {
-  static const char* const kWords[] = {"table", "record", "index", "value", "the", "of", "and",
-                                       "field", "page", "block", "stored", "key", "row", "\n"};
-  std::mt19937 rng(seed);
-  Bytes out;
-  out.reserve(size + 16);
-  while (out.size() < size) {
-    const char* w = kWords[rng() % std::size(kWords)];
-    out.insert(out.end(), w, w + std::strlen(w));
-    if (rng() % 7 == 0) {
-      const std::string n = std::to_string(rng() % 100000);
-      out.insert(out.end(), n.begin(), n.end());
-    }
-    out.push_back(' ');
-  }
-  out.resize(size);
-  return out;
-}
-
-Bytes RandomBytes(std::size_t size, std::uint32_t seed = 2) {
-  std::mt19937 rng(seed);
-  Bytes out(size);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-  return out;
-}
+using testdata::Bytes;
+using testdata::RandomBytes;
+using testdata::TextBytes;
 
 Bytes Compress(const Bytes& in, TCompressionLevel level) {
   Bytes out;
