@@ -302,7 +302,13 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
         problems.push_back(ownerText(owner) + ": invalid sizes, stored " +
                            std::to_string(h.StoredSize) + ", value " + std::to_string(h.ValueSize));
       }
-      if (h.Parts.empty()) continue;
+      if (h.Parts.empty()) {
+        // The writer zeroes the header of an empty value.
+        if (h.StoredSize != 0 || h.ValueSize != 0)
+          problems.push_back(ownerText(owner) + ": no parts but " + std::to_string(h.StoredSize) +
+                             " stored bytes of a value of " + std::to_string(h.ValueSize));
+        continue;
+      }
       const std::size_t before = problems.size();
       for (const TkrBLOBPart& part : h.Parts) checkPart(part, owner);
       if (problems.size() != before) continue;

@@ -263,7 +263,7 @@ class BlobRandomDamage : public ::testing::TestWithParam<std::tuple<int, bool>> 
 TEST_P(BlobRandomDamage, NeverCrashes) {
   TempDir dir;
   const auto level = static_cast<std::uint8_t>(std::get<0>(GetParam()));
-  BlobTable t(Store::kDirectory, dir, std::get<1>(GetParam()) ? "pw" : "", level, 64);
+  BlobTable t(Store::kMemory, dir, std::get<1>(GetParam()) ? "pw" : "", level, 64);
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);
   std::vector<Bytes> values;
@@ -275,14 +275,17 @@ TEST_P(BlobRandomDamage, NeverCrashes) {
   t.m->DeleteBLOBValue(kBlobField, 2);
   values[2].clear();
   t.Drop();
-  const std::string bif = ReadFileBytes(dir.file("t.bif"));
-  const std::string bdf = ReadFileBytes(dir.file("t.bdf"));
+  const std::string bif = t.GetFile("t.bif");
+  const std::string bdf = t.GetFile("t.bdf");
   const Bytes image = ImageOf(bif);
 
   std::mt19937 rng(1234 + level);
   int opened = 0, refused = 0, valueErrors = 0;
-  for (int round = 0; round < 300; ++round) {
+  // PPMd levels set up a large model for every value read: fewer rounds.
+  const int rounds = level >= clDefault ? 150 : 1500;
+  for (int round = 0; round < rounds; ++round) {
     std::string damagedBif = bif, damagedBdf = bdf;
+    bool fewerRecords = false;
     switch (round % 3) {
       case 0:  // bytes of T.bif, sometimes cut
         for (int k = 0; k < 1 + static_cast<int>(rng() % 3); ++k)
@@ -294,6 +297,9 @@ TEST_P(BlobRandomDamage, NeverCrashes) {
         for (int k = 0; k < 1 + static_cast<int>(rng() % 3); ++k)
           d[rng() % d.size()] ^= static_cast<std::uint8_t>(1 << (rng() % 8));
         damagedBif = BifOf(d);
+        // A directory of fewer records than the table is taken for one a
+        // crash left behind and filled up with empty values.
+        fewerRecords = GetI32(d, 12) < GetI32(image, 12);
         break;
       }
       default:  // bytes of T.bdf, sometimes cut
@@ -302,8 +308,8 @@ TEST_P(BlobRandomDamage, NeverCrashes) {
         if (rng() % 4 == 0) damagedBdf.resize(rng() % damagedBdf.size());
         break;
     }
-    WriteFileBytes(dir.file("t.bif"), damagedBif);
-    WriteFileBytes(dir.file("t.bdf"), damagedBdf);
+    t.PutFile("t.bif", damagedBif);
+    t.PutFile("t.bdf", damagedBdf);
     const std::int8_t result = t.Open();
     ASSERT_TRUE(result == kOpenOk || result == kOpenBadBLOBHeaders) << int(result);
     if (result != kOpenOk) {
@@ -315,8 +321,9 @@ TEST_P(BlobRandomDamage, NeverCrashes) {
       try {
         const Bytes got = t.Read(kBlobField, static_cast<std::int32_t>(i));
         // A flip in a check string's unused bytes or in a block's filler is harmless.
-        if (got != values[i]) {
-          ADD_FAILURE() << "round " << round << ": value " << i << " changed without an error";
+        if (got != values[i] && !(fewerRecords && got.empty())) {
+          ADD_FAILURE() << "round " << round << " (damage " << round % 3 << "): value " << i
+                        << " changed without an error";
         }
       } catch (const Exception& e) {
         ++valueErrors;
@@ -332,7 +339,7 @@ TEST_P(BlobRandomDamage, NeverCrashes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, BlobRandomDamage,
-                         ::testing::Combine(::testing::Values(0, 1), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3), ::testing::Bool()));
 
 }  // namespace
 }  // namespace kivo

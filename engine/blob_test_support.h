@@ -110,6 +110,22 @@ class BlobTable {
     if (old) old->CloseTable();
   }
 
+  // A whole file of the table's store, and replacing one.
+  std::string GetFile(const std::string& name) {
+    TAbstractFile* f = fs_->OpenFile(name, false, false, true);
+    std::string bytes(static_cast<std::size_t>(f->GetSize()), '\0');
+    f->Seek(0, TAbstractFile::kFromBeginning);
+    if (!bytes.empty()) f->ReadBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    fs_->CloseFile(f);
+    return bytes;
+  }
+  void PutFile(const std::string& name, const std::string& bytes) {
+    TAbstractFile* f = fs_->OpenFile(name, true, false, false);
+    f->SetSize(0);
+    if (!bytes.empty()) f->WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    fs_->CloseFile(f);
+  }
+
   // Appends a record with identifier `id`; returns its position.
   std::int32_t Insert(std::uint32_t id) {
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
