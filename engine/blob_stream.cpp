@@ -40,8 +40,7 @@ void TMemoryStream::SetSize(std::int64_t size) {
 }
 
 void TMemoryStream::Clear() {
-  data_.clear();
-  data_.shrink_to_fit();
+  data_.clear();  // keeps the capacity for the next value
   position_ = 0;
 }
 

@@ -34,6 +34,7 @@ class TMemoryStream : public TStream {
   std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
   // Cuts or extends (with zeros) the content; the position stays within it.
   void SetSize(std::int64_t size);
+  // Empties the stream, keeping its capacity.
   void Clear();
   const std::vector<std::uint8_t>& Bytes() const { return data_; }
 

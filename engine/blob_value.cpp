@@ -1,5 +1,6 @@
 #include "engine/blob_value.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -39,7 +40,8 @@ bool HasGraphicHeader(const std::uint8_t* data, std::size_t size) {
 }
 
 TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::uint8_t level,
-                               bool encrypted, const std::string& password) {
+                               bool encrypted, const std::string& password, std::int32_t blockSize) {
+  const auto block = static_cast<std::size_t>(std::max(blockSize, 1));
   if (HasGraphicHeader(data, size)) {
     data += 8;
     size -= 8;
@@ -69,6 +71,7 @@ TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::
     }
     out.Stored.resize(outSize);
   } else {
+    out.Stored.reserve((size + block - 1) / block * block);
     out.Stored.assign(data, data + size);
   }
   if (encrypted) {

@@ -30,8 +30,11 @@ bool HasGraphicHeader(const std::uint8_t* data, std::size_t size);
 //     + level + ", tSize = " + value size + ", hSize = " + stored size
 //   "Error in TKivoDataManager.krWriteBLOBValue - no password specified."
 //   "Error in TKivoDataManager.krWriteBLOBValue - decoding error."  (enciphering failed)
+// The stored bytes get room for their filler up to whole blocks of
+// `blockSize` bytes, so that padding them does not copy them again.
 TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::uint8_t level,
-                               bool encrypted, const std::string& password);
+                               bool encrypted, const std::string& password,
+                               std::int32_t blockSize = 1);
 
 // Decodes `stored` (its first storedSize bytes; REQUIRES: stored.size() >=
 // storedSize) in place into the plain value of valueSize bytes. Raises, exactly:

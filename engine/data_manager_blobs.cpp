@@ -197,16 +197,25 @@ void TKivoDataManager::WriteBLOBValue(TStream* stream, int fieldNo, std::int32_t
     if (size > std::numeric_limits<std::int32_t>::max())
       throw Exception("Error in TKivoDataManager.krWriteBLOBValue - value too large, size = " +
                       std::to_string(size));
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    stream->Seek(0, TStream::kFromBeginning);
-    if (stream->Read(bytes.data(), static_cast<std::int32_t>(size)) != size)
-      throw Exception("Error in TKivoDataManager.krWriteBLOBValue - stream read error");
-    TkrEncodedBLOB encoded = EncodeBLOBValue(bytes.data(), bytes.size(), header_.BLOBCompression,
-                                             header_.Encrypted != 0, password_);
-    bytes.clear();
-    bytes.shrink_to_fit();
-
     const std::int32_t blockSize = blob_dir_->BlockSize();
+    // A memory stream's bytes are encoded where they are.
+    std::vector<std::uint8_t> copy;
+    const std::uint8_t* bytes;
+    if (auto* memory = dynamic_cast<TMemoryStream*>(stream)) {
+      bytes = memory->Bytes().data();
+    } else {
+      copy.resize(static_cast<std::size_t>(size));
+      stream->Seek(0, TStream::kFromBeginning);
+      if (stream->Read(copy.data(), static_cast<std::int32_t>(size)) != size)
+        throw Exception("Error in TKivoDataManager.krWriteBLOBValue - stream read error");
+      bytes = copy.data();
+    }
+    TkrEncodedBLOB encoded =
+        EncodeBLOBValue(bytes, static_cast<std::size_t>(size), header_.BLOBCompression,
+                        header_.Encrypted != 0, password_, blockSize);
+    copy.clear();
+    copy.shrink_to_fit();
+
     const auto storedSize = static_cast<std::int64_t>(encoded.Stored.size());
     const std::int64_t blocks = (storedSize + blockSize - 1) / blockSize;
     if (blocks * blockSize > kMaxFilePosition)
