@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
-#include <new>
 
 #include "storage/compress/ppmd.h"
 
@@ -16,9 +14,9 @@ namespace {
 
 constexpr std::size_t kGrain = 256;
 
-// Deflate never packs more than 258 bytes into one bit pair of codes; 1032:1
-// is the format's ceiling. Used to bound the first allocation of inflate
-// against a hostile expected size.
+// Deflate codes at most 258 bytes with two bits (a one-bit length code and a
+// one-bit distance code), so 1032:1 is the format's ceiling. It bounds the
+// first allocation of inflate against a hostile expected size.
 constexpr std::uint64_t kInflateRatioCeiling = 1032;
 
 std::size_t RoundUp(std::size_t n, std::size_t grain) { return (n + grain - 1) / grain * grain; }
@@ -124,8 +122,8 @@ bool krCompressBuffer(const void* inBuf, std::uint32_t inSize, std::vector<std::
         return ZlibCompress(in, inSize, outBuf, outSize);
       case clDefault:
       case clMax:
-        return ppmd::CompressFramed(in, inSize, outBuf, level == clMax ? ppmd::kMax : ppmd::kDefault,
-                                    outSize);
+        return ppmd::CompressFramed(in, inSize, outBuf,
+                                    level == clMax ? ppmd::kMax : ppmd::kDefault, outSize);
       default:
         return false;
     }

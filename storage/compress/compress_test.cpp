@@ -18,8 +18,8 @@ Bytes Compress(const Bytes& in, TCompressionLevel level) {
   Bytes out;
   std::uint32_t outSize = 0;
   const std::uint8_t dummy = 0;
-  EXPECT_TRUE(krCompressBuffer(in.empty() ? &dummy : in.data(), static_cast<std::uint32_t>(in.size()),
-                               out, level, outSize));
+  EXPECT_TRUE(krCompressBuffer(in.empty() ? &dummy : in.data(),
+                               static_cast<std::uint32_t>(in.size()), out, level, outSize));
   EXPECT_EQ(outSize, out.size());
   return out;
 }
@@ -96,8 +96,9 @@ TEST(ZlibLevel, OutputIsTheLevelOneZlibStream) {
   EXPECT_EQ(packed[1], 0x01);
   const uLong adler = adler32(adler32(0, nullptr, 0), data.data(), static_cast<uInt>(data.size()));
   const std::size_t n = packed.size();
-  EXPECT_EQ((uLong{packed[n - 4]} << 24) | (packed[n - 3] << 16) | (packed[n - 2] << 8) | packed[n - 1],
-            adler);
+  EXPECT_EQ(
+      (uLong{packed[n - 4]} << 24) | (packed[n - 3] << 16) | (packed[n - 2] << 8) | packed[n - 1],
+      adler);
 }
 
 TEST(ZlibLevel, EmptyInputCompressesToAValidStream) {
@@ -105,7 +106,8 @@ TEST(ZlibLevel, EmptyInputCompressesToAValidStream) {
   EXPECT_EQ(packed.size(), 8u);  // header, empty final block, Adler-32 of nothing
   Bytes back(16);
   uLongf backSize = back.size();
-  EXPECT_EQ(uncompress(back.data(), &backSize, packed.data(), static_cast<uLong>(packed.size())), Z_OK);
+  EXPECT_EQ(uncompress(back.data(), &backSize, packed.data(), static_cast<uLong>(packed.size())),
+            Z_OK);
   EXPECT_EQ(backSize, 0u);
 }
 
@@ -125,7 +127,8 @@ TEST(ZlibLevel, CutOrDictionaryStreamsFailWithoutHanging) {
   for (std::size_t cut : {std::size_t{1}, std::size_t{2}, std::size_t{3}, packed.size() / 2,
                           packed.size() - 4, packed.size() - 1}) {
     Bytes back;
-    EXPECT_FALSE(Decompress(Bytes(packed.begin(), packed.begin() + cut), clFastest, 50000, back)) << cut;
+    EXPECT_FALSE(Decompress(Bytes(packed.begin(), packed.begin() + cut), clFastest, 50000, back))
+        << cut;
   }
   // A stream that asks for a preset dictionary.
   z_stream z{};

@@ -35,7 +35,9 @@ bool EncodeBlock(const std::uint8_t* in, std::uint32_t size, int order, int memo
 // bytes to `out`, which never grows past `limit` bytes. Returns the number
 // of bytes appended, 0 when the info word names another variant letter or
 // the model memory cannot be had, and -1 when the block is damaged: it is
-// cut short, or it would make `out` longer than `limit`.
+// cut short or has bytes left after the end mark, its info word is
+// malformed (order below 2, high bits set), or it would make `out` longer
+// than `limit`.
 std::int64_t DecodeBlock(const std::uint8_t* in, std::uint32_t size, std::vector<std::uint8_t>& out,
                          std::size_t limit);
 

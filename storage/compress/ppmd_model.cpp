@@ -20,10 +20,10 @@
 // drives the model through ordinary states only; what it must guard is
 // reading past the block and writing past the room it was given.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <memory>
-#include <new>
+
+#include <sys/mman.h>
 
 #include "storage/compress/ppmd.h"
 
@@ -43,7 +43,7 @@ constexpr std::uint32_t kBot = 1u << 15;
 
 constexpr std::uint32_t kUnitSize = 12;
 constexpr std::uint32_t kStateSize = 6;
-constexpr int kIndexCount = 4 + 4 + 4 + 26;  // unit-count classes of free blocks
+constexpr int kIndexCount = 4 + 4 + 4 + 26;         // unit-count classes of free blocks
 constexpr std::uint32_t kReserveUnits = 128 * 128;  // kept back until memory first runs out
 
 // ---------------------------------------------------------------------------
@@ -52,7 +52,7 @@ constexpr std::uint32_t kReserveUnits = 128 * 128;  // kept back until memory fi
 struct Tables {
   std::uint8_t indexToUnits[kIndexCount];
   std::uint8_t unitsToIndex[128];
-  std::uint8_t ns2Index[256];    // number of states -> SEE row
+  std::uint8_t ns2Index[256];     // number of states -> SEE row
   std::uint8_t ns2BinIndex[256];  // suffix state count -> binary SEE column
 };
 
@@ -74,7 +74,8 @@ constexpr Tables MakeTables() {
   for (i = 0; i < 4; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(i);
   for (; i < 4 + 8; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + ((i - 4) >> 1));
   for (; i < 4 + 8 + 32; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + ((i - 4 - 8) >> 2));
-  for (; i < 256; ++i) t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + 8 + ((i - 4 - 8 - 32) >> 3));
+  for (; i < 256; ++i)
+    t.ns2Index[i] = static_cast<std::uint8_t>(4 + 4 + 8 + ((i - 4 - 8 - 32) >> 3));
   return t;
 }
 constexpr Tables kTables = MakeTables();
@@ -99,17 +100,27 @@ int UnitsIndex(std::uint32_t units) { return kTables.unitsToIndex[units - 1]; }
 
 class Arena {
  public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena() {
+    if (bytes_) munmap(bytes_, mapped_);
+  }
+
+  // Maps the model memory. Pages are only committed as the model reaches
+  // them, so a short block costs little of its 20 or 50 MB.
   bool Open(int memoryMB) {
     size_ = static_cast<std::uint32_t>(memoryMB) << 20;
     // One unit before the heap keeps offset 0 free as "none"; it stays
     // zeroed, so reading a missing context sees zero states.
-    bytes_.reset(new (std::nothrow) std::uint8_t[kUnitSize + size_]);
-    if (!bytes_) return false;
-    std::memset(bytes_.get(), 0, kUnitSize);
+    mapped_ = kUnitSize + size_;
+    void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    bytes_ = static_cast<std::uint8_t*>(p);
     return true;
   }
 
-  std::uint8_t* Bytes() const { return bytes_.get(); }
+  std::uint8_t* Bytes() const { return bytes_; }
 
   void Reset() {
     std::fill(std::begin(free_), std::end(free_), Ref{0});
@@ -175,7 +186,7 @@ class Arena {
   void FreeUnits(Ref block, std::uint32_t units) { Push(block, UnitsIndex(units)); }
 
  private:
-  std::uint8_t* At(Ref r) const { return bytes_.get() + r; }
+  std::uint8_t* At(Ref r) const { return bytes_ + r; }
 
   // A free block keeps the offset of the next one in its first 4 bytes.
   void Push(Ref block, int index) {
@@ -202,7 +213,8 @@ class Arena {
     Push(rest, UnitsIndex(diff));
   }
 
-  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::uint8_t* bytes_ = nullptr;
+  std::size_t mapped_ = 0;
   std::uint32_t size_ = 0;
   Ref loUnit_ = 0, hiUnit_ = 0, reserve_ = 0;
   Ref free_[kIndexCount] = {};
@@ -332,21 +344,19 @@ class Model {
   std::int64_t Decode(RangeDecoder& rc, std::vector<std::uint8_t>& out, std::size_t limit);
 
  private:
-  // Field access. Fields are read and written through memcpy: units are
-  // only 4-byte aligned and states straddle them.
-  std::uint16_t Ld16(Ref r) const {
-    std::uint16_t v;
-    std::memcpy(&v, m_ + r, 2);
-    return v;
-  }
+  // Field access, through bytes and memcpy: units are only 4-byte aligned
+  // and states straddle them. The 16-bit fields are little-endian on every
+  // host, because the model reads the single state of a context (symbol,
+  // then frequency) as its 16-bit frequency sum in one place.
+  std::uint16_t Ld16(Ref r) const { return static_cast<std::uint16_t>(m_[r] | (m_[r + 1] << 8)); }
   Ref Ld32(Ref r) const {
     Ref v;
     std::memcpy(&v, m_ + r, 4);
     return v;
   }
   void St16(Ref r, unsigned v) {
-    const auto w = static_cast<std::uint16_t>(v);
-    std::memcpy(m_ + r, &w, 2);
+    m_[r] = static_cast<std::uint8_t>(v);
+    m_[r + 1] = static_cast<std::uint8_t>(v >> 8);
   }
   void St32(Ref r, Ref v) { std::memcpy(m_ + r, &v, 4); }
 
@@ -441,7 +451,8 @@ void Model::Restart() {
   SetSummFreq(root, 257);
   const Ref stats = arena_.AllocUnits(256 / 2);
   SetStats(root, stats);
-  for (unsigned i = 0; i < 256; ++i) Store(stats + i * kStateSize, {static_cast<std::uint8_t>(i), 1, 0});
+  for (unsigned i = 0; i < 256; ++i)
+    Store(stats + i * kStateSize, {static_cast<std::uint8_t>(i), 1, 0});
   prevSuccess_ = 0;
   // A chain of single-state contexts for a run of zero bytes up to the
   // maximum order; the top one is still empty.
@@ -459,7 +470,8 @@ void Model::Restart() {
   medContext_ = minContext_ = Suffix(context);
 
   for (int i = 0; i < 128; ++i) {
-    for (int k = 0; k < 16; ++k) binSumm_[i][k] = static_cast<std::uint16_t>(kBinScale - kInitBinEsc[k] / (i + 2));
+    for (int k = 0; k < 16; ++k)
+      binSumm_[i][k] = static_cast<std::uint16_t>(kBinScale - kInitBinEsc[k] / (i + 2));
   }
   int i = 0;
   for (; i < 43; ++i) {
@@ -646,6 +658,8 @@ void Model::UpdateModel() {
   }
   {
     const std::uint32_t ns = NumStats(minContext_);
+    // For a single-state context this reads its state as the sum (symbol
+    // in the low byte, frequency in the high): the coded format depends on it.
     const std::uint32_t s0 = SummFreq(minContext_) - ns - (fs.freq - 1u);
     // Add the symbol to every context escaped from on the way down.
     for (pc = medContext_; pc != minContext_; pc = Suffix(pc)) {
@@ -656,8 +670,8 @@ void Model::UpdateModel() {
           if (!grown) goto restart;
           SetStats(pc, grown);
         }
-        SetSummFreq(pc, SummFreq(pc) + (2 * ns1 < ns) +
-                            2 * ((4 * ns1 <= ns) & (SummFreq(pc) <= 8 * ns1)));
+        SetSummFreq(
+            pc, SummFreq(pc) + (2 * ns1 < ns) + 2 * ((4 * ns1 <= ns) & (SummFreq(pc) <= 8 * ns1)));
       } else {
         const Ref p = arena_.AllocUnits(1);
         if (!p) goto restart;

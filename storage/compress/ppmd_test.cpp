@@ -25,7 +25,8 @@ std::uint32_t Le32(const Bytes& b, std::size_t at) {
 
 Bytes EncodeBlock(const Bytes& in, int order, int memoryMB) {
   Bytes out;
-  EXPECT_TRUE(ppmd::EncodeBlock(in.data(), static_cast<std::uint32_t>(in.size()), order, memoryMB, out));
+  EXPECT_TRUE(
+      ppmd::EncodeBlock(in.data(), static_cast<std::uint32_t>(in.size()), order, memoryMB, out));
   return out;
 }
 
@@ -39,7 +40,8 @@ Bytes Compress(const Bytes& in, TCompressionLevel level) {
 
 bool Decompress(const Bytes& in, TCompressionLevel level, std::uint32_t expected, Bytes& out) {
   std::uint32_t size = expected;
-  const bool ok = krDecompressBuffer(in.data(), static_cast<std::uint32_t>(in.size()), out, level, size);
+  const bool ok =
+      krDecompressBuffer(in.data(), static_cast<std::uint32_t>(in.size()), out, level, size);
   if (ok) {
     EXPECT_EQ(size, out.size());
   }
@@ -71,20 +73,42 @@ TEST(PpmdBlock, MatchesTheStandardCoderBitForBit) {
     EXPECT_EQ(coded.size(), k.codedSize) << "order " << k.order << " memory " << k.memoryMB;
     EXPECT_EQ(Crc(coded), k.codedCrc) << "order " << k.order << " memory " << k.memoryMB;
     Bytes back;
-    EXPECT_EQ(ppmd::DecodeBlock(block.data(), static_cast<std::uint32_t>(block.size()), back, k.data.size()),
+    EXPECT_EQ(ppmd::DecodeBlock(block.data(), static_cast<std::uint32_t>(block.size()), back,
+                                k.data.size()),
               static_cast<std::int64_t>(k.data.size()));
     EXPECT_TRUE(back == k.data) << "order " << k.order << " memory " << k.memoryMB;
   }
   // Short cases in full: the end mark alone, and one word.
   const Bytes abra = {'a', 'b', 'r', 'a', 'c', 'a', 'd', 'a', 'b', 'r', 'a'};
-  EXPECT_EQ(EncodeBlock(abra, 5, 20),
-            (Bytes{0x34, 0x61, 0, 0, 0xb4, 0x1c, 0x9a, 0xfb, 0x0e, 0x53, 0x81, 0x47, 0x59, 0xae, 0x31, 0x00}));
-  EXPECT_EQ(EncodeBlock({}, 16, 50), (Bytes{0x1f, 0x63, 0, 0, 0xff, 0x86, 0x07, 0x8d, 0x00}));
+  const Bytes abraBlock = {0x34, 0x61, 0,    0,    0xb4, 0x1c, 0x9a, 0xfb,
+                           0x0e, 0x53, 0x81, 0x47, 0x59, 0xae, 0x31, 0x00};
+  const Bytes emptyBlock = {0x1f, 0x63, 0, 0, 0xff, 0x86, 0x07, 0x8d, 0x00};
+  EXPECT_EQ(EncodeBlock(abra, 5, 20), abraBlock);
+  EXPECT_EQ(EncodeBlock({}, 16, 50), emptyBlock);
+  Bytes back;
+  EXPECT_EQ(
+      ppmd::DecodeBlock(abraBlock.data(), static_cast<std::uint32_t>(abraBlock.size()), back, 100),
+      11);
+  EXPECT_EQ(back, abra);
+  back.clear();
+  EXPECT_EQ(ppmd::DecodeBlock(emptyBlock.data(), static_cast<std::uint32_t>(emptyBlock.size()),
+                              back, 100),
+            0);
 }
 
 TEST(PpmdBlock, InfoWordsOfTheTwoLevels) {
   EXPECT_EQ(ppmd::InfoWord(ppmd::kDefault.order, ppmd::kDefault.memoryMB), 0x6134u);
   EXPECT_EQ(ppmd::InfoWord(ppmd::kMax.order, ppmd::kMax.memoryMB), 0x631Fu);
+}
+
+// Text that soon repeats: cheap to model, so large inputs stay quick.
+Bytes RepeatedText(std::size_t size, std::uint32_t seed) {
+  const Bytes stretch = TextBytes(3000, seed);
+  Bytes out;
+  out.reserve(size);
+  while (out.size() < size) out.insert(out.end(), stretch.begin(), stretch.end());
+  out.resize(size);
+  return out;
 }
 
 // Exactly one block size gives one block; one byte more gives a second
@@ -95,25 +119,29 @@ TEST(PpmdFraming, BlockBoundariesAndInfoWordsInTheBytes) {
     std::uint32_t blockSize, info;
   };
   for (const Level& lv : {Level{clDefault, 819200, 0x6134}, Level{clMax, 1638400, 0x631F}}) {
-    Bytes data = TextBytes(lv.blockSize + 1, lv.blockSize);
+    Bytes data = RepeatedText(lv.blockSize + 1, lv.blockSize);
     data.back() = 'Q';
-    const Bytes one = Compress(Bytes(data.begin(), data.end() - 1), lv.level);
-    ASSERT_GE(one.size(), 8u);
-    EXPECT_EQ(Le32(one, 0), one.size() - 4);
-    EXPECT_EQ(Le32(one, 4), lv.info);
-
     const Bytes two = Compress(data, lv.level);
+    ASSERT_GE(two.size(), 8u);
     const std::uint32_t first = Le32(two, 0);
     ASSERT_LT(std::size_t{first} + 8, two.size());
-    // The first block is the same as the whole of the one-block case.
-    EXPECT_TRUE(std::equal(one.begin(), one.end(), two.begin()));
+    EXPECT_EQ(Le32(two, 4), lv.info);
     const std::uint32_t second = Le32(two, 4 + first);
     EXPECT_EQ(std::size_t{first} + second + 8, two.size());
     EXPECT_EQ(Le32(two, 8 + first), lv.info);
+    // The first block holds exactly one block size of input ...
+    Bytes head;
+    EXPECT_EQ(ppmd::DecodeBlock(two.data() + 4, first, head, lv.blockSize + 1),
+              static_cast<std::int64_t>(lv.blockSize));
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), data.begin()));
+    // ... the second the last byte alone ...
     Bytes tail;
-    const Bytes secondBlock(two.begin() + 8 + first, two.end());
-    EXPECT_EQ(ppmd::DecodeBlock(secondBlock.data(), second, tail, 10), 1);
+    EXPECT_EQ(ppmd::DecodeBlock(two.data() + 8 + first, second, tail, 10), 1);
     EXPECT_EQ(tail, Bytes{'Q'});
+    // ... and an input of exactly the block size is that first block alone.
+    const Bytes one = Compress(Bytes(data.begin(), data.end() - 1), lv.level);
+    EXPECT_TRUE(one.size() == std::size_t{first} + 4 &&
+                std::equal(one.begin(), one.end(), two.begin()));
 
     Bytes back;
     ASSERT_TRUE(Decompress(two, lv.level, lv.blockSize + 1, back));
@@ -126,18 +154,20 @@ TEST(PpmdLevels, RoundTripsFromOneByteToEightMiB) {
     for (std::size_t size : {1u, 2u, 3u, 100u, 4096u, 65537u}) {
       for (const Bytes& data : {TextBytes(size, 11), RandomBytes(size, 12), Bytes(size, 0)}) {
         Bytes back;
-        ASSERT_TRUE(Decompress(Compress(data, level), level, static_cast<std::uint32_t>(size), back))
+        ASSERT_TRUE(
+            Decompress(Compress(data, level), level, static_cast<std::uint32_t>(size), back))
             << int(level) << " " << size;
         EXPECT_TRUE(back == data) << int(level) << " " << size;
       }
     }
   }
-  // 8 MiB: text, then random bytes, then a long run (ten blocks at level 2,
-  // six at level 3).
-  Bytes big = TextBytes(5u << 20, 13);
-  const Bytes noise = RandomBytes(1u << 20, 14);
+  // 8 MiB (eleven blocks at level 2, six at level 3): text, random bytes,
+  // then text that repeats.
+  Bytes big = TextBytes(256u << 10, 13);
+  const Bytes noise = RandomBytes(64u << 10, 14);
   big.insert(big.end(), noise.begin(), noise.end());
-  big.resize(8u << 20, 0x20);
+  const Bytes rest = RepeatedText((8u << 20) - big.size(), 13);
+  big.insert(big.end(), rest.begin(), rest.end());
   for (TCompressionLevel level : {clDefault, clMax}) {
     const Bytes packed = Compress(big, level);
     EXPECT_LT(packed.size(), big.size() / 2);

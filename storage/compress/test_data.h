@@ -15,8 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Words from a small vocabulary with some numbers, so the models have
 // something to learn.
 inline Bytes TextBytes(std::size_t size, std::uint32_t seed = 1) {
-  static const char* const kWords[] = {"table", "record", "index", "value", "the", "of", "and",
-                                       "field", "page", "block", "stored", "key", "row", "\n"};
+  static const char* const kWords[] = {"table", "record", "index", "value",  "the", "of",  "and",
+                                       "field", "page",   "block", "stored", "key", "row", "\n"};
   std::mt19937 rng(seed);
   Bytes out;
   out.reserve(size + 16);
