@@ -295,6 +295,25 @@ TEST(BlobErrors, WrongPasswordAndReadOnlyTables) {
             "Error in TKivoDataManager.krWriteBLOBValue - table is in ReadOnly mode!");
 }
 
+// Any stream can be the source of a value, read from its start whatever
+// its position.
+TEST_F(BlobBlocks, AValueIsTakenFromAnyStreamFromItsStart) {
+  class Dataset : public TBlobStreamDataset {
+   public:
+    TMemoryStream field;
+    bool BlobDatasetReadOnly() const override { return false; }
+    TMemoryStream* BlobFieldStream(int, bool) override { return &field; }
+    void BlobFieldChanged(int) override {}
+    void BlobStreamClosed(int) override {}
+  } ds;
+  const Bytes value = TextValue(1500, 9);
+  ds.field.Write(value.data(), static_cast<std::int32_t>(value.size()));
+  TKivoBlobStream source(ds, kBlobField, TKivoBlobStream::kModeReadWrite);
+  source.Seek(700, TStream::kFromBeginning);
+  t.m->WriteBLOBValue(&source, kBlobField, 1);
+  EXPECT_EQ(t.Read(kBlobField, 1), value);
+}
+
 // ---- TKivoBlobStream over a data set's field stream ----
 
 class StreamDataset : public TBlobStreamDataset {
