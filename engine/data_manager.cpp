@@ -559,8 +559,7 @@ std::int8_t TKivoDataManager::OpenTable() {
         header_.IdFieldVisibility = kIdFieldVisible;
       if (header_.Version < 2.199) ConvertToCurrentTable();
       if (HasBLOBs() && BLOBRecordCount() != header_.RecordCount) {
-        // The BLOB directory is brought to RecordCount records by the BLOB
-        // storage; here only the change is recorded and written.
+        AdjustBLOBRecordCount();
         header_.ChangeCount = WrappingAdd(header_.ChangeCount, 1);
         FlushBuffers();
       }

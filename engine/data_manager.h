@@ -31,6 +31,8 @@
 #include <vector>
 
 #include "dataset/field_defs.h"
+#include "engine/blob_directory.h"
+#include "engine/blob_stream.h"
 #include "engine/record_cache.h"
 #include "engine/record_image.h"
 #include "engine/record_indexer.h"
@@ -392,17 +394,52 @@ class TKivoDataManager {
   bool indexes_dirty_ = false;
 
   // =====================================================================
-  // ---- BLOBs (T.bif, T.bdf). Not kept yet: the files are created empty.
+  // ---- BLOBs (T.bif, T.bdf). Implemented in engine/data_manager_blobs.cpp.
+  //
+  // Each record has one BLOB header per BLOB field; a header lists the parts
+  // (runs of blocks in T.bdf) of its value. Values are compressed at the
+  // table's BLOBCompression level, enciphered for encrypted tables, carry
+  // the CRC-32 text form of the plain value, and are written through the
+  // write-behind log. The record operations keep one BLOB record per
+  // record: InsertRecord appends one (krAddBLOBRecord), krDeleteRecord
+  // removes it (DeleteBLOBRecord).
   // =====================================================================
+ public:
+  // Replaces the content of `stream` with the value of BLOB field `fieldNo`
+  // of record `recPos` and positions it at 0.
+  void ReadBLOBValue(TMemoryStream* stream, int fieldNo, std::int32_t recPos);
+  // Stores the whole content of `stream` as the value; an empty stream
+  // deletes the value.
+  void WriteBLOBValue(TStream* stream, int fieldNo, std::int32_t recPos);
+  void DeleteBLOBValue(int fieldNo, std::int32_t recPos);
+  // Appends empty BLOB headers for one new record.
+  void krAddBLOBRecord();
+  // Releases the values of record `recPos` and moves the last record's
+  // headers into its place.
+  void DeleteBLOBRecord(std::int32_t recPos);
+  // Writes the directory image to T.bif when it changed (always with
+  // `force`); nothing for read-only tables and tables without BLOBs unless
+  // forced.
+  void SaveBLOBDirectory(bool force = false);
+  // The in-memory directory (nullptr while closed or without BLOB fields).
+  const TkrBLOBDirectory* BLOBDirectory() const { return blob_dir_.get(); }
+
  private:
   void LoadBLOBDirectory();
   void WriteEmptyBLOBDirectory();
-  void SaveBLOBDirectory();
-  // The record count of the BLOB directory (RecordCount while BLOBs are not kept).
+  // The record count of the BLOB directory.
   std::int32_t BLOBRecordCount() const;
+  // Drops BLOB records beyond RecordCount or adds empty ones up to it.
+  void AdjustBLOBRecordCount();
+  bool BLOBDirectoryChanged() const;
   void FreeBLOBs();
   // Re-reads and re-writes every BLOB value (conversion of old tables).
   void ConvertBLOBs();
+  // The header of BLOB field `fieldNo` of record `recPos`; raises with
+  // `operation` in the text when either is out of range.
+  TkrBLOBHeader& BLOBHeaderOf(const char* operation, int fieldNo, std::int32_t recPos);
+
+  std::unique_ptr<TkrBLOBDirectory> blob_dir_;
 
   // ---- Table files and headers (engine/data_manager.cpp) ----
  private:

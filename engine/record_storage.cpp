@@ -328,6 +328,7 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
     const std::int32_t pos = header_.RecordCount;
     records_->AppendRecord(buffer);
     ++header_.RecordCount;
+    if (HasBLOBs()) krAddBLOBRecord();
     std::int32_t result = indexer_->RecordInserted(pos, currentIndex, maintainAll);
     log_->AddRecord(pos, stored.Data());
     FlushIfDue();
@@ -385,6 +386,7 @@ std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::in
     BumpChangeCount(header_.ChangeCount);
     std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex, maintainAll);
     --header_.RecordCount;
+    if (HasBLOBs()) DeleteBLOBRecord(recPos);
     if (moves) log_->AddRecord(recPos, storedLast.data());
     records_->DeleteRecord(recPos, moves ? last.data() : nullptr);
     FlushIfDue();
@@ -568,7 +570,10 @@ void TKivoDataManager::FlushBuffers() {
     const bool logEmpty = !log_ || log_->EntryCount() == 0;
     // The log is checked too: entries waiting there must never be dropped
     // just because the counter on disk happens to match.
-    if (logEmpty && StoredChangeCount(dat_file_, header_.Version) == header_.ChangeCount) return;
+    if (logEmpty && !BLOBDirectoryChanged() &&
+        StoredChangeCount(dat_file_, header_.Version) == header_.ChangeCount) {
+      return;
+    }
     WriteLogAndHeaders(/*sync=*/true);
     dat_file_->Flush();
     if (HasBLOBs()) {

@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "dataset/field_type.h"
+#include "engine/blob_directory.h"
+#include "engine/blob_value.h"
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "engine/index_file.h"
@@ -144,6 +146,33 @@ class TOpenedTable {
   TReadOnlyClient client_;
   TKivoDataManager* manager_ = nullptr;
 };
+
+// Reads a whole table file, read-only; raises when it cannot be opened or read.
+std::vector<std::uint8_t> ReadWholeFile(TAbstractPlainFileSystem& files, const std::string& name) {
+  TAbstractFile* file = files.OpenFile(name, false, false, true);
+  if (!file) throw Exception("Cannot open \"" + name + "\"");
+  std::vector<std::uint8_t> bytes;
+  try {
+    const std::int32_t size = file->GetSize();
+    if (size < 0) throw Exception("Cannot read the size of \"" + name + "\"");
+    bytes.resize(static_cast<std::size_t>(size));
+    file->Seek(0, TAbstractFile::kFromBeginning);
+    file->ReadBuffer(bytes.data(), size);
+  } catch (...) {
+    files.CloseFile(file);
+    throw;
+  }
+  files.CloseFile(file);
+  return bytes;
+}
+
+std::int32_t FileSizeOf(TAbstractPlainFileSystem& files, const std::string& name) {
+  TAbstractFile* file = files.OpenFile(name, false, false, true);
+  if (!file) throw Exception("Cannot open \"" + name + "\"");
+  const std::int32_t size = file->GetSize();
+  files.CloseFile(file);
+  return size;
+}
 
 std::string Shown(const TTableSource& source, const std::string& name) {
   return source.ansiNames ? Cp1250ToUtf8(name) : name;
@@ -592,6 +621,38 @@ void DumpTable(const TTableSource& source, const std::string& table, std::ostrea
   }
 }
 
+std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,
+                                        const TTableHeaderView& view) {
+  std::int32_t blobFields = 0;
+  for (const TFieldHeader& f : view.Fields)
+    if (IsBLOBType(f.FieldType)) ++blobFields;
+  if (blobFields == 0) return {};
+  std::vector<std::string> problems;
+  TkrBLOBDirectory dir(0, 0, 0);
+  std::int32_t dataSize = 0;
+  try {
+    const std::vector<std::uint8_t> image = UnpackBLOBDirectoryImage(
+        ReadWholeFile(files, table + kBLOBIndexFileExt), view.Header.Version, table);
+    dataSize = FileSizeOf(files, table + kBLOBDataFileExt);
+    dir = TkrBLOBDirectory::DecodeImageLoosely(image.data(), image.size());
+  } catch (const std::exception& e) {
+    return {table + kBLOBIndexFileExt + ": " + e.what()};
+  }
+  if (dir.BlockSize() <= 0) return {table + kBLOBIndexFileExt + ": invalid block size " + std::to_string(dir.BlockSize())};
+  dir.BlockCount = dataSize / dir.BlockSize();
+  if (dir.FieldCount() != blobFields)
+    problems.push_back("the BLOB directory has " + std::to_string(dir.FieldCount()) +
+                       " BLOB fields, the table " + std::to_string(blobFields));
+  if (dir.RecordCount() != view.Header.RecordCount)
+    problems.push_back("the BLOB directory has " + std::to_string(dir.RecordCount()) +
+                       " records, the table " + std::to_string(view.Header.RecordCount));
+  if (dataSize % dir.BlockSize() != 0)
+    problems.push_back(table + kBLOBDataFileExt + " holds " + std::to_string(dataSize) +
+                       " bytes, not whole blocks of " + std::to_string(dir.BlockSize()));
+  for (std::string& p : dir.Problems()) problems.push_back(std::move(p));
+  return problems;
+}
+
 std::vector<std::string> CheckTables(const TTableSource& source) {
   std::vector<std::string> problems;
   for (const std::string& name : TableNames(source)) {
@@ -614,6 +675,13 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
                          kDataFileExt + " holds only " + std::to_string(v.FileSize));
       continue;
     }
+    const std::vector<std::string> blobProblems = CheckBLOBFiles(source.files, name, v);
+    for (std::size_t i = 0; i < blobProblems.size() && i < kMaxRecordProblems; ++i)
+      problems.push_back(shown + blobProblems[i]);
+    if (blobProblems.size() > kMaxRecordProblems)
+      problems.push_back(shown + std::to_string(blobProblems.size() - kMaxRecordProblems) +
+                         " more BLOB problems");
+    if (!blobProblems.empty()) continue;  // the engine refuses such a table
     if (v.Header.Encrypted != 0 && source.password.empty()) {
       CheckIndexes(source.files, name, v, nullptr, shown, problems);  // records unreadable
       continue;

@@ -56,6 +56,14 @@ bool WriteTables(const TTableSource& source, std::ostream& out);
 // opened (missing, damaged, wrong password).
 void DumpTable(const TTableSource& source, const std::string& table, std::ostream& out);
 
+// The BLOB part of `kvbtool check` for one table (nothing for tables
+// without BLOB fields): T.bif must decompress and hold a directory that fits
+// its image, of the table's BLOB field and record counts, whose parts lie
+// inside the blocks of T.bdf, with no block owned twice and no free part
+// over a used one. One line per problem.
+std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,
+                                        const TTableHeaderView& view);
+
 // The table part of `kvbtool check`: one line per problem. Every header is
 // checked against its T.dat length; tables the engine can open (encrypted
 // ones only with a password) are read record by record as well.

@@ -1,0 +1,363 @@
+#include "engine/blob_directory.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <limits>
+
+#include "platform/errors.h"
+#include "storage/file_layer.h"
+
+namespace kivo {
+
+namespace {
+
+using namespace blob_layout;
+
+std::int32_t GetI32(const std::uint8_t* p) {
+  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
+                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
+}
+
+void PutI32(std::uint8_t* p, std::int32_t v) {
+  const auto u = static_cast<std::uint32_t>(v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
+}
+
+double GetF64(const std::uint8_t* p) {
+  std::uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = bits << 8 | p[i];
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
+
+void PutF64(std::uint8_t* p, double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
+// The largest block size a directory may name: bigger ones only come from
+// damage, and every value would cost at least one such block in memory.
+constexpr std::int32_t kMaxBlockSize = 1 << 24;
+
+}  // namespace
+
+std::int64_t TkrBLOBHeader::BlockTotal() const {
+  std::int64_t total = 0;
+  for (const TkrBLOBPart& p : Parts) total += p.BlockCount;
+  return total;
+}
+
+void TkrBLOBHeader::Clear() {
+  PartsOffset = 0;
+  StoredSize = 0;
+  ValueSize = 0;
+  CheckString.clear();
+  Parts.clear();
+}
+
+TkrBLOBDirectory::TkrBLOBDirectory(std::int32_t blockSize, std::int32_t blobFieldCount,
+                                   double version) {
+  FileHeader.BlockSize = blockSize;
+  FileHeader.BlobFieldCount = blobFieldCount;
+  FileHeader.Version = version;
+}
+
+TkrBLOBHeader& TkrBLOBDirectory::HeaderOf(std::int32_t recPos, std::int32_t k) {
+  return Headers[static_cast<std::size_t>(Map[recPos]) + static_cast<std::size_t>(k)];
+}
+
+void TkrBLOBDirectory::AddRecord() {
+  if (Map.Count() != FileHeader.BlobRecordCount)
+    throw Exception("TKivoDataManager.krAddBLOBRecord - blobMap.ItemCount <> blobFileHeader.RecordCount");
+  Map.Append(static_cast<std::int32_t>(Headers.size()));
+  Headers.resize(Headers.size() + static_cast<std::size_t>(FileHeader.BlobFieldCount));
+  ++FileHeader.BlobRecordCount;
+  Changed = true;
+}
+
+void TkrBLOBDirectory::DeleteRecord(std::int32_t recPos) {
+  if (FileHeader.BlobRecordCount <= 0) return;
+  for (std::int32_t k = 0; k < FileHeader.BlobFieldCount; ++k) {
+    TkrBLOBHeader& h = HeaderOf(recPos, k);
+    if (h.StoredSize > 0) Release(h);
+  }
+  const std::int32_t last = Map.Count() - 1;
+  Map.Set(recPos, Map[last]);
+  Map.Delete(last);
+  --FileHeader.BlobRecordCount;
+  Changed = true;
+}
+
+void TkrBLOBDirectory::Release(TkrBLOBHeader& header) {
+  FreeParts.insert(FreeParts.end(), header.Parts.begin(), header.Parts.end());
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  header.Clear();
+  Changed = true;
+}
+
+std::vector<TkrBLOBPart> TkrBLOBDirectory::Allocate(std::int32_t blocks) {
+  std::int64_t free = 0;
+  for (const TkrBLOBPart& p : FreeParts) free += p.BlockCount;
+  const std::int64_t grow = std::max<std::int64_t>(0, std::int64_t{blocks} - free);
+  // Checked before anything is taken, so that a failure changes nothing.
+  if (grow > 0 && (std::int64_t{BlockCount} + grow) * FileHeader.BlockSize > kMaxFilePosition)
+    throw Exception("Error in TKivoDataManager.krWriteBLOBValue - the BLOB data file is full.");
+  std::vector<TkrBLOBPart> parts;
+  std::int32_t remaining = blocks;
+  while (remaining > 0 && !FreeParts.empty()) {
+    TkrBLOBPart& f = FreeParts.back();
+    if (f.BlockCount > remaining) {
+      parts.push_back({f.FirstBlock, remaining});
+      f.FirstBlock += remaining;
+      f.BlockCount -= remaining;
+      remaining = 0;
+    } else {
+      parts.push_back(f);
+      remaining -= f.BlockCount;
+      FreeParts.pop_back();
+    }
+  }
+  if (remaining > 0) {
+    parts.push_back({BlockCount, remaining});
+    BlockCount += remaining;
+  }
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  Changed = true;
+  return parts;
+}
+
+void TkrBLOBDirectory::Compact() {
+  const auto fields = static_cast<std::size_t>(FileHeader.BlobFieldCount);
+  if (Headers.size() == static_cast<std::size_t>(Map.Count()) * fields) {
+    bool identity = true;
+    for (std::int32_t p = 0; p < Map.Count() && identity; ++p)
+      identity = static_cast<std::size_t>(Map[p]) == static_cast<std::size_t>(p) * fields;
+    if (identity) return;
+  }
+  std::vector<TkrBLOBHeader> kept;
+  kept.reserve(static_cast<std::size_t>(Map.Count()) * fields);
+  for (std::int32_t p = 0; p < Map.Count(); ++p) {
+    for (std::size_t k = 0; k < fields; ++k)
+      kept.push_back(std::move(Headers[static_cast<std::size_t>(Map[p]) + k]));
+    Map.Set(p, static_cast<std::int32_t>(static_cast<std::size_t>(p) * fields));
+  }
+  Headers = std::move(kept);
+}
+
+std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
+  Compact();
+  FileHeader.BlobRecordCount = Map.Count();
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  std::int64_t size = static_cast<std::int64_t>(kFileHeaderSize + Headers.size() * kHeaderSize +
+                                                FreeParts.size() * kPartSize);
+  for (const TkrBLOBHeader& h : Headers)
+    if (h.StoredSize > 0) size += static_cast<std::int64_t>(h.Parts.size() * kPartSize);
+  if (size > std::numeric_limits<std::int32_t>::max())
+    throw Exception("Error in TKivoDataManager.SaveBLOBDirectory - the BLOB directory is too large.");
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(size), 0);
+  std::uint8_t* p = image.data();
+  PutI32(p + kBlockSize, FileHeader.BlockSize);
+  PutI32(p + kFreePartCount, FileHeader.FreePartCount);
+  PutI32(p + kBlobFieldCount, FileHeader.BlobFieldCount);
+  PutI32(p + kBlobRecordCount, FileHeader.BlobRecordCount);
+  PutF64(p + kVersion, FileHeader.Version);
+  std::size_t partsAt = kFileHeaderSize + Headers.size() * kHeaderSize;
+  for (std::size_t i = 0; i < Headers.size(); ++i) {
+    TkrBLOBHeader& h = Headers[i];
+    std::uint8_t* hp = p + kFileHeaderSize + i * kHeaderSize;
+    if (h.StoredSize <= 0) {
+      h.PartsOffset = 0;
+      continue;  // written as zeros
+    }
+    h.PartsOffset = h.Parts.empty() ? 0 : static_cast<std::int32_t>(partsAt);
+    PutI32(hp + kPartCount, h.PartCount());
+    PutI32(hp + kPartsOffset, h.PartsOffset);
+    PutI32(hp + kStoredSize, h.StoredSize);
+    PutI32(hp + kValueSize, h.ValueSize);
+    const std::size_t n = std::min(h.CheckString.size(), kMaxCheckStringLength);
+    hp[kCheckString] = static_cast<std::uint8_t>(n);
+    std::memcpy(hp + kCheckString + 1, h.CheckString.data(), n);
+    for (const TkrBLOBPart& part : h.Parts) {
+      PutI32(p + partsAt, part.FirstBlock);
+      PutI32(p + partsAt + 4, part.BlockCount);
+      partsAt += kPartSize;
+    }
+  }
+  for (const TkrBLOBPart& part : FreeParts) {
+    PutI32(p + partsAt, part.FirstBlock);
+    PutI32(p + partsAt + 4, part.BlockCount);
+    partsAt += kPartSize;
+  }
+  assert(partsAt == image.size());
+  return image;
+}
+
+TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image, std::size_t size) {
+  if (size < kFileHeaderSize)
+    throw EBLOBDirectoryError("the image of " + std::to_string(size) +
+                              " bytes is shorter than its header");
+  TkrBLOBDirectory d(GetI32(image + kBlockSize), GetI32(image + kBlobFieldCount),
+                     GetF64(image + kVersion));
+  const std::int32_t freeCount = GetI32(image + kFreePartCount);
+  const std::int32_t records = GetI32(image + kBlobRecordCount);
+  const std::int32_t fields = d.FileHeader.BlobFieldCount;
+  if (fields < 0) throw EBLOBDirectoryError("invalid BLOB field count " + std::to_string(fields));
+  if (records < 0) throw EBLOBDirectoryError("invalid BLOB record count " + std::to_string(records));
+  if (freeCount < 0) throw EBLOBDirectoryError("invalid free part count " + std::to_string(freeCount));
+  if (records > 0 && fields == 0)
+    throw EBLOBDirectoryError(std::to_string(records) + " BLOB records without BLOB fields");
+  const auto total = static_cast<std::int64_t>(size);
+  const std::int64_t headersEnd =
+      static_cast<std::int64_t>(kFileHeaderSize) + std::int64_t{records} * fields * kHeaderSize;
+  const std::int64_t freeStart = total - std::int64_t{freeCount} * static_cast<std::int64_t>(kPartSize);
+  if (headersEnd > freeStart)
+    throw EBLOBDirectoryError(std::to_string(records) + " records of " + std::to_string(fields) +
+                              " headers and " + std::to_string(freeCount) +
+                              " free parts do not fit an image of " + std::to_string(size) + " bytes");
+  const std::size_t headerCount = static_cast<std::size_t>(records) * static_cast<std::size_t>(fields);
+  d.Headers.resize(headerCount);
+  for (std::size_t i = 0; i < headerCount; ++i) {
+    const std::uint8_t* hp = image + kFileHeaderSize + i * kHeaderSize;
+    TkrBLOBHeader& h = d.Headers[i];
+    const std::int32_t partCount = GetI32(hp + kPartCount);
+    h.PartsOffset = GetI32(hp + kPartsOffset);
+    h.StoredSize = GetI32(hp + kStoredSize);
+    h.ValueSize = GetI32(hp + kValueSize);
+    const std::size_t n = std::min<std::size_t>(hp[kCheckString], kMaxCheckStringLength);
+    h.CheckString.assign(reinterpret_cast<const char*>(hp + kCheckString + 1), n);
+    if (partCount < 0)
+      throw EBLOBDirectoryError("header " + std::to_string(i) + " has " +
+                                std::to_string(partCount) + " parts");
+    if (partCount == 0) continue;
+    const std::int64_t end = std::int64_t{h.PartsOffset} + std::int64_t{partCount} * 8;
+    if (h.PartsOffset < headersEnd || end > freeStart)
+      throw EBLOBDirectoryError("the " + std::to_string(partCount) + " parts of header " +
+                                std::to_string(i) + " at offset " + std::to_string(h.PartsOffset) +
+                                " lie outside the part lists");
+    h.Parts.resize(static_cast<std::size_t>(partCount));
+    for (std::int32_t j = 0; j < partCount; ++j) {
+      const std::uint8_t* pp = image + h.PartsOffset + static_cast<std::size_t>(j) * kPartSize;
+      h.Parts[static_cast<std::size_t>(j)] = {GetI32(pp), GetI32(pp + 4)};
+    }
+  }
+  d.Map.SetCount(records);
+  for (std::int32_t p = 0; p < records; ++p) d.Map.Set(p, p * fields);
+  d.FileHeader.BlobRecordCount = records;
+  d.FreeParts.resize(static_cast<std::size_t>(freeCount));
+  for (std::int32_t j = 0; j < freeCount; ++j) {
+    const std::uint8_t* pp = image + freeStart + static_cast<std::int64_t>(j) * 8;
+    d.FreeParts[static_cast<std::size_t>(j)] = {GetI32(pp), GetI32(pp + 4)};
+  }
+  d.FileHeader.FreePartCount = freeCount;
+  return d;
+}
+
+TkrBLOBDirectory TkrBLOBDirectory::DecodeImage(const std::uint8_t* image, std::size_t size,
+                                               std::int32_t blobFieldCount, std::int32_t blockCount) {
+  TkrBLOBDirectory d = DecodeImageLoosely(image, size);
+  if (d.FileHeader.BlockSize <= 0 || d.FileHeader.BlockSize > kMaxBlockSize)
+    throw EBLOBDirectoryError("invalid block size " + std::to_string(d.FileHeader.BlockSize));
+  if (d.FileHeader.BlobFieldCount != blobFieldCount)
+    throw EBLOBDirectoryError("the directory has " + std::to_string(d.FileHeader.BlobFieldCount) +
+                              " BLOB fields, the table " + std::to_string(blobFieldCount));
+  d.BlockCount = blockCount;
+  std::vector<std::string> problems = d.Problems();
+  if (!problems.empty()) throw EBLOBDirectoryError(problems.front());
+  return d;
+}
+
+std::vector<std::string> TkrBLOBDirectory::Problems() const {
+  std::vector<std::string> problems;
+  struct Run {
+    std::int64_t first, end;
+    std::int32_t owner;  // header index, or -1 - free part index
+  };
+  std::vector<Run> runs;
+  auto ownerText = [&](std::int32_t owner) {
+    if (owner < 0) return "free part " + std::to_string(-1 - owner);
+    const std::int32_t fields = std::max(FileHeader.BlobFieldCount, 1);
+    return "record " + std::to_string(owner / fields) + " BLOB field " + std::to_string(owner % fields);
+  };
+  auto checkPart = [&](const TkrBLOBPart& part, std::int32_t owner) {
+    if (part.FirstBlock < 0 || part.BlockCount <= 0 ||
+        std::int64_t{part.FirstBlock} + part.BlockCount > BlockCount) {
+      problems.push_back(ownerText(owner) + ": part of " + std::to_string(part.BlockCount) +
+                         " blocks from block " + std::to_string(part.FirstBlock) +
+                         " lies outside the " + std::to_string(BlockCount) + " blocks of the data file");
+      return;
+    }
+    runs.push_back({part.FirstBlock, std::int64_t{part.FirstBlock} + part.BlockCount, owner});
+  };
+  const std::int32_t fields = FileHeader.BlobFieldCount;
+  for (std::int32_t p = 0; p < Map.Count(); ++p) {
+    for (std::int32_t k = 0; k < fields; ++k) {
+      const auto index = static_cast<std::size_t>(Map[p]) + static_cast<std::size_t>(k);
+      if (index >= Headers.size()) continue;
+      const TkrBLOBHeader& h = Headers[index];
+      const std::int32_t owner = p * fields + k;
+      if (h.StoredSize < 0 || h.ValueSize < 0) {
+        problems.push_back(ownerText(owner) + ": invalid sizes, stored " +
+                           std::to_string(h.StoredSize) + ", value " + std::to_string(h.ValueSize));
+      }
+      if (h.Parts.empty()) {
+        // The writer zeroes the header of an empty value.
+        if (h.StoredSize != 0 || h.ValueSize != 0)
+          problems.push_back(ownerText(owner) + ": no parts but " + std::to_string(h.StoredSize) +
+                             " stored bytes of a value of " + std::to_string(h.ValueSize));
+        continue;
+      }
+      const std::size_t before = problems.size();
+      for (const TkrBLOBPart& part : h.Parts) checkPart(part, owner);
+      if (problems.size() != before) continue;
+      if (h.StoredSize <= 0) {
+        problems.push_back(ownerText(owner) + ": " + std::to_string(h.Parts.size()) +
+                           " parts but no stored bytes");
+      } else if (std::int64_t{h.StoredSize} > h.BlockTotal() * FileHeader.BlockSize) {
+        problems.push_back(ownerText(owner) + ": " + std::to_string(h.StoredSize) +
+                           " stored bytes do not fit its " + std::to_string(h.BlockTotal()) +
+                           " blocks");
+      }
+    }
+  }
+  for (std::size_t j = 0; j < FreeParts.size(); ++j)
+    checkPart(FreeParts[j], -1 - static_cast<std::int32_t>(j));
+  // Used runs before free ones at the same block, so findings read the same every time.
+  std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
+    return a.first < b.first || (a.first == b.first && a.owner > b.owner);
+  });
+  for (std::size_t i = 1; i < runs.size(); ++i) {
+    // Compare with the run reaching furthest so far, so that one long run
+    // over several short ones reports each of them.
+    const Run& prev = runs[i - 1];
+    if (runs[i].first < prev.end) {
+      const Run& a = prev;
+      const Run& b = runs[i];
+      const bool freeAndUsed = (a.owner < 0) != (b.owner < 0);
+      problems.push_back(std::string(freeAndUsed ? "free and used blocks overlap: "
+                                                 : "block owned twice: ") +
+                         "block " + std::to_string(b.first) + " belongs to " + ownerText(a.owner) +
+                         " and " + ownerText(b.owner));
+    }
+    if (runs[i].end < prev.end) {
+      runs[i].end = prev.end;
+      runs[i].owner = prev.owner;
+    }
+  }
+  return problems;
+}
+
+void TkrBLOBDirectory::CheckInvariants() const {
+#ifndef NDEBUG
+  assert(Map.Count() == FileHeader.BlobRecordCount);
+  for (std::int32_t p = 0; p < Map.Count(); ++p)
+    assert(static_cast<std::size_t>(Map[p]) + static_cast<std::size_t>(FileHeader.BlobFieldCount) <=
+           Headers.size());
+  assert(static_cast<std::size_t>(FileHeader.FreePartCount) == FreeParts.size());
+  assert(Problems().empty());
+#endif
+}
+
+}  // namespace kivo
