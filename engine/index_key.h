@@ -101,6 +101,7 @@ class TkrIndexKey {
   }
   std::uint32_t IdOf(const std::uint8_t* image) const;
   const std::vector<Part>& Parts() const { return parts_; }
+  const TCollation* Collation() const { return collation_.get(); }
 
  private:
   TkrIndexKey() = default;

@@ -120,6 +120,41 @@ TEST_F(Indexes, StringKeysFollowTheLocaleAndIgnoreCaseWhenAsked) {
   EXPECT_LT(cukor, csiga);
 }
 
+// Builds over many rows presort string keys by their first primary weights;
+// the order must be the full comparison's, ascending and descending, with
+// nulls, shared prefixes and case differences, and in a locale whose
+// multi-letter units leave the column to the full comparison.
+TEST_F(Indexes, BuildsOverManyStringsFollowTheFullComparison) {
+  for (const char* locale : {"en_US", "hu_HU"}) {
+    SCOPED_TRACE(locale);
+    SetUserLocale(locale);
+    TempDir dir;
+    IdxTable table(dir);
+    table.Create();
+    ASSERT_EQ(table.Open(), kOpenOk);
+    std::mt19937 rng(31);
+    const std::string letters = "aAbBeEzZ\xE1\xC1\xE9\xF6\xD6 -";
+    for (std::uint32_t id = 1; id <= 3000; ++id) {
+      std::optional<std::string> value;
+      if (rng() % 10 != 0) {
+        // Long shared beginnings reach past the presorted weights.
+        std::string v = rng() % 3 == 0 ? "abbabbaab" : "";
+        const std::size_t length = rng() % 12;
+        for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
+        value = v.substr(0, 12);
+      }
+      table.Insert(Row(id, value, static_cast<std::int32_t>(id % 7)));
+    }
+    if (std::string(locale) == "hu_HU") table.Update(17, Row(table.rows[17].id, "csak", 1));
+    table.m->AddIndex("up", "s", 0, "", "", true);
+    table.m->AddIndex("down", "s;n", ixDescending, "", "", true);
+    table.m->AddIndex("nocase", "s", 0, "", "s", true);
+    table.ExpectOrder(1, {{0}});
+    table.ExpectOrder(2, {{0, true}, {1, true}});
+    table.ExpectOrder(3, {{0, false, true}});
+  }
+}
+
 TEST_F(Indexes, DefinitionErrorsUseTheEngineTextsAndLeaveTheListAlone) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);

@@ -15,6 +15,11 @@ namespace {
 // Sorting copies the keys of all records first; above this many bytes of
 // keys it compares records through the table instead.
 constexpr std::size_t kMaxKeyBytes = std::size_t{512} << 20;
+// Presorting by primary weights: the weights kept per value, their bytes with
+// the null flag, and the smallest count of records worth it.
+constexpr int kPrefixWeights = 8;
+constexpr std::size_t kPrefixBytes = 1 + 4 * kPrefixWeights;
+constexpr std::size_t kMinPresortCount = 256;
 // Ranges this small are sorted by insertion.
 constexpr std::int32_t kSmallRange = 16;
 }  // namespace
@@ -108,6 +113,29 @@ void TkrTableIndexes::TableOpened(std::int32_t recordCount) {
 
 // ---- Sorting ----
 
+bool TkrTableIndexes::PrimaryPrefixes(const TkrIndexKey& key, std::size_t count,
+                                      std::vector<std::uint8_t>& prefixes) {
+  if (count < kMinPresortCount || key.Parts().empty() || key.Collation() == nullptr) return false;
+  const TkrIndexKey::Part& p = key.Parts()[0];
+  if (p.IsId || p.Type != ftString || count * kPrefixBytes > kMaxKeyBytes) return false;
+  prefixes.assign(count * kPrefixBytes, 0);
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::uint8_t* record = table_.IndexedRecord(static_cast<std::int32_t>(r));
+    std::uint8_t* out = prefixes.data() + r * kPrefixBytes;
+    if ((record[p.NullByte] & p.NullMask) != 0) continue;  // nulls first: flag 0
+    out[0] = 1;
+    const auto* chars = reinterpret_cast<const char*>(record + p.Offset);
+    const std::string_view value(chars, strnlen(chars, static_cast<std::size_t>(p.Size)));
+    // A value the weight tables do not order (a contraction) leaves the
+    // whole column to the full comparison.
+    if (!key.Collation()->PrimaryPrefix(value, out + 1, kPrefixWeights)) {
+      prefixes.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool report) {
   const auto n = static_cast<std::int32_t>(order.size());
   const TkrIndexKey& key = *index.key;
@@ -131,6 +159,45 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
       const int r = key.CompareRecords(held.data(), table_.IndexedRecord(b));
       return r != 0 ? r : (a < b ? -1 : (a > b ? 1 : 0));
     };
+  }
+  // A leading string part is presorted by the first primary weights of each
+  // value: where those differ they decide the order, and only values that
+  // share them go through the full comparison.
+  std::vector<std::uint8_t> prefixes;
+  const std::function<int(std::int32_t, std::int32_t)> full_compare = compare;
+  if (PrimaryPrefixes(key, order.size(), prefixes) && report) {
+    const bool descending = key.Parts()[0].Descending;
+    compare = [&](std::int32_t a, std::int32_t b) {
+      const int r = std::memcmp(prefixes.data() + kPrefixBytes * static_cast<std::size_t>(a),
+                                prefixes.data() + kPrefixBytes * static_cast<std::size_t>(b),
+                                kPrefixBytes);
+      if (r != 0) return (r < 0) != descending ? -1 : 1;
+      return full_compare(a, b);
+    };
+  }
+  if (!report && !prefixes.empty()) {
+    // Sorted as records of prefix and position, so that most comparisons
+    // read neighbouring memory instead of two far-apart prefixes.
+    struct Entry {
+      std::uint8_t prefix[kPrefixBytes];
+      std::int32_t pos;
+    };
+    std::vector<Entry> entries(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const auto pos = static_cast<std::size_t>(order[i]);
+      std::memcpy(entries[i].prefix, prefixes.data() + kPrefixBytes * pos, kPrefixBytes);
+      entries[i].pos = order[i];
+    }
+    prefixes.clear();
+    prefixes.shrink_to_fit();
+    const bool descending = key.Parts()[0].Descending;
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+      const int r = std::memcmp(a.prefix, b.prefix, kPrefixBytes);
+      if (r != 0) return (r < 0) != descending;
+      return full_compare(a.pos, b.pos) < 0;
+    });
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = entries[i].pos;
+    return;
   }
   if (!report) {
     std::sort(order.begin(), order.end(),

@@ -126,6 +126,11 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // The entry of `recPos`, whose image is `image`, or -1.
   std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
   void Sort(Index& index, std::vector<std::int32_t>& order, bool report);
+  // For a first key part that is a string: per record, a null flag and the
+  // value's first primary weights. False when the part or the values do not
+  // allow it.
+  bool PrimaryPrefixes(const TkrIndexKey& key, std::size_t count,
+                       std::vector<std::uint8_t>& prefixes);
   // Checks a saved order; sorts again when it is not in order.
   void Verify(std::int32_t i);
 

@@ -9,6 +9,7 @@
 #include <unicode/ustring.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -448,6 +449,22 @@ int TCollation::CompareByTables(std::string_view a, std::string_view b, bool ign
     }
   }
   return 0;
+}
+
+bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count) const {
+  if (!tables_ok_ || HasContraction(s)) return false;
+  int n = 0;
+  for (std::size_t pos = 0; pos < s.size() && n < count; ++pos) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    for (std::uint32_t i = offset_[c]; i < offset_[c + 1] && n < count; ++i) {
+      const std::uint32_t v = weights_[i].primary;
+      if (v == 0) continue;
+      for (int k = 0; k < 4; ++k) out[4 * n + k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
+      ++n;
+    }
+  }
+  std::memset(out + 4 * n, 0, static_cast<std::size_t>(4 * (count - n)));
+  return true;
 }
 
 int TCollation::CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase) const {

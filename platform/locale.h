@@ -104,6 +104,13 @@ class TCollation {
   int CompareChar(char a, char b, bool ignoreCase = false) const;
   // Compares UTF-16 strings with the collator. Returns -1, 0 or 1.
   int CompareWide(std::u16string_view a, std::u16string_view b, bool ignoreCase = false) const;
+  // The first `count` primary weights of `s` for presorting: big-endian
+  // 32-bit words, a zero word where the weights end, zero words after it.
+  // Of two strings whose prefixes differ, Compare orders them as memcmp
+  // orders their prefixes (in either case rule); equal prefixes tell
+  // nothing. False, and nothing written, when Compare would not use the
+  // weight tables for `s`.
+  bool PrimaryPrefix(std::string_view s, std::uint8_t* out, int count) const;
   // The collator's own comparison of two Windows-1250 strings, without the
   // weight tables (the reference the tables must agree with).
   int CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase = false) const;

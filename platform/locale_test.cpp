@@ -1,6 +1,8 @@
 #include "platform/locale.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
 
@@ -346,6 +348,47 @@ TEST_F(LocaleTest, RandomStringsAgreeWithCollator) {
       const int max_len = static_cast<int>(rng() % 6);
       EXPECT_EQ(coll.Compare(a, b, false, max_len),
                 ref.Compare(a.substr(0, std::size_t(max_len)), b.substr(0, std::size_t(max_len))));
+    }
+  }
+}
+
+// Primary-weight prefixes presort strings: where two prefixes differ, the
+// full comparison (either case rule) must agree with their byte order.
+TEST_F(LocaleTest, PrimaryPrefixesAgreeWithCompare) {
+  const std::string letters =
+      "aAbBcCdDgGlLnNoOsStTuUyYzZ -'\xE1\xC1\xE9\xC9\xF6\xD6\xF5\xD5\xFC\xDC\xFB\xDB\xF3\xD3"
+      "\x9A\x8A\xE8\xC8\xB7\xDF\xAD\x01";
+  std::mt19937 rng(77u);
+  constexpr int kWeights = 4;
+  for (const char* locale : {"en_US", "hu_HU", "cs_CZ", "de_DE"}) {
+    SCOPED_TRACE(locale);
+    const TCollation coll(locale);
+    int decided = 0;
+    int refused = 0;
+    for (int i = 0; i < 6000; ++i) {
+      std::string a = RandomString(rng, letters, 7);
+      std::string b = RandomString(rng, letters, 7);
+      if (i % 2 == 0) b = a.substr(0, a.size() / 2) + b;
+      std::uint8_t pa[4 * kWeights];
+      std::uint8_t pb[4 * kWeights];
+      const bool okA = coll.PrimaryPrefix(a, pa, kWeights);
+      const bool okB = coll.PrimaryPrefix(b, pb, kWeights);
+      if (!okA || !okB) {
+        ++refused;
+        continue;
+      }
+      const int r = std::memcmp(pa, pb, sizeof pa);
+      if (r == 0) continue;
+      ++decided;
+      ASSERT_EQ(coll.Compare(a, b), r < 0 ? -1 : 1)
+          << "'" << Cp1250ToUtf8(a) << "' vs '" << Cp1250ToUtf8(b) << "'";
+      ASSERT_EQ(coll.Compare(a, b, true), r < 0 ? -1 : 1)
+          << "'" << Cp1250ToUtf8(a) << "' vs '" << Cp1250ToUtf8(b) << "'";
+    }
+    EXPECT_GT(decided, 1000);
+    // Hungarian multi-letter units ("cs", "sz", ...) are left to the full comparison.
+    if (std::string(locale) == "hu_HU") {
+      EXPECT_GT(refused, 100);
     }
   }
 }
