@@ -587,6 +587,10 @@ void TKivoDataManager::RollForwardJournal(bool markSet) {
       // The journal was whole before the flush wrote in place: its images
       // are exactly what the flush was writing, torn or not.
       const std::int32_t size = layout_.RecordSize;
+      if (std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * size >
+          dat_file_->GetSize()) {
+        return;  // records are missing: writing would leave gaps of zeros
+      }
       for (std::size_t i = 0; i < journal->RecNos.size(); ++i) {
         const std::int64_t at = std::int64_t{data_offset_} + std::int64_t{journal->RecNos[i]} * size;
         if (at + size > kMaxFilePosition ||
