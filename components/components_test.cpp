@@ -250,6 +250,8 @@ class DatabaseTest : public ::testing::Test {
 TEST_F(DatabaseTest, DirectoryDatabaseListsItsTables) {
   WriteFileBytes(dir.file("orders.dat"), "");
   WriteFileBytes(dir.file("orders.idx"), "");
+  WriteFileBytes(dir.file("orders.jnl"), "");  // a flush's journal is no table
+  WriteFileBytes(dir.file("left.jnl"), "");
   std::filesystem::create_directory(dir.file("x.dat"));
   TKivoDatabase db;
   db.SetName("Db");

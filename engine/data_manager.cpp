@@ -603,6 +603,10 @@ void TKivoDataManager::CloseTable() {
               std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * layout_.RecordSize;
           if (dat_file_ && dat_file_->GetSize() != size)
             dat_file_->SetSize(static_cast<std::int32_t>(size));
+          if (journal_kept_) {
+            RemoveJournal();
+            journal_kept_ = false;
+          }
         } catch (const Exception&) {
           TCloseErrorHandler handler;
           {
@@ -697,7 +701,8 @@ void TKivoDataManager::RewriteInCurrentLayout() {
 void TKivoDataManager::DeleteTable() {
   Locked([&] {
     if (open_) throw Exception("Error in TKivoDataManager.DeleteTable - table is open.");
-    for (const char* ext : {kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
+    for (const char* ext :
+         {kJournalFileExt, kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
       std::string name = FileName(ext);
       if (store_->FileExists(name, store_mode_) && !store_->DeleteFile(name, store_mode_))
         throw Exception("Error in TKivoDataManager.DeleteTable - " + name +
@@ -709,7 +714,8 @@ void TKivoDataManager::DeleteTable() {
 void TKivoDataManager::RenameTable(const std::string& newName) {
   Locked([&] {
     if (open_) throw Exception("Error in TKivoDataManager.RenameTable - table is open.");
-    for (const char* ext : {kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
+    for (const char* ext :
+         {kJournalFileExt, kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
       std::string oldFile = FileName(ext);
       if (!store_->FileExists(oldFile, store_mode_)) continue;
       std::string newFile = newName + ext;

@@ -7,6 +7,8 @@
 //          recreated empty when missing)
 //   T.bif  BLOB directory  } only when the table has a BLOB field
 //   T.bdf  BLOB data       }
+//   T.jnl  records a flush writes in place (see engine/record_journal.h);
+//          only after such a flush, until the table is closed
 // The manager reaches them only through its TTableFileStore (the database
 // manager), by name and store mode.
 //
@@ -36,6 +38,7 @@
 #include "engine/record_cache.h"
 #include "engine/record_image.h"
 #include "engine/record_indexer.h"
+#include "engine/record_journal.h"
 #include "engine/table_indexes.h"
 #include "engine/table_file_store.h"
 #include "engine/table_header.h"
@@ -78,6 +81,9 @@ inline constexpr const char* kDataFileExt = ".dat";
 inline constexpr const char* kIndexFileExt = ".idx";
 inline constexpr const char* kBLOBIndexFileExt = ".bif";
 inline constexpr const char* kBLOBDataFileExt = ".bdf";
+// The roll-forward journal of a flush that writes records in place (see
+// engine/record_journal.h); there only while such a flush runs.
+inline constexpr const char* kJournalFileExt = ".jnl";
 
 // The longest field or index name CreateTable accepts.
 constexpr std::size_t kMaxDefinitionNameLength = 253;
@@ -309,12 +315,31 @@ class TKivoDataManager {
   // dropped. Clears the mark. Never raises; a table it cannot read is left
   // as it is.
   void RepairInterruptedFlush();
+  // Before a flush that writes over records the header on disk counts:
+  // writes those images to T.jnl (engine/record_journal.h).
+  void WriteFlushJournal(bool sync);
+  // The whole journal of the interrupted flush of the header on disk
+  // (identity taken from header_ as read), or nullptr.
+  std::unique_ptr<TkrJournalImages> ReadFlushJournal();
+  // Writes a whole journal's images again (at a writable open with the mark
+  // set), then removes T.jnl; removes a stale T.jnl at any writable open.
+  void RollForwardJournal(bool markSet);
+  void RemoveJournal();
+  bool UsesJournal() const { return store_mode_ != fsmMemory && store_ != nullptr; }
   // REQUIRES-style checks of the record operations.
   void CheckRecordStorage(const char* operation, bool write) const;
   // A copy of the plain image as T.dat stores it.
   std::vector<std::uint8_t> StoredImageOf(const std::uint8_t* plain);
 
   friend class TkrTableRecordSource;
+  // A read-only open of a table whose flush was cut short reads the images
+  // of its whole journal over T.dat: what the next writable open rolls forward.
+  std::unique_ptr<TkrJournalImages> journal_overlay_;
+  // T.jnl was written since the open: it stays (reused, never shrunk, so a
+  // container allocates its pages once) and goes at a clean close. Between
+  // flushes it is stale, and a stale journal never applies: it names the
+  // ChangeCount of a header that the finished flush has replaced.
+  bool journal_kept_ = false;
   friend class TkrManagerIndexedTable;
   std::unique_ptr<TkrRecordSource> record_source_;
   std::unique_ptr<TkrRecordsArray> records_;

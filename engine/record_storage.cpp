@@ -18,6 +18,14 @@
 // in-place writes avoids that, so the mark shows it and the next writable
 // open drops such trailing copies and raises LastAutoInc
 // (RepairInterruptedFlush).
+//
+// In-place writes have a second hazard: a write cut by a killed process
+// stops between two pages of the system, so a record written over an older
+// one can be left half of each. A flush that writes below the RecordCount of
+// the header on disk therefore first writes those images whole to T.jnl
+// (engine/record_journal.h); the next writable open writes them again
+// before it looks for copies, and read-only opens read them over T.dat.
+// Appends-only flushes write no journal.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -56,6 +64,7 @@ class TkrTableRecordSource : public TkrRecordSource {
       const std::int32_t recNo = first + i;
       std::uint8_t* d = dest + static_cast<std::size_t>(i) * size;
       const std::uint8_t* held = log ? log->FindRecord(recNo) : nullptr;
+      if (held == nullptr) held = OverlayImage(recNo);
       if (held == nullptr) held = ReadAheadImage(recNo);
       if (held != nullptr) {
         std::memcpy(d, held, static_cast<std::size_t>(size));
@@ -65,7 +74,10 @@ class TkrTableRecordSource : public TkrRecordSource {
         continue;
       }
       std::int32_t run = 1;
-      while (i + run < count && (log == nullptr || log->FindRecord(recNo + run) == nullptr)) ++run;
+      while (i + run < count && (log == nullptr || log->FindRecord(recNo + run) == nullptr) &&
+             OverlayImage(recNo + run) == nullptr) {
+        ++run;
+      }
       if (run == 1 && recNo == next_rec_no_ && FillReadAhead(recNo)) {
         std::memcpy(d, ReadAheadImage(recNo), static_cast<std::size_t>(size));
         Decode(d);
@@ -91,6 +103,9 @@ class TkrTableRecordSource : public TkrRecordSource {
  private:
   std::int64_t OffsetOf(std::int32_t recNo) const {
     return std::int64_t{m_.data_offset_} + std::int64_t{recNo} * m_.layout_.RecordSize;
+  }
+  const std::uint8_t* OverlayImage(std::int32_t recNo) const {
+    return m_.journal_overlay_ ? m_.journal_overlay_->Find(recNo, m_.layout_.RecordSize) : nullptr;
   }
   void Decode(std::uint8_t* image) {
     if (m_.header_.Encrypted != 0) ChangeRecordEncryption(m_.layout_, m_.password_, image, false);
@@ -221,6 +236,7 @@ void TKivoDataManager::FreeRecordStorage() {
     log_.reset();
     records_.reset();
     DropReadAheadOf(record_source_);
+    journal_overlay_.reset();
     if (indexer_) indexer_->TableOpened(0);
   });
 }
@@ -459,19 +475,143 @@ bool ReadAt(TAbstractFile* file, std::int64_t offset, void* dest, std::int32_t c
          file->Read(dest, count) == count;
 }
 
-// The ChangeCount of the header in the file, when it can be read.
-std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double version) {
+std::optional<std::int32_t> StoredInt32(TAbstractFile* file, std::int64_t offset) {
   std::uint8_t b[4];
-  if (!ReadAt(file, ChangeCountOffset(version), b, 4)) return std::nullopt;
+  if (!ReadAt(file, offset, b, 4)) return std::nullopt;
   return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
                                    std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
 }
 
+// The ChangeCount of the header in the file, when it can be read.
+std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double version) {
+  return StoredInt32(file, ChangeCountOffset(version));
+}
+
+// The RecordCount of the header in the file, when it can be read.
+std::optional<std::int32_t> StoredRecordCount(TAbstractFile* file, double version) {
+  return StoredInt32(file, static_cast<std::int64_t>(IsLegacyLayout(version)
+                                                         ? table_header::kLegacyRecordCount
+                                                         : table_header::kRecordCount));
+}
+
 }  // namespace
+
+void TKivoDataManager::WriteFlushJournal(bool sync) {
+  if (!UsesJournal() || !log_) return;
+  const std::optional<std::int32_t> changeCount = StoredChangeCount(dat_file_, header_.Version);
+  const std::optional<std::int32_t> recordCount = StoredRecordCount(dat_file_, header_.Version);
+  if (!changeCount || !recordCount || *recordCount <= 0) return;
+  std::vector<std::pair<std::int32_t, const std::uint8_t*>> inPlace;
+  log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t* image) {
+    if (recNo >= 0 && recNo < *recordCount) inPlace.emplace_back(recNo, image);
+  });
+  if (inPlace.empty()) return;  // appends only: nothing counted is touched
+  std::sort(inPlace.begin(), inPlace.end());
+  TkrJournalWriter writer({layout_.RecordSize, data_offset_, *changeCount, *recordCount});
+  for (const auto& [recNo, image] : inPlace) writer.Add(recNo, image);
+  const std::vector<std::uint8_t> bytes = writer.Finish();
+  if (bytes.size() > static_cast<std::size_t>(kMaxFilePosition)) return;
+  const std::string name = FileName(kJournalFileExt);
+  // An existing journal is written over, not recreated: only its first
+  // bytes count (the length is in them).
+  const bool exists = store_->FileExists(name, store_mode_);
+  TAbstractFile* file = store_->OpenFile(name, store_mode_, !exists, false, false);
+  if (file == nullptr) {
+    throw Exception("TKivoDataManager.FlushBuffers - can not open file \"" + name + "\"");
+  }
+  try {
+    const auto size = static_cast<std::int32_t>(bytes.size());
+    if (file->Seek(0, TAbstractFile::kFromBeginning) != 0) {
+      throw Exception("TKivoDataManager.FlushBuffers - can not write file \"" + name + "\"");
+    }
+    journal_kept_ = true;
+    file->WriteBuffer(bytes.data(), size);
+    if (sync) file->Flush();
+  } catch (...) {
+    store_->CloseFile(file);
+    throw;
+  }
+  store_->CloseFile(file);
+}
+
+void TKivoDataManager::RemoveJournal() {
+  try {
+    const std::string name = FileName(kJournalFileExt);
+    if (store_->FileExists(name, store_mode_)) store_->DeleteFile(name, store_mode_);
+  } catch (const std::exception&) {
+    // A journal left behind is never applied: it names a ChangeCount the
+    // header on disk no longer has.
+  }
+}
+
+std::unique_ptr<TkrJournalImages> TKivoDataManager::ReadFlushJournal() {
+  if (!UsesJournal()) return nullptr;
+  const std::string name = FileName(kJournalFileExt);
+  const TkrJournalIdentity identity{layout_.RecordSize, data_offset_, header_.ChangeCount,
+                                    header_.RecordCount};
+  TAbstractFile* file = nullptr;
+  try {
+    if (!store_->FileExists(name, store_mode_)) return nullptr;
+    file = store_->OpenFile(name, store_mode_, false, false, true);
+    if (file == nullptr) return nullptr;
+    // The file may be longer than the journal in it (it is reused): the
+    // image count says how much belongs to it.
+    std::unique_ptr<TkrJournalImages> result;
+    std::vector<std::uint8_t> bytes(kJournalHeaderSize);
+    if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(kJournalHeaderSize))) {
+      const std::uint32_t count = std::uint32_t{bytes[20]} | std::uint32_t{bytes[21]} << 8 |
+                                  std::uint32_t{bytes[22]} << 16 | std::uint32_t{bytes[23]} << 24;
+      const std::int64_t length = static_cast<std::int64_t>(kJournalHeaderSize) + 4 +
+                                  std::int64_t{count} * (std::int64_t{layout_.RecordSize} + 4);
+      if (length <= MaxJournalSize(identity) && length <= file->GetSize()) {
+        bytes.resize(static_cast<std::size_t>(length));
+        if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(length))) {
+          if (auto images = ParseJournal(bytes, identity)) {
+            result = std::make_unique<TkrJournalImages>(std::move(*images));
+          }
+        }
+      }
+    }
+    store_->CloseFile(file);
+    return result;
+  } catch (const std::exception&) {
+    if (file != nullptr) store_->CloseFile(file);
+    return nullptr;
+  }
+}
+
+void TKivoDataManager::RollForwardJournal(bool markSet) {
+  if (!UsesJournal() || !store_->FileExists(FileName(kJournalFileExt), store_mode_)) return;
+  if (markSet) {
+    if (const std::unique_ptr<TkrJournalImages> journal = ReadFlushJournal()) {
+      // The journal was whole before the flush wrote in place: its images
+      // are exactly what the flush was writing, torn or not.
+      const std::int32_t size = layout_.RecordSize;
+      if (std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * size >
+          dat_file_->GetSize()) {
+        return;  // records are missing: writing would leave gaps of zeros
+      }
+      for (std::size_t i = 0; i < journal->RecNos.size(); ++i) {
+        const std::int64_t at = std::int64_t{data_offset_} + std::int64_t{journal->RecNos[i]} * size;
+        if (at + size > kMaxFilePosition ||
+            dat_file_->Seek(static_cast<std::int32_t>(at), TAbstractFile::kFromBeginning) != at) {
+          return;  // left for a later open
+        }
+        dat_file_->WriteBuffer(journal->Image(i, size), size);
+      }
+      dat_file_->Flush();
+      DropReadAheadOf(record_source_);
+      if (records_) CreateRecordCache();
+    }
+  }
+  RemoveJournal();
+  journal_kept_ = false;
+}
 
 void TKivoDataManager::WriteLogAndHeaders(bool sync) {
   DropReadAheadOf(record_source_);  // T.dat is about to change
   if (log_ && log_->EntryCount() > 0) {
+    WriteFlushJournal(sync);
     // Mark the header while records are written: the byte before
     // ChangeCount gets the complement of ChangeCount's low byte on disk.
     const std::int32_t at = ChangeCountOffset(header_.Version);
@@ -489,12 +629,22 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
 
 void TKivoDataManager::RepairInterruptedFlush() {
   Locked([&] {
-    if (read_only_ || file_read_only_ || dat_file_ == nullptr) return;
+    journal_overlay_.reset();
+    if (dat_file_ == nullptr) return;
     DropReadAheadOf(record_source_);
     try {
       const std::int32_t at = ChangeCountOffset(header_.Version);
       std::uint8_t pair[2];
-      if (!ReadAt(dat_file_, at - 1, pair, 2) || pair[0] == pair[1]) return;
+      const bool markSet = ReadAt(dat_file_, at - 1, pair, 2) && pair[0] != pair[1];
+      if (read_only_ || file_read_only_) {
+        // Nothing may be written: read what the next writable open repairs.
+        if (markSet) journal_overlay_ = ReadFlushJournal();
+        return;
+      }
+      // First the records the flush was writing in place, whole; then the
+      // copies its deletes may have left.
+      RollForwardJournal(markSet);
+      if (!markSet) return;
       const std::int32_t size = layout_.RecordSize;
       std::int32_t count = header_.RecordCount;
       const std::int64_t fileSize = dat_file_->GetSize();

@@ -2,6 +2,7 @@
 // directory, memory and a .kvb container, plain and encrypted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,7 @@
 
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
+#include "engine/record_journal.h"
 #include "platform/errors.h"
 #include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
@@ -435,8 +437,10 @@ class BudgetStore : public PlainStore {
   using PlainStore::PlainStore;
   TAbstractFile* OpenFile(const std::string& name, int mode, bool create, bool exclusive,
                           bool readOnly) override {
+    opened.push_back(name);
     TAbstractFile* real = PlainStore::OpenFile(name, mode, create, exclusive, readOnly);
-    if (name.ends_with(".dat")) return new BudgetFile(real, &budget);
+    if (real != nullptr && name.ends_with(".dat")) return new BudgetFile(real, &budget);
+    if (real != nullptr && name.ends_with(".jnl")) return new BudgetFile(real, &journalBudget);
     return real;
   }
   void CloseFile(TAbstractFile* file) override {
@@ -448,6 +452,8 @@ class BudgetStore : public PlainStore {
     PlainStore::CloseFile(file);
   }
   std::int64_t budget = 1 << 30;
+  std::int64_t journalBudget = 1 << 30;
+  std::vector<std::string> opened;  // names, in order
 };
 
 // Creates table "t" with one INTEGER field and opens it.
@@ -624,6 +630,277 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   EXPECT_EQ(m->LastAutoInc(), 7) << "the raised value reaches the file";
   m->CloseTable();
   delete m;
+}
+
+// ---------------------------------------------------------------------------
+// The roll-forward journal of in-place writes (engine/record_journal.h).
+
+class FlushJournal : public ::testing::TestWithParam<Kind> {
+ protected:
+  FlushJournal() {
+    if (GetParam() == Kind::kContainer) {
+      fs = std::make_unique<TPagyPlainFileSystem>(dir.file("db.kvb"), "", dfmNormal, false, false,
+                                                  true);
+    } else {
+      fs = std::make_unique<TDiskPlainFileSystem>(dir.path());
+    }
+    store = std::make_unique<BudgetStore>(*fs, dir.path());
+  }
+  ~FlushJournal() override { Drop(); }
+
+  // Table "t" with records 1..count, each holding its identifier in field a.
+  void CreateTable(std::uint32_t count) {
+    m = CreateAndOpenIntTable(*store);
+    for (std::uint32_t id = 1; id <= count; ++id) m->InsertRecord(Image(id, id).data(), 0);
+    m->FlushBuffers();
+  }
+  std::vector<std::uint8_t> Image(std::uint32_t id, std::int32_t a) const {
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8, 0);
+    SetRecordId(m->Layout(), buf.data(), id);
+    std::memcpy(buf.data(), &a, 4);
+    return buf;
+  }
+  // Flushes with `datBytes` left for T.dat: the flush is cut there.
+  void CutFlush(std::int64_t datBytes) {
+    store->budget = datBytes;
+    EXPECT_THROW(m->FlushBuffers(), Exception);
+    try {
+      m->CloseTable();  // cannot write either: the process "dies" here
+    } catch (const Exception&) {
+    }
+    Drop();
+    store->budget = 1 << 30;
+  }
+  void Open(bool readOnly = false) {
+    Drop();
+    m = krGetDataManager("t", store.get());
+    m->SetReadOnly(readOnly);
+    ASSERT_EQ(m->OpenTable(), kOpenOk);
+  }
+  void Drop() {
+    std::unique_ptr<TKivoDataManager> old(m);
+    m = nullptr;
+    if (old) {
+      try {
+        old->CloseTable();
+      } catch (const Exception&) {
+      }
+    }
+  }
+  // (identifier, field a) of every record.
+  std::vector<std::pair<std::uint32_t, std::int32_t>> Records() const {
+    std::vector<std::pair<std::uint32_t, std::int32_t>> out;
+    for (std::int32_t pos = 0; pos < m->RecordCount(); ++pos) {
+      const std::uint8_t* p = m->GetRecordPtr(pos);
+      std::int32_t a;
+      std::memcpy(&a, p, 4);
+      out.emplace_back(GetRecordId(m->Layout(), p), a);
+    }
+    return out;
+  }
+  bool JournalExists() const { return fs->FileExists("t.jnl"); }
+
+  TempDir dir;
+  std::unique_ptr<TAbstractPlainFileSystem> fs;
+  std::unique_ptr<BudgetStore> store;
+  TKivoDataManager* m = nullptr;
+};
+
+// A delete moves record 8 over record 3; the flush dies inside that record
+// (in field a, between field a and the identifier, near its end): the next
+// open holds record 8 whole at position 3, never one half of each.
+TEST_P(FlushJournal, ARecordTornByACutFlushIsWholeAfterTheNextOpen) {
+  CreateTable(8);
+  const std::int32_t rec = m->RecordSize();
+  const TkrRecordLayout layout = m->Layout();
+  Drop();
+  for (std::int32_t cut : {2, layout.IdOffset >= 4 ? layout.IdOffset : rec / 2, rec - 1}) {
+    SCOPED_TRACE("cut after byte " + std::to_string(cut));
+    fs->DeleteFile("t.dat");
+    fs->DeleteFile("t.idx");
+    CreateTable(8);
+    m->krDeleteRecord(0, 2);  // record 8 moves to position 2
+    CutFlush(1 + cut);        // the mark, then part of the moved record
+    ASSERT_TRUE(JournalExists());
+
+    // A read-only open shows the record as the writable open will leave it,
+    // and leaves the journal alone.
+    Open(/*readOnly=*/true);
+    auto records = Records();
+    ASSERT_EQ(records.size(), 8u);
+    EXPECT_EQ(records[2], std::make_pair(8u, 8));
+    Drop();
+    ASSERT_TRUE(JournalExists());
+
+    Open();
+    EXPECT_FALSE(JournalExists());
+    records = Records();
+    std::vector<std::pair<std::uint32_t, std::int32_t>> expected{{1, 1}, {2, 2}, {8, 8}, {4, 4},
+                                                                 {5, 5}, {6, 6}, {7, 7}};
+    EXPECT_EQ(records, expected);
+    Drop();
+  }
+}
+
+// A journal that is not whole was cut before any record was touched: it is
+// not applied, and it goes.
+TEST_P(FlushJournal, AJournalThatIsNotWholeLeavesTheOldRecords) {
+  CreateTable(6);
+  m->UpdateRecord(Image(3, 300).data(), 0, 2);
+  m->UpdateRecord(Image(5, 500).data(), 0, 4);
+  store->journalBudget = 20;  // the journal is cut: the flush stops there
+  CutFlush(1 << 30);
+  store->journalBudget = 1 << 30;
+  Open();
+  EXPECT_FALSE(JournalExists());
+  std::vector<std::pair<std::uint32_t, std::int32_t>> old{{1, 1}, {2, 2}, {3, 3},
+                                                          {4, 4}, {5, 5}, {6, 6}};
+  EXPECT_EQ(Records(), old);
+
+  // A whole journal damaged afterwards (one byte changed) is not applied
+  // either, even with the mark set.
+  m->UpdateRecord(Image(3, 300).data(), 0, 2);
+  CutFlush(1);  // the mark only: no record written
+  ASSERT_TRUE(JournalExists());
+  TAbstractFile* j = fs->OpenFile("t.jnl", false, false, false);
+  ASSERT_NE(j, nullptr);
+  const std::int32_t size = j->GetSize();
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  j->Seek(0, TAbstractFile::kFromBeginning);
+  j->ReadBuffer(bytes.data(), size);
+  bytes[static_cast<std::size_t>(size) / 2] ^= 0x40;
+  j->Seek(0, TAbstractFile::kFromBeginning);
+  j->WriteBuffer(bytes.data(), size);
+  fs->CloseFile(j);
+  Open();
+  EXPECT_FALSE(JournalExists());
+  EXPECT_EQ(Records(), old);
+
+  // The same flush with its journal intact gets the update.
+  m->UpdateRecord(Image(3, 300).data(), 0, 2);
+  CutFlush(1);
+  Open();
+  EXPECT_EQ(Records()[2], std::make_pair(3u, 300));
+}
+
+// Only flushes that write in place pay for a journal, and a clean close
+// leaves none behind.
+TEST_P(FlushJournal, OnlyInPlaceWritesAreJournalledAndCloseRemovesTheJournal) {
+  CreateTable(4);
+  auto journals = [&] {
+    return std::count(store->opened.begin(), store->opened.end(), std::string("t.jnl"));
+  };
+  for (std::uint32_t id = 5; id <= 40; ++id) m->InsertRecord(Image(id, id).data(), 0);
+  m->FlushBuffers();
+  EXPECT_EQ(journals(), 0);
+  EXPECT_FALSE(JournalExists());
+  m->UpdateRecord(Image(2, 200).data(), 0, 1);
+  m->InsertRecord(Image(41, 41).data(), 0);
+  m->FlushBuffers();
+  EXPECT_EQ(journals(), 1);
+  m->krDeleteRecord(0, 40);  // the last record: nothing is written in place
+  m->FlushBuffers();
+  EXPECT_EQ(journals(), 1);
+  m->UpdateRecord(Image(3, 300).data(), 0, 2);
+  m->FlushBuffers();
+  EXPECT_EQ(journals(), 2);
+  Drop();
+  EXPECT_FALSE(JournalExists());
+  Open();
+  EXPECT_EQ(m->RecordCount(), 40);
+  EXPECT_EQ(Records()[1], std::make_pair(2u, 200));
+  EXPECT_EQ(Records()[2], std::make_pair(3u, 300));
+}
+
+// A journal left by a flush that finished (its header written) belongs to
+// another ChangeCount: it is never applied over later writes.
+TEST_P(FlushJournal, AStaleJournalIsNeverApplied) {
+  CreateTable(4);
+  // Keep the journal of a cut update to 333; the next open finishes it.
+  m->UpdateRecord(Image(2, 333).data(), 0, 1);
+  CutFlush(1);
+  ASSERT_TRUE(JournalExists());
+  TAbstractFile* j = fs->OpenFile("t.jnl", false, false, true);
+  ASSERT_NE(j, nullptr);
+  std::vector<std::uint8_t> stale(static_cast<std::size_t>(j->GetSize()));
+  j->Seek(0, TAbstractFile::kFromBeginning);
+  j->ReadBuffer(stale.data(), static_cast<std::int32_t>(stale.size()));
+  fs->CloseFile(j);
+  Open();  // rolls forward: 333
+  EXPECT_EQ(Records()[1], std::make_pair(2u, 333));
+  m->UpdateRecord(Image(2, 444).data(), 0, 1);
+  m->InsertRecord(Image(5, 5).data(), 0);
+  m->FlushBuffers();
+  // Put the stale journal back and cut an append-only flush with the mark set.
+  j = fs->OpenFile("t.jnl", true, false, false);
+  ASSERT_NE(j, nullptr);
+  j->WriteBuffer(stale.data(), static_cast<std::int32_t>(stale.size()));
+  fs->CloseFile(j);
+  m->InsertRecord(Image(6, 6).data(), 0);
+  CutFlush(1);
+  Open();
+  EXPECT_FALSE(JournalExists());
+  EXPECT_EQ(Records()[1], std::make_pair(2u, 444));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, FlushJournal,
+                         ::testing::Values(Kind::kDirectory, Kind::kContainer),
+                         [](const auto& info) {
+                           return info.param == Kind::kDirectory ? "Directory" : "Container";
+                         });
+
+TEST(FlushJournalFile, IsRenamedAndDeletedWithItsTable) {
+  TempDir dir;
+  TDiskPlainFileSystem fs(dir.path());
+  PlainStore store(fs, dir.path());
+  TKivoDataManager* m = CreateAndOpenIntTable(store);
+  m->CloseTable();
+  delete m;
+  WriteFileBytes(dir.file("t.jnl"), "left by a killed flush");
+  m = krGetDataManager("t", &store);
+  m->RenameTable("u");
+  EXPECT_FALSE(fs.FileExists("t.jnl"));
+  EXPECT_TRUE(fs.FileExists("u.jnl"));
+  m->DeleteTable();
+  EXPECT_FALSE(fs.FileExists("u.jnl"));
+  EXPECT_FALSE(fs.FileExists("u.dat"));
+  delete m;
+}
+
+TEST(FlushJournalFormat, OnlyAWholeJournalOfTheSameFlushParses) {
+  const TkrJournalIdentity id{6, 300, 77, 10};
+  TkrJournalWriter writer(id);
+  const std::uint8_t a[6] = {1, 2, 3, 4, 5, 6};
+  const std::uint8_t b[6] = {9, 8, 7, 6, 5, 4};
+  writer.Add(2, a);
+  writer.Add(9, b);
+  const std::vector<std::uint8_t> bytes = writer.Finish();
+  ASSERT_EQ(bytes.size(), kJournalHeaderSize + 2 * 10 + 4);
+  auto parsed = ParseJournal(bytes, id);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->RecNos, (std::vector<std::int32_t>{2, 9}));
+  EXPECT_EQ(std::memcmp(parsed->Find(9, 6), b, 6), 0);
+  EXPECT_EQ(parsed->Find(3, 6), nullptr);
+  // Another table, another flush, fewer records: not this journal.
+  EXPECT_FALSE(ParseJournal(bytes, {7, 300, 77, 10}));
+  EXPECT_FALSE(ParseJournal(bytes, {6, 301, 77, 10}));
+  EXPECT_FALSE(ParseJournal(bytes, {6, 300, 78, 10}));
+  EXPECT_FALSE(ParseJournal(bytes, {6, 300, 77, 9}));
+  // Any byte changed, any length cut or added.
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::vector<std::uint8_t> damaged = bytes;
+    damaged[i] ^= 0x01;
+    EXPECT_FALSE(ParseJournal(damaged, id)) << "byte " << i;
+    std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(i));
+    EXPECT_FALSE(ParseJournal(cut, id)) << "length " << i;
+  }
+  std::vector<std::uint8_t> longer = bytes;
+  longer.push_back(0);
+  EXPECT_FALSE(ParseJournal(longer, id));
+  // A position outside the table, with a right CRC, is refused too.
+  TkrJournalWriter outside(id);
+  outside.Add(10, a);
+  EXPECT_FALSE(ParseJournal(outside.Finish(), id));
 }
 
 // ---------------------------------------------------------------------------

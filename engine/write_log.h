@@ -124,6 +124,14 @@ class TkrBufferLogArray {
 
   // The newest logged image of `recNo` (RecordSize bytes), or nullptr.
   const std::uint8_t* FindRecord(std::int32_t recNo) const;
+  // Calls f(recNo, image) for the newest logged image of every position (the
+  // images a flush writes), in no particular order.
+  template <typename F>
+  void ForEachNewestRecord(F&& f) const {
+    newest_record_.ForEach([&](std::int32_t recNo, std::int32_t entry) {
+      f(recNo, buffers_.Buffer(entries_[static_cast<std::size_t>(entry)].BufferIndex));
+    });
+  }
 
   // Writes every entry (see the top of this file), then drops them all. A failing write
   // raises and leaves every entry in the log, so the next flush writes them

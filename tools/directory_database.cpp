@@ -1,6 +1,7 @@
 // A database kept as a directory of plain files on disk: every regular file
-// of the folder belongs to it (tables are groups of .dat, .idx, .bif and .bdf
-// files), read through the engine's disk file system.
+// of the folder belongs to it (tables are groups of .dat, .idx, .bif, .bdf
+// and, after a flush cut short, .jnl files), read through the engine's disk
+// file system.
 #include "tools/directory_database.h"
 
 #include <algorithm>

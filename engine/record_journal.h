@@ -1,0 +1,86 @@
+// The roll-forward journal of a table (T.jnl): the record images a flush is
+// about to write over records the header on disk already counts.
+//
+// A write cut by a killed process stops between two pages of the system (or
+// two page writes of a container), so a record written in place may be left
+// half old, half new. Appended records cannot do harm that way: the header
+// written after them does not count them yet. So before a flush writes in
+// place it writes every such image to T.jnl, whole, and only then the
+// records. When the next open finds the flush mark set and a whole journal
+// made for the header on disk, writing the journal's images again completes
+// the records; a journal that is not whole was cut before any record was
+// touched and is ignored.
+//
+// Once the flush has written its header the journal is stale: it names a
+// ChangeCount the header no longer has, and is never applied. So the file is
+// not removed after each flush but written over by the next one (in a
+// container that spares allocating and freeing its pages every flush); a
+// clean close and the next writable open remove it. The file may therefore
+// be longer than the journal at its start.
+//
+// Layout (little-endian):
+//   0   4  "KJNL"
+//   4   4  RecordSize
+//   8   4  DataOffset
+//   12  4  ChangeCount of the header on disk when the flush began
+//   16  4  RecordCount of that header
+//   20  4  image count N
+//   24     N x (RecNo 4 bytes, stored image RecordSize bytes), RecNo ascending
+//   ..  4  CRC-32 of every byte before it
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kivo {
+
+inline constexpr const char kJournalMagic[4] = {'K', 'J', 'N', 'L'};
+inline constexpr std::size_t kJournalHeaderSize = 24;
+
+// What a journal must match to belong to a table's interrupted flush.
+struct TkrJournalIdentity {
+  std::int32_t RecordSize = 0;
+  std::int32_t DataOffset = 0;
+  std::int32_t ChangeCount = 0;
+  std::int32_t RecordCount = 0;
+};
+
+// Builds journals image by image.
+class TkrJournalWriter {
+ public:
+  explicit TkrJournalWriter(const TkrJournalIdentity& identity);
+  // Images must come with ascending positions.
+  void Add(std::int32_t recNo, const std::uint8_t* image);
+  std::int32_t Count() const { return count_; }
+  // The whole journal, CRC included.
+  std::vector<std::uint8_t> Finish();
+
+ private:
+  TkrJournalIdentity identity_;
+  std::vector<std::uint8_t> bytes_;
+  std::int32_t count_ = 0;
+};
+
+// The images of a whole journal: positions ascending, images in `Images`
+// one after another.
+struct TkrJournalImages {
+  std::vector<std::int32_t> RecNos;
+  std::vector<std::uint8_t> Images;
+  const std::uint8_t* Image(std::size_t i, std::int32_t recordSize) const {
+    return Images.data() + i * static_cast<std::size_t>(recordSize);
+  }
+  // The image of `recNo`, or nullptr.
+  const std::uint8_t* Find(std::int32_t recNo, std::int32_t recordSize) const;
+};
+
+// The journal's images when the bytes are a whole journal of `expected` (all
+// four identity values equal, CRC right, every position below RecordCount,
+// positions strictly ascending); nullopt otherwise.
+std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& bytes,
+                                             const TkrJournalIdentity& expected);
+
+// The longest journal a table of `identity` can have.
+std::int64_t MaxJournalSize(const TkrJournalIdentity& identity);
+
+}  // namespace kivo
