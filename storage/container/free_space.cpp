@@ -429,9 +429,16 @@ void TFreeSpaceManager::FreePages(std::vector<std::int32_t>& pages) {
     SetBit(sgam_, ext, false);
     FlagGAMPageOfExtent(ext, r);
   }
-  SaveGAM(r.gamChanged);
+  // Pages are marked free before their extents: a process that dies in
+  // between leaves an extent that is not marked free although its pages
+  // are, never a free extent holding pages marked used. (Allocation saves
+  // the other way round for the same reason.)
   SavePFS(r.pfsChanged);
-  if (newLast < last) pm_.Stream().SetSize((newLast + 1) * pm_.PageSize());
+  SaveGAM(r.gamChanged);
+  if (newLast < last) {
+    pm_.Stream().SetSize((newLast + 1) * pm_.PageSize());
+    pm_.StreamChanged();
+  }
 }
 
 // --- checks ----------------------------------------------------------------------

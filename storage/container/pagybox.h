@@ -186,6 +186,9 @@ class TPagybox {
   // -1; its Size is left to the caller. Goes through the page maps, so that
   // their cached lists stay right.
   void ReleaseFilePages(TDIRItem& item);
+  // Makes file `itemNo` (directory item `item`) `newSize` bytes long, newSize
+  // below its Size: the directory item first, then the map and free space.
+  void ShrinkFile(std::int32_t itemNo, const TDIRItem& item, std::int64_t newSize);
 
   std::unique_ptr<TDIRManager> directory_;
   std::map<std::int32_t, TUserFileHandle> handles_;  // sorted by handle
