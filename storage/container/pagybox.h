@@ -151,6 +151,9 @@ class TPagybox {
   std::int64_t FileSeek(std::int32_t handle, std::int32_t origin, std::int64_t offset);
   // Sets the file's size (zero-filling new pages, releasing pages no longer
   // needed; size 0 releases the map too) and moves the position there.
+  // Growing writes the map and the pages before the directory item with the
+  // new Size, shrinking writes that item first: a process dying in between
+  // never leaves a Size that reaches past the pages the map lists.
   // Returns newSize, or -6 for a handle not open, -17 when out of space,
   // -18 for a negative size, -8 in a read-only container.
   std::int64_t FileSetSize(std::int32_t handle, std::int64_t newSize);
