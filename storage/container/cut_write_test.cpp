@@ -102,7 +102,7 @@ class CutWriteTest : public ::testing::Test {
     const std::string before = ReadAll(box, name, password);
     const std::int32_t h = box.FileOpen(name, kOpenReadWrite, password);
     ASSERT_GE(h, 0);
-    const std::string more = Bytes(3 * 128 * kData + 100, 99);
+    const std::string more = Bytes(128 * kData + 100, 99);  // crosses a map page end
     WriteAt(box, h, static_cast<std::int64_t>(before.size()), more);
     box.FileClose(h);
     EXPECT_EQ(ReadAll(box, name, password), before + more);
@@ -149,7 +149,7 @@ TEST_F(CutWriteTest, GrowingFileKeepsSizeCoveredByItsMap) {
 // or the new one, and the added part reads as zeros.
 TEST_F(CutWriteTest, SetSizeGrowthKeepsSizeCoveredByItsMap) {
   const std::string head = Bytes(50 * kData + 3, 2);
-  const std::int64_t bigger = 150 * kData + 11;
+  const std::int64_t bigger = 120 * kData + 11;
   {
     auto box = Open(path_, kContainerCreate);
     const std::int32_t h = box->FileOpen("T.dat", kContainerCreate);
