@@ -215,5 +215,29 @@ TEST_F(CutWriteTest, ShrinkingAndDeletingNeverExposeMissingPages) {
   });
 }
 
+// Growth past 4096 pages needs a second PFS page: the header that counts it
+// is saved only after the bitmap pages, and a container cut before that
+// header grows again from its old end.
+TEST_F(CutWriteTest, GrowthAddingABitmapPageSavesTheHeaderLast) {
+  const std::string all = Bytes(4300 * kData, 5);
+  {
+    auto box = Open(path_, kContainerCreate);
+    const std::int32_t h = box->FileOpen("T.dat", kContainerCreate);
+    ASSERT_GE(h, 0);
+    WriteAt(*box, h, 0, all.substr(0, 4000 * kData));
+    ASSERT_EQ(box->FreeSpaceManager().PFSPageNumbers().size(), 1u);
+    Record(*box);
+    WriteAt(*box, h, 4000 * kData, all.substr(4000 * kData));
+    ASSERT_EQ(box->FreeSpaceManager().PFSPageNumbers().size(), 2u);
+    box->FileClose(h);
+  }
+  EveryState([&](TPagybox& box) {
+    const std::string got = ReadAll(box, "T.dat", "");
+    EXPECT_TRUE(got.size() == 4000 * kData || got.size() == all.size()) << got.size();
+    EXPECT_TRUE(got == all.substr(0, got.size())) << "file data differs";
+    GrowsAfterCut(box, "T.dat", "");
+  });
+}
+
 }  // namespace
 }  // namespace kivo

@@ -563,7 +563,7 @@ bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32
   return true;
 }
 
-bool TPageFileManager::ExtendFile(std::int32_t count) {
+bool TPageFileManager::ExtendFile(std::int32_t count, bool saveHeader) {
   if (count < 0 || read_only_) return false;
   const std::int32_t oldCount = header_.PageCount();
   if (static_cast<std::int64_t>(oldCount) + count > std::numeric_limits<std::int32_t>::max())
@@ -574,7 +574,7 @@ bool TPageFileManager::ExtendFile(std::int32_t count) {
     StreamChanged();
     if (stream_->GetSize() != newSize) return false;
     header_.SetPageCount(oldCount + count);
-    SaveHeader();
+    if (saveHeader) SaveHeader();
     return true;
   } catch (const std::exception&) {
     header_.SetPageCount(oldCount);

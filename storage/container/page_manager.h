@@ -286,8 +286,10 @@ class TPageFileManager {
   static constexpr std::int32_t kRunPages = 64;
 
   // Grows the container by `count` pages (their content is whatever the
-  // stream gives) and saves the header. False, header unchanged, on failure.
-  bool ExtendFile(std::int32_t count);
+  // stream gives) and saves the header unless `saveHeader` is false (the
+  // caller then saves it once the pages the new count names are written).
+  // False, header unchanged, on failure.
+  bool ExtendFile(std::int32_t count, bool saveHeader = true);
 
   // Reads and checks the header; raises
   // "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted." when the
