@@ -99,6 +99,16 @@ TFreeSpaceManager::TFreeSpaceManager(TPageFileManager& pageManager) : pm_(pageMa
     Raise("TFreeSpaceManager.Create - GAMPageCount * FPageSize < FExtentCount!");
   LoadPFS();
   LoadGAM();
+  // Bits past the last extent describe no page yet, and growing takes them
+  // for those of a fresh bitmap page (pages free, extents free, not mixed).
+  // A process that died while growing can have saved other values there
+  // before the header that would have counted those extents.
+  for (std::int64_t i = extent_pages_; i < static_cast<std::int64_t>(pfs_.size()) * 8; ++i)
+    SetBit(pfs_, i, true);
+  for (std::int64_t x = extent_count_; x < static_cast<std::int64_t>(gam_.size()) * 8; ++x) {
+    SetBit(gam_, x, true);
+    if (static_cast<std::uint64_t>(x >> 3) < sgam_.size()) SetBit(sgam_, x, false);
+  }
 
   // A damaged map might call a bitmap page free; it must never be handed out.
   auto markUsed = [this](std::int64_t pageNo) {
@@ -343,6 +353,7 @@ bool TFreeSpaceManager::GetPages(std::int32_t count, std::int32_t nearPageNo,
     e = 0;
     ScanExtents(e, r);
   }
+  bool grew = false;  // the header's counts changed and are not saved yet
   if (have() < count) {
     // What AddExtents changes, so that a container that cannot grow keeps
     // bitmaps and header counts that match its pages.
@@ -356,7 +367,7 @@ bool TFreeSpaceManager::GetPages(std::int32_t count, std::int32_t nearPageNo,
     r.undo.clear();
     const std::int32_t added = AddExtents(count - have(), r);
     if (added == 0) Raise("TFreeSpaceManager.GetPages - AddExtents does not append any extents.");
-    if (!pm_.ExtendFile(extent_page_count_ * added)) {
+    if (!pm_.ExtendFile(extent_page_count_ * added, false)) {
       extent_count_ = oldExtents;
       extent_pages_ = static_cast<std::int64_t>(oldExtents) * extent_page_count_;
       h.SetPFSPageCount(oldPFSCount);
@@ -372,15 +383,26 @@ bool TFreeSpaceManager::GetPages(std::int32_t count, std::int32_t nearPageNo,
       mixed_extent_count_ = oldMixed;
       return false;
     }
+    grew = true;
     ScanExtents(e, r);
     if (have() < count) Raise("TFreeSpaceManager.GetPages - AddExtents appends too small pages.");
   }
   if (!pages.empty()) {
     const std::int32_t m = *std::max_element(pages.begin(), pages.end());
-    if (m > h.PageCount() - 1 && !pm_.ExtendFile(m - h.PageCount() + 1)) return false;
+    if (m > h.PageCount() - 1) {
+      if (!pm_.ExtendFile(m - h.PageCount() + 1, false)) {
+        if (grew) pm_.SaveHeader();
+        return false;
+      }
+      grew = true;
+    }
   }
   SaveGAM(r.gamChanged);
   SavePFS(r.pfsChanged);
+  // The header that counts new pages and new bitmap pages goes last: a
+  // process that dies before it leaves the old header, whose bitmaps were
+  // all written before, never a header naming bitmap pages not yet written.
+  if (grew) pm_.SaveHeader();
   return true;
 }
 
@@ -429,9 +451,16 @@ void TFreeSpaceManager::FreePages(std::vector<std::int32_t>& pages) {
     SetBit(sgam_, ext, false);
     FlagGAMPageOfExtent(ext, r);
   }
-  SaveGAM(r.gamChanged);
+  // Pages are marked free before their extents: a process that dies in
+  // between leaves an extent that is not marked free although its pages
+  // are, never a free extent holding pages marked used. (Allocation saves
+  // the other way round for the same reason.)
   SavePFS(r.pfsChanged);
-  if (newLast < last) pm_.Stream().SetSize((newLast + 1) * pm_.PageSize());
+  SaveGAM(r.gamChanged);
+  if (newLast < last) {
+    pm_.Stream().SetSize((newLast + 1) * pm_.PageSize());
+    pm_.StreamChanged();
+  }
 }
 
 // --- checks ----------------------------------------------------------------------

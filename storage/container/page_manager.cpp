@@ -284,6 +284,7 @@ void TPageFileManager::SaveHeader() {
   header_.UpdateChecksum();
   stream_->Seek(TSeekOrigin::soFromBeginning, 0);
   stream_->WriteBuffer(header_.Bytes(), container_header::kSize);
+  StreamChanged();
 }
 
 void TPageFileManager::Flush() { stream_->Flush(); }
@@ -405,6 +406,7 @@ std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces,
   }
   // A write that failed is not to be made later by a replay.
   if (journal_ && put != want) journal_->Clear();
+  StreamChanged();
   return put;
 }
 
@@ -561,7 +563,7 @@ bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32
   return true;
 }
 
-bool TPageFileManager::ExtendFile(std::int32_t count) {
+bool TPageFileManager::ExtendFile(std::int32_t count, bool saveHeader) {
   if (count < 0 || read_only_) return false;
   const std::int32_t oldCount = header_.PageCount();
   if (static_cast<std::int64_t>(oldCount) + count > std::numeric_limits<std::int32_t>::max())
@@ -569,9 +571,10 @@ bool TPageFileManager::ExtendFile(std::int32_t count) {
   const std::int64_t newSize = (static_cast<std::int64_t>(oldCount) + count) * PageSize();
   try {
     stream_->SetSize(newSize);
+    StreamChanged();
     if (stream_->GetSize() != newSize) return false;
     header_.SetPageCount(oldCount + count);
-    SaveHeader();
+    if (saveHeader) SaveHeader();
     return true;
   } catch (const std::exception&) {
     header_.SetPageCount(oldCount);

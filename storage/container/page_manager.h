@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -285,8 +286,10 @@ class TPageFileManager {
   static constexpr std::int32_t kRunPages = 64;
 
   // Grows the container by `count` pages (their content is whatever the
-  // stream gives) and saves the header. False, header unchanged, on failure.
-  bool ExtendFile(std::int32_t count);
+  // stream gives) and saves the header unless `saveHeader` is false (the
+  // caller then saves it once the pages the new count names are written).
+  // False, header unchanged, on failure.
+  bool ExtendFile(std::int32_t count, bool saveHeader = true);
 
   // Reads and checks the header; raises
   // "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted." when the
@@ -322,6 +325,16 @@ class TPageFileManager {
 
   // Verifies the numbered invariants above; raises on a violation.
   void CheckInvariants() const;
+
+  // Called after every change made to the container's stream: each page
+  // write, header save and resize. A process that dies leaves the stream as
+  // it was at one of these points, so tests copy the file here to look at
+  // every state a kill can leave.
+  void SetWriteObserver(std::function<void()> observer) { write_observer_ = std::move(observer); }
+  // Calls the write observer; for changes made to the stream from outside.
+  void StreamChanged() {
+    if (write_observer_) write_observer_();
+  }
 
  private:
   // Checks the geometry and counts of a header that passed CheckHeader.
@@ -371,6 +384,7 @@ class TPageFileManager {
   std::vector<iovec> pieces_;  // header and data of each page of one run
   std::string cipher_key_;               // the key string cipher_ was made from
   std::unique_ptr<TCipher_Rijndael> cipher_;
+  std::function<void()> write_observer_;
 };
 
 }  // namespace kivo

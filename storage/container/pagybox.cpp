@@ -147,12 +147,16 @@ bool TPagybox::FileDelete(const std::string& path) {
     const auto [lo, hi] = directory_->Items().ParentRange(n);
     if (lo != hi) return false;
   }
-  item.Deleted = 1;
-  item.LastWriteTime = item.LastAccessTime = DirItemNow();
+  // The item is marked deleted before its pages are given back: a process
+  // that dies in between leaves pages that stay allocated, never a live
+  // item whose map names freed pages.
+  TDIRItem deleted = item;
+  deleted.Deleted = 1;
+  deleted.LastWriteTime = deleted.LastAccessTime = DirItemNow();
+  deleted.Size = 0;
+  deleted.FirstMapPageNo = -1;
+  directory_->WriteItem(n, deleted);
   ReleaseFilePages(item);
-  item.Size = 0;
-  item.FirstMapPageNo = -1;
-  directory_->WriteItem(n, item);
   return true;
 }
 

@@ -151,6 +151,9 @@ class TPagybox {
   std::int64_t FileSeek(std::int32_t handle, std::int32_t origin, std::int64_t offset);
   // Sets the file's size (zero-filling new pages, releasing pages no longer
   // needed; size 0 releases the map too) and moves the position there.
+  // Growing writes the map and the pages before the directory item with the
+  // new Size, shrinking writes that item first: a process dying in between
+  // never leaves a Size that reaches past the pages the map lists.
   // Returns newSize, or -6 for a handle not open, -17 when out of space,
   // -18 for a negative size, -8 in a read-only container.
   std::int64_t FileSetSize(std::int32_t handle, std::int64_t newSize);
@@ -186,6 +189,9 @@ class TPagybox {
   // -1; its Size is left to the caller. Goes through the page maps, so that
   // their cached lists stay right.
   void ReleaseFilePages(TDIRItem& item);
+  // Makes file `itemNo` (directory item `item`) `newSize` bytes long, newSize
+  // below its Size: the directory item first, then the map and free space.
+  void ShrinkFile(std::int32_t itemNo, const TDIRItem& item, std::int64_t newSize);
 
   std::unique_ptr<TDIRManager> directory_;
   std::map<std::int32_t, TUserFileHandle> handles_;  // sorted by handle

@@ -255,9 +255,20 @@ std::int64_t TPagybox::FileSetSize(std::int32_t handle, std::int64_t newSize) {
     last_error_ = kPageErrShortHeaderWrite;
     return last_error_;
   }
+  if (newSize < 0) {
+    last_error_ = kErrInvalidSize;
+    return last_error_;
+  }
   TUserFilePageMapManager& maps = PageMaps();
   TDIRItem item = directory_->ReadItem(h->DirItemNo);
+  if (newSize < item.Size) {
+    ShrinkFile(h->DirItemNo, item, newSize);
+    h->Position = newSize;
+    return newSize;
+  }
   if (newSize > item.Size && !ZeroTail(item, *h)) return last_error_;
+  // Growing: the new map entries and zero pages are written before the
+  // directory item whose Size covers them.
   if (!maps.SetFileSize(item, true, newSize)) {
     last_error_ = maps.LastError();
     return last_error_;
@@ -267,6 +278,24 @@ std::int64_t TPagybox::FileSetSize(std::int32_t handle, std::int64_t newSize) {
   directory_->WriteItem(h->DirItemNo, item);
   h->Position = newSize;
   return newSize;
+}
+
+void TPagybox::ShrinkFile(std::int32_t itemNo, const TDIRItem& item, std::int64_t newSize) {
+  // The directory item is made shorter first and only then do the map and
+  // the free-space bitmaps stop naming the pages beyond the new end. A
+  // process that dies between those page writes leaves a file whose map
+  // still lists pages past its Size (read as nothing, at worst pages that
+  // stay allocated), never a Size reaching past what the map lists.
+  TDIRItem shorter = item;
+  shorter.Size = newSize;
+  shorter.LastWriteTime = DirItemNow();
+  if (newSize == 0) shorter.FirstMapPageNo = -1;
+  directory_->WriteItem(itemNo, shorter);
+  // The old item still names the whole map, so every page it lists is found.
+  TDIRItem old = item;
+  if (old.FirstMapPageNo == -1) return;
+  // Shrinking fails only by raising (a map page that cannot be written).
+  static_cast<void>(PageMaps().SetFileSize(old, true, newSize));
 }
 
 std::int64_t TPagybox::FileGetSize(std::int32_t handle) const {
