@@ -33,27 +33,7 @@ inline const char* StoreName(Store s) {
   }
 }
 
-// A table's database as the table engine sees it: one plain file system.
-class BlobPlainStore : public TTableFileStore {
- public:
-  BlobPlainStore(TAbstractPlainFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-  const std::string& Path() const override { return path_; }
-  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool exclusive,
-                          bool readOnly) override {
-    return fs_.OpenFile(name, create, exclusive, readOnly);
-  }
-  void CloseFile(TAbstractFile* file) override { fs_.CloseFile(file); }
-  bool FileExists(const std::string& name, int) override { return fs_.FileExists(name); }
-  bool DeleteFile(const std::string& name, int) override { return fs_.DeleteFile(name); }
-  bool RenameFile(const std::string& o, const std::string& n, int) override {
-    return fs_.RenameFile(o, n);
-  }
-  bool SaveMemoryFile(const std::string&) override { return false; }
-
- private:
-  TAbstractPlainFileSystem& fs_;
-  std::string path_;
-};
+using BlobPlainStore = TPlainTableFileStore;
 
 // Field numbers of the BLOB test table.
 constexpr int kIntField = 0;

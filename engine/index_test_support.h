@@ -22,26 +22,7 @@
 
 namespace kivo::testing {
 
-class DirStore : public TTableFileStore {
- public:
-  explicit DirStore(const std::string& path) : fs_(path), path_(path) {}
-  const std::string& Path() const override { return path_; }
-  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool exclusive,
-                          bool readOnly) override {
-    return fs_.OpenFile(name, create, exclusive, readOnly);
-  }
-  void CloseFile(TAbstractFile* file) override { fs_.CloseFile(file); }
-  bool FileExists(const std::string& name, int) override { return fs_.FileExists(name); }
-  bool DeleteFile(const std::string& name, int) override { return fs_.DeleteFile(name); }
-  bool RenameFile(const std::string& o, const std::string& n, int) override {
-    return fs_.RenameFile(o, n);
-  }
-  bool SaveMemoryFile(const std::string&) override { return false; }
-
- private:
-  TDiskPlainFileSystem fs_;
-  std::string path_;
-};
+using DirStore = TDirectoryTableFileStore;
 
 struct IdxRow {
   std::uint32_t id = 0;

@@ -42,27 +42,7 @@ std::int32_t Int32At(const std::string& bytes, std::size_t offset) {
   return v;
 }
 
-// A table's database as the table engine sees it: one plain file system.
-class PlainStore : public TTableFileStore {
- public:
-  PlainStore(TAbstractPlainFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-  const std::string& Path() const override { return path_; }
-  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool exclusive,
-                          bool readOnly) override {
-    return fs_.OpenFile(name, create, exclusive, readOnly);
-  }
-  void CloseFile(TAbstractFile* file) override { fs_.CloseFile(file); }
-  bool FileExists(const std::string& name, int) override { return fs_.FileExists(name); }
-  bool DeleteFile(const std::string& name, int) override { return fs_.DeleteFile(name); }
-  bool RenameFile(const std::string& o, const std::string& n, int) override {
-    return fs_.RenameFile(o, n);
-  }
-  bool SaveMemoryFile(const std::string&) override { return false; }
-
- private:
-  TAbstractPlainFileSystem& fs_;
-  std::string path_;
-};
+using PlainStore = TPlainTableFileStore;
 
 enum class Kind { kDirectory, kMemory, kContainer };
 

@@ -25,39 +25,23 @@ namespace {
 using namespace testing;
 
 // A database that is one plain file system.
-class PlainStore : public TTableFileStore {
+class PlainStore : public TPlainTableFileStore {
  public:
-  PlainStore(TAbstractPlainFileSystem& pfs, std::string path) : pfs_(pfs), path_(std::move(path)) {}
-  const std::string& Path() const override { return path_; }
-  TAbstractFile* OpenFile(const std::string& name, int, bool create, bool exclusive,
-                          bool readOnly) override {
-    return pfs_.OpenFile(name, create, exclusive, readOnly);
-  }
-  void CloseFile(TAbstractFile* file) override { pfs_.CloseFile(file); }
-  bool FileExists(const std::string& name, int) override { return pfs_.FileExists(name); }
-  bool DeleteFile(const std::string& name, int) override { return pfs_.DeleteFile(name); }
-  bool RenameFile(const std::string& a, const std::string& b, int) override {
-    return pfs_.RenameFile(a, b);
-  }
-  bool SaveMemoryFile(const std::string&) override { return false; }
+  using TPlainTableFileStore::TPlainTableFileStore;
 
   Bytes Read(const std::string& name) {
-    TAbstractFile* f = pfs_.OpenFile(name, false, false, true);
+    TAbstractFile* f = Files().OpenFile(name, false, false, true);
     Bytes out(static_cast<std::size_t>(f->GetSize()));
     f->SetPosition(0);
     if (!out.empty()) f->ReadBuffer(out.data(), static_cast<std::int32_t>(out.size()));
-    pfs_.CloseFile(f);
+    Files().CloseFile(f);
     return out;
   }
   void Write(const std::string& name, const Bytes& content) {
-    TAbstractFile* f = pfs_.OpenFile(name, true, false, false);
+    TAbstractFile* f = Files().OpenFile(name, true, false, false);
     if (!content.empty()) f->WriteBuffer(content.data(), static_cast<std::int32_t>(content.size()));
-    pfs_.CloseFile(f);
+    Files().CloseFile(f);
   }
-
- private:
-  TAbstractPlainFileSystem& pfs_;
-  std::string path_;
 };
 
 using Client = testing::TestClient;
