@@ -1,8 +1,14 @@
 // Side-by-side timing and work sizes for the benchmark programs.
 #include "bench/bench_support.h"
 
+#include <stdlib.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
+#include <stdexcept>
+#include <system_error>
 
 namespace kivo::bench {
 
@@ -20,6 +26,23 @@ std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed) {
   std::mt19937 rng(seed);
   for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
   return bytes;
+}
+
+void Check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what);
+}
+
+ScratchDir::ScratchDir(const std::string& prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + "_XXXXXX";
+  Check(mkdtemp(templ.data()) != nullptr, "mkdtemp failed");
+  dir_ = templ;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code error;
+  std::filesystem::remove_all(dir_, error);
+  if (error) std::fprintf(stderr, "could not remove %s: %s\n", dir_.c_str(), error.message().c_str());
 }
 
 void SideBySide::Finish(std::size_t bytesPerIteration) {

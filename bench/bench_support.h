@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kivo::bench {
@@ -34,6 +35,26 @@ std::size_t WorkBytes(std::size_t defaultMiB);
 
 // `size` bytes of a fixed pseudo-random pattern (the same in every run).
 std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed = 1);
+
+// Raises std::runtime_error(what) when `ok` is false: a benchmark that
+// computes a wrong result must not report a time.
+void Check(bool ok, const std::string& what);
+
+// A fresh directory under $TMPDIR (or /tmp) named <prefix>_XXXXXX, removed
+// with everything in it at the end.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& Dir() const { return dir_; }
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
 
 class SideBySide {
  public:

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/lite_support.h"
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
 #include "storage/container/pagy_file_system.h"
@@ -34,6 +35,8 @@
 namespace kivo {
 namespace {
 
+using bench::Check;
+
 constexpr std::size_t kDefaultMiB = 100;
 constexpr std::size_t kValueBytes = 10 * 1024;
 
@@ -41,27 +44,9 @@ std::int32_t ValueCount() {
   return static_cast<std::int32_t>(std::max<std::size_t>(16, bench::WorkBytes(kDefaultMiB) / kValueBytes));
 }
 
-void Check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(what);
-}
-
-class Scratch {
+class Scratch : public bench::ScratchDir {
  public:
-  Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_blob_XXXXXX";
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-  }
-  ~Scratch() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  std::string dir_;
+  Scratch() : ScratchDir("kartova_blob") {}
 };
 
 // Value i: 10 KiB of word-like text, different for every i.
@@ -154,27 +139,9 @@ class OurDatabase {
   std::unique_ptr<PlainStore> store_;
 };
 
-class Lite {
+class Lite : public bench::LiteDatabase {
  public:
-  explicit Lite(const std::string& name) {
-    Check(sqlite3_open(name.c_str(), &db_) == SQLITE_OK, "sqlite3_open failed");
-    Exec("PRAGMA journal_mode=OFF");
-    Exec("PRAGMA synchronous=OFF");
-  }
-  ~Lite() { sqlite3_close(db_); }
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : "?";
-      sqlite3_free(error);
-      throw std::runtime_error(message);
-    }
-  }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK, sqlite3_errmsg(db_));
-    return stmt;
-  }
+  using LiteDatabase::LiteDatabase;
   void Write(std::int32_t count, const std::vector<std::vector<std::uint8_t>>& values) {
     Exec("CREATE TABLE t(a INTEGER, v BLOB)");
     Exec("BEGIN");
@@ -200,8 +167,6 @@ class Lite {
     return sum;
   }
 
- private:
-  sqlite3* db_ = nullptr;
 };
 
 // One benchmark times the writes (`read` false) or the reads of both halves.

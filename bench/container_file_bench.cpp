@@ -28,6 +28,8 @@
 namespace kivo {
 namespace {
 
+using bench::Check;
+
 constexpr std::size_t kBigMiB = 256;
 constexpr std::size_t kPiece = 64 * 1024;
 constexpr std::size_t kBigPiece = 1024 * 1024;
@@ -39,23 +41,9 @@ std::size_t SmallFileCount() {
   return std::min<std::size_t>(10000, std::max<std::size_t>(16, bench::WorkBytes(40) / kSmallFile));
 }
 
-// A scratch directory, removed with everything in it at the end.
-class Scratch {
+class Scratch : public bench::ScratchDir {
  public:
-  Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_files_XXXXXX";
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-  }
-  ~Scratch() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
+  Scratch() : ScratchDir("kartova_files") {}
 };
 
 // The names of the i-th small file inside the container and on disk (built
@@ -72,10 +60,6 @@ std::string PlainName(const Scratch& scratch, std::size_t i) {
 
 std::unique_ptr<TPagybox> NewContainer(const std::string& path) {
   return std::make_unique<TPagybox>(path, kContainerCreate, false, "", "", "", 4096, 8, -1);
-}
-
-void Check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(what);
 }
 
 // Writes `data` to an open container file / a plain file descriptor in pieces.

@@ -31,12 +31,15 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/lite_support.h"
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
 namespace {
+
+using bench::Check;
 
 constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
@@ -52,27 +55,11 @@ std::int32_t RowCount() {
                                      kDefaultRows / static_cast<std::int64_t>(kDefaultMiB << 20)));
 }
 
-void Check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(what);
-}
-
-class Scratch {
+class Scratch : public bench::ScratchDir {
  public:
-  Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_index_XXXXXX";
-    Check(mkdtemp(templ.data()) != nullptr, "mkdtemp failed");
-    dir_ = templ;
+  Scratch() : ScratchDir("kartova_index") {
     Check(mkdir(File("dir").c_str(), 0700) == 0, "mkdir failed");
   }
-  ~Scratch() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
 };
 
 // Row i's keys: a pseudo-random integer and 20 pseudo-random letters.
@@ -143,27 +130,9 @@ class OurTable {
   TKivoDataManager* m_ = nullptr;
 };
 
-class Lite {
+class Lite : public bench::LiteDatabase {
  public:
-  explicit Lite(const std::string& name) {
-    Check(sqlite3_open(name.c_str(), &db_) == SQLITE_OK, "sqlite3_open failed");
-    Exec("PRAGMA journal_mode=OFF");
-    Exec("PRAGMA synchronous=OFF");
-  }
-  ~Lite() { sqlite3_close(db_); }
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : "?";
-      sqlite3_free(error);
-      throw std::runtime_error(message);
-    }
-  }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK, sqlite3_errmsg(db_));
-    return stmt;
-  }
+  using LiteDatabase::LiteDatabase;
   void Insert(const Keys& keys) {
     Exec("BEGIN");
     sqlite3_stmt* stmt = Prepare("INSERT INTO t(a, s) VALUES (?, ?)");
@@ -177,8 +146,6 @@ class Lite {
     Exec("COMMIT");
   }
 
- private:
-  sqlite3* db_ = nullptr;
 };
 
 void BM_InsertTwoIndexes(benchmark::State& state) {

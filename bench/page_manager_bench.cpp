@@ -25,27 +25,16 @@
 namespace kivo {
 namespace {
 
+using bench::Check;
+
 constexpr std::size_t kDefaultMiB = 64;
 
 // A scratch directory for the two files, removed at the end.
-class Scratch {
+class Scratch : public bench::ScratchDir {
  public:
-  Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_pages_XXXXXX";
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-  }
-  ~Scratch() {
-    ::unlink(Container().c_str());
-    ::unlink(Plain().c_str());
-    ::rmdir(dir_.c_str());
-  }
-  std::string Container() const { return dir_ + "/bench.kvb"; }
-  std::string Plain() const { return dir_ + "/plain.bin"; }
-
- private:
-  std::string dir_;
+  Scratch() : ScratchDir("kartova_pages") {}
+  std::string Container() const { return File("bench.kvb"); }
+  std::string Plain() const { return File("plain.bin"); }
 };
 
 // Everything one benchmark needs: a container grown to `pages` pages, a
@@ -80,10 +69,6 @@ struct Setup {
   int fd = -1;
   std::vector<std::uint8_t> data;
 };
-
-void Check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(what);
-}
 
 // `run` page records with buffers of their own.
 struct PageRun {

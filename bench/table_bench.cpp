@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/lite_support.h"
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
 #include "storage/container/pagy_file_system.h"
@@ -50,6 +51,8 @@
 
 namespace kivo {
 namespace {
+
+using bench::Check;
 
 constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
@@ -61,28 +64,9 @@ std::int32_t RowCount() {
                                      kDefaultRows / static_cast<std::int64_t>(kDefaultMiB << 20)));
 }
 
-void Check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(what);
-}
-
-// A scratch directory, removed with everything in it at the end.
-class Scratch {
+class Scratch : public bench::ScratchDir {
  public:
-  Scratch() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kartova_table_XXXXXX";
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-  }
-  ~Scratch() {
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-  const std::string& Dir() const { return dir_; }
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
+  Scratch() : ScratchDir("kartova_table") {}
 };
 
 // ---- The rows ----
@@ -248,28 +232,9 @@ class OurTable {
 
 // ---- SQLite's side ----
 
-class Lite {
+class Lite : public bench::LiteDatabase {
  public:
-  explicit Lite(const std::string& name) {
-    Check(sqlite3_open(name.c_str(), &db_) == SQLITE_OK, "sqlite3_open failed");
-    Exec("PRAGMA journal_mode=OFF");
-    Exec("PRAGMA synchronous=OFF");
-  }
-  ~Lite() { sqlite3_close(db_); }
-
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      std::string message = error ? error : "?";
-      sqlite3_free(error);
-      throw std::runtime_error(message);
-    }
-  }
-  sqlite3_stmt* Prepare(const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    Check(sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK, sqlite3_errmsg(db_));
-    return stmt;
-  }
+  using LiteDatabase::LiteDatabase;
 
   void Insert(std::int32_t count) {
     Exec("CREATE TABLE t(a INTEGER, b INTEGER, s TEXT, f REAL)");
@@ -315,7 +280,6 @@ class Lite {
                   reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
                   sqlite3_column_double(stmt, 3));
   }
-  sqlite3* db_ = nullptr;
 };
 
 // ---- Benchmarks ----
