@@ -17,6 +17,14 @@ std::uint32_t GetTickCount();
 std::uint64_t HighResolutionCounter();
 std::uint64_t HighResolutionFrequency();
 
+// The proleptic Gregorian calendar: days since 1 January 1970 of a civil
+// date (month 1..12, day 1..31, any year) and back; leap years; days in a
+// month (month 1..12).
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day);
+void CivilFromDays(std::int64_t days, int* year, int* month, int* day);
+bool IsLeapYear(int year);
+int DaysInMonth(int year, int month);
+
 // The current local and UTC time as date-time numbers.
 double NowLocal();
 double NowUtc();
