@@ -221,5 +221,80 @@ TEST(PageJournalTest, MemoryContainersAndReadOnlyOpensMakeNoJournal) {
   EXPECT_FALSE(Exists(TPageJournal::PathFor(mem)));
 }
 
+
+// The journal's pending copy as a writable open would find it: its stream
+// offset, or -1 when it holds none.
+std::int64_t PendingOffset(const std::string& path) {
+  auto journal = TPageJournal::OpenForReading(path);
+  if (!journal) return -1;
+  const auto copy = journal->PendingCopy();
+  return copy ? copy->Offset : -1;
+}
+
+std::int64_t StreamOffsetOf(std::int32_t pageNo) {
+  return static_cast<std::int64_t>(pageNo) * kPageSize;
+}
+
+TEST(PageJournalTest, OnlyPagesThatHeldDataBeforeAreCopied) {
+  TempDir dir;
+  const std::string path = dir.file("fresh.kvb");
+  {
+    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
+                                                 kPageSize, 8, -1);
+    ASSERT_TRUE(pm->ExtendFile(3));
+    // Pages laid past everything written so far are not copied...
+    ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 1)));
+    ASSERT_TRUE(WritePattern(*pm, 2, Pattern(kDataSize, 2)));
+    EXPECT_EQ(PendingOffset(path), -1);
+    // ...but a page written before in this session is.
+    ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 3)));
+    EXPECT_EQ(PendingOffset(path), StreamOffsetOf(1));
+  }
+  auto pm = Open(path);
+  // Pages the file held at the open are copied, and so are pages below the
+  // highest one written since.
+  ASSERT_TRUE(WritePattern(*pm, 2, Pattern(kDataSize, 4)));
+  EXPECT_EQ(PendingOffset(path), StreamOffsetOf(2));
+  const std::int32_t end = pm->PageCount();
+  ASSERT_TRUE(pm->ExtendFile(end + 2));
+  ASSERT_TRUE(WritePattern(*pm, end + 1, Pattern(kDataSize, 5)));
+  EXPECT_EQ(PendingOffset(path), StreamOffsetOf(2)) << "a fresh page replaced the copy";
+  ASSERT_TRUE(WritePattern(*pm, end, Pattern(kDataSize, 6)));
+  EXPECT_EQ(PendingOffset(path), StreamOffsetOf(end)) << "a page below a written one is not fresh";
+}
+
+TEST(PageJournalTest, ReplayingACopyKeepsTheFreshPagesWrittenAfterIt) {
+  TempDir dir;
+  const std::string path = dir.file("order.kvb");
+  const std::string journal = TPageJournal::PathFor(path);
+  {
+    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
+                                                 kPageSize, 8, -1);
+    ASSERT_TRUE(pm->ExtendFile(3));
+    ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 1)));
+    ASSERT_TRUE(WritePattern(*pm, 2, Pattern(kDataSize, 2)));
+  }
+  std::string file, copy;
+  std::int32_t fresh = 0;
+  {
+    auto pm = Open(path);
+    ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 7)));  // copied first
+    fresh = pm->PageCount();
+    ASSERT_TRUE(pm->ExtendFile(fresh + 1));
+    ASSERT_TRUE(WritePattern(*pm, fresh, Pattern(kDataSize, 8)));  // not copied
+    // The writer dies here: the journal still holds page 1's copy.
+    file = ReadFileBytes(path);
+    copy = ReadFileBytes(journal);
+  }
+  WriteFileBytes(path, file);
+  WriteFileBytes(journal, copy);
+  {
+    auto pm = Open(path);
+    EXPECT_EQ(ReadData(*pm, 1), Pattern(kDataSize, 7));
+    EXPECT_EQ(ReadData(*pm, 2), Pattern(kDataSize, 2));
+    EXPECT_EQ(ReadData(*pm, fresh), Pattern(kDataSize, 8));
+  }
+}
+
 }  // namespace
 }  // namespace kivo

@@ -226,6 +226,7 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
   }
   headers_.resize(static_cast<std::size_t>(page_header::kSize) * kRunPages);
   pieces_.resize(2 * static_cast<std::size_t>(kRunPages));
+  fresh_from_ = stream_->GetSize();
 }
 
 TPageFileManager::~TPageFileManager() {
@@ -392,11 +393,14 @@ std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, 
 }
 
 std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces, int count) {
-  if (journal_ && journal_->Record(offset, pieces, count) == TPageJournal::TRecordResult::kUnsafe) {
+  const bool fresh = offset >= fresh_from_;
+  if (journal_ && !fresh &&
+      journal_->Record(offset, pieces, count) == TPageJournal::TRecordResult::kUnsafe) {
     return 0;
   }
   std::int64_t want = 0;
   for (int i = 0; i < count; ++i) want += static_cast<std::int64_t>(pieces[i].iov_len);
+  fresh_from_ = std::max(fresh_from_, offset + want);
   std::int64_t put = 0;
   try {
     stream_->Seek(TSeekOrigin::soFromBeginning, offset);

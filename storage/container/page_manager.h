@@ -367,6 +367,14 @@ class TPageFileManager {
   // Disk containers opened read-only: a journal copy that was not written
   // back, laid over what is read from the stream.
   std::optional<TPageJournal::TCopy> overlay_;
+  // Stream offset from which nothing has been written since the open and
+  // nothing was there before it: the end of the stream at the open, raised
+  // to the end of every write. A write that starts there lays new pages
+  // where no data was, so a cut in it cannot damage what earlier writes
+  // made; it skips the journal. Every later write to those pages starts
+  // below the mark and is journaled. A journaled copy always ends at or
+  // below the mark, so replaying it never undoes a skipped write.
+  std::int64_t fresh_from_ = 0;
   // Whether a copy read from a journal can be one this container wrote.
   bool CopyFits(const TPageJournal::TCopy& copy);
   std::string file_name_;
