@@ -168,9 +168,10 @@ class KillTest : public ::testing::TestWithParam<TKind> {
   // kvbtool check must find nothing but pages of the container that are
   // allocated and not yet referred to: a kill between the allocation and
   // the page map that takes the page leaves that, and it loses no data.
-  // Such leaked pages are counted, every other finding fails.
+  // Such leaked pages are counted while `leaksAllowed`; the next writable
+  // open frees them, so after it every finding fails.
   // Returns kvbtool's findings.
-  std::string ExpectCheckPasses(const std::string& when) {
+  std::string ExpectCheckPasses(const std::string& when, bool leaksAllowed) {
     std::vector<std::string> args = {"check", DatabasePath()};
     if (*GetParam().tablePassword) {
       args.push_back("--password");
@@ -187,7 +188,7 @@ class KillTest : public ::testing::TestWithParam<TKind> {
       std::size_t end = r.out.find('\n', start);
       if (end == std::string::npos) end = r.out.size();
       const std::string line = r.out.substr(start, end - start);
-      if (line.find("is marked used but nothing refers to it") != std::string::npos &&
+      if (leaksAllowed && line.find("is marked used but nothing refers to it") != std::string::npos &&
           line.rfind("page ", 0) == 0) {
         leaks_.insert(line);
       } else {
@@ -321,7 +322,7 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     ASSERT_EQ(signal, SIGKILL) << when << ": the writer ended before it was killed";
     reportedTotal = std::max(reportedTotal, reported);
 
-    ExpectCheckPasses(when + ", before the table is opened again");
+    ExpectCheckPasses(when + ", before the table is opened again", true);
     std::map<std::uint32_t, std::int32_t> ids;
     try {
       ids = OpenAndCheck(when);
@@ -341,7 +342,7 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
       // Rows run 1..n without gaps: the writer numbers them from LastAutoInc.
       EXPECT_EQ(ids.empty() ? 0u : ids.rbegin()->first, ids.size()) << when;
     }
-    ExpectCheckPasses(when + ", after the table was opened again");
+    ExpectCheckPasses(when + ", after the table was opened again", false);
     rowsSeenAfterLastKill = static_cast<std::int64_t>(ids.size());
     if (Findings() == findingsBefore) ++survived;
   }
@@ -349,7 +350,8 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
             << " kills survived, " << rowsLost << " rows lost; " << reportedTotal
             << " rows reported flushed, " << rowsSeenAfterLastKill
             << " rows in the table at the end, " << leaks_.size()
-            << " container pages leaked (seed " << seed << ")" << std::endl;
+            << " container pages left by a kill and freed at the next open (seed " << seed
+            << ")" << std::endl;
   RecordProperty("kills_survived", survived);
   RecordProperty("rows_lost", static_cast<int>(rowsLost));
   RecordProperty("pages_leaked", static_cast<int>(leaks_.size()));

@@ -42,8 +42,19 @@ class Checker {
     return std::move(problems_);
   }
 
+  // Pages marked used that nothing refers to, in page order, when they are
+  // the only findings of Run(); otherwise empty.
+  std::vector<std::int32_t> UnreferencedOnly() const {
+    if (other_problems_ > 0) return {};
+    return unreferenced_;
+  }
+
  private:
   void Problem(const std::string& text) {
+    ++other_problems_;
+    ListProblem(text);
+  }
+  void ListProblem(const std::string& text) {
     if (problems_.size() < max_)
       problems_.push_back(text);
     else
@@ -327,8 +338,10 @@ class Checker {
     }
     for (std::int64_t p = 1; p <= extentPages; ++p) {
       const auto pageNo = static_cast<std::int32_t>(p);
-      if (!fsm_.PageIsFree(pageNo) && owner_.find(pageNo) == owner_.end())
-        Problem("page " + std::to_string(pageNo) + " is marked used but nothing refers to it");
+      if (!fsm_.PageIsFree(pageNo) && owner_.find(pageNo) == owner_.end()) {
+        unreferenced_.push_back(pageNo);
+        ListProblem("page " + std::to_string(pageNo) + " is marked used but nothing refers to it");
+      }
     }
   }
 
@@ -341,12 +354,20 @@ class Checker {
   std::vector<TDIRItem> items_;
   std::unordered_map<std::int32_t, Owner> owner_;
   std::vector<std::pair<std::size_t, std::int32_t>> links_past_end_;  // item, page linked
+  std::vector<std::int32_t> unreferenced_;
+  std::size_t other_problems_ = 0;  // findings other than unreferenced pages
 };
 
 }  // namespace
 
 std::vector<std::string> CheckContainer(TPagybox& box, std::size_t maxProblems) {
   return Checker(box, maxProblems).Run();
+}
+
+std::vector<std::int32_t> UnreferencedPages(TPagybox& box) {
+  Checker checker(box, 0);
+  checker.Run();
+  return checker.UnreferencedOnly();
 }
 
 }  // namespace kivo

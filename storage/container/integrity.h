@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,5 +33,11 @@ class TPagybox;
 // sound. At most `maxProblems` texts are listed; when more were found the
 // last text says how many were left out. Flushes nothing and changes nothing.
 std::vector<std::string> CheckContainer(TPagybox& box, std::size_t maxProblems = 1000);
+
+// The pages of `box` marked used that nothing refers to (a process that died
+// between allocating pages and naming them in a page map leaves such pages),
+// when they are all that is wrong with the container. Empty when anything
+// else is found: a damaged map or directory page could be what names them.
+std::vector<std::int32_t> UnreferencedPages(TPagybox& box);
 
 }  // namespace kivo

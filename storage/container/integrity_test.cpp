@@ -15,6 +15,7 @@
 
 #include "platform/errors.h"
 #include "storage/container/integrity.h"
+#include "storage/container/page_journal.h"
 #include "storage/container/pagybox.h"
 #include "testing/test_support.h"
 
@@ -312,6 +313,79 @@ TEST_F(DamageTest, SeededRandomDamageIsReportedAndNeverCrashes) {
       }
     }
   }
+}
+
+// A writer that dies between allocating pages and naming them in a page map
+// leaves them marked used; the next writable open frees them, but only when
+// nothing else is wrong and no other writer is there.
+class DeadWriterTest : public DamageTest {
+ protected:
+  // Opens the container for writing, allocates `count` pages that nothing
+  // names, lets `more` change the open container, and leaves the files as a
+  // writer killed at that moment would (container and journal). Returns the
+  // pages.
+  template <typename More>
+  std::vector<std::int32_t> KillAfterAllocating(std::int32_t count, More more) {
+    std::vector<std::int32_t> pages;
+    std::string file, journal;
+    {
+      auto box = Open(path_, kOpenReadWrite, 544);
+      EXPECT_TRUE(box->FreeSpaceManager().GetPages(count, -1, pages, false));
+      more(*box);
+      file = ReadFileBytes(path_);
+      journal = ReadFileBytes(TPageJournal::PathFor(path_));
+    }
+    WriteFileBytes(path_, file);
+    WriteFileBytes(TPageJournal::PathFor(path_), journal);
+    return pages;
+  }
+  static std::string Unreferenced(std::int32_t page) {
+    return "page " + std::to_string(page) + " is marked used but nothing refers to it";
+  }
+};
+
+TEST_F(DeadWriterTest, PagesLeftByADeadWriterAreFreedAtTheNextWritableOpen) {
+  const auto pages = KillAfterAllocating(3, [](TPagybox&) {});
+  {
+    auto reader = Open(path_, kOpenReadOnly, 544);
+    const auto problems = CheckContainer(*reader);
+    for (std::int32_t p : pages) EXPECT_TRUE(Contains(problems, Unreferenced(p))) << Join(problems);
+  }
+  auto box = Open(path_, kOpenReadWrite, 544);
+  EXPECT_EQ(Join(CheckContainer(*box)), "");
+  for (std::int32_t p : pages) EXPECT_TRUE(box->FreeSpaceManager().PageIsFree(p)) << p;
+  for (const auto& [name, data] : model_) EXPECT_TRUE(ReadFile(*box, name) == data) << name;
+}
+
+TEST_F(DeadWriterTest, NothingIsFreedWhenTheContainerIsDamagedElsewhere) {
+  const auto pages = KillAfterAllocating(2, [&](TPagybox& box) {
+    // A second file's map names the first file's page: damage that a free
+    // would make worse.
+    const auto [a, b] = TwoFiles();
+    const std::int32_t shared = DataPages(box, a).at(0);
+    TDIRItem item;
+    DataPages(box, b, &item);
+    TPageRecBuffer map(box.PageManager().PageDataSize());
+    ASSERT_TRUE(box.PageManager().ReadPage(map.rec, item.FirstMapPageNo));
+    std::memcpy(map.data(), &shared, 4);
+    map.rec.Data = map.data();
+    ASSERT_TRUE(box.PageManager().WritePage(map.rec, item.FirstMapPageNo));
+  });
+  auto box = Open(path_, kOpenReadWrite, 544);
+  const auto problems = CheckContainer(*box);
+  EXPECT_TRUE(Contains(problems, "is used twice")) << Join(problems);
+  for (std::int32_t p : pages) EXPECT_TRUE(Contains(problems, Unreferenced(p))) << Join(problems);
+}
+
+TEST_F(DeadWriterTest, NothingIsFreedWhileAnotherWriterHasTheContainerOpen) {
+  auto live = Open(path_, kOpenReadWrite, 544);
+  std::vector<std::int32_t> pages;
+  ASSERT_TRUE(live->FreeSpaceManager().GetPages(2, -1, pages, false));
+  // The live writer's journal is there, but so is the writer.
+  auto second = Open(path_, kOpenReadWrite, 544);
+  for (std::int32_t p : pages) EXPECT_FALSE(second->FreeSpaceManager().PageIsFree(p)) << p;
+  const auto problems = CheckContainer(*second);
+  for (std::int32_t p : pages) EXPECT_TRUE(Contains(problems, Unreferenced(p))) << Join(problems);
 }
 
 }  // namespace

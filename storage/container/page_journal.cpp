@@ -1,6 +1,7 @@
 #include "storage/container/page_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -103,15 +104,31 @@ std::unique_ptr<TPageJournal> TPageJournal::OpenWith(const std::string& containe
   const std::string path = PathFor(containerPath);
   // Never follow a link: the journal is written to, and a planted link would
   // aim those writes at another file.
-  const int handle = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const bool writable = (flags & O_CREAT) != 0;
+  int handle = ::open(path.c_str(), (flags & ~O_CREAT) | O_CLOEXEC | O_NOFOLLOW);
+  const bool existed = handle >= 0;
+  if (handle < 0 && writable) handle = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (handle < 0) return nullptr;
   struct stat journal{};
   if (::fstat(handle, &journal) != 0 || !S_ISREG(journal.st_mode)) {
     ::close(handle);
     return nullptr;
   }
-  return std::unique_ptr<TPageJournal>(new TPageJournal(
+  std::unique_ptr<TPageJournal> result(new TPageJournal(
       path, handle, device, static_cast<std::uint64_t>(container.stx_ino), birth));
+  if (writable) {
+    // Every writer holds a shared lock on the journal while the container is
+    // open. Taking it exclusively for a moment tells whether another writer
+    // is there; the lock is then shared like everyone else's. A writer that
+    // races with this only sees someone there, which is the safe answer.
+    const bool alone = ::flock(handle, LOCK_EX | LOCK_NB) == 0;
+    if (::flock(handle, LOCK_SH) != 0 && alone) {
+      // Without its lock this writer would look absent to the next one.
+      return nullptr;
+    }
+    result->left_by_dead_writer_ = existed && alone;
+  }
+  return result;
 }
 
 TPageJournal::TPageJournal(std::string path, int handle, std::uint64_t device,

@@ -73,6 +73,11 @@ class TPageJournal {
   enum class TRecordResult { kRecorded, kNoCopy, kUnsafe };
   TRecordResult Record(std::int64_t offset, const iovec* pieces, int count);
 
+  // Opened for writing, the journal file was there already and no other
+  // writer had it open: the writer that made it died with the container
+  // open (a clean close removes the file).
+  bool LeftByDeadWriter() const { return left_by_dead_writer_; }
+
   struct TCopy {
     std::int64_t Offset = 0;
     std::vector<std::uint8_t> Bytes;
@@ -96,6 +101,7 @@ class TPageJournal {
   std::uint64_t inode_ = 0;
   std::uint64_t birth_ = 0;
   bool unsafe_ = false;
+  bool left_by_dead_writer_ = false;
   std::vector<iovec> pieces_;
 };
 

@@ -210,6 +210,7 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
     LoadHeader();
     if (!inMemory && !read_only_) {
       journal_ = TPageJournal::Open(fileName);
+      writer_died_ = journal_ && journal_->LeftByDeadWriter();
       if (journal_) ReplayJournal();
     } else if (!inMemory) {
       if (auto journal = TPageJournal::OpenForReading(fileName)) {

@@ -321,6 +321,10 @@ class TPageFileManager {
   bool InMemory() const { return in_memory_; }
   bool ReadOnly() const { return read_only_; }
   bool Exclusive() const { return exclusive_; }
+  // A writable open of a disk container found the journal of an earlier
+  // writer that did not close, and no writer is there now: that writer died
+  // while the container was open.
+  bool WriterDied() const { return writer_died_; }
   std::int32_t LastError() const { return last_error_; }
 
   // Verifies the numbered invariants above; raises on a violation.
@@ -375,6 +379,7 @@ class TPageFileManager {
   // below the mark and is journaled. A journaled copy always ends at or
   // below the mark, so replaying it never undoes a skipped write.
   std::int64_t fresh_from_ = 0;
+  bool writer_died_ = false;
   // Whether a copy read from a journal can be one this container wrote.
   bool CopyFits(const TPageJournal::TCopy& copy);
   std::string file_name_;

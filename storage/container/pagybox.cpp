@@ -4,6 +4,7 @@
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
+#include "storage/container/integrity.h"
 #include "storage/crypto/password.h"
 
 namespace kivo {
@@ -68,6 +69,19 @@ TPagybox::TPagybox(const std::string& fileName, std::uint16_t openMode, bool inM
   read_only_ = page_manager_->ReadOnly();
   exclusive_ = page_manager_->Exclusive();
   if (!IsEncrypted()) password_.clear();
+  if (page_manager_->WriterDied() && !read_only_) ReclaimUnreferencedPages();
+}
+
+void TPagybox::ReclaimUnreferencedPages() {
+  // Only when no other writer is there (WriterDied says so): a live
+  // writer's pages are allocated before its page maps name them.
+  std::vector<std::int32_t> pages = UnreferencedPages(*this);
+  if (pages.empty()) return;
+  try {
+    free_space_->FreePages(pages);
+  } catch (const Exception&) {
+    // The pages stay allocated, as they were; the container is usable.
+  }
 }
 
 TPagybox::~TPagybox() {

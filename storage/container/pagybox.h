@@ -192,6 +192,10 @@ class TPagybox {
   // Makes file `itemNo` (directory item `item`) `newSize` bytes long, newSize
   // below its Size: the directory item first, then the map and free space.
   void ShrinkFile(std::int32_t itemNo, const TDIRItem& item, std::int64_t newSize);
+  // After a writer died with the container open: frees the pages it had
+  // allocated but not yet named in a page map, when the container is
+  // otherwise sound (checked page by page first).
+  void ReclaimUnreferencedPages();
 
   std::unique_ptr<TDIRManager> directory_;
   std::map<std::int32_t, TUserFileHandle> handles_;  // sorted by handle
