@@ -143,6 +143,36 @@ std::uint32_t TkrIndexKey::IdOf(const std::uint8_t* image) const {
   return Load<std::uint32_t>(image + id_offset_);
 }
 
+bool TkrIndexKey::HasPrefix() const {
+  if (parts_.empty()) return false;
+  const Part& p = parts_[0];
+  return p.IsId || p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
+}
+
+std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
+  // Null is 1 and a value 2 + its offset from the type's least value, so
+  // that every prefix is at least 1 and its complement (descending) is
+  // never all ones.
+  const Part& p = parts_[0];
+  if (p.IsId) return 2 + std::uint64_t{Load<std::uint32_t>(image + p.Offset)};
+  std::uint64_t x = 1;
+  if ((image[p.NullByte] & p.NullMask) == 0) {
+    const std::uint8_t* v = image + p.Offset;
+    switch (p.Type) {
+      case ftSmallint:
+        x = 2 + static_cast<std::uint64_t>(std::int64_t{Load<std::int16_t>(v)} + 32768);
+        break;
+      case ftWord:
+        x = 2 + std::uint64_t{Load<std::uint16_t>(v)};
+        break;
+      default:  // ftInteger
+        x = 2 + static_cast<std::uint64_t>(std::int64_t{Load<std::int32_t>(v)} + 2147483648LL);
+        break;
+    }
+  }
+  return p.Descending ? ~x : x;
+}
+
 int TkrIndexKey::ComparePart(const Part& p, const std::uint8_t* a, const std::uint8_t* b,
                              bool exactDates) const {
   const std::uint8_t* x = a + p.Offset;

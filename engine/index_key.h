@@ -100,6 +100,13 @@ class TkrIndexKey {
     return x < y ? -1 : (x > y ? 1 : 0);
   }
   std::uint32_t IdOf(const std::uint8_t* image) const;
+  // Whether the first key part has a key prefix: the identifier or a
+  // SMALLINT, INTEGER or WORD field, whose whole value fits in one.
+  bool HasPrefix() const;
+  // REQUIRES: HasPrefix(). A number ordered as CompareKeys orders the first
+  // key part of images (nulls, descending order included), equal for equal
+  // values; never TkrIndexPositions::kUnknownPrefix.
+  std::uint64_t Prefix(const std::uint8_t* image) const;
   const std::vector<Part>& Parts() const { return parts_; }
   const TCollation* Collation() const { return collation_.get(); }
 

@@ -66,11 +66,12 @@ void TkrIndexPositions::Set(std::int32_t i, std::int32_t value) {
   blocks_[b][static_cast<std::size_t>(o)] = value;
 }
 
-void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value) {
+void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t prefix) {
   CheckOrdinal(i, count_ + 1);
   if (blocks_.empty()) {
     blocks_.emplace_back();
     blocks_.back().reserve(static_cast<std::size_t>(kBlockSize));
+    if (prefixed_) prefixes_.emplace_back();
     RebuildFenwick();
   }
   std::size_t b;
@@ -83,12 +84,20 @@ void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value) {
   }
   std::vector<std::int32_t>& block = blocks_[b];
   block.insert(block.begin() + o, value);
+  if (prefixed_) prefixes_[b].insert(prefixes_[b].begin() + o, prefix);
   ++count_;
   if (static_cast<std::int32_t>(block.size()) > 2 * kBlockSize) {
     // Split in halves; splits are rare enough to rebuild the tree.
     std::vector<std::int32_t> upper(block.begin() + kBlockSize, block.end());
     block.resize(static_cast<std::size_t>(kBlockSize));
     blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
+    if (prefixed_) {
+      std::vector<std::uint64_t>& lower = prefixes_[b];
+      std::vector<std::uint64_t> upperPrefixes(lower.begin() + kBlockSize, lower.end());
+      lower.resize(static_cast<std::size_t>(kBlockSize));
+      prefixes_.insert(prefixes_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
+                       std::move(upperPrefixes));
+    }
     RebuildFenwick();
   } else {
     FenwickAdd(b, 1);
@@ -102,9 +111,11 @@ void TkrIndexPositions::Delete(std::int32_t i) {
   Locate(i, b, o);
   std::vector<std::int32_t>& block = blocks_[b];
   block.erase(block.begin() + o);
+  if (prefixed_) prefixes_[b].erase(prefixes_[b].begin() + o);
   --count_;
   if (block.empty()) {
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    if (prefixed_) prefixes_.erase(prefixes_.begin() + static_cast<std::ptrdiff_t>(b));
     RebuildFenwick();
   } else {
     FenwickAdd(b, -1);
@@ -113,6 +124,7 @@ void TkrIndexPositions::Delete(std::int32_t i) {
 
 void TkrIndexPositions::Clear() {
   blocks_.clear();
+  prefixes_.clear();
   fenwick_.assign(1, 0);
   count_ = 0;
 }
@@ -125,7 +137,20 @@ void TkrIndexPositions::Assign(const std::vector<std::int32_t>& values) {
                          values.begin() + static_cast<std::ptrdiff_t>(end));
   }
   count_ = static_cast<std::int32_t>(values.size());
+  ForgetPrefixes();
   RebuildFenwick();
+}
+
+void TkrIndexPositions::SetPrefixed(bool value) {
+  prefixed_ = value;
+  ForgetPrefixes();
+}
+
+void TkrIndexPositions::ForgetPrefixes() {
+  prefixes_.clear();
+  if (!prefixed_) return;
+  prefixes_.reserve(blocks_.size());
+  for (const auto& block : blocks_) prefixes_.emplace_back(block.size(), kUnknownPrefix);
 }
 
 std::vector<std::int32_t> TkrIndexPositions::ToVector() const {
@@ -141,6 +166,8 @@ void TkrIndexPositions::CheckInvariants() const {
   for (std::size_t b = 0; b < blocks_.size(); ++b) {
     assert(!blocks_[b].empty() && blocks_[b].size() <= 2 * static_cast<std::size_t>(kBlockSize));
     assert(PrefixBefore(b) == total);
+    assert(!prefixed_ || (prefixes_.size() == blocks_.size() &&
+                          prefixes_[b].size() == blocks_[b].size()));
     total += static_cast<std::int32_t>(blocks_[b].size());
   }
   assert(total == count_);

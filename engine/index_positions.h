@@ -8,10 +8,19 @@
 // Searches go first over the blocks by their first entries, then inside one
 // block, so a key search costs the same comparisons as on a flat array.
 //
+// Optionally (SetPrefixed) every entry also carries a key prefix: a number
+// whose order agrees with the key order wherever two prefixes differ (and
+// that is equal for equal keys). A search then compares the prefixes, which
+// lie next to each other in memory, and reads an entry's record only when
+// the prefixes are equal. A prefix is learnt when its entry is inserted or
+// first compared (kUnknownPrefix until then), so taking a saved array reads
+// no record.
+//
 // Invariants (CheckInvariants()):
 //   1. No block is empty and none holds more than 2 * kBlockSize entries.
 //   2. The Fenwick tree holds the prefix sums of the block sizes; their total
 //      is Count().
+//   3. When prefixed, every block has one prefix per entry.
 #pragma once
 
 #include <cstdint>
@@ -22,18 +31,25 @@ namespace kivo {
 class TkrIndexPositions {
  public:
   static constexpr std::int32_t kBlockSize = 1024;
+  static constexpr std::uint64_t kUnknownPrefix = ~std::uint64_t{0};
 
   std::int32_t Count() const { return count_; }
   // REQUIRES (raises otherwise): 0 <= i < Count().
   std::int32_t Get(std::int32_t i) const;
+  // The entry names another position holding a record with the same key
+  // (a record moved): its prefix stays.
   void Set(std::int32_t i, std::int32_t value);
-  // Inserts before ordinal `i` (0 .. Count()).
-  void Insert(std::int32_t i, std::int32_t value);
+  // Inserts before ordinal `i` (0 .. Count()), with the key prefix of the
+  // record when prefixed.
+  void Insert(std::int32_t i, std::int32_t value, std::uint64_t prefix = kUnknownPrefix);
   void Delete(std::int32_t i);
   void Clear();
   // Replaces the contents with `values`.
   void Assign(const std::vector<std::int32_t>& values);
   std::vector<std::int32_t> ToVector() const;
+  // Turns the prefixes on (all unknown) or off.
+  void SetPrefixed(bool value);
+  bool Prefixed() const { return prefixed_; }
 
   // The first ordinal whose entry is not `before` the searched item (Count()
   // when all are), for a `before` that is true for a prefix of the entries
@@ -60,6 +76,47 @@ class TkrIndexPositions {
     return PrefixBefore(lo - 1) + static_cast<std::int32_t>(a);
   }
 
+  // PartitionPoint for an item whose key prefix is `item`: entries whose
+  // known prefix differs from it are placed by the prefixes alone; the
+  // others go to `before`. `prefixOf(value)` gives an entry's prefix when it
+  // is not known yet (it is kept). Without prefixes, plain PartitionPoint.
+  template <typename Before, typename PrefixOf>
+  std::int32_t PartitionPoint(Before before, std::uint64_t item, PrefixOf prefixOf) const {
+    if (!prefixed_) return PartitionPoint(before);
+    auto entryBefore = [&](std::size_t b, std::size_t k) {
+      std::uint64_t& known = prefixes_[b][k];
+      if (known == kUnknownPrefix) known = prefixOf(blocks_[b][k]);
+      if (known != item) return known < item;
+      return before(blocks_[b][k]);
+    };
+    std::size_t lo = 0;
+    std::size_t hi = blocks_.size();
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (entryBefore(mid, 0)) lo = mid + 1;
+      else hi = mid;
+    }
+    if (lo == 0) return 0;
+    const std::size_t b = lo - 1;
+    std::size_t a = 1;
+    std::size_t e = blocks_[b].size();
+    while (a < e) {
+      const std::size_t mid = a + (e - a) / 2;
+      if (entryBefore(b, mid)) a = mid + 1;
+      else e = mid;
+    }
+    return PrefixBefore(b) + static_cast<std::int32_t>(a);
+  }
+
+  // Calls f(value, prefix) for every entry in order (kUnknownPrefix for
+  // prefixes not known, and when not prefixed).
+  template <typename F>
+  void ForEachWithPrefix(F f) const {
+    for (std::size_t b = 0; b < blocks_.size(); ++b)
+      for (std::size_t k = 0; k < blocks_[b].size(); ++k)
+        f(blocks_[b][k], prefixed_ ? prefixes_[b][k] : kUnknownPrefix);
+  }
+
   // Calls f(value) for every entry in order.
   template <typename F>
   void ForEach(F f) const {
@@ -76,9 +133,14 @@ class TkrIndexPositions {
   std::int32_t PrefixBefore(std::size_t block) const;
   void FenwickAdd(std::size_t block, std::int32_t delta);
   void RebuildFenwick();
+  // Every prefix unknown (none kept when not prefixed).
+  void ForgetPrefixes();
   void CheckOrdinal(std::int32_t i, std::int32_t limit) const;
 
   std::vector<std::vector<std::int32_t>> blocks_;
+  // Parallel to blocks_ when prefixed_; filled in by searches, hence mutable.
+  mutable std::vector<std::vector<std::uint64_t>> prefixes_;
+  bool prefixed_ = false;
   std::vector<std::int32_t> fenwick_;  // 1-based
   std::int32_t count_ = 0;
 };

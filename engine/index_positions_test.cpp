@@ -75,5 +75,63 @@ TEST(IndexPositions, OrdinalsOutsideTheArrayRaise) {
   EXPECT_EQ(positions.Get(0), 5);
 }
 
+// With prefixes, a search gives what the full comparison gives, reads an
+// entry only when its prefix does not decide, and learns each prefix once;
+// the prefixes follow their entries through inserts, deletes and splits.
+TEST(IndexPositions, PrefixesDecideWhereTheyDifferAndAreLearntOnce) {
+  // Entry v has key v / 10 (runs of ten) and prefix key / 4 (coarser: the
+  // prefix often ties, and then the full comparison decides).
+  auto key = [](std::int32_t v) { return v / 10; };
+  auto prefixOfKey = [](std::int32_t k) { return static_cast<std::uint64_t>(k / 4); };
+  std::vector<std::int32_t> sorted;
+  for (std::int32_t v = 0; v < 6000; ++v) sorted.push_back(v);
+  TkrIndexPositions positions;
+  positions.SetPrefixed(true);
+  positions.Assign(sorted);
+  int learnt = 0;
+  auto prefixOf = [&](std::int32_t v) {
+    ++learnt;
+    return prefixOfKey(key(v));
+  };
+  for (std::int32_t k = -1; k <= 601; ++k) {
+    int fullCompares = 0;
+    const std::int32_t at = positions.PartitionPoint(
+        [&](std::int32_t v) {
+          ++fullCompares;
+          return key(v) < k;
+        },
+        k < 0 ? 0 : prefixOfKey(k), prefixOf);
+    ASSERT_EQ(at, k < 0 ? 0 : std::min(k * 10, 6000)) << k;
+    // Entries with another prefix never reach the full comparison.
+    ASSERT_LE(fullCompares, 8) << k;
+  }
+  EXPECT_LE(learnt, 6000);
+  const int afterSearches = learnt;
+  positions.PartitionPoint([&](std::int32_t v) { return key(v) < 300; }, prefixOfKey(300), prefixOf);
+  EXPECT_EQ(learnt, afterSearches) << "known prefixes are read again";
+
+  // Inserts with their prefixes, deletes and a split keep prefixes with
+  // their entries.
+  std::mt19937 rng(3);
+  for (int step = 0; step < 4000; ++step) {
+    const auto v = static_cast<std::int32_t>(rng() % 6000);
+    const std::int32_t at = positions.PartitionPoint([&](std::int32_t e) { return key(e) < key(v); },
+                                                     prefixOfKey(key(v)), prefixOf);
+    positions.Insert(at, v, prefixOfKey(key(v)));
+    if (step % 3 == 0) {
+      positions.Delete(static_cast<std::int32_t>(rng() % static_cast<unsigned>(positions.Count())));
+    }
+  }
+  positions.CheckInvariants();
+  std::int32_t previous = -1;
+  positions.ForEachWithPrefix([&](std::int32_t v, std::uint64_t prefix) {
+    EXPECT_GE(key(v), previous);
+    previous = key(v);
+    if (prefix != TkrIndexPositions::kUnknownPrefix) {
+      EXPECT_EQ(prefix, prefixOfKey(key(v)));
+    }
+  });
+}
+
 }  // namespace
 }  // namespace kivo

@@ -51,6 +51,7 @@ void TkrTableIndexes::Add(const TkrIndexHeader& header) {
   Index index;
   index.header = header;
   index.key = MakeKey(header);
+  index.positions.SetPrefixed(index.key->HasPrefix());
   indexes_.push_back(std::move(index));
 }
 
@@ -104,6 +105,7 @@ void TkrTableIndexes::TableOpened(std::int32_t recordCount) {
   collation_ = UserCollation();
   for (Index& index : indexes_) {
     index.key = MakeKey(index.header);
+    index.positions.SetPrefixed(index.key->HasPrefix());
     if (index.positions.Count() != recordCount) {
       index.built = false;
       index.positions.Clear();
@@ -275,9 +277,22 @@ bool TkrTableIndexes::InOrder(std::int32_t i) {
 
 // ---- Searches ----
 
+std::uint64_t TkrTableIndexes::PrefixOf(const Index& index, const std::uint8_t* image) const {
+  return index.positions.Prefixed() ? index.key->Prefix(image) : TkrIndexPositions::kUnknownPrefix;
+}
+
+template <typename Before>
+std::int32_t TkrTableIndexes::Search(const Index& index, const std::uint8_t* item, Before before) {
+  if (!index.positions.Prefixed()) return index.positions.PartitionPoint(before);
+  const TkrIndexKey& key = *index.key;
+  return index.positions.PartitionPoint(before, key.Prefix(item), [&](std::int32_t entry) {
+    return key.Prefix(table_.IndexedRecord(entry));
+  });
+}
+
 std::int32_t TkrTableIndexes::LowerBound(const Index& index, const std::uint8_t* image) {
   const TkrIndexKey& key = *index.key;
-  return index.positions.PartitionPoint([&](std::int32_t entry) {
+  return Search(index, image, [&](std::int32_t entry) {
     return key.CompareRecords(table_.IndexedRecord(entry), image) < 0;
   });
 }
@@ -313,11 +328,15 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
   auto cmp = [&](std::int32_t entry) {
     return key.CompareKeys(table_.IndexedRecord(entry), keyBuffer, keyFieldCount, true);
   };
-  const std::int32_t lo = index.positions.PartitionPoint([&](std::int32_t e) { return cmp(e) < 0; });
+  // Prefixes order the first key field: not for a search over no field.
+  auto search = [&](auto before) {
+    return keyFieldCount == 0 ? index.positions.PartitionPoint(before)
+                              : Search(index, keyBuffer, before);
+  };
+  const std::int32_t lo = search([&](std::int32_t e) { return cmp(e) < 0; });
   if (lo < count && cmp(index.positions.Get(lo)) == 0) {
     if (!forward) return lo;
-    const std::int32_t hi =
-        index.positions.PartitionPoint([&](std::int32_t e) { return cmp(e) <= 0; });
+    const std::int32_t hi = search([&](std::int32_t e) { return cmp(e) <= 0; });
     return hi - 1;
   }
   if (exactOnly) return -1;
@@ -331,8 +350,9 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
   const TkrIndexKey& key = *index.key;
   const std::uint32_t id = key.IdOf(buffer);
   const std::int32_t count = index.positions.Count();
-  std::int32_t at = index.positions.PartitionPoint(
-      [&](std::int32_t e) { return key.CompareKeys(table_.IndexedRecord(e), buffer) < 0; });
+  std::int32_t at = Search(index, buffer, [&](std::int32_t e) {
+    return key.CompareKeys(table_.IndexedRecord(e), buffer) < 0;
+  });
   for (; at < count; ++at) {
     const std::int32_t pos = index.positions.Get(at);
     const std::uint8_t* record = table_.IndexedRecord(pos);
@@ -377,7 +397,7 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
       at = count;
     else
       at = LowerBound(index, image.data());
-    positions.Insert(at, pos);
+    positions.Insert(at, pos, PrefixOf(index, image.data()));
     if (current) result = at;
   }
   return result;
@@ -418,7 +438,7 @@ std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
     if (n != o && n != o + 1) {
       index.positions.Delete(o);
       landed = n > o ? n - 1 : n;
-      index.positions.Insert(landed, pos);
+      index.positions.Insert(landed, pos, PrefixOf(index, after.data()));
     }
     if (current) result = landed;
   }
@@ -468,10 +488,11 @@ void TkrTableIndexes::CheckInvariants() {
     assert(index.positions.Count() == n);
     std::vector<bool> seen(static_cast<std::size_t>(n), false);
     std::vector<std::uint8_t> prev;
-    index.positions.ForEach([&](std::int32_t p) {
+    index.positions.ForEachWithPrefix([&](std::int32_t p, std::uint64_t prefix) {
       assert(p >= 0 && p < n && !seen[static_cast<std::size_t>(p)]);
       seen[static_cast<std::size_t>(p)] = true;
       std::vector<std::uint8_t> image = CopyRecord(p);
+      assert(prefix == TkrIndexPositions::kUnknownPrefix || prefix == index.key->Prefix(image.data()));
       if (!prev.empty()) assert(index.key->CompareRecords(prev.data(), image.data()) <= 0);
       prev = std::move(image);
     });

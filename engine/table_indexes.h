@@ -2,8 +2,9 @@
 // built flags, and the maintenance the record operations ask for.
 //
 // Every index is kept entirely in memory as the record positions in index
-// order (TkrIndexPositions); keys are never stored, comparisons read the
-// records through the table (its page cache). Equal keys are ordered by
+// order (TkrIndexPositions); keys are not stored (only a numeric prefix of
+// a first key field that fits in one), comparisons read the records through
+// the table (its page cache). Equal keys are ordered by
 // record identifier, so that a record's entry is found by one binary search.
 // An index that is not built is sorted again from scratch when next needed.
 //
@@ -121,6 +122,13 @@ class TkrTableIndexes : public TkrRecordIndexer {
   Index& At(std::int32_t i);
   std::unique_ptr<TkrIndexKey> MakeKey(const TkrIndexHeader& header);
   std::vector<std::uint8_t> CopyRecord(std::int32_t pos);
+  // The key prefix of an image under the index, kUnknownPrefix when the
+  // index keeps none.
+  std::uint64_t PrefixOf(const Index& index, const std::uint8_t* image) const;
+  // PartitionPoint over the index for `before`, an order predicate about
+  // `item` (an image or key buffer) that agrees with its first key field.
+  template <typename Before>
+  std::int32_t Search(const Index& index, const std::uint8_t* item, Before before);
   // The first ordinal whose record does not sort before `image`.
   std::int32_t LowerBound(const Index& index, const std::uint8_t* image);
   // The entry of `recPos`, whose image is `image`, or -1.
