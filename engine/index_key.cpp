@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/index_positions.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -146,27 +147,40 @@ std::uint32_t TkrIndexKey::IdOf(const std::uint8_t* image) const {
 bool TkrIndexKey::HasPrefix() const {
   if (parts_.empty()) return false;
   const Part& p = parts_[0];
+  if (p.Type == ftString) {
+    std::uint64_t probe;
+    return !p.IsId && collation_ && collation_->PrimaryRanks("", &probe);
+  }
   return p.IsId || p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
 }
 
 std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
-  // Null is 1 and a value 2 + its offset from the type's least value, so
-  // that every prefix is at least 1 and its complement (descending) is
-  // never all ones.
+  // Null is 2 and a value at least 3, so that no prefix and no complement
+  // of one (descending) is kNoPrefix or kUnknownPrefix. Numbers hold the
+  // value's offset from the type's least value; strings a 3 in the top byte
+  // over the ranks of their first primary weights.
   const Part& p = parts_[0];
-  if (p.IsId) return 2 + std::uint64_t{Load<std::uint32_t>(image + p.Offset)};
-  std::uint64_t x = 1;
+  if (p.IsId) return 3 + std::uint64_t{Load<std::uint32_t>(image + p.Offset)};
+  std::uint64_t x = 2;
   if ((image[p.NullByte] & p.NullMask) == 0) {
     const std::uint8_t* v = image + p.Offset;
     switch (p.Type) {
+      case ftString: {
+        const auto* chars = reinterpret_cast<const char*>(v);
+        const std::string_view value(chars, strnlen(chars, static_cast<std::size_t>(p.Size)));
+        std::uint64_t ranks;
+        if (!collation_->PrimaryRanks(value, &ranks)) return TkrIndexPositions::kNoPrefix;
+        x = (std::uint64_t{3} << 56) | ranks;
+        break;
+      }
       case ftSmallint:
-        x = 2 + static_cast<std::uint64_t>(std::int64_t{Load<std::int16_t>(v)} + 32768);
+        x = 3 + static_cast<std::uint64_t>(std::int64_t{Load<std::int16_t>(v)} + 32768);
         break;
       case ftWord:
-        x = 2 + std::uint64_t{Load<std::uint16_t>(v)};
+        x = 3 + std::uint64_t{Load<std::uint16_t>(v)};
         break;
       default:  // ftInteger
-        x = 2 + static_cast<std::uint64_t>(std::int64_t{Load<std::int32_t>(v)} + 2147483648LL);
+        x = 3 + static_cast<std::uint64_t>(std::int64_t{Load<std::int32_t>(v)} + 2147483648LL);
         break;
     }
   }

@@ -100,12 +100,15 @@ class TkrIndexKey {
     return x < y ? -1 : (x > y ? 1 : 0);
   }
   std::uint32_t IdOf(const std::uint8_t* image) const;
-  // Whether the first key part has a key prefix: the identifier or a
-  // SMALLINT, INTEGER or WORD field, whose whole value fits in one.
+  // Whether the first key part has key prefixes: the identifier or a
+  // SMALLINT, INTEGER or WORD field (the whole value), or a STRING field
+  // when the collation ranks its primary weights (the first seven).
   bool HasPrefix() const;
-  // REQUIRES: HasPrefix(). A number ordered as CompareKeys orders the first
-  // key part of images (nulls, descending order included), equal for equal
-  // values; never TkrIndexPositions::kUnknownPrefix.
+  // REQUIRES: HasPrefix(). A number that orders the first key part of
+  // images as CompareKeys does wherever two numbers differ (nulls and
+  // descending order included), equal for equal values; or
+  // TkrIndexPositions::kNoPrefix for a value that has none (a string the
+  // weight tables do not order). Never kUnknownPrefix.
   std::uint64_t Prefix(const std::uint8_t* image) const;
   const std::vector<Part>& Parts() const { return parts_; }
   const TCollation* Collation() const { return collation_.get(); }

@@ -66,6 +66,15 @@ void TkrIndexPositions::Set(std::int32_t i, std::int32_t value) {
   blocks_[b][static_cast<std::size_t>(o)] = value;
 }
 
+void TkrIndexPositions::SetPrefix(std::int32_t i, std::uint64_t prefix) {
+  CheckOrdinal(i, count_);
+  if (!prefixed_) return;
+  std::size_t b;
+  std::int32_t o;
+  Locate(i, b, o);
+  prefixes_[b][static_cast<std::size_t>(o)] = prefix;
+}
+
 void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t prefix) {
   CheckOrdinal(i, count_ + 1);
   if (blocks_.empty()) {

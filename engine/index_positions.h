@@ -14,7 +14,8 @@
 // lie next to each other in memory, and reads an entry's record only when
 // the prefixes are equal. A prefix is learnt when its entry is inserted or
 // first compared (kUnknownPrefix until then), so taking a saved array reads
-// no record.
+// no record. A key without a prefix of its own (kNoPrefix) is always
+// compared in full.
 //
 // Invariants (CheckInvariants()):
 //   1. No block is empty and none holds more than 2 * kBlockSize entries.
@@ -32,6 +33,7 @@ class TkrIndexPositions {
  public:
   static constexpr std::int32_t kBlockSize = 1024;
   static constexpr std::uint64_t kUnknownPrefix = ~std::uint64_t{0};
+  static constexpr std::uint64_t kNoPrefix = ~std::uint64_t{0} - 1;
 
   std::int32_t Count() const { return count_; }
   // REQUIRES (raises otherwise): 0 <= i < Count().
@@ -39,6 +41,9 @@ class TkrIndexPositions {
   // The entry names another position holding a record with the same key
   // (a record moved): its prefix stays.
   void Set(std::int32_t i, std::int32_t value);
+  // The key of entry `i`'s record changed without moving the entry: its new
+  // prefix (nothing when not prefixed).
+  void SetPrefix(std::int32_t i, std::uint64_t prefix);
   // Inserts before ordinal `i` (0 .. Count()), with the key prefix of the
   // record when prefixed.
   void Insert(std::int32_t i, std::int32_t value, std::uint64_t prefix = kUnknownPrefix);
@@ -77,8 +82,8 @@ class TkrIndexPositions {
   }
 
   // PartitionPoint for an item whose key prefix is `item`: entries whose
-  // known prefix differs from it are placed by the prefixes alone; the
-  // others go to `before`. `prefixOf(value)` gives an entry's prefix when it
+  // known prefix differs from it are placed by the prefixes alone (unless
+  // either is kNoPrefix); the others go to `before`. `prefixOf(value)` gives an entry's prefix when it
   // is not known yet (it is kept). Without prefixes, plain PartitionPoint.
   template <typename Before, typename PrefixOf>
   std::int32_t PartitionPoint(Before before, std::uint64_t item, PrefixOf prefixOf) const {
@@ -86,7 +91,7 @@ class TkrIndexPositions {
     auto entryBefore = [&](std::size_t b, std::size_t k) {
       std::uint64_t& known = prefixes_[b][k];
       if (known == kUnknownPrefix) known = prefixOf(blocks_[b][k]);
-      if (known != item) return known < item;
+      if (known != item && known != kNoPrefix && item != kNoPrefix) return known < item;
       return before(blocks_[b][k]);
     };
     std::size_t lo = 0;

@@ -133,5 +133,33 @@ TEST(IndexPositions, PrefixesDecideWhereTheyDifferAndAreLearntOnce) {
   });
 }
 
+// Keys without a prefix of their own are compared in full, as items and as
+// entries, and never misplace a search.
+TEST(IndexPositions, KeysWithoutPrefixAreComparedInFull) {
+  auto key = [](std::int32_t v) { return v / 3; };
+  auto prefixOfKey = [](std::int32_t k) {
+    return k % 5 == 0 ? TkrIndexPositions::kNoPrefix : static_cast<std::uint64_t>(k);
+  };
+  TkrIndexPositions positions;
+  positions.SetPrefixed(true);
+  std::vector<std::int32_t> sorted;
+  for (std::int32_t v = 0; v < 3000; ++v) sorted.push_back(v);
+  positions.Assign(sorted);
+  auto prefixOf = [&](std::int32_t v) { return prefixOfKey(key(v)); };
+  for (std::int32_t k = 0; k <= 1000; ++k) {
+    int fullCompares = 0;
+    const std::int32_t at = positions.PartitionPoint(
+        [&](std::int32_t v) {
+          ++fullCompares;
+          return key(v) < k;
+        },
+        prefixOfKey(k), prefixOf);
+    ASSERT_EQ(at, std::min(k * 3, 3000)) << k;
+    if (k % 5 == 0 && k > 0) {
+      EXPECT_GE(fullCompares, 10) << "an item without a prefix goes by the full comparison";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kivo

@@ -439,6 +439,9 @@ std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
       index.positions.Delete(o);
       landed = n > o ? n - 1 : n;
       index.positions.Insert(landed, pos, PrefixOf(index, after.data()));
+    } else {
+      // The entry stays where it is, but its key changed.
+      index.positions.SetPrefix(o, PrefixOf(index, after.data()));
     }
     if (current) result = landed;
   }

@@ -392,6 +392,23 @@ TCollation::TCollation(const std::string& localeName) : locale_name_(localeName)
     }
     uset_close(contractions);
   }
+
+  // Ranks of the primary weights, for packing several into one number.
+  if (tables_ok_) {
+    std::vector<std::uint32_t> primaries;
+    for (const Weight& w : weights_)
+      if (w.primary != 0) primaries.push_back(w.primary);
+    std::sort(primaries.begin(), primaries.end());
+    primaries.erase(std::unique(primaries.begin(), primaries.end()), primaries.end());
+    ranks_ok_ = primaries.size() <= 255;
+    if (ranks_ok_) {
+      for (Weight& w : weights_) {
+        if (w.primary == 0) continue;
+        const auto at = std::lower_bound(primaries.begin(), primaries.end(), w.primary);
+        w.primary_rank = static_cast<std::uint8_t>(at - primaries.begin() + 1);
+      }
+    }
+  }
 }
 
 TCollation::~TCollation() {
@@ -464,6 +481,23 @@ bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count)
     }
   }
   std::memset(out + 4 * n, 0, static_cast<std::size_t>(4 * (count - n)));
+  return true;
+}
+
+bool TCollation::PrimaryRanks(std::string_view s, std::uint64_t* out) const {
+  if (!ranks_ok_ || HasContraction(s)) return false;
+  std::uint64_t packed = 0;
+  int n = 0;
+  for (std::size_t pos = 0; pos < s.size() && n < 7; ++pos) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    for (std::uint32_t i = offset_[c]; i < offset_[c + 1] && n < 7; ++i) {
+      const std::uint8_t rank = weights_[i].primary_rank;
+      if (rank == 0) continue;
+      packed |= std::uint64_t{rank} << (48 - 8 * n);
+      ++n;
+    }
+  }
+  *out = packed;
   return true;
 }
 

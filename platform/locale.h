@@ -111,6 +111,14 @@ class TCollation {
   // nothing. False, and nothing written, when Compare would not use the
   // weight tables for `s`.
   bool PrimaryPrefix(std::string_view s, std::uint8_t* out, int count) const;
+  // The first seven primary weights of `s` as one number: each weight's
+  // rank among the locale's primary weights (1..255, 0 where the weights
+  // end) in one byte, the first weight in bits 55..48 and so on down. Of two
+  // strings whose numbers differ, Compare orders them as the numbers (in
+  // either case rule); equal numbers tell nothing. False, and nothing
+  // written, when Compare would not use the weight tables for `s` or the
+  // locale has more than 255 primary weights.
+  bool PrimaryRanks(std::string_view s, std::uint64_t* out) const;
   // The collator's own comparison of two Windows-1250 strings, without the
   // weight tables (the reference the tables must agree with).
   int CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase = false) const;
@@ -120,6 +128,7 @@ class TCollation {
     std::uint32_t primary;
     std::uint16_t secondary;
     std::uint16_t tertiary;
+    std::uint8_t primary_rank = 0;  // 0 for a zero primary weight
   };
 
   bool HasContraction(std::string_view s) const;
@@ -132,6 +141,7 @@ class TCollation {
   std::array<int, 256> upper_rank_{};
   bool fast_ = false;
   bool tables_ok_ = false;
+  bool ranks_ok_ = false;  // every primary weight has a rank
   // Weights of byte c are weights_[offset_[c] .. offset_[c + 1]).
   std::vector<Weight> weights_;
   std::array<std::uint32_t, 257> offset_{};

@@ -393,6 +393,38 @@ TEST_F(LocaleTest, PrimaryPrefixesAgreeWithCompare) {
   }
 }
 
+// Packed primary ranks decide the same way: where two numbers differ, the
+// full comparison (either case rule) agrees with their order.
+TEST_F(LocaleTest, PrimaryRanksAgreeWithCompare) {
+  const std::string letters =
+      "aAbBcCdDgGlLnNoOsStTuUyYzZ -'\xE1\xC1\xE9\xC9\xF6\xD6\xF5\xD5\xFC\xDC\xFB\xDB\xF3\xD3"
+      "\x9A\x8A\xE8\xC8\xB7\xDF\xAD\x01";
+  std::mt19937 rng(78u);
+  for (const char* locale : {"en_US", "hu_HU", "cs_CZ", "de_DE"}) {
+    SCOPED_TRACE(locale);
+    const TCollation coll(locale);
+    int decided = 0;
+    for (int i = 0; i < 6000; ++i) {
+      std::string a = RandomString(rng, letters, 10);
+      std::string b = RandomString(rng, letters, 10);
+      if (i % 2 == 0) b = a.substr(0, a.size() / 2) + b;
+      std::uint64_t ra = 0;
+      std::uint64_t rb = 0;
+      if (!coll.PrimaryRanks(a, &ra) || !coll.PrimaryRanks(b, &rb)) continue;
+      if (a == b) {
+        ASSERT_EQ(ra, rb);
+      }
+      if (ra == rb) continue;
+      ++decided;
+      ASSERT_EQ(coll.Compare(a, b), ra < rb ? -1 : 1)
+          << "'" << Cp1250ToUtf8(a) << "' vs '" << Cp1250ToUtf8(b) << "'";
+      ASSERT_EQ(coll.Compare(a, b, true), ra < rb ? -1 : 1)
+          << "'" << Cp1250ToUtf8(a) << "' vs '" << Cp1250ToUtf8(b) << "'";
+    }
+    EXPECT_GT(decided, 1000);
+  }
+}
+
 // The weight tables must really be in use where the collator allows them,
 // and must not split a locale's multi-letter units.
 TEST_F(LocaleTest, WeightTablesInUseAndContractionsRespected) {
