@@ -149,9 +149,13 @@ bool TkrIndexKey::HasPrefix() const {
   const Part& p = parts_[0];
   if (p.Type == ftString) {
     std::uint64_t probe;
-    return !p.IsId && collation_ && collation_->PrimaryRanks("", &probe);
+    return collation_ && collation_->PrimaryRanks("", &probe);
   }
-  return p.IsId || p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
+  // Not the identifier index: its order is nearly always the records' own
+  // (identifiers are appended in order), so its searches read neighbouring
+  // records, and every table has one: the prefixes would cost eight bytes
+  // per record for little.
+  return !p.IsId && (p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord);
 }
 
 std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
@@ -160,7 +164,6 @@ std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
   // value's offset from the type's least value; strings a 3 in the top byte
   // over the ranks of their first primary weights.
   const Part& p = parts_[0];
-  if (p.IsId) return 3 + std::uint64_t{Load<std::uint32_t>(image + p.Offset)};
   std::uint64_t x = 2;
   if ((image[p.NullByte] & p.NullMask) == 0) {
     const std::uint8_t* v = image + p.Offset;
