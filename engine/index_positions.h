@@ -61,56 +61,23 @@ class TkrIndexPositions {
   // and false for the rest. `before` gets the entry's value.
   template <typename Before>
   std::int32_t PartitionPoint(Before before) const {
-    // Blocks whose first entry is before the item.
-    std::size_t lo = 0;
-    std::size_t hi = blocks_.size();
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (before(blocks_[mid].front())) lo = mid + 1;
-      else hi = mid;
-    }
-    if (lo == 0) return 0;
-    const std::vector<std::int32_t>& block = blocks_[lo - 1];
-    std::size_t a = 1;
-    std::size_t b = block.size();
-    while (a < b) {
-      const std::size_t mid = a + (b - a) / 2;
-      if (before(block[mid])) a = mid + 1;
-      else b = mid;
-    }
-    return PrefixBefore(lo - 1) + static_cast<std::int32_t>(a);
+    return Partition([&](std::size_t b, std::size_t k) { return before(blocks_[b][k]); });
   }
 
   // PartitionPoint for an item whose key prefix is `item`: entries whose
   // known prefix differs from it are placed by the prefixes alone (unless
-  // either is kNoPrefix); the others go to `before`. `prefixOf(value)` gives an entry's prefix when it
-  // is not known yet (it is kept). Without prefixes, plain PartitionPoint.
+  // either is kNoPrefix); the others go to `before`. `prefixOf(value)`
+  // gives an entry's prefix when it is not known yet (it is kept). Without
+  // prefixes, plain PartitionPoint.
   template <typename Before, typename PrefixOf>
   std::int32_t PartitionPoint(Before before, std::uint64_t item, PrefixOf prefixOf) const {
     if (!prefixed_) return PartitionPoint(before);
-    auto entryBefore = [&](std::size_t b, std::size_t k) {
+    return Partition([&](std::size_t b, std::size_t k) {
       std::uint64_t& known = prefixes_[b][k];
       if (known == kUnknownPrefix) known = prefixOf(blocks_[b][k]);
       if (known != item && known != kNoPrefix && item != kNoPrefix) return known < item;
       return before(blocks_[b][k]);
-    };
-    std::size_t lo = 0;
-    std::size_t hi = blocks_.size();
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (entryBefore(mid, 0)) lo = mid + 1;
-      else hi = mid;
-    }
-    if (lo == 0) return 0;
-    const std::size_t b = lo - 1;
-    std::size_t a = 1;
-    std::size_t e = blocks_[b].size();
-    while (a < e) {
-      const std::size_t mid = a + (e - a) / 2;
-      if (entryBefore(b, mid)) a = mid + 1;
-      else e = mid;
-    }
-    return PrefixBefore(b) + static_cast<std::int32_t>(a);
+    });
   }
 
   // Calls f(value, prefix) for every entry in order (kUnknownPrefix for
@@ -132,6 +99,28 @@ class TkrIndexPositions {
   void CheckInvariants() const;
 
  private:
+  // The search behind PartitionPoint, over `before(block, offset)`.
+  template <typename EntryBefore>
+  std::int32_t Partition(EntryBefore before) const {
+    // Blocks whose first entry is before the item.
+    std::size_t lo = 0;
+    std::size_t hi = blocks_.size();
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (before(mid, 0)) lo = mid + 1;
+      else hi = mid;
+    }
+    if (lo == 0) return 0;
+    const std::size_t b = lo - 1;
+    std::size_t a = 1;
+    std::size_t e = blocks_[b].size();
+    while (a < e) {
+      const std::size_t mid = a + (e - a) / 2;
+      if (before(b, mid)) a = mid + 1;
+      else e = mid;
+    }
+    return PrefixBefore(b) + static_cast<std::int32_t>(a);
+  }
   // The block holding ordinal i and i's offset inside it.
   void Locate(std::int32_t i, std::size_t& block, std::int32_t& offset) const;
   // Entries in the blocks before `block`.
