@@ -139,24 +139,52 @@ const std::uint8_t* TkrBufferLogArray::FindRecord(std::int32_t recNo) const {
   return buffers_.Buffer(entries_[static_cast<std::size_t>(entry)].BufferIndex);
 }
 
-void TkrBufferLogArray::WriteBLOBEntry(const Entry& e) {
-  const std::uint8_t* data = buffers_.Buffer(e.BufferIndex);
-  std::int64_t offset = 0;
-  for (const TkrBLOBPart& p : e.Parts) {
-    std::int64_t count = std::int64_t{p.BlockCount} * blob_block_size_;
-    std::int64_t target = std::int64_t{p.FirstBlock} * blob_block_size_;
-    std::int32_t written = 0;
-    if (bdf_file_ != nullptr && target + count <= kMaxFilePosition &&
-        bdf_file_->Seek(static_cast<std::int32_t>(target), TAbstractFile::kFromBeginning) ==
-            target) {
-      written = count == 0 ? 0 : bdf_file_->Write(data + offset, static_cast<std::int32_t>(count));
-    }
-    if (written != count) {
-      throw Exception("TkrBufferLogArray.FlushBuffers - error writing data to blob file, xx = " +
-                      std::to_string(written) + ", bc = " + std::to_string(count));
-    }
-    offset += count;
+void TkrBufferLogArray::WriteBLOBBytes(std::int64_t target, const std::uint8_t* data,
+                                       std::int64_t count) {
+  std::int32_t written = 0;
+  if (bdf_file_ != nullptr && target + count <= kMaxFilePosition &&
+      bdf_file_->Seek(static_cast<std::int32_t>(target), TAbstractFile::kFromBeginning) == target) {
+    written = count == 0 ? 0 : bdf_file_->Write(data, static_cast<std::int32_t>(count));
   }
+  if (written != count) {
+    throw Exception("TkrBufferLogArray.FlushBuffers - error writing data to blob file, xx = " +
+                    std::to_string(written) + ", bc = " + std::to_string(count));
+  }
+}
+
+void TkrBufferLogArray::WriteBLOBEntries() {
+  // Every part of every value, oldest first (a value's blocks may reuse an
+  // older value's freed ones, so later writes must land later). A part that
+  // starts where the previous write ends is joined to it, up to a run of
+  // kMaxRunBytes: values appended one after the other go out in a few large
+  // writes instead of one each (each write to a container file also
+  // rewrites the file's page map).
+  std::vector<std::uint8_t> run;
+  std::int64_t runStart = 0;
+  auto flushRun = [&] {
+    if (!run.empty()) WriteBLOBBytes(runStart, run.data(), static_cast<std::int64_t>(run.size()));
+    run.clear();
+  };
+  for (const Entry& e : entries_) {
+    if (e.EntryKind != kBLOB) continue;
+    const std::uint8_t* data = buffers_.Buffer(e.BufferIndex);
+    std::int64_t offset = 0;
+    for (const TkrBLOBPart& p : e.Parts) {
+      const std::int64_t count = std::int64_t{p.BlockCount} * blob_block_size_;
+      const std::int64_t target = std::int64_t{p.FirstBlock} * blob_block_size_;
+      const bool joins = !run.empty() && runStart + static_cast<std::int64_t>(run.size()) == target &&
+                         run.size() + static_cast<std::size_t>(count) <= kMaxRunBytes;
+      if (!joins) flushRun();
+      if (count > 0 && static_cast<std::size_t>(count) <= kMaxRunBytes) {
+        if (run.empty()) runStart = target;
+        run.insert(run.end(), data + offset, data + offset + count);
+      } else {
+        WriteBLOBBytes(target, data + offset, count);
+      }
+      offset += count;
+    }
+  }
+  flushRun();
 }
 
 void TkrBufferLogArray::WriteRecordRun(std::int32_t firstRecNo, const std::uint8_t* data,
@@ -220,9 +248,7 @@ void TkrBufferLogArray::FlushBuffers() {
   // BLOB blocks first, oldest first (runs of one value may overlap an older
   // value's freed blocks), so that no record written by this flush points at
   // BLOB data that is not on disk yet.
-  for (const Entry& e : entries_) {
-    if (e.EntryKind == kBLOB) WriteBLOBEntry(e);
-  }
+  WriteBLOBEntries();
   WriteRecordEntries();
   Clear();
 }

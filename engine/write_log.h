@@ -165,11 +165,12 @@ class TkrBufferLogArray {
 
  private:
   void Clear();
-  // Bytes joined into one write of neighbouring records at most.
+  // Bytes joined into one write of neighbouring records or BLOB parts at most.
   static constexpr std::size_t kMaxRunBytes = 1024 * 1024;
   void WriteRecordEntries();
   void WriteRecordRun(std::int32_t firstRecNo, const std::uint8_t* data, std::int32_t count);
-  void WriteBLOBEntry(const Entry& e);
+  void WriteBLOBEntries();
+  void WriteBLOBBytes(std::int64_t target, const std::uint8_t* data, std::int64_t count);
 
   std::vector<Entry> entries_;
   TkrBuffersArray buffers_;

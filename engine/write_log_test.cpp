@@ -2,6 +2,7 @@
 // record positions to their newest entries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -175,6 +176,55 @@ TEST(WriteBehindLog, LongRunsAreCutIntoSeveralWrites) {
                           image.data(), kRecordSize),
               0)
         << recNo;
+  }
+}
+
+// BLOB parts land as writing every part oldest first would (a later value
+// may reuse blocks an earlier one held), while parts that follow each other
+// on the file go out in one write.
+TEST(WriteBehindLog, BlobPartsLandInOrderAndNeighboursAreJoined) {
+  constexpr std::int32_t kBlock = 64;
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20; ++round) {
+    CountingFile dat;
+    CountingFile bdf;
+    TkrBufferLogArray log(&dat, 0, 8, &bdf, kBlock);
+    std::vector<std::uint8_t> expected;
+    std::int32_t nextBlock = 0;
+    const int values = 1 + static_cast<int>(rng() % 400);
+    for (int v = 0; v < values; ++v) {
+      std::vector<TkrBLOBPart> parts;
+      const int partCount = 1 + static_cast<int>(rng() % 3);
+      std::int32_t bytes = 0;
+      for (int k = 0; k < partCount; ++k) {
+        TkrBLOBPart part;
+        part.BlockCount = static_cast<std::int32_t>(rng() % 6);
+        if (rng() % 4 == 0 && nextBlock > 0) {
+          // Blocks freed by an earlier value, written over.
+          part.FirstBlock = static_cast<std::int32_t>(rng() % static_cast<unsigned>(nextBlock));
+        } else {
+          part.FirstBlock = nextBlock;
+          nextBlock += part.BlockCount;
+        }
+        if (rng() % 50 == 0) part.BlockCount = 17000;  // a part bigger than one joined write
+        parts.push_back(part);
+        bytes += part.BlockCount * kBlock;
+      }
+      const auto data = Filled(static_cast<std::size_t>(bytes), static_cast<std::uint8_t>(rng()));
+      std::size_t from = 0;
+      for (const TkrBLOBPart& part : parts) {
+        const std::size_t at = static_cast<std::size_t>(part.FirstBlock) * kBlock;
+        const std::size_t n = static_cast<std::size_t>(part.BlockCount) * kBlock;
+        if (expected.size() < at + n) expected.resize(at + n, 0);
+        std::memcpy(expected.data() + at, data.data() + from, n);
+        from += n;
+      }
+      nextBlock = std::max(nextBlock, parts.back().FirstBlock + parts.back().BlockCount);
+      log.AddBLOB(v, data.data(), bytes, parts);
+    }
+    log.FlushBuffers();
+    ASSERT_EQ(bdf.Content(), expected) << "round " << round;
+    EXPECT_LT(bdf.writes, values) << "round " << round;
   }
 }
 
