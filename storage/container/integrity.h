@@ -38,6 +38,7 @@ std::vector<std::string> CheckContainer(TPagybox& box, std::size_t maxProblems =
 // between allocating pages and naming them in a page map leaves such pages),
 // when they are all that is wrong with the container. Empty when anything
 // else is found: a damaged map or directory page could be what names them.
+// Reads the directory, the bitmaps and every page map, not the data pages.
 std::vector<std::int32_t> UnreferencedPages(TPagybox& box);
 
 }  // namespace kivo
