@@ -216,7 +216,7 @@ TEST(WriteBehindLog, BlobPartsLandInOrderAndNeighboursAreJoined) {
         const std::size_t at = static_cast<std::size_t>(part.FirstBlock) * kBlock;
         const std::size_t n = static_cast<std::size_t>(part.BlockCount) * kBlock;
         if (expected.size() < at + n) expected.resize(at + n, 0);
-        std::memcpy(expected.data() + at, data.data() + from, n);
+        if (n > 0) std::memcpy(expected.data() + at, data.data() + from, n);
         from += n;
       }
       nextBlock = std::max(nextBlock, parts.back().FirstBlock + parts.back().BlockCount);
