@@ -67,8 +67,7 @@ class TornWriteTest : public ::testing::TestWithParam<const char*> {
     journal_path_ = TPageJournal::PathFor(path_);
     const std::string password = GetParam();
     {
-      auto pm = std::make_unique<TPageFileManager>(path_, kContainerCreate, password, "", "",
-                                                   false, kPageSize, 8, -1);
+      auto pm = Open(path_, kContainerCreate, password);
       ASSERT_TRUE(pm->ExtendFile(4));
       ASSERT_TRUE(WritePattern(*pm, 2, old_));
       ASSERT_TRUE(WritePattern(*pm, 3, Pattern(kDataSize, 9)));
@@ -191,8 +190,7 @@ TEST(PageJournalTest, ALinkInPlaceOfTheJournalIsNotFollowed) {
   WriteFileBytes(victim, "keep me");
   ASSERT_EQ(::symlink(victim.c_str(), TPageJournal::PathFor(path).c_str()), 0);
   {
-    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
-                                                 kPageSize, 8, -1);
+    auto pm = Open(path, kContainerCreate);
     ASSERT_TRUE(pm->ExtendFile(2));
     ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 3)));  // unprotected, but written
   }
@@ -205,8 +203,7 @@ TEST(PageJournalTest, MemoryContainersAndReadOnlyOpensMakeNoJournal) {
   TempDir dir;
   const std::string path = dir.file("plain.kvb");
   {
-    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
-                                                 kPageSize, 8, -1);
+    auto pm = Open(path, kContainerCreate);
     ASSERT_TRUE(pm->ExtendFile(2));
   }
   {
@@ -220,7 +217,6 @@ TEST(PageJournalTest, MemoryContainersAndReadOnlyOpensMakeNoJournal) {
   ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 4)));
   EXPECT_FALSE(Exists(TPageJournal::PathFor(mem)));
 }
-
 
 // The journal's pending copy as a writable open would find it: its stream
 // offset, or -1 when it holds none.
@@ -239,8 +235,7 @@ TEST(PageJournalTest, OnlyPagesThatHeldDataBeforeAreCopied) {
   TempDir dir;
   const std::string path = dir.file("fresh.kvb");
   {
-    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
-                                                 kPageSize, 8, -1);
+    auto pm = Open(path, kContainerCreate);
     ASSERT_TRUE(pm->ExtendFile(3));
     // Pages laid past everything written so far are not copied...
     ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 1)));
@@ -268,8 +263,7 @@ TEST(PageJournalTest, ReplayingACopyKeepsTheFreshPagesWrittenAfterIt) {
   const std::string path = dir.file("order.kvb");
   const std::string journal = TPageJournal::PathFor(path);
   {
-    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false,
-                                                 kPageSize, 8, -1);
+    auto pm = Open(path, kContainerCreate);
     ASSERT_TRUE(pm->ExtendFile(3));
     ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 1)));
     ASSERT_TRUE(WritePattern(*pm, 2, Pattern(kDataSize, 2)));
