@@ -147,10 +147,7 @@ std::uint32_t TkrIndexKey::IdOf(const std::uint8_t* image) const {
 bool TkrIndexKey::HasPrefix() const {
   if (parts_.empty()) return false;
   const Part& p = parts_[0];
-  if (p.Type == ftString) {
-    std::uint64_t probe;
-    return collation_ && collation_->PrimaryRanks("", &probe);
-  }
+  if (p.Type == ftString) return collation_ && collation_->RanksPrimaryWeights();
   // Not the identifier index: its order is nearly always the records' own
   // (identifiers are appended in order), so its searches read neighbouring
   // records, and every table has one: the prefixes would cost eight bytes

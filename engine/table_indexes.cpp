@@ -282,17 +282,22 @@ std::uint64_t TkrTableIndexes::PrefixOf(const Index& index, const std::uint8_t* 
 }
 
 template <typename Before>
-std::int32_t TkrTableIndexes::Search(const Index& index, const std::uint8_t* item, Before before) {
+std::int32_t TkrTableIndexes::Search(const Index& index, std::uint64_t itemPrefix, Before before) {
   if (!index.positions.Prefixed()) return index.positions.PartitionPoint(before);
   const TkrIndexKey& key = *index.key;
-  return index.positions.PartitionPoint(before, key.Prefix(item), [&](std::int32_t entry) {
+  return index.positions.PartitionPoint(before, itemPrefix, [&](std::int32_t entry) {
     return key.Prefix(table_.IndexedRecord(entry));
   });
 }
 
 std::int32_t TkrTableIndexes::LowerBound(const Index& index, const std::uint8_t* image) {
+  return LowerBound(index, image, PrefixOf(index, image));
+}
+
+std::int32_t TkrTableIndexes::LowerBound(const Index& index, const std::uint8_t* image,
+                                         std::uint64_t prefix) {
   const TkrIndexKey& key = *index.key;
-  return Search(index, image, [&](std::int32_t entry) {
+  return Search(index, prefix, [&](std::int32_t entry) {
     return key.CompareRecords(table_.IndexedRecord(entry), image) < 0;
   });
 }
@@ -329,9 +334,10 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
     return key.CompareKeys(table_.IndexedRecord(entry), keyBuffer, keyFieldCount, true);
   };
   // Prefixes order the first key field: not for a search over no field.
+  const std::uint64_t prefix = PrefixOf(index, keyBuffer);
   auto search = [&](auto before) {
     return keyFieldCount == 0 ? index.positions.PartitionPoint(before)
-                              : Search(index, keyBuffer, before);
+                              : Search(index, prefix, before);
   };
   const std::int32_t lo = search([&](std::int32_t e) { return cmp(e) < 0; });
   if (lo < count && cmp(index.positions.Get(lo)) == 0) {
@@ -350,7 +356,7 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
   const TkrIndexKey& key = *index.key;
   const std::uint32_t id = key.IdOf(buffer);
   const std::int32_t count = index.positions.Count();
-  std::int32_t at = Search(index, buffer, [&](std::int32_t e) {
+  std::int32_t at = Search(index, PrefixOf(index, buffer), [&](std::int32_t e) {
     return key.CompareKeys(table_.IndexedRecord(e), buffer) < 0;
   });
   for (; at < count; ++at) {
@@ -392,12 +398,13 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
     std::int32_t at;
     // Keys often grow with every insert (identifiers always do): a record
     // after the last entry goes to the end without a search.
+    const std::uint64_t prefix = PrefixOf(index, image.data());
     if (count > 0 && index.key->CompareRecords(table_.IndexedRecord(positions.Get(count - 1)),
                                                 image.data()) < 0)
       at = count;
     else
-      at = LowerBound(index, image.data());
-    positions.Insert(at, pos, PrefixOf(index, image.data()));
+      at = LowerBound(index, image.data(), prefix);
+    positions.Insert(at, pos, prefix);
     if (current) result = at;
   }
   return result;
@@ -433,15 +440,16 @@ std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
       result = o;
       continue;
     }
-    const std::int32_t n = LowerBound(index, after.data());
+    const std::uint64_t prefix = PrefixOf(index, after.data());
+    const std::int32_t n = LowerBound(index, after.data(), prefix);
     std::int32_t landed = o;
     if (n != o && n != o + 1) {
       index.positions.Delete(o);
       landed = n > o ? n - 1 : n;
-      index.positions.Insert(landed, pos, PrefixOf(index, after.data()));
+      index.positions.Insert(landed, pos, prefix);
     } else {
       // The entry stays where it is, but its key changed.
-      index.positions.SetPrefix(o, PrefixOf(index, after.data()));
+      index.positions.SetPrefix(o, prefix);
     }
     if (current) result = landed;
   }

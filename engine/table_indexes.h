@@ -125,12 +125,15 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // The key prefix of an image under the index, kUnknownPrefix when the
   // index keeps none.
   std::uint64_t PrefixOf(const Index& index, const std::uint8_t* image) const;
-  // PartitionPoint over the index for `before`, an order predicate about
-  // `item` (an image or key buffer) that agrees with its first key field.
+  // PartitionPoint over the index for `before`, an order predicate about an
+  // item (an image or key buffer) that agrees with its first key field;
+  // `itemPrefix` is PrefixOf the item.
   template <typename Before>
-  std::int32_t Search(const Index& index, const std::uint8_t* item, Before before);
-  // The first ordinal whose record does not sort before `image`.
+  std::int32_t Search(const Index& index, std::uint64_t itemPrefix, Before before);
+  // The first ordinal whose record does not sort before `image` (whose
+  // PrefixOf is `prefix`, when the caller has it).
   std::int32_t LowerBound(const Index& index, const std::uint8_t* image);
+  std::int32_t LowerBound(const Index& index, const std::uint8_t* image, std::uint64_t prefix);
   // The entry of `recPos`, whose image is `image`, or -1.
   std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
   void Sort(Index& index, std::vector<std::int32_t>& order, bool report);

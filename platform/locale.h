@@ -119,6 +119,8 @@ class TCollation {
   // written, when Compare would not use the weight tables for `s` or the
   // locale has more than 255 primary weights.
   bool PrimaryRanks(std::string_view s, std::uint64_t* out) const;
+  // Whether PrimaryRanks can answer for strings of this locale at all.
+  bool RanksPrimaryWeights() const { return ranks_ok_; }
   // The collator's own comparison of two Windows-1250 strings, without the
   // weight tables (the reference the tables must agree with).
   int CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase = false) const;
