@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "engine/index_positions.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -42,10 +43,6 @@ int Order(T a, T b) {
   return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-constexpr double kMsPerDay = 86400000.0;
-// Day number of 30 December 1899 in the stored date encoding.
-constexpr double kDateTimeEpochDay = 693594.0;
-
 // The UTF-16 text of a wide string slot: its units up to the first zero.
 std::u16string WideOf(const std::uint8_t* slot, std::int32_t size) {
   const std::size_t units = static_cast<std::size_t>(size) / 2;
@@ -56,12 +53,22 @@ std::u16string WideOf(const std::uint8_t* slot, std::int32_t size) {
   return text;
 }
 
+// Date-time numbers as keys: a difference below 1e-8 (under a millisecond)
+// is equality; values in different days (by truncation) compare
+// numerically; within one day the absolute values are compared. Before 1899
+// a number is its day minus the time's fraction, so truncation gives the day
+// and the absolute value grows with the time: the order is chronological
+// over the whole range. Two numbers of different days before 1899 can lie
+// within 1e-8 of each other (the midnight of one day and the last instant of
+// the next) without being close in time, so there the tolerance applies
+// only within a day; it would otherwise join values days apart and break
+// the order's transitivity.
 int CompareDateTimeNumbers(double x, double y) {
-  if (std::fabs(x - y) < 1e-8) return 0;
   const double dx = std::trunc(x);
   const double dy = std::trunc(y);
-  if (dx != dy) return Order(x, y);
-  // Within one day: before 1899 the time counts backwards from the day.
+  const bool sameDay = dx == dy;
+  if (std::fabs(x - y) < 1e-8 && (sameDay || (x >= 0 && y >= 0))) return 0;
+  if (!sameDay) return Order(x, y);
   return Order(std::fabs(x), std::fabs(y));
 }
 }  // namespace
@@ -234,8 +241,7 @@ int TkrIndexKey::ComparePart(const Part& p, const std::uint8_t* a, const std::ui
       const double mx = Load<double>(x);
       const double my = Load<double>(y);
       if (exactDates) return Order(mx, my);
-      return CompareDateTimeNumbers(mx / kMsPerDay - kDateTimeEpochDay,
-                                    my / kMsPerDay - kDateTimeEpochDay);
+      return CompareDateTimeNumbers(StoredDateTimeToNumber(mx), StoredDateTimeToNumber(my));
     }
     default:  // ftBCD and anything else: no order
       return 0;

@@ -8,7 +8,6 @@ namespace kivo {
 
 namespace {
 
-constexpr std::int64_t kMsPerDay = 86400000;
 // Days from 1 January 1601 to 30 December 1899.
 constexpr std::int64_t kFileTimeEpochDays = 109205;
 constexpr std::int64_t kFileTicksPerMs = 10000;
@@ -34,6 +33,19 @@ double MsToDateTime(std::int64_t ms) {
   const double frac = static_cast<double>(rest) / kMsPerDay;
   return days >= 0 ? static_cast<double>(days) + frac : static_cast<double>(days) - frac;
 }
+
+}  // namespace
+
+double StoredDateTimeToNumber(double storedMs) {
+  if (!std::isfinite(storedMs)) return storedMs;
+  const double perDay = static_cast<double>(kMsPerDay);
+  const double days = std::floor(storedMs / perDay);
+  const double fraction = (storedMs - days * perDay) / perDay;
+  const double relative = days - kDateDelta;
+  return relative >= 0 ? relative + fraction : relative - fraction;
+}
+
+namespace {
 
 double SystemTimeToDateTime(std::chrono::system_clock::time_point tp, std::int64_t offsetSeconds) {
   const auto ms =

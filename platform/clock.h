@@ -2,13 +2,28 @@
 // the engine's date-time numbers, and DOS date-time and file-time forms.
 //
 // A date-time number counts days since 30 December 1899 with the time of
-// day as the fraction; before that day the fraction still counts forwards
-// from midnight (-1.25 is 29 December 1899, 06:00).
+// day as the fraction. Before that day the number is the day minus the
+// fraction: -1.25 is 29 December 1899, 06:00 (the day -1, then a quarter of
+// a day on from its midnight). Truncation therefore always yields the day,
+// and within one day the absolute value grows with the time, which is what
+// the engine's date-time key comparison relies on.
 #pragma once
 
 #include <cstdint>
 
 namespace kivo {
+
+constexpr std::int64_t kMsPerDay = 86400000;
+// Day number (1 January 0001 = day 1) of 30 December 1899, day 0 of the
+// date-time numbers. Stored dates are day numbers; stored date-times are
+// milliseconds since the start of day 1 less one day (day number x
+// kMsPerDay + milliseconds of the day).
+constexpr std::int32_t kDateDelta = 693594;
+
+// The date-time number of a stored date-time (day number x kMsPerDay +
+// milliseconds of the day). Exact for every whole millisecond of years 1 to
+// 9999; a value that is not finite comes back unchanged.
+double StoredDateTimeToNumber(double storedMs);
 
 // Milliseconds of a steady clock, wrapping at 2^32; it advances in steps of
 // a scheduler tick (a few milliseconds).

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -57,10 +58,8 @@ class EConvertError : public Exception {
 // ---------------------------------------------------------------------------
 // Date-time numbers.
 
-constexpr std::int64_t kMsPerDay = 86400000;
-// Day number (1 January 0001 = day 1) of 30 December 1899, day 0 of the
-// date-time numbers.
-constexpr std::int32_t kDateDelta = 693594;
+// kMsPerDay and kDateDelta (the day number of 30 December 1899) come from
+// the clock, which owns the date-time number encoding.
 // Day numbers of 1 January 0001 and 31 December 9999.
 constexpr std::int32_t kMinDayNumber = 1;
 constexpr std::int32_t kMaxDayNumber = 3652059;

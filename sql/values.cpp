@@ -473,14 +473,8 @@ double TZorValue::DateTimeNumber() const {
       return static_cast<double>(std::int64_t{Read<std::int32_t>()} - kDateDelta);
     case ftTime:
       return static_cast<double>(Read<std::int32_t>()) / static_cast<double>(kMsPerDay);
-    case ftDateTime: {
-      const double ms = Read<double>();
-      if (!std::isfinite(ms)) return ms;
-      const double days = std::floor(ms / static_cast<double>(kMsPerDay));
-      const double rest = (ms - days * static_cast<double>(kMsPerDay)) / static_cast<double>(kMsPerDay);
-      const double relative = days - kDateDelta;
-      return relative >= 0 ? relative + rest : relative - rest;
-    }
+    case ftDateTime:
+      return StoredDateTimeToNumber(Read<double>());
     default:
       return 0;
   }

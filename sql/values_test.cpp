@@ -1176,6 +1176,58 @@ TEST_F(ValuesTest, TextWrittenInEachLocaleReadsBack) {
   }
 }
 
+// Stored date-times on both sides of 30 December 1899 pass through the
+// date-time number and every date conversion without losing a millisecond,
+// and their numbers follow the clock's encoding (before 1899: the day minus
+// the time's fraction).
+TEST_F(ValuesTest, StoredDateTimesRoundTripToTheMillisecond) {
+  std::mt19937 rng(1800);
+  const std::int64_t firstMs = std::int64_t{kMinDayNumber} * kMsPerDay;
+  const std::int64_t lastMs = std::int64_t{kMaxDayNumber} * kMsPerDay + kMsPerDay - 1;
+  std::vector<std::int64_t> moments = {firstMs, lastMs, std::int64_t{kDateDelta} * kMsPerDay,
+                                       std::int64_t{kDateDelta} * kMsPerDay - 1,
+                                       std::int64_t{kDateDelta - 1} * kMsPerDay + 6 * 3600000};
+  std::uniform_int_distribution<std::int64_t> anyMs(firstMs, lastMs);
+  for (int i = 0; i < 4000; ++i) moments.push_back(anyMs(rng));
+  for (const std::int64_t ms : moments) {
+    SCOPED_TRACE(ms);
+    const double stored = static_cast<double>(ms);
+    TZorValue v;
+    v.SetBorrowed(ftDateTime, &stored, 8);
+    const double number = v.AsDateTime();
+    const std::int64_t day = ms / kMsPerDay;
+    const std::int64_t msOfDay = ms % kMsPerDay;
+    int year, month, dayOfMonth;
+    CivilFromDays(day - kDateDelta + DaysFromCivil(1899, 12, 30), &year, &month, &dayOfMonth);
+    double clock = 0;
+    ASSERT_TRUE(TryEncodeDateTime(year, month, dayOfMonth, static_cast<int>(msOfDay / 3600000),
+                                  static_cast<int>(msOfDay / 60000 % 60),
+                                  static_cast<int>(msOfDay / 1000 % 60),
+                                  static_cast<int>(msOfDay % 1000), &clock));
+    EXPECT_EQ(number, clock);
+    EXPECT_EQ(std::trunc(number), static_cast<double>(day - kDateDelta));
+
+    TZorValue back;
+    back.SetDateTime(number);
+    double raw;
+    std::memcpy(&raw, back.Data(), 8);
+    EXPECT_EQ(raw, stored);
+    TZorValue viaFloat(v);
+    viaFloat.ConvertTo(ftFloat);
+    viaFloat.ConvertTo(ftDateTime);
+    std::memcpy(&raw, viaFloat.Data(), 8);
+    EXPECT_EQ(raw, stored);
+    TZorValue date(v), time(v);
+    date.ConvertTo(ftDate);
+    time.ConvertTo(ftTime);
+    std::int32_t d32, t32;
+    std::memcpy(&d32, date.Data(), 4);
+    std::memcpy(&t32, time.Data(), 4);
+    EXPECT_EQ(d32, day);
+    EXPECT_EQ(t32, msOfDay);
+  }
+}
+
 TEST_F(ValuesTest, DefaultFormatSettingsApplyWhenNoneAreGiven) {
   TZorValue v = Str("1,5");
   v.ConvertTo(ftFloat);

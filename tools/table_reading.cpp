@@ -22,10 +22,6 @@ namespace kivo::tools {
 
 namespace {
 
-// Stored dates count 1 January of year 1 as day 1; date-time numbers count
-// days from 30 December 1899.
-constexpr double kStoredDateDelta = 693594;
-constexpr double kMsPerDay = 86400000.0;
 // The last stored day number of year 9999.
 constexpr std::int64_t kLastStoredDay = 3652059;
 // Record findings listed per table before the rest are only counted.
@@ -200,7 +196,7 @@ std::string ShortestDouble(double value) {
 // "YYYY-MM-DD" of a stored day number; the bare number when it is no date.
 std::string DateText(std::int64_t day) {
   if (day < 1 || day > kLastStoredDay) return std::to_string(day);
-  const DateTimeParts p = DecodeDateTime(static_cast<double>(day) - kStoredDateDelta);
+  const DateTimeParts p = DecodeDateTime(static_cast<double>(day - kDateDelta));
   char text[16];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d", p.year, p.month, p.day);
   return text;
@@ -208,7 +204,7 @@ std::string DateText(std::int64_t day) {
 
 // "HH:MM:SS", with ".mmm" when there are milliseconds.
 std::string TimeText(std::int64_t ms) {
-  if (ms < 0 || ms >= static_cast<std::int64_t>(kMsPerDay)) return std::to_string(ms);
+  if (ms < 0 || ms >= kMsPerDay) return std::to_string(ms);
   std::string text = Digits2(static_cast<int>(ms / 3600000)) + ":" +
                      Digits2(static_cast<int>(ms / 60000 % 60)) + ":" +
                      Digits2(static_cast<int>(ms / 1000 % 60));
@@ -296,8 +292,8 @@ std::string FieldText(const TFieldHeader& field, const std::uint8_t* p) {
       const double v = Load<double>(p);
       if (!std::isfinite(v) || std::fabs(v) > 1e18) return ShortestDouble(v);
       const auto total = static_cast<std::int64_t>(std::llround(v));
-      const std::int64_t day = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
-      return DateText(day) + " " + TimeText(total - day * 86400000);
+      const std::int64_t day = total >= 0 ? total / kMsPerDay : -((-total + kMsPerDay - 1) / kMsPerDay);
+      return DateText(day) + " " + TimeText(total - day * kMsPerDay);
     }
     case ftBytes: return HexText(p, field.FieldSize);
     case ftWideString: return Utf16ToUtf8(p, field.FieldSize);
