@@ -42,7 +42,8 @@ ScratchDir::ScratchDir(const std::string& prefix) {
 ScratchDir::~ScratchDir() {
   std::error_code error;
   std::filesystem::remove_all(dir_, error);
-  if (error) std::fprintf(stderr, "could not remove %s: %s\n", dir_.c_str(), error.message().c_str());
+  if (error)
+    std::fprintf(stderr, "could not remove %s: %s\n", dir_.c_str(), error.message().c_str());
 }
 
 void SideBySide::Finish(std::size_t bytesPerIteration) {

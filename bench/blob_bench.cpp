@@ -41,7 +41,8 @@ constexpr std::size_t kDefaultMiB = 100;
 constexpr std::size_t kValueBytes = 10 * 1024;
 
 std::int32_t ValueCount() {
-  return static_cast<std::int32_t>(std::max<std::size_t>(16, bench::WorkBytes(kDefaultMiB) / kValueBytes));
+  return static_cast<std::int32_t>(
+      std::max<std::size_t>(16, bench::WorkBytes(kDefaultMiB) / kValueBytes));
 }
 
 class Scratch : public bench::ScratchDir {
@@ -51,8 +52,8 @@ class Scratch : public bench::ScratchDir {
 
 // Value i: 10 KiB of word-like text, different for every i.
 std::vector<std::uint8_t> Value(std::int32_t i) {
-  static const char* const words[] = {"blob ", "table ", "record ", "value ", "kivo ",
-                                      "block ", "part ", "free ", "list ", "map\n"};
+  static const char* const words[] = {"blob ",  "table ", "record ", "value ", "kivo ",
+                                      "block ", "part ",  "free ",   "list ",  "map\n"};
   std::vector<std::uint8_t> v;
   v.reserve(kValueBytes + 8);
   std::uint32_t x = static_cast<std::uint32_t>(i) * 2654435761u + 1;
@@ -90,7 +91,8 @@ class OurDatabase {
     store_ = std::make_unique<PlainStore>(*fs_, scratch.Dir());
   }
 
-  void Write(std::int32_t count, std::uint8_t level, const std::vector<std::vector<std::uint8_t>>& values) {
+  void Write(std::int32_t count, std::uint8_t level,
+             const std::vector<std::vector<std::uint8_t>>& values) {
     {
       std::unique_ptr<TKivoDataManager> maker(krGetDataManager("t", store_.get()));
       maker->SetBLOBCompression(level);
@@ -166,7 +168,6 @@ class Lite : public bench::LiteDatabase {
     sqlite3_finalize(stmt);
     return sum;
   }
-
 };
 
 // One benchmark times the writes (`read` false) or the reads of both halves.
@@ -203,10 +204,30 @@ void Run(benchmark::State& state, Where where, bool read) {
 void BM_BlobWrite(benchmark::State& state, Where where) { Run(state, where, false); }
 void BM_BlobRead(benchmark::State& state, Where where) { Run(state, where, true); }
 
-BENCHMARK_CAPTURE(BM_BlobWrite, kvb, Where::kContainer)->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_BlobRead, kvb, Where::kContainer)->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_BlobWrite, memory, Where::kMemory)->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_BlobRead, memory, Where::kMemory)->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BlobWrite, kvb, Where::kContainer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BlobRead, kvb, Where::kContainer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BlobWrite, memory, Where::kMemory)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BlobRead, memory, Where::kMemory)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kivo

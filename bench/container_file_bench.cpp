@@ -8,8 +8,8 @@
 //                            the 256 MiB file (FileSeek + FileRead against pread)
 // Containers use the normal geometry (page size 4096, 8 pages per extent),
 // unencrypted. Neither side syncs to the device inside the timed part: both
-// measure the work down to the operating system's page cache. KARTOVA_BENCH_MIB scales the big file (and
-// the number of small files with it).
+// measure the work down to the operating system's page cache. KARTOVA_BENCH_MIB scales the big file
+// (and the number of small files with it).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -226,7 +226,8 @@ void BM_FileRandomReads(benchmark::State& state) {
   BigFiles& f = BigFiles::Get();
   std::mt19937_64 rng(5);
   std::vector<std::int64_t> offsets(kRandomReads);
-  for (std::int64_t& o : offsets) o = static_cast<std::int64_t>(rng() % (f.data.size() - kRandomReadSize));
+  for (std::int64_t& o : offsets)
+    o = static_cast<std::int64_t>(rng() % (f.data.size() - kRandomReadSize));
   std::uint8_t buf[kRandomReadSize];
   bench::SideBySide timer(state);
   for (auto _ : state) {

@@ -101,7 +101,10 @@ void BM_EncodePagesFreshKey(benchmark::State& state) {
   }
   run.Finish(size);
 }
-BENCHMARK(BM_EncodePagesFreshKey)->Arg(4096)->Arg(8192)->UseManualTime()
+BENCHMARK(BM_EncodePagesFreshKey)
+    ->Arg(4096)
+    ->Arg(8192)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 // The page checksums over 64 MiB against zlib's CRC-32.

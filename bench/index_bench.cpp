@@ -119,7 +119,8 @@ class OurTable {
   }
   void Insert(const Keys& keys) {
     for (std::size_t i = 0; i < keys.a.size(); ++i) {
-      const std::vector<std::uint8_t> buf = Buffer(keys.a[i], keys.s[i], static_cast<std::uint32_t>(i) + 1);
+      const std::vector<std::uint8_t> buf =
+          Buffer(keys.a[i], keys.s[i], static_cast<std::uint32_t>(i) + 1);
       m_->InsertRecord(buf.data(), 0);
     }
     m_->FlushBuffers();
@@ -145,7 +146,6 @@ class Lite : public bench::LiteDatabase {
     sqlite3_finalize(stmt);
     Exec("COMMIT");
   }
-
 };
 
 void BM_InsertTwoIndexes(benchmark::State& state) {

@@ -41,16 +41,18 @@ class Scratch : public bench::ScratchDir {
 // plain file of the same size, and the page images to write.
 struct Setup {
   Setup(std::int32_t pageSize, const std::string& password) {
-    pageCount = static_cast<std::int32_t>(bench::WorkBytes(kDefaultMiB) / static_cast<std::size_t>(pageSize));
+    pageCount = static_cast<std::int32_t>(bench::WorkBytes(kDefaultMiB) /
+                                          static_cast<std::size_t>(pageSize));
     this->pageSize = pageSize;
     dataSize = pageSize - 32;
-    pm = std::make_unique<TPageFileManager>(scratch.Container(), kContainerCreate, password, "",
-                                            "", false, pageSize, 8, -1);
+    pm = std::make_unique<TPageFileManager>(scratch.Container(), kContainerCreate, password, "", "",
+                                            false, pageSize, 8, -1);
     if (!pm->ExtendFile(pageCount)) throw std::runtime_error("ExtendFile failed");
     fd = ::open(scratch.Plain().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 || ::ftruncate(fd, PlainOffset(pageCount + 1)) != 0)
       throw std::runtime_error("plain file");
-    data = bench::PatternBytes(static_cast<std::size_t>(pageCount) * static_cast<std::size_t>(dataSize));
+    data = bench::PatternBytes(static_cast<std::size_t>(pageCount) *
+                               static_cast<std::size_t>(dataSize));
   }
   ~Setup() { ::close(fd); }
 
@@ -73,7 +75,8 @@ struct Setup {
 // `run` page records with buffers of their own.
 struct PageRun {
   PageRun(std::int32_t run, std::int32_t dataSize, std::uint8_t encryption)
-      : size(static_cast<std::size_t>(dataSize)), buffer(size * static_cast<std::size_t>(run)),
+      : size(static_cast<std::size_t>(dataSize)),
+        buffer(size * static_cast<std::size_t>(run)),
         recs(static_cast<std::size_t>(run)) {
     for (std::size_t i = 0; i < recs.size(); ++i) {
       recs[i].Data = buffer.data() + i * size;
@@ -88,8 +91,9 @@ struct PageRun {
   // Writes pages first .. first + n - 1 (page numbers first + 1 ...).
   void Write(Setup& s, std::int32_t first, std::int32_t n) {
     Fill(s, first, n);
-    Check(n == 1 ? s.pm->WritePage(recs[0], first + 1) : s.pm->WritePages(recs.data(), n, first + 1),
-          "WritePage");
+    Check(
+        n == 1 ? s.pm->WritePage(recs[0], first + 1) : s.pm->WritePages(recs.data(), n, first + 1),
+        "WritePage");
   }
   void Read(Setup& s, std::int32_t first, std::int32_t n) {
     Check(n == 1 ? s.pm->ReadPage(recs[0], first + 1) : s.pm->ReadPages(recs.data(), n, first + 1),
@@ -103,20 +107,24 @@ struct PageRun {
 // The plain page images of a run, written or read with one call.
 struct PlainRun {
   PlainRun(std::int32_t run, std::int32_t pageSize)
-      : pageSize(static_cast<std::size_t>(pageSize)), images(this->pageSize * static_cast<std::size_t>(run)) {}
-  std::uint8_t* Data(std::int32_t j) { return images.data() + pageSize * static_cast<std::size_t>(j) + 32; }
+      : pageSize(static_cast<std::size_t>(pageSize)),
+        images(this->pageSize * static_cast<std::size_t>(run)) {}
+  std::uint8_t* Data(std::int32_t j) {
+    return images.data() + pageSize * static_cast<std::size_t>(j) + 32;
+  }
   void Fill(const Setup& s, std::int32_t first, std::int32_t n) {
-    for (std::int32_t j = 0; j < n; ++j)
-      std::memcpy(Data(j), s.PageData(first + j), pageSize - 32);
+    for (std::int32_t j = 0; j < n; ++j) std::memcpy(Data(j), s.PageData(first + j), pageSize - 32);
   }
   void Write(const Setup& s, std::int32_t first, std::int32_t n) {
     const auto bytes = static_cast<ssize_t>(pageSize * static_cast<std::size_t>(n));
-    Check(::pwrite(s.fd, images.data(), static_cast<std::size_t>(bytes), s.PlainOffset(first + 1)) == bytes,
+    Check(::pwrite(s.fd, images.data(), static_cast<std::size_t>(bytes),
+                   s.PlainOffset(first + 1)) == bytes,
           "pwrite");
   }
   void Read(const Setup& s, std::int32_t first, std::int32_t n) {
     const auto bytes = static_cast<ssize_t>(pageSize * static_cast<std::size_t>(n));
-    Check(::pread(s.fd, images.data(), static_cast<std::size_t>(bytes), s.PlainOffset(first + 1)) == bytes,
+    Check(::pread(s.fd, images.data(), static_cast<std::size_t>(bytes), s.PlainOffset(first + 1)) ==
+              bytes,
           "pread");
   }
   std::size_t pageSize;
@@ -137,7 +145,9 @@ void BM_PageWrite(benchmark::State& state) {
   PlainRun plain(run, s.pageSize);
   bench::SideBySide timer(state);
   for (auto _ : state) {
-    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); }); });
+    timer.Ours([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); });
+    });
     timer.Reference([&] {
       ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
         plain.Fill(s, first, n);
@@ -164,8 +174,12 @@ void BM_PageRead(benchmark::State& state) {
   });
   bench::SideBySide timer(state);
   for (auto _ : state) {
-    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); }); });
-    timer.Reference([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { plain.Read(s, first, n); }); });
+    timer.Ours([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); });
+    });
+    timer.Reference([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { plain.Read(s, first, n); });
+    });
     benchmark::DoNotOptimize(ours.buffer.data());
     benchmark::DoNotOptimize(plain.images.data());
   }
@@ -186,11 +200,14 @@ void BM_EncryptedPageWrite(benchmark::State& state) {
   PlainRun plain(run, s.pageSize);
   bench::SideBySide timer(state);
   for (auto _ : state) {
-    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); }); });
+    timer.Ours([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Write(s, first, n); });
+    });
     timer.Reference([&] {
       ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
         for (std::int32_t j = 0; j < n; ++j)
-          cipher.EncodeBuffer(s.PageData(first + j), plain.Data(j), static_cast<std::size_t>(s.dataSize));
+          cipher.EncodeBuffer(s.PageData(first + j), plain.Data(j),
+                              static_cast<std::size_t>(s.dataSize));
         if (withIO) plain.Write(s, first, n);
       });
     });
@@ -219,7 +236,9 @@ void BM_EncryptedPageRead(benchmark::State& state) {
   std::vector<std::uint8_t> out(static_cast<std::size_t>(s.dataSize));
   bench::SideBySide timer(state);
   for (auto _ : state) {
-    timer.Ours([&] { ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); }); });
+    timer.Ours([&] {
+      ForRuns(s, run, [&](std::int32_t first, std::int32_t n) { ours.Read(s, first, n); });
+    });
     timer.Reference([&] {
       ForRuns(s, run, [&](std::int32_t first, std::int32_t n) {
         if (withIO) plain.Read(s, first, n);

@@ -32,8 +32,7 @@ void TComponent::EndLoading() {
   // Work on a copy: Loaded() may create or destroy components.
   std::vector<TComponent*> owned = components_;
   for (TComponent* c : owned) {
-    if (std::find(components_.begin(), components_.end(), c) != components_.end())
-      c->EndLoading();
+    if (std::find(components_.begin(), components_.end(), c) != components_.end()) c->EndLoading();
   }
   if (loading_) {
     loading_ = false;

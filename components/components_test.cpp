@@ -239,9 +239,7 @@ TEST(AutoSessionNames, LoadingDefersNameAndActivation) {
 class DatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override { managers_before = TKivoDatabaseManager::RegisteredCount(); }
-  void TearDown() override {
-    EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before);
-  }
+  void TearDown() override { EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before); }
 
   TempDir dir;
   int managers_before = 0;
@@ -598,8 +596,8 @@ class ContainerDatabaseTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     TPFSManager::SetContainerStore(
-        [](const std::string& name, const std::string& password, TDatabaseFileMode,
-           bool readOnly, bool, bool createNew) -> std::unique_ptr<TAbstractPlainFileSystem> {
+        [](const std::string& name, const std::string& password, TDatabaseFileMode, bool readOnly,
+           bool, bool createNew) -> std::unique_ptr<TAbstractPlainFileSystem> {
           if (createNew) WriteFileBytes(name, password.empty() ? "PLAIN" : "ENC:" + password);
           std::string content = ReadFileBytes(name);
           bool encrypted = content.rfind("ENC:", 0) == 0;

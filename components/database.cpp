@@ -188,8 +188,8 @@ void TKivoDatabase::ValidateName(const std::string& name) {
 }
 
 void TKivoDatabase::SetSession(bool activate) {
-  TKivoSession* s = activate ? Sessions().OpenSession(session_name_)
-                             : Sessions().FindSession(session_name_);
+  TKivoSession* s =
+      activate ? Sessions().OpenSession(session_name_) : Sessions().FindSession(session_name_);
   if (s && s != session_) {
     if (session_) {
       session_->RemoveDatabase(this);
@@ -619,11 +619,11 @@ void TKivoDatabaseManager::CreateDatabase() {
   std::filesystem::path expanded = std::filesystem::absolute(path_, ec);
   std::string directory = expanded.parent_path().string();
   if (!DirectoryExists(directory))
-    throw Exception("TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" +
-                    path_ + "\" as the directory \"" + directory + "\" does not exist");
+    throw Exception("TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" + path_ +
+                    "\" as the directory \"" + directory + "\" does not exist");
   if (!TPFSManager::Instance().CreatePFS(path_, GetPassword(), in_memory_, file_mode_))
-    throw Exception("TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" +
-                    path_ + "\"");
+    throw Exception("TKivoDatabaseManager.CreateDatabase - Cannot create database file \"" + path_ +
+                    "\"");
 }
 
 bool TKivoDatabaseManager::DatabaseExists() {

@@ -114,7 +114,7 @@ class TKivoDatabase : public TComponent {
   bool handle_shared_ = false;
   bool read_only_ = false;
   bool closing_ = false;  // Close() is running: users leaving must not destroy it
-  int ref_count_ = 0;  // guarded by the session lock
+  int ref_count_ = 0;     // guarded by the session lock
   TKivoDatabaseManager* handle_ = nullptr;
   TKivoSession* session_ = nullptr;
   std::string session_name_;

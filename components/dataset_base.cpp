@@ -57,9 +57,7 @@ void TKivoDatasetBase::CloseForDatabase() {
   }
 }
 
-TKivoSession& TKivoDatasetBase::DBSession() const {
-  return *Sessions().OpenSession(session_name_);
-}
+TKivoSession& TKivoDatasetBase::DBSession() const { return *Sessions().OpenSession(session_name_); }
 
 void TKivoDatasetBase::SetDBFlag(int flag, bool value) {
   if (flag < 0 || flag > 15) return;

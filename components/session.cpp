@@ -241,7 +241,8 @@ void TKivoSession::SetSessionName(const std::string& value) {
   CheckInactive();
   if (!value.empty()) {
     TKivoSession* other = Sessions().FindSession(value);
-    if (other && other != this) throw ZorException::CreateFmt(kDuplicateSessionName, Name(), {value});
+    if (other && other != this)
+      throw ZorException::CreateFmt(kDuplicateSessionName, Name(), {value});
   }
   session_name_ = value;
 }

@@ -34,16 +34,16 @@ TEST(CommandLine, OptionsAreReadOnlyFromTheThirdParameterOn) {
 }
 
 TEST(CommandLine, LongAndShortWordsInAnyCase) {
-  TCommandLine cl = ParseCommandLine(
-      {"db", "s.sql", "-exportname", "out.csv", "-o", "err.txt", "-Delimiter", ";", "-batch", "-fnl"});
+  TCommandLine cl = ParseCommandLine({"db", "s.sql", "-exportname", "out.csv", "-o", "err.txt",
+                                      "-Delimiter", ";", "-batch", "-fnl"});
   EXPECT_EQ(cl.export_file, "out.csv");
   EXPECT_EQ(cl.output_file, "err.txt");
   EXPECT_EQ(cl.delimiter, ";");
   EXPECT_TRUE(cl.batch_mode);
   EXPECT_TRUE(cl.field_names_in_first_line);
 
-  TCommandLine words = ParseCommandLine(
-      {"db", "s.sql", "-E", "x.csv", "-OUTPUTNAME", "o.txt", "-d", "|", "-b", "fieldnamesinfirstlinecsv"});
+  TCommandLine words = ParseCommandLine({"db", "s.sql", "-E", "x.csv", "-OUTPUTNAME", "o.txt", "-d",
+                                         "|", "-b", "fieldnamesinfirstlinecsv"});
   EXPECT_EQ(words.export_file, "x.csv");
   EXPECT_EQ(words.output_file, "o.txt");
   EXPECT_EQ(words.delimiter, "|");
@@ -72,7 +72,8 @@ TEST(CommandLine, AValueIsTakenEvenWhenItLooksLikeAnOption) {
 }
 
 TEST(CommandLine, UnknownWordsAreSkipped) {
-  TCommandLine cl = ParseCommandLine({"db", "s.sql", "-X", "--batch", "-BB", "-b", "stray", "-fnlx"});
+  TCommandLine cl =
+      ParseCommandLine({"db", "s.sql", "-X", "--batch", "-BB", "-b", "stray", "-fnlx"});
   EXPECT_TRUE(cl.batch_mode);
   EXPECT_FALSE(cl.field_names_in_first_line);
   EXPECT_EQ(cl.export_file, "");

@@ -13,15 +13,15 @@ namespace {
 TEST(Utf8Check, AcceptsWellFormedAndRejectsBrokenSequences) {
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_TRUE(IsValidUtf8("plain"));
-  EXPECT_TRUE(IsValidUtf8("\xC3\xA1rv\xC3\xADz"));        // árvíz
-  EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));           // 4-byte form
-  EXPECT_FALSE(IsValidUtf8("\xE1rv\xEDz"));               // Windows-1250 árvíz
-  EXPECT_FALSE(IsValidUtf8("\xC3"));                      // cut short at the end
-  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));                  // cut short at the end
-  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));                  // overlong
-  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));              // surrogate
-  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));          // above U+10FFFF
-  EXPECT_FALSE(IsValidUtf8("\x80"));                      // stray continuation
+  EXPECT_TRUE(IsValidUtf8("\xC3\xA1rv\xC3\xADz"));  // árvíz
+  EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));     // 4-byte form
+  EXPECT_FALSE(IsValidUtf8("\xE1rv\xEDz"));         // Windows-1250 árvíz
+  EXPECT_FALSE(IsValidUtf8("\xC3"));                // cut short at the end
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));            // cut short at the end
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));            // overlong
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));        // surrogate
+  EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));    // above U+10FFFF
+  EXPECT_FALSE(IsValidUtf8("\x80"));                // stray continuation
 }
 
 TEST(ScriptDecoding, ChoosesTheEncodingAndNormalizesLineBreaks) {

@@ -124,8 +124,7 @@ bool TfmMain::ConnectCurrentDatabase() {
     }
 
     if (encrypted) {
-      const std::string title =
-          "A(z) \"" + current_db_.DatabaseFileName() + "\" adatbázis elérése";
+      const std::string title = "A(z) \"" + current_db_.DatabaseFileName() + "\" adatbázis elérése";
       while (!connected) {
         std::string typed = last_password_;
         if (!view_.InputQuery(title, "Kérem a jelszót: ", typed)) break;

@@ -72,9 +72,11 @@ TEST_F(Controller, TableNamesAreShownAsUtf8) {
   TfmMain& c = Start({""});
   ASSERT_EQ(view_.tables.size(), 2u);
   EXPECT_NE(std::find(view_.tables.begin(), view_.tables.end(), "\xC3\xA1ru"), view_.tables.end());
-  EXPECT_NE(std::find(view_.tables.begin(), view_.tables.end(), "\xC5\xA0kola"), view_.tables.end());
+  EXPECT_NE(std::find(view_.tables.begin(), view_.tables.end(), "\xC5\xA0kola"),
+            view_.tables.end());
   // The controller keeps the engine's own bytes for the later table commands.
-  EXPECT_NE(std::find(c.TableNames().begin(), c.TableNames().end(), "\xE1ru"), c.TableNames().end());
+  EXPECT_NE(std::find(c.TableNames().begin(), c.TableNames().end(), "\xE1ru"),
+            c.TableNames().end());
 }
 
 TEST_F(Controller, FailedStartUpConnectIsNotReported) {
@@ -196,7 +198,8 @@ TEST_F(Controller, NewInAMissingFolderReportsTheCreationError) {
   const bool ok = c.ReportErrors([&] { c.New1Click(); });
   EXPECT_FALSE(ok);
   ASSERT_EQ(view_.default_errors.size(), 1u);
-  EXPECT_NE(view_.default_errors[0].find("TKivoDatabaseManager.CreateDatabase - Cannot create database file"),
+  EXPECT_NE(view_.default_errors[0].find(
+                "TKivoDatabaseManager.CreateDatabase - Cannot create database file"),
             std::string::npos)
       << view_.default_errors[0];
   // The creation error ends the command before any connect.
@@ -299,7 +302,8 @@ TEST_F(NavigatorSetting, ValueOfAnotherSectionDoesNotCount) {
 }
 
 TEST_F(NavigatorSetting, MalformedFileGivesTheDefault) {
-  EXPECT_EQ(WithIni(std::string("\x00\xFF[navigator\njavit\n=1\n[[", 20)), std::optional<bool>(false));
+  EXPECT_EQ(WithIni(std::string("\x00\xFF[navigator\njavit\n=1\n[[", 20)),
+            std::optional<bool>(false));
 }
 
 TEST_F(NavigatorSetting, UnreadableFileGivesTheDefault) {

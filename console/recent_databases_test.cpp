@@ -27,7 +27,8 @@ TEST(RecentListRules, KnownPathMovesToTheFrontKeepingItsSpelling) {
 }
 
 TEST(RecentListRules, CaseIsIgnoredBeyondAscii) {
-  EXPECT_TRUE(SamePathIgnoringCase("/\xC3\x81rv\xC3\xADz.kvb", "/\xC3\xA1RV\xC3\x8DZ.kvb"));  // Árvíz / áRVÍZ
+  EXPECT_TRUE(SamePathIgnoringCase("/\xC3\x81rv\xC3\xADz.kvb",
+                                   "/\xC3\xA1RV\xC3\x8DZ.kvb"));  // Árvíz / áRVÍZ
   EXPECT_FALSE(SamePathIgnoringCase("/\xC3\xA1.kvb", "/a.kvb"));
   // Bytes that are no UTF-8 must match exactly; ASCII letters still fold.
   EXPECT_TRUE(SamePathIgnoringCase("/A\xE1.kvb", "/a\xE1.kvb"));
@@ -61,7 +62,8 @@ TEST_F(RecentDatabases, StoreStartsEmptyAndKeepsFiveNewestFirst) {
   for (const char* p : {"/d/1.kvb", "/d/2.kvb", "/d/3.kvb", "/d/4.kvb", "/d/5.kvb", "/d/6.kvb"}) {
     c.SelectDatabaseFile(p);
   }
-  EXPECT_EQ(c.LoadRecentDatabases(), (List{"/d/6.kvb", "/d/5.kvb", "/d/4.kvb", "/d/3.kvb", "/d/2.kvb"}));
+  EXPECT_EQ(c.LoadRecentDatabases(),
+            (List{"/d/6.kvb", "/d/5.kvb", "/d/4.kvb", "/d/3.kvb", "/d/2.kvb"}));
   EXPECT_EQ(c.GetLastDatabaseFile(), "/d/6.kvb");
 }
 
@@ -84,14 +86,16 @@ TEST_F(RecentDatabases, MenuListsTheEntriesAndChecksTheCurrentOne) {
 
 TEST_F(RecentDatabases, ReopeningTheThirdMovesItToTheFront) {
   TfmMain& c = *controller_;
-  for (const char* p : {"/d/1.kvb", "/d/2.kvb", "/d/3.kvb", "/d/4.kvb", "/d/5.kvb"}) c.SelectDatabaseFile(p);
+  for (const char* p : {"/d/1.kvb", "/d/2.kvb", "/d/3.kvb", "/d/4.kvb", "/d/5.kvb"})
+    c.SelectDatabaseFile(p);
   ASSERT_EQ(view_.reopen_items.size(), 5u);
   const std::string third = view_.reopen_items[2].caption;
   EXPECT_EQ(third, "2 /d/3.kvb");
 
   c.ReopenDatabaseItemClick("&" + third);
   EXPECT_EQ(c.CurrentDB().DatabaseFileName(), "/d/3.kvb");
-  EXPECT_EQ(c.LoadRecentDatabases(), (List{"/d/3.kvb", "/d/5.kvb", "/d/4.kvb", "/d/2.kvb", "/d/1.kvb"}));
+  EXPECT_EQ(c.LoadRecentDatabases(),
+            (List{"/d/3.kvb", "/d/5.kvb", "/d/4.kvb", "/d/2.kvb", "/d/1.kvb"}));
   EXPECT_EQ(view_.reopen_items.size(), 5u);
   // A failed connect of the reopened file shows nothing.
   EXPECT_TRUE(view_.errors.empty());

@@ -18,8 +18,10 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
   if (a == b) return true;
   if (IsValidUtf8(a) && IsValidUtf8(b)) {
-    icu::UnicodeString ua = icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
-    icu::UnicodeString ub = icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
+    icu::UnicodeString ua =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(a.data(), static_cast<int32_t>(a.size())));
+    icu::UnicodeString ub =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(b.data(), static_cast<int32_t>(b.size())));
     return ua.caseCompare(ub, U_FOLD_CASE_DEFAULT) == 0;
   }
   if (a.size() != b.size()) return false;
@@ -30,8 +32,9 @@ bool SamePathIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 std::vector<std::string> AddToRecentList(std::vector<std::string> list, const std::string& path) {
-  auto found = std::find_if(list.begin(), list.end(),
-                            [&](const std::string& entry) { return SamePathIgnoringCase(entry, path); });
+  auto found = std::find_if(list.begin(), list.end(), [&](const std::string& entry) {
+    return SamePathIgnoringCase(entry, path);
+  });
   if (found != list.end()) {
     std::rotate(list.begin(), found, found + 1);
     return list;

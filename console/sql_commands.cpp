@@ -76,7 +76,8 @@ void TfmMain::ExportQueryToFile(const std::string& fileName, bool fieldNamesInFi
     }
     bytes += "\r\n";
   }
-  for (const std::vector<std::string>& row : result.rows) bytes += DelimitedLine(row, ansi_delimiter);
+  for (const std::vector<std::string>& row : result.rows)
+    bytes += DelimitedLine(row, ansi_delimiter);
   WriteWholeFile(fileName, bytes);
 }
 

@@ -71,7 +71,8 @@ TkrBLOBHeader& TkrBLOBDirectory::HeaderOf(std::int32_t recPos, std::int32_t k) {
 
 void TkrBLOBDirectory::AddRecord() {
   if (Map.Count() != FileHeader.BlobRecordCount)
-    throw Exception("TKivoDataManager.krAddBLOBRecord - blobMap.ItemCount <> blobFileHeader.RecordCount");
+    throw Exception(
+        "TKivoDataManager.krAddBLOBRecord - blobMap.ItemCount <> blobFileHeader.RecordCount");
   Map.Append(static_cast<std::int32_t>(Headers.size()));
   Headers.resize(Headers.size() + static_cast<std::size_t>(FileHeader.BlobFieldCount));
   ++FileHeader.BlobRecordCount;
@@ -156,7 +157,8 @@ std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
   for (const TkrBLOBHeader& h : Headers)
     if (h.StoredSize > 0) size += static_cast<std::int64_t>(h.Parts.size() * kPartSize);
   if (size > std::numeric_limits<std::int32_t>::max())
-    throw Exception("Error in TKivoDataManager.SaveBLOBDirectory - the BLOB directory is too large.");
+    throw Exception(
+        "Error in TKivoDataManager.SaveBLOBDirectory - the BLOB directory is too large.");
   std::vector<std::uint8_t> image(static_cast<std::size_t>(size), 0);
   std::uint8_t* p = image.data();
   PutI32(p + kBlockSize, FileHeader.BlockSize);
@@ -205,19 +207,24 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image,
   const std::int32_t records = GetI32(image + kBlobRecordCount);
   const std::int32_t fields = d.FileHeader.BlobFieldCount;
   if (fields < 0) throw EBLOBDirectoryError("invalid BLOB field count " + std::to_string(fields));
-  if (records < 0) throw EBLOBDirectoryError("invalid BLOB record count " + std::to_string(records));
-  if (freeCount < 0) throw EBLOBDirectoryError("invalid free part count " + std::to_string(freeCount));
+  if (records < 0)
+    throw EBLOBDirectoryError("invalid BLOB record count " + std::to_string(records));
+  if (freeCount < 0)
+    throw EBLOBDirectoryError("invalid free part count " + std::to_string(freeCount));
   if (records > 0 && fields == 0)
     throw EBLOBDirectoryError(std::to_string(records) + " BLOB records without BLOB fields");
   const auto total = static_cast<std::int64_t>(size);
   const std::int64_t headersEnd =
       static_cast<std::int64_t>(kFileHeaderSize) + std::int64_t{records} * fields * kHeaderSize;
-  const std::int64_t freeStart = total - std::int64_t{freeCount} * static_cast<std::int64_t>(kPartSize);
+  const std::int64_t freeStart =
+      total - std::int64_t{freeCount} * static_cast<std::int64_t>(kPartSize);
   if (headersEnd > freeStart)
     throw EBLOBDirectoryError(std::to_string(records) + " records of " + std::to_string(fields) +
                               " headers and " + std::to_string(freeCount) +
-                              " free parts do not fit an image of " + std::to_string(size) + " bytes");
-  const std::size_t headerCount = static_cast<std::size_t>(records) * static_cast<std::size_t>(fields);
+                              " free parts do not fit an image of " + std::to_string(size) +
+                              " bytes");
+  const std::size_t headerCount =
+      static_cast<std::size_t>(records) * static_cast<std::size_t>(fields);
   d.Headers.resize(headerCount);
   for (std::size_t i = 0; i < headerCount; ++i) {
     const std::uint8_t* hp = image + kFileHeaderSize + i * kHeaderSize;
@@ -256,7 +263,8 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image,
 }
 
 TkrBLOBDirectory TkrBLOBDirectory::DecodeImage(const std::uint8_t* image, std::size_t size,
-                                               std::int32_t blobFieldCount, std::int32_t blockCount) {
+                                               std::int32_t blobFieldCount,
+                                               std::int32_t blockCount) {
   TkrBLOBDirectory d = DecodeImageLoosely(image, size);
   if (d.FileHeader.BlockSize <= 0 || d.FileHeader.BlockSize > kMaxBlockSize)
     throw EBLOBDirectoryError("invalid block size " + std::to_string(d.FileHeader.BlockSize));
@@ -279,14 +287,16 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
   auto ownerText = [&](std::int32_t owner) {
     if (owner < 0) return "free part " + std::to_string(-1 - owner);
     const std::int32_t fields = std::max(FileHeader.BlobFieldCount, 1);
-    return "record " + std::to_string(owner / fields) + " BLOB field " + std::to_string(owner % fields);
+    return "record " + std::to_string(owner / fields) + " BLOB field " +
+           std::to_string(owner % fields);
   };
   auto checkPart = [&](const TkrBLOBPart& part, std::int32_t owner) {
     if (part.FirstBlock < 0 || part.BlockCount <= 0 ||
         std::int64_t{part.FirstBlock} + part.BlockCount > BlockCount) {
       problems.push_back(ownerText(owner) + ": part of " + std::to_string(part.BlockCount) +
                          " blocks from block " + std::to_string(part.FirstBlock) +
-                         " lies outside the " + std::to_string(BlockCount) + " blocks of the data file");
+                         " lies outside the " + std::to_string(BlockCount) +
+                         " blocks of the data file");
       return;
     }
     runs.push_back({part.FirstBlock, std::int64_t{part.FirstBlock} + part.BlockCount, owner});
@@ -336,10 +346,10 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
       const Run& a = prev;
       const Run& b = runs[i];
       const bool freeAndUsed = (a.owner < 0) != (b.owner < 0);
-      problems.push_back(std::string(freeAndUsed ? "free and used blocks overlap: "
-                                                 : "block owned twice: ") +
-                         "block " + std::to_string(b.first) + " belongs to " + ownerText(a.owner) +
-                         " and " + ownerText(b.owner));
+      problems.push_back(
+          std::string(freeAndUsed ? "free and used blocks overlap: " : "block owned twice: ") +
+          "block " + std::to_string(b.first) + " belongs to " + ownerText(a.owner) + " and " +
+          ownerText(b.owner));
     }
     if (runs[i].end < prev.end) {
       runs[i].end = prev.end;

@@ -17,8 +17,8 @@ namespace {
 
 using testing::BifOf;
 using testing::BlobTable;
-using testing::ImageOf;
 using testing::GetI32;
+using testing::ImageOf;
 using testing::kBlobField;
 using testing::kMemoField;
 using testing::PutF64;
@@ -60,10 +60,10 @@ TEST(BlobLayout, TheWriterLaysOutTheDirectoryAndTheBlocksAsDocumented) {
   for (std::uint32_t id = 1; id <= 3; ++id) t.Insert(id);
   const Bytes a(600, 'A');
   const Bytes digits = ToBytes("0123456789");
-  t.Write(kBlobField, 0, a);                  // blocks 0-1
-  t.Write(kMemoField, 2, digits);             // block 2
-  t.Write(kBlobField, 1, Bytes(100, 'x'));    // block 3
-  t.m->DeleteBLOBValue(kBlobField, 1);        // block 3 free
+  t.Write(kBlobField, 0, a);                // blocks 0-1
+  t.Write(kMemoField, 2, digits);           // block 2
+  t.Write(kBlobField, 1, Bytes(100, 'x'));  // block 3
+  t.m->DeleteBLOBValue(kBlobField, 1);      // block 3 free
   t.Drop();
 
   Bytes expected(240, 0);
@@ -72,9 +72,9 @@ TEST(BlobLayout, TheWriterLaysOutTheDirectoryAndTheBlocksAsDocumented) {
   PutI32(expected, 8, 2);    // BlobFieldCount
   PutI32(expected, 12, 3);   // BlobRecordCount
   PutF64(expected, 16, 4.5);
-  PutHeader(expected, 24 + 0 * 32, 1, 216, 600, 600, a);       // record 0, pic
-  PutHeader(expected, 24 + 5 * 32, 1, 224, 10, 10, digits);    // record 2, memo
-  PutI32(expected, 216, 0);  // record 0's part: blocks 0-1
+  PutHeader(expected, 24 + 0 * 32, 1, 216, 600, 600, a);     // record 0, pic
+  PutHeader(expected, 24 + 5 * 32, 1, 224, 10, 10, digits);  // record 2, memo
+  PutI32(expected, 216, 0);                                  // record 0's part: blocks 0-1
   PutI32(expected, 220, 2);
   PutI32(expected, 224, 2);  // record 2's part: block 2
   PutI32(expected, 228, 1);
@@ -122,7 +122,7 @@ class HandMadeBlobs : public ::testing::Test {
     const std::size_t parts = 24 + 4 * 32;  // 152
     PutHeader(image, 24, 2, static_cast<std::int32_t>(parts), 700, 700, pic);
     PutHeader(image, 24 + 3 * 32, 1, static_cast<std::int32_t>(parts + 16), 5, 5, memo);
-    PutI32(image, parts, 4);       // pic: block 4, then block 1
+    PutI32(image, parts, 4);  // pic: block 4, then block 1
     PutI32(image, parts + 4, 1);
     PutI32(image, parts + 8, 1);
     PutI32(image, parts + 12, 1);
@@ -193,17 +193,17 @@ TEST_F(HandMadeBlobs, DamagedCountsOffsetsAndPartsAreRefused) {
     SCOPED_TRACE(d.what);
     Bytes damaged = image;
     PutI32(damaged, d.at, d.value);
-    const std::string message = MessageOf([&] {
-      TkrBLOBDirectory::DecodeImage(damaged.data(), damaged.size(), 2, 5);
-    });
+    const std::string message =
+        MessageOf([&] { TkrBLOBDirectory::DecodeImage(damaged.data(), damaged.size(), 2, 5); });
     EXPECT_NE(message.find(d.message), std::string::npos) << message;
     WriteFileBytes(dir.file("t.bif"), BifOf(damaged));
     WriteFileBytes(dir.file("t.bdf"), bdf);
     EXPECT_EQ(t.Open(), kOpenBadBLOBHeaders);
   }
   // The image must hold its header.
-  EXPECT_NE(MessageOf([&] { TkrBLOBDirectory::DecodeImage(image.data(), 23, 2, 5); })
-                .find("shorter than its header"),
+  EXPECT_NE(MessageOf([&] {
+              TkrBLOBDirectory::DecodeImage(image.data(), 23, 2, 5);
+            }).find("shorter than its header"),
             std::string::npos);
 }
 
@@ -229,8 +229,9 @@ TEST_F(HandMadeBlobs, DamagedOrCutFilesAreRefused) {
   const std::vector<std::uint8_t> content = ToBytes(good);
   EXPECT_EQ(MessageOf([&] { UnpackBLOBDirectoryImage(ToBytes(lying), 4.5, "t"); }),
             "Table is corrupted - blob headers cannot be decompressed. TableName = t");
-  EXPECT_EQ(MessageOf([&] { UnpackBLOBDirectoryImage(content, 2.0, "t"); }).rfind(
-                "Unsupported table format. ", 0),
+  EXPECT_EQ(MessageOf([&] {
+              UnpackBLOBDirectoryImage(content, 2.0, "t");
+            }).rfind("Unsupported table format. ", 0),
             0u);
   // Below version 1.249 T.bif holds the bare image.
   EXPECT_EQ(UnpackBLOBDirectoryImage(image, 1.2, "t"), image);

@@ -56,12 +56,13 @@ TEST_P(BlobRoundTrip, ValuesFromEmptyTo8MiBSurviveReopen) {
   // Every PPMd call sets up a model of 20 or 50 MB, so those levels get fewer values.
   const std::vector<std::size_t> sizes =
       ppmd ? std::vector<std::size_t>{0, 1, 10, 512, 513, 4000, 200000}
-           : std::vector<std::size_t>{0, 1, 2, 9, 10, 100, 511, 512, 513, 1024, 1025, 4000, 65536,
-                                      200000};
+           : std::vector<std::size_t>{0,   1,   2,    9,    10,   100,   511,
+                                      512, 513, 1024, 1025, 4000, 65536, 200000};
   std::vector<std::pair<Bytes, Bytes>> expected;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     const std::int32_t pos = t.Insert(static_cast<std::uint32_t>(i + 1));
-    Bytes pic = i % 2 ? RandomValue(sizes[i], static_cast<std::uint32_t>(i)) : TextValue(sizes[i], static_cast<std::uint32_t>(i));
+    Bytes pic = i % 2 ? RandomValue(sizes[i], static_cast<std::uint32_t>(i))
+                      : TextValue(sizes[i], static_cast<std::uint32_t>(i));
     Bytes memo = TextValue(sizes[sizes.size() - 1 - i] / 3, static_cast<std::uint32_t>(100 + i));
     t.Write(kBlobField, pos, pic);
     t.Write(kMemoField, pos, memo);
@@ -115,15 +116,15 @@ TEST_P(BlobRoundTrip, ValuesFromEmptyTo8MiBSurviveReopen) {
   check(!ppmd);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllStoresLevels, BlobRoundTrip,
-    ::testing::Combine(::testing::Values(Store::kDirectory, Store::kMemory, Store::kContainer),
-                       ::testing::Bool(), ::testing::Values(0, 1, 2, 3)),
-    [](const auto& info) {
-      return std::string(testing::StoreName(std::get<0>(info.param))) +
-             (std::get<1>(info.param) ? "Encrypted" : "Plain") + "Level" +
-             std::to_string(std::get<2>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(AllStoresLevels, BlobRoundTrip,
+                         ::testing::Combine(::testing::Values(Store::kDirectory, Store::kMemory,
+                                                              Store::kContainer),
+                                            ::testing::Bool(), ::testing::Values(0, 1, 2, 3)),
+                         [](const auto& info) {
+                           return std::string(testing::StoreName(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "Encrypted" : "Plain") + "Level" +
+                                  std::to_string(std::get<2>(info.param));
+                         });
 
 // ---- Blocks, parts and the free list (directory store, level 0) ----
 
@@ -327,7 +328,9 @@ class StreamDataset : public TBlobStreamDataset {
     events.push_back("stream " + std::to_string(field) + (writing ? " w" : " r"));
     return has_record ? &field_stream : nullptr;
   }
-  void BlobFieldChanged(int field) override { events.push_back("changed " + std::to_string(field)); }
+  void BlobFieldChanged(int field) override {
+    events.push_back("changed " + std::to_string(field));
+  }
   void BlobStreamClosed(int field) override { events.push_back("closed " + std::to_string(field)); }
 };
 

@@ -26,8 +26,10 @@ std::int32_t TMemoryStream::Write(const void* buffer, std::int32_t count) {
 
 std::int64_t TMemoryStream::Seek(std::int64_t offset, int origin) {
   std::int64_t base = 0;
-  if (origin == kFromCurrent) base = static_cast<std::int64_t>(position_);
-  else if (origin == kFromEnd) base = static_cast<std::int64_t>(data_.size());
+  if (origin == kFromCurrent)
+    base = static_cast<std::int64_t>(position_);
+  else if (origin == kFromEnd)
+    base = static_cast<std::int64_t>(data_.size());
   const std::int64_t target = base + offset;
   if (target < 0) return -1;
   position_ = static_cast<std::size_t>(target);
@@ -72,7 +74,8 @@ std::int32_t TKivoBlobStream::Read(void* buffer, std::int32_t count) {
 }
 
 std::int32_t TKivoBlobStream::Write(const void* buffer, std::int32_t count) {
-  if (mode_ == kModeRead) throw Exception("Error in TKivoBlobStream.Write - blob stream is read only!");
+  if (mode_ == kModeRead)
+    throw Exception("Error in TKivoBlobStream.Write - blob stream is read only!");
   if (!stream_) return 0;
   modified_ = true;
   return stream_->Write(buffer, count);

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
-#include <zlib.h>
 #include <string>
 #include <vector>
 
@@ -27,9 +27,12 @@ enum class Store { kDirectory, kMemory, kContainer };
 
 inline const char* StoreName(Store s) {
   switch (s) {
-    case Store::kDirectory: return "Directory";
-    case Store::kMemory: return "Memory";
-    default: return "Container";
+    case Store::kDirectory:
+      return "Directory";
+    case Store::kMemory:
+      return "Memory";
+    default:
+      return "Container";
   }
 }
 
@@ -142,8 +145,8 @@ class BlobTable {
 
 // `size` bytes of word-like text (compressible), varied by `seed`.
 inline std::vector<std::uint8_t> TextValue(std::size_t size, std::uint32_t seed) {
-  static const char* const words[] = {"blob ", "table ", "record ", "value ", "kivo ",
-                                      "block ", "part ", "free ", "list ", "map\r\n"};
+  static const char* const words[] = {"blob ",  "table ", "record ", "value ", "kivo ",
+                                      "block ", "part ",  "free ",   "list ",  "map\r\n"};
   std::mt19937 rng(seed);
   std::vector<std::uint8_t> v;
   v.reserve(size + 8);
@@ -167,7 +170,9 @@ inline std::vector<std::uint8_t> RandomValue(std::size_t size, std::uint32_t see
 inline std::vector<std::uint8_t> ToBytes(const std::string& s) {
   return std::vector<std::uint8_t>(s.begin(), s.end());
 }
-inline std::string ToString(const std::vector<std::uint8_t>& b) { return std::string(b.begin(), b.end()); }
+inline std::string ToString(const std::vector<std::uint8_t>& b) {
+  return std::string(b.begin(), b.end());
+}
 
 // The directory image inside a T.bif (4-byte length, zlib stream), read
 // with zlib itself.

@@ -40,7 +40,8 @@ bool HasGraphicHeader(const std::uint8_t* data, std::size_t size) {
 }
 
 TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::uint8_t level,
-                               bool encrypted, const std::string& password, std::int32_t blockSize) {
+                               bool encrypted, const std::string& password,
+                               std::int32_t blockSize) {
   const auto block = static_cast<std::size_t>(std::max(blockSize, 1));
   if (HasGraphicHeader(data, size)) {
     data += 8;
@@ -64,10 +65,11 @@ TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::
     } catch (const std::exception&) {
       ok = false;
     }
-    if (!ok || outSize == 0 || outSize > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
-      throw Exception(std::string(kWrite) + "krCompress compressing error! mode = " +
-                      std::to_string(level) + ", tSize = " + std::to_string(size) +
-                      ", hSize = " + std::to_string(ok ? outSize : 0));
+    if (!ok || outSize == 0 ||
+        outSize > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())) {
+      throw Exception(
+          std::string(kWrite) + "krCompress compressing error! mode = " + std::to_string(level) +
+          ", tSize = " + std::to_string(size) + ", hSize = " + std::to_string(ok ? outSize : 0));
     }
     out.Stored.resize(outSize);
   } else {
@@ -77,7 +79,8 @@ TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::
   if (encrypted) {
     if (password.empty()) throw Exception(std::string(kWrite) + "no password specified.");
     try {
-      TCipher_Rijndael(password).EncodeBuffer(out.Stored.data(), out.Stored.data(), out.Stored.size());
+      TCipher_Rijndael(password).EncodeBuffer(out.Stored.data(), out.Stored.data(),
+                                              out.Stored.size());
     } catch (const std::exception&) {
       throw Exception(std::string(kWrite) + "decoding error.");
     }
@@ -119,7 +122,8 @@ std::vector<std::uint8_t> DecodeBLOBValue(std::vector<std::uint8_t> stored, std:
       throw Exception(std::string(kRead) +
                       "table version too old. Try to open it by KivoTable version 2.20");
     // A damaged ValueSize must not become a huge allocation.
-    if (valueSize <= 0 || valueSize > MaxPlainSize(level, storedSize)) throw Exception(decompressError);
+    if (valueSize <= 0 || valueSize > MaxPlainSize(level, storedSize))
+      throw Exception(decompressError);
     std::uint32_t outSize = static_cast<std::uint32_t>(valueSize);
     bool ok = false;
     try {
@@ -158,7 +162,8 @@ std::vector<std::uint8_t> PackBLOBDirectoryImage(const std::vector<std::uint8_t>
     throw Exception("Error in TKivoDataManager.SaveBLOBDirectory - compressing error.");
   std::vector<std::uint8_t> content(4 + static_cast<std::size_t>(outSize));
   const auto length = static_cast<std::uint32_t>(image.size());
-  for (int i = 0; i < 4; ++i) content[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    content[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
   std::memcpy(content.data() + 4, packed.data(), outSize);
   return content;
 }

@@ -40,8 +40,9 @@ TkrEncodedBLOB EncodeBLOBValue(const std::uint8_t* data, std::size_t size, std::
 // storedSize) in place into the plain value of valueSize bytes. Raises, exactly:
 //   "Error in TKivoDataManager.krReadBLOBValue - no password specified."
 //   "Error in TKivoDataManager.krReadBLOBValue - decoding error."
-//   "Error in TKivoDataManager.krReadBLOBValue - table version too old. Try to open it by KivoTable version 2.20"
-//   "Error in TKivoDataManager.krReadBLOBValue - decompressing error, mode=" + level + "."
+//   "Error in TKivoDataManager.krReadBLOBValue - table version too old. Try to open it by KivoTable
+//   version 2.20" "Error in TKivoDataManager.krReadBLOBValue - decompressing error, mode=" + level
+//   + "."
 //     (also for sizes that no stored value of that level can have)
 //   "Error in TKivoDataManager.krReadBLOBValue - crc error"
 std::vector<std::uint8_t> DecodeBLOBValue(std::vector<std::uint8_t> stored, std::int32_t storedSize,

@@ -274,15 +274,15 @@ TAbstractFile* TKivoDataManager::OpenOneFile(const char* extension, bool create)
     file = nullptr;
   }
   if (!file)
-    throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name +
-                    "\", bCreated = " + (create ? "1" : "0") +
-                    ", ReadOnly = " + (read_only_ ? "1" : "0"));
+    throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name + "\", bCreated = " +
+                    (create ? "1" : "0") + ", ReadOnly = " + (read_only_ ? "1" : "0"));
   if (file->ReadOnly()) file_read_only_ = true;
   return file;
 }
 
 bool TKivoDataManager::OpenFiles(bool create) {
-  if (!create && store_mode_ != fsmMemory && !store_->FileExists(FileName(kDataFileExt), store_mode_))
+  if (!create && store_mode_ != fsmMemory &&
+      !store_->FileExists(FileName(kDataFileExt), store_mode_))
     return false;
   dat_file_ = OpenOneFile(kDataFileExt, create);
   try {
@@ -326,8 +326,9 @@ void TKivoDataManager::DeriveLayout() {
   if (offset > kMaxRecordDataSize) RaiseBadHeader("record size is too large");
   layout_ = TkrRecordLayout::Compute(static_cast<std::int32_t>(offset), header_.FieldCount,
                                      header_.Version);
-  data_offset_ = static_cast<std::int32_t>(TableHeaderSizeOf(header_.Version) +
-                                           field_headers_.size() * FieldHeaderSizeOf(header_.Version));
+  data_offset_ =
+      static_cast<std::int32_t>(TableHeaderSizeOf(header_.Version) +
+                                field_headers_.size() * FieldHeaderSizeOf(header_.Version));
 }
 
 void TKivoDataManager::ReadTableHeaders(bool mayCut) {
@@ -342,7 +343,8 @@ void TKivoDataManager::ReadTableHeaders(bool mayCut) {
   dat.ReadBuffer(prefix, prefixSize);
   const double layoutVersion =
       DetectTableVersion(prefix, static_cast<std::size_t>(prefixSize), fileSize);
-  TTableHeader header = DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
+  TTableHeader header =
+      DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
 
   if (!(header.Version >= 1.0))  // also catches a Version that is not a number
     throw Exception("Error opening table - invalid version = " + VersionText(header.Version));
@@ -378,8 +380,8 @@ void TKivoDataManager::ReadTableHeaders(bool mayCut) {
     fields.reserve(static_cast<std::size_t>(header.FieldCount));
     for (std::int64_t i = 0; i < header.FieldCount; ++i) {
       const std::int64_t at = i * fieldHeaderSize;
-      TFieldHeader field = DecodeFieldHeader(bytes.data() + at,
-                                             static_cast<std::size_t>(available - at), header.Version);
+      TFieldHeader field = DecodeFieldHeader(
+          bytes.data() + at, static_cast<std::size_t>(available - at), header.Version);
       if (!StoredFieldType(field.FieldType))
         RaiseBadHeader("unsupported type " + std::to_string(field.FieldType) + " of field \"" +
                        field.FieldName + "\"");
@@ -407,7 +409,8 @@ void TKivoDataManager::SaveTableHeaders() {
   Locked([&] {
     if (field_headers_.size() != static_cast<std::size_t>(std::max(header_.FieldCount, 0)))
       throw Exception("Error in TKivoDataManager.SaveTableHeaders - pFieldHeader 0 pointer!");
-    if (!dat_file_) throw Exception("Error in TKivoDataManager.SaveTableHeaders - table is not opened.");
+    if (!dat_file_)
+      throw Exception("Error in TKivoDataManager.SaveTableHeaders - table is not opened.");
     std::vector<std::uint8_t> image = EncodeTableHeaders(header_, field_headers_);
     std::size_t length = image.size();
     if (!field_headers_.empty()) length -= kFieldHeaderUnwrittenTail;
@@ -462,7 +465,8 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
     for (int i = 0; i < fieldDefs.Count(); ++i) {
       if (i == identifier) continue;
       const TFieldDef& def = fieldDefs[i];
-      if (def.Name().empty()) throw Exception("TKivoDataManager.CreateTable - field name is empty.");
+      if (def.Name().empty())
+        throw Exception("TKivoDataManager.CreateTable - field name is empty.");
       TFieldHeader field;
       field.FieldName = def.Name();
       field.FieldType = def.DataType() == ftAutoInc ? static_cast<std::uint8_t>(ftInteger)
@@ -592,9 +596,9 @@ void TKivoDataManager::CloseTable() {
     std::exception_ptr failure;
     if (open_completed_ && !read_only_ && !file_read_only_) {
       if (HasBLOBs() && BLOBRecordCount() != header_.RecordCount) {
-        failure = std::make_exception_ptr(Exception(
-            "TKivoDataManager.CloseTable - tableHeader.RecordCount <> "
-            "blobFileHeader.RecordCount"));
+        failure = std::make_exception_ptr(
+            Exception("TKivoDataManager.CloseTable - tableHeader.RecordCount <> "
+                      "blobFileHeader.RecordCount"));
       } else {
         try {
           FlushBuffers();
@@ -671,13 +675,14 @@ void TKivoDataManager::RewriteInCurrentLayout() {
 
   std::vector<std::uint8_t> oldRecord(static_cast<std::size_t>(oldLayout.RecordSize));
   std::vector<std::uint8_t> newRecord(static_cast<std::size_t>(newLayout.RecordSize));
-  const std::size_t bitmapBytes = static_cast<std::size_t>(
-      std::min(oldLayout.NullBitmapSize, newLayout.NullBitmapSize));
+  const std::size_t bitmapBytes =
+      static_cast<std::size_t>(std::min(oldLayout.NullBitmapSize, newLayout.NullBitmapSize));
   for (std::int32_t i = header_.RecordCount - 1; i >= 0; --i) {
     dat.Seek(oldDataOffset + i * oldLayout.RecordSize, TAbstractFile::kFromBeginning);
     dat.ReadBuffer(oldRecord.data(), oldLayout.RecordSize);
     std::fill(newRecord.begin(), newRecord.end(), 0);
-    std::memcpy(newRecord.data(), oldRecord.data(), static_cast<std::size_t>(oldLayout.DataSize) + 4);
+    std::memcpy(newRecord.data(), oldRecord.data(),
+                static_cast<std::size_t>(oldLayout.DataSize) + 4);
     std::memcpy(newRecord.data() + newLayout.NullBitmapOffset,
                 oldRecord.data() + oldLayout.NullBitmapOffset, bitmapBytes);
     std::memcpy(newRecord.data() + newLayout.CheckStringOffset,

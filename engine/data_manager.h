@@ -39,9 +39,9 @@
 #include "engine/record_image.h"
 #include "engine/record_indexer.h"
 #include "engine/record_journal.h"
-#include "engine/table_indexes.h"
 #include "engine/table_file_store.h"
 #include "engine/table_header.h"
+#include "engine/table_indexes.h"
 #include "engine/write_log.h"
 #include "platform/locks.h"
 #include "storage/file_layer.h"
@@ -71,9 +71,9 @@ class TDataManagerClient {
 
 // OpenTable result codes.
 constexpr std::int8_t kOpenOk = 0;
-constexpr std::int8_t kOpenMissing = -1;          // T.dat does not exist
+constexpr std::int8_t kOpenMissing = -1;  // T.dat does not exist
 constexpr std::int8_t kOpenInvalidPassword = -3;
-constexpr std::int8_t kOpenFailed = -4;           // files missing, locked or headers damaged
+constexpr std::int8_t kOpenFailed = -4;  // files missing, locked or headers damaged
 constexpr std::int8_t kOpenBadBLOBHeaders = -5;
 
 // The table file extensions.
@@ -373,7 +373,8 @@ class TKivoDataManager {
   // Adds one header and builds its array; raises (list unchanged) on bad input.
   void InternalAddIndex(const std::string& name, const std::vector<std::string>& fieldNames,
                         bool allDescending, bool allCaseInsensitive, TIndexOptions options,
-                        const std::vector<bool>& caseInsensitive, const std::vector<bool>& descending);
+                        const std::vector<bool>& caseInsensitive,
+                        const std::vector<bool>& descending);
   // Adds a temporary index ("$_IDX_" + digits, never saved); returns its name.
   std::string CreateTemporaryIndex(const std::string& fieldNames, const std::string& descFields,
                                    const std::string& caseInsFields);
@@ -383,7 +384,8 @@ class TKivoDataManager {
   void BuildAllIndexes();
   void RebuildAllIndexes();
   // The ordinal of record `recPos` within index `indexNo`, or -1.
-  std::int32_t FindRecordInIndex(std::int32_t indexNo, std::int32_t recPos, std::int32_t count = -1);
+  std::int32_t FindRecordInIndex(std::int32_t indexNo, std::int32_t recPos,
+                                 std::int32_t count = -1);
   // The key search of a record buffer (see TkrTableIndexes::FindKey).
   std::int32_t FindKey(const std::uint8_t* keyBuffer, std::int32_t indexNo, bool exactOnly,
                        bool forward, std::int32_t keyFieldCount);

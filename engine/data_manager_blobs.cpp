@@ -27,21 +27,25 @@ constexpr std::int32_t kMaxBLOBBlockSize = 1 << 24;
 
 void TKivoDataManager::LoadBLOBDirectory() {
   blob_dir_.reset();
-  if (!bif_file_ || !bdf_file_) throw Exception("TKivoDataManager.LoadBLOBDirectory - BLOB files are not opened.");
+  if (!bif_file_ || !bdf_file_)
+    throw Exception("TKivoDataManager.LoadBLOBDirectory - BLOB files are not opened.");
   const std::int32_t size = bif_file_->GetSize();
-  if (size < 0) throw Exception("TKivoDataManager.LoadBLOBDirectory - cannot read the size of " + FileName(kBLOBIndexFileExt));
+  if (size < 0)
+    throw Exception("TKivoDataManager.LoadBLOBDirectory - cannot read the size of " +
+                    FileName(kBLOBIndexFileExt));
   std::vector<std::uint8_t> content(static_cast<std::size_t>(size));
   bif_file_->Seek(0, TAbstractFile::kFromBeginning);
   bif_file_->ReadBuffer(content.data(), size);
-  const std::vector<std::uint8_t> image = UnpackBLOBDirectoryImage(content, header_.Version, table_name_);
+  const std::vector<std::uint8_t> image =
+      UnpackBLOBDirectoryImage(content, header_.Version, table_name_);
 
   std::int32_t blockSize = 0;
   if (image.size() >= blob_layout::kFileHeaderSize) std::memcpy(&blockSize, image.data(), 4);
   const std::int32_t dataSize = bdf_file_->GetSize();
   const std::int32_t blockCount = blockSize > 0 && dataSize > 0 ? dataSize / blockSize : 0;
   try {
-    blob_dir_ = std::make_unique<TkrBLOBDirectory>(TkrBLOBDirectory::DecodeImage(
-        image.data(), image.size(), blob_field_count_, blockCount));
+    blob_dir_ = std::make_unique<TkrBLOBDirectory>(
+        TkrBLOBDirectory::DecodeImage(image.data(), image.size(), blob_field_count_, blockCount));
   } catch (const EBLOBDirectoryError& e) {
     throw Exception("Table is corrupted - blob headers are damaged (" + std::string(e.what()) +
                     "). TableName = " + table_name_);
@@ -52,8 +56,10 @@ void TKivoDataManager::LoadBLOBDirectory() {
 void TKivoDataManager::WriteEmptyBLOBDirectory() {
   if (blob_block_size_ <= 0 || blob_block_size_ > kMaxBLOBBlockSize)
     throw Exception("Error in TKivoDataManager.CreateTable - BLOB block size must be 1 .. " +
-                    std::to_string(kMaxBLOBBlockSize) + ", not " + std::to_string(blob_block_size_));
-  blob_dir_ = std::make_unique<TkrBLOBDirectory>(blob_block_size_, blob_field_count_, header_.Version);
+                    std::to_string(kMaxBLOBBlockSize) + ", not " +
+                    std::to_string(blob_block_size_));
+  blob_dir_ =
+      std::make_unique<TkrBLOBDirectory>(blob_block_size_, blob_field_count_, header_.Version);
   SaveBLOBDirectory(true);
 }
 
@@ -148,7 +154,8 @@ TkrBLOBHeader& TKivoDataManager::BLOBHeaderOf(const char* operation, int fieldNo
 void TKivoDataManager::ReadBLOBValue(TMemoryStream* stream, int fieldNo, std::int32_t recPos) {
   Locked([&] {
     if (!blob_dir_ || blob_dir_->RecordCount() == 0) return;
-    if (!stream) throw Exception("Error in TKivoDataManager.krReadBLOBValue - stream is not opened.");
+    if (!stream)
+      throw Exception("Error in TKivoDataManager.krReadBLOBValue - stream is not opened.");
     stream->Clear();
     const TkrBLOBHeader* h = &BLOBHeaderOf("krReadBLOBValue", fieldNo, recPos);
     if (h->PartCount() <= 0) return;
@@ -169,15 +176,16 @@ void TKivoDataManager::ReadBLOBValue(TMemoryStream* stream, int fieldNo, std::in
       const std::int64_t count =
           std::min(std::int64_t{part.BlockCount} * blockSize, std::int64_t{h->StoredSize} - at);
       if (part.FirstBlock < 0 || offset + count > kMaxFilePosition ||
-          bdf_file_->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) != offset ||
+          bdf_file_->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) !=
+              offset ||
           bdf_file_->Read(stored.data() + at, static_cast<std::int32_t>(count)) != count)
         throw Exception("Error in TKivoDataManager.krReadBLOBValue - cannot read block " +
                         std::to_string(part.FirstBlock) + " of " + FileName(kBLOBDataFileExt));
       at += count;
     }
-    std::vector<std::uint8_t> value =
-        DecodeBLOBValue(std::move(stored), h->StoredSize, h->ValueSize, h->CheckString,
-                        header_.BLOBCompression, header_.Encrypted != 0, password_, header_.Version);
+    std::vector<std::uint8_t> value = DecodeBLOBValue(
+        std::move(stored), h->StoredSize, h->ValueSize, h->CheckString, header_.BLOBCompression,
+        header_.Encrypted != 0, password_, header_.Version);
     stream->Write(value.data(), static_cast<std::int32_t>(value.size()));
     stream->Seek(0, TStream::kFromBeginning);
   });
@@ -186,7 +194,8 @@ void TKivoDataManager::ReadBLOBValue(TMemoryStream* stream, int fieldNo, std::in
 void TKivoDataManager::WriteBLOBValue(TStream* stream, int fieldNo, std::int32_t recPos) {
   Locked([&] {
     if (!blob_dir_ || blob_dir_->RecordCount() == 0) return;
-    if (!stream) throw Exception("Error in TKivoDataManager.krWriteBLOBValue - stream is not opened.");
+    if (!stream)
+      throw Exception("Error in TKivoDataManager.krWriteBLOBValue - stream is not opened.");
     CheckRecordStorage("krWriteBLOBValue", true);
     BLOBHeaderOf("krWriteBLOBValue", fieldNo, recPos);  // checks before anything changes
     const std::int64_t size = stream->Size();
@@ -243,8 +252,9 @@ void TKivoDataManager::DeleteBLOBValue(int fieldNo, std::int32_t recPos) {
   Locked([&] {
     if (!blob_dir_ || blob_dir_->RecordCount() <= 0) return;
     if (fieldNo < 0 || fieldNo >= static_cast<int>(field_headers_.size()))
-      throw Exception("Error in TKivoDataManager.DeleteBLOBValue - 0 pointer to pFieldHeader, fieldNum = ." +
-                      std::to_string(fieldNo));
+      throw Exception(
+          "Error in TKivoDataManager.DeleteBLOBValue - 0 pointer to pFieldHeader, fieldNum = ." +
+          std::to_string(fieldNo));
     TkrBLOBHeader& h = BLOBHeaderOf("DeleteBLOBValue", fieldNo, recPos);
     if (h.PartCount() <= 0) return;
     CheckRecordStorage("DeleteBLOBValue", true);

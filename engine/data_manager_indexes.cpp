@@ -21,7 +21,8 @@ class TkrManagerIndexedTable : public TkrIndexedTable {
   explicit TkrManagerIndexedTable(TKivoDataManager& m) : m_(m) {}
   std::int32_t IndexedRecordCount() override { return m_.header_.RecordCount; }
   const std::uint8_t* IndexedRecord(std::int32_t pos) override {
-    if (!m_.records_) throw Exception("Error in TKivoDataManager.GetRecordPtr - table is not opened.");
+    if (!m_.records_)
+      throw Exception("Error in TKivoDataManager.GetRecordPtr - table is not opened.");
     return m_.records_->GetRecordPtr(pos);
   }
   const std::vector<TFieldHeader>& IndexedFields() override { return m_.field_headers_; }
@@ -49,8 +50,10 @@ std::vector<std::string> SplitIndexFields(const std::string& list) {
     current.clear();
   };
   for (char c : list) {
-    if (c == ',' || c == ';') flush();
-    else current += c;
+    if (c == ',' || c == ';')
+      flush();
+    else
+      current += c;
   }
   flush();
   return names;
@@ -95,7 +98,8 @@ void TKivoDataManager::SetIndexBuildProgress(bool value) {
 }
 
 void TKivoDataManager::ReportIndexProgress(bool start, bool finish, double percentDone) {
-  for (TDataManagerClient* dataset : datasets_) dataset->DoBuildIndexesProgress(start, finish, percentDone);
+  for (TDataManagerClient* dataset : datasets_)
+    dataset->DoBuildIndexesProgress(start, finish, percentDone);
 }
 
 std::int32_t TKivoDataManager::IndexCount() const {
@@ -104,7 +108,8 @@ std::int32_t TKivoDataManager::IndexCount() const {
 
 const TkrIndexHeader& TKivoDataManager::IndexHeader(std::int32_t indexNo) const {
   const TkrIndexHeader* header = Locked([&] {
-    if (!indexes_) throw Exception("TKivoDataManager - invalid index number " + std::to_string(indexNo));
+    if (!indexes_)
+      throw Exception("TKivoDataManager - invalid index number " + std::to_string(indexNo));
     return &indexes_->Header(indexNo);
   });
   return *header;
@@ -175,8 +180,8 @@ void TKivoDataManager::InternalAddIndex(const std::string& name,
       if (!IsIndexableType(type)) throw Exception(where + "unsupported field type!");
       const auto k = static_cast<std::int32_t>(i);
       header.SetAscendingBit(k, !(i < descending.size() && descending[i]));
-      header.SetCaseInsensitiveBit(k, i < caseInsensitive.size() && caseInsensitive[i] &&
-                                          IsStringType(type));
+      header.SetCaseInsensitiveBit(
+          k, i < caseInsensitive.size() && caseInsensitive[i] && IsStringType(type));
     }
     list.Add(header);
     if (list.DeferBuilds()) return;
@@ -237,7 +242,8 @@ void TKivoDataManager::CreateAutoIndexes(bool autoIndexes) {
     if (!autoIndexes) return;
     for (const TFieldHeader& field : field_headers_) {
       if (IsBLOBType(field.FieldType) || field.FieldType == ftBytes) continue;
-      if (IsStringType(field.FieldType)) add("@@" + field.FieldName, field.FieldName, ixCaseInsensitive);
+      if (IsStringType(field.FieldType))
+        add("@@" + field.FieldName, field.FieldName, ixCaseInsensitive);
       add("@" + field.FieldName, field.FieldName, 0);
     }
   });
@@ -246,7 +252,8 @@ void TKivoDataManager::CreateAutoIndexes(bool autoIndexes) {
 void TKivoDataManager::ConvertIndexes(double) {
   for (const TFieldHeader& field : field_headers_) {
     const std::string name =
-        ("@@" + field.FieldName).substr(0, static_cast<std::size_t>(MaxIndexNameLength(header_.Version)));
+        ("@@" + field.FieldName)
+            .substr(0, static_cast<std::size_t>(MaxIndexNameLength(header_.Version)));
     if (IsStringType(field.FieldType) && !IndexExists(name))
       AddIndex(name, field.FieldName, ixCaseInsensitive, "", "", true);
   }
@@ -289,9 +296,8 @@ std::int32_t TKivoDataManager::FindRecordInIndex(std::int32_t indexNo, std::int3
 
 std::int32_t TKivoDataManager::FindKey(const std::uint8_t* keyBuffer, std::int32_t indexNo,
                                        bool exactOnly, bool forward, std::int32_t keyFieldCount) {
-  return Locked([&] {
-    return IndexList().FindKey(indexNo, keyBuffer, exactOnly, forward, keyFieldCount);
-  });
+  return Locked(
+      [&] { return IndexList().FindKey(indexNo, keyBuffer, exactOnly, forward, keyFieldCount); });
 }
 
 bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting) {
@@ -303,8 +309,7 @@ bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting) {
       if ((header.Options & (ixUnique | ixPrimary)) == 0) continue;
       if (list.FindKeyConflict(i, buffer, inserting) < 0) continue;
       if (inserting && header.KeyFields == std::vector<std::int32_t>{-1}) {
-        SetRecordId(layout_, buffer,
-                    static_cast<std::uint32_t>(header_.LastAutoInc) + 1u);
+        SetRecordId(layout_, buffer, static_cast<std::uint32_t>(header_.LastAutoInc) + 1u);
         replaced = true;
         continue;
       }
@@ -387,8 +392,8 @@ namespace {
 bool FlushMarked(TAbstractFile* dat, double version) {
   if (dat == nullptr) return false;
   try {
-    const auto at = static_cast<std::int32_t>(IsLegacyLayout(version) ? table_header::kLegacyChangeCount
-                                                                      : table_header::kChangeCount);
+    const auto at = static_cast<std::int32_t>(
+        IsLegacyLayout(version) ? table_header::kLegacyChangeCount : table_header::kChangeCount);
     std::uint8_t pair[2];
     if (dat->Seek(at - 1, TAbstractFile::kFromBeginning) != at - 1 || dat->Read(pair, 2) != 2)
       return false;
@@ -424,8 +429,8 @@ void TKivoDataManager::LoadIndexes() {
     }
     if (valid) {
       const std::int32_t n = header_.RecordCount;
-      const bool current =
-          content.IndexChangeCount == header_.ChangeCount && !FlushMarked(dat_file_, header_.Version);
+      const bool current = content.IndexChangeCount == header_.ChangeCount &&
+                           !FlushMarked(dat_file_, header_.Version);
       if (n <= 0) {
         for (std::int32_t i = 0; i < list.Count(); ++i) list.SetPositions(i, {});
       } else if (!current) {

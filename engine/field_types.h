@@ -14,10 +14,10 @@ namespace kivo {
 
 // How a type's slot size follows from the declared size.
 enum class TSlotRule : std::uint8_t {
-  kFixed,         // always FixedSlot bytes
-  kPlusOne,       // declared size + 1 (ftString: zero terminator)
-  kPlusTwo,       // declared size + 2 (ftWideString: 16-bit zero terminator)
-  kDeclared,      // the declared size itself (ftBytes)
+  kFixed,     // always FixedSlot bytes
+  kPlusOne,   // declared size + 1 (ftString: zero terminator)
+  kPlusTwo,   // declared size + 2 (ftWideString: 16-bit zero terminator)
+  kDeclared,  // the declared size itself (ftBytes)
 };
 
 struct TFieldTypeInfo {
@@ -25,7 +25,7 @@ struct TFieldTypeInfo {
   std::string_view TypeName;  // "ftString"
   std::string_view SQLName;   // "STRING"
   TSlotRule Rule;
-  std::int32_t FixedSlot;     // for kFixed
+  std::int32_t FixedSlot;  // for kFixed
   bool Indexable;
 };
 
@@ -40,9 +40,7 @@ constexpr std::int32_t kMaxRecordDataSize = 1 << 22;
 const TFieldTypeInfo* StoredFieldType(std::uint8_t ordinal);
 
 // Ordinals 15-18.
-inline bool IsBLOBType(std::uint8_t ordinal) {
-  return ordinal >= ftBlob && ordinal <= ftFmtMemo;
-}
+inline bool IsBLOBType(std::uint8_t ordinal) { return ordinal >= ftBlob && ordinal <= ftFmtMemo; }
 // Ordinals 1-11, 24 and 25.
 inline bool IsIndexableType(std::uint8_t ordinal) {
   return (ordinal >= ftString && ordinal <= ftDateTime) || ordinal == ftWideString ||

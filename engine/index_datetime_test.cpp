@@ -21,9 +21,9 @@ using testing::WriteFileBytes;
 
 // The stored form of a moment: day number x kMsPerDay + milliseconds.
 double Stored(int year, int month, int day, std::int64_t msOfDay) {
-  const std::int64_t dayNumber = DaysFromCivil(year, static_cast<unsigned>(month),
-                                               static_cast<unsigned>(day)) -
-                                 DaysFromCivil(1899, 12, 30) + kDateDelta;
+  const std::int64_t dayNumber =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+      DaysFromCivil(1899, 12, 30) + kDateDelta;
   return static_cast<double>(dayNumber * kMsPerDay + msOfDay);
 }
 
@@ -98,22 +98,26 @@ TEST(DateTimeKeys, IndexesOrderEveryYearChronologicallyAndSearchesFindEveryValue
   // Day ends and starts on both sides of 30 December 1899 first: they are
   // where a comparison that misplaces the day goes wrong.
   std::vector<double> special = {
-      Stored(1800, 1, 1, 6 * kHour),       Stored(1800, 1, 1, 18 * kHour),
-      Stored(1800, 1, 1, kMsPerDay - 1),   Stored(1800, 1, 2, 0),
-      Stored(1899, 12, 29, 0),             Stored(1899, 12, 29, kMsPerDay - 1),
-      Stored(1899, 12, 30, 0),             Stored(1899, 12, 30, 1),
-      Stored(1899, 12, 31, 12 * kHour),    Stored(1, 1, 1, 0),
-      Stored(1, 1, 1, kMsPerDay - 1),      Stored(9999, 12, 31, kMsPerDay - 1)};
+      Stored(1800, 1, 1, 6 * kHour),     Stored(1800, 1, 1, 18 * kHour),
+      Stored(1800, 1, 1, kMsPerDay - 1), Stored(1800, 1, 2, 0),
+      Stored(1899, 12, 29, 0),           Stored(1899, 12, 29, kMsPerDay - 1),
+      Stored(1899, 12, 30, 0),           Stored(1899, 12, 30, 1),
+      Stored(1899, 12, 31, 12 * kHour),  Stored(1, 1, 1, 0),
+      Stored(1, 1, 1, kMsPerDay - 1),    Stored(9999, 12, 31, kMsPerDay - 1)};
   for (double v : special) t.Insert(v);
   const std::int64_t first = static_cast<std::int64_t>(Stored(1, 1, 1, 0));
   const std::int64_t last = static_cast<std::int64_t>(Stored(9999, 12, 31, kMsPerDay - 1));
   std::uniform_int_distribution<std::int64_t> anyMoment(first, last);
   for (int i = 0; i < 3000; ++i) {
     const unsigned kind = rng() % 10;
-    if (kind == 0) t.Insert(std::nullopt);
-    else if (kind == 1) t.Insert(t.rows[rng() % t.rows.size()]);  // a duplicate
-    else if (kind == 2) t.Insert(Stored(1899, 12, 30, 0) - static_cast<double>(rng() % (3 * kMsPerDay)));
-    else t.Insert(static_cast<double>(anyMoment(rng)));
+    if (kind == 0)
+      t.Insert(std::nullopt);
+    else if (kind == 1)
+      t.Insert(t.rows[rng() % t.rows.size()]);  // a duplicate
+    else if (kind == 2)
+      t.Insert(Stored(1899, 12, 30, 0) - static_cast<double>(rng() % (3 * kMsPerDay)));
+    else
+      t.Insert(static_cast<double>(anyMoment(rng)));
   }
 
   std::vector<std::optional<double>> expected = t.rows;
@@ -130,9 +134,10 @@ TEST(DateTimeKeys, IndexesOrderEveryYearChronologicallyAndSearchesFindEveryValue
       const std::optional<double>& v = t.rows[r];
       if (!v) continue;
       const std::vector<std::uint8_t> key = t.Buffer(v, 999999);
-      const auto run = std::equal_range(order.begin(), order.end(), v, [&](const auto& a, const auto& b) {
-        return indexNo == 1 ? Chronological(a, b) : Chronological(b, a);
-      });
+      const auto run =
+          std::equal_range(order.begin(), order.end(), v, [&](const auto& a, const auto& b) {
+            return indexNo == 1 ? Chronological(a, b) : Chronological(b, a);
+          });
       EXPECT_EQ(t.m().FindKey(key.data(), indexNo, true, false, 1), run.first - order.begin())
           << "index " << indexNo << " value " << *v;
       EXPECT_EQ(t.m().FindKey(key.data(), indexNo, true, true, 1), run.second - order.begin() - 1)

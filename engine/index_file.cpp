@@ -60,7 +60,8 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
     for (std::int32_t k = 0; k < content.IndexCount; ++k) {
       TkrIndexHeader h;
       buf.resize(nameSize + 4);
-      if (!ReadAt(file, at, buf.data(), static_cast<std::int64_t>(buf.size()), size)) return content;
+      if (!ReadAt(file, at, buf.data(), static_cast<std::int64_t>(buf.size()), size))
+        return content;
       const std::size_t nameLength = buf[0];
       if (nameLength == 0 || nameLength > nameSize - 1) return content;
       h.IndexName.assign(reinterpret_cast<const char*>(buf.data() + 1), nameLength);
@@ -68,7 +69,8 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
       if (fieldCount <= 0 || fieldCount > maxFields) return content;
       at += static_cast<std::int64_t>(nameSize) + 4;
       const std::int64_t bitBytes = (std::int64_t{fieldCount} + 7) / 8;
-      const std::int64_t rest = 4 * std::int64_t{fieldCount} + 2 * bitBytes + 2 + (hasOptions ? 1 : 0);
+      const std::int64_t rest =
+          4 * std::int64_t{fieldCount} + 2 * bitBytes + 2 + (hasOptions ? 1 : 0);
       if (at + rest > size) return content;
       buf.resize(static_cast<std::size_t>(rest));
       if (!ReadAt(file, at, buf.data(), rest, size)) return content;
@@ -153,8 +155,7 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
   std::vector<std::uint8_t> image;
   // A counter that is never current: the table's counter only grows, and it
   // had this value before.
-  const auto notCurrent =
-      static_cast<std::int32_t>(static_cast<std::uint32_t>(changeCount) - 1u);
+  const auto notCurrent = static_cast<std::int32_t>(static_cast<std::uint32_t>(changeCount) - 1u);
   PutI32(image, notCurrent);
   PutI32(image, static_cast<std::int32_t>(headers.size()));
   std::uint8_t v[8];
@@ -164,7 +165,8 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
   image.insert(image.end(), encoded.begin(), encoded.end());
   std::size_t arrayBytes = 0;
   for (const auto& a : arrays) arrayBytes += a.size() * 4;
-  if (image.size() + arrayBytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+  if (image.size() + arrayBytes >
+      static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     throw Exception("TKivoDataManager.SaveIndexes - index file is too large.");
   image.reserve(image.size() + arrayBytes);
   for (const auto& a : arrays)

@@ -28,8 +28,10 @@ void PutBit(std::vector<std::uint8_t>& bits, std::int32_t i, bool value) {
   const auto byte = static_cast<std::size_t>(i / 8);
   if (byte >= bits.size()) bits.resize(byte + 1, 0);
   const auto mask = static_cast<std::uint8_t>(1u << (i % 8));
-  if (value) bits[byte] = static_cast<std::uint8_t>(bits[byte] | mask);
-  else bits[byte] = static_cast<std::uint8_t>(bits[byte] & ~mask);
+  if (value)
+    bits[byte] = static_cast<std::uint8_t>(bits[byte] | mask);
+  else
+    bits[byte] = static_cast<std::uint8_t>(bits[byte] & ~mask);
 }
 
 template <typename T>
@@ -77,7 +79,9 @@ bool TkrIndexHeader::AscendingBit(std::int32_t i) const { return GetBit(Ascendin
 bool TkrIndexHeader::CaseInsensitiveBit(std::int32_t i) const {
   return GetBit(CaseInsensitiveBits, i);
 }
-void TkrIndexHeader::SetAscendingBit(std::int32_t i, bool value) { PutBit(AscendingBits, i, value); }
+void TkrIndexHeader::SetAscendingBit(std::int32_t i, bool value) {
+  PutBit(AscendingBits, i, value);
+}
 void TkrIndexHeader::SetCaseInsensitiveBit(std::int32_t i, bool value) {
   PutBit(CaseInsensitiveBits, i, value);
 }
@@ -250,8 +254,9 @@ int TkrIndexKey::ComparePart(const Part& p, const std::uint8_t* a, const std::ui
 
 int TkrIndexKey::CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::int32_t fieldCount,
                              bool exactDates) const {
-  const std::size_t n = fieldCount < 0 ? parts_.size()
-                                       : std::min(parts_.size(), static_cast<std::size_t>(fieldCount));
+  const std::size_t n = fieldCount < 0
+                            ? parts_.size()
+                            : std::min(parts_.size(), static_cast<std::size_t>(fieldCount));
   for (std::size_t i = 0; i < n; ++i) {
     const Part& p = parts_[i];
     int r;
@@ -264,8 +269,10 @@ int TkrIndexKey::CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::
     }
     const bool nx = (a[p.NullByte] & p.NullMask) != 0;
     const bool ny = (b[p.NullByte] & p.NullMask) != 0;
-    if (nx || ny) r = nx == ny ? 0 : (nx ? -1 : 1);
-    else r = ComparePart(p, a, b, exactDates);
+    if (nx || ny)
+      r = nx == ny ? 0 : (nx ? -1 : 1);
+    else
+      r = ComparePart(p, a, b, exactDates);
     if (r != 0) return p.Descending ? -r : r;
   }
   return 0;

@@ -65,11 +65,11 @@ struct TkrIndexHeader {
 class TkrIndexKey {
  public:
   struct Part {
-    std::uint8_t Type = 0;        // field type ordinal; 0 for the identifier
+    std::uint8_t Type = 0;  // field type ordinal; 0 for the identifier
     bool IsId = false;
-    std::int32_t Offset = 0;      // of the slot in the image
-    std::int32_t Size = 0;        // slot size
-    std::int32_t NullByte = 0;    // offset of the byte holding the null flag
+    std::int32_t Offset = 0;    // of the slot in the image
+    std::int32_t Size = 0;      // slot size
+    std::int32_t NullByte = 0;  // offset of the byte holding the null flag
     std::uint8_t NullMask = 0;
     bool Descending = false;
     bool CaseInsensitive = false;

@@ -175,8 +175,8 @@ void TkrIndexPositions::CheckInvariants() const {
   for (std::size_t b = 0; b < blocks_.size(); ++b) {
     assert(!blocks_[b].empty() && blocks_[b].size() <= 2 * static_cast<std::size_t>(kBlockSize));
     assert(PrefixBefore(b) == total);
-    assert(!prefixed_ || (prefixes_.size() == blocks_.size() &&
-                          prefixes_[b].size() == blocks_[b].size()));
+    assert(!prefixed_ ||
+           (prefixes_.size() == blocks_.size() && prefixes_[b].size() == blocks_[b].size()));
     total += static_cast<std::int32_t>(blocks_[b].size());
   }
   assert(total == count_);

@@ -107,8 +107,10 @@ class TkrIndexPositions {
     std::size_t hi = blocks_.size();
     while (lo < hi) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      if (before(mid, 0)) lo = mid + 1;
-      else hi = mid;
+      if (before(mid, 0))
+        lo = mid + 1;
+      else
+        hi = mid;
     }
     if (lo == 0) return 0;
     const std::size_t b = lo - 1;
@@ -116,8 +118,10 @@ class TkrIndexPositions {
     std::size_t e = blocks_[b].size();
     while (a < e) {
       const std::size_t mid = a + (e - a) / 2;
-      if (before(b, mid)) a = mid + 1;
-      else e = mid;
+      if (before(b, mid))
+        a = mid + 1;
+      else
+        e = mid;
     }
     return PrefixBefore(b) + static_cast<std::int32_t>(a);
   }

@@ -107,7 +107,8 @@ TEST(IndexPositions, PrefixesDecideWhereTheyDifferAndAreLearntOnce) {
   }
   EXPECT_LE(learnt, 6000);
   const int afterSearches = learnt;
-  positions.PartitionPoint([&](std::int32_t v) { return key(v) < 300; }, prefixOfKey(300), prefixOf);
+  positions.PartitionPoint([&](std::int32_t v) { return key(v) < 300; }, prefixOfKey(300),
+                           prefixOf);
   EXPECT_EQ(learnt, afterSearches) << "known prefixes are read again";
 
   // Inserts with their prefixes, deletes and a split keep prefixes with
@@ -115,8 +116,8 @@ TEST(IndexPositions, PrefixesDecideWhereTheyDifferAndAreLearntOnce) {
   std::mt19937 rng(3);
   for (int step = 0; step < 4000; ++step) {
     const auto v = static_cast<std::int32_t>(rng() % 6000);
-    const std::int32_t at = positions.PartitionPoint([&](std::int32_t e) { return key(e) < key(v); },
-                                                     prefixOfKey(key(v)), prefixOf);
+    const std::int32_t at = positions.PartitionPoint(
+        [&](std::int32_t e) { return key(e) < key(v); }, prefixOfKey(key(v)), prefixOf);
     positions.Insert(at, v, prefixOfKey(key(v)));
     if (step % 3 == 0) {
       positions.Delete(static_cast<std::int32_t>(rng() % static_cast<unsigned>(positions.Count())));

@@ -109,7 +109,8 @@ TEST_F(Indexes, StringKeysFollowTheLocaleAndIgnoreCaseWhenAsked) {
   t.m->AddIndex("cs", "s", 0, "", "", true);
   t.m->AddIndex("ci", "s", 0, "", "s", true);
   // Windows-1250: "\xE1" a-acute, "\xC1" A-acute.
-  const std::vector<std::string> words = {"b", "\xC1rok", "alma", "\xE1g", "Alma", "cukor", "csiga"};
+  const std::vector<std::string> words = {"b",    "\xC1rok", "alma", "\xE1g",
+                                          "Alma", "cukor",   "csiga"};
   std::uint32_t id = 1;
   for (const std::string& w : words) t.Insert(Row(id++, w, 0));
   t.ExpectOrder(1, {{0}});
@@ -194,7 +195,8 @@ TEST_F(Indexes, KeySearchesAndUniqueChecks) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);
   t.m->AddIndex("byN", "n", ixUnique, "", "", false);
-  for (std::uint32_t id = 1; id <= 20; ++id) t.Insert(Row(id, "k", static_cast<std::int32_t>(id / 2 * 10)));
+  for (std::uint32_t id = 1; id <= 20; ++id)
+    t.Insert(Row(id, "k", static_cast<std::int32_t>(id / 2 * 10)));
   // n = 0,10,10,20,20,...,100 (ids 1..20); duplicates are possible in the
   // table itself, the unique check is the data set's.
   auto key = [&](std::int32_t n) { return t.Buffer(Row(999, "k", n)); };
@@ -238,7 +240,8 @@ TEST_F(Indexes, UpdatesWithoutKeyChangeLeaveArraysAndMovesReportPositions) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);
   t.m->AddIndex("byN", "n", 0, "", "", true);
-  for (std::uint32_t id = 1; id <= 30; ++id) t.Insert(Row(id, "a", static_cast<std::int32_t>(id * 10)), 1);
+  for (std::uint32_t id = 1; id <= 30; ++id)
+    t.Insert(Row(id, "a", static_cast<std::int32_t>(id * 10)), 1);
   const std::vector<std::int32_t> before = t.m->Indexes()->Positions(1).ToVector();
   EXPECT_EQ(t.Update(4, Row(5, "changed", 50), 1), 4);
   EXPECT_EQ(t.m->Indexes()->Positions(1).ToVector(), before);
@@ -292,7 +295,8 @@ TEST_F(Indexes, BuildsReportProgressOnlyOnceSwitchedOn) {
 TEST_F(Indexes, TemporaryIndexesAreNeverSaved) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);
-  for (std::uint32_t id = 1; id <= 15; ++id) t.Insert(Row(id, "a", static_cast<std::int32_t>(100 - id)));
+  for (std::uint32_t id = 1; id <= 15; ++id)
+    t.Insert(Row(id, "a", static_cast<std::int32_t>(100 - id)));
   const std::string name = t.m->CreateTemporaryIndex("n", "", "");
   EXPECT_EQ(name.rfind("$_IDX_", 0), 0u);
   t.m->AddIndex("user", "s", 0, "", "", false);
@@ -322,8 +326,8 @@ TEST_F(Indexes, TheIndexFileHasTheDocumentedLayout) {
 
   const std::string raw = ReadFileBytes(dir.file("t.idx"));
   const testing::Bytes b(raw.begin(), raw.end());
-  const std::size_t header = 256 + 4 + 4 + 1 + 1 + 1 + 1 + 1;   // identifier index
-  const std::size_t user = 256 + 4 + 8 + 1 + 1 + 1 + 1 + 1;     // two fields
+  const std::size_t header = 256 + 4 + 4 + 1 + 1 + 1 + 1 + 1;  // identifier index
+  const std::size_t user = 256 + 4 + 8 + 1 + 1 + 1 + 1 + 1;    // two fields
   ASSERT_EQ(b.size(), 16 + header + user + 2 * 3 * 4);
   EXPECT_EQ(GetI32(b, 0), changes);
   EXPECT_EQ(GetI32(b, 4), 2);
@@ -390,7 +394,8 @@ class CutFile : public TAbstractFile {
   std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
   std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
   std::int32_t Write(const void* b, std::int32_t n) override {
-    const auto allowed = static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, budget_)));
+    const auto allowed =
+        static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, budget_)));
     budget_ -= n;
     return allowed > 0 ? real_->Write(b, allowed) : 0;
   }
@@ -462,7 +467,8 @@ TEST_F(Indexes, DamagedOrStaleIndexFilesAreRebuiltOnOpen) {
   ASSERT_EQ(t.Open(), kOpenOk);
   std::mt19937 rng(11);
   for (std::uint32_t id = 1; id <= 200; ++id)
-    t.Insert(Row(id, std::string(1, static_cast<char>('a' + rng() % 26)), static_cast<std::int32_t>(rng() % 50)));
+    t.Insert(Row(id, std::string(1, static_cast<char>('a' + rng() % 26)),
+                 static_cast<std::int32_t>(rng() % 50)));
   t.Drop();
   const std::string pristine = ReadFileBytes(dir.file("t.idx"));
   const std::size_t arrays = pristine.size() - 3 * 200 * 4;
@@ -535,7 +541,8 @@ TEST_F(Indexes, ADamagedFileOfAnAutoIndexedTableGetsItsAutomaticIndexesBack) {
   std::vector<std::string> all = automatic;
   all.push_back("user");
   EXPECT_EQ(IndexNames(*t.m), all);
-  for (std::uint32_t k = 1; k <= 30; ++k) t.Insert(Row(k, "v" + std::to_string(k % 7), static_cast<std::int32_t>(k % 5)));
+  for (std::uint32_t k = 1; k <= 30; ++k)
+    t.Insert(Row(k, "v" + std::to_string(k % 7), static_cast<std::int32_t>(k % 5)));
   t.Drop();
   // The last header (the user index) loses its field count.
   std::string bytes = ReadFileBytes(dir.file("t.idx"));
@@ -581,7 +588,9 @@ TEST_F(Indexes, AnInterruptedTableFlushMakesSavedArraysStale) {
 std::string RandomWord(std::mt19937& rng) {
   // Windows-1250 Hungarian letters, both cases, and a few signs.
   static const std::string letters =
-      "aA\xE1\xC1" "bcCsSz\xE9\xC9" "e\xED\xCDo\xF3\xD3\xF6\xD6\xF5\xD5u\xFA\xDA\xFC\xDC\xFB\xDBgyY -";
+      "aA\xE1\xC1"
+      "bcCsSz\xE9\xC9"
+      "e\xED\xCDo\xF3\xD3\xF6\xD6\xF5\xD5u\xFA\xDA\xFC\xDC\xFB\xDBgyY -";
   std::string w;
   const std::size_t length = rng() % 7;
   for (std::size_t i = 0; i < length; ++i) w += letters[rng() % letters.size()];
@@ -610,11 +619,7 @@ TEST_F(Indexes, RandomChangesKeepEveryIndexInReferenceOrder) {
   t.Create(defs);
   ASSERT_EQ(t.Open(), kOpenOk);
   const std::vector<std::vector<RefPart>> orders = {
-      {{-1}},
-      {{0, false, true}},
-      {{1, true}, {0}},
-      {{0, true}, {3, true}},
-      {{2, false, true}, {1}},
+      {{-1}}, {{0, false, true}}, {{1, true}, {0}}, {{0, true}, {3, true}}, {{2, false, true}, {1}},
   };
   auto checkAll = [&] {
     for (std::size_t i = 0; i < orders.size(); ++i) {
@@ -654,8 +659,10 @@ TEST_F(Indexes, RandomChangesKeepEveryIndexInReferenceOrder) {
       // A burst on the tiny table: only the current index follows.
       for (int k = 0; k < 150; ++k, ++operations) {
         const auto current = static_cast<std::int32_t>(rng() % orders.size());
-        if (t.m->RecordCount() < 8) t.Insert(RandomRow(rng, nextId++), current);
-        else t.Delete(static_cast<std::int32_t>(rng() % 8), current);
+        if (t.m->RecordCount() < 8)
+          t.Insert(RandomRow(rng, nextId++), current);
+        else
+          t.Delete(static_cast<std::int32_t>(rng() % 8), current);
       }
       t.now += 5000;
     }

@@ -26,10 +26,10 @@ using DirStore = TDirectoryTableFileStore;
 
 struct IdxRow {
   std::uint32_t id = 0;
-  std::optional<std::string> s;     // Windows-1250
+  std::optional<std::string> s;  // Windows-1250
   std::optional<std::int32_t> n;
   std::optional<std::u16string> w;
-  std::optional<std::int32_t> d;    // day number
+  std::optional<std::int32_t> d;  // day number
 };
 
 // One key field of the reference order: field 0..3 (s, n, w, d) or -1.
@@ -49,18 +49,36 @@ inline int RefCompare(const IdxRow& a, const IdxRow& b, const std::vector<RefPar
     }
     bool na = false, nb = false;
     switch (p.field) {
-      case 0: na = !a.s; nb = !b.s; break;
-      case 1: na = !a.n; nb = !b.n; break;
-      case 2: na = !a.w; nb = !b.w; break;
-      default: na = !a.d; nb = !b.d; break;
+      case 0:
+        na = !a.s;
+        nb = !b.s;
+        break;
+      case 1:
+        na = !a.n;
+        nb = !b.n;
+        break;
+      case 2:
+        na = !a.w;
+        nb = !b.w;
+        break;
+      default:
+        na = !a.d;
+        nb = !b.d;
+        break;
     }
     if (na || nb) {
       r = na == nb ? 0 : (na ? -1 : 1);
     } else {
       switch (p.field) {
-        case 0: r = p.caseInsensitive ? AnsiCompareText(*a.s, *b.s) : AnsiCompareStr(*a.s, *b.s); break;
-        case 1: r = *a.n < *b.n ? -1 : (*a.n > *b.n ? 1 : 0); break;
-        case 2: r = p.caseInsensitive ? WideCompareText(*a.w, *b.w) : WideCompareStr(*a.w, *b.w); break;
+        case 0:
+          r = p.caseInsensitive ? AnsiCompareText(*a.s, *b.s) : AnsiCompareStr(*a.s, *b.s);
+          break;
+        case 1:
+          r = *a.n < *b.n ? -1 : (*a.n > *b.n ? 1 : 0);
+          break;
+        case 2:
+          r = p.caseInsensitive ? WideCompareText(*a.w, *b.w) : WideCompareStr(*a.w, *b.w);
+          break;
         default: {
           const int x = std::max(*a.d, 1), y = std::max(*b.d, 1);
           r = x < y ? -1 : (x > y ? 1 : 0);
@@ -109,9 +127,13 @@ class IdxTable {
   std::vector<std::uint8_t> Buffer(const IdxRow& row) const {
     const TkrRecordLayout& l = m->Layout();
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.RecordSize), 0);
-    if (row.s) std::memcpy(buf.data() + m->FieldOffset(0), row.s->data(), std::min<std::size_t>(row.s->size(), 12));
+    if (row.s)
+      std::memcpy(buf.data() + m->FieldOffset(0), row.s->data(),
+                  std::min<std::size_t>(row.s->size(), 12));
     if (row.n) std::memcpy(buf.data() + m->FieldOffset(1), &*row.n, 4);
-    if (row.w) std::memcpy(buf.data() + m->FieldOffset(2), row.w->data(), std::min<std::size_t>(row.w->size(), 8) * 2);
+    if (row.w)
+      std::memcpy(buf.data() + m->FieldOffset(2), row.w->data(),
+                  std::min<std::size_t>(row.w->size(), 8) * 2);
     if (row.d) std::memcpy(buf.data() + m->FieldOffset(3), &*row.d, 4);
     SetFieldNull(l, buf.data(), 0, !row.s);
     SetFieldNull(l, buf.data(), 1, !row.n);
@@ -149,7 +171,8 @@ class IdxTable {
     std::vector<std::int32_t> reference(rows.size());
     std::iota(reference.begin(), reference.end(), 0);
     std::stable_sort(reference.begin(), reference.end(), [&](std::int32_t a, std::int32_t b) {
-      return RefCompare(rows[static_cast<std::size_t>(a)], rows[static_cast<std::size_t>(b)], parts) < 0;
+      return RefCompare(rows[static_cast<std::size_t>(a)], rows[static_cast<std::size_t>(b)],
+                        parts) < 0;
     });
     for (std::size_t i = 0; i < rows.size(); ++i) {
       ASSERT_EQ(RefCompare(rows[static_cast<std::size_t>(actual[i])],

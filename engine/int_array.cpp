@@ -16,8 +16,7 @@ namespace {
 constexpr std::int32_t kMaxItems = 0x7FFFFFFF / 4;
 }  // namespace
 
-TkrIntArray::TkrIntArray(std::int32_t initialCount, std::int32_t maxAllocBy,
-                         std::int32_t allocBy)
+TkrIntArray::TkrIntArray(std::int32_t initialCount, std::int32_t maxAllocBy, std::int32_t allocBy)
     : alloc_by_(std::max<std::int32_t>(1, allocBy)),
       dealloc_by_(std::max<std::int32_t>(1, allocBy)),
       max_alloc_by_(std::max<std::int32_t>(1, maxAllocBy)) {

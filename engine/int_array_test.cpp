@@ -85,7 +85,8 @@ TEST(IntArray, InsertDeleteAndMoveShiftTheRightItems) {
 
 TEST(IntArray, BadIndexesAndCountsRaiseInsteadOfTouchingMemory) {
   TkrIntArray a = Of({5, 6});
-  EXPECT_EQ(MessageOf([&] { a.Get(2); }), "TkrIntArray - index out of bounds, index = 2, count = 2");
+  EXPECT_EQ(MessageOf([&] { a.Get(2); }),
+            "TkrIntArray - index out of bounds, index = 2, count = 2");
   EXPECT_THROW(a.Set(-1, 0), Exception);
   EXPECT_THROW(a.Insert(3, 0), Exception);
   EXPECT_THROW(a.Delete(2), Exception);

@@ -77,7 +77,8 @@ void TkrRecordsArray::Configure() {
   }
   if (whole_table_mode_) {
     std::int64_t perPage = records_per_page_hint_ == -1 ? 1000 : records_per_page_hint_ / 3 + 1;
-    perPage = std::clamp<std::int64_t>(perPage, 1, std::max<std::int64_t>(1, kMaxPageBytes / record_size_));
+    perPage = std::clamp<std::int64_t>(perPage, 1,
+                                       std::max<std::int64_t>(1, kMaxPageBytes / record_size_));
     records_per_page_ = static_cast<std::int32_t>(perPage);
     page_slot_count_ = kWholeTableSlots;
     if (std::int64_t{kWholeTableSlots} * records_per_page_ < count) whole_table_mode_ = false;
@@ -262,7 +263,8 @@ void TkrRecordsArray::CheckInvariants() const {
     ++mapped;
     assert(page_map_.ValueOf(page->PageNo()) == slot);
     assert(page->StartRecNo() == page->PageNo() * records_per_page_);
-    std::int64_t expected = std::clamp<std::int64_t>(count - page->StartRecNo(), 0, records_per_page_);
+    std::int64_t expected =
+        std::clamp<std::int64_t>(count - page->StartRecNo(), 0, records_per_page_);
     assert(page->RecordCount() == expected);
     assert(page->LockCount() >= 0);
   }

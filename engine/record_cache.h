@@ -57,10 +57,18 @@ class TRecordsPage {
   bool Full() const { return record_count_ >= max_record_count_; }
 
   void Reset(std::int32_t pageNo, std::int32_t startRecNo, std::uint32_t now);
-  void MarkFree() { page_no_ = -1; record_count_ = 0; }
-  void Touch(std::uint32_t now) { ++access_count_; last_access_ = now; }
+  void MarkFree() {
+    page_no_ = -1;
+    record_count_ = 0;
+  }
+  void Touch(std::uint32_t now) {
+    ++access_count_;
+    last_access_ = now;
+  }
   void Lock() { ++lock_count_; }
-  void Unlock() { if (lock_count_ > 0) --lock_count_; }
+  void Unlock() {
+    if (lock_count_ > 0) --lock_count_;
+  }
 
   // Loads `count` records starting at StartRecNo. Raises "TRecordsPage.ReadRecords
   // - Cannot read so many records." when count exceeds MaxRecordCount.
@@ -97,8 +105,8 @@ class TkrRecordsArray {
   static constexpr std::int64_t kMaxPageBytes = 64 << 20;
 
   // `recordsPerPageHint` -1 means 1000 records per page, otherwise hint div 3 + 1.
-  TkrRecordsArray(TkrRecordSource& source, std::int32_t recordSize,
-                  std::int32_t recordsPerPageHint, bool cacheDisabled);
+  TkrRecordsArray(TkrRecordSource& source, std::int32_t recordSize, std::int32_t recordsPerPageHint,
+                  bool cacheDisabled);
 
   // The plain image of record `recNo`, valid until the next cache operation
   // unless its page is locked. Raises "TRecordsPage.GetRecordPtr - Cannot

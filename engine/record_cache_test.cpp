@@ -281,7 +281,9 @@ TEST_F(WriteLogTest, BLOBEntriesWriteTheirBlockRunsInOrder) {
   std::string data = "AAAABBBBCCCC";
   log.AddBLOB(0, data.data(), 12, {{3, 1}, {0, 2}});
   log.AddBLOB(0, "ZZZZ", 4, {{1, 1}});  // a later entry overwrites block 1
-  EXPECT_EQ(MessageOf([&] { log.AddBLOB(0, "xx", 2, {{0, 1}}); }),
+  EXPECT_EQ(MessageOf([&] {
+              log.AddBLOB(0, "xx", 2, {{0, 1}});
+            }),
             "TkrBufferLogArray.AddBLOB - data too short for its parts");
   log.FlushBuffers();
   bdf->Flush();

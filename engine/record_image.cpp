@@ -79,8 +79,8 @@ std::string CountBufferCrc(const void* buffer, std::int32_t size) {
   return text;
 }
 
-void ChangeRecordEncryption(const TkrRecordLayout& layout, const std::string& password,
-                            void* image, bool encode) {
+void ChangeRecordEncryption(const TkrRecordLayout& layout, const std::string& password, void* image,
+                            bool encode) {
   if (image == nullptr) {
     throw Exception("Error in TKivoDataManager.ChangeBufferEncryption - buffer 0 pointer.");
   }

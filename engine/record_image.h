@@ -81,7 +81,7 @@ std::string CountBufferCrc(const void* buffer, std::int32_t size);
 //   "Error in TKivoDataManager.ChangeBufferEncryption - crc error, decoding"
 //     (an empty stored check string, or any difference from the computed one)
 //   "Error in TKivoDataManager.ChangeBufferEncryption - crc calc error, decoding 2"
-void ChangeRecordEncryption(const TkrRecordLayout& layout, const std::string& password,
-                            void* image, bool encode);
+void ChangeRecordEncryption(const TkrRecordLayout& layout, const std::string& password, void* image,
+                            bool encode);
 
 }  // namespace kivo

@@ -120,7 +120,8 @@ TEST(RecordImage, DecodingRejectsWrongPasswordsAndAlteredCheckStrings) {
   std::vector<std::uint8_t> stored(static_cast<std::size_t>(l.RecordSize), 0);
   std::memcpy(stored.data(), "abcdefghijk", 12);
   ChangeRecordEncryption(l, "pw", stored.data(), true);
-  const std::string crcError = "Error in TKivoDataManager.ChangeBufferEncryption - crc error, decoding";
+  const std::string crcError =
+      "Error in TKivoDataManager.ChangeBufferEncryption - crc error, decoding";
 
   std::vector<std::uint8_t> image = stored;
   EXPECT_EQ(MessageOf([&] { ChangeRecordEncryption(l, "other", image.data(), false); }), crcError);

@@ -57,8 +57,7 @@ std::int64_t MaxJournalSize(const TkrJournalIdentity& identity) {
 std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& bytes,
                                              const TkrJournalIdentity& expected) {
   if (expected.RecordSize <= 0 || expected.RecordCount <= 0 ||
-      bytes.size() < kJournalHeaderSize + 4 ||
-      std::memcmp(bytes.data(), kJournalMagic, 4) != 0) {
+      bytes.size() < kJournalHeaderSize + 4 || std::memcmp(bytes.data(), kJournalMagic, 4) != 0) {
     return std::nullopt;
   }
   const std::uint8_t* p = bytes.data();
@@ -76,7 +75,8 @@ std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& by
   if (THash_CRC32::Value(p, body) != GetU32(p + body)) return std::nullopt;
   TkrJournalImages result;
   result.RecNos.reserve(count);
-  result.Images.reserve(static_cast<std::size_t>(count) * static_cast<std::size_t>(expected.RecordSize));
+  result.Images.reserve(static_cast<std::size_t>(count) *
+                        static_cast<std::size_t>(expected.RecordSize));
   const std::uint8_t* e = p + kJournalHeaderSize;
   for (std::uint32_t i = 0; i < count; ++i, e += entry) {
     const std::int32_t recNo = GetI32(e);

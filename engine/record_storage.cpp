@@ -117,7 +117,8 @@ class TkrTableRecordSource : public TkrRecordSource {
   }
   void ReadOne(std::int32_t recNo, std::uint8_t* d) {
     const std::int32_t size = m_.layout_.RecordSize;
-    if (!SeekTo(OffsetOf(recNo), size)) throw Exception("TAbstractFile.ReadBuffer - Stream read error");
+    if (!SeekTo(OffsetOf(recNo), size))
+      throw Exception("TAbstractFile.ReadBuffer - Stream read error");
     m_.dat_file_->ReadBuffer(d, size);
   }
   // Reads and deciphers `count` records in one read; false when they are
@@ -130,14 +131,16 @@ class TkrTableRecordSource : public TkrRecordSource {
     }
     if (m_.header_.Encrypted == 0) return true;
     try {
-      for (std::int32_t k = 0; k < count; ++k) Decode(d + static_cast<std::size_t>(k) * m_.layout_.RecordSize);
+      for (std::int32_t k = 0; k < count; ++k)
+        Decode(d + static_cast<std::size_t>(k) * m_.layout_.RecordSize);
     } catch (const std::exception&) {
       return false;
     }
     return true;
   }
   const std::uint8_t* ReadAheadImage(std::int32_t recNo) const {
-    if (recNo < ahead_first_ || recNo - ahead_first_ >= ahead_count_ || ahead_file_ != m_.dat_file_) {
+    if (recNo < ahead_first_ || recNo - ahead_first_ >= ahead_count_ ||
+        ahead_file_ != m_.dat_file_) {
       return nullptr;
     }
     return ahead_.data() + static_cast<std::size_t>(recNo - ahead_first_) * m_.layout_.RecordSize;
@@ -147,8 +150,8 @@ class TkrTableRecordSource : public TkrRecordSource {
   bool FillReadAhead(std::int32_t recNo) {
     DropReadAhead();
     const std::int32_t size = m_.layout_.RecordSize;
-    const std::int32_t count = std::min(std::max(1, kReadAheadBytes / size),
-                                        m_.header_.RecordCount - recNo);
+    const std::int32_t count =
+        std::min(std::max(1, kReadAheadBytes / size), m_.header_.RecordCount - recNo);
     if (count < 2 || !SeekTo(OffsetOf(recNo), std::int64_t{count} * size)) return false;
     ahead_.resize(static_cast<std::size_t>(count) * size);
     const std::int32_t got = m_.dat_file_->Read(ahead_.data(), count * size);
@@ -446,8 +449,8 @@ void TKivoDataManager::EnableAutoFlush(bool flushNow) {
 }
 
 void TKivoDataManager::SetDataFileLength() {
-  std::int64_t length = std::int64_t{data_offset_} +
-                        std::int64_t{header_.RecordCount} * layout_.RecordSize;
+  std::int64_t length =
+      std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * layout_.RecordSize;
   if (length > kMaxFilePosition) length = kMaxFilePosition;
   if (dat_file_->GetSize() != length) dat_file_->SetSize(static_cast<std::int32_t>(length));
 }
@@ -489,9 +492,9 @@ std::optional<std::int32_t> StoredChangeCount(TAbstractFile* file, double versio
 
 // The RecordCount of the header in the file, when it can be read.
 std::optional<std::int32_t> StoredRecordCount(TAbstractFile* file, double version) {
-  return StoredInt32(file, static_cast<std::int64_t>(IsLegacyLayout(version)
-                                                         ? table_header::kLegacyRecordCount
-                                                         : table_header::kRecordCount));
+  return StoredInt32(
+      file, static_cast<std::int64_t>(IsLegacyLayout(version) ? table_header::kLegacyRecordCount
+                                                              : table_header::kRecordCount));
 }
 
 }  // namespace
@@ -592,7 +595,8 @@ void TKivoDataManager::RollForwardJournal(bool markSet) {
         return;  // records are missing: writing would leave gaps of zeros
       }
       for (std::size_t i = 0; i < journal->RecNos.size(); ++i) {
-        const std::int64_t at = std::int64_t{data_offset_} + std::int64_t{journal->RecNos[i]} * size;
+        const std::int64_t at =
+            std::int64_t{data_offset_} + std::int64_t{journal->RecNos[i]} * size;
         if (at + size > kMaxFilePosition ||
             dat_file_->Seek(static_cast<std::int32_t>(at), TAbstractFile::kFromBeginning) != at) {
           return;  // left for a later open
@@ -648,7 +652,8 @@ void TKivoDataManager::RepairInterruptedFlush() {
       const std::int32_t size = layout_.RecordSize;
       std::int32_t count = header_.RecordCount;
       const std::int64_t fileSize = dat_file_->GetSize();
-      if (count < 0 || size <= 0 || std::int64_t{data_offset_} + std::int64_t{count} * size > fileSize) {
+      if (count < 0 || size <= 0 ||
+          std::int64_t{data_offset_} + std::int64_t{count} * size > fileSize) {
         return;  // records are missing: nothing here can tell copies apart
       }
       // Identifiers of every record, sorted with their positions.
@@ -657,8 +662,8 @@ void TKivoDataManager::RepairInterruptedFlush() {
       std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
       for (std::int32_t i = 0; i < count; ++i) {
         std::uint8_t b[4];
-        if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset,
-                    b, 4)) {
+        if (!ReadAt(dat_file_,
+                    std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset, b, 4)) {
           return;
         }
         ids.emplace_back(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
@@ -681,11 +686,12 @@ void TKivoDataManager::RepairInterruptedFlush() {
       for (const std::int32_t h : stale) {
         const std::int32_t last = count - 1;
         if (h < last) {
-          if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{last} * size, image.data(),
-                      size))
+          if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{last} * size,
+                      image.data(), size))
             return;
-          dat_file_->Seek(static_cast<std::int32_t>(std::int64_t{data_offset_} + std::int64_t{h} * size),
-                          TAbstractFile::kFromBeginning);
+          dat_file_->Seek(
+              static_cast<std::int32_t>(std::int64_t{data_offset_} + std::int64_t{h} * size),
+              TAbstractFile::kFromBeginning);
           dat_file_->WriteBuffer(image.data(), size);
         }
         --count;

@@ -57,8 +57,7 @@ struct Row {
 // Owns the file system, the store and the table manager of table "t".
 class TableFixture {
  public:
-  TableFixture(Kind kind, const TempDir& dir, const std::string& password)
-      : password_(password) {
+  TableFixture(Kind kind, const TempDir& dir, const std::string& password) : password_(password) {
     switch (kind) {
       case Kind::kDirectory:
         fs_ = std::make_unique<TDiskPlainFileSystem>(dir.path());
@@ -115,7 +114,8 @@ class TableFixture {
     const TkrRecordLayout& l = m->Layout();
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.RecordSize) + 8, 0);
     std::memcpy(buf.data() + m->FieldOffset(0), &row.a, 4);
-    std::memcpy(buf.data() + m->FieldOffset(1), row.b.data(), std::min<std::size_t>(row.b.size(), 10));
+    std::memcpy(buf.data() + m->FieldOffset(1), row.b.data(),
+                std::min<std::size_t>(row.b.size(), 10));
     SetFieldNull(l, buf.data(), 1, row.b.empty());
     SetRecordId(l, buf.data(), row.id);
     std::memset(buf.data() + l.RecordSize, 0xEE, 8);
@@ -127,7 +127,9 @@ class TableFixture {
     Row row;
     row.id = GetRecordId(l, p);
     std::memcpy(&row.a, p + m->FieldOffset(0), 4);
-    row.b = IsFieldNull(l, p, 1) ? "" : std::string(reinterpret_cast<const char*>(p + m->FieldOffset(1)));
+    row.b = IsFieldNull(l, p, 1)
+                ? ""
+                : std::string(reinterpret_cast<const char*>(p + m->FieldOffset(1)));
     return row;
   }
 
@@ -187,7 +189,8 @@ class RecordStorage : public ::testing::TestWithParam<std::tuple<Kind, bool>> {
 TEST_P(RecordStorage, InsertUpdateDeleteSurviveReopen) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);
-  for (std::uint32_t id = 1; id <= 40; ++id) EXPECT_EQ(t.Insert(MakeRow(id)), static_cast<std::int32_t>(id - 1));
+  for (std::uint32_t id = 1; id <= 40; ++id)
+    EXPECT_EQ(t.Insert(MakeRow(id)), static_cast<std::int32_t>(id - 1));
   t.ExpectRows();
   EXPECT_EQ(t.m->LastAutoInc(), 40);
 
@@ -272,16 +275,17 @@ TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
   ASSERT_NO_FATAL_FAILURE(scan());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stores, RecordStorage,
-    ::testing::Combine(::testing::Values(Kind::kDirectory, Kind::kMemory, Kind::kContainer),
-                       ::testing::Bool()),
-    [](const auto& info) {
-      std::string name = std::get<0>(info.param) == Kind::kDirectory ? "Directory"
-                         : std::get<0>(info.param) == Kind::kMemory  ? "Memory"
-                                                                     : "Container";
-      return name + (std::get<1>(info.param) ? "Encrypted" : "Plain");
-    });
+INSTANTIATE_TEST_SUITE_P(Stores, RecordStorage,
+                         ::testing::Combine(::testing::Values(Kind::kDirectory, Kind::kMemory,
+                                                              Kind::kContainer),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           std::string name =
+                               std::get<0>(info.param) == Kind::kDirectory ? "Directory"
+                               : std::get<0>(info.param) == Kind::kMemory  ? "Memory"
+                                                                           : "Container";
+                           return name + (std::get<1>(info.param) ? "Encrypted" : "Plain");
+                         });
 
 // ---------------------------------------------------------------------------
 // Flush rules, observed in the records file of a directory database.
@@ -404,7 +408,8 @@ class BudgetFile : public TAbstractFile {
   std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
   std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
   std::int32_t Write(const void* b, std::int32_t n) override {
-    std::int32_t allowed = static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, *budget_)));
+    std::int32_t allowed =
+        static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, *budget_)));
     *budget_ -= n;
     return allowed > 0 ? real_->Write(b, allowed) : 0;
   }
@@ -471,8 +476,9 @@ TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
     bytes = ReadFileBytes(dir.file("t.dat"));
     ASSERT_EQ(Int32At(bytes, 264), 20);
     for (std::uint32_t id = 1; id <= 20; ++id) {
-      EXPECT_EQ(Int32At(bytes, static_cast<std::size_t>(m->DataOffset() + (id - 1) * m->RecordSize())),
-                static_cast<std::int32_t>(id));
+      EXPECT_EQ(
+          Int32At(bytes, static_cast<std::size_t>(m->DataOffset() + (id - 1) * m->RecordSize())),
+          static_cast<std::int32_t>(id));
     }
     m->CloseTable();
     delete m;
@@ -497,7 +503,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   m->FlushBuffers();
   const std::size_t rec = static_cast<std::size_t>(m->RecordSize());
   const std::size_t idAt = static_cast<std::size_t>(m->DataOffset() + m->Layout().IdOffset);
-  m->krDeleteRecord(0, 1);  // record 5 moves to position 1
+  m->krDeleteRecord(0, 1);                            // record 5 moves to position 1
   store.budget = 1 + static_cast<std::int64_t>(rec);  // the mark and the moved record, no header
   EXPECT_THROW(m->FlushBuffers(), Exception);
   std::string bytes = ReadFileBytes(dir.file("t.dat"));
@@ -514,11 +520,13 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   m = open();
   ASSERT_EQ(m->RecordCount(), 4);
   std::vector<std::uint32_t> ids;
-  for (std::int32_t pos = 0; pos < 4; ++pos) ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
+  for (std::int32_t pos = 0; pos < 4; ++pos)
+    ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4}));
   bytes = ReadFileBytes(dir.file("t.dat"));
   EXPECT_EQ(Int32At(bytes, 264), 4);
-  EXPECT_EQ(static_cast<std::uint8_t>(bytes[279]), static_cast<std::uint8_t>(bytes[280]));  // mark cleared
+  EXPECT_EQ(static_cast<std::uint8_t>(bytes[279]),
+            static_cast<std::uint8_t>(bytes[280]));  // mark cleared
   EXPECT_EQ(bytes.size(), static_cast<std::size_t>(m->DataOffset()) + 4 * rec);
   m->CloseTable();
   delete m;
@@ -565,7 +573,8 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
   ASSERT_EQ(m->OpenTable(), kOpenOk);
   ASSERT_EQ(m->RecordCount(), 4);
   std::vector<std::uint32_t> ids;
-  for (std::int32_t pos = 0; pos < 4; ++pos) ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
+  for (std::int32_t pos = 0; pos < 4; ++pos)
+    ids.push_back(GetRecordId(m->Layout(), m->GetRecordPtr(pos)));
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4}));
   EXPECT_EQ(Int32At(std::string(reinterpret_cast<const char*>(m->GetRecordPtr(1)), 4), 0), 555);
   m->CloseTable();

@@ -19,8 +19,8 @@ class TTableFileStore {
   virtual const std::string& Path() const = 0;
   // Mode 0 is the database's own store mode. Returns nullptr or raises when
   // the file cannot be opened.
-  virtual TAbstractFile* OpenFile(const std::string& name, int mode, bool create,
-                                  bool exclusive, bool readOnly) = 0;
+  virtual TAbstractFile* OpenFile(const std::string& name, int mode, bool create, bool exclusive,
+                                  bool readOnly) = 0;
   virtual void CloseFile(TAbstractFile* file) = 0;
   virtual bool FileExists(const std::string& name, int mode) = 0;
   virtual bool DeleteFile(const std::string& name, int mode) = 0;

@@ -15,8 +15,8 @@
 
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
-#include "platform/errors.h"
 #include "engine/table_test_support.h"
+#include "platform/errors.h"
 #include "testing/test_support.h"
 
 namespace kivo {
@@ -98,7 +98,8 @@ std::string MessageOf(const std::function<void()>& fn) {
 class TableFilesTest : public ::testing::TestWithParam<bool> {
  protected:
   TableFilesTest()
-      : disk_(dir_.path()), memory_("tables-" + dir_.path()),
+      : disk_(dir_.path()),
+        memory_("tables-" + dir_.path()),
         store_(GetParam() ? static_cast<TAbstractPlainFileSystem&>(memory_) : disk_, dir_.path()) {}
   void SetUp() override { managers_before_ = TKivoDataManager::RegisteredCount(); }
   void TearDown() override { EXPECT_EQ(TKivoDataManager::RegisteredCount(), managers_before_); }
@@ -542,8 +543,8 @@ TEST_P(TableFilesTest, LegacyTableIsConvertedWithItsRecords) {
 TEST_P(TableFilesTest, RandomHeaderDamageFailsCleanly) {
   const Bytes good = HandWrittenTable();
   std::mt19937 rng(20261209u);
-  const std::int32_t extremes[] = {0, -1, 1, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000000),
-                                   0x10000, 267, 53, 1 << 24};
+  const std::int32_t extremes[] = {
+      0, -1, 1, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000000), 0x10000, 267, 53, 1 << 24};
   int opened = 0;
   // Memory files make the bulk of the cases cheap; disk files see fewer.
   const int rounds = GetParam() ? 3000 : 300;

@@ -54,11 +54,11 @@ struct Layout {
 Layout LayoutOf(double version) {
   using namespace table_header;
   if (IsLegacyLayout(version))
-    return {kLegacyIdNameSize, kLegacyFieldCount, kLegacyRecordCount, kLegacyVersion,
-            kLegacyIdFieldVisibility, kLegacyChangeCount, kLegacyTableHeaderSize,
-            kLegacyFieldNameSize, kLegacyFieldHeaderSize};
-  return {kNameFieldSize, kFieldCount, kRecordCount, kVersion, kIdFieldVisibility,
-          kChangeCount, kTableHeaderSize, kNameFieldSize, kFieldHeaderSize};
+    return {kLegacyIdNameSize,      kLegacyFieldCount,        kLegacyRecordCount,
+            kLegacyVersion,         kLegacyIdFieldVisibility, kLegacyChangeCount,
+            kLegacyTableHeaderSize, kLegacyFieldNameSize,     kLegacyFieldHeaderSize};
+  return {kNameFieldSize, kFieldCount,      kRecordCount,   kVersion,        kIdFieldVisibility,
+          kChangeCount,   kTableHeaderSize, kNameFieldSize, kFieldHeaderSize};
 }
 
 [[noreturn]] void HeaderCutShort() {

@@ -199,10 +199,10 @@ TEST(FieldTypeTable, SlotSizes) {
 }
 
 TEST(FieldTypeTable, TypeNameTableOrder) {
-  const char* expected[] = {"AUTOINC", "INTEGER", "STRING", "WIDESTRING", "DATE",
-                            "TIME",    "DATETIME", "CURRENCY", "LOGICAL", "MEMO",
-                            "FMTMEMO", "GRAPHIC", "BLOB", "SMALLINT", "WORD",
-                            "FLOAT",   "BCD",     "BYTES",   "LARGEINT"};
+  const char* expected[] = {"AUTOINC", "INTEGER",  "STRING",   "WIDESTRING", "DATE",
+                            "TIME",    "DATETIME", "CURRENCY", "LOGICAL",    "MEMO",
+                            "FMTMEMO", "GRAPHIC",  "BLOB",     "SMALLINT",   "WORD",
+                            "FLOAT",   "BCD",      "BYTES",    "LARGEINT"};
   ASSERT_EQ(kTypeNameTable.size(), std::size(expected));
   for (std::size_t i = 0; i < kTypeNameTable.size(); ++i) {
     EXPECT_EQ(kTypeNameTable[i].Name, expected[i]);

@@ -170,9 +170,9 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
   if (PrimaryPrefixes(key, order.size(), prefixes) && report) {
     const bool descending = key.Parts()[0].Descending;
     compare = [&](std::int32_t a, std::int32_t b) {
-      const int r = std::memcmp(prefixes.data() + kPrefixBytes * static_cast<std::size_t>(a),
-                                prefixes.data() + kPrefixBytes * static_cast<std::size_t>(b),
-                                kPrefixBytes);
+      const int r =
+          std::memcmp(prefixes.data() + kPrefixBytes * static_cast<std::size_t>(a),
+                      prefixes.data() + kPrefixBytes * static_cast<std::size_t>(b), kPrefixBytes);
       if (r != 0) return (r < 0) != descending ? -1 : 1;
       return full_compare(a, b);
     };
@@ -219,8 +219,10 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
       std::int32_t i = lo - 1;
       std::int32_t j = hi + 1;
       for (;;) {
-        do ++i; while (compare(order[static_cast<std::size_t>(i)], pivot) < 0);
-        do --j; while (compare(order[static_cast<std::size_t>(j)], pivot) > 0);
+        do ++i;
+        while (compare(order[static_cast<std::size_t>(i)], pivot) < 0);
+        do --j;
+        while (compare(order[static_cast<std::size_t>(j)], pivot) > 0);
         if (i >= j) break;
         std::swap(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(j)]);
       }
@@ -324,8 +326,8 @@ std::int32_t TkrTableIndexes::FindRecordInIndex(std::int32_t i, std::int32_t rec
   return Locate(At(i), image.data(), recPos);
 }
 
-std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuffer,
-                                      bool exactOnly, bool forward, std::int32_t keyFieldCount) {
+std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuffer, bool exactOnly,
+                                      bool forward, std::int32_t keyFieldCount) {
   Build(i);
   const Index& index = At(i);
   const TkrIndexKey& key = *index.key;
@@ -399,8 +401,8 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
     // Keys often grow with every insert (identifiers always do): a record
     // after the last entry goes to the end without a search.
     const std::uint64_t prefix = PrefixOf(index, image.data());
-    if (count > 0 && index.key->CompareRecords(table_.IndexedRecord(positions.Get(count - 1)),
-                                                image.data()) < 0)
+    if (count > 0 &&
+        index.key->CompareRecords(table_.IndexedRecord(positions.Get(count - 1)), image.data()) < 0)
       at = count;
     else
       at = LowerBound(index, image.data(), prefix);
@@ -503,7 +505,8 @@ void TkrTableIndexes::CheckInvariants() {
       assert(p >= 0 && p < n && !seen[static_cast<std::size_t>(p)]);
       seen[static_cast<std::size_t>(p)] = true;
       std::vector<std::uint8_t> image = CopyRecord(p);
-      assert(prefix == TkrIndexPositions::kUnknownPrefix || prefix == index.key->Prefix(image.data()));
+      assert(prefix == TkrIndexPositions::kUnknownPrefix ||
+             prefix == index.key->Prefix(image.data()));
       if (!prev.empty()) assert(index.key->CompareRecords(prev.data(), image.data()) <= 0);
       prev = std::move(image);
     });

@@ -104,8 +104,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
   std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,
                               std::int32_t pos, std::int32_t currentIndex,
                               bool maintainAll) override;
-  std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore,
-                              std::int32_t currentIndex, bool maintainAll) override;
+  std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore, std::int32_t currentIndex,
+                              bool maintainAll) override;
 
   void CheckInvariants();
 

@@ -28,7 +28,8 @@ inline std::int32_t GetI32(const Bytes& b, std::size_t at) {
 inline void PutF64(Bytes& b, std::size_t at, double v) {
   std::uint64_t bits;
   std::memcpy(&bits, &v, 8);
-  for (int i = 0; i < 8; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 inline double GetF64(const Bytes& b, std::size_t at) {
   std::uint64_t bits = 0;

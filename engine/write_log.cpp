@@ -120,8 +120,10 @@ void TkrBufferLogArray::AddBLOB(std::int32_t recNo, const void* data, std::int32
                                 std::vector<TkrBLOBPart> parts) {
   std::int64_t needed = 0;
   for (const TkrBLOBPart& p : parts) {
-    if (p.FirstBlock < 0 || p.BlockCount < 0) needed = std::int64_t{size} + 1;
-    else needed += std::int64_t{p.BlockCount} * blob_block_size_;
+    if (p.FirstBlock < 0 || p.BlockCount < 0)
+      needed = std::int64_t{size} + 1;
+    else
+      needed += std::int64_t{p.BlockCount} * blob_block_size_;
   }
   if (needed > size) throw Exception("TkrBufferLogArray.AddBLOB - data too short for its parts");
   Entry e;
@@ -172,7 +174,8 @@ void TkrBufferLogArray::WriteBLOBEntries() {
     for (const TkrBLOBPart& p : e.Parts) {
       const std::int64_t count = std::int64_t{p.BlockCount} * blob_block_size_;
       const std::int64_t target = std::int64_t{p.FirstBlock} * blob_block_size_;
-      const bool joins = !run.empty() && runStart + static_cast<std::int64_t>(run.size()) == target &&
+      const bool joins = !run.empty() &&
+                         runStart + static_cast<std::int64_t>(run.size()) == target &&
                          run.size() + static_cast<std::size_t>(count) <= kMaxRunBytes;
       if (!joins) flushRun();
       if (count > 0 && static_cast<std::size_t>(count) <= kMaxRunBytes) {
@@ -194,7 +197,8 @@ void TkrBufferLogArray::WriteRecordRun(std::int32_t firstRecNo, const std::uint8
   std::int32_t written = 0;
   if (firstRecNo >= 0 && target + bytes <= kMaxFilePosition) {
     auto pos = static_cast<std::int32_t>(target);
-    if (dat_file_->GetPosition() == pos || dat_file_->Seek(pos, TAbstractFile::kFromBeginning) == pos) {
+    if (dat_file_->GetPosition() == pos ||
+        dat_file_->Seek(pos, TAbstractFile::kFromBeginning) == pos) {
       written = dat_file_->Write(data, static_cast<std::int32_t>(bytes));
     }
   }

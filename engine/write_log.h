@@ -53,7 +53,7 @@ class TkrBuffersArray {
 
  private:
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;  // packed blocks and big buffers
-  std::uint8_t* block_ = nullptr;  // the packed block being filled
+  std::uint8_t* block_ = nullptr;                        // the packed block being filled
   std::size_t block_used_ = kBlockBytes;
   std::vector<std::uint8_t*> buffers_;
   std::vector<std::int32_t> sizes_;

@@ -42,8 +42,12 @@ TEST(LogBuffers, EveryBufferKeepsItsBytesUntilClear) {
   TkrBuffersArray buffers;
   // Small, empty, block-sized and bigger buffers mixed, enough to fill
   // several packed blocks.
-  const std::size_t sizes[] = {70, 0, 1, TkrBuffersArray::kMaxPackedBytes,
-                               TkrBuffersArray::kMaxPackedBytes + 1, TkrBuffersArray::kBlockBytes + 1,
+  const std::size_t sizes[] = {70,
+                               0,
+                               1,
+                               TkrBuffersArray::kMaxPackedBytes,
+                               TkrBuffersArray::kMaxPackedBytes + 1,
+                               TkrBuffersArray::kBlockBytes + 1,
                                513};
   std::vector<std::vector<std::uint8_t>> expected;
   std::vector<const std::uint8_t*> where;
@@ -85,10 +89,18 @@ TEST(NewestRecordMap, AgreesWithAnOrderedMap) {
       // Runs of appended positions, rewrites and far-off or negative ones.
       std::int32_t recNo;
       switch (rng() % 4) {
-        case 0: recNo = entry; break;
-        case 1: recNo = static_cast<std::int32_t>(rng() % 64); break;
-        case 2: recNo = static_cast<std::int32_t>(rng() % 64) * 1024; break;
-        default: recNo = static_cast<std::int32_t>(rng()); break;
+        case 0:
+          recNo = entry;
+          break;
+        case 1:
+          recNo = static_cast<std::int32_t>(rng() % 64);
+          break;
+        case 2:
+          recNo = static_cast<std::int32_t>(rng() % 64) * 1024;
+          break;
+        default:
+          recNo = static_cast<std::int32_t>(rng());
+          break;
       }
       map.Set(recNo, entry);
       reference[recNo] = entry;
@@ -136,9 +148,15 @@ TEST(WriteBehindLog, FlushEqualsReplayingEveryEntryInOrder) {
       // Mostly appends, then rewrites of earlier positions and isolated ones.
       std::int32_t recNo;
       switch (rng() % 5) {
-        case 0: recNo = appended > 0 ? static_cast<std::int32_t>(rng() % appended) : 0; break;
-        case 1: recNo = appended + static_cast<std::int32_t>(rng() % 50); break;
-        default: recNo = appended++; break;
+        case 0:
+          recNo = appended > 0 ? static_cast<std::int32_t>(rng() % appended) : 0;
+          break;
+        case 1:
+          recNo = appended + static_cast<std::int32_t>(rng() % 50);
+          break;
+        default:
+          recNo = appended++;
+          break;
       }
       const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(rng()));
       log.AddRecord(recNo, image.data());

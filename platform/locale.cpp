@@ -9,8 +9,8 @@
 #include <unicode/ustring.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <unicode/ucnv.h>
 #include <unicode/ucol.h>
+#include <cstring>
 
 #include <algorithm>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config clang-format
   libgtest-dev libbenchmark-dev
   zlib1g-dev libcrypto++-dev libicu-dev
   qt6-base-dev libgl-dev fonts-dejavu-core

@@ -279,8 +279,7 @@ void AppendFormatted(std::string& out, std::string_view format, const TDateParts
         } else if (run == 4) {
           out += fs.LongDayNames[static_cast<std::size_t>(p.DayOfWeek - 1)];
         } else if (depth < 2) {
-          AppendFormatted(out, run == 5 ? fs.ShortDateFormat : fs.LongDateFormat, p, fs,
-                          depth + 1);
+          AppendFormatted(out, run == 5 ? fs.ShortDateFormat : fs.LongDateFormat, p, fs, depth + 1);
         }
         i += run;
         continue;
@@ -334,8 +333,7 @@ void AppendFormatted(std::string& out, std::string_view format, const TDateParts
         continue;
       case 't':
         if (depth < 2) {
-          AppendFormatted(out, run >= 2 ? fs.LongTimeFormat : fs.ShortTimeFormat, p, fs,
-                          depth + 1);
+          AppendFormatted(out, run >= 2 ? fs.LongTimeFormat : fs.ShortTimeFormat, p, fs, depth + 1);
         }
         i += run >= 2 ? 2 : 1;
         continue;

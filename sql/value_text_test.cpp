@@ -176,9 +176,9 @@ TEST(DateText, ReadsDatesInTheShortDateOrder) {
   fs.DateSeparator = '/';
   ASSERT_TRUE(TryTextToDate("3/5/2007", fs, &v));
   EXPECT_EQ(v, Date(2007, 3, 5));
-  for (const char* bad : {"", "3/5", "3/5/2007/1", "2/29/2007", "13/1/2007", "0/1/2007",
-                          "3-5-2007", "3/5/20070", "a/5/2007", "3/5/2007 x", "3//2007",
-                          "1/1/0000", "3/5/2007//"}) {
+  for (const char* bad :
+       {"", "3/5", "3/5/2007/1", "2/29/2007", "13/1/2007", "0/1/2007", "3-5-2007", "3/5/20070",
+        "a/5/2007", "3/5/2007 x", "3//2007", "1/1/0000", "3/5/2007//"}) {
     EXPECT_FALSE(TryTextToDate(bad, fs, &v)) << bad;
   }
 }

@@ -58,22 +58,38 @@ bool IsTextLike(std::uint8_t type) {
 // Position of a tag in the common-type table; -1 when it has none.
 int CommonIndex(std::uint8_t type) {
   switch (type) {
-    case ftString: return 0;
-    case ftSmallint: return 1;
-    case ftInteger: return 2;
-    case ftWord: return 3;
-    case ftBoolean: return 4;
-    case ftFloat: return 5;
-    case ftCurrency: return 6;
-    case ftDate: return 7;
-    case ftTime: return 8;
-    case ftDateTime: return 9;
-    case ftAutoInc: return 10;
-    case ftMemo: return 11;
-    case ftFmtMemo: return 12;
-    case ftWideString: return 13;
-    case ftLargeint: return 14;
-    default: return -1;
+    case ftString:
+      return 0;
+    case ftSmallint:
+      return 1;
+    case ftInteger:
+      return 2;
+    case ftWord:
+      return 3;
+    case ftBoolean:
+      return 4;
+    case ftFloat:
+      return 5;
+    case ftCurrency:
+      return 6;
+    case ftDate:
+      return 7;
+    case ftTime:
+      return 8;
+    case ftDateTime:
+      return 9;
+    case ftAutoInc:
+      return 10;
+    case ftMemo:
+      return 11;
+    case ftFmtMemo:
+      return 12;
+    case ftWideString:
+      return 13;
+    case ftLargeint:
+      return 14;
+    default:
+      return -1;
   }
 }
 
@@ -100,19 +116,32 @@ constexpr const char* kCommonTable[15] = {
 
 std::uint8_t TagOfCode(char c) {
   switch (c) {
-    case 'S': return ftString;
-    case 's': return ftSmallint;
-    case 'I': return ftInteger;
-    case 'W': return ftWord;
-    case 'B': return ftBoolean;
-    case 'F': return ftFloat;
-    case 'C': return ftCurrency;
-    case 'D': return ftDate;
-    case 'T': return ftTime;
-    case 'X': return ftDateTime;
-    case 'U': return ftWideString;
-    case 'L': return ftLargeint;
-    default: return ftUnknown;
+    case 'S':
+      return ftString;
+    case 's':
+      return ftSmallint;
+    case 'I':
+      return ftInteger;
+    case 'W':
+      return ftWord;
+    case 'B':
+      return ftBoolean;
+    case 'F':
+      return ftFloat;
+    case 'C':
+      return ftCurrency;
+    case 'D':
+      return ftDate;
+    case 'T':
+      return ftTime;
+    case 'X':
+      return ftDateTime;
+    case 'U':
+      return ftWideString;
+    case 'L':
+      return ftLargeint;
+    default:
+      return ftUnknown;
   }
 }
 
@@ -135,12 +164,17 @@ double CheckedFloat(double result) {
 
 bool FitsIn(std::uint8_t type, __int128 v) {
   switch (type) {
-    case ftSmallint: return v >= INT16_MIN && v <= INT16_MAX;
-    case ftWord: return v >= 0 && v <= UINT16_MAX;
+    case ftSmallint:
+      return v >= INT16_MIN && v <= INT16_MAX;
+    case ftWord:
+      return v >= 0 && v <= UINT16_MAX;
     case ftInteger:
-    case ftAutoInc: return v >= INT32_MIN && v <= INT32_MAX;
-    case ftLargeint: return v >= INT64_MIN && v <= INT64_MAX;
-    default: return false;
+    case ftAutoInc:
+      return v >= INT32_MIN && v <= INT32_MAX;
+    case ftLargeint:
+      return v >= INT64_MIN && v <= INT64_MAX;
+    default:
+      return false;
   }
 }
 
@@ -346,8 +380,7 @@ void TZorValue::SetTime(double dateTime) {
 
 void TZorValue::SetDateTime(double dateTime) {
   const TDayAndTime dt = CheckedDayAndTime(dateTime);
-  SetFixed<double>(ftDateTime,
-                   static_cast<double>(std::int64_t{dt.Day} * kMsPerDay + dt.Ms));
+  SetFixed<double>(ftDateTime, static_cast<double>(std::int64_t{dt.Day} * kMsPerDay + dt.Ms));
 }
 
 void TZorValue::SetString(std::string_view text) {
@@ -457,13 +490,19 @@ std::u16string TZorValue::WideText() const {
 
 std::int64_t TZorValue::IntValue() const {
   switch (type_) {
-    case ftSmallint: return Read<std::int16_t>();
-    case ftWord: return Read<std::uint16_t>();
+    case ftSmallint:
+      return Read<std::int16_t>();
+    case ftWord:
+      return Read<std::uint16_t>();
     case ftInteger:
-    case ftAutoInc: return Read<std::int32_t>();
-    case ftLargeint: return Read<std::int64_t>();
-    case ftBoolean: return Read<std::uint8_t>() != 0 ? 1 : 0;
-    default: return 0;
+    case ftAutoInc:
+      return Read<std::int32_t>();
+    case ftLargeint:
+      return Read<std::int64_t>();
+    case ftBoolean:
+      return Read<std::uint8_t>() != 0 ? 1 : 0;
+    default:
+      return 0;
   }
 }
 
@@ -501,20 +540,30 @@ TZorVariant TZorValue::AsVariant() const {
   switch (type_) {
     case ftString:
     case ftMemo:
-    case ftFmtMemo: return Text();
-    case ftSmallint: return Read<std::int16_t>();
+    case ftFmtMemo:
+      return Text();
+    case ftSmallint:
+      return Read<std::int16_t>();
     case ftInteger:
-    case ftAutoInc: return Read<std::int32_t>();
-    case ftWord: return Read<std::uint16_t>();
-    case ftBoolean: return Read<std::uint8_t>() != 0;
+    case ftAutoInc:
+      return Read<std::int32_t>();
+    case ftWord:
+      return Read<std::uint16_t>();
+    case ftBoolean:
+      return Read<std::uint8_t>() != 0;
     case ftFloat:
-    case ftCurrency: return Read<double>();
+    case ftCurrency:
+      return Read<double>();
     case ftDate:
     case ftTime:
-    case ftDateTime: return TZorDateTimeVariant{DateTimeNumber()};
-    case ftWideString: return WideText();
-    case ftLargeint: return Read<std::int64_t>();
-    default: return std::monostate{};
+    case ftDateTime:
+      return TZorDateTimeVariant{DateTimeNumber()};
+    case ftWideString:
+      return WideText();
+    case ftLargeint:
+      return Read<std::int64_t>();
+    default:
+      return std::monostate{};
   }
 }
 
@@ -523,20 +572,34 @@ TZorVariant TZorValue::AsVariant() const {
 
 const char* TZorValue::TypeName(std::uint8_t type) {
   switch (type) {
-    case ftString: return "String";
-    case ftSmallint: return "SmallInt";
-    case ftInteger: return "Integer";
-    case ftWord: return "Word";
-    case ftBoolean: return "Boolean";
-    case ftFloat: return "Float";
-    case ftCurrency: return "Currency";
-    case ftDate: return "Date";
-    case ftTime: return "Time";
-    case ftDateTime: return "DateTime";
-    case ftAutoInc: return "AutoInc";
-    case ftWideString: return "WideString";
-    case ftLargeint: return "LargeInt";
-    default: return "unknown";
+    case ftString:
+      return "String";
+    case ftSmallint:
+      return "SmallInt";
+    case ftInteger:
+      return "Integer";
+    case ftWord:
+      return "Word";
+    case ftBoolean:
+      return "Boolean";
+    case ftFloat:
+      return "Float";
+    case ftCurrency:
+      return "Currency";
+    case ftDate:
+      return "Date";
+    case ftTime:
+      return "Time";
+    case ftDateTime:
+      return "DateTime";
+    case ftAutoInc:
+      return "AutoInc";
+    case ftWideString:
+      return "WideString";
+    case ftLargeint:
+      return "LargeInt";
+    default:
+      return "unknown";
   }
 }
 
@@ -547,12 +610,15 @@ std::uint8_t TZorValue::TypeFromSQLName(std::string_view name) {
   };
   // The stored field-type table's SQL names.
   static const Entry kNames[] = {
-      {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},   {"STRING", ftString},
-      {"WIDESTRING", ftWideString}, {"DATE", ftDate},     {"TIME", ftTime},
-      {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency}, {"LOGICAL", ftBoolean},
-      {"MEMO", ftMemo},         {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
-      {"BLOB", ftBlob},         {"SMALLINT", ftSmallint}, {"WORD", ftWord},
-      {"FLOAT", ftFloat},       {"BCD", ftBCD},           {"BYTES", ftBytes},
+      {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},
+      {"STRING", ftString},     {"WIDESTRING", ftWideString},
+      {"DATE", ftDate},         {"TIME", ftTime},
+      {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency},
+      {"LOGICAL", ftBoolean},   {"MEMO", ftMemo},
+      {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
+      {"BLOB", ftBlob},         {"SMALLINT", ftSmallint},
+      {"WORD", ftWord},         {"FLOAT", ftFloat},
+      {"BCD", ftBCD},           {"BYTES", ftBytes},
       {"LARGEINT", ftLargeint},
   };
   std::string upper;
@@ -575,17 +641,28 @@ std::uint8_t TZorValue::CommonType(std::uint8_t a, std::uint8_t b) {
 // Conversion.
 
 void TZorValue::ThrowConvert(int code, std::uint8_t source, std::uint8_t target) const {
-  throw ZorException::CreateFmt(code, {}, {std::string(TypeName(source)), std::string(TypeName(target))});
+  throw ZorException::CreateFmt(code, {},
+                                {std::string(TypeName(source)), std::string(TypeName(target))});
 }
 
 bool TZorValue::TrySetIntOfType(std::uint8_t type, std::int64_t v) {
   if (!FitsIn(type, v)) return false;
   switch (type) {
-    case ftSmallint: SetSmallInt(static_cast<std::int16_t>(v)); break;
-    case ftWord: SetWord(static_cast<std::uint16_t>(v)); break;
-    case ftInteger: SetInteger(static_cast<std::int32_t>(v)); break;
-    case ftAutoInc: SetAutoInc(static_cast<std::int32_t>(v)); break;
-    default: SetLargeInt(v); break;
+    case ftSmallint:
+      SetSmallInt(static_cast<std::int16_t>(v));
+      break;
+    case ftWord:
+      SetWord(static_cast<std::uint16_t>(v));
+      break;
+    case ftInteger:
+      SetInteger(static_cast<std::int32_t>(v));
+      break;
+    case ftAutoInc:
+      SetAutoInc(static_cast<std::int32_t>(v));
+      break;
+    default:
+      SetLargeInt(v);
+      break;
   }
   return true;
 }
@@ -610,7 +687,9 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
     case ftAutoInc:
     case ftWord:
     case ftLargeint: {
-      const int bits = target == ftLargeint ? 64 : (target == ftSmallint || target == ftWord) ? 16 : 32;
+      const int bits = target == ftLargeint                         ? 64
+                       : (target == ftSmallint || target == ftWord) ? 16
+                                                                    : 32;
       std::int64_t v = 0;
       if (!TryTextToInt(text, bits, target == ftWord, &v)) ThrowConvert(2093, source, target);
       TrySetIntOfType(target, v);
@@ -618,8 +697,7 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
     }
     case ftBoolean: {
       bool isTrue = text.size() == 4;
-      for (std::size_t i = 0; isTrue && i < 4; ++i)
-        isTrue = (text[i] | 0x20) == "true"[i];
+      for (std::size_t i = 0; isTrue && i < 4; ++i) isTrue = (text[i] | 0x20) == "true"[i];
       SetBoolean(isTrue);
       return;
     }
@@ -680,8 +758,8 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
     case ftWideString:
     case ftMemo:
     case ftFmtMemo: {
-      if ((source == ftMemo || source == ftFmtMemo) && target != ftString &&
-          target != ftMemo && target != ftFmtMemo && target != ftWideString) {
+      if ((source == ftMemo || source == ftFmtMemo) && target != ftString && target != ftMemo &&
+          target != ftFmtMemo && target != ftWideString) {
         ThrowConvert(2092, source, target);
       }
       if (source == ftMemo && target == ftFmtMemo) {
@@ -709,15 +787,28 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         return;
       }
       switch (target) {
-        case ftString: SetString(std::to_string(v)); return;
-        case ftWideString: SetWideString(Cp1250ToUtf16(std::to_string(v))); return;
-        case ftBoolean: SetBoolean(v != 0); return;
-        case ftFloat: SetFloat(static_cast<double>(v)); return;
-        case ftCurrency: SetCurrency(static_cast<double>(v)); return;
+        case ftString:
+          SetString(std::to_string(v));
+          return;
+        case ftWideString:
+          SetWideString(Cp1250ToUtf16(std::to_string(v)));
+          return;
+        case ftBoolean:
+          SetBoolean(v != 0);
+          return;
+        case ftFloat:
+          SetFloat(static_cast<double>(v));
+          return;
+        case ftCurrency:
+          SetCurrency(static_cast<double>(v));
+          return;
         case ftDate:
         case ftTime:
-        case ftDateTime: setDateOfType(target, static_cast<double>(v)); return;
-        default: ThrowConvert(2092, source, target);
+        case ftDateTime:
+          setDateOfType(target, static_cast<double>(v));
+          return;
+        default:
+          ThrowConvert(2092, source, target);
       }
     }
     case ftBoolean: {
@@ -727,14 +818,22 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         return;
       }
       switch (target) {
-        case ftString: SetString(v ? "true" : "false"); return;
-        case ftWideString: SetWideString(v ? u"true" : u"false"); return;
-        case ftFloat: SetFloat(v ? 1 : 0); return;
+        case ftString:
+          SetString(v ? "true" : "false");
+          return;
+        case ftWideString:
+          SetWideString(v ? u"true" : u"false");
+          return;
+        case ftFloat:
+          SetFloat(v ? 1 : 0);
+          return;
         case ftCurrency:
         case ftDate:
         case ftTime:
-        case ftDateTime: throw ZorException::Create(-1);
-        default: ThrowConvert(2092, source, target);
+        case ftDateTime:
+          throw ZorException::Create(-1);
+        default:
+          ThrowConvert(2092, source, target);
       }
     }
     case ftFloat:
@@ -745,20 +844,29 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         return;
       }
       switch (target) {
-        case ftString: SetString(FloatToText(v, fs.Get().DecimalSeparator)); return;
+        case ftString:
+          SetString(FloatToText(v, fs.Get().DecimalSeparator));
+          return;
         case ftWideString:
           SetWideString(Cp1250ToUtf16(FloatToText(v, fs.Get().DecimalSeparator)));
           return;
-        case ftBoolean: SetBoolean(v != 0); return;
-        case ftFloat: SetFloat(v); return;
-        case ftCurrency: SetCurrency(v); return;
+        case ftBoolean:
+          SetBoolean(v != 0);
+          return;
+        case ftFloat:
+          SetFloat(v);
+          return;
+        case ftCurrency:
+          SetCurrency(v);
+          return;
         case ftDate:
         case ftTime:
         case ftDateTime:
           if (source == ftCurrency) throw ZorException::Create(-1);
           setDateOfType(target, v);
           return;
-        default: ThrowConvert(2092, source, target);
+        default:
+          ThrowConvert(2092, source, target);
       }
     }
     case ftDate:
@@ -783,13 +891,22 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
           target == ftString ? SetString(text) : SetWideString(Cp1250ToUtf16(text));
           return;
         }
-        case ftBoolean: SetBoolean(v != 0); return;
-        case ftFloat: SetFloat(v); return;
-        case ftCurrency: SetCurrency(v); return;
+        case ftBoolean:
+          SetBoolean(v != 0);
+          return;
+        case ftFloat:
+          SetFloat(v);
+          return;
+        case ftCurrency:
+          SetCurrency(v);
+          return;
         case ftDate:
         case ftTime:
-        case ftDateTime: setDateOfType(target, v); return;
-        default: ThrowConvert(2092, source, target);
+        case ftDateTime:
+          setDateOfType(target, v);
+          return;
+        default:
+          ThrowConvert(2092, source, target);
       }
     }
     default:
@@ -854,7 +971,8 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
   switch (type) {
     case ftString: {
       const std::string_view sa = pa->StringView(), sb = pb->StringView();
-      const int maxLength = partial ? static_cast<int>(std::min<std::size_t>(sb.size(), INT32_MAX)) : -1;
+      const int maxLength =
+          partial ? static_cast<int>(std::min<std::size_t>(sb.size(), INT32_MAX)) : -1;
       return FromSign(UserCollation()->Compare(sa, sb, caseInsensitive, maxLength));
     }
     case ftWideString: {
@@ -889,7 +1007,8 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
 
 namespace {
 
-TZorValue Converted(const TZorValue& v, std::uint8_t type, const FormatSettings* settings = nullptr) {
+TZorValue Converted(const TZorValue& v, std::uint8_t type,
+                    const FormatSettings* settings = nullptr) {
   TZorValue copy(v);
   copy.ConvertTo(type, settings);
   return copy;
@@ -953,8 +1072,8 @@ void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* s
     case ftDate:
     case ftTime:
     case ftDateTime: {
-      const double sum = Converted(*this, type, settings).AsDateTime() +
-                         Converted(b, type, settings).AsDateTime();
+      const double sum =
+          Converted(*this, type, settings).AsDateTime() + Converted(b, type, settings).AsDateTime();
       type == ftDate ? SetDate(sum) : type == ftTime ? SetTime(sum) : SetDateTime(sum);
       return;
     }
@@ -997,8 +1116,8 @@ void TZorValue::Divide(const TZorValue& b) {
     SetNull(type_);
     return;
   }
-  const bool whole = (type_ == ftInteger || type_ == ftAutoInc) &&
-                     (b.type_ == ftInteger || b.type_ == ftAutoInc);
+  const bool whole =
+      (type_ == ftInteger || type_ == ftAutoInc) && (b.type_ == ftInteger || b.type_ == ftAutoInc);
   if (whole) {
     const std::int64_t divisor = b.IntValue();
     if (divisor == 0) throw EDivByZero();
@@ -1237,11 +1356,21 @@ void TZorValue::BitNot() {
   }
   const std::int64_t v = IntValue();
   switch (type_) {
-    case ftSmallint: SetSmallInt(static_cast<std::int16_t>(~v)); break;
-    case ftWord: SetWord(static_cast<std::uint16_t>(~v & 0xFFFF)); break;
-    case ftInteger: SetInteger(static_cast<std::int32_t>(~v)); break;
-    case ftAutoInc: SetAutoInc(static_cast<std::int32_t>(~v)); break;
-    default: SetLargeInt(~v); break;
+    case ftSmallint:
+      SetSmallInt(static_cast<std::int16_t>(~v));
+      break;
+    case ftWord:
+      SetWord(static_cast<std::uint16_t>(~v & 0xFFFF));
+      break;
+    case ftInteger:
+      SetInteger(static_cast<std::int32_t>(~v));
+      break;
+    case ftAutoInc:
+      SetAutoInc(static_cast<std::int32_t>(~v));
+      break;
+    default:
+      SetLargeInt(~v);
+      break;
   }
 }
 
@@ -1260,9 +1389,12 @@ std::int64_t Shifted(std::uint8_t type, std::int64_t v, std::int64_t count, bool
   const auto u = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
   const std::uint32_t r = left ? u << n : u >> n;
   switch (type) {
-    case ftSmallint: return static_cast<std::int16_t>(static_cast<std::uint16_t>(r));
-    case ftWord: return static_cast<std::uint16_t>(r);
-    default: return static_cast<std::int32_t>(r);
+    case ftSmallint:
+      return static_cast<std::int16_t>(static_cast<std::uint16_t>(r));
+    case ftWord:
+      return static_cast<std::uint16_t>(r);
+    default:
+      return static_cast<std::int32_t>(r);
   }
 }
 

@@ -124,13 +124,13 @@ class TZorValue {
 
   // Strict getters: NULL or a tag other than the ones named raises the
   // ZorException shown.
-  std::int32_t AsInteger() const;    // Integer, AutoInc; 2107
-  std::int16_t AsSmallInt() const;   // SmallInt; 61
-  std::uint16_t AsWord() const;      // Word; 63
-  std::int64_t AsLargeInt() const;   // LargeInt; 62
-  bool AsBoolean() const;            // Boolean; 2113
-  double AsFloat() const;            // Float, Currency; 60
-  double AsDateTime() const;         // Date, Time, DateTime as a date-time number; 2140
+  std::int32_t AsInteger() const;   // Integer, AutoInc; 2107
+  std::int16_t AsSmallInt() const;  // SmallInt; 61
+  std::uint16_t AsWord() const;     // Word; 63
+  std::int64_t AsLargeInt() const;  // LargeInt; 62
+  bool AsBoolean() const;           // Boolean; 2113
+  double AsFloat() const;           // Float, Currency; 60
+  double AsDateTime() const;        // Date, Time, DateTime as a date-time number; 2140
 
   // The value as text: the text of String, Memo and FmtMemo, and for the
   // other types the text that ConvertTo(String) gives; "" for NULL.

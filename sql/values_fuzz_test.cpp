@@ -76,7 +76,8 @@ std::optional<std::int64_t> ReferenceInteger(const std::string& text, std::uint8
 // with that value; with `maybe` set when either outcome is right (a result
 // too small for a double).
 std::optional<double> ReferenceFloat(const std::string& text, bool* maybe) {
-  static const std::regex kFloat(R"(^[ \t]*[+-]?([0-9]+(,[0-9]*)?|,[0-9]+)([eE][+-]?[0-9]+)?[ \t]*$)");
+  static const std::regex kFloat(
+      R"(^[ \t]*[+-]?([0-9]+(,[0-9]*)?|,[0-9]+)([eE][+-]?[0-9]+)?[ \t]*$)");
   *maybe = false;
   if (!std::regex_match(text, kFloat)) return std::nullopt;
   std::string c = text;
@@ -132,8 +133,10 @@ double ReferenceNumber(std::int64_t days, std::int64_t ms) {
   return days >= 0 ? static_cast<double>(days) + frac : static_cast<double>(days) - frac;
 }
 
-const char* const kDatePart = R"([ \t]*([0-9]{1,4})(?![0-9])[ \t]*-[ \t]*([0-9]{1,4})(?![0-9])[ \t]*-[ \t]*([0-9]{1,4})(?![0-9])(?:[ \t]*-)?)";
-const char* const kTimePart = R"([ \t]*([0-9]{1,2})(?![0-9])(?::([0-9]{1,2})(?![0-9])(?::([0-9]{1,2})(?![0-9])(?:[,.]([0-9]{1,3})(?![0-9]))?)?)?[ \t]*([aApP][mM])?)";
+const char* const kDatePart =
+    R"([ \t]*([0-9]{1,4})(?![0-9])[ \t]*-[ \t]*([0-9]{1,4})(?![0-9])[ \t]*-[ \t]*([0-9]{1,4})(?![0-9])(?:[ \t]*-)?)";
+const char* const kTimePart =
+    R"([ \t]*([0-9]{1,2})(?![0-9])(?::([0-9]{1,2})(?![0-9])(?::([0-9]{1,2})(?![0-9])(?:[,.]([0-9]{1,3})(?![0-9]))?)?)?[ \t]*([aApP][mM])?)";
 
 std::optional<double> ReferenceDate(const std::string& text) {
   static const std::regex kDate(std::string("^") + kDatePart + "[ \\t]*$");
@@ -180,10 +183,24 @@ std::string RandomText(std::mt19937& rng) {
 }
 
 std::string Mutated(std::mt19937& rng) {
-  static const char* const kSeeds[] = {
-      "2007-03-05", "1-1-1", "9999-12-31 23:59:59", "07-2-29", "2000-02-29 12:00 PM",
-      "14:07:09,5", "12:00 am", "-123", "$7FFF", "0xFFFFFFFF", "65535", "2147483647",
-      "-9223372036854775808", "2,5E3", ",5", "1e308", "  42  ", "2007-03-05-10:00"};
+  static const char* const kSeeds[] = {"2007-03-05",
+                                       "1-1-1",
+                                       "9999-12-31 23:59:59",
+                                       "07-2-29",
+                                       "2000-02-29 12:00 PM",
+                                       "14:07:09,5",
+                                       "12:00 am",
+                                       "-123",
+                                       "$7FFF",
+                                       "0xFFFFFFFF",
+                                       "65535",
+                                       "2147483647",
+                                       "-9223372036854775808",
+                                       "2,5E3",
+                                       ",5",
+                                       "1e308",
+                                       "  42  ",
+                                       "2007-03-05-10:00"};
   static const std::string kChars = "0123456789-:, $xeEaApPmM9";
   std::string s = kSeeds[std::uniform_int_distribution<std::size_t>(0, std::size(kSeeds) - 1)(rng)];
   const int edits = std::uniform_int_distribution<int>(0, 3)(rng);
@@ -294,17 +311,37 @@ TTyped RandomInteger(std::mt19937_64& rng) {
   const std::uint8_t type = kTypes[rng() % 5];
   __int128 lo = 0, hi = 0;
   switch (type) {
-    case ftSmallint: lo = INT16_MIN; hi = INT16_MAX; break;
-    case ftWord: lo = 0; hi = UINT16_MAX; break;
-    case ftLargeint: lo = INT64_MIN; hi = INT64_MAX; break;
-    default: lo = INT32_MIN; hi = INT32_MAX; break;
+    case ftSmallint:
+      lo = INT16_MIN;
+      hi = INT16_MAX;
+      break;
+    case ftWord:
+      lo = 0;
+      hi = UINT16_MAX;
+      break;
+    case ftLargeint:
+      lo = INT64_MIN;
+      hi = INT64_MAX;
+      break;
+    default:
+      lo = INT32_MIN;
+      hi = INT32_MAX;
+      break;
   }
   __int128 v = 0;
   switch (rng() % 4) {
-    case 0: v = lo + static_cast<__int128>(rng() % 3); break;     // near the bottom
-    case 1: v = hi - static_cast<__int128>(rng() % 3); break;     // near the top
-    case 2: v = static_cast<__int128>(rng() % 7) - 3; break;      // small
-    default: v = lo + static_cast<__int128>(rng() % static_cast<std::uint64_t>(hi - lo)); break;
+    case 0:
+      v = lo + static_cast<__int128>(rng() % 3);
+      break;  // near the bottom
+    case 1:
+      v = hi - static_cast<__int128>(rng() % 3);
+      break;  // near the top
+    case 2:
+      v = static_cast<__int128>(rng() % 7) - 3;
+      break;  // small
+    default:
+      v = lo + static_cast<__int128>(rng() % static_cast<std::uint64_t>(hi - lo));
+      break;
   }
   return {type, v < lo ? lo : v > hi ? hi : v};
 }
@@ -312,23 +349,39 @@ TTyped RandomInteger(std::mt19937_64& rng) {
 TZorValue Make(const TTyped& t) {
   TZorValue v;
   switch (t.Type) {
-    case ftSmallint: v.SetSmallInt(static_cast<std::int16_t>(t.Value)); break;
-    case ftWord: v.SetWord(static_cast<std::uint16_t>(t.Value)); break;
-    case ftInteger: v.SetInteger(static_cast<std::int32_t>(t.Value)); break;
-    case ftAutoInc: v.SetAutoInc(static_cast<std::int32_t>(t.Value)); break;
-    default: v.SetLargeInt(static_cast<std::int64_t>(t.Value)); break;
+    case ftSmallint:
+      v.SetSmallInt(static_cast<std::int16_t>(t.Value));
+      break;
+    case ftWord:
+      v.SetWord(static_cast<std::uint16_t>(t.Value));
+      break;
+    case ftInteger:
+      v.SetInteger(static_cast<std::int32_t>(t.Value));
+      break;
+    case ftAutoInc:
+      v.SetAutoInc(static_cast<std::int32_t>(t.Value));
+      break;
+    default:
+      v.SetLargeInt(static_cast<std::int64_t>(t.Value));
+      break;
   }
   return v;
 }
 
 __int128 ValueOf(const TZorValue& v) {
   switch (v.DataType()) {
-    case ftSmallint: return v.AsSmallInt();
-    case ftWord: return v.AsWord();
+    case ftSmallint:
+      return v.AsSmallInt();
+    case ftWord:
+      return v.AsWord();
     case ftInteger:
-    case ftAutoInc: return v.AsInteger();
-    case ftLargeint: return v.AsLargeInt();
-    default: ADD_FAILURE() << "not an integer: " << TZorValue::TypeName(v.DataType()); return 0;
+    case ftAutoInc:
+      return v.AsInteger();
+    case ftLargeint:
+      return v.AsLargeInt();
+    default:
+      ADD_FAILURE() << "not an integer: " << TZorValue::TypeName(v.DataType());
+      return 0;
   }
 }
 

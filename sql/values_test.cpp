@@ -172,13 +172,15 @@ TEST_F(ValuesTest, MovesAndCopiesKeepEveryPayloadKind) {
   }
   for (int i = 0; i < 50; ++i) {
     if (i % 3 == 0) {
-      EXPECT_EQ(values[static_cast<std::size_t>(i)].AsString(), std::string(static_cast<std::size_t>(i + 1), 'q'));
+      EXPECT_EQ(values[static_cast<std::size_t>(i)].AsString(),
+                std::string(static_cast<std::size_t>(i + 1), 'q'));
     }
     if (i % 3 == 1) {
       EXPECT_EQ(values[static_cast<std::size_t>(i)].AsLargeInt(), i);
     }
     if (i % 3 == 2) {
-      EXPECT_EQ(values[static_cast<std::size_t>(i)].AsString(), std::string(40, static_cast<char>('a' + i % 26)));
+      EXPECT_EQ(values[static_cast<std::size_t>(i)].AsString(),
+                std::string(40, static_cast<char>('a' + i % 26)));
     }
   }
   TZorValue moved(std::move(values[1]));
@@ -260,15 +262,18 @@ TEST_F(ValuesTest, VariantsOfEachKind) {
 // ---------------------------------------------------------------------------
 // Common types.
 
-const std::uint8_t kTypes[] = {ftString, ftSmallint, ftInteger, ftWord,     ftBoolean,
-                               ftFloat,  ftCurrency, ftDate,    ftTime,     ftDateTime,
-                               ftAutoInc, ftMemo,    ftFmtMemo, ftWideString, ftLargeint};
+const std::uint8_t kTypes[] = {ftString,  ftSmallint, ftInteger, ftWord,       ftBoolean,
+                               ftFloat,   ftCurrency, ftDate,    ftTime,       ftDateTime,
+                               ftAutoInc, ftMemo,     ftFmtMemo, ftWideString, ftLargeint};
 
 std::uint8_t TagOf(const std::string& code) {
   static const std::map<std::string, std::uint8_t> kCodes = {
-      {"Str", ftString}, {"SmI", ftSmallint}, {"Int", ftInteger}, {"Wrd", ftWord},
-      {"Bool", ftBoolean}, {"Flt", ftFloat}, {"Cur", ftCurrency}, {"Dat", ftDate},
-      {"Tim", ftTime}, {"DT", ftDateTime}, {"AI", ftAutoInc}, {"WStr", ftWideString},
+      {"Str", ftString},    {"SmI", ftSmallint},
+      {"Int", ftInteger},   {"Wrd", ftWord},
+      {"Bool", ftBoolean},  {"Flt", ftFloat},
+      {"Cur", ftCurrency},  {"Dat", ftDate},
+      {"Tim", ftTime},      {"DT", ftDateTime},
+      {"AI", ftAutoInc},    {"WStr", ftWideString},
       {"LInt", ftLargeint}, {"-", 0}};
   return kCodes.at(code);
 }
@@ -309,7 +314,8 @@ TEST_F(ValuesTest, CommonTypeOfEveryPair) {
     const std::vector<std::string> cells = Cells(kCommonRows[i]);
     ASSERT_EQ(cells.size(), 15u);
     for (int j = 0; j < 15; ++j) {
-      EXPECT_EQ(TZorValue::CommonType(kTypes[i], kTypes[j]), TagOf(cells[static_cast<std::size_t>(j)]))
+      EXPECT_EQ(TZorValue::CommonType(kTypes[i], kTypes[j]),
+                TagOf(cells[static_cast<std::size_t>(j)]))
           << TZorValue::TypeName(kTypes[i]) << " / " << TZorValue::TypeName(kTypes[j]);
     }
     EXPECT_EQ(TZorValue::CommonType(kTypes[i], 0), 0);
@@ -335,20 +341,48 @@ TZorValue Sample(std::uint8_t type, int n, std::uint8_t forType = 0) {
         v.SetString(n == 1 ? "12" : "7");
       }
       break;
-    case ftSmallint: v.SetSmallInt(static_cast<std::int16_t>(3 * n)); break;
-    case ftInteger: v.SetInteger(5 * n); break;
-    case ftWord: v.SetWord(static_cast<std::uint16_t>(4 * n)); break;
-    case ftBoolean: v.SetBoolean(n == 1); break;
-    case ftFloat: v.SetFloat(2.5 * n); break;
-    case ftCurrency: v.SetCurrency(1.25 * n); break;
-    case ftDate: v.SetDate(Date(2007, 5, n)); break;
-    case ftTime: v.SetTime(n / 8.0); break;
-    case ftDateTime: v.SetDateTime(Date(2007, 5, n) + 0.5); break;
-    case ftAutoInc: v.SetAutoInc(6 * n); break;
-    case ftMemo: v.SetMemo(n == 1 ? "memo one" : "memo two"); break;
-    case ftFmtMemo: v.SetMemo(n == 1 ? "fmt one" : "fmt two", ftFmtMemo); break;
-    case ftWideString: v.SetWideString(n == 1 ? u"12" : u"7"); break;
-    case ftLargeint: v.SetLargeInt(7 * n); break;
+    case ftSmallint:
+      v.SetSmallInt(static_cast<std::int16_t>(3 * n));
+      break;
+    case ftInteger:
+      v.SetInteger(5 * n);
+      break;
+    case ftWord:
+      v.SetWord(static_cast<std::uint16_t>(4 * n));
+      break;
+    case ftBoolean:
+      v.SetBoolean(n == 1);
+      break;
+    case ftFloat:
+      v.SetFloat(2.5 * n);
+      break;
+    case ftCurrency:
+      v.SetCurrency(1.25 * n);
+      break;
+    case ftDate:
+      v.SetDate(Date(2007, 5, n));
+      break;
+    case ftTime:
+      v.SetTime(n / 8.0);
+      break;
+    case ftDateTime:
+      v.SetDateTime(Date(2007, 5, n) + 0.5);
+      break;
+    case ftAutoInc:
+      v.SetAutoInc(6 * n);
+      break;
+    case ftMemo:
+      v.SetMemo(n == 1 ? "memo one" : "memo two");
+      break;
+    case ftFmtMemo:
+      v.SetMemo(n == 1 ? "fmt one" : "fmt two", ftFmtMemo);
+      break;
+    case ftWideString:
+      v.SetWideString(n == 1 ? u"12" : u"7");
+      break;
+    case ftLargeint:
+      v.SetLargeInt(7 * n);
+      break;
   }
   return v;
 }
@@ -389,7 +423,9 @@ TEST_F(ValuesTest, CompareOfEveryPairUsesItsComparisonTypeOrRaises) {
       const int expected = TZorValue::Compare(ca, cb, false, false, &fs);
       EXPECT_EQ(TZorValue::Compare(a, b, false, false, &fs), expected);
       // And the mirror image.
-      const int mirrored = expected == zcrGreater ? zcrLess : expected == zcrLess ? zcrGreater : expected;
+      const int mirrored = expected == zcrGreater ? zcrLess
+                           : expected == zcrLess  ? zcrGreater
+                                                  : expected;
       if (ComparisonType(j, i) == type) {
         EXPECT_EQ(TZorValue::Compare(b, a, false, false, &fs), mirrored);
       }
@@ -653,7 +689,8 @@ TEST_F(ValuesTest, DocumentedEdgeCases) {
   EXPECT_EQ(v.AsLargeInt(), 2);
   TZorValue one = Int(1);
   for (auto [style, text] : {std::pair<TZorValue*, const char*>{nullptr, "000000FF"},
-                             {&one, "$000000FF"}, {&two, "0x000000ff"}}) {
+                             {&one, "$000000FF"},
+                             {&two, "0x000000ff"}}) {
     v = Int(255);
     v.ToHex(style);
     EXPECT_EQ(v.AsString(), text);
@@ -1154,7 +1191,8 @@ TEST_F(ValuesTest, TextWrittenInEachLocaleReadsBack) {
       const double day = std::uniform_int_distribution<int>(-693593, 2958465)(rng);
       const int second = std::uniform_int_distribution<int>(0, 86399)(rng);
       TZorValue dt;
-      dt.SetDateTime(DayAndTimeToDateTime(static_cast<std::int32_t>(day) + kDateDelta, second * 1000));
+      dt.SetDateTime(
+          DayAndTimeToDateTime(static_cast<std::int32_t>(day) + kDateDelta, second * 1000));
       TZorValue text(dt);
       text.ConvertTo(ftString, &fs);
       SCOPED_TRACE(text.AsString());

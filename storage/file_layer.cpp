@@ -21,18 +21,24 @@ int DefaultExtentPageCount = 8;
 
 int ExtentPageCountOf(TDatabaseFileMode mode) {
   switch (mode) {
-    case dfmCompact: return 2;
-    case dfmNormal: return 8;
-    case dfmLarge: return 16;
+    case dfmCompact:
+      return 2;
+    case dfmNormal:
+      return 8;
+    case dfmLarge:
+      return 16;
   }
   return 0;
 }
 
 int PageSizeOf(TDatabaseFileMode mode) {
   switch (mode) {
-    case dfmCompact: return MinPageSize;
-    case dfmNormal: return 4096;
-    case dfmLarge: return 8192;
+    case dfmCompact:
+      return MinPageSize;
+    case dfmNormal:
+      return 4096;
+    case dfmLarge:
+      return 8192;
   }
   return 0;
 }
@@ -71,10 +77,17 @@ bool IsExistingFile(const std::string& path) {
 std::int32_t SeekTarget(std::int64_t current, std::int64_t size, std::int32_t offset, int origin) {
   std::int64_t base;
   switch (origin) {
-    case TAbstractFile::kFromBeginning: base = 0; break;
-    case TAbstractFile::kFromCurrent: base = current; break;
-    case TAbstractFile::kFromEnd: base = size; break;
-    default: return -1;
+    case TAbstractFile::kFromBeginning:
+      base = 0;
+      break;
+    case TAbstractFile::kFromCurrent:
+      base = current;
+      break;
+    case TAbstractFile::kFromEnd:
+      base = size;
+      break;
+    default:
+      return -1;
   }
   std::int64_t target = base + offset;
   if (target < 0 || target > kMaxFilePosition) return -1;
@@ -390,8 +403,7 @@ bool TDiskPlainFileSystem::DeleteFile(const std::string& fileName) {
 
 bool TDiskPlainFileSystem::RenameFile(const std::string& oldName, const std::string& newName) {
   std::string from = FullPath(oldName), to = FullPath(newName);
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return true;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   // The file system cannot refuse replacement itself: check first.
   struct stat st;
@@ -451,8 +463,7 @@ bool TTemporaryPlainFileSystem::DeleteFile(const std::string& fileName) {
   return !FileExists(fileName);
 }
 
-bool TTemporaryPlainFileSystem::RenameFile(const std::string& oldName,
-                                           const std::string& newName) {
+bool TTemporaryPlainFileSystem::RenameFile(const std::string& oldName, const std::string& newName) {
   TAbstractFile* open = FindFile(oldName);
   if (!open) return TDiskPlainFileSystem::RenameFile(oldName, newName);
   // Destroying the open file would delete its content; rename it in place
@@ -597,8 +608,7 @@ int TPFSManager::RegisteredCount() {
   return static_cast<int>(list_.size());
 }
 
-TAbstractPlainFileSystem* TPFSManager::FindPFS(const std::string& name,
-                                               TFileStoreMode storeMode) {
+TAbstractPlainFileSystem* TPFSManager::FindPFS(const std::string& name, TFileStoreMode storeMode) {
   RegistryGuard guard(*this);
   std::string wanted = AsciiLower(name);
   for (auto it = list_.rbegin(); it != list_.rend(); ++it)
@@ -652,8 +662,8 @@ void TPFSManager::DropPFS(const std::string& name) {
   RegistryGuard guard(*this);
   TAbstractPlainFileSystem* found = FindPFS(name, fsmSingleFile);
   if (!found) return;
-  auto it = std::find_if(list_.begin(), list_.end(),
-                         [found](const auto& p) { return p.get() == found; });
+  auto it =
+      std::find_if(list_.begin(), list_.end(), [found](const auto& p) { return p.get() == found; });
   std::unique_ptr<TAbstractPlainFileSystem> dropped = std::move(*it);
   list_.erase(it);
   // Destroyed here, still under the lock: closing a container may write.

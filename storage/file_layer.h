@@ -251,8 +251,7 @@ class TTemporaryPlainFileSystem : public TDiskPlainFileSystem {
 // Files in process memory; the open-file list is the store itself.
 class TMemoryPlainFileSystem : public TAbstractPlainFileSystem {
  public:
-  explicit TMemoryPlainFileSystem(const std::string& name,
-                                  TFileStoreMode mode = fsmMemory);
+  explicit TMemoryPlainFileSystem(const std::string& name, TFileStoreMode mode = fsmMemory);
 
   // A listed name is reused: truncated when `create`, rewound, ReadOnly set.
   TAbstractFile* OpenFile(const std::string& fileName, bool create, bool exclusive,
@@ -268,8 +267,8 @@ class TMemoryPlainFileSystem : public TAbstractPlainFileSystem {
 // Makes a container store: (name, password, file mode, read-only, in-memory,
 // create-new). Raises on any failure (missing file, wrong password, damage).
 using TContainerStoreFactory = std::function<std::unique_ptr<TAbstractPlainFileSystem>(
-    const std::string& name, const std::string& password, TDatabaseFileMode fileMode,
-    bool readOnly, bool inMemory, bool createNew)>;
+    const std::string& name, const std::string& password, TDatabaseFileMode fileMode, bool readOnly,
+    bool inMemory, bool createNew)>;
 // Reads the encrypted flag of a container file without opening the container.
 using TContainerEncryptedProbe = std::function<bool(const std::string& path)>;
 
@@ -314,7 +313,7 @@ class TPFSManager {
   TAbstractPlainFileSystem* Register(std::unique_ptr<TAbstractPlainFileSystem> pfs);
 
   std::recursive_mutex lock_;
-  int lock_depth_ = 0;  // guarded by lock_
+  int lock_depth_ = 0;                                           // guarded by lock_
   std::vector<std::unique_ptr<TAbstractPlainFileSystem>> list_;  // guarded by lock_
 };
 

@@ -193,9 +193,9 @@ TEST_F(DiskFileTest, PositionsStayWithinTwoGigabytes) {
 
 TEST_F(DiskFileTest, DoubleOpenOfOneNameRaisesAlreadyOpen) {
   TAbstractFile* f = fs.OpenFile("Orders.dat", true, false, false);
-  EXPECT_EQ(MessageOf([&] { fs.OpenFile("ORDERS.DAT", false, false, false); }),
-            "TDiskPlainFileSystem.OpenFile - File \"" + dir.file("ORDERS.DAT") +
-                "\" is already open.");
+  EXPECT_EQ(
+      MessageOf([&] { fs.OpenFile("ORDERS.DAT", false, false, false); }),
+      "TDiskPlainFileSystem.OpenFile - File \"" + dir.file("ORDERS.DAT") + "\" is already open.");
   EXPECT_EQ(fs.FindFile("orders.DAT"), f);
   EXPECT_EQ(fs.OpenFileCount(), 1);
 }

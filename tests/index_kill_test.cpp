@@ -21,10 +21,10 @@
 #include "components/database.h"
 #include "engine/data_manager.h"
 #include "engine/index_file.h"
+#include "testing/test_support.h"
 #include "tests/kill_rows.h"
 #include "tests/process_runner.h"
 #include "tests/writer_process.h"
-#include "testing/test_support.h"
 
 #ifndef KVBTOOL_BIN
 #error "KVBTOOL_BIN must name the kvbtool program"
@@ -87,8 +87,9 @@ bool OpenAndCompareWithFreshSort(const std::string& path, const std::string& whe
   for (std::int32_t i = 0; i < m->IndexCount(); ++i) {
     const std::vector<std::int32_t> fresh = m->Indexes()->Positions(i).ToVector();
     if (loaded[static_cast<std::size_t>(i)].size() != fresh.size()) {
-      ADD_FAILURE() << when << ": index " << i << " has " << loaded[static_cast<std::size_t>(i)].size()
-                    << " entries for " << fresh.size() << " records";
+      ADD_FAILURE() << when << ": index " << i << " has "
+                    << loaded[static_cast<std::size_t>(i)].size() << " entries for " << fresh.size()
+                    << " records";
       continue;
     }
     const TkrIndexKey& key = m->Indexes()->Key(i);
@@ -124,14 +125,15 @@ TEST(IndexKill, SavedIndexesNeverPassAsCurrentWhenTheyAreNot) {
       // it takes to write the file; the others anywhere.
       const int savesFirst = static_cast<int>(random() % 4);
       const bool duringSave = random() % 2 == 0;
-      const auto pauseUs =
-          static_cast<int>(duringSave ? random() % 400 : random() % 30000);
+      const auto pauseUs = static_cast<int>(duringSave ? random() % 400 : random() % 30000);
       std::string line;
       int saves = 0;
       bool open = false;
       while (writer.ReadLine(line)) {
-        if (line.rfind("open ", 0) == 0) open = true;
-        else if (line.rfind("saving ", 0) == 0) ++saves;
+        if (line.rfind("open ", 0) == 0)
+          open = true;
+        else if (line.rfind("saving ", 0) == 0)
+          ++saves;
         else if (line.rfind("saved ", 0) != 0)
           ADD_FAILURE() << when << ": unexpected writer output \"" << line << "\"";
         if (open && saves >= savesFirst && (!duringSave || line.rfind("saving ", 0) == 0)) break;
@@ -152,7 +154,8 @@ TEST(IndexKill, SavedIndexesNeverPassAsCurrentWhenTheyAreNot) {
     if (OpenAndCompareWithFreshSort(path, when)) ++currentAtOpen;
     check = testing::RunProcess(KVBTOOL_BIN, {"check", path}, options);
     EXPECT_EQ(check.out, "ok\n") << when << ", after the table was opened again\n"
-                                 << check.err << "before it was opened:\n" << before;
+                                 << check.err << "before it was opened:\n"
+                                 << before;
   }
   std::cout << "[ kill ] indexes: " << rounds << " kills, T.idx current at " << currentAtOpen
             << " reopens (seed " << seed << ")" << std::endl;

@@ -23,9 +23,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -39,10 +39,10 @@
 #include "components/database.h"
 #include "engine/data_manager.h"
 #include "storage/container/pagy_file_system.h"
+#include "testing/test_support.h"
 #include "tests/kill_rows.h"
 #include "tests/process_runner.h"
 #include "tests/writer_process.h"
-#include "testing/test_support.h"
 
 #ifndef KILL_WRITER_BIN
 #error "KILL_WRITER_BIN must name the kill_writer program"
@@ -93,7 +93,6 @@ long CountIn(const std::string& line) {
   }
   return -1;
 }
-
 
 struct TKind {
   const char* name;
@@ -188,7 +187,8 @@ class KillTest : public ::testing::TestWithParam<TKind> {
       std::size_t end = r.out.find('\n', start);
       if (end == std::string::npos) end = r.out.size();
       const std::string line = r.out.substr(start, end - start);
-      if (leaksAllowed && line.find("is marked used but nothing refers to it") != std::string::npos &&
+      if (leaksAllowed &&
+          line.find("is marked used but nothing refers to it") != std::string::npos &&
           line.rfind("page ", 0) == 0) {
         leaks_.insert(line);
       } else {
@@ -238,8 +238,10 @@ class KillTest : public ::testing::TestWithParam<TKind> {
         steps >> id;
         if (kind == "U") steps >> version;
         if (!flushed) inFlight[id].insert(stateOf(model, id));
-        if (kind == "D") model.erase(id);
-        else model[id] = version;
+        if (kind == "D")
+          model.erase(id);
+        else
+          model[id] = version;
         if (!flushed) inFlight[id].insert(stateOf(model, id));
       }
     }
@@ -250,12 +252,13 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     for (std::uint32_t id : all) {
       const std::int32_t actual = stateOf(table, id);
       const auto open = inFlight.find(id);
-      const bool ok = open != inFlight.end() ? open->second.count(actual) > 0
-                                             : actual == stateOf(model, id);
+      const bool ok =
+          open != inFlight.end() ? open->second.count(actual) > 0 : actual == stateOf(model, id);
       if (!ok) {
         ++wrong;
         ADD_FAILURE() << when << ": row " << id << " has version " << actual << ", expected "
-                      << stateOf(model, id) << (open != inFlight.end() ? " or a state on its way" : "");
+                      << stateOf(model, id)
+                      << (open != inFlight.end() ? " or a state on its way" : "");
       }
     }
     return wrong;
@@ -309,8 +312,10 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
         const long n = CountIn(line);
         ASSERT_GE(n, 0) << when << ": unexpected writer output \"" << line << "\"";
         reported = std::max(reported, n);
-        if (line.rfind("open ", 0) == 0) open = true;
-        else ++flushes;
+        if (line.rfind("open ", 0) == 0)
+          open = true;
+        else
+          ++flushes;
         if (open && flushes >= flushesFirst) break;
       }
       ASSERT_TRUE(open) << when << ": the writer did not open the table";
@@ -350,22 +355,21 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
             << " kills survived, " << rowsLost << " rows lost; " << reportedTotal
             << " rows reported flushed, " << rowsSeenAfterLastKill
             << " rows in the table at the end, " << leaks_.size()
-            << " container pages left by a kill and freed at the next open (seed " << seed
-            << ")" << std::endl;
+            << " container pages left by a kill and freed at the next open (seed " << seed << ")"
+            << std::endl;
   RecordProperty("kills_survived", survived);
   RecordProperty("rows_lost", static_cast<int>(rowsLost));
   RecordProperty("pages_leaked", static_cast<int>(leaks_.size()));
   EXPECT_EQ(survived, rounds);
 }
 
-INSTANTIATE_TEST_SUITE_P(Databases, KillTest,
-                         ::testing::Values(TKind{"Directory", false, ""},
-                                           TKind{"Container", true, ""},
-                                           TKind{"EncryptedTableInContainer", true, "titok"},
-                                           TKind{"UpdatesAndDeletesInDirectory", false, "", true},
-                                           TKind{"UpdatesAndDeletesInContainer", true, "titok",
-                                                 true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Databases, KillTest,
+    ::testing::Values(TKind{"Directory", false, ""}, TKind{"Container", true, ""},
+                      TKind{"EncryptedTableInContainer", true, "titok"},
+                      TKind{"UpdatesAndDeletesInDirectory", false, "", true},
+                      TKind{"UpdatesAndDeletesInContainer", true, "titok", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kivo

@@ -36,8 +36,8 @@
 #include <exception>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -50,7 +50,6 @@
 namespace {
 
 using namespace kivo;
-
 
 // Appends `text` to the ops file in one write; a kill tears at most this line.
 void Append(int fd, const std::string& text) {
@@ -123,8 +122,10 @@ void RunMixed(TKivoDataManager* m, std::mt19937& random, const std::string& opsF
         m->krDeleteRecord(0, step.pos);
       } else {
         killtest::FillRow(*m, step.id, buffer.data(), step.version);
-        if (step.kind == 'I') m->InsertRecord(buffer.data(), 0);
-        else m->UpdateRecord(buffer.data(), 0, step.pos);
+        if (step.kind == 'I')
+          m->InsertRecord(buffer.data(), 0);
+        else
+          m->UpdateRecord(buffer.data(), 0, step.pos);
       }
       m->EnableAutoFlush(true);
     }
@@ -197,7 +198,11 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
 
 // Random Windows-1250 words with Hungarian letters in both cases.
 std::string RandomItem(std::mt19937& random) {
-  static const std::string letters = "aA\xE1\xC1" "bBcs\xE9\xC9" "\xF6\xD6\xF5\xD5\xFC\xFB\xDB" "zy ";
+  static const std::string letters =
+      "aA\xE1\xC1"
+      "bBcs\xE9\xC9"
+      "\xF6\xD6\xF5\xD5\xFC\xFB\xDB"
+      "zy ";
   std::string item;
   const std::size_t length = 1 + random() % 10;
   for (std::size_t i = 0; i < length; ++i) item += letters[random() % letters.size()];

@@ -23,8 +23,10 @@ std::vector<std::string> BuildEnvironment(const ProcessOptions& options) {
     if (eq) vars[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [name, value] : options.env) {
-    if (value) vars[name] = *value;
-    else vars.erase(name);
+    if (value)
+      vars[name] = *value;
+    else
+      vars.erase(name);
   }
   std::vector<std::string> out;
   for (const auto& [name, value] : vars) out.push_back(name + "=" + value);

@@ -12,9 +12,9 @@
 
 #include "components/database.h"
 #include "engine/data_manager.h"
+#include "engine/table_test_support.h"
 #include "platform/errors.h"
 #include "storage/container/pagy_file_system.h"
-#include "engine/table_test_support.h"
 #include "testing/test_support.h"
 
 namespace kivo {
@@ -111,10 +111,14 @@ INSTANTIATE_TEST_SUITE_P(Databases, TableDatabaseTest,
                                            Kind::kEncryptedContainer),
                          [](const auto& info) {
                            switch (info.param) {
-                             case Kind::kDirectory: return "Directory";
-                             case Kind::kMemory: return "Memory";
-                             case Kind::kContainer: return "Container";
-                             default: return "EncryptedContainer";
+                             case Kind::kDirectory:
+                               return "Directory";
+                             case Kind::kMemory:
+                               return "Memory";
+                             case Kind::kContainer:
+                               return "Container";
+                             default:
+                               return "EncryptedContainer";
                            }
                          });
 

@@ -10,7 +10,7 @@
 namespace kivo {
 class TPagybox;
 class TPagyPlainFileSystem;
-}
+}  // namespace kivo
 
 namespace kivo::tools {
 

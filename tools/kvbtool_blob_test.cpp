@@ -26,7 +26,7 @@ class KvbtoolBlobCheck : public ::testing::Test {
     bdf_ = ReadFileBytes(dir_.file("t.bdf"));
     image_ = ImageOf(bif_);
     // Offsets of the part lists: after the file header and 6 headers.
-    ASSERT_EQ(GetI32(image_, 24 + 4), 216);       // record 0, pic
+    ASSERT_EQ(GetI32(image_, 24 + 4), 216);           // record 0, pic
     ASSERT_EQ(GetI32(image_, 24 + 3 * 32 + 4), 224);  // record 1, memo
   }
   ProcessResult Check() {
@@ -66,22 +66,25 @@ TEST_F(KvbtoolBlobCheck, DirectoryFaultsAreReported) {
     SCOPED_TRACE("a part past the end of T.bdf");
     std::vector<std::uint8_t> d = image_;
     PutI32(d, 224, 9);
-    ExpectFinding(d, "record 1 BLOB field 1: part of 1 blocks from block 9 lies outside the 4 blocks "
-                     "of the data file");
+    ExpectFinding(d,
+                  "record 1 BLOB field 1: part of 1 blocks from block 9 lies outside the 4 blocks "
+                  "of the data file");
   }
   {
     SCOPED_TRACE("a block owned twice");
     std::vector<std::uint8_t> d = image_;
     PutI32(d, 224, 1);
-    ExpectFinding(d, "block owned twice: block 1 belongs to record 0 BLOB field 0 and record 1 BLOB "
-                     "field 1");
+    ExpectFinding(d,
+                  "block owned twice: block 1 belongs to record 0 BLOB field 0 and record 1 BLOB "
+                  "field 1");
   }
   {
     SCOPED_TRACE("a free part over a used one");
     std::vector<std::uint8_t> d = image_;
     PutI32(d, 232, 2);
-    ExpectFinding(d, "free and used blocks overlap: block 2 belongs to record 1 BLOB field 1 and "
-                     "free part 0");
+    ExpectFinding(d,
+                  "free and used blocks overlap: block 2 belongs to record 1 BLOB field 1 and "
+                  "free part 0");
   }
   {
     SCOPED_TRACE("a directory of another record count");
@@ -96,8 +99,9 @@ TEST_F(KvbtoolBlobCheck, DirectoryFaultsAreReported) {
     WriteFileBytes(dir_.file("t.bif"), bif);
     const ProcessResult r = Check();
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "table \"t\": t.bif: Table is corrupted - blob headers cannot be decompressed. "
-                     "TableName = t\n");
+    EXPECT_EQ(r.out,
+              "table \"t\": t.bif: Table is corrupted - blob headers cannot be decompressed. "
+              "TableName = t\n");
   }
 }
 
@@ -105,7 +109,8 @@ TEST_F(KvbtoolBlobCheck, ACutDataFileIsReported) {
   WriteFileBytes(dir_.file("t.bdf"), bdf_.substr(0, 2 * 512 + 100));
   const ProcessResult r = Check();
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.out.find("t.bdf holds 1124 bytes, not whole blocks of 512"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("t.bdf holds 1124 bytes, not whole blocks of 512"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("record 1 BLOB field 1: part of 1 blocks from block 2 lies outside the 2 "
                        "blocks of the data file"),
             std::string::npos)

@@ -50,9 +50,7 @@ class KvbtoolTables : public ::testing::TestWithParam<Kind> {
   std::string DbPath() const {
     return GetParam() == Kind::kDirectory ? dir_.file("db") : dir_.file("tables.kvb");
   }
-  std::string DbPassword() const {
-    return GetParam() == Kind::kEncryptedContainer ? "kulcs" : "";
-  }
+  std::string DbPassword() const { return GetParam() == Kind::kEncryptedContainer ? "kulcs" : ""; }
 
   std::unique_ptr<TKivoDatabase> OpenDb() {
     auto db = std::make_unique<TKivoDatabase>();
@@ -166,9 +164,12 @@ INSTANTIATE_TEST_SUITE_P(Databases, KvbtoolTables,
                                            Kind::kEncryptedContainer),
                          [](const auto& info) {
                            switch (info.param) {
-                             case Kind::kDirectory: return "Directory";
-                             case Kind::kContainer: return "Container";
-                             default: return "EncryptedContainer";
+                             case Kind::kDirectory:
+                               return "Directory";
+                             case Kind::kContainer:
+                               return "Container";
+                             default:
+                               return "EncryptedContainer";
                            }
                          });
 
@@ -331,7 +332,8 @@ class KvbtoolDamagedTables : public ::testing::Test {
 
   std::string DatPath() const { return dir_.file("db/T.dat"); }
   void PutI32(std::string& bytes, std::size_t at, std::int32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((static_cast<std::uint32_t>(v) >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+      bytes[at + i] = static_cast<char>((static_cast<std::uint32_t>(v) >> (8 * i)) & 0xFF);
   }
   ProcessResult Run(const std::vector<std::string>& args) {
     ProcessOptions options;
@@ -362,10 +364,11 @@ TEST_F(KvbtoolDamagedTables, RecordCountBeyondTheFileIsReported) {
   const ProcessResult check = Run({"check", dir_.file("db")});
   EXPECT_EQ(check.exit_code, 1);
   const std::int64_t end = data_offset_ + 5 * std::int64_t{record_size_};
-  EXPECT_EQ(check.out, "table \"T\": the header counts 5 records of " + std::to_string(record_size_) +
-                           " bytes after " + std::to_string(data_offset_) + " header bytes, " +
-                           std::to_string(end) + " bytes in all, but T.dat holds only " +
-                           std::to_string(dat_.size()) + "\n");
+  EXPECT_EQ(check.out, "table \"T\": the header counts 5 records of " +
+                           std::to_string(record_size_) + " bytes after " +
+                           std::to_string(data_offset_) + " header bytes, " + std::to_string(end) +
+                           " bytes in all, but T.dat holds only " + std::to_string(dat_.size()) +
+                           "\n");
   // The record count makes the engine refuse the table: tables says why.
   const ProcessResult tables = Run({"tables", dir_.file("db")});
   EXPECT_EQ(tables.exit_code, 0) << tables.out;  // the header itself reads
@@ -381,15 +384,20 @@ TEST_F(KvbtoolDamagedTables, UnreadableHeadersAreReportedNotCrashedOn) {
     const char* message;  // part of the finding
   };
   const std::vector<Damage> damages = {
-      {"negative field count", [&](std::string& b) { PutI32(b, 260, -3); }, "invalid field count = -3"},
-      {"huge field count", [&](std::string& b) { PutI32(b, 260, 0x7FFFFFF0); }, "invalid field count"},
-      {"negative record count", [&](std::string& b) { PutI32(b, 264, -1); }, "invalid record count = -1"},
+      {"negative field count", [&](std::string& b) { PutI32(b, 260, -3); },
+       "invalid field count = -3"},
+      {"huge field count", [&](std::string& b) { PutI32(b, 260, 0x7FFFFFF0); },
+       "invalid field count"},
+      {"negative record count", [&](std::string& b) { PutI32(b, 264, -1); },
+       "invalid record count = -1"},
       {"unknown field type", [&](std::string& b) { b[284 + 256] = 13; }, "unsupported type 13"},
       {"slot size", [&](std::string& b) { PutI32(b, 284 + 259, 0); }, "invalid size 0"},
-      {"version from the future", [&](std::string& b) {
+      {"version from the future",
+       [&](std::string& b) {
          const double v = 9.5;
          std::memcpy(&b[268], &v, 8);
-       }, "invalid version"},
+       },
+       "invalid version"},
       {"ten bytes left", [&](std::string& b) { b.resize(10); }, ""},
       {"empty file", [&](std::string& b) { b.clear(); }, ""},
   };
@@ -435,7 +443,8 @@ TEST_F(KvbtoolDamagedTables, DuplicateIdentifiersAndZeroRecordsAreFindings) {
   // Record 3 gets record 1's identifier; record 2 becomes all zeros.
   const std::size_t idOffset = static_cast<std::size_t>(11);  // after the 11-byte slot
   for (int i = 0; i < 4; ++i)
-    bytes[data_offset_ + 3 * record_size_ + idOffset + i] = bytes[data_offset_ + record_size_ + idOffset + i];
+    bytes[data_offset_ + 3 * record_size_ + idOffset + i] =
+        bytes[data_offset_ + record_size_ + idOffset + i];
   std::fill(bytes.begin() + data_offset_ + 2 * record_size_,
             bytes.begin() + data_offset_ + 3 * record_size_, '\0');
   WriteFileBytes(DatPath(), bytes);
@@ -455,7 +464,9 @@ TEST_F(KvbtoolDamagedTables, CopiesLeftByACutShortFlushAreNoFinding) {
   // A delete moved record 3 into position 1 and the flush was cut short
   // before the header: record 3 is there twice.
   std::string bytes = dat_;
-  const auto at = [&](int pos) { return static_cast<std::size_t>(data_offset_ + pos * record_size_); };
+  const auto at = [&](int pos) {
+    return static_cast<std::size_t>(data_offset_ + pos * record_size_);
+  };
   bytes.replace(at(1), static_cast<std::size_t>(record_size_), bytes, at(3),
                 static_cast<std::size_t>(record_size_));
   WriteFileBytes(DatPath(), bytes);

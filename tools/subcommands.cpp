@@ -46,7 +46,7 @@ TTableSource Tables(TInspectedDatabase& db, const std::string& path, const std::
 int RunTables(TToolContext& context, const std::vector<std::string>& operands) {
   auto db = OpenInspectedDatabase(operands[0], context.password);
   return WriteTables(Tables(*db, operands[0], context.password), context.out) ? kExitOk
-                                                                               : kExitFailure;
+                                                                              : kExitFailure;
 }
 
 int RunDump(TToolContext& context, const std::vector<std::string>& operands) {

@@ -237,11 +237,12 @@ std::string Utf16ToUtf8(const std::uint8_t* p, std::int32_t slot) {
   std::string out;
   const std::int32_t units = std::max(slot - 2, 0) / 2;
   for (std::int32_t i = 0; i < units; ++i) {
-    std::uint32_t c = static_cast<std::uint32_t>(p[2 * i]) | static_cast<std::uint32_t>(p[2 * i + 1]) << 8;
+    std::uint32_t c =
+        static_cast<std::uint32_t>(p[2 * i]) | static_cast<std::uint32_t>(p[2 * i + 1]) << 8;
     if (c == 0) break;
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      const std::uint32_t low = static_cast<std::uint32_t>(p[2 * i + 2]) |
-                                static_cast<std::uint32_t>(p[2 * i + 3]) << 8;
+      const std::uint32_t low =
+          static_cast<std::uint32_t>(p[2 * i + 2]) | static_cast<std::uint32_t>(p[2 * i + 3]) << 8;
       if (low >= 0xDC00 && low <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
         ++i;
@@ -279,26 +280,39 @@ std::string FieldText(const TFieldHeader& field, const std::uint8_t* p) {
                                       : static_cast<std::size_t>(field.FieldSize);
       return Cp1250ToUtf8(std::string_view(reinterpret_cast<const char*>(p), length));
     }
-    case ftSmallint: return std::to_string(Load<std::int16_t>(p));
-    case ftInteger: return std::to_string(Load<std::int32_t>(p));
-    case ftWord: return std::to_string(Load<std::uint16_t>(p));
-    case ftBoolean: return Load<std::uint16_t>(p) != 0 ? "true" : "false";
+    case ftSmallint:
+      return std::to_string(Load<std::int16_t>(p));
+    case ftInteger:
+      return std::to_string(Load<std::int32_t>(p));
+    case ftWord:
+      return std::to_string(Load<std::uint16_t>(p));
+    case ftBoolean:
+      return Load<std::uint16_t>(p) != 0 ? "true" : "false";
     case ftFloat:
-    case ftCurrency: return ShortestDouble(Load<double>(p));
-    case ftBCD: return "0x" + HexText(p, 8);
-    case ftDate: return DateText(Load<std::int32_t>(p));
-    case ftTime: return TimeText(Load<std::int32_t>(p));
+    case ftCurrency:
+      return ShortestDouble(Load<double>(p));
+    case ftBCD:
+      return "0x" + HexText(p, 8);
+    case ftDate:
+      return DateText(Load<std::int32_t>(p));
+    case ftTime:
+      return TimeText(Load<std::int32_t>(p));
     case ftDateTime: {
       const double v = Load<double>(p);
       if (!std::isfinite(v) || std::fabs(v) > 1e18) return ShortestDouble(v);
       const auto total = static_cast<std::int64_t>(std::llround(v));
-      const std::int64_t day = total >= 0 ? total / kMsPerDay : -((-total + kMsPerDay - 1) / kMsPerDay);
+      const std::int64_t day =
+          total >= 0 ? total / kMsPerDay : -((-total + kMsPerDay - 1) / kMsPerDay);
       return DateText(day) + " " + TimeText(total - day * kMsPerDay);
     }
-    case ftBytes: return HexText(p, field.FieldSize);
-    case ftWideString: return Utf16ToUtf8(p, field.FieldSize);
-    case ftLargeint: return std::to_string(Load<std::int64_t>(p));
-    default: return {};
+    case ftBytes:
+      return HexText(p, field.FieldSize);
+    case ftWideString:
+      return Utf16ToUtf8(p, field.FieldSize);
+    case ftLargeint:
+      return std::to_string(Load<std::int64_t>(p));
+    default:
+      return {};
   }
 }
 
@@ -407,7 +421,7 @@ void WriteIndexes(TAbstractPlainFileSystem& files, const std::string& table,
     return;
   }
   out << label << c.IndexCount << " (arrays "
-      << (v.Header.RecordCount <= 0 ? "empty"
+      << (v.Header.RecordCount <= 0                    ? "empty"
           : c.IndexChangeCount == v.Header.ChangeCount ? "current"
                                                        : "stale, sorted again at the next open")
       << ")\n";
@@ -442,8 +456,7 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
   const TkrIndexFileContent c =
       ReadIndexFileHeaders(*idx.get(), v.Header.Version, v.Header.FieldCount);
   if (!c.Valid) {
-    if (idx.get()->GetSize() > 0)
-      problems.push_back(shown + file + " has damaged index headers");
+    if (idx.get()->GetSize() > 0) problems.push_back(shown + file + " has damaged index headers");
     return;
   }
   const std::int32_t n = v.Header.RecordCount;
@@ -462,8 +475,10 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
     const std::string index = "index \"" + Cp1250ToUtf8(h.IndexName) + "\": ";
     const std::optional<std::vector<std::int32_t>> positions = ReadIndexArray(*idx.get(), c, i, n);
     if (!positions) {
-      problems.push_back(shown + index + "the saved array is not a permutation of the record "
-                                         "positions 0 .. " + std::to_string(n - 1));
+      problems.push_back(shown + index +
+                         "the saved array is not a permutation of the record "
+                         "positions 0 .. " +
+                         std::to_string(n - 1));
       continue;
     }
     if (!m) continue;  // records unreadable (no password)
@@ -495,7 +510,8 @@ std::int64_t TTableHeaderView::RecordsEnd() const {
 TTableHeaderView ReadTableHeaderView(TAbstractFile& dat) {
   TTableHeaderView v;
   v.FileSize = dat.GetSize();
-  if (v.FileSize < 0) throw Exception("Error in TKivoDataManager.OpenTable - cannot read the size of the file");
+  if (v.FileSize < 0)
+    throw Exception("Error in TKivoDataManager.OpenTable - cannot read the size of the file");
   std::uint8_t prefix[kTableHeaderSize] = {};
   const auto prefixSize = static_cast<std::int32_t>(
       std::min<std::int64_t>(v.FileSize, static_cast<std::int64_t>(kTableHeaderSize)));
@@ -508,15 +524,16 @@ TTableHeaderView ReadTableHeaderView(TAbstractFile& dat) {
     throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
   if (h.Version > kTableFormatVersion)
     throw Exception("Error in TKivoDataManager.OpenTable - Invalid db engine version (version = " +
-                    VersionText2(h.Version) + ", internalCurrentVersion = " +
-                    VersionText2(kTableFormatVersion) + ") !");
+                    VersionText2(h.Version) +
+                    ", internalCurrentVersion = " + VersionText2(kTableFormatVersion) + ") !");
   if (IsLegacyLayout(h.Version) != IsLegacyLayout(layoutVersion))
     throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
   if (h.IdFieldName.empty()) h.IdFieldName = "id";
 
   const auto headerSize = static_cast<std::int64_t>(TableHeaderSizeOf(h.Version));
   const auto fieldHeaderSize = static_cast<std::int64_t>(FieldHeaderSizeOf(h.Version));
-  if (h.FieldCount < 0 || headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize > kMaxFilePosition)
+  if (h.FieldCount < 0 ||
+      headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize > kMaxFilePosition)
     throw Exception("Error in TKivoDataManager.OpenTable - invalid field count = " +
                     std::to_string(h.FieldCount));
   v.DataOffset = headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize;
@@ -535,20 +552,23 @@ TTableHeaderView ReadTableHeaderView(TAbstractFile& dat) {
     std::int64_t dataSize = 0;
     for (std::int64_t i = 0; i < h.FieldCount; ++i) {
       const std::int64_t at = i * fieldHeaderSize;
-      TFieldHeader f = DecodeFieldHeader(bytes.data() + at, static_cast<std::size_t>(available - at),
-                                         h.Version);
+      TFieldHeader f =
+          DecodeFieldHeader(bytes.data() + at, static_cast<std::size_t>(available - at), h.Version);
       if (!StoredFieldType(f.FieldType))
         throw Exception("Error in TKivoDataManager.OpenTable - unsupported type " +
-                        std::to_string(f.FieldType) + " of field \"" + Cp1250ToUtf8(f.FieldName) + "\"");
+                        std::to_string(f.FieldType) + " of field \"" + Cp1250ToUtf8(f.FieldName) +
+                        "\"");
       if (!IsValidSlot(f.FieldType, f.FieldSize))
         throw Exception("Error in TKivoDataManager.OpenTable - invalid size " +
-                        std::to_string(f.FieldSize) + " of field \"" + Cp1250ToUtf8(f.FieldName) + "\"");
+                        std::to_string(f.FieldSize) + " of field \"" + Cp1250ToUtf8(f.FieldName) +
+                        "\"");
       dataSize += f.FieldSize;
       if (dataSize > kMaxRecordDataSize)
         throw Exception("Error in TKivoDataManager.OpenTable - record size is too large");
       v.Fields.push_back(std::move(f));
     }
-    v.Layout = TkrRecordLayout::Compute(static_cast<std::int32_t>(dataSize), h.FieldCount, h.Version);
+    v.Layout =
+        TkrRecordLayout::Compute(static_cast<std::int32_t>(dataSize), h.FieldCount, h.Version);
   } else {
     v.Layout = TkrRecordLayout::Compute(0, 0, h.Version);
   }
@@ -634,7 +654,8 @@ std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const s
   } catch (const std::exception& e) {
     return {table + kBLOBIndexFileExt + ": " + e.what()};
   }
-  if (dir.BlockSize() <= 0) return {table + kBLOBIndexFileExt + ": invalid block size " + std::to_string(dir.BlockSize())};
+  if (dir.BlockSize() <= 0)
+    return {table + kBLOBIndexFileExt + ": invalid block size " + std::to_string(dir.BlockSize())};
   dir.BlockCount = dataSize / dir.BlockSize();
   if (dir.FieldCount() != blobFields)
     problems.push_back("the BLOB directory has " + std::to_string(dir.FieldCount()) +

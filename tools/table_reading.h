@@ -37,10 +37,10 @@ TTableHeaderView ReadTableHeaderView(TAbstractFile& dat);
 
 // Where the tables are and how their names and passwords are spelled.
 struct TTableSource {
-  std::string path;               // the database, as given
+  std::string path;                 // the database, as given
   TAbstractPlainFileSystem& files;  // opened read-only
-  bool ansiNames;                 // names in the engine's code page (containers)
-  std::string password;           // a table's password, in the engine's code page
+  bool ansiNames;                   // names in the engine's code page (containers)
+  std::string password;             // a table's password, in the engine's code page
 };
 
 // Table names as stored, sorted.

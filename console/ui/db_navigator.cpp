@@ -14,11 +14,11 @@ struct ButtonSpec {
 };
 
 constexpr ButtonSpec kButtons[TDBNavigator::Count] = {
-    {"nbFirst", "|◀", "Első rekord"},     {"nbPrior", "◀", "Előző rekord"},
-    {"nbNext", "▶", "Következő rekord"},  {"nbLast", "▶|", "Utolsó rekord"},
-    {"nbInsert", "+", "Új adat"},          {"nbDelete", "−", "Törlés"},
-    {"nbEdit", "▲", "Javítás"},            {"nbPost", "✓", "OK"},
-    {"nbCancel", "✗", "Elvet"},            {"nbRefresh", "↻", "Frissítés"},
+    {"nbFirst", "|◀", "Első rekord"},    {"nbPrior", "◀", "Előző rekord"},
+    {"nbNext", "▶", "Következő rekord"}, {"nbLast", "▶|", "Utolsó rekord"},
+    {"nbInsert", "+", "Új adat"},        {"nbDelete", "−", "Törlés"},
+    {"nbEdit", "▲", "Javítás"},          {"nbPost", "✓", "OK"},
+    {"nbCancel", "✗", "Elvet"},          {"nbRefresh", "↻", "Frissítés"},
 };
 
 }  // namespace

@@ -3,6 +3,4 @@
 // configuration until process exit and never frees them; the suppressions
 // name that library only, so leaks of our own code are still reported.
 // LeakSanitizer asks for this function by name when it starts.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -22,7 +22,9 @@ namespace {
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 // A menu caption showing `text` literally: "&" would mark an accelerator.
-QString LiteralMenuText(const std::string& text) { return Q(text).replace(QStringLiteral("&"), QStringLiteral("&&")); }
+QString LiteralMenuText(const std::string& text) {
+  return Q(text).replace(QStringLiteral("&"), QStringLiteral("&&"));
+}
 
 }  // namespace
 
@@ -135,7 +137,9 @@ void TMainWindow::SetReopenItems(const std::vector<TReopenItem>& items) {
   }
 }
 
-void TMainWindow::SetReopenEnabled(bool enabled) { reopen_menu_->menuAction()->setEnabled(enabled); }
+void TMainWindow::SetReopenEnabled(bool enabled) {
+  reopen_menu_->menuAction()->setEnabled(enabled);
+}
 
 void TMainWindow::SetNavigatorEditing(bool allButtons) {
   navigator_->SetEditingButtonsVisible(allButtons);

@@ -49,8 +49,7 @@ class TMainWindow : public QMainWindow, public TMainView {
   void ShowError(const std::string& message) override;
   void ShowInformation(const std::string& message) override;
   void ShowDefaultError(const std::string& message) override;
-  bool InputQuery(const std::string& title, const std::string& prompt,
-                  std::string& value) override;
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override;
   std::optional<TFileDialogResult> OpenFileDialog(const TFileDialogRequest& request) override;
   std::optional<TFileDialogResult> SaveFileDialog(const TFileDialogRequest& request) override;
   void SetTableList(const std::vector<std::string>& names) override;
@@ -81,7 +80,8 @@ class TMainWindow : public QMainWindow, public TMainView {
   void BuildPopupMenus();
 
   // A new action named `name` that runs `operation` through the controller.
-  QAction* MakeAction(const char* name, const QString& text, const std::function<void()>& operation);
+  QAction* MakeAction(const char* name, const QString& text,
+                      const std::function<void()>& operation);
   // Runs a controller operation with the default error report.
   void Run(const std::function<void()>& operation);
 

@@ -71,7 +71,8 @@ void TMainWindow::BuildCentralArea() {
   bn_close_table_->setEnabled(false);
   bn_open_sql_ = MakeButton(gb_res_, "bnOpenSQL", "SQL lekérdezés", "SQL lekérdezés");
   bn_run_sql_ = MakeButton(gb_res_, "bnRunSQL", "SQL", "SQL parancs futtatása");
-  for (QPushButton* b : {bn_open_table_, bn_close_table_, bn_open_sql_, bn_run_sql_}) row->addWidget(b);
+  for (QPushButton* b : {bn_open_table_, bn_close_table_, bn_open_sql_, bn_run_sql_})
+    row->addWidget(b);
   res_layout->addLayout(row);
 
   connect(bn_open_table_, &QPushButton::clicked, this,

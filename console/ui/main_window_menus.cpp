@@ -154,9 +154,8 @@ void TMainWindow::BuildPopupMenus() {
   grid_popup_->setObjectName("pmGrid");
   grid_popup_->addAction(csv_export_);
   grid_->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(grid_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    grid_popup_->popup(grid_->viewport()->mapToGlobal(pos));
-  });
+  connect(grid_, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { grid_popup_->popup(grid_->viewport()->mapToGlobal(pos)); });
 }
 
 }  // namespace kartova

@@ -172,8 +172,9 @@ TEST_F(MainWindow, ControlsCarryTheirCaptionsAndHints) {
 TEST_F(MainWindow, NavigatorButtonsCarryTheirHints) {
   Open({""});
   auto* nav = Find<TDBNavigator>("DBNavigator1");
-  const char* hints[] = {"Első rekord", "Előző rekord", "Következő rekord", "Utolsó rekord", "Új adat",
-                         "Törlés",      "Javítás",      "OK",               "Elvet",         "Frissítés"};
+  const char* hints[] = {"Első rekord", "Előző rekord", "Következő rekord", "Utolsó rekord",
+                         "Új adat",     "Törlés",       "Javítás",          "OK",
+                         "Elvet",       "Frissítés"};
   for (int i = 0; i < TDBNavigator::Count; ++i) {
     EXPECT_EQ(nav->button(static_cast<TDBNavigator::Button>(i))->toolTip(), U(hints[i])) << i;
   }

@@ -39,7 +39,8 @@ Base MakeBase(const std::string& path, std::int32_t pageSize, std::int32_t exten
     std::mt19937 rng(seed);
     TPageRecBuffer page(pageSize - 32);
     for (std::size_t i = 0; i < pages.size(); ++i) {
-      for (std::int32_t j = 0; j < page.size(); ++j) page.data()[j] = static_cast<std::uint8_t>(rng());
+      for (std::int32_t j = 0; j < page.size(); ++j)
+        page.data()[j] = static_cast<std::uint8_t>(rng());
       page.rec.PageType = ptFileData;
       page.rec.NextPageNo = i + 1 < pages.size() ? pages[i + 1] : -1;
       page.rec.EncryptionType = password.empty() ? kEncryptionNone : kEncryptionRijndael;
@@ -83,11 +84,12 @@ std::string Damage(const Base& base, std::mt19937& rng, int kind) {
   const std::size_t pages = (b.size() - kPart) / static_cast<std::size_t>(base.pageSize);
   switch (kind) {
     case 0:  // container header bytes
-      for (int i = 1 + static_cast<int>(any(3)); i > 0; --i) b[kPart + any(256)] ^= static_cast<char>(1 + any(255));
+      for (int i = 1 + static_cast<int>(any(3)); i > 0; --i)
+        b[kPart + any(256)] ^= static_cast<char>(1 + any(255));
       break;
     case 1: {  // one header field set to a hostile value, checksum made right
-      static const std::uint32_t kValues[] = {0, 1, 2, 3, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu,
-                                              543, 544, 4096, 1000000, 65536, 65537};
+      static const std::uint32_t kValues[] = {
+          0, 1, 2, 3, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 543, 544, 4096, 1000000, 65536, 65537};
       const std::size_t field = 12 + 4 * any(53);
       std::uint32_t v = rng() % 3 == 0 ? static_cast<std::uint32_t>(rng())
                                        : kValues[any(sizeof kValues / sizeof kValues[0])];
@@ -104,14 +106,15 @@ std::string Damage(const Base& base, std::mt19937& rng, int kind) {
     case 2:  // page headers
       for (int i = 1 + static_cast<int>(any(3)); i > 0; --i) {
         const std::size_t page = 1 + any(pages - 1);
-        b[kPart + page * static_cast<std::size_t>(base.pageSize) + any(32)] ^= static_cast<char>(1 + any(255));
+        b[kPart + page * static_cast<std::size_t>(base.pageSize) + any(32)] ^=
+            static_cast<char>(1 + any(255));
       }
       break;
     case 3:  // bitmap pages (PFS, GAM, SGAM), headers and data
       for (int i = 1 + static_cast<int>(any(4)); i > 0; --i) {
         const std::size_t page = 1 + any(3);
-        b[kPart + page * static_cast<std::size_t>(base.pageSize) + any(static_cast<std::size_t>(base.pageSize))] ^=
-            static_cast<char>(1 + any(255));
+        b[kPart + page * static_cast<std::size_t>(base.pageSize) +
+          any(static_cast<std::size_t>(base.pageSize))] ^= static_cast<char>(1 + any(255));
       }
       break;
     case 4:  // truncation
@@ -125,7 +128,8 @@ std::string Damage(const Base& base, std::mt19937& rng, int kind) {
       for (auto& c : b) c = static_cast<char>(rng());
       break;
     default:  // anywhere, part header included
-      for (int i = 1 + static_cast<int>(any(8)); i > 0; --i) b[any(b.size())] ^= static_cast<char>(1 + any(255));
+      for (int i = 1 + static_cast<int>(any(8)); i > 0; --i)
+        b[any(b.size())] ^= static_cast<char>(1 + any(255));
       break;
   }
   return b;

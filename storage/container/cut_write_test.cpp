@@ -48,7 +48,8 @@ std::string ReadAll(TPagybox& box, const std::string& name, const std::string& p
   const std::int32_t h = box.FileOpen(name, kOpenReadOnly, password);
   if (h < 0) return "(missing)";
   std::string s(static_cast<std::size_t>(box.FileGetSize(h)), '\0');
-  s.resize(static_cast<std::size_t>(box.FileRead(h, s.data(), static_cast<std::int32_t>(s.size()))));
+  s.resize(
+      static_cast<std::size_t>(box.FileRead(h, s.data(), static_cast<std::int32_t>(s.size()))));
   box.FileClose(h);
   return s;
 }
@@ -129,8 +130,9 @@ TEST_F(CutWriteTest, GrowingFileKeepsSizeCoveredByItsMap) {
     Record(*box);
     // Across the first map page's end, then in pieces, then a large run.
     for (std::int64_t end : {130 * kData + 9, 131 * kData, 200 * kData + 1, 400 * kData + 77}) {
-      WriteAt(*box, h, sizes.back(), all.substr(static_cast<std::size_t>(sizes.back()),
-                                                static_cast<std::size_t>(end - sizes.back())));
+      WriteAt(*box, h, sizes.back(),
+              all.substr(static_cast<std::size_t>(sizes.back()),
+                         static_cast<std::size_t>(end - sizes.back())));
       sizes.push_back(end);
     }
     box->FileClose(h);
@@ -178,8 +180,8 @@ TEST_F(CutWriteTest, SetSizeGrowthKeepsSizeCoveredByItsMap) {
 TEST_F(CutWriteTest, ShrinkingAndDeletingNeverExposeMissingPages) {
   const std::string all = Bytes(390 * kData + 21, 3);
   const std::string other = Bytes(140 * kData, 4);
-  const std::vector<std::int64_t> sizes = {390 * kData + 21, 385 * kData, 250 * kData + 1,
-                                           100 * kData, 128 * kData - 1, 10, 0};
+  const std::vector<std::int64_t> sizes = {
+      390 * kData + 21, 385 * kData, 250 * kData + 1, 100 * kData, 128 * kData - 1, 10, 0};
   {
     auto box = Open(path_, kContainerCreate);
     const std::int32_t h = box->FileOpen("T.dat", kContainerCreate, kPassword);

@@ -65,7 +65,9 @@ bool WildcardCharsMatch(unsigned char a, unsigned char b) {
 // The latest file time the clock routines are given: the end of year 9999.
 constexpr std::int64_t kMaxSaneFileTime = 2650467743999999999LL;
 
-std::int64_t SaneFileTime(std::int64_t t) { return std::clamp<std::int64_t>(t, 0, kMaxSaneFileTime); }
+std::int64_t SaneFileTime(std::int64_t t) {
+  return std::clamp<std::int64_t>(t, 0, kMaxSaneFileTime);
+}
 
 }  // namespace
 
@@ -123,9 +125,8 @@ bool MatchesWildcard(const std::string& name, const std::string& pattern) {
       starP = p++;
       starN = n;
     } else if (p < pattern.size() &&
-               (pattern[p] == '?' ||
-                WildcardCharsMatch(static_cast<unsigned char>(pattern[p]),
-                                   static_cast<unsigned char>(name[n])))) {
+               (pattern[p] == '?' || WildcardCharsMatch(static_cast<unsigned char>(pattern[p]),
+                                                        static_cast<unsigned char>(name[n])))) {
       ++p;
       ++n;
     } else if (starP != std::string::npos) {
@@ -185,9 +186,8 @@ void TDIRArray::UnindexItem(std::int32_t itemNo, const TDIRItem& old) {
   auto it = std::partition_point(name_index_.begin(), name_index_.end(), nameKeyLess);
   if (it == name_index_.end() || *it != itemNo)
     throw Exception("TDIRArray.UpdateItem - old name position not found. Position = " +
-                    std::to_string(it - name_index_.begin()) +
-                    ", ItemCount = " + std::to_string(ItemCount()) + ", FileName = \"" +
-                    old.Name + "\"");
+                    std::to_string(it - name_index_.begin()) + ", ItemCount = " +
+                    std::to_string(ItemCount()) + ", FileName = \"" + old.Name + "\"");
   name_index_.erase(it);
   const auto parentKeyLess = [&](std::int32_t x) {
     const std::int32_t p = items_[static_cast<std::size_t>(x)].ParentItemNo;
@@ -266,11 +266,9 @@ std::pair<std::size_t, std::size_t> TDIRArray::NameRange(const std::string& name
 }
 
 std::pair<std::size_t, std::size_t> TDIRArray::ParentRange(std::int32_t parent) const {
-  auto first = std::partition_point(parent_index_.begin(), parent_index_.end(),
-                                    [&](std::int32_t x) {
-                                      return items_[static_cast<std::size_t>(x)].ParentItemNo <
-                                             parent;
-                                    });
+  auto first = std::partition_point(
+      parent_index_.begin(), parent_index_.end(),
+      [&](std::int32_t x) { return items_[static_cast<std::size_t>(x)].ParentItemNo < parent; });
   auto last = std::partition_point(first, parent_index_.end(), [&](std::int32_t x) {
     return items_[static_cast<std::size_t>(x)].ParentItemNo <= parent;
   });
@@ -339,8 +337,7 @@ void TDIRManager::Load() {
   const std::int32_t pageCount = h.DirPageCount();
   const std::int32_t itemCount = h.DirItemCount();
   if (items_per_page_ < 1 || pageCount < 0 || itemCount < 0 || pageCount >= h.PageCount() ||
-      static_cast<std::int64_t>(itemCount) >
-          static_cast<std::int64_t>(pageCount) * items_per_page_)
+      static_cast<std::int64_t>(itemCount) > static_cast<std::int64_t>(pageCount) * items_per_page_)
     throw Exception("TDIRManager.Load - invalid directory size, DirPageCount = " +
                     std::to_string(pageCount) + ", DirItemCount = " + std::to_string(itemCount));
 
@@ -362,7 +359,8 @@ void TDIRManager::Load() {
     dir_pages_.push_back(pageNo);
     for (std::int32_t i = 0; i < items_per_page_; ++i) {
       if (static_cast<std::int64_t>(k) * items_per_page_ + i >= itemCount) break;
-      items.push_back(TDIRItem::Decode(data.data() + static_cast<std::size_t>(i) * dir_item::kSize));
+      items.push_back(
+          TDIRItem::Decode(data.data() + static_cast<std::size_t>(i) * dir_item::kSize));
     }
     pageNo = rec.NextPageNo;
   }
@@ -373,15 +371,15 @@ void TDIRManager::Load() {
 void TDIRManager::SavePage(std::int32_t pageIndex, bool readHeaderFirst, const char* where) {
   const std::int32_t pageNo = dir_pages_[static_cast<std::size_t>(pageIndex)];
   if (pm_.ReadOnly())
-    throw Exception(std::string("TDIRManager.") + where + " - can not save page, pageNo = " +
-                    std::to_string(pageNo));
+    throw Exception(std::string("TDIRManager.") + where +
+                    " - can not save page, pageNo = " + std::to_string(pageNo));
   TPageRecBuffer page(bytes_per_page_);
   page.rec.Data = page.data();
   if (readHeaderFirst) {
     TPageRec header;
     if (!pm_.ReadPage(header, pageNo, true, {}, 0))
-      throw Exception(std::string("TDIRManager.") + where + " - can not load  page, pageNo = " +
-                      std::to_string(pageNo));
+      throw Exception(std::string("TDIRManager.") + where +
+                      " - can not load  page, pageNo = " + std::to_string(pageNo));
     page.rec.NextPageNo = header.NextPageNo;
   }
   page.rec.PageType = ptDirectory;
@@ -392,8 +390,8 @@ void TDIRManager::SavePage(std::int32_t pageIndex, bool readHeaderFirst, const c
   for (std::int32_t n = first; n < last; ++n)
     items_.ReadItem(n).Encode(page.data() + static_cast<std::size_t>(n - first) * dir_item::kSize);
   if (!pm_.WritePage(page.rec, pageNo, {}, bytes_per_page_))
-    throw Exception(std::string("TDIRManager.") + where + " - can not save page, pageNo = " +
-                    std::to_string(pageNo));
+    throw Exception(std::string("TDIRManager.") + where +
+                    " - can not save page, pageNo = " + std::to_string(pageNo));
 }
 
 bool TDIRManager::AddItem(const TDIRItem& item, std::int32_t* itemNo) {
@@ -549,8 +547,7 @@ std::int32_t TDIRManager::OpenFile(const std::string& path, const std::string& p
   ++open_counts_[static_cast<std::size_t>(n)];
   key.clear();
   if (item.HasPassword != 0)
-    CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize>(item.Password), password,
-                  key);
+    CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize>(item.Password), password, key);
   if (!pm_.ReadOnly()) {
     item.LastAccessTime = DirItemNow();
     WriteItem(n, item);
@@ -575,8 +572,8 @@ bool TDIRManager::CheckFilePassword(const std::string& path, const std::string& 
   const TDIRItem& item = items_.ReadItem(n);
   if (item.HasPassword == 0) return true;
   std::string key;
-  return CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize>(item.Password),
-                       password, key);
+  return CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize>(item.Password), password,
+                       key);
 }
 
 bool TDIRManager::IsWithin(std::int32_t itemNo, std::int32_t ancestor) const {
@@ -639,7 +636,8 @@ void TDIRManager::FillSearchRec(const TDIRItem& item, TSearchRec& rec) const {
   rec.FindData.CreationTime = item.CreationTime;
   rec.FindData.LastAccessTime = item.LastAccessTime;
   rec.FindData.LastWriteTime = item.LastWriteTime;
-  rec.FindData.FileSizeHigh = static_cast<std::uint32_t>(static_cast<std::uint64_t>(item.Size) >> 32);
+  rec.FindData.FileSizeHigh =
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(item.Size) >> 32);
   rec.FindData.FileSizeLow = static_cast<std::uint32_t>(static_cast<std::uint64_t>(item.Size));
   rec.FindData.FileName = item.Name;
 }

@@ -92,13 +92,13 @@ constexpr std::int32_t faArchive = 0x20;
 constexpr std::int32_t faAnyFile = 0x3F;
 
 // Results of the directory and file operations (besides -1 "failed").
-constexpr std::int32_t kDirPathNotFound = -2;       // FindPath: no such name / bad path
-constexpr std::int32_t kDirNotInDirectory = -3;     // FindPath: name not in that directory
-constexpr std::int32_t kDirSearchClosed = -4;       // FindNext on a closed search slot
-constexpr std::int32_t kDirNoMoreFiles = -5;        // FindFirst / FindNext: no (more) match
-constexpr std::int32_t kErrInvalidHandle = -6;      // FileSetSize on a handle not open
-constexpr std::int32_t kErrFileInUse = -16;         // create over a file that is open
-constexpr std::int32_t kErrNoSpace = -17;           // no page could be allocated
+constexpr std::int32_t kDirPathNotFound = -2;    // FindPath: no such name / bad path
+constexpr std::int32_t kDirNotInDirectory = -3;  // FindPath: name not in that directory
+constexpr std::int32_t kDirSearchClosed = -4;    // FindNext on a closed search slot
+constexpr std::int32_t kDirNoMoreFiles = -5;     // FindFirst / FindNext: no (more) match
+constexpr std::int32_t kErrInvalidHandle = -6;   // FileSetSize on a handle not open
+constexpr std::int32_t kErrFileInUse = -16;      // create over a file that is open
+constexpr std::int32_t kErrNoSpace = -17;        // no page could be allocated
 
 // One directory item in memory.
 struct TDIRItem {

@@ -95,18 +95,18 @@ class DirectoryTest : public ::testing::Test {
 
 TEST_F(DirectoryTest, ItemBytesFollowTheDocumentedLayout) {
   std::string bytes(512, '\0');
-  PutLE(bytes, 0, static_cast<std::uint32_t>(-1), 4);       // FirstMapPageNo
-  PutLE(bytes, 4, 0x0000000123456789ULL, 8);                // Size
-  PutLE(bytes, 12, 0x01D0000000000001ULL, 8);               // CreationTime
-  PutLE(bytes, 20, 0x01D0000000000002ULL, 8);               // LastWriteTime
-  PutLE(bytes, 28, 0x01D0000000000003ULL, 8);               // LastAccessTime
-  PutLE(bytes, 36, 0x10, 4);                                // Attributes
-  PutLE(bytes, 40, 7, 4);                                   // ParentItemNo
+  PutLE(bytes, 0, static_cast<std::uint32_t>(-1), 4);                      // FirstMapPageNo
+  PutLE(bytes, 4, 0x0000000123456789ULL, 8);                               // Size
+  PutLE(bytes, 12, 0x01D0000000000001ULL, 8);                              // CreationTime
+  PutLE(bytes, 20, 0x01D0000000000002ULL, 8);                              // LastWriteTime
+  PutLE(bytes, 28, 0x01D0000000000003ULL, 8);                              // LastAccessTime
+  PutLE(bytes, 36, 0x10, 4);                                               // Attributes
+  PutLE(bytes, 40, 7, 4);                                                  // ParentItemNo
   for (int i = 0; i < 172; ++i) bytes[48 + i] = static_cast<char>(i + 1);  // PasswordRecord
-  bytes[220] = 1;                                           // IsDirectory
-  bytes[221] = 0;                                           // Deleted
-  bytes[222] = 1;                                           // HasPassword
-  std::memcpy(&bytes[224], "Orders.dat", 10);               // Name
+  bytes[220] = 1;                                                          // IsDirectory
+  bytes[221] = 0;                                                          // Deleted
+  bytes[222] = 1;                                                          // HasPassword
+  std::memcpy(&bytes[224], "Orders.dat", 10);                              // Name
 
   TDIRItem item;
   item.FirstMapPageNo = -1;
@@ -161,15 +161,24 @@ TEST_F(DirectoryTest, WildcardMatching) {
     bool match;
   };
   const Case cases[] = {
-      {"orders.dat", "*", true},       {"noext", "*.*", true},
-      {"orders.dat", "*.dat", true},   {"orders.DAT", "*.dat", true},
-      {"orders.idx", "*.dat", false},  {"a.dat", "?.dat", true},
-      {"ab.dat", "?.dat", false},      {"orders.dat", "ord*", true},
-      {"ord", "ord*", true},           {"ord", "ord**", true},
-      {"orders", "ord", false},        {"or", "ord", false},
-      {"abcabd", "*abd", true},        {"abcab", "*abd", false},
-      {"ORDERS", "orders", true},      {"\xC1rv\xE9z", "\xE1RV\xC9Z", true},  // cp1250 accents
-      {"@", "`", false},               {"a.dat", "a.dat?", false},
+      {"orders.dat", "*", true},
+      {"noext", "*.*", true},
+      {"orders.dat", "*.dat", true},
+      {"orders.DAT", "*.dat", true},
+      {"orders.idx", "*.dat", false},
+      {"a.dat", "?.dat", true},
+      {"ab.dat", "?.dat", false},
+      {"orders.dat", "ord*", true},
+      {"ord", "ord*", true},
+      {"ord", "ord**", true},
+      {"orders", "ord", false},
+      {"or", "ord", false},
+      {"abcabd", "*abd", true},
+      {"abcab", "*abd", false},
+      {"ORDERS", "orders", true},
+      {"\xC1rv\xE9z", "\xE1RV\xC9Z", true},  // cp1250 accents
+      {"@", "`", false},
+      {"a.dat", "a.dat?", false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(MatchesWildcard(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
@@ -218,12 +227,11 @@ TEST_P(DirectoryGeometryTest, ItemsFillPagesAndTheChainGrowsAPageAtATime) {
   }
   // Item perPage - 1 is the last slot of the first page, item perPage the
   // first slot of the second.
-  const std::size_t lastSlot =
-      pageAt(pages[0]) + 32 + static_cast<std::size_t>(perPage - 1) * 512;
+  const std::size_t lastSlot = pageAt(pages[0]) + 32 + static_cast<std::size_t>(perPage - 1) * 512;
   const std::string lastName = "f" + std::to_string(perPage - 1) + ".dat";
   EXPECT_EQ(raw.substr(lastSlot + 224, lastName.size() + 1), lastName + '\0');
-  EXPECT_EQ(u32(lastSlot), 0xFFFFFFFFu);            // FirstMapPageNo -1
-  EXPECT_EQ(u32(lastSlot + 40), 0xFFFFFFFFu);       // in the root
+  EXPECT_EQ(u32(lastSlot), 0xFFFFFFFFu);       // FirstMapPageNo -1
+  EXPECT_EQ(u32(lastSlot + 40), 0xFFFFFFFFu);  // in the root
   const std::size_t firstSlot2 = pageAt(pages[1]) + 32;
   const std::string nextName = "f" + std::to_string(perPage) + ".dat";
   EXPECT_EQ(raw.substr(firstSlot2 + 224, nextName.size() + 1), nextName + '\0');
@@ -321,13 +329,14 @@ TEST_P(FileOperationsTest, NamesAreCaseInsensitiveAndLongNamesAreCut) {
   EXPECT_FALSE(box->FileExists(longName.substr(0, 258)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PageSizesAndEncryption, FileOperationsTest,
-    ::testing::Values(BoxParam{544, false}, BoxParam{4096, false}, BoxParam{8192, false},
-                      BoxParam{544, true}, BoxParam{4096, true}, BoxParam{8192, true}),
-    [](const ::testing::TestParamInfo<BoxParam>& info) {
-      return std::to_string(info.param.pageSize) + (info.param.encrypted ? "Encrypted" : "Plain");
-    });
+INSTANTIATE_TEST_SUITE_P(PageSizesAndEncryption, FileOperationsTest,
+                         ::testing::Values(BoxParam{544, false}, BoxParam{4096, false},
+                                           BoxParam{8192, false}, BoxParam{544, true},
+                                           BoxParam{4096, true}, BoxParam{8192, true}),
+                         [](const ::testing::TestParamInfo<BoxParam>& info) {
+                           return std::to_string(info.param.pageSize) +
+                                  (info.param.encrypted ? "Encrypted" : "Plain");
+                         });
 
 TEST_F(DirectoryTest, TimesAreStampedAtTwoSecondResolution) {
   auto box = Create(dir_.file("t.kvb"), 4096);
@@ -375,16 +384,16 @@ TEST_F(DirectoryTest, FindPathResults) {
   EXPECT_EQ(d.FindPath("\\"), -1);
   EXPECT_EQ(d.FindPath("/"), -1);
   EXPECT_EQ(d.FindPath(""), -2);
-  EXPECT_EQ(d.FindPath("sub\\deeper\\"), deeper);        // trailing separator
-  EXPECT_EQ(d.FindPath("sub\\\\deeper"), -2);            // empty component
+  EXPECT_EQ(d.FindPath("sub\\deeper\\"), deeper);  // trailing separator
+  EXPECT_EQ(d.FindPath("sub\\\\deeper"), -2);      // empty component
   EXPECT_EQ(d.FindPath("\\\\sub"), -2);
-  EXPECT_EQ(d.FindPath("nothing.dat"), -2);              // no such name anywhere
-  EXPECT_EQ(d.FindPath("a.dat"), -3);                    // exists, not in the root
+  EXPECT_EQ(d.FindPath("nothing.dat"), -2);  // no such name anywhere
+  EXPECT_EQ(d.FindPath("a.dat"), -3);        // exists, not in the root
   EXPECT_EQ(d.FindPath("sub\\b.dat"), -3);
   EXPECT_EQ(d.FindPath("sub\\deeper\\..\\deeper\\a.dat"), a);
-  EXPECT_EQ(d.FindPath(".."), -1);                       // the root's parent is the root
+  EXPECT_EQ(d.FindPath(".."), -1);  // the root's parent is the root
   EXPECT_EQ(d.FindPath("..\\b.dat"), d.FindPath("b.dat"));
-  EXPECT_EQ(d.FindPath("a.dat", deeper), a);             // relative to a start item
+  EXPECT_EQ(d.FindPath("a.dat", deeper), a);  // relative to a start item
   EXPECT_EQ(d.FindPath("a.dat", -2), -2);
   EXPECT_EQ(d.FindPath("a.dat", d.ItemCount()), -2);
   EXPECT_EQ(d.FindPath("\\b.dat", deeper), d.FindPath("b.dat"));
@@ -510,8 +519,7 @@ TEST_F(DirectoryTest, EnumerationWithPatternsAndAttributes) {
   ASSERT_TRUE(box->CreateDirectory("dir.dat"));
 
   // All attributes: directories whose names match are listed too.
-  EXPECT_EQ(List(*box, "\\*.dat", faAnyFile),
-            (std::set<std::string>{"a.dat", "b.DAT", "dir.dat"}));
+  EXPECT_EQ(List(*box, "\\*.dat", faAnyFile), (std::set<std::string>{"a.dat", "b.DAT", "dir.dat"}));
   // Without the directory attribute only files.
   EXPECT_EQ(List(*box, "\\*.dat", 0), (std::set<std::string>{"a.dat", "b.DAT"}));
   EXPECT_EQ(List(*box, "*", faAnyFile),
@@ -563,7 +571,8 @@ TEST_F(DirectoryTest, ManyItemsGrowTheDirectoryOverSeveralExtents) {
     EXPECT_GT(box->FreeSpaceManager().ExtentCount(), kCount / 2);
     box->Directory().CheckInvariants();
     box->FreeSpaceManager().CheckInvariants();
-    for (int i = 0; i < kCount; i += 3) ASSERT_TRUE(box->FileDelete("t" + std::to_string(i) + ".dat"));
+    for (int i = 0; i < kCount; i += 3)
+      ASSERT_TRUE(box->FileDelete("t" + std::to_string(i) + ".dat"));
   }
   auto box = Open(path);
   const auto names = List(*box, "*.dat", 0);
@@ -698,8 +707,8 @@ TEST_F(DamagedDirectoryTest, ChainDamageIsReportedNotFollowed) {
   Build();
   std::string loop = good_;
   PutLE(loop, PageOffset(pages_[1]), static_cast<std::uint32_t>(pages_[0]), 4);
-  EXPECT_EQ(OpenError(loop), "TDIRManager.Load - directory page chain loops, pageNo = " +
-                                 std::to_string(pages_[0]));
+  EXPECT_EQ(OpenError(loop),
+            "TDIRManager.Load - directory page chain loops, pageNo = " + std::to_string(pages_[0]));
 
   std::string outside = good_;
   PutLE(outside, PageOffset(pages_[0]), 1000000, 4);
@@ -758,9 +767,11 @@ TEST_F(DamagedDirectoryTest, SeededItemDamageNeverCrashes) {
       const std::size_t off = dataAt + rng() % (7 * 512);
       const auto oldWordAt = off - (off - dataAt) % 4;
       std::uint32_t oldWord = 0, newWord = 0;
-      for (int i = 3; i >= 0; --i) oldWord = (oldWord << 8) | static_cast<unsigned char>(bytes[oldWordAt + i]);
+      for (int i = 3; i >= 0; --i)
+        oldWord = (oldWord << 8) | static_cast<unsigned char>(bytes[oldWordAt + i]);
       bytes[off] = static_cast<char>(rng() % 4 == 0 ? 0 : rng());
-      for (int i = 3; i >= 0; --i) newWord = (newWord << 8) | static_cast<unsigned char>(bytes[oldWordAt + i]);
+      for (int i = 3; i >= 0; --i)
+        newWord = (newWord << 8) | static_cast<unsigned char>(bytes[oldWordAt + i]);
       if (rng() % 5 != 0) {  // mostly keep the checksum right so the load succeeds
         std::uint32_t sum = 0;
         for (int i = 3; i >= 0; --i)

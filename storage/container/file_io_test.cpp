@@ -127,7 +127,8 @@ TEST(FileIOTest, SetSizeShrinksGrowsAndReleasesEverythingAtZero) {
   ASSERT_EQ(Write(*box, h, 20, "z"), 1);
   EXPECT_EQ(Read(*box, h, 0, 30), data.substr(0, 10) + std::string(10, '\0') + "z");
 
-  const std::int32_t mapPage = box->Directory().ReadItem(box->FindHandle(h)->DirItemNo).FirstMapPageNo;
+  const std::int32_t mapPage =
+      box->Directory().ReadItem(box->FindHandle(h)->DirItemNo).FirstMapPageNo;
   ASSERT_EQ(box->FileSetSize(h, 0), 0);
   EXPECT_EQ(box->Directory().ReadItem(box->FindHandle(h)->DirItemNo).FirstMapPageNo, -1);
   EXPECT_TRUE(box->FreeSpaceManager().PageIsFree(mapPage));
@@ -234,8 +235,9 @@ void RandomWorkload(std::int32_t pageSize, const std::string& password, unsigned
       }
       case 3: {
         const std::int32_t count = static_cast<std::int32_t>(rng() % (4 * D));
-        const std::string want =
-            at < static_cast<std::int64_t>(m.size()) ? m.substr(static_cast<std::size_t>(at), count) : "";
+        const std::string want = at < static_cast<std::int64_t>(m.size())
+                                     ? m.substr(static_cast<std::size_t>(at), count)
+                                     : "";
         ASSERT_TRUE(Read(*box, h, at, count) == want) << "step " << step;
         break;
       }
@@ -258,7 +260,8 @@ void RandomWorkload(std::int32_t pageSize, const std::string& password, unsigned
   }
   for (std::size_t f = 0; f < model.size(); ++f) {
     EXPECT_EQ(box->FileGetSize(handles[f]), static_cast<std::int64_t>(model[f].size()));
-    EXPECT_TRUE(Read(*box, handles[f], 0, static_cast<std::int32_t>(model[f].size()) + 10) == model[f])
+    EXPECT_TRUE(Read(*box, handles[f], 0, static_cast<std::int32_t>(model[f].size()) + 10) ==
+                model[f])
         << "file " << f;
   }
   EXPECT_EQ(Problems(*box), std::vector<std::string>{});
@@ -277,8 +280,7 @@ TEST(FileIOTest, RandomWorkloadMatchesAnInMemoryModel) {
 void WriteMapPage(TPagybox& box, std::int32_t pageNo, std::int32_t next,
                   const std::vector<std::int32_t>& entries) {
   TPageRecBuffer page(box.PageManager().PageDataSize());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    std::memcpy(page.data() + 4 * i, &entries[i], 4);
+  for (std::size_t i = 0; i < entries.size(); ++i) std::memcpy(page.data() + 4 * i, &entries[i], 4);
   page.rec.NextPageNo = next;
   page.rec.PageType = ptFileMap;
   ASSERT_TRUE(box.PageManager().WritePage(page.rec, pageNo));

@@ -50,10 +50,13 @@ bool TFreeSpaceManager::SGAMBit(std::int32_t extent) const {
 }
 
 bool TFreeSpaceManager::IsBitmapPage(std::int32_t pageNo) const {
-  const std::int64_t pfsSpan = static_cast<std::int64_t>(extents_per_pfs_page_) * extent_page_count_;
-  const std::int64_t gamSpan = static_cast<std::int64_t>(extents_per_gam_page_) * extent_page_count_;
+  const std::int64_t pfsSpan =
+      static_cast<std::int64_t>(extents_per_pfs_page_) * extent_page_count_;
+  const std::int64_t gamSpan =
+      static_cast<std::int64_t>(extents_per_gam_page_) * extent_page_count_;
   const std::int64_t p = pageNo;
-  if (p >= 1 && (p - 1) % pfsSpan == 0 && (p - 1) / pfsSpan < static_cast<std::int64_t>(pfs_pages_.size()))
+  if (p >= 1 && (p - 1) % pfsSpan == 0 &&
+      (p - 1) / pfsSpan < static_cast<std::int64_t>(pfs_pages_.size()))
     return true;
   for (std::int64_t off = 2; off <= 3; ++off) {
     if (p >= off && (p - off) % gamSpan == 0 &&
@@ -65,12 +68,14 @@ bool TFreeSpaceManager::IsBitmapPage(std::int32_t pageNo) const {
 
 void TFreeSpaceManager::FlagPFSPageOfIndex(std::int64_t pageIndex, Request& r) {
   const std::int64_t k = pageIndex / extent_page_count_ / extents_per_pfs_page_;
-  if (k < static_cast<std::int64_t>(r.pfsChanged.size())) r.pfsChanged[static_cast<std::size_t>(k)] = 1;
+  if (k < static_cast<std::int64_t>(r.pfsChanged.size()))
+    r.pfsChanged[static_cast<std::size_t>(k)] = 1;
 }
 
 void TFreeSpaceManager::FlagGAMPageOfExtent(std::int64_t extent, Request& r) {
   const std::int64_t k = extent / extents_per_gam_page_;
-  if (k < static_cast<std::int64_t>(r.gamChanged.size())) r.gamChanged[static_cast<std::size_t>(k)] = 1;
+  if (k < static_cast<std::int64_t>(r.gamChanged.size()))
+    r.gamChanged[static_cast<std::size_t>(k)] = 1;
 }
 
 // --- construction and loading ------------------------------------------------
@@ -86,7 +91,8 @@ TFreeSpaceManager::TFreeSpaceManager(TPageFileManager& pageManager) : pm_(pageMa
   const std::int64_t d8 = 8 * static_cast<std::int64_t>(data_size_);
   const std::int64_t e = extent_page_count_;
   pfs_bytes_per_page_ = static_cast<std::int32_t>((d8 - d8 % e) / 8);
-  extents_per_pfs_page_ = static_cast<std::int32_t>(8 * static_cast<std::int64_t>(pfs_bytes_per_page_) / e);
+  extents_per_pfs_page_ =
+      static_cast<std::int32_t>(8 * static_cast<std::int64_t>(pfs_bytes_per_page_) / e);
   gam_bytes_per_page_ = static_cast<std::int32_t>((d8 - d8 % extents_per_pfs_page_) / 8);
   extents_per_gam_page_ = 8 * gam_bytes_per_page_;
   extent_count_ = static_cast<std::int32_t>(
@@ -139,7 +145,8 @@ void TFreeSpaceManager::LoadPFS() {
       Raise("TFreeSpaceManager.LoadPFS - can not load page, pageNo = " + std::to_string(pageNo));
     pfs_.resize(pfs_.size() + static_cast<std::size_t>(pfs_bytes_per_page_));
     TPageRec rec;
-    rec.Data = pfs_.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(pfs_bytes_per_page_);
+    rec.Data =
+        pfs_.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(pfs_bytes_per_page_);
     if (!pm_.ReadPage(rec, static_cast<std::int32_t>(pageNo), false, {}, pfs_bytes_per_page_))
       Raise("TFreeSpaceManager.LoadPFS - can not load page, pageNo = " + std::to_string(pageNo));
     pfs_pages_.push_back(static_cast<std::int32_t>(pageNo));
@@ -290,7 +297,9 @@ std::int32_t TFreeSpaceManager::AddExtents(std::int32_t n, Request& r) {
       h.SetPFSPageCount(h.PFSPageCount() + 1);
       pfs_.resize(pfs_.size() + static_cast<std::size_t>(pfs_bytes_per_page_), 0xFF);
       const std::int64_t pageNo =
-          pfs_pages_.empty() ? 1 : pfs_pages_.back() + static_cast<std::int64_t>(extents_per_pfs_page_) * E;
+          pfs_pages_.empty()
+              ? 1
+              : pfs_pages_.back() + static_cast<std::int64_t>(extents_per_pfs_page_) * E;
       pfs_pages_.push_back(static_cast<std::int32_t>(pageNo));
       r.pfsChanged.push_back(1);
       set(kPFS, k * E, false);
@@ -305,7 +314,9 @@ std::int32_t TFreeSpaceManager::AddExtents(std::int32_t n, Request& r) {
       FlagPFSPageOfIndex(k * E + 1, r);
       FlagPFSPageOfIndex(k * E + 2, r);
       const std::int64_t pageNo =
-          gam_pages_.empty() ? 2 : gam_pages_.back() + static_cast<std::int64_t>(extents_per_gam_page_) * E;
+          gam_pages_.empty()
+              ? 2
+              : gam_pages_.back() + static_cast<std::int64_t>(extents_per_gam_page_) * E;
       gam_pages_.push_back(static_cast<std::int32_t>(pageNo));
       r.gamChanged.push_back(1);
     }
@@ -338,9 +349,12 @@ bool TFreeSpaceManager::GetPages(std::int32_t count, std::int32_t nearPageNo,
                                  std::vector<std::int32_t>& pages, bool uniformOnly) {
   pages.clear();
   TContainerHeader& h = pm_.Header();
-  Request r{&pages, count, uniformOnly,
+  Request r{&pages,
+            count,
+            uniformOnly,
             std::vector<std::uint8_t>(static_cast<std::size_t>(h.PFSPageCount()), 0),
-            std::vector<std::uint8_t>(static_cast<std::size_t>(h.GAMPageCount()), 0), {}};
+            std::vector<std::uint8_t>(static_cast<std::size_t>(h.GAMPageCount()), 0),
+            {}};
   auto have = [&] { return static_cast<std::int32_t>(pages.size()); };
 
   std::int64_t e = (static_cast<std::int64_t>(nearPageNo) - 1) / extent_page_count_;
@@ -424,9 +438,12 @@ void TFreeSpaceManager::FreePages(std::vector<std::int32_t>& pages) {
   std::int64_t newLast = last;
   std::sort(pages.begin(), pages.end(), std::greater<std::int32_t>());
 
-  Request r{&pages, 0, false,
+  Request r{&pages,
+            0,
+            false,
             std::vector<std::uint8_t>(static_cast<std::size_t>(h.PFSPageCount()), 0),
-            std::vector<std::uint8_t>(static_cast<std::size_t>(h.GAMPageCount()), 0), {}};
+            std::vector<std::uint8_t>(static_cast<std::size_t>(h.GAMPageCount()), 0),
+            {}};
   std::vector<std::int64_t> touched;
   for (std::int32_t p : pages) {
     // The header page, page numbers below it and the bitmap pages are never
@@ -466,14 +483,14 @@ void TFreeSpaceManager::FreePages(std::vector<std::int32_t>& pages) {
 // --- checks ----------------------------------------------------------------------
 
 void TFreeSpaceManager::CheckInvariants() const {
-  auto fail = [](const std::string& what) {
-    Raise("TFreeSpaceManager.CheckInvariants - " + what);
-  };
+  auto fail = [](const std::string& what) { Raise("TFreeSpaceManager.CheckInvariants - " + what); };
   const TContainerHeader& h = pm_.Header();
   const std::int64_t E = extent_page_count_;
-  if (pfs_.size() != static_cast<std::size_t>(h.PFSPageCount()) * static_cast<std::size_t>(pfs_bytes_per_page_))
+  if (pfs_.size() !=
+      static_cast<std::size_t>(h.PFSPageCount()) * static_cast<std::size_t>(pfs_bytes_per_page_))
     fail("PFS bitmap size");
-  if (gam_.size() != static_cast<std::size_t>(h.GAMPageCount()) * static_cast<std::size_t>(gam_bytes_per_page_) ||
+  if (gam_.size() != static_cast<std::size_t>(h.GAMPageCount()) *
+                         static_cast<std::size_t>(gam_bytes_per_page_) ||
       sgam_.size() != gam_.size())
     fail("GAM bitmap size");
   if (static_cast<std::int64_t>(h.PFSPageCount()) * extents_per_pfs_page_ < extent_count_ ||
@@ -489,7 +506,8 @@ void TFreeSpaceManager::CheckInvariants() const {
     if (gam_pages_[k] != 2 + static_cast<std::int64_t>(k) * extents_per_gam_page_ * E ||
         gam_pages_[k] + 1 >= h.PageCount())
       fail("GAM page placement");
-    if (PageIsFree(gam_pages_[k]) || PageIsFree(gam_pages_[k] + 1)) fail("a GAM page is marked free");
+    if (PageIsFree(gam_pages_[k]) || PageIsFree(gam_pages_[k] + 1))
+      fail("a GAM page is marked free");
   }
   std::int32_t freeCount = 0, mixedCount = 0;
   for (std::int64_t x = 0; x < extent_count_; ++x) {
@@ -498,7 +516,8 @@ void TFreeSpaceManager::CheckInvariants() const {
   }
   if (freeCount != free_extent_count_) fail("FreeExtentCount");
   if (mixedCount != mixed_extent_count_) fail("MixedExtentCount");
-  if (1 + static_cast<std::int64_t>(extent_count_) * E > h.PageCount()) fail("extents beyond PageCount");
+  if (1 + static_cast<std::int64_t>(extent_count_) * E > h.PageCount())
+    fail("extents beyond PageCount");
 }
 
 }  // namespace kivo

@@ -29,7 +29,8 @@ std::uint32_t Get32(const std::string& s, std::size_t at) {
 // An open container with its free-space manager, reopened on request.
 class Container {
  public:
-  Container(std::string path, std::int32_t pageSize, std::int32_t extentPages) : path_(std::move(path)) {
+  Container(std::string path, std::int32_t pageSize, std::int32_t extentPages)
+      : path_(std::move(path)) {
     pm_ = std::make_unique<TPageFileManager>(path_, kContainerCreate, "", "", "", false, pageSize,
                                              extentPages, -1);
     fsm_ = std::make_unique<TFreeSpaceManager>(*pm_);
@@ -263,7 +264,8 @@ TEST(FreeSpaceGrowthTest, FailedGrowthLeavesAnOpenableContainer) {
 
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  struct sigaction ignore {}, oldAction {};
+  struct sigaction ignore {
+  }, oldAction{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &oldAction), 0);
   struct rlimit limited = old;

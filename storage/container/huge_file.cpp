@@ -66,8 +66,7 @@ void EncodePartHeader(std::int64_t partSize, const std::string& nextPartName,
 
 bool DecodePartHeader(const std::uint8_t (&in)[kPartHeaderSize], std::int64_t& partSize,
                       std::string& nextPartName) {
-  if (std::memcmp(in + offsetof(TPartHeader, PartSignature), kPartSignature, 8) != 0)
-    return false;
+  if (std::memcmp(in + offsetof(TPartHeader, PartSignature), kPartSignature, 8) != 0) return false;
   partSize = LoadLE64(in + offsetof(TPartHeader, PartSize));
   const auto* name = reinterpret_cast<const char*>(in + offsetof(TPartHeader, NextPartName));
   const void* zero = std::memchr(name, 0, kPartNameSize);
@@ -122,8 +121,8 @@ std::int64_t PiecewiseTransfer(TPagyAbstractFile& file, bool write, const iovec*
   for (int i = 0; i < count; ++i) {
     const auto len = static_cast<std::int32_t>(pieces[i].iov_len);
     if (len == 0) continue;
-    const std::int32_t n = write ? file.Write(pieces[i].iov_base, len)
-                                 : file.Read(pieces[i].iov_base, len);
+    const std::int32_t n =
+        write ? file.Write(pieces[i].iov_base, len) : file.Read(pieces[i].iov_base, len);
     done += n;
     if (n < len) break;
   }
@@ -254,11 +253,9 @@ std::int32_t TransferAll(std::int32_t count, Io io) {
 
 std::int32_t TPagyDiskFile::Read(void* buffer, std::int32_t count) {
   if (!IsOpen() || count <= 0) return 0;
-  const std::int32_t done =
-      TransferAll(count, [&](std::int32_t at, std::size_t n) {
-        return ::pread(handle_, static_cast<char*>(buffer) + at, n,
-                       static_cast<off_t>(position_ + at));
-      });
+  const std::int32_t done = TransferAll(count, [&](std::int32_t at, std::size_t n) {
+    return ::pread(handle_, static_cast<char*>(buffer) + at, n, static_cast<off_t>(position_ + at));
+  });
   position_ += done;
   return done;
 }
@@ -267,9 +264,15 @@ std::int64_t TPagyDiskFile::Seek(TSeekOrigin origin, std::int64_t offset) {
   if (!IsOpen()) return -1;
   std::int64_t from = 0;
   switch (origin) {
-    case TSeekOrigin::soFromBeginning: from = 0; break;
-    case TSeekOrigin::soFromCurrent: from = position_; break;
-    case TSeekOrigin::soFromEnd: from = GetSize(); break;
+    case TSeekOrigin::soFromBeginning:
+      from = 0;
+      break;
+    case TSeekOrigin::soFromCurrent:
+      from = position_;
+      break;
+    case TSeekOrigin::soFromEnd:
+      from = GetSize();
+      break;
   }
   std::int64_t target;
   if (from < 0 || !AddPosition(from, offset, target) || target < 0) return -1;
@@ -284,11 +287,10 @@ std::int32_t TPagyDiskFile::Write(const void* buffer, std::int32_t count) {
     return 0;
   }
   if (count < 0) return 0;
-  const std::int32_t done =
-      TransferAll(count, [&](std::int32_t at, std::size_t n) {
-        return ::pwrite(handle_, static_cast<const char*>(buffer) + at, n,
-                        static_cast<off_t>(position_ + at));
-      });
+  const std::int32_t done = TransferAll(count, [&](std::int32_t at, std::size_t n) {
+    return ::pwrite(handle_, static_cast<const char*>(buffer) + at, n,
+                    static_cast<off_t>(position_ + at));
+  });
   position_ += done;
   return done;
 }
@@ -310,8 +312,8 @@ std::int64_t TPagyDiskFile::TransferV(bool write, const iovec* pieces, int count
   while (count > 0 && !stopped) {
     const int batch = std::min(count, IOV_MAX);
     const auto at = static_cast<off_t>(start + done);
-    const ssize_t n = write ? ::pwritev(handle_, pieces, batch, at)
-                            : ::preadv(handle_, pieces, batch, at);
+    const ssize_t n =
+        write ? ::pwritev(handle_, pieces, batch, at) : ::preadv(handle_, pieces, batch, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
@@ -395,9 +397,15 @@ std::int64_t TPagyMemoryFile::Seek(TSeekOrigin origin, std::int64_t offset) {
   if (!opened_) return -1;
   std::int64_t from = 0;
   switch (origin) {
-    case TSeekOrigin::soFromBeginning: from = 0; break;
-    case TSeekOrigin::soFromCurrent: from = position_; break;
-    case TSeekOrigin::soFromEnd: from = static_cast<std::int64_t>(data_.size()); break;
+    case TSeekOrigin::soFromBeginning:
+      from = 0;
+      break;
+    case TSeekOrigin::soFromCurrent:
+      from = position_;
+      break;
+    case TSeekOrigin::soFromEnd:
+      from = static_cast<std::int64_t>(data_.size());
+      break;
   }
   std::int64_t target;
   if (!AddPosition(from, offset, target) || target < 0) return -1;
@@ -423,8 +431,8 @@ std::int32_t TPagyMemoryFile::Write(const void* buffer, std::int32_t count) {
 
 // ---------------------------------------------------------------- TPagyHugeFile
 
-TPagyHugeFile::TPagyHugeFile(std::string fileName, bool readOnly, bool exclusive,
-                             bool inMemory, std::int64_t partSize)
+TPagyHugeFile::TPagyHugeFile(std::string fileName, bool readOnly, bool exclusive, bool inMemory,
+                             std::int64_t partSize)
     : file_name_(std::move(fileName)),
       exclusive_(exclusive),
       read_only_(readOnly),
@@ -694,8 +702,7 @@ void TPagyHugeFile::DeleteLastPartFile() {
   if (!WritePartHeader(*parts_.back(), parts_.size() == 1 ? base_ : 0, std::string()))
     throw Exception("TPagyHugeFile.WriteBuffer - Stream write error");
   // What is left holds whole data areas: the stream ends at their end at most.
-  std::int64_t capacity =
-      static_cast<std::int64_t>(parts_.size()) * part_data_size_ - base_;
+  std::int64_t capacity = static_cast<std::int64_t>(parts_.size()) * part_data_size_ - base_;
   size_ = std::min(size_, capacity);
   position_ = std::min(position_, size_);
 }
@@ -786,8 +793,8 @@ std::int32_t TPagyHugeFile::Write(const void* buffer, std::int32_t count) {
 std::int64_t TPagyHugeFile::TransferV(bool write, const iovec* pieces, int count,
                                       std::int64_t want) {
   std::int64_t done = 0;
-  int next = 0;           // the first piece not wholly moved
-  std::size_t skip = 0;   // bytes of it already moved
+  int next = 0;          // the first piece not wholly moved
+  std::size_t skip = 0;  // bytes of it already moved
   while (done < want) {
     const std::int64_t k = PartIndexOf(position_);
     if (write) {
@@ -807,8 +814,8 @@ std::int64_t TPagyHugeFile::TransferV(bool write, const iovec* pieces, int count
     std::size_t s = skip;
     while (chunk < room && i < count) {
       const std::size_t len = pieces[i].iov_len - s;
-      const auto take = static_cast<std::size_t>(std::min<std::int64_t>(
-          static_cast<std::int64_t>(len), room - chunk));
+      const auto take = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(len), room - chunk));
       if (take > 0) batch_.push_back({static_cast<char*>(pieces[i].iov_base) + s, take});
       chunk += static_cast<std::int64_t>(take);
       if (take == len) {
@@ -870,8 +877,12 @@ std::int64_t TPagyHugeFile::Seek(TSeekOrigin origin, std::int64_t offset) {
       if (offset < 0) throw Exception("TPagyHugeFile.Seek - Offset < 0 from file beginning.");
       from = 0;
       break;
-    case TSeekOrigin::soFromCurrent: from = position_; break;
-    case TSeekOrigin::soFromEnd: from = size_; break;
+    case TSeekOrigin::soFromCurrent:
+      from = position_;
+      break;
+    case TSeekOrigin::soFromEnd:
+      from = size_;
+      break;
   }
   std::int64_t target;
   if (!AddPosition(from, offset, target) || target > kMaxStreamPosition)

@@ -294,8 +294,7 @@ TEST(HugeFileStream, ContainerAfterUnrelatedBytesFindsItsBase) {
   ASSERT_EQ(first.size(), 6000u);
   EXPECT_EQ(first.substr(0, 5000), prefix);
   EXPECT_EQ(first.substr(5000, 280), ExpectedPartHeader(6000, "app.kvb1"));
-  EXPECT_EQ(ReadFileBytes(path + "1"),
-            ExpectedPartHeader(6000, "") + more.substr(720 - 508));
+  EXPECT_EQ(ReadFileBytes(path + "1"), ExpectedPartHeader(6000, "") + more.substr(720 - 508));
   ASSERT_TRUE(f.Open(false, false));
   EXPECT_EQ(ReadAll(f), stream + more);
 }
@@ -591,8 +590,8 @@ TEST(HugeFileDamage, RandomHeaderDamageNeverBreaksOpen) {
           target[rng() % 280] = static_cast<char>(rng());
           break;
         case 1: {  // the part size
-          static const std::int64_t sizes[] = {0, -1, 379, 380, 281, 1 << 20, INT64_MAX,
-                                               INT64_MIN, 0x7FFFFFFF};
+          static const std::int64_t sizes[] = {0,       -1,        379,       380,       281,
+                                               1 << 20, INT64_MAX, INT64_MIN, 0x7FFFFFFF};
           std::int64_t v = sizes[rng() % 9];
           for (int i = 0; i < 8; ++i) target[8 + i] = static_cast<char>(v >> (8 * i));
           break;
@@ -628,14 +627,13 @@ TEST(HugeFileDamage, RandomHeaderDamageNeverBreaksOpen) {
     ++opened;
     ASSERT_GE(f.PartDataSize(), 100);
     ASSERT_GE(f.GetSize(), 0);
-    ASSERT_LE(f.GetSize(), static_cast<std::int64_t>(files[0].size() + files[1].size() +
-                                                     files[2].size()));
+    ASSERT_LE(f.GetSize(),
+              static_cast<std::int64_t>(files[0].size() + files[1].size() + files[2].size()));
     std::string got = ReadAll(f);
     ASSERT_EQ(static_cast<std::int64_t>(got.size()), f.GetSize());
     // Each part's slice of the stream is that part file's data area.
     for (int i = 0; i < f.PartCount(); ++i) {
-      const std::string& file =
-          files[std::find(names, names + 3, f.PartFileName(i)) - names];
+      const std::string& file = files[std::find(names, names + 3, f.PartFileName(i)) - names];
       std::int64_t fileStart = 280 + (i == 0 ? f.BaseOffset() : 0);
       std::int64_t streamStart = i == 0 ? 0 : i * f.PartDataSize() - f.BaseOffset();
       std::int64_t len = std::min<std::int64_t>(file.size(), f.PartSize()) - fileStart;

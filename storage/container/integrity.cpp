@@ -15,10 +15,9 @@ namespace kivo {
 namespace {
 
 std::int32_t LoadI32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) |
-                                   static_cast<std::uint32_t>(p[1]) << 8 |
-                                   static_cast<std::uint32_t>(p[2]) << 16 |
-                                   static_cast<std::uint32_t>(p[3]) << 24);
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return a <= 0 ? 0 : (a + b - 1) / b; }
@@ -34,8 +33,7 @@ class Checker {
     Guarded("header", [&] { CheckHeader(); });
     Guarded("free-space bitmaps", [&] { CheckBitmaps(); });
     Guarded("directory", [&] { CheckDirectory(); });
-    for (std::size_t n = 0; n < items_.size(); ++n)
-      Guarded(ItemName(n), [&] { CheckFileMap(n); });
+    for (std::size_t n = 0; n < items_.size(); ++n) Guarded(ItemName(n), [&] { CheckFileMap(n); });
     Guarded("free space", [&] { CheckReachability(); });
     if (left_out_ > 0)
       problems_.push_back("... and " + std::to_string(left_out_) + " more problems");
@@ -78,9 +76,7 @@ class Checker {
     return "item " + std::to_string(n) + " \"" + items_[n].Name + "\"";
   }
 
-  bool InContainer(std::int32_t pageNo) const {
-    return pageNo >= 1 && pageNo < pm_.PageCount();
-  }
+  bool InContainer(std::int32_t pageNo) const { return pageNo >= 1 && pageNo < pm_.PageCount(); }
 
   // Who uses a page: a bitmap or directory page (item -1) or a file's map
   // or data page; the text is made only when a problem is reported.
@@ -91,7 +87,7 @@ class Checker {
     std::int64_t index;
   };
   std::string Describe(const Owner& o) const {
-    static const char* const kNames[] = {"PFS page ", "GAM page ", "SGAM page ",
+    static const char* const kNames[] = {"PFS page ",       "GAM page ", "SGAM page ",
                                          "directory page ", "map page ", "data page "};
     std::string text = o.item >= 0 ? ItemName(static_cast<std::size_t>(o.item)) + " " : "";
     return text + kNames[o.kind] + std::to_string(o.index);
@@ -166,8 +162,8 @@ class Checker {
       if (!Read(rec, pfs[k], fsm_.PFSBytesPerPage(), owner, ptPFS)) continue;
       // The bits on disk must be the bits the container allocates by.
       const std::int64_t firstIndex = static_cast<std::int64_t>(k) * pfsSpan;
-      const std::int64_t lastIndex =
-          std::min<std::int64_t>(firstIndex + pfsSpan, static_cast<std::int64_t>(fsm_.ExtentCount()) * E);
+      const std::int64_t lastIndex = std::min<std::int64_t>(
+          firstIndex + pfsSpan, static_cast<std::int64_t>(fsm_.ExtentCount()) * E);
       for (std::int64_t i = firstIndex; i < lastIndex; ++i) {
         const std::int64_t b = i - firstIndex;
         const bool diskFree = (page_[static_cast<std::size_t>(b >> 3)] >> (b & 7)) & 1;
@@ -188,8 +184,7 @@ class Checker {
         TPageRec rec;
         if (!Read(rec, pageNo, fsm_.GAMBytesPerPage(), owner, s == 0 ? ptGAM : ptSGAM)) continue;
         const std::int64_t first = static_cast<std::int64_t>(k) * gamExtents;
-        const std::int64_t last =
-            std::min<std::int64_t>(first + gamExtents, fsm_.ExtentCount());
+        const std::int64_t last = std::min<std::int64_t>(first + gamExtents, fsm_.ExtentCount());
         for (std::int64_t x = first; x < last; ++x) {
           const std::int64_t b = x - first;
           const bool diskBit = (page_[static_cast<std::size_t>(b >> 3)] >> (b & 7)) & 1;
@@ -239,7 +234,8 @@ class Checker {
       }
       for (std::int32_t j = 0; j < perPage; ++j) {
         if (static_cast<std::int64_t>(items_.size()) >= itemCount) break;
-        items_.push_back(TDIRItem::Decode(page_.data() + static_cast<std::size_t>(j) * dir_item::kSize));
+        items_.push_back(
+            TDIRItem::Decode(page_.data() + static_cast<std::size_t>(j) * dir_item::kSize));
       }
       pageNo = rec.NextPageNo;
     }
@@ -275,7 +271,8 @@ class Checker {
     const std::int64_t epm = D / 4;
     const std::int64_t dataPages = CeilDiv(item.Size, D);
     if (dataPages > pm_.PageCount()) {
-      Problem(name + ": size " + std::to_string(item.Size) + " needs more pages than the container has");
+      Problem(name + ": size " + std::to_string(item.Size) +
+              " needs more pages than the container has");
       return;
     }
     const std::int64_t mapPages = std::max<std::int64_t>(1, CeilDiv(dataPages, epm));

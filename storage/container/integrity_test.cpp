@@ -57,7 +57,8 @@ std::string ReadFile(TPagybox& box, const std::string& name) {
   const std::int32_t h = box.FileOpen(name, kOpenReadOnly);
   if (h < 0) return "(missing)";
   std::string s(static_cast<std::size_t>(box.FileGetSize(h)), '\0');
-  s.resize(static_cast<std::size_t>(box.FileRead(h, s.data(), static_cast<std::int32_t>(s.size()))));
+  s.resize(
+      static_cast<std::size_t>(box.FileRead(h, s.data(), static_cast<std::int32_t>(s.size()))));
   box.FileClose(h);
   return s;
 }
@@ -71,7 +72,8 @@ void Workload(TPagybox& box, int files, std::size_t bigSize, unsigned seed,
   for (int step = 0; step < files * 3; ++step) {
     const int op = static_cast<int>(rng() % 10);
     if (op < 4 || model.empty()) {
-      const std::string name = "t" + std::to_string(rng() % static_cast<unsigned>(files * 2)) + ".dat";
+      const std::string name =
+          "t" + std::to_string(rng() % static_cast<unsigned>(files * 2)) + ".dat";
       if (open.count(name)) continue;
       const std::size_t size = rng() % 10 == 0 ? rng() % bigSize : rng() % 40000;
       const std::int32_t h = box.FileOpen(name, kContainerCreate);
@@ -86,8 +88,10 @@ void Workload(TPagybox& box, int files, std::size_t bigSize, unsigned seed,
         done += n;
       }
       model[name] = data;
-      if (rng() % 4 == 0) open[name] = h;  // some stay open while others come and go
-      else box.FileClose(h);
+      if (rng() % 4 == 0)
+        open[name] = h;  // some stay open while others come and go
+      else
+        box.FileClose(h);
       continue;
     }
     auto it = model.begin();
@@ -96,8 +100,9 @@ void Workload(TPagybox& box, int files, std::size_t bigSize, unsigned seed,
     if (open.count(name)) continue;
     if (op < 6) {  // grow or shrink
       const std::int32_t h = box.FileOpen(name, kOpenReadWrite);
-      const std::int64_t size = rng() % 2 ? static_cast<std::int64_t>(it->second.size()) / 3
-                                          : static_cast<std::int64_t>(it->second.size()) + rng() % 70000;
+      const std::int64_t size = rng() % 2
+                                    ? static_cast<std::int64_t>(it->second.size()) / 3
+                                    : static_cast<std::int64_t>(it->second.size()) + rng() % 70000;
       ASSERT_EQ(box.FileSetSize(h, size), size);
       it->second.resize(static_cast<std::size_t>(size), '\0');
       box.FileClose(h);
@@ -127,10 +132,12 @@ TEST(IntegrityTest, ManyFilesInOneSessionUseEveryPageExactlyOnce) {
       const std::string name = "f" + std::to_string(f) + ".dat";
       const std::int32_t h = box->FileOpen(name, kContainerCreate);
       ASSERT_GE(h, 0);
-      const std::string data = Bytes(5000 + 37 * static_cast<std::size_t>(f), static_cast<std::uint32_t>(f));
+      const std::string data =
+          Bytes(5000 + 37 * static_cast<std::size_t>(f), static_cast<std::uint32_t>(f));
       ASSERT_EQ(box->FileWrite(h, data.data(), 3000), 3000);
-      ASSERT_EQ(box->FileWrite(h, data.data() + 3000, static_cast<std::int32_t>(data.size()) - 3000),
-                static_cast<std::int32_t>(data.size()) - 3000);
+      ASSERT_EQ(
+          box->FileWrite(h, data.data() + 3000, static_cast<std::int32_t>(data.size()) - 3000),
+          static_cast<std::int32_t>(data.size()) - 3000);
       box->FileClose(h);
       model[name] = data;
     }
@@ -173,7 +180,8 @@ class DamageTest : public ::testing::Test {
   }
 
   // The data pages of file `name` and its item.
-  std::vector<std::int32_t> DataPages(TPagybox& box, const std::string& name, TDIRItem* item = nullptr) {
+  std::vector<std::int32_t> DataPages(TPagybox& box, const std::string& name,
+                                      TDIRItem* item = nullptr) {
     const std::int32_t n = box.Directory().FindPath(name);
     const TDIRItem it = box.Directory().ReadItem(n);
     if (item) *item = it;
@@ -212,11 +220,13 @@ TEST_F(DamageTest, APageMarkedFreeWhileAFileUsesItIsReported) {
     TPageRec rec;
     rec.Data = bits.data();
     ASSERT_TRUE(box->PageManager().ReadPage(rec, 1, false, {}, fsm.PFSBytesPerPage()));
-    bits[static_cast<std::size_t>((page - 1) / 8)] |= static_cast<std::uint8_t>(1u << ((page - 1) % 8));
+    bits[static_cast<std::size_t>((page - 1) / 8)] |=
+        static_cast<std::uint8_t>(1u << ((page - 1) % 8));
     ASSERT_TRUE(box->PageManager().WritePage(rec, 1, {}, fsm.PFSBytesPerPage()));
   }
   const auto problems = Reopened();
-  EXPECT_TRUE(Contains(problems, "page " + std::to_string(page) + " is used by ")) << Join(problems);
+  EXPECT_TRUE(Contains(problems, "page " + std::to_string(page) + " is used by "))
+      << Join(problems);
   EXPECT_TRUE(Contains(problems, "but marked free")) << Join(problems);
 }
 
@@ -236,9 +246,10 @@ TEST_F(DamageTest, TwoFilesSharingAPageAndAnOrphanedPageAreReported) {
     ASSERT_TRUE(box->PageManager().WritePage(map.rec, item.FirstMapPageNo));
   }
   const auto problems = Reopened();
-  EXPECT_TRUE(Contains(problems, "page " + std::to_string(shared) + " is used twice")) << Join(problems);
-  EXPECT_TRUE(Contains(problems, "page " + std::to_string(orphan) +
-                                     " is marked used but nothing refers to it"))
+  EXPECT_TRUE(Contains(problems, "page " + std::to_string(shared) + " is used twice"))
+      << Join(problems);
+  EXPECT_TRUE(Contains(
+      problems, "page " + std::to_string(orphan) + " is marked used but nothing refers to it"))
       << Join(problems);
 }
 

@@ -6,8 +6,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -90,7 +90,7 @@ std::unique_ptr<TPageJournal> TPageJournal::OpenForReading(const std::string& co
 }
 
 std::unique_ptr<TPageJournal> TPageJournal::OpenWith(const std::string& containerPath, int flags) {
-  struct statx container{};
+  struct statx container {};
   if (::statx(AT_FDCWD, containerPath.c_str(), 0, STATX_INO | STATX_BTIME, &container) != 0) {
     return nullptr;
   }
@@ -109,13 +109,13 @@ std::unique_ptr<TPageJournal> TPageJournal::OpenWith(const std::string& containe
   const bool existed = handle >= 0;
   if (handle < 0 && writable) handle = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (handle < 0) return nullptr;
-  struct stat journal{};
+  struct stat journal {};
   if (::fstat(handle, &journal) != 0 || !S_ISREG(journal.st_mode)) {
     ::close(handle);
     return nullptr;
   }
-  std::unique_ptr<TPageJournal> result(new TPageJournal(
-      path, handle, device, static_cast<std::uint64_t>(container.stx_ino), birth));
+  std::unique_ptr<TPageJournal> result(
+      new TPageJournal(path, handle, device, static_cast<std::uint64_t>(container.stx_ino), birth));
   if (writable) {
     // Every writer holds a shared lock on the journal while the container is
     // open. Taking it exclusively for a moment tells whether another writer
@@ -131,8 +131,8 @@ std::unique_ptr<TPageJournal> TPageJournal::OpenWith(const std::string& containe
   return result;
 }
 
-TPageJournal::TPageJournal(std::string path, int handle, std::uint64_t device,
-                           std::uint64_t inode, std::uint64_t birth)
+TPageJournal::TPageJournal(std::string path, int handle, std::uint64_t device, std::uint64_t inode,
+                           std::uint64_t birth)
     : path_(std::move(path)), handle_(handle), device_(device), inode_(inode), birth_(birth) {}
 
 TPageJournal::~TPageJournal() {
@@ -177,7 +177,7 @@ TPageJournal::TRecordResult TPageJournal::Record(std::int64_t offset, const iove
 
 std::optional<TPageJournal::TCopy> TPageJournal::PendingCopy() {
   if (handle_ < 0) return std::nullopt;
-  struct stat journal{};
+  struct stat journal {};
   if (::fstat(handle_, &journal) != 0 || journal.st_size < kHeaderSize) return std::nullopt;
   std::uint8_t header[kHeaderSize];
   if (!ReadAllAt(handle_, header, kHeaderSize, 0)) return std::nullopt;
@@ -188,8 +188,7 @@ std::optional<TPageJournal::TCopy> TPageJournal::PendingCopy() {
   }
   const auto offset = static_cast<std::int64_t>(GetLE(header + 32, 8));
   const auto length = static_cast<std::int32_t>(GetLE(header + 40, 4));
-  if (offset < 0 || length <= 0 || length > kMaxLength ||
-      journal.st_size - kHeaderSize < length) {
+  if (offset < 0 || length <= 0 || length > kMaxLength || journal.st_size - kHeaderSize < length) {
     return std::nullopt;
   }
   TCopy copy;

@@ -31,8 +31,8 @@
 //       48     n  The bytes written
 //
 // A copy is trusted only when the signature, the identity of the container
-// file (device, inode and birth time) and the CRC all match, so a journal left beside a container that was
-// replaced by another file is ignored.
+// file (device, inode and birth time) and the CRC all match, so a journal left beside a container
+// that was replaced by another file is ignored.
 #pragma once
 
 #include <sys/uio.h>

@@ -35,8 +35,7 @@ std::string Pattern(std::size_t n, unsigned seed) {
   return s;
 }
 
-std::unique_ptr<TPageFileManager> Open(const std::string& path,
-                                       std::uint16_t mode = kOpenReadWrite,
+std::unique_ptr<TPageFileManager> Open(const std::string& path, std::uint16_t mode = kOpenReadWrite,
                                        const std::string& password = {}) {
   return std::make_unique<TPageFileManager>(path, mode, password, "", "", false, kPageSize, 8, -1);
 }
@@ -211,8 +210,8 @@ TEST(PageJournalTest, MemoryContainersAndReadOnlyOpensMakeNoJournal) {
     EXPECT_FALSE(Exists(TPageJournal::PathFor(path)));
   }
   const std::string mem = dir.file("mem.kvb");
-  auto pm = std::make_unique<TPageFileManager>(mem, kContainerCreate, "", "", "", true, kPageSize,
-                                               8, -1);
+  auto pm =
+      std::make_unique<TPageFileManager>(mem, kContainerCreate, "", "", "", true, kPageSize, 8, -1);
   ASSERT_TRUE(pm->ExtendFile(2));
   ASSERT_TRUE(WritePattern(*pm, 1, Pattern(kDataSize, 4)));
   EXPECT_FALSE(Exists(TPageJournal::PathFor(mem)));

@@ -147,9 +147,8 @@ bool ContainerGeometryIsValid(std::int32_t pageSize, std::int32_t extentPageCoun
 
 TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t openMode,
                                    const std::string& password, const std::string& question,
-                                   const std::string& answer, bool inMemory,
-                                   std::int32_t pageSize, std::int32_t extentPageCount,
-                                   std::int64_t partSize) {
+                                   const std::string& answer, bool inMemory, std::int32_t pageSize,
+                                   std::int32_t extentPageCount, std::int64_t partSize) {
   if (pageSize < MinPageSize)
     throw Exception("TPageFileManager.Create - page size should be >= " +
                     std::to_string(MinPageSize) + "bytes .");
@@ -182,8 +181,8 @@ TPageFileManager::TPageFileManager(const std::string& fileName, std::uint16_t op
       // Built before the stream exists, so an over-long password leaves the
       // old file alone.
       header_.SetEncrypted(1);
-      CreatePasswordRecord(std::span<std::uint8_t, kPasswordRecordSize>(
-                               header_.PasswordRecord(), kPasswordRecordSize),
+      CreatePasswordRecord(std::span<std::uint8_t, kPasswordRecordSize>(header_.PasswordRecord(),
+                                                                        kPasswordRecordSize),
                            password, question, answer);
     }
     stream_ = std::make_unique<TPagyHugeFile>(fileName, read_only_, exclusive_, inMemory, partSize);
@@ -340,7 +339,8 @@ bool TPageFileManager::CheckData(TPageRec& page, std::int32_t dataSize, bool noD
   bool ok = page.EncryptionType == kEncryptionRijndael;
   if (ok) {
     try {
-      CipherFor(key.empty() ? std::string_view(key_) : key)->DecodeBuffer(page.Data, page.Data, size);
+      CipherFor(key.empty() ? std::string_view(key_) : key)
+          ->DecodeBuffer(page.Data, page.Data, size);
     } catch (const Exception&) {
       ok = false;
     }
@@ -359,7 +359,8 @@ bool TPageFileManager::SealData(TPageRec& page, std::uint8_t* header, std::int32
     last_error_ = kPageErrEncrypt;
     return false;
   }
-  page.DataChecksum = PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize));
+  page.DataChecksum =
+      PageChecksum(page.ChecksumType, page.Data, static_cast<std::size_t>(dataSize));
   page.EncodeHeader(header);
   return true;
 }
@@ -376,8 +377,8 @@ std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, 
   if (overlay_) {
     // Lay the journal's copy over the part of [offset, offset + got) it covers.
     const std::int64_t from = std::max(offset, overlay_->Offset);
-    const std::int64_t to =
-        std::min(offset + got, overlay_->Offset + static_cast<std::int64_t>(overlay_->Bytes.size()));
+    const std::int64_t to = std::min(
+        offset + got, overlay_->Offset + static_cast<std::int64_t>(overlay_->Bytes.size()));
     std::int64_t at = offset;  // stream offset of the current piece
     for (int i = 0; i < count && at < to; ++i) {
       const auto len = static_cast<std::int64_t>(pieces[i].iov_len);
@@ -385,7 +386,8 @@ std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, 
       const std::int64_t b = std::min(at + len, to);
       if (a < b) {
         std::memcpy(static_cast<std::uint8_t*>(pieces[i].iov_base) + (a - at),
-                    overlay_->Bytes.data() + (a - overlay_->Offset), static_cast<std::size_t>(b - a));
+                    overlay_->Bytes.data() + (a - overlay_->Offset),
+                    static_cast<std::size_t>(b - a));
       }
       at += len;
     }
@@ -517,8 +519,8 @@ bool TPageFileManager::WritePages(TPageRec* pages, std::int32_t count, std::int3
     const std::int64_t put =
         bytes > 0 ? WriteAt(PageOffset(firstPageNo + start), pieces_.data(), 2 * ready) : 0;
     if (put < bytes) {
-      last_error_ = put % pageSize < page_header::kSize ? kPageErrShortHeaderWrite
-                                                        : kPageErrShortDataWrite;
+      last_error_ =
+          put % pageSize < page_header::kSize ? kPageErrShortHeaderWrite : kPageErrShortDataWrite;
       return false;
     }
     if (failed) return false;  // LastError -13 from SealData

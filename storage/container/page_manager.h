@@ -244,10 +244,9 @@ class TPageFileManager {
   // extentPageCount. partSize -1 lets the stream choose the part size.
   // Raises the page manager's messages (bad geometry, missing file, damaged
   // header) and the stream's and password record's errors.
-  TPageFileManager(const std::string& fileName, std::uint16_t openMode,
-                   const std::string& password, const std::string& question,
-                   const std::string& answer, bool inMemory, std::int32_t pageSize,
-                   std::int32_t extentPageCount, std::int64_t partSize);
+  TPageFileManager(const std::string& fileName, std::uint16_t openMode, const std::string& password,
+                   const std::string& question, const std::string& answer, bool inMemory,
+                   std::int32_t pageSize, std::int32_t extentPageCount, std::int64_t partSize);
   ~TPageFileManager();
   TPageFileManager(const TPageFileManager&) = delete;
   TPageFileManager& operator=(const TPageFileManager&) = delete;
@@ -395,7 +394,7 @@ class TPageFileManager {
   // only the 32-byte headers of up to kRunPages pages pass through here.
   std::vector<std::uint8_t> headers_;
   std::vector<iovec> pieces_;  // header and data of each page of one run
-  std::string cipher_key_;               // the key string cipher_ was made from
+  std::string cipher_key_;     // the key string cipher_ was made from
   std::unique_ptr<TCipher_Rijndael> cipher_;
   std::function<void()> write_observer_;
 };

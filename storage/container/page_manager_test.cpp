@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
@@ -288,10 +288,10 @@ TEST(PageManagerOpenTest, ChecksummedButAbsurdValuesAreRefused) {
     std::size_t field;
     std::uint32_t value;
   };
-  const Case cases[] = {{16, 0},          {16, 543},        {16, 0x7FFFFFFF}, {16, 0x80000000u},
-                        {20, 0},          {20, 0xFFFFFFFFu}, {20, 1000000},  {24, 0},
-                        {24, 2},          {28, 0xFFFFFFFFu}, {32, 5000},     {36, 0x80000000u},
-                        {40, 99},         {48, 0},           {48, 0xFFFFFFFFu}, {44, 0xFFFFFFFFu}};
+  const Case cases[] = {{16, 0},  {16, 543},         {16, 0x7FFFFFFF},  {16, 0x80000000u},
+                        {20, 0},  {20, 0xFFFFFFFFu}, {20, 1000000},     {24, 0},
+                        {24, 2},  {28, 0xFFFFFFFFu}, {32, 5000},        {36, 0x80000000u},
+                        {40, 99}, {48, 0},           {48, 0xFFFFFFFFu}, {44, 0xFFFFFFFFu}};
   for (const Case& c : cases) {
     std::string bad = good;
     Put32(bad, kPart + c.field, c.value);
@@ -315,8 +315,7 @@ TEST(PageManagerOpenTest, ShortFileRaisesTheStreamReadError) {
   CreateContainer(path, 544, 2).reset();
   const std::string good = ReadFileBytes(path);
   WriteFileBytes(path, good.substr(0, 400));
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }),
-            "TPagyHugeFile.ReadBuffer - Stream read error");
+  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }), "TPagyHugeFile.ReadBuffer - Stream read error");
 }
 
 // --- reading and writing pages ------------------------------------------------
@@ -486,7 +485,8 @@ TEST(PageRunTest, RunsMatchSinglePagesAndStopAtFailures) {
     if (asRun) {
       EXPECT_TRUE(pm->WritePages(recs.data(), kCount, 2));
     } else {
-      for (int i = 0; i < kCount; ++i) EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 2 + i));
+      for (int i = 0; i < kCount; ++i)
+        EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 2 + i));
     }
     return pm;
   };
@@ -604,8 +604,8 @@ TEST(PageManagerRunTest, RunsAcrossPartEndsMatchSinglePages) {
   std::vector<std::string> data;
   for (int i = 0; i < kCount; ++i) data.push_back(Pattern(512, 300 + static_cast<unsigned>(i)));
   auto writeAll = [&](const std::string& path, bool asRun) {
-    auto pm = std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false, 544, 2,
-                                                 1000);
+    auto pm =
+        std::make_unique<TPageFileManager>(path, kContainerCreate, "", "", "", false, 544, 2, 1000);
     EXPECT_TRUE(pm->ExtendFile(kCount + 1));
     std::vector<std::unique_ptr<TPageRecBuffer>> bufs;
     std::vector<TPageRec> recs;
@@ -619,12 +619,14 @@ TEST(PageManagerRunTest, RunsAcrossPartEndsMatchSinglePages) {
     if (asRun) {
       EXPECT_TRUE(pm->WritePages(recs.data(), kCount, 1));
     } else {
-      for (int i = 0; i < kCount; ++i) EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 1 + i));
+      for (int i = 0; i < kCount; ++i)
+        EXPECT_TRUE(pm->WritePage(recs[static_cast<std::size_t>(i)], 1 + i));
     }
     // The callers' data is left as it was (no encryption asked for).
     for (int i = 0; i < kCount; ++i)
-      EXPECT_EQ(std::string(reinterpret_cast<char*>(bufs[static_cast<std::size_t>(i)]->data()), 512),
-                data[static_cast<std::size_t>(i)]);
+      EXPECT_EQ(
+          std::string(reinterpret_cast<char*>(bufs[static_cast<std::size_t>(i)]->data()), 512),
+          data[static_cast<std::size_t>(i)]);
     return pm;
   };
   auto streamBytes = [](TPageFileManager& pm) {
@@ -641,7 +643,8 @@ TEST(PageManagerRunTest, RunsAcrossPartEndsMatchSinglePages) {
     std::vector<std::string> back(kCount, std::string(512, '\0'));
     std::vector<TPageRec> recs(kCount);
     for (int i = 0; i < kCount; ++i)
-      recs[static_cast<std::size_t>(i)].Data = reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
+      recs[static_cast<std::size_t>(i)].Data =
+          reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
     ASSERT_TRUE(pm->ReadPages(recs.data(), kCount, 1));
     for (int i = 0; i < kCount; ++i) {
       EXPECT_EQ(back[static_cast<std::size_t>(i)], data[static_cast<std::size_t>(i)]) << i;
@@ -660,7 +663,8 @@ TEST(PageManagerRunTest, RunsAcrossPartEndsMatchSinglePages) {
   std::vector<std::string> back(kCount, std::string(512, '\0'));
   std::vector<TPageRec> recs(kCount);
   for (int i = 0; i < kCount; ++i)
-    recs[static_cast<std::size_t>(i)].Data = reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
+    recs[static_cast<std::size_t>(i)].Data =
+        reinterpret_cast<std::uint8_t*>(back[static_cast<std::size_t>(i)].data());
   EXPECT_FALSE(run->ReadPages(recs.data(), kCount, 1));
   EXPECT_EQ(run->LastError(), kPageErrChecksum);
   EXPECT_EQ(recs[5].NextPageNo, 1005);

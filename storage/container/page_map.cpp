@@ -15,8 +15,7 @@ namespace {
 
 std::int32_t LoadI32(const std::uint8_t* p) {
   std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                    static_cast<std::uint32_t>(p[2]) << 16 |
-                    static_cast<std::uint32_t>(p[3]) << 24;
+                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
   return static_cast<std::int32_t>(v);
 }
 
@@ -76,8 +75,8 @@ TFilePageMaps TUserFilePageMapManager::ReadMaps(std::int32_t firstMapPageNo, std
     if (!pm_.ReadPage(rec, pageNo, false, {}, data_size_))
       Raise("TUserFilePageMapManager.GetMaps - Error on reading map page.");
     maps.MapPages.push_back(pageNo);
-    const std::int64_t take =
-        std::min<std::int64_t>(entries_per_map_page_, n - static_cast<std::int64_t>(maps.DataPages.size()));
+    const std::int64_t take = std::min<std::int64_t>(
+        entries_per_map_page_, n - static_cast<std::int64_t>(maps.DataPages.size()));
     for (std::int64_t j = 0; j < take; ++j) {
       const std::int32_t dataPage = LoadI32(page_buffer_.data() + 4 * j);
       if (!UsablePageNo(dataPage)) Raise(kBadChain);
@@ -95,9 +94,7 @@ TFilePageMaps TUserFilePageMapManager::ReadMaps(std::int32_t firstMapPageNo, std
   return maps;
 }
 
-const TFilePageMaps& TUserFilePageMapManager::GetMaps(const TDIRItem& item) {
-  return Lists(item);
-}
+const TFilePageMaps& TUserFilePageMapManager::GetMaps(const TDIRItem& item) { return Lists(item); }
 
 TFilePageMaps& TUserFilePageMapManager::Lists(const TDIRItem& item) {
   const std::int32_t key = item.FirstMapPageNo;
@@ -157,12 +154,15 @@ bool TUserFilePageMapManager::AppendPagesSkippingZero(TDIRItem& item, std::int32
   const bool newMap = item.FirstMapPageNo == -1;
   TFilePageMaps* maps = nullptr;
   TFilePageMaps fresh;
-  if (!newMap) maps = &Lists(item);
-  else maps = &fresh;
+  if (!newMap)
+    maps = &Lists(item);
+  else
+    maps = &fresh;
   const std::size_t oldMapCount = maps->MapPages.size();
   const std::size_t oldDataCount = maps->DataPages.size();
   // Page numbers and counts are 32-bit: no file can own more pages.
-  if (static_cast<std::int64_t>(oldDataCount) + pageCount >= std::numeric_limits<std::int32_t>::max()) {
+  if (static_cast<std::int64_t>(oldDataCount) + pageCount >=
+      std::numeric_limits<std::int32_t>::max()) {
     last_error_ = kErrNoSpace;
     return false;
   }
@@ -189,8 +189,8 @@ bool TUserFilePageMapManager::AppendPagesSkippingZero(TDIRItem& item, std::int32
     const std::int64_t extra = wantMaps - static_cast<std::int64_t>(oldMapCount);
     writeFrom = oldMapCount - 1;
     if (extra > 0) {
-      const bool ok = fsm_.GetPages(static_cast<std::int32_t>(extra), maps->MapPages.back() + 1,
-                                    got, false);
+      const bool ok =
+          fsm_.GetPages(static_cast<std::int32_t>(extra), maps->MapPages.back() + 1, got, false);
       obtained.insert(obtained.end(), got.begin(), got.end());
       if (!ok) return fail(kErrNoSpace);
       maps->MapPages.insert(maps->MapPages.end(), got.begin(), got.end());
@@ -198,8 +198,8 @@ bool TUserFilePageMapManager::AppendPagesSkippingZero(TDIRItem& item, std::int32
   }
 
   const std::int32_t near = oldDataCount == 0 ? 1 : maps->DataPages.back() + 1;
-  const bool uniform =
-      static_cast<std::int64_t>(pm_.ExtentPageCount()) < static_cast<std::int64_t>(oldDataCount) + pageCount;
+  const bool uniform = static_cast<std::int64_t>(pm_.ExtentPageCount()) <
+                       static_cast<std::int64_t>(oldDataCount) + pageCount;
   {
     const bool ok = fsm_.GetPages(pageCount, near, got, uniform);
     obtained.insert(obtained.end(), got.begin(), got.end());
@@ -312,9 +312,9 @@ bool TUserFilePageMapManager::SetFileSizeSkippingZero(TDIRItem& item, bool zeroF
 }
 
 bool TUserFilePageMapManager::GetPagesForRange(TDIRItem& item, bool forWrite,
-                                               std::vector<std::int32_t>& pages,
-                                               std::int64_t count, std::int64_t offset,
-                                               std::int64_t noZeroFirst, std::int64_t noZeroLast) {
+                                               std::vector<std::int32_t>& pages, std::int64_t count,
+                                               std::int64_t offset, std::int64_t noZeroFirst,
+                                               std::int64_t noZeroLast) {
   pages.clear();
   if (offset < 0 || count < 0 || offset > std::numeric_limits<std::int64_t>::max() - count) {
     last_error_ = kErrInvalidSize;
@@ -328,8 +328,8 @@ bool TUserFilePageMapManager::GetPagesForRange(TDIRItem& item, bool forWrite,
   if (item.FirstMapPageNo == -1) return true;
   const std::vector<std::int32_t>& data = GetMaps(item).DataPages;
   const std::int64_t first = offset / data_size_;
-  const std::int64_t last = std::min<std::int64_t>(end / data_size_,
-                                                   static_cast<std::int64_t>(data.size()) - 1);
+  const std::int64_t last =
+      std::min<std::int64_t>(end / data_size_, static_cast<std::int64_t>(data.size()) - 1);
   for (std::int64_t i = first; i <= last; ++i) pages.push_back(data[static_cast<std::size_t>(i)]);
   return true;
 }
@@ -342,9 +342,8 @@ void TUserFilePageMapManager::CheckInvariants() const {
   };
   for (const auto& [key, maps] : cache_) {
     if (maps.MapPages.empty() || maps.MapPages.front() != key) fail("entry key");
-    const std::int64_t want =
-        std::max<std::int64_t>(1, CeilDiv(static_cast<std::int64_t>(maps.DataPages.size()),
-                                          entries_per_map_page_));
+    const std::int64_t want = std::max<std::int64_t>(
+        1, CeilDiv(static_cast<std::int64_t>(maps.DataPages.size()), entries_per_map_page_));
     if (static_cast<std::int64_t>(maps.MapPages.size()) != want) fail("map page count");
     std::vector<std::int32_t> all(maps.MapPages);
     all.insert(all.end(), maps.DataPages.begin(), maps.DataPages.end());

@@ -37,9 +37,7 @@ constexpr char kInvalid[] = "TKivoDatabase.Open - Invalid password or corrupted 
 class ContainerDatabase : public ::testing::Test {
  protected:
   void SetUp() override { managers_before = TKivoDatabaseManager::RegisteredCount(); }
-  void TearDown() override {
-    EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before);
-  }
+  void TearDown() override { EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before); }
 
   static void WriteTableFile(TKivoDatabase& db, const std::string& name,
                              const std::string& content) {

@@ -103,21 +103,19 @@ void TPagyFile::Close() {
 
 void TPagyFile::Flush() { box_.FlushBuffers(); }
 
-std::int64_t TPagyFile::Position() const {
-  return box_.FileSeek(handle_, kFromCurrent, 0);
-}
+std::int64_t TPagyFile::Position() const { return box_.FileSeek(handle_, kFromCurrent, 0); }
 
 void TPagyFile::SetSize(std::int32_t newSize) {
   if (handle_ < 0)
     throw Exception("TPagyFile.SetSize - File " + Quoted(file_name_) + " is not open.");
   if (newSize < 0)
-    throw Exception("TPagyFile.SetSize - Invalid size " + std::to_string(newSize) +
-                    " for file " + Quoted(file_name_) + ".");
+    throw Exception("TPagyFile.SetSize - Invalid size " + std::to_string(newSize) + " for file " +
+                    Quoted(file_name_) + ".");
   std::int64_t result = box_.FileSetSize(handle_, newSize);
   if (result != newSize)
     throw Exception("TPagyFile.SetSize - Cannot set the size of file " + Quoted(file_name_) +
-                    " to " + std::to_string(newSize) + ", error code " +
-                    std::to_string(result) + ".");
+                    " to " + std::to_string(newSize) + ", error code " + std::to_string(result) +
+                    ".");
 }
 
 std::int32_t TPagyFile::Read(void* buffer, std::int32_t count) {
@@ -164,8 +162,8 @@ std::int32_t TPagyFile::Write(const void* buffer, std::int32_t count) {
 // ---------------------------------------------------------------- TPagyPlainFileSystem
 
 TPagyPlainFileSystem::TPagyPlainFileSystem(const std::string& name, const std::string& password,
-                                           TDatabaseFileMode fileMode, bool readOnly,
-                                           bool inMemory, bool createNew)
+                                           TDatabaseFileMode fileMode, bool readOnly, bool inMemory,
+                                           bool createNew)
     : TAbstractPlainFileSystem(name, fsmSingleFile), read_only_(readOnly), in_memory_(inMemory) {
   std::uint16_t mode;
   if (createNew) {
@@ -246,8 +244,8 @@ void RegisterContainerStore() {
       [](const std::string& name, const std::string& password, TDatabaseFileMode fileMode,
          bool readOnly, bool inMemory,
          bool createNew) -> std::unique_ptr<TAbstractPlainFileSystem> {
-        return std::make_unique<TPagyPlainFileSystem>(name, password, fileMode, readOnly,
-                                                      inMemory, createNew);
+        return std::make_unique<TPagyPlainFileSystem>(name, password, fileMode, readOnly, inMemory,
+                                                      createNew);
       },
       [](const std::string& path) { return TPagyPlainFileSystem::IsFileEncrypted(path); });
 }

@@ -59,8 +59,8 @@ class PagyStoreTest : public ::testing::Test {
                                              const std::string& password = {},
                                              bool readOnly = false,
                                              TDatabaseFileMode mode = dfmNormal) {
-    return std::make_unique<TPagyPlainFileSystem>(dir.file(name), password, mode, readOnly,
-                                                  false, false);
+    return std::make_unique<TPagyPlainFileSystem>(dir.file(name), password, mode, readOnly, false,
+                                                  false);
   }
   static void WriteText(TAbstractFile& f, const std::string& text) {
     f.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
@@ -291,9 +291,9 @@ TEST_F(PagyStoreTest, EncryptedContainerNeedsItsPassword) {
   EXPECT_EQ(ReadFileBytes(dir.file("enc.kvb")).find(secret), std::string::npos);
   EXPECT_NE(ReadFileBytes(dir.file("plain.kvb")).find(secret), std::string::npos);
 
-  EXPECT_EQ(ErrorOf([&] { Open("enc.kvb", "wrong"); }),
-            "TPagybox.Create - invalid password specified, file name = \"" + dir.file("enc.kvb") +
-                "\"");
+  EXPECT_EQ(
+      ErrorOf([&] { Open("enc.kvb", "wrong"); }),
+      "TPagybox.Create - invalid password specified, file name = \"" + dir.file("enc.kvb") + "\"");
   EXPECT_NE(ErrorOf([&] { Open("enc.kvb"); }), "(no exception)");
   auto fs = Open("enc.kvb", "titok");
   EXPECT_TRUE(fs->Encrypted());

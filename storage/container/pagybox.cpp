@@ -50,8 +50,8 @@ bool IsFileEncrypted(const std::string& fileName) {
 
 TPagybox::TPagybox(const std::string& fileName, std::uint16_t openMode, bool inMemory,
                    const std::string& password, const std::string& question,
-                   const std::string& answer, std::int32_t pageSize,
-                   std::int32_t extentPageCount, std::int64_t partSize) {
+                   const std::string& answer, std::int32_t pageSize, std::int32_t extentPageCount,
+                   std::int64_t partSize) {
   in_memory_ = inMemory;
   file_name_ = fileName;
   open_mode_ = openMode;
@@ -60,9 +60,9 @@ TPagybox::TPagybox(const std::string& fileName, std::uint16_t openMode, bool inM
   if (open_mode_ != kContainerCreate && !pagy::CheckContainerPassword(file_name_, password))
     throw Exception("TPagybox.Create - invalid password specified, file name = " +
                     DoubleQuoted(file_name_));
-  page_manager_ = std::make_unique<TPageFileManager>(file_name_, open_mode_, password, question,
-                                                     answer, in_memory_, pageSize,
-                                                     extentPageCount, partSize);
+  page_manager_ =
+      std::make_unique<TPageFileManager>(file_name_, open_mode_, password, question, answer,
+                                         in_memory_, pageSize, extentPageCount, partSize);
   password_ = password;
   free_space_ = std::make_unique<TFreeSpaceManager>(*page_manager_);
   directory_ = std::make_unique<TDIRManager>(*page_manager_, *free_space_);
@@ -179,9 +179,7 @@ bool TPagybox::FileRename(const std::string& oldPath, const std::string& newPath
   return directory_->RenameFile(oldPath, newPath);
 }
 
-bool TPagybox::FileExists(const std::string& path) const {
-  return directory_->FindPath(path) >= 0;
-}
+bool TPagybox::FileExists(const std::string& path) const { return directory_->FindPath(path) >= 0; }
 
 std::int32_t TPagybox::FindFirst(const std::string& pattern, std::int32_t attributes,
                                  TSearchRec& rec) {

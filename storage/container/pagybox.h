@@ -45,9 +45,8 @@ class TPagybox {
   // name = \"path\"" and opens nothing; the page manager's and free-space
   // manager's errors pass through.
   TPagybox(const std::string& fileName, std::uint16_t openMode, bool inMemory,
-           const std::string& password, const std::string& question,
-           const std::string& answer, std::int32_t pageSize, std::int32_t extentPageCount,
-           std::int64_t partSize);
+           const std::string& password, const std::string& question, const std::string& answer,
+           std::int32_t pageSize, std::int32_t extentPageCount, std::int64_t partSize);
   // Flushes, then frees the managers in dependency order (the free-space
   // manager before the page manager, which closes the stream).
   ~TPagybox();

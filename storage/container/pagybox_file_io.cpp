@@ -73,8 +73,9 @@ std::int32_t TPagybox::TransferPages(bool write, const TDIRItem& item, const TUs
     const std::int32_t run = static_cast<std::int32_t>(spans.size());
     io_recs_.assign(spans.size(), TPageRec{});
     for (std::int32_t k = 0; k < run; ++k) {
-      io_recs_[k].Data = spans[k].staged ? io_stage_.data() + static_cast<std::size_t>(k) * pageBytes
-                                         : buffer + spans[k].at;
+      io_recs_[k].Data = spans[k].staged
+                             ? io_stage_.data() + static_cast<std::size_t>(k) * pageBytes
+                             : buffer + spans[k].at;
     }
 
     if (!write) {
@@ -155,12 +156,14 @@ bool TPagybox::ZeroTail(const TDIRItem& item, const TUserFileHandle& h) {
   }
   const std::int64_t from = item.Size % D;
   bool dirty = false;
-  for (std::int64_t i = from; i < D && !dirty; ++i) dirty = io_stage_[static_cast<std::size_t>(i)] != 0;
+  for (std::int64_t i = from; i < D && !dirty; ++i)
+    dirty = io_stage_[static_cast<std::size_t>(i)] != 0;
   if (!dirty) return true;
   std::memset(io_stage_.data() + from, 0, static_cast<std::size_t>(D - from));
   rec.NextPageNo = -1;
   rec.PageType = ptFileData;
-  rec.EncryptionType = item.HasPassword != 0 || IsEncrypted() ? kEncryptionRijndael : kEncryptionNone;
+  rec.EncryptionType =
+      item.HasPassword != 0 || IsEncrypted() ? kEncryptionRijndael : kEncryptionNone;
   rec.ChecksumType = kChecksumXOR32;
   if (!pm.WritePage(rec, pages[last], key)) {
     last_error_ = pm.LastError();
@@ -178,8 +181,8 @@ std::int32_t TPagybox::FileRead(std::int32_t handle, void* buffer, std::int32_t 
   if (n <= 0) return 0;
   if (!PageMaps().GetPagesForRange(item, false, io_pages_, n, h->Position)) return 0;
   if (io_pages_.empty()) throw Exception("TPagybox.FileRead - no pages were found by UFM.");
-  const std::int32_t done = TransferPages(false, item, *h, static_cast<std::uint8_t*>(buffer),
-                                          h->Position, n, -1, -2);
+  const std::int32_t done =
+      TransferPages(false, item, *h, static_cast<std::uint8_t*>(buffer), h->Position, n, -1, -2);
   h->Position += done;
   return done;
 }
@@ -215,9 +218,9 @@ std::int32_t TPagybox::FileWrite(std::int32_t handle, const void* buffer, std::i
   }
   // The caller's bytes are only read: they are staged wherever a page is
   // encrypted or partly written.
-  const std::int32_t done =
-      TransferPages(true, item, *h, const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer)),
-                    position, count, newFirst, newLast);
+  const std::int32_t done = TransferPages(
+      true, item, *h, const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buffer)), position,
+      count, newFirst, newLast);
   h->Position += done;
   if (h->Position > item.Size || item.Size == 0) item.Size = h->Position;
   if (done < count) {
@@ -237,10 +240,17 @@ std::int64_t TPagybox::FileSeek(std::int32_t handle, std::int32_t origin, std::i
   if (h == nullptr) return 0;
   std::int64_t base = 0;
   switch (origin) {
-    case 0: base = 0; break;
-    case 1: base = h->Position; break;
-    case 2: base = directory_->ReadItem(h->DirItemNo).Size; break;
-    default: return h->Position;
+    case 0:
+      base = 0;
+      break;
+    case 1:
+      base = h->Position;
+      break;
+    case 2:
+      base = directory_->ReadItem(h->DirItemNo).Size;
+      break;
+    default:
+      return h->Position;
   }
   std::int64_t moved = 0;
   // A position that does not fit 64 bits leaves the position where it was.

@@ -66,9 +66,9 @@ TCipher_Rijndael::TCipher_Rijndael(std::string_view keyString) {
 TCipher_Rijndael::~TCipher_Rijndael() = default;
 
 static void ThrowNotInitialized(const char* className) {
-  throw ECipherException(
-      FormatMessage("%s is not initialized call Init() or InitKey() before.", {std::string(className)}),
-      ECipherException::kNotInitialized);
+  throw ECipherException(FormatMessage("%s is not initialized call Init() or InitKey() before.",
+                                       {std::string(className)}),
+                         ECipherException::kNotInitialized);
 }
 
 void TCipher_Rijndael::EncodeBuffer(const void* source, void* dest, std::size_t size) const {

@@ -18,7 +18,8 @@ namespace {
 std::vector<std::uint8_t> FromHex(std::string_view hex) {
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
   return bytes;
 }
 
@@ -106,8 +107,8 @@ TEST(FeedbackXorMode, EdgeCasesOfTheMode) {
   const auto k = THash_RipeMD256::Digest("k", 1);
   CryptoPP::AES::Encryption e(k.data(), k.size());
   std::uint8_t e0[16] = {}, ee0[16];
-  e.ProcessBlock(e0);      // E(0)
-  e.ProcessBlock(e0, ee0); // E(E(0))
+  e.ProcessBlock(e0);       // E(0)
+  e.ProcessBlock(e0, ee0);  // E(E(0))
 
   // Zero bytes: nothing changes (and nothing is read or written).
   TCipher_Rijndael cipher("k");
@@ -161,8 +162,8 @@ TEST(FeedbackXorMode, KeyStringIsHashedAsRawBytes) {
 TEST(FeedbackXorMode, MatchesReferenceAndRoundTripsForRandomLengths) {
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<int> byte(0, 255);
-  std::vector<std::size_t> lengths = {1, 15, 16, 17, 31, 32, 33, 4095, 4096, 4097,
-                                      4096 + 15, 8192, 3 * 4096 + 16 + 7, 65536};
+  std::vector<std::size_t> lengths = {
+      1, 15, 16, 17, 31, 32, 33, 4095, 4096, 4097, 4096 + 15, 8192, 3 * 4096 + 16 + 7, 65536};
   std::uniform_int_distribution<std::size_t> len(0, 20000);
   for (int i = 0; i < 150; ++i) lengths.push_back(len(rng));
   for (std::size_t n : lengths) {
@@ -211,7 +212,8 @@ TEST(FeedbackXorMode, EmptyKeyStringLeavesCipherUninitialised) {
       cipher.EncodeBuffer(buf, buf, size);
       ADD_FAILURE() << "EncodeBuffer on an uninitialised cipher did not throw";
     } catch (const ECipherException& e) {
-      EXPECT_STREQ(e.what(), "TCipher_Rijndael is not initialized call Init() or InitKey() before.");
+      EXPECT_STREQ(e.what(),
+                   "TCipher_Rijndael is not initialized call Init() or InitKey() before.");
       EXPECT_EQ(e.ErrorCode(), 3);
       EXPECT_STREQ(e.ClassName(), "ECipherException");
     }

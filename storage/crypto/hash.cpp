@@ -11,8 +11,8 @@
 
 namespace kivo {
 
-std::array<std::uint8_t, THash_RipeMD256::kDigestSize> THash_RipeMD256::Digest(
-    const void* buffer, std::size_t size) {
+std::array<std::uint8_t, THash_RipeMD256::kDigestSize> THash_RipeMD256::Digest(const void* buffer,
+                                                                               std::size_t size) {
   std::array<std::uint8_t, kDigestSize> digest{};
   CryptoPP::RIPEMD256 hash;
   static_assert(CryptoPP::RIPEMD256::DIGESTSIZE == kDigestSize);

@@ -170,9 +170,8 @@ TEST(PasswordRecordCheck, DamagedRecordsNeverCrash) {
     for (int f = 0; f < flips; ++f)
       r[rng() % kPasswordRecordSize] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
     if (r == good) continue;
-    const bool key_area =
-        std::memcmp(r.data(), good.data(), 32) != 0 ||
-        std::memcmp(&r[kMasterKeyCrcOffset], &good[kMasterKeyCrcOffset], 4) != 0;
+    const bool key_area = std::memcmp(r.data(), good.data(), 32) != 0 ||
+                          std::memcmp(&r[kMasterKeyCrcOffset], &good[kMasterKeyCrcOffset], 4) != 0;
     std::string key;
     const bool ok = CheckPassword(r, "pw", key);
     ASSERT_EQ(key.size(), kPageKeyStringSize);
