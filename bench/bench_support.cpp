@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +20,12 @@ std::size_t WorkBytes(std::size_t defaultMiB) {
     if (v > 0) mib = static_cast<std::size_t>(v);
   }
   return mib << 20;
+}
+
+std::int32_t ScaledRows(std::size_t defaultMiB, std::int64_t defaultRows) {
+  const auto bytes = static_cast<std::int64_t>(WorkBytes(defaultMiB));
+  const auto defaultBytes = static_cast<std::int64_t>(defaultMiB << 20);
+  return static_cast<std::int32_t>(std::max<std::int64_t>(16, bytes * defaultRows / defaultBytes));
 }
 
 std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed) {

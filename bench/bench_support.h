@@ -32,6 +32,9 @@ namespace kivo::bench {
 // KARTOVA_BENCH_MIB when it is set to a positive number (CI runs the
 // programs at a tiny size, e.g. KARTOVA_BENCH_MIB=1), in bytes.
 std::size_t WorkBytes(std::size_t defaultMiB);
+// A row count that scales with WorkBytes(defaultMiB): `defaultRows` at the
+// default size, never fewer than 16.
+std::int32_t ScaledRows(std::size_t defaultMiB, std::int64_t defaultRows);
 
 // `size` bytes of a fixed pseudo-random pattern (the same in every run).
 std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed = 1);

@@ -49,11 +49,7 @@ constexpr std::int32_t kLookups = 100000;
 // enough for 3 000 000 records.
 constexpr std::int32_t kRecordsPerPage = 180000;
 
-std::int32_t RowCount() {
-  return static_cast<std::int32_t>(
-      std::max<std::int64_t>(16, static_cast<std::int64_t>(bench::WorkBytes(kDefaultMiB)) *
-                                     kDefaultRows / static_cast<std::int64_t>(kDefaultMiB << 20)));
-}
+std::int32_t RowCount() { return bench::ScaledRows(kDefaultMiB, kDefaultRows); }
 
 class Scratch : public bench::ScratchDir {
  public:

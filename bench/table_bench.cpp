@@ -58,11 +58,7 @@ constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
 constexpr int kStringLength = 20;
 
-std::int32_t RowCount() {
-  return static_cast<std::int32_t>(
-      std::max<std::int64_t>(16, static_cast<std::int64_t>(bench::WorkBytes(kDefaultMiB)) *
-                                     kDefaultRows / static_cast<std::int64_t>(kDefaultMiB << 20)));
-}
+std::int32_t RowCount() { return bench::ScaledRows(kDefaultMiB, kDefaultRows); }
 
 class Scratch : public bench::ScratchDir {
  public:
