@@ -30,37 +30,15 @@
 #error "KVBTOOL_BIN must name the kvbtool program"
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
-#define INDEX_KILL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-#define INDEX_KILL_SANITIZED 1
-#endif
-#endif
-
 namespace kivo {
 namespace {
 
 using testing::TempDir;
 using testing::TWriterProcess;
 
-int Rounds() {
-  if (const char* text = std::getenv("KARTOVA_KILL_ROUNDS")) {
-    const int n = std::atoi(text);
-    if (n > 0) return n;
-  }
-#ifdef INDEX_KILL_SANITIZED
-  return 8;
-#else
-  return 30;
-#endif
-}
+int Rounds() { return testing::KillRounds(30, 8); }
 
-unsigned Seed() {
-  if (const char* text = std::getenv("KARTOVA_KILL_SEED"))
-    return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-  return 20261210u;
-}
+unsigned Seed() { return testing::KillSeed(20261210u); }
 
 // Opens the table after a kill; every index must equal a fresh sort.
 // Returns whether T.idx was taken as current.

@@ -51,14 +51,6 @@
 #error "KVBTOOL_BIN must name the kvbtool program"
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
-#define KILL_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-#define KILL_TEST_SANITIZED 1
-#endif
-#endif
-
 namespace kivo {
 namespace {
 
@@ -67,23 +59,9 @@ using testing::RunProcess;
 using testing::TempDir;
 using testing::TWriterProcess;
 
-int Rounds() {
-  if (const char* text = std::getenv("KARTOVA_KILL_ROUNDS")) {
-    const int n = std::atoi(text);
-    if (n > 0) return n;
-  }
-#ifdef KILL_TEST_SANITIZED
-  return 12;
-#else
-  return 40;
-#endif
-}
+int Rounds() { return testing::KillRounds(40, 12); }
 
-unsigned Seed() {
-  if (const char* text = std::getenv("KARTOVA_KILL_SEED"))
-    return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-  return 20261209u;
-}
+unsigned Seed() { return testing::KillSeed(20261209u); }
 
 // The number in a "flushed N" or "open N" line, or -1.
 long CountIn(const std::string& line) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,35 @@
 #endif
 
 namespace kivo::testing {
+
+// The number of kills a crash-safety test makes: KARTOVA_KILL_ROUNDS when
+// set to a positive number, else `plain`, or `sanitized` in a sanitizer
+// build (every round there is several times slower).
+inline int KillRounds(int plain, int sanitized) {
+  if (const char* text = std::getenv("KARTOVA_KILL_ROUNDS")) {
+    const int n = std::atoi(text);
+    if (n > 0) return n;
+  }
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
+  return sanitized;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+  return sanitized;
+#else
+  return plain;
+#endif
+#else
+  (void)sanitized;
+  return plain;
+#endif
+}
+
+// The seed of a crash-safety test: KARTOVA_KILL_SEED when set, else `fallback`.
+inline unsigned KillSeed(unsigned fallback) {
+  if (const char* text = std::getenv("KARTOVA_KILL_SEED"))
+    return static_cast<unsigned>(std::strtoul(text, nullptr, 10));
+  return fallback;
+}
 
 // A running kill_writer with its standard output on a pipe.
 class TWriterProcess {
