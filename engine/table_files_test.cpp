@@ -86,15 +86,6 @@ Bytes HandWrittenTable() {
   return b;
 }
 
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
-}
-
 class TableFilesTest : public ::testing::TestWithParam<bool> {
  protected:
   TableFilesTest()
@@ -419,12 +410,7 @@ TEST_P(TableFilesTest, CreateTableRejectsBadDefinitions) {
 
 std::string ManagerError(TTableFileStore& store, const std::string& table) {
   std::unique_ptr<TKivoDataManager> m(krGetDataManager(table, &store));
-  try {
-    m->IsEncrypted();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
+  return MessageOf([&] { m->IsEncrypted(); });
 }
 
 TEST_P(TableFilesTest, DamagedHeadersAreRefused) {
