@@ -457,6 +457,20 @@ TEST_F(PageIoTest, ExtendFileGrowsThePersistentPageCount) {
   EXPECT_EQ(OpenContainer(path_)->PageCount(), 15);
 }
 
+// A stream error behind a failed page operation is kept beside its result.
+TEST(PageManagerCauseTest, AFailedExtendKeepsTheStreamError) {
+  TempDir dir;
+  // Parts of 4096 bytes: a million more pages would need more part files
+  // than a stream may have.
+  TPageFileManager pm(dir.file("parts.kvb"), kContainerCreate, "", "", "", false, 544, 8, 4096);
+  const std::int32_t pages = pm.PageCount();
+  EXPECT_FALSE(pm.ExtendFile(1000000));
+  EXPECT_EQ(pm.PageCount(), pages);
+  EXPECT_EQ(pm.LastErrorMessage(), "TPagyHugeFile.SetSize - Too many part files.");
+  ASSERT_TRUE(pm.ExtendFile(2));
+  EXPECT_EQ(pm.LastErrorMessage(), "");
+}
+
 // Runs of pages give the same file as page-by-page writes, across more than
 // one transfer, and stop at the first failing page.
 TEST(PageRunTest, RunsMatchSinglePagesAndStopAtFailures) {
