@@ -192,6 +192,8 @@ TEST_F(HandMadeBlobs, DamagedCountsOffsetsAndPartsAreRefused) {
     WriteFileBytes(dir.file("t.bif"), BifOf(damaged));
     WriteFileBytes(dir.file("t.bdf"), bdf);
     EXPECT_EQ(t.Open(), kOpenBadBLOBHeaders);
+    // The code says the headers are bad; the message kept beside it says how.
+    EXPECT_NE(t.m->LastOpenError().find(d.message), std::string::npos) << t.m->LastOpenError();
   }
   // The image must hold its header.
   EXPECT_NE(WhatOf([&] {

@@ -451,6 +451,25 @@ TEST_P(TableFilesTest, DamagedHeadersAreRefused) {
   }
 }
 
+// The result code stays what it was; the error behind it is kept beside it.
+TEST_P(TableFilesTest, AFailedOpenKeepsItsCause) {
+  Bytes b = HandWrittenTable();
+  PutI32(b, 264, -5);
+  store_.Write("bad.dat", b);
+  auto m = Manager("bad");
+  EXPECT_EQ(m->OpenTable(), kOpenFailed);
+  EXPECT_EQ(m->LastOpenError(), "Error in TKivoDataManager.OpenTable - invalid record count = -5");
+
+  // A success, and the codes no error stands behind, leave it empty.
+  store_.Write("bad.dat", HandWrittenTable());
+  EXPECT_EQ(m->OpenTable(), kOpenOk);
+  EXPECT_EQ(m->LastOpenError(), "");
+  m->CloseTable();
+  auto missing = Manager("nothing");
+  EXPECT_EQ(missing->OpenTable(), kOpenMissing);
+  EXPECT_EQ(missing->LastOpenError(), "");
+}
+
 TEST_P(TableFilesTest, VersionsThatCannotBeRead) {
   auto withVersion = [&](double v) {
     Bytes b = HandWrittenTable();

@@ -240,5 +240,34 @@ TEST(NativeErrorNamesTest, NamesMapToTheirMessages) {
     EXPECT_STREQ(ZorException::MessageTemplate(ZorException::MessageNumberFor(code)), text) << code;
 }
 
+// A cause rides inside an error without changing its class or message.
+TEST(ErrorCauseTest, ThrowWithCauseKeepsTheErrorAndReachesTheCause) {
+  try {
+    ThrowWithCause(EDatabaseError("outer"), "inner");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), "EDatabaseError");
+    EXPECT_EQ(e.Message(), "outer");
+    EXPECT_EQ(CausesOf(e), std::vector<std::string>{"inner"});
+  }
+  try {
+    ThrowWithCause(Exception("alone"), "");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "alone");
+    EXPECT_TRUE(CausesOf(e).empty());
+  }
+  // Inside a handler, the message of what is being handled.
+  try {
+    throw EInOutError("disk gone", 5);
+  } catch (...) {
+    EXPECT_EQ(CurrentErrorMessage(), "disk gone");
+  }
+  try {
+    throw 42;
+  } catch (...) {
+    EXPECT_EQ(CurrentErrorMessage(), "Unknown error");
+  }
+}
+
 }  // namespace
 }  // namespace kivo
