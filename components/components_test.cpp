@@ -17,6 +17,8 @@
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
+using testing::NativeErrorOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -55,24 +57,6 @@ std::unique_ptr<TComponent> Form(const std::string& name) {
   auto form = std::make_unique<TComponent>(nullptr);
   form->SetName(name);
   return form;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
-
-int NativeErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ZorException& e) {
-    return e.NativeError();
-  }
-  return 0;
 }
 
 // ---------------------------------------------------------------- sessions

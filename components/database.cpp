@@ -8,6 +8,7 @@
 #include "components/dataset_base.h"
 #include "components/globals.h"
 #include "components/session.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -16,10 +17,6 @@ namespace kivo {
 using detail::Globals;
 
 namespace {
-
-constexpr int kOpenDatabase = 1080;
-constexpr int kDatabaseNameMissing = 1081;
-constexpr int kHandleOfOtherSession = 1084;
 
 using RegistryGuard = std::lock_guard<std::recursive_mutex>;
 
@@ -170,12 +167,12 @@ void TKivoDatabase::SetKeepConnection(bool value) {
 }
 
 void TKivoDatabase::CheckInactive() const {
-  if (Connected()) throw ZorException::Create(kOpenDatabase, Name());
+  if (Connected()) throw ZorException::Create(native_error::kOpenDatabase, Name());
 }
 
 void TKivoDatabase::CheckDatabaseName() const {
   if (database_name_.empty() && !temporary_)
-    throw ZorException::Create(kDatabaseNameMissing, Name());
+    throw ZorException::Create(native_error::kDatabaseNameMissing, Name());
 }
 
 void TKivoDatabase::ValidateName(const std::string& name) {
@@ -183,7 +180,7 @@ void TKivoDatabase::ValidateName(const std::string& name) {
   TKivoDatabase* found = session_->FindDatabase(name, database_file_name_);
   if (!found || found == this || (found->handle_shared_ && handle_shared_)) return;
   if (!found->temporary_ || found->ref_count_ != 0)
-    throw ZorException::CreateFmt(kOpenDatabase, Name(), {name});
+    throw ZorException::CreateFmt(native_error::kOpenDatabase, Name(), {name});
   delete found;
 }
 
@@ -369,7 +366,7 @@ void TKivoDatabase::SetHandle(TKivoDatabaseManager* manager) {
   CheckDatabaseName();
   SetSession(true);
   if (session_->GetHandle() != manager->SessionHandle())
-    throw ZorException::Create(kHandleOfOtherSession, Name());
+    throw ZorException::Create(native_error::kHandleOfOtherSession, Name());
   manager->AttachHolder(this);
   handle_ = manager;
   acquired_handle_ = true;

@@ -5,6 +5,7 @@
 #include "components/database.h"
 #include "components/dataset_base.h"
 #include "components/globals.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -13,14 +14,6 @@ namespace kivo {
 using detail::Globals;
 
 namespace {
-
-constexpr int kInvalidSessionName = 1072;
-constexpr int kActiveSession = 1073;
-constexpr int kAutoSessionNameEnabled = 1074;
-constexpr int kDuplicateSessionName = 1075;
-constexpr int kSessionNameMissing = 1076;
-constexpr int kMultipleAutoSessions = 1078;
-constexpr int kSessionNextToAutoSession = 1079;
 
 // Clears a flag when the scope ends.
 class FlagScope {
@@ -68,7 +61,7 @@ TKivoSession* TKivoSessionList::FindSession(const std::string& name) {
 
 TKivoSession* TKivoSessionList::OpenSession(const std::string& name) {
   TKivoSession* s = FindSession(name);
-  if (!s) throw ZorException::CreateFmt(kInvalidSessionName, {}, {name});
+  if (!s) throw ZorException::CreateFmt(native_error::kInvalidSessionName, {}, {name});
   return s;
 }
 
@@ -132,7 +125,8 @@ TKivoSession::TKivoSession(TComponent* owner) : TComponent(owner) {
     for (int i = 0; i < owner->ComponentCount(); ++i) {
       auto* other = dynamic_cast<TKivoSession*>(owner->Components(i));
       if (other && other != this && other->AutoSessionName())
-        throw ZorException::CreateFmt(kSessionNextToAutoSession, Name(), {other->Name()});
+        throw ZorException::CreateFmt(native_error::kSessionNextToAutoSession, Name(),
+                                      {other->Name()});
     }
   }
   Sessions().Add(this);
@@ -152,7 +146,7 @@ TKivoSession::~TKivoSession() {
 }
 
 void TKivoSession::CheckInactive() const {
-  if (Active()) throw ZorException::Create(kActiveSession, Name());
+  if (Active()) throw ZorException::Create(native_error::kActiveSession, Name());
 }
 
 void TKivoSession::SetActive(bool value) {
@@ -168,7 +162,8 @@ void TKivoSession::StartSession(bool value) {
   auto& g = Globals();
   if (value) {
     if (OnStartup) OnStartup(this);
-    if (session_name_.empty()) throw ZorException::Create(kSessionNameMissing, Name());
+    if (session_name_.empty())
+      throw ZorException::Create(native_error::kSessionNameMissing, Name());
     if (!is_default_) DefaultSession().SetActive(true);
     if (is_default_) {
       if (!g.default_handle) g.default_handle = new TKivoSessionManager();
@@ -237,12 +232,12 @@ TKivoSessionManager* TKivoSession::GetHandle() {
 
 void TKivoSession::SetSessionName(const std::string& value) {
   if (auto_session_name_ && !updating_auto_name_)
-    throw ZorException::Create(kAutoSessionNameEnabled, Name());
+    throw ZorException::Create(native_error::kAutoSessionNameEnabled, Name());
   CheckInactive();
   if (!value.empty()) {
     TKivoSession* other = Sessions().FindSession(value);
     if (other && other != this)
-      throw ZorException::CreateFmt(kDuplicateSessionName, Name(), {value});
+      throw ZorException::CreateFmt(native_error::kDuplicateSessionName, Name(), {value});
   }
   session_name_ = value;
 }
@@ -254,7 +249,8 @@ void TKivoSession::SetAutoSessionName(bool value) {
     if (TComponent* owner = Owner()) {
       for (int i = 0; i < owner->ComponentCount(); ++i) {
         auto* other = dynamic_cast<TKivoSession*>(owner->Components(i));
-        if (other && other != this) throw ZorException::Create(kMultipleAutoSessions, Name());
+        if (other && other != this)
+          throw ZorException::Create(native_error::kMultipleAutoSessions, Name());
       }
     }
     {

@@ -11,6 +11,7 @@
 #include "engine/table_test_support.h"
 #include "storage/compress/compress.h"
 #include "storage/crypto/hash.h"
+#include "testing/test_support.h"
 
 namespace kivo {
 namespace {
@@ -27,18 +28,10 @@ using testing::ReadFileBytes;
 using testing::Store;
 using testing::TempDir;
 using testing::TextValue;
+using testing::WhatOf;
 using testing::WriteFileBytes;
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
 
 using testing::ToBytes;
 using testing::ToString;
@@ -194,14 +187,16 @@ TEST_F(HandMadeBlobs, DamagedCountsOffsetsAndPartsAreRefused) {
     Bytes damaged = image;
     PutI32(damaged, d.at, d.value);
     const std::string message =
-        MessageOf([&] { TkrBLOBDirectory::DecodeImage(damaged.data(), damaged.size(), 2, 5); });
+        WhatOf([&] { TkrBLOBDirectory::DecodeImage(damaged.data(), damaged.size(), 2, 5); });
     EXPECT_NE(message.find(d.message), std::string::npos) << message;
     WriteFileBytes(dir.file("t.bif"), BifOf(damaged));
     WriteFileBytes(dir.file("t.bdf"), bdf);
     EXPECT_EQ(t.Open(), kOpenBadBLOBHeaders);
+    // The code says the headers are bad; the message kept beside it says how.
+    EXPECT_NE(t.m->LastOpenError().find(d.message), std::string::npos) << t.m->LastOpenError();
   }
   // The image must hold its header.
-  EXPECT_NE(MessageOf([&] {
+  EXPECT_NE(WhatOf([&] {
               TkrBLOBDirectory::DecodeImage(image.data(), 23, 2, 5);
             }).find("shorter than its header"),
             std::string::npos);
@@ -227,9 +222,9 @@ TEST_F(HandMadeBlobs, DamagedOrCutFilesAreRefused) {
   EXPECT_EQ(opens(lying, bdf), kOpenBadBLOBHeaders);
 
   const std::vector<std::uint8_t> content = ToBytes(good);
-  EXPECT_EQ(MessageOf([&] { UnpackBLOBDirectoryImage(ToBytes(lying), 4.5, "t"); }),
+  EXPECT_EQ(WhatOf([&] { UnpackBLOBDirectoryImage(ToBytes(lying), 4.5, "t"); }),
             "Table is corrupted - blob headers cannot be decompressed. TableName = t");
-  EXPECT_EQ(MessageOf([&] {
+  EXPECT_EQ(WhatOf([&] {
               UnpackBLOBDirectoryImage(content, 2.0, "t");
             }).rfind("Unsupported table format. ", 0),
             0u);
@@ -242,7 +237,7 @@ TEST_F(HandMadeBlobs, DamagedValuesFailWhenRead) {
   auto readPic = [&] {
     WriteFiles();
     EXPECT_EQ(t.Open(), kOpenOk);
-    return MessageOf([&] { t.Read(kBlobField, 0); });
+    return WhatOf([&] { t.Read(kBlobField, 0); });
   };
   const std::string saved = bdf;
   bdf[4 * 512 + 7] ^= 1;

@@ -6,6 +6,7 @@
 
 #include "engine/blob_test_support.h"
 #include "storage/compress/compress.h"
+#include "testing/test_support.h"
 
 namespace kivo {
 namespace {
@@ -13,21 +14,13 @@ namespace {
 using testing::BlobTable;
 using testing::kBlobField;
 using testing::kMemoField;
+using testing::MessageOf;
 using testing::RandomValue;
 using testing::Store;
 using testing::TempDir;
 using testing::TextValue;
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 class BlobRoundTrip : public ::testing::TestWithParam<std::tuple<Store, bool, int>> {
  protected:

@@ -528,6 +528,7 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
 std::int8_t TKivoDataManager::OpenTable() {
   return Locked([&]() -> std::int8_t {
     if (open_) return kOpenOk;
+    last_open_error_.clear();
     ResetTableHeader();
     field_headers_.clear();
     headers_loaded_ = false;
@@ -538,6 +539,7 @@ std::int8_t TKivoDataManager::OpenTable() {
         return kOpenMissing;
       }
     } catch (...) {
+      last_open_error_ = CurrentErrorMessage();
       ReleaseTable();
       return kOpenFailed;
     }
@@ -547,6 +549,7 @@ std::int8_t TKivoDataManager::OpenTable() {
         try {
           LoadBLOBDirectory();
         } catch (...) {
+          last_open_error_ = CurrentErrorMessage();
           ReleaseTable();
           return kOpenBadBLOBHeaders;
         }

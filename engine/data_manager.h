@@ -140,6 +140,14 @@ class TKivoDataManager {
   // Returns kOpenOk or one of the negative codes above; the table stays
   // closed with its files closed on failure.
   std::int8_t OpenTable();
+  // Why the last OpenTable failed with kOpenFailed or kOpenBadBLOBHeaders:
+  // the message of the error behind the code. Empty after a success and for
+  // the codes that carry no error (a missing table, a wrong password).
+  const std::string& LastOpenError() const { return last_open_error_; }
+  // Why the last open could not repair a flush cut short (the open itself
+  // goes on, and the record operations report what is still wrong); empty
+  // when the repair succeeded or had nothing to do.
+  const std::string& LastRepairError() const { return last_repair_error_; }
   // Flushes an open writable table and releases everything.
   void CloseTable();
   void DeleteTable();
@@ -313,7 +321,7 @@ class TKivoDataManager {
   // last one, so trailing records that equal an earlier record byte for
   // byte (identifier included) are copies left by that delete and are
   // dropped. Clears the mark. Never raises; a table it cannot read is left
-  // as it is.
+  // as it is, and the error is kept in LastRepairError().
   void RepairInterruptedFlush();
   // Before a flush that writes over records the header on disk counts:
   // writes those images to T.jnl (engine/record_journal.h).
@@ -503,6 +511,8 @@ class TKivoDataManager {
   bool file_read_only_ = false;
   bool open_ = false;
   bool open_completed_ = false;
+  std::string last_open_error_;
+  std::string last_repair_error_;
 
   TTableHeader header_;
   std::vector<TFieldHeader> field_headers_;

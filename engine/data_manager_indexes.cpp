@@ -10,6 +10,7 @@
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "engine/index_file.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
@@ -142,7 +143,7 @@ void TKivoDataManager::AddIndex(const std::string& name, const std::string& fiel
       descending.push_back((options & ixDescending) != 0 || Contains(desc, field));
       caseInsensitive.push_back((options & ixCaseInsensitive) != 0 || Contains(caseIns, field));
       if (InternalGetFieldNo(field, false) == -2)
-        throw ZorException::CreateFmt(1067, "", {FormatArg(field)});
+        throw ZorException::CreateFmt(native_error::kIndexFieldNotFound, "", {FormatArg(field)});
     }
     InternalAddIndex(name, fields, (options & ixDescending) != 0,
                      (options & ixCaseInsensitive) != 0, options, caseInsensitive, descending);

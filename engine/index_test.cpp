@@ -9,6 +9,8 @@
 #include "engine/index_test_support.h"
 #include "platform/errors.h"
 #include "storage/file_layer.h"
+#include "testing/fault_file.h"
+#include "testing/test_support.h"
 
 namespace kivo {
 namespace {
@@ -16,19 +18,13 @@ namespace {
 using testing::GetI32;
 using testing::IdxRow;
 using testing::IdxTable;
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::RefPart;
 using testing::TempDir;
+using testing::TFaultFile;
+using testing::TFaultPlan;
 using testing::WriteFileBytes;
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 IdxRow Row(std::uint32_t id, std::optional<std::string> s, std::optional<std::int32_t> n) {
   IdxRow r;
@@ -379,32 +375,6 @@ TEST_F(Indexes, TheIndexFileHasTheDocumentedLayout) {
   EXPECT_EQ(ReadFileBytes(dir.file("t.idx")), raw);
 }
 
-// A file whose writes stop after a budget of bytes, as a killed process's do.
-class CutFile : public TAbstractFile {
- public:
-  CutFile(TAbstractFile* real, std::int64_t budget)
-      : TAbstractFile(nullptr, real->FileName()), real_(real), budget_(budget) {}
-  void SetSize(std::int32_t n) override {
-    if (budget_ <= 0) throw Exception("cut");
-    real_->SetSize(n);
-  }
-  void Close() override { real_->Close(); }
-  void Flush() override { real_->Flush(); }
-  void Open(bool create) override { real_->Open(create); }
-  std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
-  std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
-  std::int32_t Write(const void* b, std::int32_t n) override {
-    const auto allowed =
-        static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, budget_)));
-    budget_ -= n;
-    return allowed > 0 ? real_->Write(b, allowed) : 0;
-  }
-
- private:
-  TAbstractFile* real_;
-  std::int64_t budget_;
-};
-
 // A save stopped after any number of bytes never leaves a file whose
 // counter is current while its headers or arrays are not the new ones.
 TEST(IndexFile, ASaveCutShortAnywhereNeverPassesAsCurrent) {
@@ -431,7 +401,8 @@ TEST(IndexFile, ASaveCutShortAnywhereNeverPassesAsCurrent) {
     WriteIndexFile(*real, 41, 4.5, oldHeaders, oldArrays);  // the last complete save
     bool done = true;
     {
-      CutFile cut(real, budget);
+      TFaultPlan plan{.WriteBudget = budget};  // writes stop as a killed process's do
+      TFaultFile cut(real, &plan);
       try {
         WriteIndexFile(cut, 42, 4.5, newHeaders, newArrays);
       } catch (const Exception&) {

@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "testing/test_support.h"
 
 namespace kivo {
 namespace {
+
+using testing::MessageOf;
 
 std::vector<std::int32_t> Items(const TkrIntArray& a) {
   return std::vector<std::int32_t>(a.Data(), a.Data() + a.Count());
@@ -17,15 +20,6 @@ TkrIntArray Of(std::initializer_list<std::int32_t> values) {
   TkrIntArray a(0, 100, 10);
   for (std::int32_t v : values) a.Append(v);
   return a;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
 }
 
 TEST(IntArray, GrowthDoublesStepsUpToTheCapAndShrinksOnlyPastTheSpare) {

@@ -13,16 +13,9 @@
 namespace kivo {
 namespace {
 
-constexpr std::int32_t kRecordSize = 40;
+using testing::MessageOf;
 
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
+constexpr std::int32_t kRecordSize = 40;
 
 std::vector<std::uint8_t> ImageOf(std::int32_t value) {
   std::vector<std::uint8_t> image(kRecordSize, static_cast<std::uint8_t>(value));

@@ -8,18 +8,12 @@
 
 #include "platform/errors.h"
 #include "storage/crypto/cipher.h"
+#include "testing/test_support.h"
 
 namespace kivo {
 namespace {
 
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
+using testing::MessageOf;
 
 // Base64 of four bytes, written out for the test.
 std::string Base64Of4(const std::uint8_t b[4]) {

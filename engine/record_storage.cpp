@@ -634,6 +634,7 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
 void TKivoDataManager::RepairInterruptedFlush() {
   Locked([&] {
     journal_overlay_.reset();
+    last_repair_error_.clear();
     if (dat_file_ == nullptr) return;
     DropReadAheadOf(record_source_);
     try {
@@ -714,8 +715,9 @@ void TKivoDataManager::RepairInterruptedFlush() {
       SaveTableHeaders();
       SetDataFileLength();
       dat_file_->Flush();
-    } catch (const std::exception&) {
-      // Left for the record operations to report.
+    } catch (const std::exception& e) {
+      // The open goes on: the record operations report what is still wrong.
+      last_repair_error_ = e.what();
     }
   });
 }

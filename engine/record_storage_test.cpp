@@ -18,23 +18,18 @@
 #include "platform/errors.h"
 #include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
+#include "testing/fault_file.h"
 #include "testing/test_support.h"
 
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
+using testing::TFaultFile;
+using testing::TFaultPlan;
 using testing::WriteFileBytes;
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no exception>";
-}
 
 std::int32_t Int32At(const std::string& bytes, std::size_t offset) {
   std::int32_t v;
@@ -392,31 +387,8 @@ TEST_F(FlushRules, ReadOnlyTablesRefuseWrites) {
   EXPECT_EQ(t.m->RecordCount(), 0);
 }
 
-// A file that refuses writes once its budget of written bytes is spent:
-// stands in for a process that dies in the middle of a flush.
-class BudgetFile : public TAbstractFile {
- public:
-  BudgetFile(TAbstractFile* real, std::int64_t* budget)
-      : TAbstractFile(nullptr, real->FileName()), real_(real), budget_(budget) {}
-  void SetSize(std::int32_t n) override {
-    if (*budget_ <= 0) throw Exception("budget spent");
-    real_->SetSize(n);
-  }
-  void Close() override { real_->Close(); }
-  void Flush() override { real_->Flush(); }
-  void Open(bool create) override { real_->Open(create); }
-  std::int32_t Read(void* b, std::int32_t n) override { return real_->Read(b, n); }
-  std::int32_t Seek(std::int32_t o, int origin) override { return real_->Seek(o, origin); }
-  std::int32_t Write(const void* b, std::int32_t n) override {
-    std::int32_t allowed =
-        static_cast<std::int32_t>(std::min<std::int64_t>(n, std::max<std::int64_t>(0, *budget_)));
-    *budget_ -= n;
-    return allowed > 0 ? real_->Write(b, allowed) : 0;
-  }
-  TAbstractFile* real_;
-  std::int64_t* budget_;
-};
-
+// Table files whose writes stop once a budget of written bytes is spent:
+// they stand in for a process that dies in the middle of a flush.
 class BudgetStore : public PlainStore {
  public:
   using PlainStore::PlainStore;
@@ -424,20 +396,20 @@ class BudgetStore : public PlainStore {
                           bool readOnly) override {
     opened.push_back(name);
     TAbstractFile* real = PlainStore::OpenFile(name, mode, create, exclusive, readOnly);
-    if (real != nullptr && name.ends_with(".dat")) return new BudgetFile(real, &budget);
-    if (real != nullptr && name.ends_with(".jnl")) return new BudgetFile(real, &journalBudget);
+    if (real != nullptr && name.ends_with(".dat")) return new TFaultFile(real, &dat);
+    if (real != nullptr && name.ends_with(".jnl")) return new TFaultFile(real, &journal);
     return real;
   }
   void CloseFile(TAbstractFile* file) override {
-    if (auto* b = dynamic_cast<BudgetFile*>(file)) {
-      PlainStore::CloseFile(b->real_);
-      delete b;
+    if (auto* f = dynamic_cast<TFaultFile*>(file)) {
+      PlainStore::CloseFile(f->Real());
+      delete f;
       return;
     }
     PlainStore::CloseFile(file);
   }
-  std::int64_t budget = 1 << 30;
-  std::int64_t journalBudget = 1 << 30;
+  TFaultPlan dat{.WriteBudget = 1 << 30};
+  TFaultPlan journal{.WriteBudget = 1 << 30};
   std::vector<std::string> opened;  // names, in order
 };
 
@@ -465,13 +437,13 @@ TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
       std::memcpy(buf.data(), &id, 4);
       m->InsertRecord(buf.data(), 0);
     }
-    store.budget = budget;
+    store.dat.WriteBudget = budget;
     EXPECT_THROW(m->FlushBuffers(), Exception);
     // What a restart would find: a header counting only written records.
     std::string bytes = ReadFileBytes(dir.file("t.dat"));
     std::int32_t counted = Int32At(bytes, 264);
     EXPECT_EQ(counted, 0) << "budget " << budget;
-    store.budget = 1 << 30;
+    store.dat.WriteBudget = 1 << 30;
     m->FlushBuffers();  // the entries were kept: a second flush writes them all
     bytes = ReadFileBytes(dir.file("t.dat"));
     ASSERT_EQ(Int32At(bytes, 264), 20);
@@ -503,8 +475,9 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   m->FlushBuffers();
   const std::size_t rec = static_cast<std::size_t>(m->RecordSize());
   const std::size_t idAt = static_cast<std::size_t>(m->DataOffset() + m->Layout().IdOffset);
-  m->krDeleteRecord(0, 1);                            // record 5 moves to position 1
-  store.budget = 1 + static_cast<std::int64_t>(rec);  // the mark and the moved record, no header
+  m->krDeleteRecord(0, 1);  // record 5 moves to position 1
+  store.dat.WriteBudget =
+      1 + static_cast<std::int64_t>(rec);  // the mark and the moved record, no header
   EXPECT_THROW(m->FlushBuffers(), Exception);
   std::string bytes = ReadFileBytes(dir.file("t.dat"));
   ASSERT_EQ(Int32At(bytes, 264), 5);  // the killed process's file: record 5 twice
@@ -516,8 +489,22 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   }
   delete m;
 
-  store.budget = 1 << 30;
+  // An open that cannot write does not repair; it opens the table as it is
+  // and keeps the reason.
+  store.dat.WriteBudget = 0;
   m = open();
+  EXPECT_EQ(m->RecordCount(), 5);
+  EXPECT_EQ(m->LastRepairError(), "TAbstractFile.WriteBuffer - Stream write error");
+  try {
+    m->CloseTable();
+  } catch (const Exception&) {
+  }
+  delete m;
+  ASSERT_EQ(ReadFileBytes(dir.file("t.dat")), bytes);
+
+  store.dat.WriteBudget = 1 << 30;
+  m = open();
+  EXPECT_EQ(m->LastRepairError(), "");
   ASSERT_EQ(m->RecordCount(), 4);
   std::vector<std::uint32_t> ids;
   for (std::int32_t pos = 0; pos < 4; ++pos)
@@ -561,14 +548,14 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
   std::memcpy(buf.data(), &changed, 4);
   m->UpdateRecord(buf.data(), 0, 1);
   // The mark and the logged images of position 1, no header.
-  store.budget = 1 + 2 * static_cast<std::int64_t>(rec);
+  store.dat.WriteBudget = 1 + 2 * static_cast<std::int64_t>(rec);
   EXPECT_THROW(m->FlushBuffers(), Exception);
   try {
     m->CloseTable();
   } catch (const Exception&) {
   }
   delete m;
-  store.budget = 1 << 30;
+  store.dat.WriteBudget = 1 << 30;
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
   ASSERT_EQ(m->RecordCount(), 4);
@@ -598,7 +585,7 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   m->krDeleteRecord(0, 1);  // 7 moves down to position 1
   m->krDeleteRecord(0, 5);  // 6 was last: nothing moves; five records again
   const auto rec = static_cast<std::int64_t>(m->RecordSize());
-  store.budget = 1 + rec;  // the mark and position 1, not the header
+  store.dat.WriteBudget = 1 + rec;  // the mark and position 1, not the header
   EXPECT_THROW(m->FlushBuffers(), Exception);
   try {
     m->CloseTable();
@@ -606,7 +593,7 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   }
   delete m;
   // The file now counts five records, one of them 7, under LastAutoInc 5.
-  store.budget = 1 << 30;
+  store.dat.WriteBudget = 1 << 30;
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
   ASSERT_EQ(m->RecordCount(), 5);
@@ -651,14 +638,14 @@ class FlushJournal : public ::testing::TestWithParam<Kind> {
   }
   // Flushes with `datBytes` left for T.dat: the flush is cut there.
   void CutFlush(std::int64_t datBytes) {
-    store->budget = datBytes;
+    store->dat.WriteBudget = datBytes;
     EXPECT_THROW(m->FlushBuffers(), Exception);
     try {
       m->CloseTable();  // cannot write either: the process "dies" here
     } catch (const Exception&) {
     }
     Drop();
-    store->budget = 1 << 30;
+    store->dat.WriteBudget = 1 << 30;
   }
   void Open(bool readOnly = false) {
     Drop();
@@ -737,9 +724,9 @@ TEST_P(FlushJournal, AJournalThatIsNotWholeLeavesTheOldRecords) {
   CreateTable(6);
   m->UpdateRecord(Image(3, 300).data(), 0, 2);
   m->UpdateRecord(Image(5, 500).data(), 0, 4);
-  store->journalBudget = 20;  // the journal is cut: the flush stops there
+  store->journal.WriteBudget = 20;  // the journal is cut: the flush stops there
   CutFlush(1 << 30);
-  store->journalBudget = 1 << 30;
+  store->journal.WriteBudget = 1 << 30;
   Open();
   EXPECT_FALSE(JournalExists());
   std::vector<std::pair<std::uint32_t, std::int32_t>> old{{1, 1}, {2, 2}, {3, 3},

@@ -86,15 +86,6 @@ Bytes HandWrittenTable() {
   return b;
 }
 
-std::string MessageOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
-}
-
 class TableFilesTest : public ::testing::TestWithParam<bool> {
  protected:
   TableFilesTest()
@@ -419,12 +410,7 @@ TEST_P(TableFilesTest, CreateTableRejectsBadDefinitions) {
 
 std::string ManagerError(TTableFileStore& store, const std::string& table) {
   std::unique_ptr<TKivoDataManager> m(krGetDataManager(table, &store));
-  try {
-    m->IsEncrypted();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
+  return MessageOf([&] { m->IsEncrypted(); });
 }
 
 TEST_P(TableFilesTest, DamagedHeadersAreRefused) {
@@ -463,6 +449,25 @@ TEST_P(TableFilesTest, DamagedHeadersAreRefused) {
                   " of field \"Qty\"")
         << int{type};
   }
+}
+
+// The result code stays what it was; the error behind it is kept beside it.
+TEST_P(TableFilesTest, AFailedOpenKeepsItsCause) {
+  Bytes b = HandWrittenTable();
+  PutI32(b, 264, -5);
+  store_.Write("bad.dat", b);
+  auto m = Manager("bad");
+  EXPECT_EQ(m->OpenTable(), kOpenFailed);
+  EXPECT_EQ(m->LastOpenError(), "Error in TKivoDataManager.OpenTable - invalid record count = -5");
+
+  // A success, and the codes no error stands behind, leave it empty.
+  store_.Write("bad.dat", HandWrittenTable());
+  EXPECT_EQ(m->OpenTable(), kOpenOk);
+  EXPECT_EQ(m->LastOpenError(), "");
+  m->CloseTable();
+  auto missing = Manager("nothing");
+  EXPECT_EQ(missing->OpenTable(), kOpenMissing);
+  EXPECT_EQ(missing->LastOpenError(), "");
 }
 
 TEST_P(TableFilesTest, VersionsThatCannotBeRead) {

@@ -14,6 +14,37 @@ std::string ArgAsText(const FormatArg& arg) {
 
 }  // namespace
 
+std::string CurrentErrorMessage() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
+
+namespace {
+
+void CollectCauses(const std::exception& error, std::vector<std::string>& causes) {
+  try {
+    std::rethrow_if_nested(error);
+  } catch (const std::exception& cause) {
+    causes.push_back(cause.what());
+    CollectCauses(cause, causes);
+  } catch (...) {
+    causes.push_back("Unknown error");
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> CausesOf(const std::exception& error) {
+  std::vector<std::string> causes;
+  CollectCauses(error, causes);
+  return causes;
+}
+
 std::string FormatMessage(std::string_view templ, const std::vector<FormatArg>& args) {
   std::string out;
   out.reserve(templ.size() + 16 * args.size());

@@ -9,6 +9,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -46,6 +47,29 @@ class EInOutError : public Exception {
  private:
   int error_code_;
 };
+
+// The message of the exception being handled: what() of a std::exception,
+// "Unknown error" for anything else.
+// REQUIRES: called inside a catch block.
+std::string CurrentErrorMessage();
+
+// Raises `error` with an error whose message is `cause` nested in it
+// (std::nested_exception): the error's class and message stay as they are,
+// and std::rethrow_if_nested reaches the cause. With an empty cause it
+// raises `error` alone.
+template <class E>
+[[noreturn]] void ThrowWithCause(E error, const std::string& cause) {
+  if (cause.empty()) throw error;
+  try {
+    throw Exception(cause);
+  } catch (const Exception&) {
+    std::throw_with_nested(std::move(error));
+  }
+}
+
+// The messages of the causes nested in `error` (see ThrowWithCause),
+// nearest first; empty when it has none.
+std::vector<std::string> CausesOf(const std::exception& error);
 
 // One argument of a formatted message: text for %s, a number for %d.
 using FormatArg = std::variant<std::string, std::int64_t>;

@@ -4,6 +4,10 @@
 
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/error_codes.h"
 
 namespace kivo {
 namespace {
@@ -194,6 +198,74 @@ TEST(ExceptionClassesTest, EachReportsItsClassName) {
     EXPECT_STREQ(e.ClassName(), "ZorException");
     EXPECT_EQ(e.Message(),
               "Tbl: Table is not opened, table name = 'people'. - Native error: 00007");
+  }
+}
+
+// Each name stands for the message its name says: a number typed wrong in
+// the names header shows here.
+TEST(NativeErrorNamesTest, NamesMapToTheirMessages) {
+  using namespace native_error;
+  const std::pair<int, const char*> names[] = {
+      {kUnsupported, "Unknown error"},
+      {kInvalidTypeCast, "Invalid type cast."},
+      {kCompareNotSupported, "Invalid type - compare is not supported."},
+      {kNotFloat, "Not a float data type"},
+      {kNotSmallInt, "Not a small integer data type"},
+      {kNotLargeInt, "Not a large integer data type"},
+      {kNotWord, "Not a word data type"},
+      {kNotInteger, "Not Integer data type"},
+      {kNotBoolean, "Not Boolean data type"},
+      {kNotDateTime, "Not DateTime data type"},
+      {kIndexFieldNotFound, "Cannot add index. Field '%s' not found"},
+      {kInvalidSessionName, "Invalid session name '%s'"},
+      {kActiveSession, "Cannot perform this operation on an active session"},
+      {kAutoSessionNameEnabled, "Cannot modify SessionName while AutoSessionName is enabled"},
+      {kDuplicateSessionName, "Duplicate session name '%s'"},
+      {kSessionNameMissing, "Session name missing"},
+      {kMultipleAutoSessions,
+       "Cannot enable AutoSessionName property with more than one session on a form or "
+       "data-module"},
+      {kSessionNextToAutoSession,
+       "Cannot add a session to the form or data-module while session '%s' has AutoSessionName "
+       "enabled"},
+      {kOpenDatabase, "Cannot perform this operation on an open database"},
+      {kDatabaseNameMissing, "Database name missing"},
+      {kHandleOfOtherSession, "Database handle owned by a different session"},
+      {kNonNumericNegate, "Not numeric argument in numeric operator '%s'"},
+      {kNonNumericAdd, "Not numeric argument in numeric operator '%s'"},
+      {kNoConversion, "Can't convert data type from '%s' to '%s'"},
+      {kConversionFailed, "Can't convert data type from '%s' to '%s'"},
+  };
+  for (const auto& [code, text] : names)
+    EXPECT_STREQ(ZorException::MessageTemplate(ZorException::MessageNumberFor(code)), text) << code;
+}
+
+// A cause rides inside an error without changing its class or message.
+TEST(ErrorCauseTest, ThrowWithCauseKeepsTheErrorAndReachesTheCause) {
+  try {
+    ThrowWithCause(EDatabaseError("outer"), "inner");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.ClassName(), "EDatabaseError");
+    EXPECT_EQ(e.Message(), "outer");
+    EXPECT_EQ(CausesOf(e), std::vector<std::string>{"inner"});
+  }
+  try {
+    ThrowWithCause(Exception("alone"), "");
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "alone");
+    EXPECT_TRUE(CausesOf(e).empty());
+  }
+  // Inside a handler, the message of what is being handled.
+  try {
+    throw EInOutError("disk gone", 5);
+  } catch (...) {
+    EXPECT_EQ(CurrentErrorMessage(), "disk gone");
+  }
+  try {
+    throw 42;
+  } catch (...) {
+    EXPECT_EQ(CurrentErrorMessage(), "Unknown error");
   }
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 
 namespace kivo {
@@ -422,37 +423,39 @@ void TZorValue::SetMemo(std::string_view bytes, std::uint8_t type) {
 // Getters.
 
 std::int32_t TZorValue::AsInteger() const {
-  if (null_ || (type_ != ftInteger && type_ != ftAutoInc)) throw ZorException::Create(2107);
+  if (null_ || (type_ != ftInteger && type_ != ftAutoInc))
+    throw ZorException::Create(native_error::kNotInteger);
   return Read<std::int32_t>();
 }
 
 std::int16_t TZorValue::AsSmallInt() const {
-  if (null_ || type_ != ftSmallint) throw ZorException::Create(61);
+  if (null_ || type_ != ftSmallint) throw ZorException::Create(native_error::kNotSmallInt);
   return Read<std::int16_t>();
 }
 
 std::uint16_t TZorValue::AsWord() const {
-  if (null_ || type_ != ftWord) throw ZorException::Create(63);
+  if (null_ || type_ != ftWord) throw ZorException::Create(native_error::kNotWord);
   return Read<std::uint16_t>();
 }
 
 std::int64_t TZorValue::AsLargeInt() const {
-  if (null_ || type_ != ftLargeint) throw ZorException::Create(62);
+  if (null_ || type_ != ftLargeint) throw ZorException::Create(native_error::kNotLargeInt);
   return Read<std::int64_t>();
 }
 
 bool TZorValue::AsBoolean() const {
-  if (null_ || type_ != ftBoolean) throw ZorException::Create(2113);
+  if (null_ || type_ != ftBoolean) throw ZorException::Create(native_error::kNotBoolean);
   return Read<std::uint8_t>() != 0;
 }
 
 double TZorValue::AsFloat() const {
-  if (null_ || (type_ != ftFloat && type_ != ftCurrency)) throw ZorException::Create(60);
+  if (null_ || (type_ != ftFloat && type_ != ftCurrency))
+    throw ZorException::Create(native_error::kNotFloat);
   return Read<double>();
 }
 
 double TZorValue::AsDateTime() const {
-  if (null_ || !IsDateType(type_)) throw ZorException::Create(2140);
+  if (null_ || !IsDateType(type_)) throw ZorException::Create(native_error::kNotDateTime);
   return DateTimeNumber();
 }
 
@@ -691,7 +694,8 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
                        : (target == ftSmallint || target == ftWord) ? 16
                                                                     : 32;
       std::int64_t v = 0;
-      if (!TryTextToInt(text, bits, target == ftWord, &v)) ThrowConvert(2093, source, target);
+      if (!TryTextToInt(text, bits, target == ftWord, &v))
+        ThrowConvert(native_error::kConversionFailed, source, target);
       TrySetIntOfType(target, v);
       return;
     }
@@ -704,7 +708,8 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
     case ftFloat:
     case ftCurrency: {
       double v = 0;
-      if (!TryTextToFloat(text, fs.DecimalSeparator, &v)) ThrowConvert(2093, source, target);
+      if (!TryTextToFloat(text, fs.DecimalSeparator, &v))
+        ThrowConvert(native_error::kConversionFailed, source, target);
       target == ftFloat ? SetFloat(v) : SetCurrency(v);
       return;
     }
@@ -715,7 +720,7 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
       const bool ok = target == ftDate   ? TryTextToDate(text, fs, &v)
                       : target == ftTime ? TryTextToTime(text, fs, &v)
                                          : TryTextToDateTime(text, fs, &v);
-      if (!ok) ThrowConvert(2093, source, target);
+      if (!ok) ThrowConvert(native_error::kConversionFailed, source, target);
       target == ftDate ? SetDate(v) : target == ftTime ? SetTime(v) : SetDateTime(v);
       return;
     }
@@ -730,7 +735,7 @@ void TZorValue::ConvertFromText(std::uint8_t source, std::string_view text, std:
       SetWideString(Cp1250ToUtf16(text));
       return;
     default:
-      ThrowConvert(2092, source, target);
+      ThrowConvert(native_error::kNoConversion, source, target);
   }
 }
 
@@ -745,12 +750,14 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
 
   auto setDateOfType = [&](std::uint8_t t, double number) {
     TDayAndTime dt{};
-    if (!TryDateTimeToDayAndTime(number, &dt)) ThrowConvert(2093, source, t);
+    if (!TryDateTimeToDayAndTime(number, &dt))
+      ThrowConvert(native_error::kConversionFailed, source, t);
     t == ftDate ? SetDate(number) : t == ftTime ? SetTime(number) : SetDateTime(number);
   };
   auto setRounded = [&](std::uint8_t t, double number) {
     std::int64_t v = 0;
-    if (!TryRoundToInt64(number, &v) || !TrySetIntOfType(t, v)) ThrowConvert(2093, source, t);
+    if (!TryRoundToInt64(number, &v) || !TrySetIntOfType(t, v))
+      ThrowConvert(native_error::kConversionFailed, source, t);
   };
 
   switch (source) {
@@ -760,7 +767,7 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
     case ftFmtMemo: {
       if ((source == ftMemo || source == ftFmtMemo) && target != ftString && target != ftMemo &&
           target != ftFmtMemo && target != ftWideString) {
-        ThrowConvert(2092, source, target);
+        ThrowConvert(native_error::kNoConversion, source, target);
       }
       if (source == ftMemo && target == ftFmtMemo) {
         type_ = target;
@@ -783,7 +790,8 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
     case ftLargeint: {
       const std::int64_t v = IntValue();
       if (IsIntegerType(target)) {
-        if (!TrySetIntOfType(target, v)) ThrowConvert(2093, source, target);
+        if (!TrySetIntOfType(target, v))
+          ThrowConvert(native_error::kConversionFailed, source, target);
         return;
       }
       switch (target) {
@@ -808,7 +816,7 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
           setDateOfType(target, static_cast<double>(v));
           return;
         default:
-          ThrowConvert(2092, source, target);
+          ThrowConvert(native_error::kNoConversion, source, target);
       }
     }
     case ftBoolean: {
@@ -831,9 +839,9 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         case ftDate:
         case ftTime:
         case ftDateTime:
-          throw ZorException::Create(-1);
+          throw ZorException::Create(native_error::kUnsupported);
         default:
-          ThrowConvert(2092, source, target);
+          ThrowConvert(native_error::kNoConversion, source, target);
       }
     }
     case ftFloat:
@@ -862,11 +870,11 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         case ftDate:
         case ftTime:
         case ftDateTime:
-          if (source == ftCurrency) throw ZorException::Create(-1);
+          if (source == ftCurrency) throw ZorException::Create(native_error::kUnsupported);
           setDateOfType(target, v);
           return;
         default:
-          ThrowConvert(2092, source, target);
+          ThrowConvert(native_error::kNoConversion, source, target);
       }
     }
     case ftDate:
@@ -885,7 +893,8 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
         case ftString:
         case ftWideString: {
           TDayAndTime dt{};
-          if (!TryDateTimeToDayAndTime(v, &dt)) ThrowConvert(2093, source, target);
+          if (!TryDateTimeToDayAndTime(v, &dt))
+            ThrowConvert(native_error::kConversionFailed, source, target);
           const std::string text =
               source == ftTime ? TimeToText(v, fs.Get()) : DateTimeToText(v, fs.Get());
           target == ftString ? SetString(text) : SetWideString(Cp1250ToUtf16(text));
@@ -906,11 +915,11 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
           setDateOfType(target, v);
           return;
         default:
-          ThrowConvert(2092, source, target);
+          ThrowConvert(native_error::kNoConversion, source, target);
       }
     }
     default:
-      ThrowConvert(2092, source, target);
+      ThrowConvert(native_error::kNoConversion, source, target);
   }
 }
 
@@ -945,7 +954,7 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
   std::uint8_t type = CommonType(a.type_, b.type_);
   if (a.type_ == ftString && IsDateType(b.type_)) type = b.type_;
   if (b.type_ == ftString && IsDateType(a.type_)) type = a.type_;
-  if (type == ftUnknown) throw ZorException::Create(25);
+  if (type == ftUnknown) throw ZorException::Create(native_error::kInvalidTypeCast);
 
   // Convert copies only when a type differs.
   std::optional<TZorValue> ca, cb;
@@ -997,7 +1006,7 @@ int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensit
     case ftDateTime:
       return CompareDoubles(pa->Read<double>(), pb->Read<double>());
     default:
-      throw ZorException::Create(28);
+      throw ZorException::Create(native_error::kCompareNotSupported);
   }
 }
 
@@ -1078,7 +1087,7 @@ void TZorValue::Add(const TZorValue& b, bool accumulate, const FormatSettings* s
       return;
     }
     default:
-      throw ZorException::CreateFmt(2091, {}, {std::string("+")});
+      throw ZorException::CreateFmt(native_error::kNonNumericAdd, {}, {std::string("+")});
   }
 }
 
@@ -1093,7 +1102,7 @@ void TZorValue::Negate() {
     type_ == ftFloat ? SetFloat(v) : SetCurrency(v);
     return;
   }
-  throw ZorException::CreateFmt(2089, {}, {std::string("-")});
+  throw ZorException::CreateFmt(native_error::kNonNumericNegate, {}, {std::string("-")});
 }
 
 void TZorValue::Multiply(const TZorValue& b) {

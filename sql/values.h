@@ -123,14 +123,14 @@ class TZorValue {
   void SetMemo(std::string_view bytes, std::uint8_t type = ftMemo);
 
   // Strict getters: NULL or a tag other than the ones named raises the
-  // ZorException shown.
-  std::int32_t AsInteger() const;   // Integer, AutoInc; 2107
-  std::int16_t AsSmallInt() const;  // SmallInt; 61
-  std::uint16_t AsWord() const;     // Word; 63
-  std::int64_t AsLargeInt() const;  // LargeInt; 62
-  bool AsBoolean() const;           // Boolean; 2113
-  double AsFloat() const;           // Float, Currency; 60
-  double AsDateTime() const;        // Date, Time, DateTime as a date-time number; 2140
+  // ZorException shown (native_error:: in platform/error_codes.h).
+  std::int32_t AsInteger() const;   // Integer, AutoInc; kNotInteger (2107)
+  std::int16_t AsSmallInt() const;  // SmallInt; kNotSmallInt (61)
+  std::uint16_t AsWord() const;     // Word; kNotWord (63)
+  std::int64_t AsLargeInt() const;  // LargeInt; kNotLargeInt (62)
+  bool AsBoolean() const;           // Boolean; kNotBoolean (2113)
+  double AsFloat() const;           // Float, Currency; kNotFloat (60)
+  double AsDateTime() const;  // Date, Time, DateTime as a date-time number; kNotDateTime (2140)
 
   // The value as text: the text of String, Memo and FmtMemo, and for the
   // other types the text that ConvertTo(String) gives; "" for NULL.
@@ -146,14 +146,16 @@ class TZorValue {
   static std::uint8_t CommonType(std::uint8_t a, std::uint8_t b);
 
   // Converts in place. A NULL value only takes the new tag. Raises
-  // ZorException 2093 for text that does not read and for a value out of the
-  // target's range, 2092 for a pair of types that cannot convert, -1 for
-  // Boolean or Currency to Currency or a date type.
+  // ZorException kConversionFailed (2093) for text that does not read and for
+  // a value out of the target's range, kNoConversion (2092) for a pair of
+  // types that cannot convert, kUnsupported (-1) for Boolean or Currency to
+  // Currency or a date type.
   void ConvertTo(std::uint8_t type, const FormatSettings* settings = nullptr);
 
   // Three-way comparison with NULL outcomes (TZorCompareResult). Raises
-  // ZorException 25 when the types have no comparison type and 28 when that
-  // type cannot be compared; conversions may raise as ConvertTo.
+  // ZorException kInvalidTypeCast (25) when the types have no comparison type
+  // and kCompareNotSupported (28) when that type cannot be compared;
+  // conversions may raise as ConvertTo.
   static int Compare(const TZorValue& a, const TZorValue& b, bool caseInsensitive = false,
                      bool partial = false, const FormatSettings* settings = nullptr);
 

@@ -16,6 +16,7 @@
 #include <regex>
 #pragma GCC diagnostic pop
 
+#include "platform/error_codes.h"
 #include "sql/values.h"
 
 namespace kivo {
@@ -230,7 +231,8 @@ std::optional<TZorValue> Convert(const std::string& text, std::uint8_t type,
   try {
     v.ConvertTo(type, &fs);
   } catch (const ZorException& e) {
-    EXPECT_EQ(e.NativeError(), 2093) << "'" << text << "' to " << TZorValue::TypeName(type);
+    EXPECT_EQ(e.NativeError(), native_error::kConversionFailed)
+        << "'" << text << "' to " << TZorValue::TypeName(type);
     EXPECT_EQ(e.Message(), std::string("Can't convert data type from 'String' to '") +
                                TZorValue::TypeName(type) + "' - Native error: 02093");
     return std::nullopt;

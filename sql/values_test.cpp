@@ -9,8 +9,13 @@
 #include <random>
 #include <vector>
 
+#include "testing/test_support.h"
+
 namespace kivo {
 namespace {
+
+using testing::MessageOf;
+using testing::NativeErrorOf;
 
 // Fixed settings: ISO-like dates, 24-hour times, a comma for decimals.
 FormatSettings TestSettings() {
@@ -37,25 +42,6 @@ double Date(int y, int m, int d) {
   double v = 0;
   EXPECT_TRUE(TryEncodeDate(y, m, d, &v));
   return v;
-}
-
-// The native code a call raises; 0 when it raises nothing.
-int NativeErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ZorException& e) {
-    return e.NativeError();
-  }
-  return 0;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "";
 }
 
 TZorValue Int(std::int32_t v) {

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/errors.h"
+
 namespace kivo::testing {
 
 TempDir::TempDir() {
@@ -44,6 +46,33 @@ std::string ReadFileBytes(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string MessageOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return kNoException;
+}
+
+std::string WhatOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return kNoException;
+}
+
+int NativeErrorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const ZorException& e) {
+    return e.NativeError();
+  }
+  return 0;
 }
 
 }  // namespace kivo::testing

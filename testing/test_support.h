@@ -1,6 +1,8 @@
-// Helpers for tests: a private temporary directory per test.
+// Helpers for tests: a private temporary directory per test, whole-file
+// reads and writes, and the outcome of a call that is expected to raise.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace kivo::testing {
@@ -27,5 +29,18 @@ class TempDir {
 void WriteFileBytes(const std::string& path, const std::string& content);
 // Reads a whole file; throws std::runtime_error when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
+
+// What MessageOf and WhatOf return when the call raises nothing.
+inline constexpr char kNoException[] = "(no exception)";
+
+// Runs `fn` and returns the message of the engine exception (kivo::Exception
+// or a class derived from it) it raises, or kNoException. Any other
+// exception passes through, so that the test reports it as unexpected.
+std::string MessageOf(const std::function<void()>& fn);
+// As MessageOf, but for any std::exception: its what().
+std::string WhatOf(const std::function<void()>& fn);
+// Runs `fn` and returns the NativeError of the ZorException it raises, or 0
+// when it raises nothing. Other exceptions pass through.
+int NativeErrorOf(const std::function<void()>& fn);
 
 }  // namespace kivo::testing

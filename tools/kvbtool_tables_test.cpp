@@ -374,7 +374,15 @@ TEST_F(KvbtoolDamagedTables, RecordCountBeyondTheFileIsReported) {
   EXPECT_EQ(tables.exit_code, 0) << tables.out;  // the header itself reads
   EXPECT_NE(tables.out.find("  record count:       5\n"), std::string::npos) << tables.out;
   EXPECT_EQ(ReadFileBytes(DatPath()), bytes) << "kvbtool changed T.dat";
-  EXPECT_EQ(Run({"dump", dir_.file("db"), "T"}).exit_code, 1);
+  const ProcessResult dump = Run({"dump", dir_.file("db"), "T"});
+  EXPECT_EQ(dump.exit_code, 1);
+  // The data set's text says the table cannot be opened; the engine's reason follows.
+  EXPECT_EQ(dump.err,
+            "kvbtool: TKivoDataset.OpenTable - table \"T\" does not exist or some files of table "
+            "are missed or locked.\n"
+            "kvbtool: cause: Error in TKivoDataManager.OpenTable - invalid record count = 5, the "
+            "file holds only " +
+                std::to_string(dat_.size()) + " bytes\n");
 }
 
 TEST_F(KvbtoolDamagedTables, UnreadableHeadersAreReportedNotCrashedOn) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "platform/errors.h"
 #include "tools/opened_database.h"
 #include "tools/table_reading.h"
 
@@ -209,6 +210,7 @@ int RunKvbtool(const std::vector<std::string>& args, const char* environmentPass
   } catch (const std::exception& e) {
     out.flush();
     err << "kvbtool: " << e.what() << "\n";
+    for (const std::string& cause : CausesOf(e)) err << "kvbtool: cause: " << cause << "\n";
   } catch (...) {
     out.flush();
     err << "kvbtool: unexpected error\n";

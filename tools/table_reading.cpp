@@ -104,8 +104,9 @@ class TOpenedTable {
       throw;
     }
     if (result != kOpenOk) {
+      const std::string cause = manager_->LastOpenError();
       delete manager_;
-      throw Exception(OpenFailureText(result, table));
+      ThrowWithCause(Exception(OpenFailureText(result, table)), cause);
     }
   }
   ~TOpenedTable() {
@@ -744,6 +745,7 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
       CheckIndexes(source.files, name, v, &*t, shown, problems);
     } catch (const std::exception& e) {
       problems.push_back(shown + e.what());
+      for (const std::string& cause : CausesOf(e)) problems.push_back(shown + "cause: " + cause);
     }
   }
   return problems;

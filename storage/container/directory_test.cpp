@@ -20,21 +20,13 @@
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
 
 // The stream of a one-part container starts after the part header.
 constexpr std::size_t kPartHeaderSize = 280;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
-}
 
 void PutLE(std::string& bytes, std::size_t offset, std::uint64_t value, int size) {
   for (int i = 0; i < size; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
@@ -455,7 +447,7 @@ TEST_F(DirectoryTest, DirectoriesAndDeletingThem) {
   EXPECT_FALSE(box->DirectoryExists("sub"));
 
   ASSERT_TRUE(Touch(*box, "file.dat"));
-  EXPECT_EQ(ErrorOf([&] { box->ForceDirectories("file.dat\\below"); }),
+  EXPECT_EQ(MessageOf([&] { box->ForceDirectories("file.dat\\below"); }),
             "TDIRManager.ForceDirectories - ForceDirectories error!");
   box->Directory().CheckInvariants();
 }
@@ -696,7 +688,7 @@ class DamagedDirectoryTest : public DirectoryTest {
   }
   std::string OpenError(const std::string& bytes) {
     WriteFileBytes(path_, bytes);
-    return ErrorOf([&] { Open(path_); });
+    return MessageOf([&] { Open(path_); });
   }
   std::string path_ = dir_.file("dmg.kvb");
   std::vector<std::int32_t> pages_;

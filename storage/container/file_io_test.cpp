@@ -19,6 +19,8 @@
 namespace kivo {
 namespace {
 
+using testing::kNoException;
+using testing::MessageOf;
 using testing::TempDir;
 
 std::unique_ptr<TPagybox> Open(const std::string& path, std::uint16_t mode,
@@ -287,13 +289,10 @@ void WriteMapPage(TPagybox& box, std::int32_t pageNo, std::int32_t next,
 }
 
 std::string GetMapsError(TPagybox& box, const TDIRItem& item) {
-  try {
+  return MessageOf([&] {
     TUserFilePageMapManager fresh(box.PageManager(), box.FreeSpaceManager());
     fresh.GetMaps(item);
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
+  });
 }
 
 TEST(FileIOTest, DamagedMapsRaiseInsteadOfLoopingOrReachingOutside) {
@@ -311,7 +310,7 @@ TEST(FileIOTest, DamagedMapsRaiseInsteadOfLoopingOrReachingOutside) {
   WriteMapPage(*box, maps.MapPages[0], maps.MapPages[0], first);
   EXPECT_EQ(GetMapsError(*box, item), chain);  // the chain loops onto itself
   WriteMapPage(*box, maps.MapPages[0], maps.MapPages[1], first);
-  EXPECT_EQ(GetMapsError(*box, item), "(no exception)");
+  EXPECT_EQ(GetMapsError(*box, item), kNoException);
 
   WriteMapPage(*box, maps.MapPages[0], -1, first);
   EXPECT_EQ(GetMapsError(*box, item), chain);  // the chain ends too early

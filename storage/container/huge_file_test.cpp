@@ -21,6 +21,7 @@
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -53,15 +54,6 @@ std::string ReadAll(TPagyHugeFile& f) {
 void WriteAt(TPagyHugeFile& f, std::int64_t pos, const std::string& data) {
   f.SetPosition(pos);
   f.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size()));
-}
-
-std::string ExpectThrow(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
 }
 
 // ---------------------------------------------------------------- layout
@@ -341,7 +333,7 @@ TEST(HugeFileStream, InMemoryStartsFromDiskAndNeverWritesBack) {
   ASSERT_TRUE(f.Open(false, false));
   EXPECT_EQ(ReadAll(f), Pattern(600, 10));
   f.Close();
-  EXPECT_EQ(ExpectThrow([&] { f.Open(true, false); }),
+  EXPECT_EQ(MessageOf([&] { f.Open(true, false); }),
             "TPagyHugeFile.InternalOpen - File was not closed.");
   EXPECT_EQ(ReadFileBytes(path) + ReadFileBytes(path + "1") + ReadFileBytes(path + "2"), before);
   EXPECT_FALSE(FileExists(path + "3"));
@@ -386,7 +378,7 @@ TEST(HugeFileStream, WriteProtectedContainerOpensReadOnly) {
   ASSERT_TRUE(f.Open(false, false));
   EXPECT_TRUE(f.ReadOnly());
   EXPECT_EQ(ReadAll(f), "abc");
-  EXPECT_EQ(ExpectThrow([&] { f.WriteBuffer("x", 1); }),
+  EXPECT_EQ(MessageOf([&] { f.WriteBuffer("x", 1); }),
             "TPagyHugeFile.WriteBuffer - Stream write error");
 }
 
@@ -395,40 +387,40 @@ TEST(HugeFileStream, WriteProtectedContainerOpensReadOnly) {
 TEST(HugeFileErrors, MessagesOfMisuse) {
   TempDir dir;
   const std::string path = dir.file("e.kvb");
-  EXPECT_EQ(ExpectThrow([&] { TPagyHugeFile f(path, false, false, false, 379); }),
+  EXPECT_EQ(MessageOf([&] { TPagyHugeFile f(path, false, false, false, 379); }),
             "File part size is too small. Minimal part size is 380");
   TPagyHugeFile f(path, false, false, false, 380);
   ASSERT_TRUE(f.Open(true, false));
-  EXPECT_EQ(ExpectThrow([&] { f.Open(false, false); }),
+  EXPECT_EQ(MessageOf([&] { f.Open(false, false); }),
             "TPagyHugeFile.InternalOpen - File is already open.");
-  EXPECT_EQ(ExpectThrow([&] { f.Seek(TSeekOrigin::soFromBeginning, -1); }),
+  EXPECT_EQ(MessageOf([&] { f.Seek(TSeekOrigin::soFromBeginning, -1); }),
             "TPagyHugeFile.Seek - Offset < 0 from file beginning.");
-  EXPECT_EQ(ExpectThrow([&] { f.Seek(TSeekOrigin::soFromEnd, -1); }),
+  EXPECT_EQ(MessageOf([&] { f.Seek(TSeekOrigin::soFromEnd, -1); }),
             "TPagyHugeFile.Seek - Offset < 0 from file beginning.");
-  EXPECT_EQ(ExpectThrow([&] { f.Seek(TSeekOrigin::soFromEnd, INT64_MAX); }),
+  EXPECT_EQ(MessageOf([&] { f.Seek(TSeekOrigin::soFromEnd, INT64_MAX); }),
             "TPagyHugeFile.Seek - Position out of range.");
   char buf[4];
   f.SetPosition(1);
-  EXPECT_EQ(ExpectThrow([&] { f.Read(buf, 4); }), "TPagyHugeFile.Read - Stream read error.");
+  EXPECT_EQ(MessageOf([&] { f.Read(buf, 4); }), "TPagyHugeFile.Read - Stream read error.");
   f.SetPosition(0);
   EXPECT_EQ(f.Read(buf, 4), 0);
-  EXPECT_EQ(ExpectThrow([&] { f.ReadBuffer(buf, 4); }),
+  EXPECT_EQ(MessageOf([&] { f.ReadBuffer(buf, 4); }),
             "TPagyHugeFile.ReadBuffer - Stream read error");
-  EXPECT_EQ(ExpectThrow([&] { f.DeleteLastPartFile(); }),
+  EXPECT_EQ(MessageOf([&] { f.DeleteLastPartFile(); }),
             "TPagyHugeFile.DeleteLastPartFile - No parts to delete.");
   // A part count far beyond what the stream may have is refused before any file is made.
-  EXPECT_EQ(ExpectThrow([&] { f.SetSize(std::int64_t{100} * kMaxPartCount); }),
+  EXPECT_EQ(MessageOf([&] { f.SetSize(std::int64_t{100} * kMaxPartCount); }),
             "TPagyHugeFile.SetSize - Too many part files.");
   EXPECT_EQ(f.PartCount(), 1);
   f.Close();
 
   TPagyHugeFile ro(path, true, false, false, 380);
   ASSERT_TRUE(ro.Open(false, false));
-  EXPECT_EQ(ExpectThrow([&] { ro.WriteBuffer("abc", 3); }),
+  EXPECT_EQ(MessageOf([&] { ro.WriteBuffer("abc", 3); }),
             "TPagyHugeFile.WriteBuffer - Stream write error");
 
   TPagyMemoryFile mem(path, false, false);
-  EXPECT_EQ(ExpectThrow([&] { mem.Open(false); }),
+  EXPECT_EQ(MessageOf([&] { mem.Open(false); }),
             "TPagyMemoryFile.Open - File cannot be open, only creation is available.");
 }
 
@@ -448,10 +440,10 @@ TEST(HugeFileErrors, PartFileOperations) {
   char buf[8] = {};
   EXPECT_EQ(m.Read(buf, 8), 4);
   EXPECT_EQ(std::string(buf, 4), "0123");
-  EXPECT_EQ(ExpectThrow([&] { m.ReadBuffer(buf, 1); }),
+  EXPECT_EQ(MessageOf([&] { m.ReadBuffer(buf, 1); }),
             "TPagyAbstractFile.ReadBuffer - Stream read error");
   d.Close();
-  EXPECT_EQ(ExpectThrow([&] { d.WriteBuffer("x", 1); }),
+  EXPECT_EQ(MessageOf([&] { d.WriteBuffer("x", 1); }),
             "TPagyAbstractFile.WriteBuffer - Stream write error");
 }
 

@@ -371,7 +371,8 @@ std::int64_t TPageFileManager::ReadAt(std::int64_t offset, const iovec* pieces, 
     if (offset >= stream_->GetSize()) return 0;
     stream_->Seek(TSeekOrigin::soFromBeginning, offset);
     got = stream_->ReadV(pieces, count);
-  } catch (const Exception&) {
+  } catch (const Exception& e) {
+    last_error_message_ = e.Message();
     return 0;
   }
   if (overlay_) {
@@ -408,7 +409,8 @@ std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces,
   try {
     stream_->Seek(TSeekOrigin::soFromBeginning, offset);
     put = stream_->WriteV(pieces, count);
-  } catch (const Exception&) {
+  } catch (const Exception& e) {
+    last_error_message_ = e.Message();
     put = 0;
   }
   // A write that failed is not to be made later by a replay.
@@ -419,7 +421,7 @@ std::int64_t TPageFileManager::WriteAt(std::int64_t offset, const iovec* pieces,
 
 bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecrypt,
                                 std::string_view key, std::int32_t dataSize) {
-  last_error_ = 0;
+  ResetLastError();
   if (dataSize < 0) dataSize = PageDataSize();
   if (!ValidPageNo(pageNo)) {
     last_error_ = kPageErrShortHeaderRead;
@@ -449,7 +451,7 @@ bool TPageFileManager::ReadPage(TPageRec& page, std::int32_t pageNo, bool noDecr
 
 bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::string_view key,
                                  std::int32_t dataSize) {
-  last_error_ = 0;
+  ResetLastError();
   if (dataSize < 0) dataSize = PageDataSize();
   const bool hasData = page.Data != nullptr && dataSize > 0;
   if (!ValidPageNo(pageNo) || read_only_) {
@@ -484,7 +486,7 @@ bool TPageFileManager::WritePage(TPageRec& page, std::int32_t pageNo, std::strin
 
 bool TPageFileManager::WritePages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
                                   std::string_view key, std::int32_t dataSize) {
-  last_error_ = 0;
+  ResetLastError();
   if (count <= 0) return true;
   if (dataSize < 0) dataSize = PageDataSize();
   bool whole = dataSize == PageDataSize() && ValidPageNo(firstPageNo) &&
@@ -530,7 +532,7 @@ bool TPageFileManager::WritePages(TPageRec* pages, std::int32_t count, std::int3
 
 bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32_t firstPageNo,
                                  bool noDecrypt, std::string_view key, std::int32_t dataSize) {
-  last_error_ = 0;
+  ResetLastError();
   if (count <= 0) return true;
   if (dataSize < 0) dataSize = PageDataSize();
   bool whole = dataSize == PageDataSize() && ValidPageNo(firstPageNo) &&
@@ -571,6 +573,7 @@ bool TPageFileManager::ReadPages(TPageRec* pages, std::int32_t count, std::int32
 }
 
 bool TPageFileManager::ExtendFile(std::int32_t count, bool saveHeader) {
+  last_error_message_.clear();
   if (count < 0 || read_only_) return false;
   const std::int32_t oldCount = header_.PageCount();
   if (static_cast<std::int64_t>(oldCount) + count > std::numeric_limits<std::int32_t>::max())
@@ -583,7 +586,8 @@ bool TPageFileManager::ExtendFile(std::int32_t count, bool saveHeader) {
     header_.SetPageCount(oldCount + count);
     if (saveHeader) SaveHeader();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    last_error_message_ = e.what();
     header_.SetPageCount(oldCount);
     return false;
   }

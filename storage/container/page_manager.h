@@ -325,6 +325,11 @@ class TPageFileManager {
   // while the container was open.
   bool WriterDied() const { return writer_died_; }
   std::int32_t LastError() const { return last_error_; }
+  // The message of the stream error behind the last failure, when a stream
+  // call raised one (a page read or write reported as short, a failed
+  // ExtendFile); empty otherwise. Page operations reset it with LastError,
+  // ExtendFile on its own.
+  const std::string& LastErrorMessage() const { return last_error_message_; }
 
   // Verifies the numbered invariants above; raises on a violation.
   void CheckInvariants() const;
@@ -356,6 +361,10 @@ class TPageFileManager {
   std::int64_t WriteAt(std::int64_t offset, const iovec* pieces, int count);
   // The cipher for a key string, kept while the same key is used again.
   const TCipher_Rijndael* CipherFor(std::string_view key);
+  void ResetLastError() {
+    last_error_ = 0;
+    last_error_message_.clear();
+  }
   bool ValidPageNo(std::int32_t pageNo) const {
     return pageNo >= 1 && pageNo < header_.PageCount();
   }
@@ -388,6 +397,7 @@ class TPageFileManager {
   bool exclusive_ = false;
   std::string key_;
   std::int32_t last_error_ = 0;
+  std::string last_error_message_;
   std::string password_;
 
   // Page data moves straight between the stream and the callers' buffers;

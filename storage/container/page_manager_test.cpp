@@ -20,6 +20,8 @@
 namespace kivo {
 namespace {
 
+using testing::kNoException;
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -65,15 +67,6 @@ std::string Pattern(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
   return s;
-}
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
 }
 
 std::unique_ptr<TPageFileManager> CreateContainer(const std::string& path, std::int32_t pageSize,
@@ -223,19 +216,19 @@ TEST(PageFormatTest, ReaderAcceptsHandBuiltCrc16AndUncheckedPages) {
 TEST(PageManagerCreateTest, RejectsBadGeometryWithItsMessages) {
   TempDir dir;
   const std::string path = dir.file("g.kvb");
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(path, 543, 2); }),
+  EXPECT_EQ(MessageOf([&] { CreateContainer(path, 543, 2); }),
             "TPageFileManager.Create - page size should be >= 544bytes .");
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(path, 0, 2); }),
+  EXPECT_EQ(MessageOf([&] { CreateContainer(path, 0, 2); }),
             "TPageFileManager.Create - page size should be >= 544bytes .");
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(path, 544, 0); }),
+  EXPECT_EQ(MessageOf([&] { CreateContainer(path, 544, 0); }),
             "TPageFileManager.Create - extent page count should be >= 1 Page.");
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(path, 544, -3); }),
+  EXPECT_EQ(MessageOf([&] { CreateContainer(path, 544, -3); }),
             "TPageFileManager.Create - extent page count should be >= 1 Page.");
   // Geometries the bitmaps cannot describe are refused before a file is made.
-  EXPECT_NE(ErrorOf([&] { CreateContainer(path, 544, 5000); }), "(no exception)");
-  EXPECT_NE(ErrorOf([&] { CreateContainer(path, 0x7FFFFFFF, 8); }), "(no exception)");
+  EXPECT_NE(MessageOf([&] { CreateContainer(path, 544, 5000); }), kNoException);
+  EXPECT_NE(MessageOf([&] { CreateContainer(path, 0x7FFFFFFF, 8); }), kNoException);
   EXPECT_FALSE(FileExists(path));
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(path, 544, 2); }), "(no exception)");
+  EXPECT_EQ(MessageOf([&] { CreateContainer(path, 544, 2); }), kNoException);
 }
 
 TEST(PageManagerCreateTest, OpenTakesTheGeometryFromTheFile) {
@@ -254,7 +247,7 @@ TEST(PageManagerCreateTest, OpenTakesTheGeometryFromTheFile) {
 TEST(PageManagerOpenTest, MissingFileAndDamagedHeader) {
   TempDir dir;
   const std::string path = dir.file("h.kvb");
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }), "File '" + path + "' not found");
+  EXPECT_EQ(MessageOf([&] { OpenContainer(path); }), "File '" + path + "' not found");
 
   CreateContainer(path, 4096, 8).reset();
   const std::string good = ReadFileBytes(path);
@@ -262,7 +255,7 @@ TEST(PageManagerOpenTest, MissingFileAndDamagedHeader) {
     std::string bad = good;
     bad[at] = static_cast<char>(bad[at] ^ 0x10);
     WriteFileBytes(path, bad);
-    EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }),
+    EXPECT_EQ(MessageOf([&] { OpenContainer(path); }),
               "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted.")
         << "byte " << at;
   }
@@ -271,10 +264,10 @@ TEST(PageManagerOpenTest, MissingFileAndDamagedHeader) {
   other[kPart + 12] = 0;
   Put32(other, kPart + 8, XorWords(other, kPart + 12, 244));
   WriteFileBytes(path, other);
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }), "(no exception)");
+  EXPECT_EQ(MessageOf([&] { OpenContainer(path); }), kNoException);
   // Not a container at all.
   WriteFileBytes(path, std::string(600, 'x'));
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }), "File h.kvb has corrupted header.");
+  EXPECT_EQ(MessageOf([&] { OpenContainer(path); }), "File h.kvb has corrupted header.");
 }
 
 // A header with a correct checksum but absurd values is as corrupt as one
@@ -297,7 +290,7 @@ TEST(PageManagerOpenTest, ChecksummedButAbsurdValuesAreRefused) {
     Put32(bad, kPart + c.field, c.value);
     Put32(bad, kPart + 8, XorWords(bad, kPart + 12, 244));
     WriteFileBytes(path, bad);
-    EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }),
+    EXPECT_EQ(MessageOf([&] { OpenContainer(path); }),
               "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted.")
         << "offset " << c.field << " value " << c.value;
   }
@@ -305,7 +298,7 @@ TEST(PageManagerOpenTest, ChecksummedButAbsurdValuesAreRefused) {
   bad[kPart + 224] = 2;
   Put32(bad, kPart + 8, XorWords(bad, kPart + 12, 244));
   WriteFileBytes(path, bad);
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }),
+  EXPECT_EQ(MessageOf([&] { OpenContainer(path); }),
             "TPagybox.LoadHeader - Invalid Pagy file, header is corrupted.");
 }
 
@@ -315,7 +308,8 @@ TEST(PageManagerOpenTest, ShortFileRaisesTheStreamReadError) {
   CreateContainer(path, 544, 2).reset();
   const std::string good = ReadFileBytes(path);
   WriteFileBytes(path, good.substr(0, 400));
-  EXPECT_EQ(ErrorOf([&] { OpenContainer(path); }), "TPagyHugeFile.ReadBuffer - Stream read error");
+  EXPECT_EQ(MessageOf([&] { OpenContainer(path); }),
+            "TPagyHugeFile.ReadBuffer - Stream read error");
 }
 
 // --- reading and writing pages ------------------------------------------------
@@ -417,12 +411,12 @@ TEST_F(PageIoTest, ShortStreamGivesShortReadCodes) {
 
 TEST_F(PageIoTest, MissingBufferAndEncryptionTypes) {
   TPageRec noData;
-  EXPECT_EQ(ErrorOf([&] { pm_->ReadPage(noData, 1); }),
+  EXPECT_EQ(MessageOf([&] { pm_->ReadPage(noData, 1); }),
             "TPageFileManager.ReadPage - pData is nil.");
 
   TPageRecBuffer page(512);
   page.rec.EncryptionType = 7;
-  EXPECT_EQ(ErrorOf([&] { pm_->WritePage(page.rec, 1); }),
+  EXPECT_EQ(MessageOf([&] { pm_->WritePage(page.rec, 1); }),
             "TPageFileManager.EncodeBuffer - Unknown encryption type");
 
   // Rijndael without any key (an unencrypted container has none).
@@ -461,6 +455,20 @@ TEST_F(PageIoTest, ExtendFileGrowsThePersistentPageCount) {
   EXPECT_EQ(pm_->PageCount(), 15);
   pm_.reset();
   EXPECT_EQ(OpenContainer(path_)->PageCount(), 15);
+}
+
+// A stream error behind a failed page operation is kept beside its result.
+TEST(PageManagerCauseTest, AFailedExtendKeepsTheStreamError) {
+  TempDir dir;
+  // Parts of 4096 bytes: a million more pages would need more part files
+  // than a stream may have.
+  TPageFileManager pm(dir.file("parts.kvb"), kContainerCreate, "", "", "", false, 544, 8, 4096);
+  const std::int32_t pages = pm.PageCount();
+  EXPECT_FALSE(pm.ExtendFile(1000000));
+  EXPECT_EQ(pm.PageCount(), pages);
+  EXPECT_EQ(pm.LastErrorMessage(), "TPagyHugeFile.SetSize - Too many part files.");
+  ASSERT_TRUE(pm.ExtendFile(2));
+  EXPECT_EQ(pm.LastErrorMessage(), "");
 }
 
 // Runs of pages give the same file as page-by-page writes, across more than
@@ -590,8 +598,9 @@ TEST(PageManagerEncryptionTest, WrongPasswordGivesAWrongKey) {
     EXPECT_FALSE(pm->ReadPage(page.rec, 1));
     EXPECT_EQ(pm->LastError(), kPageErrDecrypt);
   }
-  EXPECT_EQ(ErrorOf([&] { CreateContainer(dir.file("long.kvb"), 4096, 8, std::string(33, 'p')); }),
-            "Password length should be shorter then 32");
+  EXPECT_EQ(
+      MessageOf([&] { CreateContainer(dir.file("long.kvb"), 4096, 8, std::string(33, 'p')); }),
+      "Password length should be shorter then 32");
   EXPECT_FALSE(FileExists(dir.file("long.kvb")));
 }
 

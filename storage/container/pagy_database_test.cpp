@@ -21,16 +21,8 @@ namespace {
 
 using testing::ReadFileBytes;
 using testing::TempDir;
+using testing::WhatOf;
 using testing::WriteFileBytes;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 constexpr char kInvalid[] = "TKivoDatabase.Open - Invalid password or corrupted database file.";
 
@@ -147,7 +139,7 @@ TEST_F(ContainerDatabase, EncryptedDatabaseOpensOnlyWithItsPassword) {
   db.SetDatabaseFileName(path);
   for (const char* wrong : {"", "Titok", "titok "}) {
     db.SetPassword(wrong);
-    EXPECT_EQ(ErrorOf([&] { db.Open(); }), kInvalid) << wrong;
+    EXPECT_EQ(WhatOf([&] { db.Open(); }), kInvalid) << wrong;
     EXPECT_FALSE(db.Connected());
     EXPECT_EQ(db.Handle(), nullptr);
     EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before);
@@ -173,7 +165,7 @@ TEST_F(ContainerDatabase, DamagedFileIsRefusedAndLeftAlone) {
   TKivoDatabase db;
   db.SetDatabaseName("Cut");
   db.SetDatabaseFileName(path);
-  EXPECT_EQ(ErrorOf([&] { db.Open(); }), kInvalid);
+  EXPECT_EQ(WhatOf([&] { db.Open(); }), kInvalid);
   EXPECT_FALSE(db.Connected());
   EXPECT_FALSE(Registered(path));
   EXPECT_EQ(ReadFileBytes(path), damaged);  // not replaced by a new database
@@ -203,7 +195,7 @@ TEST_F(ContainerDatabase, WriteProtectedFileOpensReadOnly) {
     EXPECT_TRUE(pfs->ReadOnly());
     EXPECT_EQ(Tables(db), (std::vector<std::string>{"t"}));
     EXPECT_EQ(ReadTableFile(db, "t.dat"), "kept");
-    EXPECT_EQ(ErrorOf([&] { db.Handle()->OpenFile("new.dat", fsmSingleFile, true, false, false); }),
+    EXPECT_EQ(WhatOf([&] { db.Handle()->OpenFile("new.dat", fsmSingleFile, true, false, false); }),
               "Cannot create file \"new.dat\"");
   }
   EXPECT_EQ(ReadFileBytes(path), before);

@@ -20,17 +20,10 @@
 namespace kivo {
 namespace {
 
+using testing::kNoException;
 using testing::ReadFileBytes;
 using testing::TempDir;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using testing::WhatOf;
 
 // The container header starts after the 280-byte part header of the file.
 constexpr std::size_t kHeaderAt = 280;
@@ -138,20 +131,20 @@ TEST_F(PagyStoreTest, OpenErrorsNameTheFile) {
   auto fs = Create("db.kvb");
   TAbstractFile* f = fs->OpenFile("t.dat", true, false, false);
   // The same name, in any letter case, cannot be opened twice.
-  EXPECT_EQ(ErrorOf([&] { fs->OpenFile("t.dat", false, false, false); }),
+  EXPECT_EQ(WhatOf([&] { fs->OpenFile("t.dat", false, false, false); }),
             "TPagyPlainFileSystem.OpenFile - File \"t.dat\" is already open.");
-  EXPECT_EQ(ErrorOf([&] { fs->OpenFile("T.DAT", true, false, false); }),
+  EXPECT_EQ(WhatOf([&] { fs->OpenFile("T.DAT", true, false, false); }),
             "TPagyPlainFileSystem.OpenFile - File \"T.DAT\" is already open.");
   EXPECT_EQ(fs->OpenFileCount(), 1);
   fs->CloseFile(f);
 
   // A missing file fails even read-only; nothing stays listed.
-  EXPECT_EQ(ErrorOf([&] { fs->OpenFile("missing.dat", false, false, false); }),
+  EXPECT_EQ(WhatOf([&] { fs->OpenFile("missing.dat", false, false, false); }),
             "Cannot open file \"missing.dat\"");
-  EXPECT_EQ(ErrorOf([&] { fs->OpenFile("missing.dat", false, false, true); }),
+  EXPECT_EQ(WhatOf([&] { fs->OpenFile("missing.dat", false, false, true); }),
             "Cannot open file \"missing.dat\"");
   // A name that cannot be created (its folder is missing).
-  EXPECT_EQ(ErrorOf([&] { fs->OpenFile("nodir\\x.dat", true, false, false); }),
+  EXPECT_EQ(WhatOf([&] { fs->OpenFile("nodir\\x.dat", true, false, false); }),
             "Cannot create file \"nodir\\x.dat\"");
   EXPECT_EQ(fs->OpenFileCount(), 0);
 }
@@ -159,7 +152,7 @@ TEST_F(PagyStoreTest, OpenErrorsNameTheFile) {
 TEST_F(PagyStoreTest, FileObjectRestoresReadOnlyWhenTheOpenFails) {
   auto fs = Create("db.kvb");
   TPagyFile file(fs.get(), fs->Pagybox(), "missing.dat");
-  EXPECT_EQ(ErrorOf([&] { file.Open(false); }), "Cannot open file \"missing.dat\"");
+  EXPECT_EQ(WhatOf([&] { file.Open(false); }), "Cannot open file \"missing.dat\"");
   EXPECT_FALSE(file.ReadOnly());
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Seek(0, TAbstractFile::kFromBeginning), -1);
@@ -200,7 +193,7 @@ TEST_F(PagyStoreTest, PositionsStayWithinTheThirtyTwoBitRange) {
   EXPECT_EQ(f->Seek(0, 7), -1);
   EXPECT_EQ(f->GetPosition(), 2);
   EXPECT_EQ(f->GetSize(), 3);  // no write went past the end
-  EXPECT_EQ(ErrorOf([&] { f->SetSize(-1); }).rfind("TPagyFile.SetSize - ", 0), 0u);
+  EXPECT_EQ(WhatOf([&] { f->SetSize(-1); }).rfind("TPagyFile.SetSize - ", 0), 0u);
   fs->CloseFile(f);
 }
 
@@ -229,7 +222,7 @@ TEST_F(PagyStoreTest, FileNamesListRootFilesOnceWithoutExtension) {
   fs->GetFileNames(".bdf", list);
   EXPECT_TRUE(list.empty());
   // The enumeration gave its search slots back.
-  EXPECT_EQ(ErrorOf([&] { fs->GetFileNames(".dat", list); }), "(no exception)");
+  EXPECT_EQ(WhatOf([&] { fs->GetFileNames(".dat", list); }), kNoException);
 }
 
 TEST_F(PagyStoreTest, OpenFilesAreClosedBeforeTheContainerGoes) {
@@ -292,9 +285,9 @@ TEST_F(PagyStoreTest, EncryptedContainerNeedsItsPassword) {
   EXPECT_NE(ReadFileBytes(dir.file("plain.kvb")).find(secret), std::string::npos);
 
   EXPECT_EQ(
-      ErrorOf([&] { Open("enc.kvb", "wrong"); }),
+      WhatOf([&] { Open("enc.kvb", "wrong"); }),
       "TPagybox.Create - invalid password specified, file name = \"" + dir.file("enc.kvb") + "\"");
-  EXPECT_NE(ErrorOf([&] { Open("enc.kvb"); }), "(no exception)");
+  EXPECT_NE(WhatOf([&] { Open("enc.kvb"); }), kNoException);
   auto fs = Open("enc.kvb", "titok");
   EXPECT_TRUE(fs->Encrypted());
   TAbstractFile* f = fs->OpenFile("t.dat", false, false, false);
@@ -315,7 +308,7 @@ TEST_F(PagyStoreTest, ReadOnlyContainerChangesNothing) {
     f->SetPosition(0);
     EXPECT_EQ(f->Write("changed", 7), 0);
     fs->CloseFile(f);
-    EXPECT_EQ(ErrorOf([&] { fs->OpenFile("new.dat", true, false, false); }),
+    EXPECT_EQ(WhatOf([&] { fs->OpenFile("new.dat", true, false, false); }),
               "Cannot create file \"new.dat\"");
     EXPECT_FALSE(fs->DeleteFile("t.dat"));
     EXPECT_FALSE(fs->RenameFile("t.dat", "u.dat"));

@@ -14,18 +14,10 @@
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-
-std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no exception)";
-}
 
 std::unique_ptr<TPagybox> Make(const std::string& path, std::uint16_t mode,
                                const std::string& password = {}, bool inMemory = false) {
@@ -73,9 +65,9 @@ TEST(PagyboxTest, PasswordsOfEncryptedAndPlainContainers) {
 
   const std::string before = ReadFileBytes(secret);
   const std::string quoted = "\"" + dir.path() + "/sec\"\"ret.kvb\"";
-  EXPECT_EQ(ErrorOf([&] { Make(secret, kOpenReadWrite, "wrong"); }),
+  EXPECT_EQ(MessageOf([&] { Make(secret, kOpenReadWrite, "wrong"); }),
             "TPagybox.Create - invalid password specified, file name = " + quoted);
-  EXPECT_EQ(ErrorOf([&] { Make(secret, kOpenReadWrite); }),
+  EXPECT_EQ(MessageOf([&] { Make(secret, kOpenReadWrite); }),
             "TPagybox.Create - invalid password specified, file name = " + quoted);
   EXPECT_EQ(ReadFileBytes(secret), before);
 
@@ -92,10 +84,10 @@ TEST(PagyboxTest, PasswordsOfEncryptedAndPlainContainers) {
 TEST(PagyboxTest, MissingAndDamagedFiles) {
   TempDir dir;
   const std::string path = dir.file("none.kvb");
-  EXPECT_EQ(ErrorOf([&] { Make(path, kOpenReadWrite); }), "File '" + path + "' not found");
-  EXPECT_EQ(ErrorOf([&] { pagy::IsFileEncrypted(path); }), "File '" + path + "' not found");
+  EXPECT_EQ(MessageOf([&] { Make(path, kOpenReadWrite); }), "File '" + path + "' not found");
+  EXPECT_EQ(MessageOf([&] { pagy::IsFileEncrypted(path); }), "File '" + path + "' not found");
   WriteFileBytes(path, "not a container");
-  EXPECT_EQ(ErrorOf([&] { Make(path, kOpenReadWrite); }), "File none.kvb has corrupted header.");
+  EXPECT_EQ(MessageOf([&] { Make(path, kOpenReadWrite); }), "File none.kvb has corrupted header.");
 }
 
 TEST(PagyboxTest, InMemoryCreateOverAnExistingFileLoadsIt) {
