@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -65,31 +64,38 @@ TEST(LittleEndianTest, ReaderReadsInOrder) {
   EXPECT_EQ(s.Offset(), 6u);
 }
 
-std::string OverrunMessage(const std::function<void()>& read) {
+// What a reader over `size` bytes, moved to `offset`, raises when asked for
+// `wanted` more bytes (via Read when `wanted` is 4, else via Bytes).
+std::string Overrun(std::size_t size, std::size_t offset, std::size_t wanted) {
+  const std::vector<std::uint8_t> bytes(size);
+  TByteReader r(bytes);
+  std::string message = "no exception";
   try {
-    read();
+    r.Seek(offset);
+    if (wanted == 4)
+      r.Read<std::uint32_t>();
+    else
+      r.Bytes(wanted);
   } catch (const Exception& e) {
-    return e.Message();
+    message = e.Message();
+    // A failed seek or read leaves the reader where it was.
+    EXPECT_EQ(r.Offset(), offset <= size ? offset : 0u);
   }
-  return "no exception";
+  return message;
 }
 
 TEST(LittleEndianTest, OverrunRaisesNamingOffsetAndSize) {
-  const std::vector<std::uint8_t> bytes(10);
-  TByteReader r(bytes);
-  r.Skip(8);
-  const std::size_t before = r.Offset();
-  EXPECT_EQ(OverrunMessage([&] { r.Read<std::uint32_t>(); }),
-            "Read of 4 bytes at offset 8 runs past the end of 10 bytes");
-  EXPECT_EQ(r.Offset(), before);  // a failed read moves nothing
-  EXPECT_EQ(OverrunMessage([&] { r.Bytes(std::numeric_limits<std::size_t>::max()); }),
-            "Read of " + std::to_string(std::numeric_limits<std::size_t>::max()) +
-                " bytes at offset 8 runs past the end of 10 bytes");
-  EXPECT_EQ(OverrunMessage([&] { r.At(11); }),
-            "Read of 0 bytes at offset 11 runs past the end of 10 bytes");
-  EXPECT_EQ(OverrunMessage([&] { r.Skip(3); }),
-            "Read of 3 bytes at offset 8 runs past the end of 10 bytes");
-  EXPECT_EQ(r.Read<std::uint16_t>(), 0);
+  EXPECT_EQ(Overrun(10, 8, 4), "Read of 4 bytes at offset 8 runs past the end of 10 bytes");
+  EXPECT_EQ(Overrun(10, 8, 3), "Read of 3 bytes at offset 8 runs past the end of 10 bytes");
+  EXPECT_EQ(Overrun(10, 11, 0), "Read of 0 bytes at offset 11 runs past the end of 10 bytes");
+  const std::size_t huge = std::numeric_limits<std::size_t>::max();
+  EXPECT_EQ(Overrun(10, 1, huge),
+            "Read of " + std::to_string(huge) + " bytes at offset 1 runs past the end of 10 bytes");
+  EXPECT_EQ(Overrun(10, 6, 4), "no exception");  // the last four bytes
+  EXPECT_EQ(Overrun(0, 0, 0), "no exception");
+  const std::vector<std::uint8_t> ten(10);
+  EXPECT_THROW(TByteReader(ten).At(11), Exception);
+  EXPECT_THROW(TByteReader(ten, 9).Skip(2), Exception);
 }
 
 }  // namespace

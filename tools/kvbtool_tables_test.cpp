@@ -14,6 +14,7 @@
 #include "components/database.h"
 #include "engine/data_manager.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "storage/container/pagy_file_system.h"
 #include "testing/test_support.h"
 #include "tests/process_runner.h"
@@ -41,7 +42,7 @@ enum class Kind { kDirectory, kContainer, kEncryptedContainer };
 std::int32_t StoredDay(int year, int month, int day) {
   double dt = 0;
   EXPECT_TRUE(TryEncodeDateTime(year, month, day, 0, 0, 0, 0, &dt));
-  return static_cast<std::int32_t>(dt) + 693594;
+  return static_cast<std::int32_t>(dt) + kDateDelta;
 }
 
 class KvbtoolTables : public ::testing::TestWithParam<Kind> {
@@ -93,7 +94,7 @@ class KvbtoolTables : public ::testing::TestWithParam<Kind> {
     TKivoDataManager* m = krGetDataManager("Goods", db->Handle());
     ASSERT_EQ(m->ConnectDataset(&client), kOpenOk);
     const std::int32_t day = StoredDay(2024, 3, 15);
-    const double at = (double(StoredDay(1999, 12, 31)) * 86400000.0) + 23 * 3600000.0 +
+    const double at = (double(StoredDay(1999, 12, 31)) * kMsPerDay) + 23 * 3600000.0 +
                       59 * 60000.0 + 58 * 1000.0 + 250;
     struct Row {
       std::string item;  // Windows-1250
@@ -332,10 +333,7 @@ class KvbtoolDamagedTables : public ::testing::Test {
   }
 
   std::string DatPath() const { return dir_.file("db/T.dat"); }
-  void PutI32(std::string& bytes, std::size_t at, std::int32_t v) {
-    for (int i = 0; i < 4; ++i)
-      bytes[at + i] = static_cast<char>((static_cast<std::uint32_t>(v) >> (8 * i)) & 0xFF);
-  }
+  void PutI32(std::string& bytes, std::size_t at, std::int32_t v) { StoreLE(bytes.data() + at, v); }
   ProcessResult Run(const std::vector<std::string>& args) {
     ProcessOptions options;
     options.env["KARTOVA_PASSWORD"] = std::nullopt;
