@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
@@ -14,32 +15,6 @@ namespace {
 
 using namespace blob_layout;
 
-std::int32_t GetI32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
-
-void PutI32(std::uint8_t* p, std::int32_t v) {
-  const auto u = static_cast<std::uint32_t>(v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
-}
-
-double GetF64(const std::uint8_t* p) {
-  std::uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | p[i];
-  double v;
-  std::memcpy(&v, &bits, 8);
-  return v;
-}
-
-void PutF64(std::uint8_t* p, double v) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-}
-
-// The largest block size a directory may name: bigger ones only come from
-// damage, and every value would cost at least one such block in memory.
 constexpr std::int32_t kMaxBlockSize = 1 << 24;
 
 }  // namespace
@@ -161,11 +136,11 @@ std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
         "Error in TKivoDataManager.SaveBLOBDirectory - the BLOB directory is too large.");
   std::vector<std::uint8_t> image(static_cast<std::size_t>(size), 0);
   std::uint8_t* p = image.data();
-  PutI32(p + kBlockSize, FileHeader.BlockSize);
-  PutI32(p + kFreePartCount, FileHeader.FreePartCount);
-  PutI32(p + kBlobFieldCount, FileHeader.BlobFieldCount);
-  PutI32(p + kBlobRecordCount, FileHeader.BlobRecordCount);
-  PutF64(p + kVersion, FileHeader.Version);
+  StoreLE<std::int32_t>(p + kBlockSize, FileHeader.BlockSize);
+  StoreLE<std::int32_t>(p + kFreePartCount, FileHeader.FreePartCount);
+  StoreLE<std::int32_t>(p + kBlobFieldCount, FileHeader.BlobFieldCount);
+  StoreLE<std::int32_t>(p + kBlobRecordCount, FileHeader.BlobRecordCount);
+  StoreLE<double>(p + kVersion, FileHeader.Version);
   std::size_t partsAt = kFileHeaderSize + Headers.size() * kHeaderSize;
   for (std::size_t i = 0; i < Headers.size(); ++i) {
     TkrBLOBHeader& h = Headers[i];
@@ -175,22 +150,22 @@ std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
       continue;  // written as zeros
     }
     h.PartsOffset = h.Parts.empty() ? 0 : static_cast<std::int32_t>(partsAt);
-    PutI32(hp + kPartCount, h.PartCount());
-    PutI32(hp + kPartsOffset, h.PartsOffset);
-    PutI32(hp + kStoredSize, h.StoredSize);
-    PutI32(hp + kValueSize, h.ValueSize);
+    StoreLE<std::int32_t>(hp + kPartCount, h.PartCount());
+    StoreLE<std::int32_t>(hp + kPartsOffset, h.PartsOffset);
+    StoreLE<std::int32_t>(hp + kStoredSize, h.StoredSize);
+    StoreLE<std::int32_t>(hp + kValueSize, h.ValueSize);
     const std::size_t n = std::min(h.CheckString.size(), kMaxCheckStringLength);
     hp[kCheckString] = static_cast<std::uint8_t>(n);
     std::memcpy(hp + kCheckString + 1, h.CheckString.data(), n);
     for (const TkrBLOBPart& part : h.Parts) {
-      PutI32(p + partsAt, part.FirstBlock);
-      PutI32(p + partsAt + 4, part.BlockCount);
+      StoreLE<std::int32_t>(p + partsAt, part.FirstBlock);
+      StoreLE<std::int32_t>(p + partsAt + 4, part.BlockCount);
       partsAt += kPartSize;
     }
   }
   for (const TkrBLOBPart& part : FreeParts) {
-    PutI32(p + partsAt, part.FirstBlock);
-    PutI32(p + partsAt + 4, part.BlockCount);
+    StoreLE<std::int32_t>(p + partsAt, part.FirstBlock);
+    StoreLE<std::int32_t>(p + partsAt + 4, part.BlockCount);
     partsAt += kPartSize;
   }
   assert(partsAt == image.size());
@@ -201,10 +176,11 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image,
   if (size < kFileHeaderSize)
     throw EBLOBDirectoryError("the image of " + std::to_string(size) +
                               " bytes is shorter than its header");
-  TkrBLOBDirectory d(GetI32(image + kBlockSize), GetI32(image + kBlobFieldCount),
-                     GetF64(image + kVersion));
-  const std::int32_t freeCount = GetI32(image + kFreePartCount);
-  const std::int32_t records = GetI32(image + kBlobRecordCount);
+  const TByteReader in(image, size);
+  TkrBLOBDirectory d(in.At(kBlockSize).Read<std::int32_t>(),
+                     in.At(kBlobFieldCount).Read<std::int32_t>(), in.At(kVersion).Read<double>());
+  const auto freeCount = in.At(kFreePartCount).Read<std::int32_t>();
+  const auto records = in.At(kBlobRecordCount).Read<std::int32_t>();
   const std::int32_t fields = d.FileHeader.BlobFieldCount;
   if (fields < 0) throw EBLOBDirectoryError("invalid BLOB field count " + std::to_string(fields));
   if (records < 0)
@@ -227,14 +203,16 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image,
       static_cast<std::size_t>(records) * static_cast<std::size_t>(fields);
   d.Headers.resize(headerCount);
   for (std::size_t i = 0; i < headerCount; ++i) {
-    const std::uint8_t* hp = image + kFileHeaderSize + i * kHeaderSize;
+    const std::size_t hp = kFileHeaderSize + i * kHeaderSize;
     TkrBLOBHeader& h = d.Headers[i];
-    const std::int32_t partCount = GetI32(hp + kPartCount);
-    h.PartsOffset = GetI32(hp + kPartsOffset);
-    h.StoredSize = GetI32(hp + kStoredSize);
-    h.ValueSize = GetI32(hp + kValueSize);
-    const std::size_t n = std::min<std::size_t>(hp[kCheckString], kMaxCheckStringLength);
-    h.CheckString.assign(reinterpret_cast<const char*>(hp + kCheckString + 1), n);
+    const auto partCount = in.At(hp + kPartCount).Read<std::int32_t>();
+    h.PartsOffset = in.At(hp + kPartsOffset).Read<std::int32_t>();
+    h.StoredSize = in.At(hp + kStoredSize).Read<std::int32_t>();
+    h.ValueSize = in.At(hp + kValueSize).Read<std::int32_t>();
+    TByteReader check = in.At(hp + kCheckString);
+    const std::size_t n = std::min<std::size_t>(check.Read<std::uint8_t>(), kMaxCheckStringLength);
+    const auto text = check.Bytes(n);
+    h.CheckString.assign(text.begin(), text.end());
     if (partCount < 0)
       throw EBLOBDirectoryError("header " + std::to_string(i) + " has " +
                                 std::to_string(partCount) + " parts");
@@ -245,18 +223,20 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImageLoosely(const std::uint8_t* image,
                                 std::to_string(i) + " at offset " + std::to_string(h.PartsOffset) +
                                 " lie outside the part lists");
     h.Parts.resize(static_cast<std::size_t>(partCount));
-    for (std::int32_t j = 0; j < partCount; ++j) {
-      const std::uint8_t* pp = image + h.PartsOffset + static_cast<std::size_t>(j) * kPartSize;
-      h.Parts[static_cast<std::size_t>(j)] = {GetI32(pp), GetI32(pp + 4)};
+    TByteReader parts = in.At(static_cast<std::size_t>(h.PartsOffset));
+    for (TkrBLOBPart& part : h.Parts) {
+      part.FirstBlock = parts.Read<std::int32_t>();
+      part.BlockCount = parts.Read<std::int32_t>();
     }
   }
   d.Map.SetCount(records);
   for (std::int32_t p = 0; p < records; ++p) d.Map.Set(p, p * fields);
   d.FileHeader.BlobRecordCount = records;
   d.FreeParts.resize(static_cast<std::size_t>(freeCount));
-  for (std::int32_t j = 0; j < freeCount; ++j) {
-    const std::uint8_t* pp = image + freeStart + static_cast<std::int64_t>(j) * 8;
-    d.FreeParts[static_cast<std::size_t>(j)] = {GetI32(pp), GetI32(pp + 4)};
+  TByteReader freeParts = in.At(static_cast<std::size_t>(freeStart));
+  for (TkrBLOBPart& part : d.FreeParts) {
+    part.FirstBlock = freeParts.Read<std::int32_t>();
+    part.BlockCount = freeParts.Read<std::int32_t>();
   }
   d.FileHeader.FreePartCount = freeCount;
   return d;
@@ -266,15 +246,21 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImage(const std::uint8_t* image, std::s
                                                std::int32_t blobFieldCount,
                                                std::int32_t blockCount) {
   TkrBLOBDirectory d = DecodeImageLoosely(image, size);
-  if (d.FileHeader.BlockSize <= 0 || d.FileHeader.BlockSize > kMaxBlockSize)
-    throw EBLOBDirectoryError("invalid block size " + std::to_string(d.FileHeader.BlockSize));
-  if (d.FileHeader.BlobFieldCount != blobFieldCount)
-    throw EBLOBDirectoryError("the directory has " + std::to_string(d.FileHeader.BlobFieldCount) +
-                              " BLOB fields, the table " + std::to_string(blobFieldCount));
+  const std::string headerProblem = d.HeaderProblem(blobFieldCount);
+  if (!headerProblem.empty()) throw EBLOBDirectoryError(headerProblem);
   d.BlockCount = blockCount;
   std::vector<std::string> problems = d.Problems();
   if (!problems.empty()) throw EBLOBDirectoryError(problems.front());
   return d;
+}
+
+std::string TkrBLOBDirectory::HeaderProblem(std::int32_t blobFieldCount) const {
+  if (FileHeader.BlockSize <= 0 || FileHeader.BlockSize > kMaxBlockSize)
+    return "invalid block size " + std::to_string(FileHeader.BlockSize);
+  if (FileHeader.BlobFieldCount != blobFieldCount)
+    return "the directory has " + std::to_string(FileHeader.BlobFieldCount) +
+           " BLOB fields, the table " + std::to_string(blobFieldCount);
+  return {};
 }
 
 std::vector<std::string> TkrBLOBDirectory::Problems() const {

@@ -148,6 +148,10 @@ class TkrBLOBDirectory {
   // Reads an image checking only what is needed to read it safely (counts
   // and offsets inside the image); Problems() then lists the rest.
   static TkrBLOBDirectory DecodeImageLoosely(const std::uint8_t* image, std::size_t size);
+  // What makes a loosely read directory unusable for a table of
+  // `blobFieldCount` BLOB fields before its parts are looked at: a block
+  // size outside 1 .. 16 MiB, or another BLOB field count. Empty when neither.
+  std::string HeaderProblem(std::int32_t blobFieldCount) const;
   // One line per fault: parts outside the block count, blocks owned twice,
   // free parts that overlap used ones, stored sizes that do not fit their
   // parts.

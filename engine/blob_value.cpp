@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/compress/compress.h"
 #include "storage/crypto/cipher.h"
 #include "storage/crypto/hash.h"
@@ -22,11 +23,6 @@ constexpr std::int64_t kMaxDeflateRatio = 1032;
 constexpr std::int64_t kMinPPMdBlockBytes = 8;
 constexpr std::int64_t kPPMdBlockSizeDefault = 819200;
 constexpr std::int64_t kPPMdBlockSizeMax = 1638400;
-
-std::int32_t LoadI32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
 
 }  // namespace
 
@@ -161,9 +157,7 @@ std::vector<std::uint8_t> PackBLOBDirectoryImage(const std::vector<std::uint8_t>
       outSize == 0)
     throw Exception("Error in TKivoDataManager.SaveBLOBDirectory - compressing error.");
   std::vector<std::uint8_t> content(4 + static_cast<std::size_t>(outSize));
-  const auto length = static_cast<std::uint32_t>(image.size());
-  for (int i = 0; i < 4; ++i)
-    content[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+  StoreLE<std::uint32_t>(content.data(), static_cast<std::uint32_t>(image.size()));
   std::memcpy(content.data() + 4, packed.data(), outSize);
   return content;
 }
@@ -178,7 +172,7 @@ std::vector<std::uint8_t> UnpackBLOBDirectoryImage(const std::vector<std::uint8_
   const std::string corrupted =
       "Table is corrupted - blob headers cannot be decompressed. TableName = " + table;
   if (content.size() < 5) throw Exception(corrupted);
-  const std::int32_t length = LoadI32(content.data());
+  const auto length = LoadLE<std::int32_t>(content.data());
   const auto packedSize = static_cast<std::int64_t>(content.size() - 4);
   // No image shorter than its header, and none longer than deflate can give.
   if (length < 24 || length > MaxPlainSize(clFastest, packedSize)) throw Exception(corrupted);

@@ -8,6 +8,7 @@
 
 #include "engine/field_types.h"
 #include "engine/record_cache.h"
+#include "engine/table_header_check.h"
 #include "engine/write_log.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
@@ -333,76 +334,19 @@ void TKivoDataManager::DeriveLayout() {
 
 void TKivoDataManager::ReadTableHeaders(bool mayCut) {
   TAbstractFile& dat = *dat_file_;
-  const std::int64_t fileSize = dat.GetSize();
-  if (fileSize < 0) RaiseBadHeader("cannot read the size of " + FileName(kDataFileExt));
-
-  std::uint8_t prefix[kTableHeaderSize] = {};
-  const auto prefixSize = static_cast<std::int32_t>(
-      std::min<std::int64_t>(fileSize, static_cast<std::int64_t>(kTableHeaderSize)));
-  dat.Seek(0, TAbstractFile::kFromBeginning);
-  dat.ReadBuffer(prefix, prefixSize);
-  const double layoutVersion =
-      DetectTableVersion(prefix, static_cast<std::size_t>(prefixSize), fileSize);
-  TTableHeader header =
-      DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
-
-  if (!(header.Version >= 1.0))  // also catches a Version that is not a number
-    throw Exception("Error opening table - invalid version = " + VersionText(header.Version));
-  if (header.IdFieldName.empty()) header.IdFieldName = "id";
-  if (header.Version > kTableFormatVersion)
-    throw Exception("Error in TKivoDataManager.OpenTable - Invalid db engine version in file " +
-                    FileName(kDataFileExt) + " (version = " + VersionText2(header.Version) +
-                    ", internalCurrentVersion = " + VersionText2(kTableFormatVersion) + ") !");
-  // The layout the header was read with must be the one its Version implies,
-  // or rewriting the header would move every field.
-  if (IsLegacyLayout(header.Version) != IsLegacyLayout(layoutVersion))
-    throw Exception("Error opening table - invalid version = " + VersionText(header.Version));
-
-  const std::int64_t headerSize = static_cast<std::int64_t>(TableHeaderSizeOf(header.Version));
-  const std::int64_t fieldHeaderSize = static_cast<std::int64_t>(FieldHeaderSizeOf(header.Version));
-  if (header.FieldCount < 0 ||
-      headerSize + std::int64_t{header.FieldCount} * fieldHeaderSize > kMaxFilePosition)
-    RaiseBadHeader("invalid field count = " + std::to_string(header.FieldCount));
-  const std::int64_t dataOffset = headerSize + std::int64_t{header.FieldCount} * fieldHeaderSize;
-  // The uninterpreted tail of the last field header may be missing.
-  if (header.FieldCount > 0 && fileSize < dataOffset - 3)
-    RaiseBadHeader("invalid field count = " + std::to_string(header.FieldCount) +
-                   ", the file holds only " + std::to_string(fileSize) + " bytes");
-  if (header.RecordCount < 0)
-    RaiseBadHeader("invalid record count = " + std::to_string(header.RecordCount));
-
-  std::vector<TFieldHeader> fields;
-  if (header.FieldCount > 0) {
-    const std::int64_t available = std::min(fileSize, dataOffset) - headerSize;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available));
-    dat.Seek(static_cast<std::int32_t>(headerSize), TAbstractFile::kFromBeginning);
-    dat.ReadBuffer(bytes.data(), static_cast<std::int32_t>(available));
-    fields.reserve(static_cast<std::size_t>(header.FieldCount));
-    for (std::int64_t i = 0; i < header.FieldCount; ++i) {
-      const std::int64_t at = i * fieldHeaderSize;
-      TFieldHeader field = DecodeFieldHeader(
-          bytes.data() + at, static_cast<std::size_t>(available - at), header.Version);
-      if (!StoredFieldType(field.FieldType))
-        RaiseBadHeader("unsupported type " + std::to_string(field.FieldType) + " of field \"" +
-                       field.FieldName + "\"");
-      if (!IsValidSlot(field.FieldType, field.FieldSize))
-        RaiseBadHeader("invalid size " + std::to_string(field.FieldSize) + " of field \"" +
-                       field.FieldName + "\"");
-      fields.push_back(std::move(field));
-    }
-  }
-
-  header_ = std::move(header);
-  field_headers_ = std::move(fields);
+  TTableHeaders read = ReadCheckedTableHeaders(dat, FileName(kDataFileExt));
+  const bool fit = read.RecordsFit();
+  const std::int64_t end = read.RecordsEnd();
+  header_ = std::move(read.Header);
+  field_headers_ = std::move(read.Fields);
   DeriveLayout();
   headers_loaded_ = true;
 
-  const std::int64_t end = dataOffset + std::int64_t{header_.RecordCount} * layout_.RecordSize;
-  if (end > kMaxFilePosition || (header_.RecordCount > 0 && fileSize < end))
+  if (!fit)
     RaiseBadHeader("invalid record count = " + std::to_string(header_.RecordCount) +
-                   ", the file holds only " + std::to_string(fileSize) + " bytes");
+                   ", the file holds only " + std::to_string(read.FileSize) + " bytes");
   // Cutting a longer file needs write access; a read-only table is read as it is.
-  if (fileSize > end && mayCut && !dat.ReadOnly()) dat.SetSize(static_cast<std::int32_t>(end));
+  if (read.FileSize > end && mayCut && !dat.ReadOnly()) dat.SetSize(static_cast<std::int32_t>(end));
 }
 
 void TKivoDataManager::SaveTableHeaders() {

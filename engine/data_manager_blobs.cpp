@@ -14,6 +14,7 @@
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 
 namespace kivo {
 
@@ -40,7 +41,7 @@ void TKivoDataManager::LoadBLOBDirectory() {
       UnpackBLOBDirectoryImage(content, header_.Version, table_name_);
 
   std::int32_t blockSize = 0;
-  if (image.size() >= blob_layout::kFileHeaderSize) std::memcpy(&blockSize, image.data(), 4);
+  if (image.size() >= blob_layout::kFileHeaderSize) blockSize = LoadLE<std::int32_t>(image.data());
   const std::int32_t dataSize = bdf_file_->GetSize();
   const std::int32_t blockCount = blockSize > 0 && dataSize > 0 ? dataSize / blockSize : 0;
   try {

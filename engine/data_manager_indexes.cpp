@@ -10,6 +10,7 @@
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "engine/index_file.h"
+#include "engine/table_header_check.h"
 #include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
@@ -393,12 +394,10 @@ namespace {
 bool FlushMarked(TAbstractFile* dat, double version) {
   if (dat == nullptr) return false;
   try {
-    const auto at = static_cast<std::int32_t>(
-        IsLegacyLayout(version) ? table_header::kLegacyChangeCount : table_header::kChangeCount);
+    const auto at = static_cast<std::int32_t>(FlushMarkOffset(version));
     std::uint8_t pair[2];
-    if (dat->Seek(at - 1, TAbstractFile::kFromBeginning) != at - 1 || dat->Read(pair, 2) != 2)
-      return false;
-    return pair[0] != pair[1];
+    if (dat->Seek(at, TAbstractFile::kFromBeginning) != at || dat->Read(pair, 2) != 2) return false;
+    return FlushMarkSet(pair[0], pair[1]);
   } catch (const std::exception&) {
     return false;
   }

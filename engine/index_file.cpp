@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
@@ -22,15 +23,6 @@ bool ReadAt(TAbstractFile& file, std::int64_t offset, void* dest, std::int64_t c
   return file.Read(dest, static_cast<std::int32_t>(count)) == count;
 }
 
-std::int32_t I32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
-void PutI32(std::vector<std::uint8_t>& out, std::int32_t v) {
-  const auto u = static_cast<std::uint32_t>(v);
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(u >> (8 * i)));
-}
-
 }  // namespace
 
 bool IndexFileShortNames(double version) { return version <= 4.499; }
@@ -46,9 +38,10 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
     std::uint8_t head[kIndexFileHeaderSize];
     if (size < kIndexFileHeaderSize || !ReadAt(file, 0, head, kIndexFileHeaderSize, size))
       return content;
-    content.IndexChangeCount = I32(head);
-    content.IndexCount = I32(head + 4);
-    std::memcpy(&content.Version, head + 8, 8);
+    TByteReader header(head, sizeof head);
+    content.IndexChangeCount = header.Read<std::int32_t>();
+    content.IndexCount = header.Read<std::int32_t>();
+    content.Version = header.Read<double>();
     if (content.IndexCount <= 0) return content;
 
     const std::size_t nameSize = IndexFileShortNames(tableVersion) ? kShortNameSize : kLongNameSize;
@@ -62,10 +55,12 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
       buf.resize(nameSize + 4);
       if (!ReadAt(file, at, buf.data(), static_cast<std::int64_t>(buf.size()), size))
         return content;
-      const std::size_t nameLength = buf[0];
+      TByteReader named(buf);
+      const std::size_t nameLength = named.Read<std::uint8_t>();
       if (nameLength == 0 || nameLength > nameSize - 1) return content;
-      h.IndexName.assign(reinterpret_cast<const char*>(buf.data() + 1), nameLength);
-      const std::int32_t fieldCount = I32(buf.data() + nameSize);
+      const auto name = named.Bytes(nameLength);
+      h.IndexName.assign(name.begin(), name.end());
+      const auto fieldCount = named.At(nameSize).Read<std::int32_t>();
       if (fieldCount <= 0 || fieldCount > maxFields) return content;
       at += static_cast<std::int64_t>(nameSize) + 4;
       const std::int64_t bitBytes = (std::int64_t{fieldCount} + 7) / 8;
@@ -75,19 +70,19 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
       buf.resize(static_cast<std::size_t>(rest));
       if (!ReadAt(file, at, buf.data(), rest, size)) return content;
       at += rest;
-      const std::uint8_t* p = buf.data();
-      for (std::int32_t i = 0; i < fieldCount; ++i, p += 4) {
-        const std::int32_t f = I32(p);
+      TByteReader r(buf);
+      for (std::int32_t i = 0; i < fieldCount; ++i) {
+        const auto f = r.Read<std::int32_t>();
         if (f < -1 || f > tableFieldCount) return content;
         h.KeyFields.push_back(f == tableFieldCount ? -1 : f);
       }
-      h.AscendingBits.assign(p, p + bitBytes);
-      p += bitBytes;
-      h.CaseInsensitiveBits.assign(p, p + bitBytes);
-      p += bitBytes;
-      h.AllCaseInsensitive = *p++ != 0;
-      h.AllDescending = *p++ != 0;
-      h.Options = hasOptions ? *p : 0;
+      const auto ascending = r.Bytes(static_cast<std::size_t>(bitBytes));
+      h.AscendingBits.assign(ascending.begin(), ascending.end());
+      const auto caseInsensitive = r.Bytes(static_cast<std::size_t>(bitBytes));
+      h.CaseInsensitiveBits.assign(caseInsensitive.begin(), caseInsensitive.end());
+      h.AllCaseInsensitive = r.Read<std::uint8_t>() != 0;
+      h.AllDescending = r.Read<std::uint8_t>() != 0;
+      h.Options = hasOptions ? r.Read<std::uint8_t>() : 0;
       content.Headers.push_back(std::move(h));
     }
     content.ArraysOffset = at;
@@ -113,8 +108,9 @@ std::optional<std::vector<std::int32_t>> ReadIndexArray(TAbstractFile& file,
     if (!ReadAt(file, at, raw.data(), bytes, size)) return std::nullopt;
     std::vector<std::int32_t> positions(static_cast<std::size_t>(recordCount));
     std::vector<bool> seen(static_cast<std::size_t>(recordCount), false);
+    TByteReader r(raw);
     for (std::int32_t i = 0; i < recordCount; ++i) {
-      const std::int32_t p = I32(raw.data() + 4 * static_cast<std::size_t>(i));
+      const auto p = r.Read<std::int32_t>();
       // A position outside the table, or one listed twice, is damage.
       if (p < 0 || p >= recordCount || seen[static_cast<std::size_t>(p)]) return std::nullopt;
       seen[static_cast<std::size_t>(p)] = true;
@@ -137,8 +133,8 @@ std::vector<std::uint8_t> EncodeIndexHeaders(const std::vector<const TkrIndexHea
     name[0] = static_cast<std::uint8_t>(length);
     std::memcpy(name.data() + 1, h->IndexName.data(), length);
     out.insert(out.end(), name.begin(), name.end());
-    PutI32(out, h->FieldCount());
-    for (std::int32_t f : h->KeyFields) PutI32(out, f);
+    AppendLE<std::int32_t>(out, h->FieldCount());
+    for (std::int32_t f : h->KeyFields) AppendLE<std::int32_t>(out, f);
     const auto bitBytes = static_cast<std::size_t>((h->FieldCount() + 7) / 8);
     for (const std::vector<std::uint8_t>* bits : {&h->AscendingBits, &h->CaseInsensitiveBits})
       for (std::size_t i = 0; i < bitBytes; ++i) out.push_back(i < bits->size() ? (*bits)[i] : 0);
@@ -156,11 +152,9 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
   // A counter that is never current: the table's counter only grows, and it
   // had this value before.
   const auto notCurrent = static_cast<std::int32_t>(static_cast<std::uint32_t>(changeCount) - 1u);
-  PutI32(image, notCurrent);
-  PutI32(image, static_cast<std::int32_t>(headers.size()));
-  std::uint8_t v[8];
-  std::memcpy(v, &version, 8);
-  image.insert(image.end(), v, v + 8);
+  AppendLE<std::int32_t>(image, notCurrent);
+  AppendLE<std::int32_t>(image, static_cast<std::int32_t>(headers.size()));
+  AppendLE<double>(image, version);
   const std::vector<std::uint8_t> encoded = EncodeIndexHeaders(headers, version);
   image.insert(image.end(), encoded.begin(), encoded.end());
   std::size_t arrayBytes = 0;
@@ -170,7 +164,7 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
     throw Exception("TKivoDataManager.SaveIndexes - index file is too large.");
   image.reserve(image.size() + arrayBytes);
   for (const auto& a : arrays)
-    for (std::int32_t p : a) PutI32(image, p);
+    for (std::int32_t p : a) AppendLE<std::int32_t>(image, p);
 
   // The old counter goes first, on its own, before anything it vouches for
   // changes; the rest follows in pieces of a bounded size.
@@ -186,7 +180,7 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
     file.SetSize(static_cast<std::int32_t>(image.size()));
   file.Flush();
   std::vector<std::uint8_t> counter;
-  PutI32(counter, changeCount);
+  AppendLE<std::int32_t>(counter, changeCount);
   file.Seek(0, TAbstractFile::kFromBeginning);
   file.WriteBuffer(counter.data(), 4);
   file.Flush();
@@ -196,7 +190,7 @@ std::optional<std::int32_t> StoredIndexChangeCount(TAbstractFile& file) {
   try {
     std::uint8_t b[4];
     if (!ReadAt(file, 0, b, 4, file.GetSize())) return std::nullopt;
-    return I32(b);
+    return LoadLE<std::int32_t>(b);
   } catch (const std::exception&) {
     return std::nullopt;
   }

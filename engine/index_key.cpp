@@ -7,6 +7,7 @@
 #include "engine/index_positions.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 
 namespace kivo {
@@ -34,12 +35,6 @@ void PutBit(std::vector<std::uint8_t>& bits, std::int32_t i, bool value) {
     bits[byte] = static_cast<std::uint8_t>(bits[byte] & ~mask);
 }
 
-template <typename T>
-T Load(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 template <typename T>
 int Order(T a, T b) {
   return a < b ? -1 : (b < a ? 1 : 0);
@@ -152,7 +147,7 @@ void TkrIndexKey::ExtractKey(const std::uint8_t* record, std::uint8_t* keyImage)
 }
 
 std::uint32_t TkrIndexKey::IdOf(const std::uint8_t* image) const {
-  return Load<std::uint32_t>(image + id_offset_);
+  return LoadLE<std::uint32_t>(image + id_offset_);
 }
 
 bool TkrIndexKey::HasPrefix() const {
@@ -185,13 +180,13 @@ std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
         break;
       }
       case ftSmallint:
-        x = 3 + static_cast<std::uint64_t>(std::int64_t{Load<std::int16_t>(v)} + 32768);
+        x = 3 + static_cast<std::uint64_t>(std::int64_t{LoadLE<std::int16_t>(v)} + 32768);
         break;
       case ftWord:
-        x = 3 + std::uint64_t{Load<std::uint16_t>(v)};
+        x = 3 + std::uint64_t{LoadLE<std::uint16_t>(v)};
         break;
       default:  // ftInteger
-        x = 3 + static_cast<std::uint64_t>(std::int64_t{Load<std::int32_t>(v)} + 2147483648LL);
+        x = 3 + static_cast<std::uint64_t>(std::int64_t{LoadLE<std::int32_t>(v)} + 2147483648LL);
         break;
     }
   }
@@ -217,22 +212,22 @@ int TkrIndexKey::ComparePart(const Part& p, const std::uint8_t* a, const std::ui
       return collation_->CompareWide(wx, wy, p.CaseInsensitive);
     }
     case ftSmallint:
-      return Order(Load<std::int16_t>(x), Load<std::int16_t>(y));
+      return Order(LoadLE<std::int16_t>(x), LoadLE<std::int16_t>(y));
     case ftInteger:
-      return Order(Load<std::int32_t>(x), Load<std::int32_t>(y));
+      return Order(LoadLE<std::int32_t>(x), LoadLE<std::int32_t>(y));
     case ftWord:
-      return Order(Load<std::uint16_t>(x), Load<std::uint16_t>(y));
+      return Order(LoadLE<std::uint16_t>(x), LoadLE<std::uint16_t>(y));
     case ftLargeint:
-      return Order(Load<std::int64_t>(x), Load<std::int64_t>(y));
+      return Order(LoadLE<std::int64_t>(x), LoadLE<std::int64_t>(y));
     case ftBoolean:
       if (x[0] == y[0]) return 0;
       return x[0] != 0 ? 1 : -1;
     case ftFloat:
     case ftCurrency:
-      return Order(Load<double>(x), Load<double>(y));
+      return Order(LoadLE<double>(x), LoadLE<double>(y));
     case ftDate: {
-      std::int32_t dx = Load<std::int32_t>(x);
-      std::int32_t dy = Load<std::int32_t>(y);
+      std::int32_t dx = LoadLE<std::int32_t>(x);
+      std::int32_t dy = LoadLE<std::int32_t>(y);
       if (!exactDates) {
         dx = std::max(dx, 1);
         dy = std::max(dy, 1);
@@ -240,10 +235,10 @@ int TkrIndexKey::ComparePart(const Part& p, const std::uint8_t* a, const std::ui
       return Order(dx, dy);
     }
     case ftTime:
-      return Order(Load<std::int32_t>(x), Load<std::int32_t>(y));
+      return Order(LoadLE<std::int32_t>(x), LoadLE<std::int32_t>(y));
     case ftDateTime: {
-      const double mx = Load<double>(x);
-      const double my = Load<double>(y);
+      const double mx = LoadLE<double>(x);
+      const double my = LoadLE<double>(y);
       if (exactDates) return Order(mx, my);
       return CompareDateTimeNumbers(StoredDateTimeToNumber(mx), StoredDateTimeToNumber(my));
     }
@@ -261,8 +256,8 @@ int TkrIndexKey::CompareKeys(const std::uint8_t* a, const std::uint8_t* b, std::
     const Part& p = parts_[i];
     int r;
     if (p.IsId) {
-      const std::uint32_t x = Load<std::uint32_t>(a + p.Offset);
-      const std::uint32_t y = Load<std::uint32_t>(b + p.Offset);
+      const std::uint32_t x = LoadLE<std::uint32_t>(a + p.Offset);
+      const std::uint32_t y = LoadLE<std::uint32_t>(b + p.Offset);
       r = x < y ? -1 : (x > y ? 1 : 0);
       if (r != 0) return r;
       continue;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/crypto/cipher.h"
 #include "storage/crypto/hash.h"
 
@@ -35,14 +36,11 @@ TkrRecordLayout TkrRecordLayout::Compute(std::int32_t dataSize, std::int32_t fie
 }
 
 std::uint32_t GetRecordId(const TkrRecordLayout& layout, const void* image) {
-  const std::uint8_t* p = Bytes(image) + layout.IdOffset;
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
+  return LoadLE<std::uint32_t>(Bytes(image) + layout.IdOffset);
 }
 
 void SetRecordId(const TkrRecordLayout& layout, void* image, std::uint32_t id) {
-  std::uint8_t* p = Bytes(image) + layout.IdOffset;
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(id >> (8 * i));
+  StoreLE<std::uint32_t>(Bytes(image) + layout.IdOffset, id);
 }
 
 bool IsFieldNull(const TkrRecordLayout& layout, const void* image, std::int32_t field) {

@@ -3,33 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/little_endian.h"
 #include "storage/crypto/hash.h"
 
 namespace kivo {
 
-namespace {
-void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-std::uint32_t GetU32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
-std::int32_t GetI32(const std::uint8_t* p) { return static_cast<std::int32_t>(GetU32(p)); }
-}  // namespace
-
 TkrJournalWriter::TkrJournalWriter(const TkrJournalIdentity& identity) : identity_(identity) {
   bytes_.reserve(kJournalHeaderSize + 4);
   for (const char c : kJournalMagic) bytes_.push_back(static_cast<std::uint8_t>(c));
-  PutU32(bytes_, static_cast<std::uint32_t>(identity.RecordSize));
-  PutU32(bytes_, static_cast<std::uint32_t>(identity.DataOffset));
-  PutU32(bytes_, static_cast<std::uint32_t>(identity.ChangeCount));
-  PutU32(bytes_, static_cast<std::uint32_t>(identity.RecordCount));
-  PutU32(bytes_, 0);  // the count, set by Finish
+  AppendLE<std::int32_t>(bytes_, identity.RecordSize);
+  AppendLE<std::int32_t>(bytes_, identity.DataOffset);
+  AppendLE<std::int32_t>(bytes_, identity.ChangeCount);
+  AppendLE<std::int32_t>(bytes_, identity.RecordCount);
+  AppendLE<std::uint32_t>(bytes_, 0);  // the count, set by Finish
 }
 
 void TkrJournalWriter::Add(std::int32_t recNo, const std::uint8_t* image) {
-  PutU32(bytes_, static_cast<std::uint32_t>(recNo));
+  AppendLE<std::int32_t>(bytes_, recNo);
   const std::size_t at = bytes_.size();
   bytes_.resize(at + static_cast<std::size_t>(identity_.RecordSize));
   std::memcpy(bytes_.data() + at, image, static_cast<std::size_t>(identity_.RecordSize));
@@ -37,9 +27,8 @@ void TkrJournalWriter::Add(std::int32_t recNo, const std::uint8_t* image) {
 }
 
 std::vector<std::uint8_t> TkrJournalWriter::Finish() {
-  const auto n = static_cast<std::uint32_t>(count_);
-  for (int i = 0; i < 4; ++i) bytes_[20 + i] = static_cast<std::uint8_t>(n >> (8 * i));
-  PutU32(bytes_, THash_CRC32::Value(bytes_.data(), bytes_.size()));
+  StoreLE<std::int32_t>(bytes_.data() + kJournalCountOffset, count_);
+  AppendLE<std::uint32_t>(bytes_, THash_CRC32::Value(bytes_.data(), bytes_.size()));
   return std::move(bytes_);
 }
 
@@ -61,31 +50,35 @@ std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& by
     return std::nullopt;
   }
   const std::uint8_t* p = bytes.data();
-  if (GetI32(p + 4) != expected.RecordSize || GetI32(p + 8) != expected.DataOffset ||
-      GetI32(p + 12) != expected.ChangeCount || GetI32(p + 16) != expected.RecordCount) {
+  TByteReader header(bytes, 4);
+  if (header.Read<std::int32_t>() != expected.RecordSize ||
+      header.Read<std::int32_t>() != expected.DataOffset ||
+      header.Read<std::int32_t>() != expected.ChangeCount ||
+      header.Read<std::int32_t>() != expected.RecordCount) {
     return std::nullopt;
   }
-  const std::uint32_t count = GetU32(p + 20);
+  const auto count = header.Read<std::uint32_t>();
   const std::uint64_t entry = static_cast<std::uint64_t>(expected.RecordSize) + 4;
   if (count > static_cast<std::uint32_t>(expected.RecordCount) ||
       bytes.size() != kJournalHeaderSize + std::uint64_t{count} * entry + 4) {
     return std::nullopt;
   }
   const std::size_t body = bytes.size() - 4;
-  if (THash_CRC32::Value(p, body) != GetU32(p + body)) return std::nullopt;
+  if (THash_CRC32::Value(p, body) != LoadLE<std::uint32_t>(p + body)) return std::nullopt;
   TkrJournalImages result;
   result.RecNos.reserve(count);
   result.Images.reserve(static_cast<std::size_t>(count) *
                         static_cast<std::size_t>(expected.RecordSize));
-  const std::uint8_t* e = p + kJournalHeaderSize;
-  for (std::uint32_t i = 0; i < count; ++i, e += entry) {
-    const std::int32_t recNo = GetI32(e);
+  TByteReader entries(p, body, kJournalHeaderSize);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto recNo = entries.Read<std::int32_t>();
     if (recNo < 0 || recNo >= expected.RecordCount ||
         (!result.RecNos.empty() && recNo <= result.RecNos.back())) {
       return std::nullopt;
     }
     result.RecNos.push_back(recNo);
-    result.Images.insert(result.Images.end(), e + 4, e + entry);
+    const auto image = entries.Bytes(static_cast<std::size_t>(expected.RecordSize));
+    result.Images.insert(result.Images.end(), image.begin(), image.end());
   }
   return result;
 }

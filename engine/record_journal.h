@@ -37,6 +37,7 @@ namespace kivo {
 
 inline constexpr const char kJournalMagic[4] = {'K', 'J', 'N', 'L'};
 inline constexpr std::size_t kJournalHeaderSize = 24;
+inline constexpr std::size_t kJournalCountOffset = 20;  // the image count N
 
 // What a journal must match to belong to a table's interrupted flush.
 struct TkrJournalIdentity {

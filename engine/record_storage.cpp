@@ -37,6 +37,7 @@
 #include "engine/data_manager.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 
 namespace kivo {
 
@@ -481,8 +482,7 @@ bool ReadAt(TAbstractFile* file, std::int64_t offset, void* dest, std::int32_t c
 std::optional<std::int32_t> StoredInt32(TAbstractFile* file, std::int64_t offset) {
   std::uint8_t b[4];
   if (!ReadAt(file, offset, b, 4)) return std::nullopt;
-  return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                                   std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
+  return LoadLE<std::int32_t>(b);
 }
 
 // The ChangeCount of the header in the file, when it can be read.
@@ -562,8 +562,7 @@ std::unique_ptr<TkrJournalImages> TKivoDataManager::ReadFlushJournal() {
     std::unique_ptr<TkrJournalImages> result;
     std::vector<std::uint8_t> bytes(kJournalHeaderSize);
     if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(kJournalHeaderSize))) {
-      const std::uint32_t count = std::uint32_t{bytes[20]} | std::uint32_t{bytes[21]} << 8 |
-                                  std::uint32_t{bytes[22]} << 16 | std::uint32_t{bytes[23]} << 24;
+      const auto count = LoadLE<std::uint32_t>(bytes.data() + kJournalCountOffset);
       const std::int64_t length = static_cast<std::int64_t>(kJournalHeaderSize) + 4 +
                                   std::int64_t{count} * (std::int64_t{layout_.RecordSize} + 4);
       if (length <= MaxJournalSize(identity) && length <= file->GetSize()) {
@@ -667,9 +666,7 @@ void TKivoDataManager::RepairInterruptedFlush() {
                     std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset, b, 4)) {
           return;
         }
-        ids.emplace_back(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                             std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24,
-                         i);
+        ids.emplace_back(LoadLE<std::uint32_t>(b), i);
       }
       // A delete moves the last record down into the freed position; a
       // flush cut short can leave the moved record at both places, and, when

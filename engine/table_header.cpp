@@ -1,35 +1,14 @@
 #include "engine/table_header.h"
 
-#include <bit>
 #include <charconv>
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 
 namespace kivo {
 
 namespace {
-
-std::int32_t GetInt32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                   std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
-
-void PutInt32(std::uint8_t* p, std::int32_t value) {
-  auto v = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-double GetDouble(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return std::bit_cast<double>(v);
-}
-
-void PutDouble(std::uint8_t* p, double value) {
-  auto v = std::bit_cast<std::uint64_t>(value);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // A length-prefixed name in a field of `fieldSize` bytes.
 std::string GetName(const std::uint8_t* p, std::size_t fieldSize) {
@@ -74,12 +53,12 @@ double DetectTableVersion(const std::uint8_t* prefix, std::size_t prefixSize,
                           std::int64_t fileSize) {
   using namespace table_header;
   if (prefixSize < kLegacyVersion + 8) HeaderCutShort();
-  double version = GetDouble(prefix + kLegacyVersion);
+  double version = LoadLE<double>(prefix + kLegacyVersion);
   if (version > 1.11 && version < 4.501) return version;
   version = 2.1;
   if (fileSize > 272) {
     if (prefixSize < kVersion + 8) HeaderCutShort();
-    double current = GetDouble(prefix + kVersion);
+    double current = LoadLE<double>(prefix + kVersion);
     if (current > 4.499 && current < 4.501) version = current;
   }
   return version;
@@ -89,15 +68,15 @@ TTableHeader DecodeTableHeader(const std::uint8_t* data, std::size_t size, doubl
   Layout l = LayoutOf(layoutVersion);
   if (size < l.HeaderSize) HeaderCutShort();
   TTableHeader h;
-  h.LastAutoInc = GetInt32(data + table_header::kLastAutoInc);
+  h.LastAutoInc = LoadLE<std::int32_t>(data + table_header::kLastAutoInc);
   h.IdFieldName = GetName(data + table_header::kIdFieldName, l.IdNameSize);
-  h.FieldCount = GetInt32(data + l.FieldCount);
-  h.RecordCount = GetInt32(data + l.RecordCount);
-  h.Version = GetDouble(data + l.Version);
+  h.FieldCount = LoadLE<std::int32_t>(data + l.FieldCount);
+  h.RecordCount = LoadLE<std::int32_t>(data + l.RecordCount);
+  h.Version = LoadLE<double>(data + l.Version);
   h.IdFieldVisibility = data[l.Visibility];
   h.BLOBCompression = data[l.Visibility + 1];
   h.Encrypted = data[l.Visibility + 2];
-  h.ChangeCount = GetInt32(data + l.ChangeCount);
+  h.ChangeCount = LoadLE<std::int32_t>(data + l.ChangeCount);
   return h;
 }
 
@@ -109,7 +88,7 @@ TFieldHeader DecodeFieldHeader(const std::uint8_t* data, std::size_t size, doubl
   TFieldHeader f;
   f.FieldName = GetName(data, l.FieldNameSize);
   f.FieldType = data[field_header::kFieldType - shift];
-  f.FieldSize = GetInt32(data + field_header::kFieldSize - shift);
+  f.FieldSize = LoadLE<std::int32_t>(data + field_header::kFieldSize - shift);
   f.Required = data[field_header::kRequired - shift];
   return f;
 }
@@ -119,22 +98,22 @@ std::vector<std::uint8_t> EncodeTableHeaders(const TTableHeader& header,
   Layout l = LayoutOf(header.Version);
   std::vector<std::uint8_t> image(l.HeaderSize + fields.size() * l.FieldHeaderSize, 0);
   std::uint8_t* p = image.data();
-  PutInt32(p + table_header::kLastAutoInc, header.LastAutoInc);
+  StoreLE<std::int32_t>(p + table_header::kLastAutoInc, header.LastAutoInc);
   PutName(p + table_header::kIdFieldName, l.IdNameSize, header.IdFieldName);
-  PutInt32(p + l.FieldCount, header.FieldCount);
-  PutInt32(p + l.RecordCount, header.RecordCount);
-  PutDouble(p + l.Version, header.Version);
+  StoreLE<std::int32_t>(p + l.FieldCount, header.FieldCount);
+  StoreLE<std::int32_t>(p + l.RecordCount, header.RecordCount);
+  StoreLE<double>(p + l.Version, header.Version);
   p[l.Visibility] = header.IdFieldVisibility;
   p[l.Visibility + 1] = header.BLOBCompression;
   p[l.Visibility + 2] = header.Encrypted;
   p[l.Visibility + 3] = static_cast<std::uint8_t>(header.ChangeCount);
-  PutInt32(p + l.ChangeCount, header.ChangeCount);
+  StoreLE<std::int32_t>(p + l.ChangeCount, header.ChangeCount);
   std::size_t shift = kNameFieldSize - l.FieldNameSize;
   std::uint8_t* f = p + l.HeaderSize;
   for (const TFieldHeader& field : fields) {
     PutName(f, l.FieldNameSize, field.FieldName);
     f[field_header::kFieldType - shift] = field.FieldType;
-    PutInt32(f + field_header::kFieldSize - shift, field.FieldSize);
+    StoreLE<std::int32_t>(f + field_header::kFieldSize - shift, field.FieldSize);
     f[field_header::kRequired - shift] = field.Required;
     f += l.FieldHeaderSize;
   }

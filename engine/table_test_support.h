@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/data_manager.h"
+#include "platform/little_endian.h"
 
 namespace kivo::testing {
 
@@ -16,28 +17,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline void PutI32(Bytes& b, std::size_t at, std::int32_t v) {
   if (b.size() < at + 4) b.resize(at + 4);  // a write past the end grows the bytes
-  for (int i = 0; i < 4; ++i)
-    b[at + static_cast<std::size_t>(i)] =
-        static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i));
+  StoreLE<std::int32_t>(b.data() + at, v);
 }
 inline std::int32_t GetI32(const Bytes& b, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | b[at + static_cast<std::size_t>(i)];
-  return static_cast<std::int32_t>(v);
+  return TByteReader(b, at).Read<std::int32_t>();
 }
-inline void PutF64(Bytes& b, std::size_t at, double v) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  for (int i = 0; i < 8; ++i)
-    b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
-}
-inline double GetF64(const Bytes& b, std::size_t at) {
-  std::uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | b[at + static_cast<std::size_t>(i)];
-  double v;
-  std::memcpy(&v, &bits, 8);
-  return v;
-}
+inline void PutF64(Bytes& b, std::size_t at, double v) { StoreLE<double>(b.data() + at, v); }
+inline double GetF64(const Bytes& b, std::size_t at) { return TByteReader(b, at).Read<double>(); }
 inline void PutStr(Bytes& b, std::size_t at, const std::string& s) {
   b[at] = static_cast<std::uint8_t>(s.size());
   std::memcpy(b.data() + at + 1, s.data(), s.size());

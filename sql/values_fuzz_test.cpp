@@ -16,6 +16,7 @@
 #include <regex>
 #pragma GCC diagnostic pop
 
+#include "platform/clock.h"
 #include "platform/error_codes.h"
 #include "sql/values.h"
 
@@ -130,7 +131,7 @@ std::optional<std::int64_t> ReferenceMs(const std::smatch& m, std::size_t at) {
 }
 
 double ReferenceNumber(std::int64_t days, std::int64_t ms) {
-  const double frac = static_cast<double>(ms) / 86400000.0;
+  const double frac = static_cast<double>(ms) / static_cast<double>(kMsPerDay);
   return days >= 0 ? static_cast<double>(days) + frac : static_cast<double>(days) - frac;
 }
 

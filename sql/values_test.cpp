@@ -453,7 +453,7 @@ TEST_F(ValuesTest, CompareBySemanticsOfTheComparisonType) {
   EXPECT_EQ(TZorValue::Compare(l1, l2), zcrGreater);
   // DateTime within one millisecond of each other are not equal.
   TZorValue t1, t2;
-  t1.SetDateTime(Date(2007, 1, 1) + 1.0 / 86400000);
+  t1.SetDateTime(Date(2007, 1, 1) + 1.0 / kMsPerDay);
   t2.SetDateTime(Date(2007, 1, 1));
   EXPECT_EQ(TZorValue::Compare(t1, t2), zcrGreater);
   // Strings: case-sensitive by default, case-insensitive and prefix on request.

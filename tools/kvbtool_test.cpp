@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/little_endian.h"
 #include "storage/container/directory.h"
 #include "storage/container/free_space.h"
 #include "storage/container/page_manager.h"
@@ -26,13 +27,9 @@ constexpr std::int64_t kPartHeader = 280;  // the container stream starts after 
 
 // Little-endian access to a file image.
 std::uint32_t GetU32(const std::string& bytes, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return v;
+  return TByteReader(bytes.data(), bytes.size(), at).Read<std::uint32_t>();
 }
-void PutU32(std::string& bytes, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+void PutU32(std::string& bytes, std::size_t at, std::uint32_t v) { StoreLE(bytes.data() + at, v); }
 
 std::string Pattern(std::size_t size, unsigned seed) {
   std::mt19937 rng(seed);

@@ -16,6 +16,7 @@
 #include "engine/index_file.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 
 namespace kivo::tools {
@@ -217,13 +218,6 @@ std::string TimeText(std::int64_t ms) {
   return text;
 }
 
-template <typename T>
-T Load(const std::uint8_t* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
 std::string HexText(const std::uint8_t* p, std::int32_t size) {
   static const char digits[] = "0123456789ABCDEF";
   std::string text;
@@ -238,12 +232,10 @@ std::string Utf16ToUtf8(const std::uint8_t* p, std::int32_t slot) {
   std::string out;
   const std::int32_t units = std::max(slot - 2, 0) / 2;
   for (std::int32_t i = 0; i < units; ++i) {
-    std::uint32_t c =
-        static_cast<std::uint32_t>(p[2 * i]) | static_cast<std::uint32_t>(p[2 * i + 1]) << 8;
+    std::uint32_t c = LoadLE<std::uint16_t>(p + 2 * i);
     if (c == 0) break;
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      const std::uint32_t low =
-          static_cast<std::uint32_t>(p[2 * i + 2]) | static_cast<std::uint32_t>(p[2 * i + 3]) << 8;
+      const std::uint32_t low = LoadLE<std::uint16_t>(p + 2 * i + 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
         ++i;
@@ -282,24 +274,24 @@ std::string FieldText(const TFieldHeader& field, const std::uint8_t* p) {
       return Cp1250ToUtf8(std::string_view(reinterpret_cast<const char*>(p), length));
     }
     case ftSmallint:
-      return std::to_string(Load<std::int16_t>(p));
+      return std::to_string(LoadLE<std::int16_t>(p));
     case ftInteger:
-      return std::to_string(Load<std::int32_t>(p));
+      return std::to_string(LoadLE<std::int32_t>(p));
     case ftWord:
-      return std::to_string(Load<std::uint16_t>(p));
+      return std::to_string(LoadLE<std::uint16_t>(p));
     case ftBoolean:
-      return Load<std::uint16_t>(p) != 0 ? "true" : "false";
+      return LoadLE<std::uint16_t>(p) != 0 ? "true" : "false";
     case ftFloat:
     case ftCurrency:
-      return ShortestDouble(Load<double>(p));
+      return ShortestDouble(LoadLE<double>(p));
     case ftBCD:
       return "0x" + HexText(p, 8);
     case ftDate:
-      return DateText(Load<std::int32_t>(p));
+      return DateText(LoadLE<std::int32_t>(p));
     case ftTime:
-      return TimeText(Load<std::int32_t>(p));
+      return TimeText(LoadLE<std::int32_t>(p));
     case ftDateTime: {
-      const double v = Load<double>(p);
+      const double v = LoadLE<double>(p);
       if (!std::isfinite(v) || std::fabs(v) > 1e18) return ShortestDouble(v);
       const auto total = static_cast<std::int64_t>(std::llround(v));
       const std::int64_t day =
@@ -311,7 +303,7 @@ std::string FieldText(const TFieldHeader& field, const std::uint8_t* p) {
     case ftWideString:
       return Utf16ToUtf8(p, field.FieldSize);
     case ftLargeint:
-      return std::to_string(Load<std::int64_t>(p));
+      return std::to_string(LoadLE<std::int64_t>(p));
     default:
       return {};
   }
@@ -504,83 +496,8 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
 
 }  // namespace
 
-std::int64_t TTableHeaderView::RecordsEnd() const {
-  return DataOffset + std::int64_t{Header.RecordCount} * Layout.RecordSize;
-}
-
-TTableHeaderView ReadTableHeaderView(TAbstractFile& dat) {
-  TTableHeaderView v;
-  v.FileSize = dat.GetSize();
-  if (v.FileSize < 0)
-    throw Exception("Error in TKivoDataManager.OpenTable - cannot read the size of the file");
-  std::uint8_t prefix[kTableHeaderSize] = {};
-  const auto prefixSize = static_cast<std::int32_t>(
-      std::min<std::int64_t>(v.FileSize, static_cast<std::int64_t>(kTableHeaderSize)));
-  dat.Seek(0, TAbstractFile::kFromBeginning);
-  dat.ReadBuffer(prefix, prefixSize);
-  const double layoutVersion =
-      DetectTableVersion(prefix, static_cast<std::size_t>(prefixSize), v.FileSize);
-  TTableHeader h = DecodeTableHeader(prefix, static_cast<std::size_t>(prefixSize), layoutVersion);
-  if (!(h.Version >= 1.0))
-    throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
-  if (h.Version > kTableFormatVersion)
-    throw Exception("Error in TKivoDataManager.OpenTable - Invalid db engine version (version = " +
-                    VersionText2(h.Version) +
-                    ", internalCurrentVersion = " + VersionText2(kTableFormatVersion) + ") !");
-  if (IsLegacyLayout(h.Version) != IsLegacyLayout(layoutVersion))
-    throw Exception("Error opening table - invalid version = " + VersionText(h.Version));
-  if (h.IdFieldName.empty()) h.IdFieldName = "id";
-
-  const auto headerSize = static_cast<std::int64_t>(TableHeaderSizeOf(h.Version));
-  const auto fieldHeaderSize = static_cast<std::int64_t>(FieldHeaderSizeOf(h.Version));
-  if (h.FieldCount < 0 ||
-      headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize > kMaxFilePosition)
-    throw Exception("Error in TKivoDataManager.OpenTable - invalid field count = " +
-                    std::to_string(h.FieldCount));
-  v.DataOffset = headerSize + std::int64_t{h.FieldCount} * fieldHeaderSize;
-  if (h.FieldCount > 0 && v.FileSize < v.DataOffset - 3)
-    throw Exception("Error in TKivoDataManager.OpenTable - invalid field count = " +
-                    std::to_string(h.FieldCount) + ", the file holds only " +
-                    std::to_string(v.FileSize) + " bytes");
-  if (h.RecordCount < 0)
-    throw Exception("Error in TKivoDataManager.OpenTable - invalid record count = " +
-                    std::to_string(h.RecordCount));
-  if (h.FieldCount > 0) {
-    const std::int64_t available = std::min(v.FileSize, v.DataOffset) - headerSize;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(available));
-    dat.Seek(static_cast<std::int32_t>(headerSize), TAbstractFile::kFromBeginning);
-    dat.ReadBuffer(bytes.data(), static_cast<std::int32_t>(available));
-    std::int64_t dataSize = 0;
-    for (std::int64_t i = 0; i < h.FieldCount; ++i) {
-      const std::int64_t at = i * fieldHeaderSize;
-      TFieldHeader f =
-          DecodeFieldHeader(bytes.data() + at, static_cast<std::size_t>(available - at), h.Version);
-      if (!StoredFieldType(f.FieldType))
-        throw Exception("Error in TKivoDataManager.OpenTable - unsupported type " +
-                        std::to_string(f.FieldType) + " of field \"" + Cp1250ToUtf8(f.FieldName) +
-                        "\"");
-      if (!IsValidSlot(f.FieldType, f.FieldSize))
-        throw Exception("Error in TKivoDataManager.OpenTable - invalid size " +
-                        std::to_string(f.FieldSize) + " of field \"" + Cp1250ToUtf8(f.FieldName) +
-                        "\"");
-      dataSize += f.FieldSize;
-      if (dataSize > kMaxRecordDataSize)
-        throw Exception("Error in TKivoDataManager.OpenTable - record size is too large");
-      v.Fields.push_back(std::move(f));
-    }
-    v.Layout =
-        TkrRecordLayout::Compute(static_cast<std::int32_t>(dataSize), h.FieldCount, h.Version);
-  } else {
-    v.Layout = TkrRecordLayout::Compute(0, 0, h.Version);
-  }
-  // The byte before ChangeCount repeats ChangeCount's low byte, except while
-  // a flush writes records.
-  const std::size_t changeAt =
-      IsLegacyLayout(h.Version) ? table_header::kLegacyChangeCount : table_header::kChangeCount;
-  if (changeAt + 1 <= static_cast<std::size_t>(prefixSize))
-    v.FlushMarked = prefix[changeAt - 1] != prefix[changeAt];
-  v.Header = std::move(h);
-  return v;
+TTableHeaderView ReadTableHeaderView(TAbstractFile& dat, const std::string& datName) {
+  return ReadCheckedTableHeaders(dat, datName, THeaderNames::kUtf8);
 }
 
 std::vector<std::string> TableNames(const TTableSource& source) {
@@ -601,7 +518,7 @@ bool WriteTables(const TTableSource& source, std::ostream& out) {
       TTableHeaderView v;
       {
         TOpenedDat dat(source.files, name);
-        v = ReadTableHeaderView(*dat);
+        v = ReadTableHeaderView(*dat, Shown(source, name) + kDataFileExt);
       }
       WriteHeaderView(v, out);
       WriteIndexes(source.files, name, v, out);
@@ -619,7 +536,8 @@ void DumpTable(const TTableSource& source, const std::string& table, std::ostrea
   bool encrypted;
   {
     TOpenedDat dat(source.files, table);
-    encrypted = ReadTableHeaderView(*dat).Header.Encrypted != 0;
+    encrypted =
+        ReadTableHeaderView(*dat, Shown(source, table) + kDataFileExt).Header.Encrypted != 0;
   }
   TOpenedTable t(source, table, encrypted);
   const TKivoDataManager& m = *t;
@@ -655,12 +573,10 @@ std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const s
   } catch (const std::exception& e) {
     return {table + kBLOBIndexFileExt + ": " + e.what()};
   }
-  if (dir.BlockSize() <= 0)
-    return {table + kBLOBIndexFileExt + ": invalid block size " + std::to_string(dir.BlockSize())};
+  // The engine's own test of the directory's header, before its parts.
+  const std::string headerProblem = dir.HeaderProblem(blobFields);
+  if (!headerProblem.empty()) return {table + kBLOBIndexFileExt + ": " + headerProblem};
   dir.BlockCount = dataSize / dir.BlockSize();
-  if (dir.FieldCount() != blobFields)
-    problems.push_back("the BLOB directory has " + std::to_string(dir.FieldCount()) +
-                       " BLOB fields, the table " + std::to_string(blobFields));
   if (dir.RecordCount() != view.Header.RecordCount)
     problems.push_back("the BLOB directory has " + std::to_string(dir.RecordCount()) +
                        " records, the table " + std::to_string(view.Header.RecordCount));
@@ -678,14 +594,14 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
     TTableHeaderView v;
     try {
       TOpenedDat dat(source.files, name);
-      v = ReadTableHeaderView(*dat);
+      v = ReadTableHeaderView(*dat, Shown(source, name) + kDataFileExt);
     } catch (const std::exception& e) {
       problems.push_back(shown + e.what());
       continue;
     }
     // A file longer than its records is what a cut-short flush leaves; the
     // engine cuts it at the next open. A shorter one has lost records.
-    if (v.Header.RecordCount > 0 && v.FileSize < v.RecordsEnd()) {
+    if (!v.RecordsFit()) {
       problems.push_back(shown + "the header counts " + std::to_string(v.Header.RecordCount) +
                          " records of " + std::to_string(v.Layout.RecordSize) + " bytes after " +
                          std::to_string(v.DataOffset) + " header bytes, " +

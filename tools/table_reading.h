@@ -10,30 +10,18 @@
 #include <vector>
 
 #include "engine/record_image.h"
-#include "engine/table_header.h"
+#include "engine/table_header_check.h"
 #include "storage/file_layer.h"
 
 namespace kivo::tools {
 
 // The headers of one T.dat as they are stored, and the layout they imply.
-struct TTableHeaderView {
-  TTableHeader Header;
-  std::vector<TFieldHeader> Fields;
-  TkrRecordLayout Layout;
-  std::int64_t DataOffset = 0;
-  std::int64_t FileSize = 0;
-  // A flush was cut short: the byte before ChangeCount does not repeat its
-  // low byte. The next writable open repairs the table.
-  bool FlushMarked = false;
+using TTableHeaderView = TTableHeaders;
 
-  // DataOffset + RecordCount x RecordSize: where the last counted record ends.
-  std::int64_t RecordsEnd() const;
-};
-
-// Reads and validates the headers of a T.dat with the engine's rules.
-// Raises the engine's error for a damaged header (unknown version, counts or
-// sizes that cannot be, a file too short for its field headers).
-TTableHeaderView ReadTableHeaderView(TAbstractFile& dat);
+// Reads and validates the headers of a T.dat with the engine's own reader,
+// field names in messages in UTF-8; `datName` names the file in messages.
+// Raises the engine's error for a damaged header.
+TTableHeaderView ReadTableHeaderView(TAbstractFile& dat, const std::string& datName);
 
 // Where the tables are and how their names and passwords are spelled.
 struct TTableSource {

@@ -4,25 +4,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/little_endian.h"
 #include "storage/compress/ppmd.h"
 
 namespace kivo::ppmd {
-namespace {
-
-void PutLength(std::uint8_t* p, std::int32_t v) {
-  const auto u = static_cast<std::uint32_t>(v);
-  p[0] = static_cast<std::uint8_t>(u);
-  p[1] = static_cast<std::uint8_t>(u >> 8);
-  p[2] = static_cast<std::uint8_t>(u >> 16);
-  p[3] = static_cast<std::uint8_t>(u >> 24);
-}
-
-std::int32_t GetLength(const std::uint8_t* p) {
-  const std::uint32_t u = p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24);
-  return static_cast<std::int32_t>(u);
-}
-
-}  // namespace
 
 bool CompressFramed(const std::uint8_t* in, std::uint32_t inSize, std::vector<std::uint8_t>& out,
                     const Params& params, std::uint32_t& outSize) {
@@ -36,7 +21,7 @@ bool CompressFramed(const std::uint8_t* in, std::uint32_t inSize, std::vector<st
     if (!EncodeBlock(in + pos, n, params.order, params.memoryMB, out)) return false;
     const std::size_t coded = out.size() - at - 4;
     if (coded > INT32_MAX) return false;
-    PutLength(out.data() + at, static_cast<std::int32_t>(coded));
+    StoreLE<std::int32_t>(out.data() + at, static_cast<std::int32_t>(coded));
     pos += n;
   }
   if (out.empty() || out.size() > UINT32_MAX) return false;
@@ -51,7 +36,7 @@ bool DecompressFramed(const std::uint8_t* in, std::uint32_t inSize, std::vector<
   out.clear();
   for (std::size_t pos = 0; pos < inSize;) {
     if (inSize - pos < 4) return false;
-    const std::int32_t length = GetLength(in + pos);
+    const std::int32_t length = LoadLE<std::int32_t>(in + pos);
     pos += 4;
     if (length < 0 || static_cast<std::size_t>(length) > inSize - pos) return false;
     if (DecodeBlock(in + pos, static_cast<std::uint32_t>(length), out, expected) < 0) return false;

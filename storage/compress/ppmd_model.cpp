@@ -25,6 +25,7 @@
 
 #include <sys/mman.h>
 
+#include "platform/little_endian.h"
 #include "storage/compress/ppmd.h"
 
 namespace kivo::ppmd {
@@ -348,16 +349,13 @@ class Model {
   // and states straddle them. The 16-bit fields are little-endian on every
   // host, because the model reads the single state of a context (symbol,
   // then frequency) as its 16-bit frequency sum in one place.
-  std::uint16_t Ld16(Ref r) const { return static_cast<std::uint16_t>(m_[r] | (m_[r + 1] << 8)); }
+  std::uint16_t Ld16(Ref r) const { return LoadLE<std::uint16_t>(m_ + r); }
   Ref Ld32(Ref r) const {
     Ref v;
     std::memcpy(&v, m_ + r, 4);
     return v;
   }
-  void St16(Ref r, unsigned v) {
-    m_[r] = static_cast<std::uint8_t>(v);
-    m_[r + 1] = static_cast<std::uint8_t>(v >> 8);
-  }
+  void St16(Ref r, unsigned v) { StoreLE<std::uint16_t>(m_ + r, static_cast<std::uint16_t>(v)); }
   void St32(Ref r, Ref v) { std::memcpy(m_ + r, &v, 4); }
 
   unsigned NumStats(Ref c) const { return Ld16(c); }
@@ -1016,8 +1014,9 @@ bool EncodeBlock(const std::uint8_t* in, std::uint32_t size, int order, int memo
   if (order < 2 || order > kMaxOrderLimit || memoryMB < 1 || memoryMB > 256) return false;
   Arena arena;
   if (!arena.Open(memoryMB)) return false;
-  const std::uint32_t info = InfoWord(order, memoryMB);
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(info >> (8 * i)));
+  const std::size_t at = out.size();
+  out.resize(at + 4);
+  StoreLE<std::uint32_t>(out.data() + at, InfoWord(order, memoryMB));
   auto model = std::make_unique<Model>(arena, order);
   RangeEncoder rc(out);
   model->Encode(in, size, rc);
@@ -1027,7 +1026,7 @@ bool EncodeBlock(const std::uint8_t* in, std::uint32_t size, int order, int memo
 std::int64_t DecodeBlock(const std::uint8_t* in, std::uint32_t size, std::vector<std::uint8_t>& out,
                          std::size_t limit) {
   if (size < 4) return -1;
-  const std::uint32_t info = in[0] | (in[1] << 8) | (in[2] << 16) | (std::uint32_t{in[3]} << 24);
+  const auto info = LoadLE<std::uint32_t>(in);
   if (((info >> 12) & 0xF) != 'G' - 'A') return 0;
   if (info >> 16) return -1;
   const int order = static_cast<int>(info & 0xF) + 1;

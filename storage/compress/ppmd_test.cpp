@@ -1,4 +1,5 @@
 #include "storage/compress/ppmd.h"
+#include "platform/little_endian.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -20,7 +21,7 @@ std::uint32_t Crc(const Bytes& b) {
 }
 
 std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
+  return TByteReader(b, at).Read<std::uint32_t>();
 }
 
 Bytes EncodeBlock(const Bytes& in, int order, int memoryMB) {

@@ -7,29 +7,13 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
 
 namespace {
-
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void PutU64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint32_t GetU32(const std::uint8_t* p) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-std::uint64_t GetU64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -76,13 +60,13 @@ std::int64_t SaneFileTime(std::int64_t t) {
 
 void TDIRItem::Encode(std::uint8_t* out) const {
   std::memset(out, 0, dir_item::kSize);
-  PutU32(out + dir_item::kFirstMapPageNo, static_cast<std::uint32_t>(FirstMapPageNo));
-  PutU64(out + dir_item::kFileSize, static_cast<std::uint64_t>(Size));
-  PutU64(out + dir_item::kCreationTime, static_cast<std::uint64_t>(CreationTime));
-  PutU64(out + dir_item::kLastWriteTime, static_cast<std::uint64_t>(LastWriteTime));
-  PutU64(out + dir_item::kLastAccessTime, static_cast<std::uint64_t>(LastAccessTime));
-  PutU32(out + dir_item::kAttributes, static_cast<std::uint32_t>(Attributes));
-  PutU32(out + dir_item::kParentItemNo, static_cast<std::uint32_t>(ParentItemNo));
+  StoreLE<std::int32_t>(out + dir_item::kFirstMapPageNo, FirstMapPageNo);
+  StoreLE<std::int64_t>(out + dir_item::kFileSize, Size);
+  StoreLE<std::int64_t>(out + dir_item::kCreationTime, CreationTime);
+  StoreLE<std::int64_t>(out + dir_item::kLastWriteTime, LastWriteTime);
+  StoreLE<std::int64_t>(out + dir_item::kLastAccessTime, LastAccessTime);
+  StoreLE<std::int32_t>(out + dir_item::kAttributes, Attributes);
+  StoreLE<std::int32_t>(out + dir_item::kParentItemNo, ParentItemNo);
   std::memcpy(out + dir_item::kPasswordRecord, Password.data(), kPasswordRecordSize);
   out[dir_item::kIsDirectory] = IsDirectory;
   out[dir_item::kDeleted] = Deleted;
@@ -93,13 +77,13 @@ void TDIRItem::Encode(std::uint8_t* out) const {
 
 TDIRItem TDIRItem::Decode(const std::uint8_t* in) {
   TDIRItem item;
-  item.FirstMapPageNo = static_cast<std::int32_t>(GetU32(in + dir_item::kFirstMapPageNo));
-  item.Size = static_cast<std::int64_t>(GetU64(in + dir_item::kFileSize));
-  item.CreationTime = static_cast<std::int64_t>(GetU64(in + dir_item::kCreationTime));
-  item.LastWriteTime = static_cast<std::int64_t>(GetU64(in + dir_item::kLastWriteTime));
-  item.LastAccessTime = static_cast<std::int64_t>(GetU64(in + dir_item::kLastAccessTime));
-  item.Attributes = static_cast<std::int32_t>(GetU32(in + dir_item::kAttributes));
-  item.ParentItemNo = static_cast<std::int32_t>(GetU32(in + dir_item::kParentItemNo));
+  item.FirstMapPageNo = LoadLE<std::int32_t>(in + dir_item::kFirstMapPageNo);
+  item.Size = LoadLE<std::int64_t>(in + dir_item::kFileSize);
+  item.CreationTime = LoadLE<std::int64_t>(in + dir_item::kCreationTime);
+  item.LastWriteTime = LoadLE<std::int64_t>(in + dir_item::kLastWriteTime);
+  item.LastAccessTime = LoadLE<std::int64_t>(in + dir_item::kLastAccessTime);
+  item.Attributes = LoadLE<std::int32_t>(in + dir_item::kAttributes);
+  item.ParentItemNo = LoadLE<std::int32_t>(in + dir_item::kParentItemNo);
   std::memcpy(item.Password.data(), in + dir_item::kPasswordRecord, kPasswordRecordSize);
   item.IsDirectory = in[dir_item::kIsDirectory];
   item.Deleted = in[dir_item::kDeleted];

@@ -1,4 +1,5 @@
 #include "storage/container/directory.h"
+#include "platform/little_endian.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,10 @@ using testing::WriteFileBytes;
 constexpr std::size_t kPartHeaderSize = 280;
 
 void PutLE(std::string& bytes, std::size_t offset, std::uint64_t value, int size) {
-  for (int i = 0; i < size; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
+  if (size == 8)
+    StoreLE<std::uint64_t>(bytes.data() + offset, value);
+  else
+    StoreLE<std::uint32_t>(bytes.data() + offset, static_cast<std::uint32_t>(value));
 }
 
 std::unique_ptr<TPagybox> Create(const std::string& path, std::int32_t pageSize,

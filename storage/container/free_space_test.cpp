@@ -1,4 +1,5 @@
 #include "storage/container/free_space.h"
+#include "platform/little_endian.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,9 +22,7 @@ using testing::TempDir;
 constexpr std::size_t kPart = 280;
 
 std::uint32_t Get32(const std::string& s, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
-  return v;
+  return TByteReader(s.data(), s.size(), at).Read<std::uint32_t>();
 }
 
 // An open container with its free-space manager, reopened on request.

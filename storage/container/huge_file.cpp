@@ -14,6 +14,7 @@
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
+#include "platform/little_endian.h"
 
 namespace kivo {
 
@@ -27,17 +28,6 @@ constexpr std::int64_t kCopyBufferSize = 61440;
 constexpr std::int64_t kBaseScanChunk = 65535;
 // A candidate needs the part header and the container signature after it.
 constexpr std::int64_t kBaseCandidateSize = kPartHeaderSize + 8;
-
-void StoreLE64(std::uint8_t* p, std::int64_t value) {
-  auto u = static_cast<std::uint64_t>(value);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
-}
-
-std::int64_t LoadLE64(const std::uint8_t* p) {
-  std::uint64_t u = 0;
-  for (int i = 0; i < 8; ++i) u |= static_cast<std::uint64_t>(p[i]) << (8 * i);
-  return static_cast<std::int64_t>(u);
-}
 
 // Existence in the sense of "a name that must not be reused": a dangling
 // symbolic link counts as existing.
@@ -59,7 +49,7 @@ void EncodePartHeader(std::int64_t partSize, const std::string& nextPartName,
                       std::uint8_t (&out)[kPartHeaderSize]) {
   std::memset(out, 0, sizeof(out));
   std::memcpy(out + offsetof(TPartHeader, PartSignature), kPartSignature, 8);
-  StoreLE64(out + offsetof(TPartHeader, PartSize), partSize);
+  StoreLE<std::int64_t>(out + offsetof(TPartHeader, PartSize), partSize);
   std::size_t n = std::min<std::size_t>(nextPartName.size(), kPartNameSize - 1);
   std::memcpy(out + offsetof(TPartHeader, NextPartName), nextPartName.data(), n);
 }
@@ -67,7 +57,7 @@ void EncodePartHeader(std::int64_t partSize, const std::string& nextPartName,
 bool DecodePartHeader(const std::uint8_t (&in)[kPartHeaderSize], std::int64_t& partSize,
                       std::string& nextPartName) {
   if (std::memcmp(in + offsetof(TPartHeader, PartSignature), kPartSignature, 8) != 0) return false;
-  partSize = LoadLE64(in + offsetof(TPartHeader, PartSize));
+  partSize = LoadLE<std::int64_t>(in + offsetof(TPartHeader, PartSize));
   const auto* name = reinterpret_cast<const char*>(in + offsetof(TPartHeader, NextPartName));
   const void* zero = std::memchr(name, 0, kPartNameSize);
   std::size_t len = zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - name)

@@ -8,17 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/little_endian.h"
 #include "storage/container/pagybox.h"
 
 namespace kivo {
 
 namespace {
-
-std::int32_t LoadI32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-      static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return a <= 0 ? 0 : (a + b - 1) / b; }
 
@@ -290,7 +285,8 @@ class Checker {
       if (!Read(rec, pageNo, static_cast<std::int32_t>(D), owner, ptFileMap)) break;
       const std::int64_t take =
           std::min<std::int64_t>(epm, dataPages - static_cast<std::int64_t>(data.size()));
-      for (std::int64_t j = 0; j < take; ++j) data.push_back(LoadI32(page_.data() + 4 * j));
+      TByteReader entries(page_);
+      for (std::int64_t j = 0; j < take; ++j) data.push_back(entries.Read<std::int32_t>());
       pageNo = rec.NextPageNo;
       if (k + 1 == mapPages && pageNo != -1) links_past_end_.push_back({n, pageNo});
     }

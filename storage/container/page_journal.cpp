@@ -11,18 +11,10 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace kivo {
 namespace {
-
-void PutLE(std::uint8_t* at, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t GetLE(const std::uint8_t* at, int bytes) {
-  std::uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
 
 std::uint32_t Crc(std::uint32_t crc, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const Bytef*>(data);
@@ -152,14 +144,14 @@ TPageJournal::TRecordResult TPageJournal::Record(std::int64_t offset, const iove
   }
   std::uint8_t header[kHeaderSize] = {};
   std::memcpy(header, kSignature, 8);
-  PutLE(header + 8, device_, 8);
-  PutLE(header + 16, inode_, 8);
-  PutLE(header + 24, birth_, 8);
-  PutLE(header + 32, static_cast<std::uint64_t>(offset), 8);
-  PutLE(header + 40, length, 4);
+  StoreLE<std::uint64_t>(header + 8, device_);
+  StoreLE<std::uint64_t>(header + 16, inode_);
+  StoreLE<std::uint64_t>(header + 24, birth_);
+  StoreLE<std::int64_t>(header + 32, offset);
+  StoreLE<std::uint32_t>(header + 40, static_cast<std::uint32_t>(length));
   std::uint32_t crc = Crc(0, header, 44);
   for (int i = 0; i < count; ++i) crc = Crc(crc, pieces[i].iov_base, pieces[i].iov_len);
-  PutLE(header + 44, crc, 4);
+  StoreLE<std::uint32_t>(header + 44, crc);
 
   pieces_.clear();
   pieces_.push_back({header, kHeaderSize});
@@ -182,12 +174,13 @@ std::optional<TPageJournal::TCopy> TPageJournal::PendingCopy() {
   std::uint8_t header[kHeaderSize];
   if (!ReadAllAt(handle_, header, kHeaderSize, 0)) return std::nullopt;
   if (std::memcmp(header, kSignature, 8) != 0) return std::nullopt;
-  if (GetLE(header + 8, 8) != device_ || GetLE(header + 16, 8) != inode_ ||
-      GetLE(header + 24, 8) != birth_) {
+  if (LoadLE<std::uint64_t>(header + 8) != device_ ||
+      LoadLE<std::uint64_t>(header + 16) != inode_ ||
+      LoadLE<std::uint64_t>(header + 24) != birth_) {
     return std::nullopt;
   }
-  const auto offset = static_cast<std::int64_t>(GetLE(header + 32, 8));
-  const auto length = static_cast<std::int32_t>(GetLE(header + 40, 4));
+  const auto offset = LoadLE<std::int64_t>(header + 32);
+  const auto length = LoadLE<std::int32_t>(header + 40);
   if (offset < 0 || length <= 0 || length > kMaxLength || journal.st_size - kHeaderSize < length) {
     return std::nullopt;
   }
@@ -197,7 +190,7 @@ std::optional<TPageJournal::TCopy> TPageJournal::PendingCopy() {
   if (!ReadAllAt(handle_, copy.Bytes.data(), copy.Bytes.size(), kHeaderSize)) return std::nullopt;
   std::uint32_t crc = Crc(0, header, 44);
   crc = Crc(crc, copy.Bytes.data(), copy.Bytes.size());
-  if (crc != static_cast<std::uint32_t>(GetLE(header + 44, 4))) return std::nullopt;
+  if (crc != LoadLE<std::uint32_t>(header + 44)) return std::nullopt;
   return copy;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
+#include "platform/little_endian.h"
 #include "storage/crypto/cipher.h"
 #include "storage/crypto/hash.h"
 #include "storage/crypto/password.h"
@@ -15,18 +16,6 @@
 namespace kivo {
 
 namespace {
-
-std::uint32_t LoadLE32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void StoreLE32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 // The XOR-32 checksum (XOR of the little-endian 32-bit words; a tail of
 // fewer than 4 bytes does not count), eight bytes at a time: the XOR of the
@@ -37,19 +26,15 @@ std::uint32_t FastXor32(const std::uint8_t* src, std::size_t size) {
   std::size_t i = 0;
   for (; i + 32 <= size; i += 32) {
     for (int k = 0; k < 4; ++k) {
-      std::uint64_t w;
-      std::memcpy(&w, src + i + 8 * k, 8);
-      acc[k] ^= w;
+      acc[k] ^= LoadLE<std::uint64_t>(src + i + 8 * k);
     }
   }
   for (; i + 8 <= size; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, src + i, 8);
-    acc[0] ^= w;
+    acc[0] ^= LoadLE<std::uint64_t>(src + i);
   }
   const std::uint64_t all = acc[0] ^ acc[1] ^ acc[2] ^ acc[3];
   std::uint32_t sum = static_cast<std::uint32_t>(all) ^ static_cast<std::uint32_t>(all >> 32);
-  if (i + 4 <= size) sum ^= LoadLE32(src + i);
+  if (i + 4 <= size) sum ^= LoadLE<std::uint32_t>(src + i);
   return sum;
 }
 
@@ -59,9 +44,13 @@ const char kHeaderCorrupted[] = "TPagybox.LoadHeader - Invalid Pagy file, header
 
 // --- TContainerHeader ------------------------------------------------------
 
-std::uint32_t TContainerHeader::U32(int offset) const { return LoadLE32(bytes_.data() + offset); }
+std::uint32_t TContainerHeader::U32(int offset) const {
+  return LoadLE<std::uint32_t>(bytes_.data() + offset);
+}
 
-void TContainerHeader::SetU32(int offset, std::uint32_t v) { StoreLE32(bytes_.data() + offset, v); }
+void TContainerHeader::SetU32(int offset, std::uint32_t v) {
+  StoreLE<std::uint32_t>(bytes_.data() + offset, v);
+}
 
 bool TContainerHeader::SignatureIsValid() const {
   return std::memcmp(bytes_.data() + container_header::kSignature, kContainerSignature, 8) == 0;
@@ -77,16 +66,11 @@ std::uint32_t TContainerHeader::ComputeChecksum() const {
 }
 
 float TContainerHeader::Version() const {
-  std::uint32_t bits = U32(container_header::kVersion);
-  float v;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
+  return LoadLE<float>(bytes_.data() + container_header::kVersion);
 }
 
 void TContainerHeader::SetVersion(float v) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  SetU32(container_header::kVersion, bits);
+  StoreLE<float>(bytes_.data() + container_header::kVersion, v);
 }
 
 // --- pages -----------------------------------------------------------------
@@ -103,8 +87,8 @@ std::uint32_t PageChecksum(std::uint8_t checksumType, const std::uint8_t* data, 
 }
 
 void TPageRec::EncodeHeader(std::uint8_t* out) const {
-  StoreLE32(out + page_header::kNextPageNo, static_cast<std::uint32_t>(NextPageNo));
-  StoreLE32(out + page_header::kDataChecksum, DataChecksum);
+  StoreLE<std::int32_t>(out + page_header::kNextPageNo, NextPageNo);
+  StoreLE<std::uint32_t>(out + page_header::kDataChecksum, DataChecksum);
   out[page_header::kPageType] = PageType;
   out[page_header::kEncryptionType] = EncryptionType;
   out[page_header::kChecksumType] = ChecksumType;
@@ -112,8 +96,8 @@ void TPageRec::EncodeHeader(std::uint8_t* out) const {
 }
 
 void TPageRec::DecodeHeader(const std::uint8_t* in) {
-  NextPageNo = static_cast<std::int32_t>(LoadLE32(in + page_header::kNextPageNo));
-  DataChecksum = LoadLE32(in + page_header::kDataChecksum);
+  NextPageNo = LoadLE<std::int32_t>(in + page_header::kNextPageNo);
+  DataChecksum = LoadLE<std::uint32_t>(in + page_header::kDataChecksum);
   PageType = in[page_header::kPageType];
   EncryptionType = in[page_header::kEncryptionType];
   ChecksumType = in[page_header::kChecksumType];

@@ -1,4 +1,5 @@
 #include "storage/container/page_manager.h"
+#include "platform/little_endian.h"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +30,10 @@ using testing::WriteFileBytes;
 constexpr std::size_t kPart = 280;  // the part header before the logical stream
 
 std::uint32_t Get32(const std::string& s, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
-  return v;
+  return TByteReader(s.data(), s.size(), at).Read<std::uint32_t>();
 }
 
-void Put32(std::string& s, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+void Put32(std::string& s, std::size_t at, std::uint32_t v) { StoreLE(s.data() + at, v); }
 
 // XOR of little-endian words, written here independently of the code under test.
 std::uint32_t XorWords(const std::string& s, std::size_t from, std::size_t size) {

@@ -6,26 +6,13 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 
 namespace kivo {
 
 namespace {
 
 [[noreturn]] void Raise(const std::string& message) { throw Exception(message); }
-
-std::int32_t LoadI32(const std::uint8_t* p) {
-  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-  return static_cast<std::int32_t>(v);
-}
-
-void StoreI32(std::uint8_t* p, std::int32_t value) {
-  const std::uint32_t v = static_cast<std::uint32_t>(value);
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return a <= 0 ? 0 : (a + b - 1) / b; }
 
@@ -77,8 +64,9 @@ TFilePageMaps TUserFilePageMapManager::ReadMaps(std::int32_t firstMapPageNo, std
     maps.MapPages.push_back(pageNo);
     const std::int64_t take = std::min<std::int64_t>(
         entries_per_map_page_, n - static_cast<std::int64_t>(maps.DataPages.size()));
+    TByteReader entries(page_buffer_);
     for (std::int64_t j = 0; j < take; ++j) {
-      const std::int32_t dataPage = LoadI32(page_buffer_.data() + 4 * j);
+      const auto dataPage = entries.Read<std::int32_t>();
       if (!UsablePageNo(dataPage)) Raise(kBadChain);
       maps.DataPages.push_back(dataPage);
     }
@@ -125,7 +113,7 @@ bool TUserFilePageMapManager::WriteMaps(std::size_t start, std::size_t count,
     const std::size_t from = k * epm;
     const std::size_t to = std::min(maps.DataPages.size(), from + epm);
     for (std::size_t i = from; i < to; ++i)
-      StoreI32(page_buffer_.data() + 4 * (i - from), maps.DataPages[i]);
+      StoreLE<std::int32_t>(page_buffer_.data() + 4 * (i - from), maps.DataPages[i]);
     TPageRec rec;
     rec.NextPageNo = k + 1 < maps.MapPages.size() ? maps.MapPages[k + 1] : -1;
     rec.PageType = ptFileMap;

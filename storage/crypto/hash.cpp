@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace kivo {
 
 std::array<std::uint8_t, THash_RipeMD256::kDigestSize> THash_RipeMD256::Digest(const void* buffer,
@@ -36,9 +38,9 @@ std::uint32_t THash_CRC32::Value(const void* buffer, std::size_t size) {
 
 std::array<std::uint8_t, THash_CRC32::kDigestSize> THash_CRC32::Digest(const void* buffer,
                                                                        std::size_t size) {
-  const std::uint32_t v = Value(buffer, size);
-  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+  std::array<std::uint8_t, kDigestSize> digest;
+  StoreLE<std::uint32_t>(digest.data(), Value(buffer, size));
+  return digest;
 }
 
 std::string THash_CRC32::CalcBuffer(const void* buffer, std::size_t size) {
@@ -98,10 +100,7 @@ std::uint32_t XOR32Checksum(const void* buffer, std::size_t size) {
   const auto* p = static_cast<const std::uint8_t*>(buffer);
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i + 4 <= size; i += 4) {
-    std::uint32_t word;
-    std::memcpy(&word, p + i, 4);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-    sum ^= word;
+    sum ^= LoadLE<std::uint32_t>(p + i);
   }
   return sum;
 }

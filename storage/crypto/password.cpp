@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/crypto/cipher.h"
 #include "storage/crypto/hash.h"
 
@@ -20,14 +21,6 @@ const std::string_view kQuestionKey = "Wq7#vB2!kZ9%rT4$m";
 namespace {
 
 using namespace password_record;
-
-void PutLE32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetLE32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // Reads from /dev/urandom, for kernels without getrandom(2).
 bool ReadUrandom(std::uint8_t* p, std::size_t size) {
@@ -75,14 +68,16 @@ void CreatePasswordRecord(std::span<std::uint8_t, kPasswordRecordSize> record,
   PasswordRecord built{};
   std::uint8_t* r = built.data();
   MakeMasterKey(r + kMasterKeyOffset, kMasterKeySize);
-  PutLE32(r + kMasterKeyCrcOffset, CRC16ARC(0, r + kMasterKeyOffset, kMasterKeySize));
+  StoreLE<std::uint32_t>(r + kMasterKeyCrcOffset,
+                         CRC16ARC(0, r + kMasterKeyOffset, kMasterKeySize));
   EncryptInPlace(password, r + kMasterKeyOffset, kMasterKeySize);
 
   if (!question.empty() && !answer.empty()) {
     std::memcpy(r + kQuestionOffset, question.data(), question.size());
     std::memcpy(r + kPasswordOffset, password.data(), password.size());
     EncryptInPlace(kQuestionKey, r + kQuestionOffset, kMaxQuestionLength);
-    PutLE32(r + kPasswordCrcOffset, CRC16ARC(0, r + kPasswordOffset, kMaxPasswordLength));
+    StoreLE<std::uint32_t>(r + kPasswordCrcOffset,
+                           CRC16ARC(0, r + kPasswordOffset, kMaxPasswordLength));
     EncryptInPlace(answer, r + kPasswordOffset, kMaxPasswordLength);
   }
   std::memcpy(record.data(), built.data(), kPasswordRecordSize);
@@ -94,8 +89,8 @@ bool CheckPassword(std::span<const std::uint8_t, kPasswordRecordSize> record,
   if (password.empty()) return false;
   std::uint8_t key[kMasterKeySize];
   TCipher_Rijndael(password).DecodeBuffer(record.data() + kMasterKeyOffset, key, kMasterKeySize);
-  const bool matches =
-      CRC16ARC(0, key, kMasterKeySize) == GetLE32(record.data() + kMasterKeyCrcOffset);
+  const bool matches = CRC16ARC(0, key, kMasterKeySize) ==
+                       LoadLE<std::uint32_t>(record.data() + kMasterKeyCrcOffset);
   keyString.assign(reinterpret_cast<const char*>(key), kMasterKeySize);
   keyString.push_back('\0');
   CryptoPP::SecureWipeArray(key, kMasterKeySize);

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "platform/little_endian.h"
 #include "storage/crypto/cipher.h"
 #include "storage/crypto/hash.h"
 
@@ -15,10 +16,6 @@ namespace kivo {
 namespace {
 
 using namespace password_record;
-
-std::uint32_t LE32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // A record built by hand from a known master key.
 PasswordRecord HandMadeRecord(std::string_view password, const std::uint8_t (&master)[32]) {
@@ -61,7 +58,7 @@ TEST(PasswordRecordCreate, LayoutWithoutQuestion) {
   std::uint8_t master[32];
   std::memcpy(master, r.data(), 32);
   DecryptInPlace("pw", master, 32);
-  EXPECT_EQ(LE32(&r[kMasterKeyCrcOffset]), CRC16ARC(0, master, 32));
+  EXPECT_EQ(LoadLE<std::uint32_t>(&r[kMasterKeyCrcOffset]), CRC16ARC(0, master, 32));
   for (std::size_t i = kPasswordOffset; i < kPasswordRecordSize; ++i) {
     if (i >= kMasterKeyCrcOffset && i < kMasterKeyCrcOffset + 2) continue;
     ASSERT_EQ(r[i], 0) << "offset " << i;
@@ -102,7 +99,7 @@ TEST(PasswordRecordCreate, LayoutWithQuestionAndAnswer) {
   std::uint8_t expected_pw[32] = {};
   std::memcpy(expected_pw, "my password", 11);
   EXPECT_EQ(std::memcmp(pw, expected_pw, 32), 0);
-  EXPECT_EQ(LE32(&r[kPasswordCrcOffset]), CRC16ARC(0, expected_pw, 32));
+  EXPECT_EQ(LoadLE<std::uint32_t>(&r[kPasswordCrcOffset]), CRC16ARC(0, expected_pw, 32));
 
   std::string key;
   EXPECT_TRUE(CheckPassword(r, "my password", key));
