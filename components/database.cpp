@@ -547,15 +547,9 @@ TAbstractFile* TKivoDatabaseManager::OpenFile(const std::string& name, int mode,
     if (main && main != pfs) {
       TAbstractFile* memory = pfs->OpenFile(name, true, exclusive, readOnly);
       try {
-        TAbstractFile* source = main->OpenFile(name, false, false, true);
-        try {
-          memory->CopyFrom(*source, 0);
-        } catch (...) {
-          main->CloseFile(source);
-          throw;
-        }
+        const TOpenFile source = main->OpenScoped(name, false, false, true);
+        memory->CopyFrom(*source, 0);
         memory->SetPosition(0);
-        main->CloseFile(source);
       } catch (...) {
         // An empty memory copy left behind would hide the table's content.
         pfs->DeleteFile(name);
@@ -594,18 +588,16 @@ bool TKivoDatabaseManager::SaveMemoryFile(const std::string& name) {
   if (memory == main) return true;  // the memory store is the main store
   TAbstractFile* source = memory->FindFile(name);
   if (!source) return false;
-  TAbstractFile* target = nullptr;
   std::int32_t position = source->GetPosition();
   bool saved = false;
   try {
-    target = main->OpenFile(name, true, false, false);
+    const TOpenFile target = main->OpenScoped(name, true, false, false);
     target->CopyFrom(*source, 0);
     target->Flush();
     saved = true;
   } catch (...) {
     saved = false;
   }
-  if (target) main->CloseFile(target);
   if (position >= 0) source->SetPosition(position);
   return saved;
 }

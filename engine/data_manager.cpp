@@ -265,13 +265,13 @@ std::uint8_t TKivoDataManager::GetFieldType(int fieldNo) const {
 
 // ---- Files ----
 
-TAbstractFile* TKivoDataManager::OpenOneFile(const char* extension, bool create) {
+TOpenFile TKivoDataManager::OpenOneFile(const char* extension, bool create) {
   std::string name = FileName(extension);
-  TAbstractFile* file = nullptr;
+  TOpenFile file;
   try {
-    file = store_->OpenFile(name, store_mode_, create, false, read_only_);
+    file = store_->OpenScoped(name, store_mode_, create, false, read_only_);
   } catch (const std::exception&) {
-    file = nullptr;
+    file = TOpenFile();
   }
   if (!file)
     throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name + "\", bCreated = " +
@@ -300,12 +300,9 @@ bool TKivoDataManager::OpenFiles(bool create) {
 }
 
 void TKivoDataManager::CloseFiles() {
-  for (TAbstractFile** file : {&bdf_file_, &bif_file_, &idx_file_, &dat_file_}) {
-    if (!*file) continue;
-    TAbstractFile* closing = *file;
-    *file = nullptr;
+  for (TOpenFile* file : {&bdf_file_, &bif_file_, &idx_file_, &dat_file_}) {
     try {
-      store_->CloseFile(closing);
+      file->Close();
     } catch (...) {
       // Closing releases; a failure here has nothing left to protect.
     }
@@ -500,11 +497,8 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
       OpenFiles(true);
       SaveTableHeaders();
       if (!HasBLOBs()) {
-        for (TAbstractFile** file : {&bdf_file_, &bif_file_}) {
-          TAbstractFile* closing = *file;
-          *file = nullptr;
-          store_->CloseFile(closing);
-        }
+        bdf_file_.Close();
+        bif_file_.Close();
         store_->DeleteFile(FileName(kBLOBDataFileExt), store_mode_);
         store_->DeleteFile(FileName(kBLOBIndexFileExt), store_mode_);
       } else {

@@ -222,10 +222,10 @@ class TKivoDataManager {
   std::int32_t DataOffset() const { return data_offset_; }
 
   // ---- Files (nullptr while closed) ----
-  TAbstractFile* DatFile() const { return dat_file_; }
-  TAbstractFile* IdxFile() const { return idx_file_; }
-  TAbstractFile* BifFile() const { return bif_file_; }
-  TAbstractFile* BdfFile() const { return bdf_file_; }
+  TAbstractFile* DatFile() const { return dat_file_.get(); }
+  TAbstractFile* IdxFile() const { return idx_file_.get(); }
+  TAbstractFile* BifFile() const { return bif_file_.get(); }
+  TAbstractFile* BdfFile() const { return bdf_file_.get(); }
   // Table name + extension.
   std::string FileName(const char* extension) const { return table_name_ + extension; }
 
@@ -520,11 +520,14 @@ class TKivoDataManager {
   bool cache_disabled_ = false;
   bool index_build_progress_ = false;
 
-  TAbstractFile* dat_file_ = nullptr;
-  TAbstractFile* idx_file_ = nullptr;
-  TAbstractFile* bif_file_ = nullptr;
-  TAbstractFile* bdf_file_ = nullptr;
+  // The open table files, each closed through store_.
+  TOpenFile dat_file_;
+  TOpenFile idx_file_;
+  TOpenFile bif_file_;
+  TOpenFile bdf_file_;
 
+  // Guards every member above: each public operation holds it (Locked) for
+  // its whole duration, and the private helpers run inside one.
   mutable TCriticalSection lock_;
   mutable int lock_depth_ = 0;  // guarded by lock_
 };

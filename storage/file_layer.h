@@ -14,9 +14,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/locks.h"
+#include "storage/file_handle.h"
 
 namespace kivo {
 
@@ -172,7 +174,7 @@ class TMemoryFile : public TAbstractFile {
 
 // A flat name space of files. The file system owns the files in its open-file
 // list and destroys those still listed when it is destroyed.
-class TAbstractPlainFileSystem {
+class TAbstractPlainFileSystem : public TFileCloser {
  public:
   TAbstractPlainFileSystem(std::string name, TFileStoreMode storeMode);
   virtual ~TAbstractPlainFileSystem();
@@ -188,7 +190,11 @@ class TAbstractPlainFileSystem {
 
   virtual TAbstractFile* OpenFile(const std::string& fileName, bool create, bool exclusive,
                                   bool readOnly) = 0;
-  virtual void CloseFile(TAbstractFile* file) = 0;
+  void CloseFile(TAbstractFile* file) override = 0;
+  // OpenFile, owned by a handle that closes the file here.
+  TOpenFile OpenScoped(const std::string& fileName, bool create, bool exclusive, bool readOnly) {
+    return TOpenFile(*this, OpenFile(fileName, create, exclusive, readOnly));
+  }
   virtual bool DeleteFile(const std::string& fileName) = 0;
   virtual bool RenameFile(const std::string& oldName, const std::string& newName) = 0;
   virtual bool FileExists(const std::string& fileName) = 0;
