@@ -21,7 +21,7 @@ constexpr int kOpenDatabase = 1080;
 constexpr int kDatabaseNameMissing = 1081;
 constexpr int kHandleOfOtherSession = 1084;
 
-using RegistryGuard = std::lock_guard<std::recursive_mutex>;
+using RegistryGuard = TCriticalSectionGuard;
 
 bool IsMemoryName(const std::string& name) { return AnsiSameText(name, "MEMORY"); }
 
@@ -83,11 +83,9 @@ TKivoDatabase::~TKivoDatabase() {
   } catch (...) {
     // A destructor cannot report; the handle is released below in any case.
   }
-  if (handle_) {
-    RegistryGuard guard(TKivoDatabaseManager::RegistryLock());
-    if (TKivoDatabaseManager::IsRegistered(handle_)) handle_->DisconnectDatabase(this);
-    handle_ = nullptr;
-  }
+  // A manager that goes first clears the handle of every database it lists,
+  // so a handle still set here is alive.
+  DisconnectManager();
   ForgetDataSets();
   if (session_) {
     session_->RemoveDatabase(this);
@@ -97,11 +95,7 @@ TKivoDatabase::~TKivoDatabase() {
 }
 
 void TKivoDatabase::ForgetDataSets() {
-  for (TKivoDatasetBase* ds : datasets_) {
-    ds->database_ = nullptr;
-    ds->database_manager_ = nullptr;
-    ds->db_flags_ = 0;
-  }
+  for (TKivoDatasetBase* ds : datasets_) ds->ForgetDatabase();
   datasets_.clear();
 }
 
@@ -244,7 +238,7 @@ void TKivoDatabase::ConnectManager() {
     manager->ConnectDatabase(this);
   } catch (...) {
     handle_ = nullptr;
-    manager->FreeIfUnused();
+    TKivoDatabaseManager::ReleaseIfUnused(manager);
     throw;
   }
 }
@@ -284,6 +278,9 @@ void TKivoDatabase::Open() {
         DisconnectManager();
         throw Exception("TKivoDatabase.Open - Invalid password or corrupted database file.");
       }
+      // A container that failed to open while connecting left the database
+      // unlisted; open now, it is a user the manager must outlive.
+      handle_->AttachHolder(this);
     } else {
       ConnectManager();
     }
@@ -300,12 +297,7 @@ void TKivoDatabase::Close() {
       TKivoDatasetBase* ds = datasets_[static_cast<std::size_t>(i)];
       ds->CloseForDatabase();
       // A data set that did not leave by itself is dropped here.
-      if (Contains(datasets_, ds)) {
-        EraseItem(datasets_, ds);
-        ds->database_ = nullptr;
-        ds->database_manager_ = nullptr;
-        ds->db_flags_ = 0;
-      }
+      if (EraseItem(datasets_, ds)) ds->ForgetDatabase();
     }
   } catch (...) {
     closing_ = false;
@@ -383,7 +375,7 @@ void TKivoDatabase::RemoveDataSet(TKivoDatasetBase* dataset) { EraseItem(dataset
 
 // ---------------------------------------------------------------- TKivoDatabaseManager
 
-std::recursive_mutex& TKivoDatabaseManager::RegistryLock() { return Globals().registry_lock; }
+TCriticalSection& TKivoDatabaseManager::RegistryLock() { return Globals().registry_lock; }
 
 int TKivoDatabaseManager::RegisteredCount() {
   RegistryGuard guard(RegistryLock());
@@ -392,7 +384,9 @@ int TKivoDatabaseManager::RegisteredCount() {
 
 bool TKivoDatabaseManager::IsRegistered(const TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
-  return Contains(Globals().managers, manager);
+  const auto& managers = Globals().managers;
+  return std::any_of(managers.begin(), managers.end(),
+                     [&](const auto& owned) { return owned.get() == manager; });
 }
 
 TKivoDatabaseManager::TKivoDatabaseManager(TKivoDatabase* database) {
@@ -414,14 +408,11 @@ TKivoDatabaseManager::TKivoDatabaseManager(TKivoDatabase* database) {
   // The session is active by now; its handle is read without starting it,
   // since the registry lock may already be held.
   if (database->Session()) session_handle_ = database->Session()->Handle();
-  RegistryGuard guard(RegistryLock());
-  Globals().managers.push_back(this);
 }
 
 TKivoDatabaseManager::~TKivoDatabaseManager() {
   RegistryGuard guard(RegistryLock());
   if (is_file_database_ && !in_memory_) TPFSManager::Instance().DropPFS(path_);
-  EraseItem(Globals().managers, this);
   for (TKivoDatabase* db : databases_)
     if (db->handle_ == this) db->handle_ = nullptr;
 }
@@ -439,13 +430,15 @@ TKivoDatabaseManager* TKivoDatabaseManager::FindOrCreateManager(TKivoDatabase* d
     const std::string wanted = PathKey(key);
     auto& managers = Globals().managers;
     for (auto it = managers.rbegin(); it != managers.rend(); ++it) {
-      TKivoDatabaseManager* m = *it;
+      TKivoDatabaseManager* m = it->get();
       if (PathKey(m->path_) == wanted) return m;
       for (TKivoDatabase* db : m->databases_)
         if (AnsiSameText(db->DatabaseName(), key)) return m;
     }
   }
-  return new TKivoDatabaseManager(database);
+  auto& managers = Globals().managers;
+  managers.push_back(std::make_unique<TKivoDatabaseManager>(database));
+  return managers.back().get();
 }
 
 void TKivoDatabaseManager::ConnectDatabase(TKivoDatabase* database) {
@@ -483,7 +476,8 @@ void TKivoDatabaseManager::AttachHolder(TKivoDatabase* database) {
 
 void TKivoDatabaseManager::DisconnectDatabase(TKivoDatabase* database) {
   RegistryGuard guard(RegistryLock());
-  if (EraseItem(databases_, database)) FreeIfUnused();
+  EraseItem(databases_, database);
+  ReleaseIfUnused(this);
 }
 
 void TKivoDatabaseManager::RegisterDataset(TKivoDatasetBase* dataset) {
@@ -499,17 +493,22 @@ void TKivoDatabaseManager::RegisterDataset(TKivoDatasetBase* dataset) {
 void TKivoDatabaseManager::UnregisterDataset(TKivoDatasetBase* dataset) {
   // Closing the data set may take the session lock, which comes before the
   // registry lock: take it first.
-  std::lock_guard<std::recursive_mutex> session(Sessions().SessionLock());
+  TCriticalSectionGuard session(Sessions().SessionLock());
   RegistryGuard guard(RegistryLock());
   if (!EraseItem(datasets_, dataset)) return;
   dataset->Close();
-  FreeIfUnused();
+  ReleaseIfUnused(this);
 }
 
-bool TKivoDatabaseManager::FreeIfUnused() {
+bool TKivoDatabaseManager::ReleaseIfUnused(TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
-  if (!databases_.empty() || !datasets_.empty() || !IsRegistered(this)) return false;
-  delete this;
+  if (!manager->databases_.empty() || !manager->datasets_.empty()) return false;
+  auto& managers = Globals().managers;
+  auto it = std::find_if(managers.begin(), managers.end(),
+                         [&](const auto& owned) { return owned.get() == manager; });
+  if (it == managers.end()) return false;
+  const std::unique_ptr<TKivoDatabaseManager> gone = std::move(*it);
+  managers.erase(it);
   return true;
 }
 

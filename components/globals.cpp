@@ -21,8 +21,12 @@ ComponentGlobals::~ComponentGlobals() {
   delete sessions;
   sessions = nullptr;
   default_session = nullptr;
-  std::lock_guard<std::recursive_mutex> guard(registry_lock);
-  while (!managers.empty()) delete managers.back();  // each leaves the registry
+  TCriticalSectionGuard guard(registry_lock);
+  // Last registered first; each is out of the list before it is destroyed.
+  while (!managers.empty()) {
+    const std::unique_ptr<TKivoDatabaseManager> gone = std::move(managers.back());
+    managers.pop_back();
+  }
   delete default_handle;
   default_handle = nullptr;
 }

@@ -3,8 +3,10 @@
 // with its lock. Made on first use, torn down in order at process end.
 #pragma once
 
-#include <mutex>
+#include <memory>
 #include <vector>
+
+#include "platform/locks.h"
 
 namespace kivo {
 
@@ -24,8 +26,9 @@ struct ComponentGlobals {
   TKivoSession* default_session = nullptr;
   TKivoSessionManager* default_handle = nullptr;  // guarded by the session lock
   TKivoSessionManager* current_handle = nullptr;  // guarded by the session lock
-  std::recursive_mutex registry_lock;
-  std::vector<TKivoDatabaseManager*> managers;  // guarded by registry_lock
+  // Guards `managers` and the database and data-set lists of every manager.
+  TCriticalSection registry_lock;
+  std::vector<std::unique_ptr<TKivoDatabaseManager>> managers;  // owned; guarded by registry_lock
 };
 
 ComponentGlobals& Globals();

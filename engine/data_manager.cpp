@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <random>
 
 #include "engine/field_types.h"
@@ -16,14 +15,33 @@ namespace kivo {
 
 namespace {
 
-// Registered managers; guarded by TKivoDataManager::RegistryLock().
-std::vector<TKivoDataManager*>& Registry() {
-  static std::vector<TKivoDataManager*> registry;
-  return registry;
+// The registered managers and their owner. Made on first use and never
+// destroyed: a manager still registered at process end may refer to a table
+// store that is already gone, so it must not close its table then.
+struct TManagerRegistry {
+  TCriticalSection lock;
+  std::vector<std::unique_ptr<TKivoDataManager>> managers;  // guarded by lock
+};
+
+TManagerRegistry& Registry() {
+  static TManagerRegistry* const registry = new TManagerRegistry;
+  return *registry;
 }
 
-std::mutex& CloseErrorHandlerLock() {
-  static std::mutex lock;
+// Takes `manager` out of the registry; nullptr when it is not registered.
+// REQUIRES: the registry lock.
+std::unique_ptr<TKivoDataManager> Unregister(const TKivoDataManager* manager) {
+  auto& managers = Registry().managers;
+  auto it = std::find_if(managers.begin(), managers.end(),
+                         [&](const auto& owned) { return owned.get() == manager; });
+  if (it == managers.end()) return nullptr;
+  std::unique_ptr<TKivoDataManager> owned = std::move(*it);
+  managers.erase(it);
+  return owned;
+}
+
+TCriticalSection& CloseErrorHandlerLock() {
+  static TCriticalSection lock;
   return lock;
 }
 
@@ -34,9 +52,9 @@ TKivoDataManager::TCloseErrorHandler& CloseErrorHandler() {
 
 // A pseudo-random number in 0 .. 2147483646 for generated identifier names.
 std::int32_t RandomIdSuffix() {
-  static std::mutex lock;
+  static TCriticalSection lock;
   static std::mt19937 generator{std::random_device{}()};
-  std::lock_guard<std::mutex> guard(lock);
+  TCriticalSectionGuard guard(lock);
   return std::uniform_int_distribution<std::int32_t>(0, 2147483646)(generator);
 }
 
@@ -67,52 +85,68 @@ std::int32_t WrappingAdd(std::int32_t value, std::int32_t delta) {
 
 // ---- Registry ----
 
-TCriticalSection& TKivoDataManager::RegistryLock() {
-  static TCriticalSection lock;
-  return lock;
-}
+TCriticalSection& TKivoDataManager::RegistryLock() { return Registry().lock; }
 
 int TKivoDataManager::RegisteredCount() {
   TCriticalSectionGuard guard(RegistryLock());
-  return static_cast<int>(Registry().size());
+  return static_cast<int>(Registry().managers.size());
 }
 
 bool TKivoDataManager::IsRegistered(const TKivoDataManager* manager) {
   TCriticalSectionGuard guard(RegistryLock());
-  const auto& registry = Registry();
-  return std::find(registry.begin(), registry.end(), manager) != registry.end();
+  const auto& managers = Registry().managers;
+  return std::any_of(managers.begin(), managers.end(),
+                     [&](const auto& owned) { return owned.get() == manager; });
 }
 
 TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store) {
   if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
-  for (TKivoDataManager* manager : Registry()) {
+  auto& managers = Registry().managers;
+  for (const auto& manager : managers) {
     if (AnsiSameText(manager->table_name_, tableName) && manager->store_->Path() == store->Path())
-      return manager;
+      return manager.get();
   }
-  return new TKivoDataManager(tableName, store);
+  managers.push_back(std::make_unique<TKivoDataManager>(tableName, store));
+  return managers.back().get();
+}
+
+bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset) {
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  if (!manager->DetachDataset(dataset)) return false;
+  // Closed here, not in the destructor, so that a failure reaches the caller.
+  std::exception_ptr failure;
+  try {
+    manager->CloseTable();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Unregister(manager).reset();
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
+void krReleaseDataManager(TKivoDataManager* manager) {
+  if (!manager) return;
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  if (manager->DatasetCount() == 0) Unregister(manager).reset();
 }
 
 TKivoDataManager::TKivoDataManager(const std::string& tableName, TTableFileStore* store)
     : table_name_(tableName), store_(store) {
   if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
-  TCriticalSectionGuard guard(RegistryLock());
-  Registry().push_back(this);
 }
 
 TKivoDataManager::~TKivoDataManager() {
-  TCriticalSectionGuard guard(RegistryLock());
   try {
     CloseTable();
   } catch (...) {
     // A destructor cannot report; CloseTable has released everything anyway.
   }
-  auto& registry = Registry();
-  registry.erase(std::remove(registry.begin(), registry.end(), this), registry.end());
 }
 
 void TKivoDataManager::SetCloseErrorHandler(TCloseErrorHandler handler) {
-  std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+  TCriticalSectionGuard guard(CloseErrorHandlerLock());
   CloseErrorHandler() = std::move(handler);
 }
 
@@ -193,28 +227,14 @@ std::int8_t TKivoDataManager::ConnectDataset(TDataManagerClient* dataset) {
   });
 }
 
-bool TKivoDataManager::DisconnectDataset(TDataManagerClient* dataset) {
-  // Registry before manager: the destructor takes the registry lock.
-  TCriticalSectionGuard registryGuard(RegistryLock());
-  bool last = Locked([&] {
+bool TKivoDataManager::DetachDataset(TDataManagerClient* dataset) {
+  return Locked([&] {
     auto it = std::find(datasets_.begin(), datasets_.end(), dataset);
     if (it != datasets_.end()) datasets_.erase(it);
     if (datasets_.empty()) return true;
     store_mode_ = DetectFileStoreMode();
     return false;
   });
-  if (last) {
-    // Closed here, not in the destructor, so that a failure reaches the caller.
-    std::exception_ptr failure;
-    try {
-      CloseTable();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    delete this;
-    if (failure) std::rethrow_exception(failure);
-  }
-  return last;
 }
 
 // ---- Settings ----
@@ -608,7 +628,7 @@ void TKivoDataManager::CloseTable() {
         } catch (const Exception&) {
           TCloseErrorHandler handler;
           {
-            std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+            TCriticalSectionGuard guard(CloseErrorHandlerLock());
             handler = CloseErrorHandler();
           }
           const char* message =

@@ -87,7 +87,7 @@ class TableFixture {
     fields.Add("a", ftInteger);
     fields.Add("b", ftString, 10);
     m->CreateTable(fields, TIndexDefs(), false, 1000);
-    delete m;
+    krReleaseDataManager(m);
   }
   // Opens with `password` (the fixture's by default); returns the result code.
   std::int8_t Open(const std::string* password = nullptr, bool cacheDisabled = false) {
@@ -104,7 +104,7 @@ class TableFixture {
   }
   // Closes and destroys the manager; a failure to close is raised after that.
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) old->CloseTable();
   }
@@ -447,7 +447,7 @@ TKivoDataManager* CreateAndOpenIntTable(TTableFileStore& store) {
   TFieldDefs fields;
   fields.Add("a", ftInteger);
   m->CreateTable(fields, TIndexDefs(), false, 1000);
-  delete m;
+  krReleaseDataManager(m);
   m = krGetDataManager("t", &store);
   EXPECT_EQ(m->OpenTable(), kOpenOk);
   return m;
@@ -481,7 +481,7 @@ TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
           static_cast<std::int32_t>(id));
     }
     m->CloseTable();
-    delete m;
+    krReleaseDataManager(m);
   }
 }
 
@@ -514,7 +514,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
     m->CloseTable();  // cannot write either
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
 
   store.budget = 1 << 30;
   m = open();
@@ -529,7 +529,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
             static_cast<std::uint8_t>(bytes[280]));  // mark cleared
   EXPECT_EQ(bytes.size(), static_cast<std::size_t>(m->DataOffset()) + 4 * rec);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 
   // A mark alone (records written, header not) changes nothing else.
   bytes[279] = static_cast<char>(~bytes[280]);
@@ -537,7 +537,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   m = open();
   EXPECT_EQ(m->RecordCount(), 4);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 // A record moved by a delete and then updated before the flush: the copy
@@ -567,7 +567,7 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
     m->CloseTable();
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
   store.budget = 1 << 30;
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
@@ -578,7 +578,7 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4}));
   EXPECT_EQ(Int32At(std::string(reinterpret_cast<const char*>(m->GetRecordPtr(1)), 4), 0), 555);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
@@ -604,7 +604,7 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
     m->CloseTable();
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
   // The file now counts five records, one of them 7, under LastAutoInc 5.
   store.budget = 1 << 30;
   m = krGetDataManager("t", &store);
@@ -613,12 +613,12 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   EXPECT_EQ(GetRecordId(m->Layout(), m->GetRecordPtr(1)), 7u);
   EXPECT_EQ(m->LastAutoInc(), 7);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
   EXPECT_EQ(m->LastAutoInc(), 7) << "the raised value reaches the file";
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 // ---------------------------------------------------------------------------
@@ -667,7 +667,7 @@ class FlushJournal : public ::testing::TestWithParam<Kind> {
     ASSERT_EQ(m->OpenTable(), kOpenOk);
   }
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) {
       try {
@@ -844,7 +844,7 @@ TEST(FlushJournalFile, IsRenamedAndDeletedWithItsTable) {
   PlainStore store(fs, dir.path());
   TKivoDataManager* m = CreateAndOpenIntTable(store);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
   WriteFileBytes(dir.file("t.jnl"), "left by a killed flush");
   m = krGetDataManager("t", &store);
   m->RenameTable("u");
@@ -853,7 +853,7 @@ TEST(FlushJournalFile, IsRenamedAndDeletedWithItsTable) {
   m->DeleteTable();
   EXPECT_FALSE(fs.FileExists("u.jnl"));
   EXPECT_FALSE(fs.FileExists("u.dat"));
-  delete m;
+  krReleaseDataManager(m);
 }
 
 TEST(FlushJournalFormat, OnlyAWholeJournalOfTheSameFlushParses) {

@@ -111,13 +111,13 @@ ContainerStore& Container() {
 }
 
 // Serialises access to the registered container functions.
-std::mutex& ContainerMutex() {
-  static std::mutex m;
+TCriticalSection& ContainerMutex() {
+  static TCriticalSection m;
   return m;
 }
 
 ContainerStore ContainerSnapshot() {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   return Container();
 }
 
@@ -572,30 +572,30 @@ TPFSManager& TPFSManager::Instance() {
 }
 
 TPFSManager::~TPFSManager() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
+  TCriticalSectionGuard guard(lock_);
   while (!list_.empty()) list_.pop_back();
 }
 
 void TPFSManager::SetContainerStore(TContainerStoreFactory factory,
                                     TContainerEncryptedProbe probe) {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   Container().factory = std::move(factory);
   Container().probe = std::move(probe);
 }
 
 bool TPFSManager::HasContainerStore() {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   return static_cast<bool>(Container().factory);
 }
 
 void TPFSManager::Lock() {
-  lock_.lock();
+  lock_.Enter();
   ++lock_depth_;
 }
 
 void TPFSManager::Unlock() {
   --lock_depth_;
-  lock_.unlock();
+  lock_.Leave();
 }
 
 TAbstractPlainFileSystem* TPFSManager::Register(std::unique_ptr<TAbstractPlainFileSystem> pfs) {

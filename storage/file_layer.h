@@ -316,9 +316,11 @@ class TPFSManager {
 
  private:
   TPFSManager() = default;
+  // REQUIRES: lock_.
   TAbstractPlainFileSystem* Register(std::unique_ptr<TAbstractPlainFileSystem> pfs);
 
-  std::recursive_mutex lock_;
+  // Guards the registered file systems and the lock depth; last in the lock order.
+  TCriticalSection lock_;
   int lock_depth_ = 0;                                           // guarded by lock_
   std::vector<std::unique_ptr<TAbstractPlainFileSystem>> list_;  // guarded by lock_
 };

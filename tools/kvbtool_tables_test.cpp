@@ -82,7 +82,7 @@ class KvbtoolTables : public ::testing::TestWithParam<Kind> {
     fields.Add("Wide", ftWideString, 8);
     fields.Add("Big", ftLargeint);
     {
-      std::unique_ptr<TKivoDataManager> creator(krGetDataManager("Goods", db->Handle()));
+      TDataManagerHold creator(krGetDataManager("Goods", db->Handle()));
       creator->SetEncrypted(!tablePassword.empty());
       creator->SetPassword(tablePassword);
       creator->CreateTable(fields, TIndexDefs(), false, 1000);
@@ -311,7 +311,7 @@ class KvbtoolDamagedTables : public ::testing::Test {
     TFieldDefs fields;
     fields.Add("Name", ftString, 10);
     {
-      std::unique_ptr<TKivoDataManager> creator(krGetDataManager("T", db.Handle()));
+      TDataManagerHold creator(krGetDataManager("T", db.Handle()));
       creator->CreateTable(fields, TIndexDefs(), false, 1000);
     }
     TClient client;

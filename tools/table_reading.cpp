@@ -90,11 +90,11 @@ class TOpenedTable {
     try {
       result = manager_->ConnectDataset(&client_);
     } catch (...) {
-      delete manager_;
+      krReleaseDataManager(manager_);
       throw;
     }
     if (result != kOpenOk) {
-      delete manager_;
+      krReleaseDataManager(manager_);
       throw Exception(OpenFailureText(result, table));
     }
   }
