@@ -379,14 +379,12 @@ TCriticalSection& TKivoDatabaseManager::RegistryLock() { return Globals().regist
 
 int TKivoDatabaseManager::RegisteredCount() {
   RegistryGuard guard(RegistryLock());
-  return static_cast<int>(Globals().managers.size());
+  return Globals().managers.Count();
 }
 
 bool TKivoDatabaseManager::IsRegistered(const TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
-  const auto& managers = Globals().managers;
-  return std::any_of(managers.begin(), managers.end(),
-                     [&](const auto& owned) { return owned.get() == manager; });
+  return Globals().managers.Contains(manager);
 }
 
 TKivoDatabaseManager::TKivoDatabaseManager(TKivoDatabase* database) {
@@ -428,7 +426,7 @@ TKivoDatabaseManager* TKivoDatabaseManager::FindOrCreateManager(TKivoDatabase* d
     key = database->DatabaseFileName();
   if (!key.empty()) {
     const std::string wanted = PathKey(key);
-    auto& managers = Globals().managers;
+    const auto& managers = Globals().managers.Items();
     for (auto it = managers.rbegin(); it != managers.rend(); ++it) {
       TKivoDatabaseManager* m = it->get();
       if (PathKey(m->path_) == wanted) return m;
@@ -436,9 +434,7 @@ TKivoDatabaseManager* TKivoDatabaseManager::FindOrCreateManager(TKivoDatabase* d
         if (AnsiSameText(db->DatabaseName(), key)) return m;
     }
   }
-  auto& managers = Globals().managers;
-  managers.push_back(std::make_unique<TKivoDatabaseManager>(database));
-  return managers.back().get();
+  return Globals().managers.Add(std::make_unique<TKivoDatabaseManager>(database));
 }
 
 void TKivoDatabaseManager::ConnectDatabase(TKivoDatabase* database) {
@@ -503,13 +499,9 @@ void TKivoDatabaseManager::UnregisterDataset(TKivoDatasetBase* dataset) {
 bool TKivoDatabaseManager::ReleaseIfUnused(TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
   if (!manager->databases_.empty() || !manager->datasets_.empty()) return false;
-  auto& managers = Globals().managers;
-  auto it = std::find_if(managers.begin(), managers.end(),
-                         [&](const auto& owned) { return owned.get() == manager; });
-  if (it == managers.end()) return false;
-  const std::unique_ptr<TKivoDatabaseManager> gone = std::move(*it);
-  managers.erase(it);
-  return true;
+  // Taken out, then destroyed as `gone` leaves the scope.
+  const std::unique_ptr<TKivoDatabaseManager> gone = Globals().managers.Take(manager);
+  return gone != nullptr;
 }
 
 TAbstractPlainFileSystem* TKivoDatabaseManager::GetPFS(int mode) {

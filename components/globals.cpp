@@ -22,11 +22,7 @@ ComponentGlobals::~ComponentGlobals() {
   sessions = nullptr;
   default_session = nullptr;
   TCriticalSectionGuard guard(registry_lock);
-  // Last registered first; each is out of the list before it is destroyed.
-  while (!managers.empty()) {
-    const std::unique_ptr<TKivoDatabaseManager> gone = std::move(managers.back());
-    managers.pop_back();
-  }
+  managers.DestroyAll();
   delete default_handle;
   default_handle = nullptr;
 }

@@ -3,10 +3,8 @@
 // with its lock. Made on first use, torn down in order at process end.
 #pragma once
 
-#include <memory>
-#include <vector>
-
 #include "platform/locks.h"
+#include "platform/owning_registry.h"
 
 namespace kivo {
 
@@ -28,7 +26,7 @@ struct ComponentGlobals {
   TKivoSessionManager* current_handle = nullptr;  // guarded by the session lock
   // Guards `managers` and the database and data-set lists of every manager.
   TCriticalSection registry_lock;
-  std::vector<std::unique_ptr<TKivoDatabaseManager>> managers;  // owned; guarded by registry_lock
+  TOwningRegistry<TKivoDatabaseManager> managers;  // guarded by registry_lock
 };
 
 ComponentGlobals& Globals();

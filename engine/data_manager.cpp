@@ -10,6 +10,7 @@
 #include "engine/write_log.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
+#include "platform/owning_registry.h"
 
 namespace kivo {
 
@@ -20,24 +21,12 @@ namespace {
 // store that is already gone, so it must not close its table then.
 struct TManagerRegistry {
   TCriticalSection lock;
-  std::vector<std::unique_ptr<TKivoDataManager>> managers;  // guarded by lock
+  TOwningRegistry<TKivoDataManager> managers;  // guarded by lock
 };
 
 TManagerRegistry& Registry() {
   static TManagerRegistry* const registry = new TManagerRegistry;
   return *registry;
-}
-
-// Takes `manager` out of the registry; nullptr when it is not registered.
-// REQUIRES: the registry lock.
-std::unique_ptr<TKivoDataManager> Unregister(const TKivoDataManager* manager) {
-  auto& managers = Registry().managers;
-  auto it = std::find_if(managers.begin(), managers.end(),
-                         [&](const auto& owned) { return owned.get() == manager; });
-  if (it == managers.end()) return nullptr;
-  std::unique_ptr<TKivoDataManager> owned = std::move(*it);
-  managers.erase(it);
-  return owned;
 }
 
 TCriticalSection& CloseErrorHandlerLock() {
@@ -89,26 +78,23 @@ TCriticalSection& TKivoDataManager::RegistryLock() { return Registry().lock; }
 
 int TKivoDataManager::RegisteredCount() {
   TCriticalSectionGuard guard(RegistryLock());
-  return static_cast<int>(Registry().managers.size());
+  return Registry().managers.Count();
 }
 
 bool TKivoDataManager::IsRegistered(const TKivoDataManager* manager) {
   TCriticalSectionGuard guard(RegistryLock());
-  const auto& managers = Registry().managers;
-  return std::any_of(managers.begin(), managers.end(),
-                     [&](const auto& owned) { return owned.get() == manager; });
+  return Registry().managers.Contains(manager);
 }
 
 TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store) {
   if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
   auto& managers = Registry().managers;
-  for (const auto& manager : managers) {
+  for (const auto& manager : managers.Items()) {
     if (AnsiSameText(manager->table_name_, tableName) && manager->store_->Path() == store->Path())
       return manager.get();
   }
-  managers.push_back(std::make_unique<TKivoDataManager>(tableName, store));
-  return managers.back().get();
+  return managers.Add(std::make_unique<TKivoDataManager>(tableName, store));
 }
 
 bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset) {
@@ -121,7 +107,7 @@ bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset)
   } catch (...) {
     failure = std::current_exception();
   }
-  Unregister(manager).reset();
+  Registry().managers.Take(manager).reset();
   if (failure) std::rethrow_exception(failure);
   return true;
 }
@@ -129,7 +115,7 @@ bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset)
 void krReleaseDataManager(TKivoDataManager* manager) {
   if (!manager) return;
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
-  if (manager->DatasetCount() == 0) Unregister(manager).reset();
+  if (manager->DatasetCount() == 0) Registry().managers.Take(manager).reset();
 }
 
 TKivoDataManager::TKivoDataManager(const std::string& tableName, TTableFileStore* store)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/locks.h"
+#include "platform/owning_registry.h"
 #include "storage/file_handle.h"
 
 namespace kivo {
@@ -321,8 +322,8 @@ class TPFSManager {
 
   // Guards the registered file systems and the lock depth; last in the lock order.
   TCriticalSection lock_;
-  int lock_depth_ = 0;                                           // guarded by lock_
-  std::vector<std::unique_ptr<TAbstractPlainFileSystem>> list_;  // guarded by lock_
+  int lock_depth_ = 0;                              // guarded by lock_
+  TOwningRegistry<TAbstractPlainFileSystem> list_;  // guarded by lock_
 };
 
 }  // namespace kivo
