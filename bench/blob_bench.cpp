@@ -94,14 +94,14 @@ class OurDatabase {
   void Write(std::int32_t count, std::uint8_t level,
              const std::vector<std::vector<std::uint8_t>>& values) {
     {
-      std::unique_ptr<TKivoDataManager> maker(krGetDataManager("t", store_.get()));
+      TDataManagerHold maker(krGetDataManager("t", store_.get()));
       maker->SetBLOBCompression(level);
       TFieldDefs fields;
       fields.Add("a", ftInteger);
       fields.Add("v", ftBlob);
       maker->CreateTable(fields, TIndexDefs(), false, 1000);
     }
-    std::unique_ptr<TKivoDataManager> m(Open());
+    TDataManagerHold m(Open());
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(m->RecordSize()) + 8);
     TMemoryStream stream;
     for (std::int32_t i = 0; i < count; ++i) {
@@ -120,7 +120,7 @@ class OurDatabase {
   }
 
   std::uint64_t ReadAll() {
-    std::unique_ptr<TKivoDataManager> m(Open());
+    TDataManagerHold m(Open());
     TMemoryStream stream;
     std::uint64_t sum = 0;
     for (std::int32_t i = 0; i < m->RecordCount(); ++i) {

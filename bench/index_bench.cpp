@@ -84,7 +84,7 @@ class OurTable {
  public:
   OurTable(const std::string& dir, bool create, bool indexes) : store_(dir) {
     if (create) {
-      std::unique_ptr<TKivoDataManager> maker(krGetDataManager("t", &store_));
+      TDataManagerHold maker(krGetDataManager("t", &store_));
       TFieldDefs fields;
       fields.Add("a", ftInteger);
       fields.Add("s", ftString, kStringLength);
@@ -100,7 +100,7 @@ class OurTable {
     Check(m_->OpenTable() == kOpenOk, "cannot open table t");
   }
   ~OurTable() {
-    std::unique_ptr<TKivoDataManager> m(m_);
+    TDataManagerHold m(m_);
     m->CloseTable();
   }
   TKivoDataManager& operator*() { return *m_; }

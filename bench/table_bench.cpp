@@ -175,7 +175,7 @@ class OurTable {
   OurTable(Where where, const Scratch& scratch, bool create)
       : fs_(OpenFileSystem(where, scratch, create)), store_(*fs_, scratch.Dir()) {
     if (create) {
-      std::unique_ptr<TKivoDataManager> maker(krGetDataManager("t", &store_));
+      TDataManagerHold maker(krGetDataManager("t", &store_));
       TFieldDefs fields;
       fields.Add("a", ftInteger);
       fields.Add("b", ftInteger);
@@ -187,7 +187,7 @@ class OurTable {
     Check(m_->OpenTable() == kOpenOk, "cannot open table t");
   }
   ~OurTable() {
-    std::unique_ptr<TKivoDataManager> m(m_);
+    TDataManagerHold m(m_);
     m->CloseTable();
   }
 

@@ -514,6 +514,75 @@ TEST_F(DatabaseTest, SharedHandleKeepsTheManagerAlive) {
   EXPECT_FALSE(TKivoDatabaseManager::IsRegistered(m));
 }
 
+// The registry keeps a database manager exactly as long as a database or a
+// data set uses it, whatever order they come and go in, whether a database
+// closes or is destroyed; run under the address sanitizer a use of a
+// destroyed manager fails here too.
+TEST_F(DatabaseTest, ManagerLivesExactlyAsLongAsItsUsers) {
+  // Three names of one directory: three databases, one manager.
+  const std::string names[3] = {dir.path(), dir.path() + "/", dir.path() + "//"};
+  const std::vector<std::vector<int>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {0, 2, 1}};
+  for (const std::vector<int>& open : orders) {
+    for (const std::vector<int>& leave : orders) {
+      std::unique_ptr<TKivoDatabase> dbs[3];
+      for (int i : open) {
+        dbs[i] = std::make_unique<TKivoDatabase>();
+        dbs[i]->SetDatabaseName(names[i]);
+        dbs[i]->Open();
+      }
+      TKivoDatabaseManager* m = dbs[open[0]]->Handle();
+      for (const auto& db : dbs) EXPECT_EQ(db->Handle(), m);
+      EXPECT_EQ(m->DatabaseCount(), 3);
+      EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before + 1);
+
+      // A data set of the database that leaves second.
+      TTestDataset ds;
+      ds.SetDatabaseName(names[leave[1]]);
+      ds.Open();
+      EXPECT_EQ(ds.DatabaseManager(), m);
+      EXPECT_EQ(m->DatasetCount(), 1);
+
+      for (std::size_t k = 0; k < 3; ++k) {
+        const int i = leave[k];
+        if (k % 2 == 0)
+          dbs[i]->Close();
+        else
+          dbs[i].reset();
+        if (k == 1) {
+          EXPECT_FALSE(ds.Active());  // closed with its database
+        }
+        EXPECT_EQ(TKivoDatabaseManager::IsRegistered(m), k < 2);
+        if (k < 2) {
+          EXPECT_EQ(m->DatabaseCount(), static_cast<int>(2 - k));
+        }
+      }
+      EXPECT_EQ(TKivoDatabaseManager::RegisteredCount(), managers_before);
+    }
+  }
+}
+
+TEST_F(DatabaseTest, ADataSetKeepsTheManagerUntilItCloses) {
+  TKivoDatabase db;
+  db.SetDatabaseName(dir.path());
+  db.Open();
+  TKivoDatabaseManager* m = db.Handle();
+  TTestDataset a, b;
+  a.SetDatabaseName(dir.path());
+  b.SetDatabaseName(dir.path());
+  a.Open();
+  b.Open();
+  EXPECT_EQ(m->DatasetCount(), 2);
+  b.Close();
+  a.Close();
+  EXPECT_EQ(m->DatasetCount(), 0);
+  EXPECT_TRUE(TKivoDatabaseManager::IsRegistered(m));  // the database still holds it
+  a.Open();
+  db.Close();  // closes the data set, then lets the manager go
+  EXPECT_FALSE(a.Active());
+  EXPECT_FALSE(TKivoDatabaseManager::IsRegistered(m));
+  EXPECT_EQ(a.DatabaseManager(), nullptr);
+}
+
 TEST_F(DatabaseTest, HandleOfAnotherSessionIsRefused) {
   TKivoSession other;
   other.SetSessionName("Elsewhere");

@@ -18,7 +18,7 @@ using detail::Globals;
 
 namespace {
 
-using RegistryGuard = std::lock_guard<std::recursive_mutex>;
+using RegistryGuard = TCriticalSectionGuard;
 
 bool IsMemoryName(const std::string& name) { return AnsiSameText(name, "MEMORY"); }
 
@@ -80,11 +80,9 @@ TKivoDatabase::~TKivoDatabase() {
   } catch (...) {
     // A destructor cannot report; the handle is released below in any case.
   }
-  if (handle_) {
-    RegistryGuard guard(TKivoDatabaseManager::RegistryLock());
-    if (TKivoDatabaseManager::IsRegistered(handle_)) handle_->DisconnectDatabase(this);
-    handle_ = nullptr;
-  }
+  // A manager that goes first clears the handle of every database it lists,
+  // so a handle still set here is alive.
+  DisconnectManager();
   ForgetDataSets();
   if (session_) {
     session_->RemoveDatabase(this);
@@ -94,11 +92,7 @@ TKivoDatabase::~TKivoDatabase() {
 }
 
 void TKivoDatabase::ForgetDataSets() {
-  for (TKivoDatasetBase* ds : datasets_) {
-    ds->database_ = nullptr;
-    ds->database_manager_ = nullptr;
-    ds->db_flags_ = 0;
-  }
+  for (TKivoDatasetBase* ds : datasets_) ds->ForgetDatabase();
   datasets_.clear();
 }
 
@@ -241,7 +235,7 @@ void TKivoDatabase::ConnectManager() {
     manager->ConnectDatabase(this);
   } catch (...) {
     handle_ = nullptr;
-    manager->FreeIfUnused();
+    TKivoDatabaseManager::ReleaseIfUnused(manager);
     throw;
   }
 }
@@ -281,6 +275,9 @@ void TKivoDatabase::Open() {
         DisconnectManager();
         throw Exception("TKivoDatabase.Open - Invalid password or corrupted database file.");
       }
+      // A container that failed to open while connecting left the database
+      // unlisted; open now, it is a user the manager must outlive.
+      handle_->AttachHolder(this);
     } else {
       ConnectManager();
     }
@@ -297,12 +294,7 @@ void TKivoDatabase::Close() {
       TKivoDatasetBase* ds = datasets_[static_cast<std::size_t>(i)];
       ds->CloseForDatabase();
       // A data set that did not leave by itself is dropped here.
-      if (Contains(datasets_, ds)) {
-        EraseItem(datasets_, ds);
-        ds->database_ = nullptr;
-        ds->database_manager_ = nullptr;
-        ds->db_flags_ = 0;
-      }
+      if (EraseItem(datasets_, ds)) ds->ForgetDatabase();
     }
   } catch (...) {
     closing_ = false;
@@ -380,16 +372,16 @@ void TKivoDatabase::RemoveDataSet(TKivoDatasetBase* dataset) { EraseItem(dataset
 
 // ---------------------------------------------------------------- TKivoDatabaseManager
 
-std::recursive_mutex& TKivoDatabaseManager::RegistryLock() { return Globals().registry_lock; }
+TCriticalSection& TKivoDatabaseManager::RegistryLock() { return Globals().registry_lock; }
 
 int TKivoDatabaseManager::RegisteredCount() {
   RegistryGuard guard(RegistryLock());
-  return static_cast<int>(Globals().managers.size());
+  return Globals().managers.Count();
 }
 
 bool TKivoDatabaseManager::IsRegistered(const TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
-  return Contains(Globals().managers, manager);
+  return Globals().managers.Contains(manager);
 }
 
 TKivoDatabaseManager::TKivoDatabaseManager(TKivoDatabase* database) {
@@ -411,14 +403,11 @@ TKivoDatabaseManager::TKivoDatabaseManager(TKivoDatabase* database) {
   // The session is active by now; its handle is read without starting it,
   // since the registry lock may already be held.
   if (database->Session()) session_handle_ = database->Session()->Handle();
-  RegistryGuard guard(RegistryLock());
-  Globals().managers.push_back(this);
 }
 
 TKivoDatabaseManager::~TKivoDatabaseManager() {
   RegistryGuard guard(RegistryLock());
   if (is_file_database_ && !in_memory_) TPFSManager::Instance().DropPFS(path_);
-  EraseItem(Globals().managers, this);
   for (TKivoDatabase* db : databases_)
     if (db->handle_ == this) db->handle_ = nullptr;
 }
@@ -434,15 +423,15 @@ TKivoDatabaseManager* TKivoDatabaseManager::FindOrCreateManager(TKivoDatabase* d
     key = database->DatabaseFileName();
   if (!key.empty()) {
     const std::string wanted = PathKey(key);
-    auto& managers = Globals().managers;
+    const auto& managers = Globals().managers.Items();
     for (auto it = managers.rbegin(); it != managers.rend(); ++it) {
-      TKivoDatabaseManager* m = *it;
+      TKivoDatabaseManager* m = it->get();
       if (PathKey(m->path_) == wanted) return m;
       for (TKivoDatabase* db : m->databases_)
         if (AnsiSameText(db->DatabaseName(), key)) return m;
     }
   }
-  return new TKivoDatabaseManager(database);
+  return Globals().managers.Add(std::make_unique<TKivoDatabaseManager>(database));
 }
 
 void TKivoDatabaseManager::ConnectDatabase(TKivoDatabase* database) {
@@ -480,7 +469,8 @@ void TKivoDatabaseManager::AttachHolder(TKivoDatabase* database) {
 
 void TKivoDatabaseManager::DisconnectDatabase(TKivoDatabase* database) {
   RegistryGuard guard(RegistryLock());
-  if (EraseItem(databases_, database)) FreeIfUnused();
+  EraseItem(databases_, database);
+  ReleaseIfUnused(this);
 }
 
 void TKivoDatabaseManager::RegisterDataset(TKivoDatasetBase* dataset) {
@@ -496,18 +486,19 @@ void TKivoDatabaseManager::RegisterDataset(TKivoDatasetBase* dataset) {
 void TKivoDatabaseManager::UnregisterDataset(TKivoDatasetBase* dataset) {
   // Closing the data set may take the session lock, which comes before the
   // registry lock: take it first.
-  std::lock_guard<std::recursive_mutex> session(Sessions().SessionLock());
+  TCriticalSectionGuard session(Sessions().SessionLock());
   RegistryGuard guard(RegistryLock());
   if (!EraseItem(datasets_, dataset)) return;
   dataset->Close();
-  FreeIfUnused();
+  ReleaseIfUnused(this);
 }
 
-bool TKivoDatabaseManager::FreeIfUnused() {
+bool TKivoDatabaseManager::ReleaseIfUnused(TKivoDatabaseManager* manager) {
   RegistryGuard guard(RegistryLock());
-  if (!databases_.empty() || !datasets_.empty() || !IsRegistered(this)) return false;
-  delete this;
-  return true;
+  if (!manager->databases_.empty() || !manager->datasets_.empty()) return false;
+  // Taken out, then destroyed as `gone` leaves the scope.
+  const std::unique_ptr<TKivoDatabaseManager> gone = Globals().managers.Take(manager);
+  return gone != nullptr;
 }
 
 TAbstractPlainFileSystem* TKivoDatabaseManager::GetPFS(int mode) {
@@ -544,15 +535,9 @@ TAbstractFile* TKivoDatabaseManager::OpenFile(const std::string& name, int mode,
     if (main && main != pfs) {
       TAbstractFile* memory = pfs->OpenFile(name, true, exclusive, readOnly);
       try {
-        TAbstractFile* source = main->OpenFile(name, false, false, true);
-        try {
-          memory->CopyFrom(*source, 0);
-        } catch (...) {
-          main->CloseFile(source);
-          throw;
-        }
+        const TOpenFile source = main->OpenScoped(name, false, false, true);
+        memory->CopyFrom(*source, 0);
         memory->SetPosition(0);
-        main->CloseFile(source);
       } catch (...) {
         // An empty memory copy left behind would hide the table's content.
         pfs->DeleteFile(name);
@@ -591,18 +576,16 @@ bool TKivoDatabaseManager::SaveMemoryFile(const std::string& name) {
   if (memory == main) return true;  // the memory store is the main store
   TAbstractFile* source = memory->FindFile(name);
   if (!source) return false;
-  TAbstractFile* target = nullptr;
   std::int32_t position = source->GetPosition();
   bool saved = false;
   try {
-    target = main->OpenFile(name, true, false, false);
+    const TOpenFile target = main->OpenScoped(name, true, false, false);
     target->CopyFrom(*source, 0);
     target->Flush();
     saved = true;
   } catch (...) {
     saved = false;
   }
-  if (target) main->CloseFile(target);
   if (position >= 0) source->SetPosition(position);
   return saved;
 }

@@ -6,12 +6,12 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "components/component.h"
 #include "engine/table_file_store.h"
+#include "platform/locks.h"
 #include "storage/file_layer.h"
 
 namespace kivo {
@@ -126,35 +126,40 @@ class TKivoDatabase : public TComponent {
   TDatabaseFileMode database_file_mode_ = dfmNormal;
 };
 
-// The shared handle of one physical database. Created by the first
-// connection for its key, shared by later ones, and destroyed as soon as its
-// last database and last data set are gone. Table managers reach the
-// database's files through its TTableFileStore side.
+// The shared handle of one physical database. The process-wide registry owns
+// every manager: it makes one on the first connection for a key, shares it
+// with later ones, and destroys it as soon as its last database and last
+// data set have left (its users). Table managers reach the database's files
+// through its TTableFileStore side.
 class TKivoDatabaseManager : public TTableFileStore {
  public:
-  // Registers the manager; REQUIRES: the registry lock may be taken.
+  // A manager for `database`'s key; FindOrCreateManager registers it.
   explicit TKivoDatabaseManager(TKivoDatabase* database);
   ~TKivoDatabaseManager() override;
   TKivoDatabaseManager(const TKivoDatabaseManager&) = delete;
   TKivoDatabaseManager& operator=(const TKivoDatabaseManager&) = delete;
 
-  // The process-wide registry lock, and the manager registry.
-  static std::recursive_mutex& RegistryLock();
+  // The process-wide registry lock (taken after the session lock), and the
+  // manager registry.
+  static TCriticalSection& RegistryLock();
   static int RegisteredCount();
   static bool IsRegistered(const TKivoDatabaseManager* manager);
-  // The registered manager for `database`'s key, or a new one.
+  // The registered manager for `database`'s key, or a new registered one.
   static TKivoDatabaseManager* FindOrCreateManager(TKivoDatabase* database);
+  // The registry destroys `manager` when no database and no data set use it;
+  // true when it did.
+  static bool ReleaseIfUnused(TKivoDatabaseManager* manager);
 
   // Raises "TKivoDatabaseManager.ConnectDatabase - database is already open
   // with other in-memory mode value." on an in-memory mismatch.
   void ConnectDatabase(TKivoDatabase* database);
-  // May destroy the manager.
+  // Unlists the database; the registry destroys the manager when that was
+  // its last user, so the pointer may dangle afterwards.
   void DisconnectDatabase(TKivoDatabase* database);
   void RegisterDataset(TKivoDatasetBase* dataset);
-  // Closes the data set; may destroy the manager.
+  // Closes the data set and unlists it; as DisconnectDatabase, may leave the
+  // manager destroyed.
   void UnregisterDataset(TKivoDatasetBase* dataset);
-  // Destroys the manager when both lists are empty; true when it did.
-  bool FreeIfUnused();
 
   // The plain file system of a store mode (0: StoreMode); nullptr when the
   // store cannot be opened.

@@ -51,10 +51,14 @@ void TKivoDatasetBase::CloseForDatabase() {
   // the database is closing underneath.
   if (database_) {
     database_->RemoveDataSet(this);
-    database_ = nullptr;
-    database_manager_ = nullptr;
-    db_flags_ = 0;
+    ForgetDatabase();
   }
+}
+
+void TKivoDatasetBase::ForgetDatabase() {
+  database_ = nullptr;
+  database_manager_ = nullptr;
+  db_flags_ = 0;
 }
 
 TKivoSession& TKivoDatasetBase::DBSession() const { return *Sessions().OpenSession(session_name_); }

@@ -48,6 +48,9 @@ class TKivoDatasetBase : public TComponent {
   virtual void CloseForDatabase();
   // Makes the data set's table read-only (the database is read-only).
   virtual void MakeTableReadOnly() { read_only_ = true; }
+  // Called by a database that drops the data set from its list: the data set
+  // no longer refers to the database or its manager and holds no use flags.
+  void ForgetDatabase();
 
   // Setting the first flag takes the database through the session; clearing
   // the last releases it.
@@ -64,7 +67,6 @@ class TKivoDatasetBase : public TComponent {
   void CheckInactive() const;
 
  private:
-  friend class TKivoDatabase;
   friend class TKivoSession;
   void AcquireDatabase();
   void ReleaseDatabase();

@@ -21,8 +21,8 @@ ComponentGlobals::~ComponentGlobals() {
   delete sessions;
   sessions = nullptr;
   default_session = nullptr;
-  std::lock_guard<std::recursive_mutex> guard(registry_lock);
-  while (!managers.empty()) delete managers.back();  // each leaves the registry
+  TCriticalSectionGuard guard(registry_lock);
+  managers.DestroyAll();
   delete default_handle;
   default_handle = nullptr;
 }

@@ -3,8 +3,8 @@
 // with its lock. Made on first use, torn down in order at process end.
 #pragma once
 
-#include <mutex>
-#include <vector>
+#include "platform/locks.h"
+#include "platform/owning_registry.h"
 
 namespace kivo {
 
@@ -24,8 +24,9 @@ struct ComponentGlobals {
   TKivoSession* default_session = nullptr;
   TKivoSessionManager* default_handle = nullptr;  // guarded by the session lock
   TKivoSessionManager* current_handle = nullptr;  // guarded by the session lock
-  std::recursive_mutex registry_lock;
-  std::vector<TKivoDatabaseManager*> managers;  // guarded by registry_lock
+  // Guards `managers` and the database and data-set lists of every manager.
+  TCriticalSection registry_lock;
+  TOwningRegistry<TKivoDatabaseManager> managers;  // guarded by registry_lock
 };
 
 ComponentGlobals& Globals();

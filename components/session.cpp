@@ -40,19 +40,19 @@ TKivoSessionList::~TKivoSessionList() {
   for (;;) {
     TKivoSession* last;
     {
-      std::lock_guard<std::recursive_mutex> guard(list_lock_);
+      TCriticalSectionGuard guard(list_lock_);
       if (sessions_.empty()) break;
       last = sessions_.back();
     }
     delete last;  // leaves the list
-    std::lock_guard<std::recursive_mutex> guard(list_lock_);
+    TCriticalSectionGuard guard(list_lock_);
     auto it = std::find(sessions_.begin(), sessions_.end(), last);
     if (it != sessions_.end()) sessions_.erase(it);
   }
 }
 
 TKivoSession* TKivoSessionList::FindSession(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   if (name.empty()) return sessions_.empty() ? nullptr : sessions_.front();
   for (TKivoSession* s : sessions_)
     if (AnsiSameText(s->SessionName(), name)) return s;
@@ -66,28 +66,28 @@ TKivoSession* TKivoSessionList::OpenSession(const std::string& name) {
 }
 
 void TKivoSessionList::Add(TKivoSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   sessions_.push_back(session);
 }
 
 void TKivoSessionList::Remove(TKivoSession* session) {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   auto it = std::find(sessions_.begin(), sessions_.end(), session);
   if (it != sessions_.end()) sessions_.erase(it);
 }
 
 int TKivoSessionList::Count() {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   return static_cast<int>(sessions_.size());
 }
 
 TKivoSession* TKivoSessionList::Sessions(int index) {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   return sessions_.at(static_cast<std::size_t>(index));
 }
 
 int TKivoSessionList::TakeAutoNameNumber() {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   auto it = std::find(auto_numbers_.begin(), auto_numbers_.end(), false);
   if (it != auto_numbers_.end()) {
     *it = true;
@@ -98,7 +98,7 @@ int TKivoSessionList::TakeAutoNameNumber() {
 }
 
 void TKivoSessionList::FreeAutoNameNumber(int number) {
-  std::lock_guard<std::recursive_mutex> guard(list_lock_);
+  TCriticalSectionGuard guard(list_lock_);
   if (number >= 0 && static_cast<std::size_t>(number) < auto_numbers_.size())
     auto_numbers_[static_cast<std::size_t>(number)] = false;
 }
@@ -108,7 +108,7 @@ TKivoSessionList& Sessions() { return *Globals().sessions; }
 TKivoSession& DefaultSession() { return *Globals().default_session; }
 
 TKivoSessionManager* CurrentSessionHandle() {
-  std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+  TCriticalSectionGuard guard(Sessions().SessionLock());
   return Globals().current_handle;
 }
 
@@ -158,7 +158,7 @@ void TKivoSession::SetActive(bool value) {
 }
 
 void TKivoSession::StartSession(bool value) {
-  std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+  TCriticalSectionGuard guard(Sessions().SessionLock());
   auto& g = Globals();
   if (value) {
     if (OnStartup) OnStartup(this);
@@ -196,14 +196,14 @@ void TKivoSession::StartSession(bool value) {
 }
 
 void TKivoSession::LockSession() {
-  std::recursive_mutex& lock = Sessions().SessionLock();
-  lock.lock();
+  TCriticalSection& lock = Sessions().SessionLock();
+  lock.Enter();
   if (lock_count_++ == 0) {
     try {
       MakeCurrent();
     } catch (...) {
       --lock_count_;
-      lock.unlock();
+      lock.Leave();
       throw;
     }
   }
@@ -211,12 +211,12 @@ void TKivoSession::LockSession() {
 
 void TKivoSession::UnlockSession() {
   --lock_count_;
-  Sessions().SessionLock().unlock();
+  Sessions().SessionLock().Leave();
 }
 
 void TKivoSession::MakeCurrent() {
   if (handle_) {
-    std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+    TCriticalSectionGuard guard(Sessions().SessionLock());
     Globals().current_handle = handle_;
   } else {
     SetActive(true);
@@ -254,7 +254,7 @@ void TKivoSession::SetAutoSessionName(bool value) {
       }
     }
     {
-      std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+      TCriticalSectionGuard guard(Sessions().SessionLock());
       auto_name_number_ = Sessions().TakeAutoNameNumber();
     }
     try {
@@ -311,13 +311,13 @@ void TKivoSession::Notification(TComponent* component, TOperation operation) {
 }
 
 void TKivoSession::AddDatabase(TKivoDatabase* database) {
-  std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+  TCriticalSectionGuard guard(Sessions().SessionLock());
   if (std::find(databases_.begin(), databases_.end(), database) == databases_.end())
     databases_.push_back(database);
 }
 
 void TKivoSession::RemoveDatabase(TKivoDatabase* database) {
-  std::lock_guard<std::recursive_mutex> guard(Sessions().SessionLock());
+  TCriticalSectionGuard guard(Sessions().SessionLock());
   auto it = std::find(databases_.begin(), databases_.end(), database);
   if (it != databases_.end()) databases_.erase(it);
 }

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "components/component.h"
+#include "platform/locks.h"
 
 namespace kivo {
 
@@ -91,7 +91,7 @@ class TKivoSession : public TComponent {
   void CheckInactive() const;
 
   TKivoSessionManager* handle_ = nullptr;  // guarded by the session lock
-  std::vector<TKivoDatabase*> databases_;
+  std::vector<TKivoDatabase*> databases_;  // touched only by the session's owning thread
   bool streamed_active_ = false;
   bool keep_connections_ = true;
   bool is_default_ = false;
@@ -134,16 +134,20 @@ class TKivoSessionList {
   TKivoSession* Sessions(int index);
 
   // The process-wide re-entrant session lock shared by all sessions.
-  std::recursive_mutex& SessionLock() { return session_lock_; }
+  TCriticalSection& SessionLock() { return session_lock_; }
   // Takes the lowest free automatic-name number; FreeAutoNameNumber returns it.
   int TakeAutoNameNumber();
   void FreeAutoNameNumber(int number);
 
  private:
-  std::recursive_mutex list_lock_;
+  // Guards the session list and the automatic-name numbers; taken alone,
+  // never while waiting for another lock.
+  TCriticalSection list_lock_;
   std::vector<TKivoSession*> sessions_;  // guarded by list_lock_
   std::vector<bool> auto_numbers_;       // guarded by list_lock_
-  std::recursive_mutex session_lock_;
+  // Serialises engine work across sessions: each session's lock count and
+  // handle, and the current session handle; first in the lock order.
+  TCriticalSection session_lock_;
 };
 
 // The process-wide session list and default session, made on first use.

@@ -70,7 +70,7 @@ class BlobTable {
   }
 
   void Create() {
-    std::unique_ptr<TKivoDataManager> c(krGetDataManager("t", store_.get()));
+    TDataManagerHold c(krGetDataManager("t", store_.get()));
     c->SetPassword(password_);
     c->SetEncrypted(!password_.empty());
     c->SetBLOBCompression(level_);
@@ -88,7 +88,7 @@ class BlobTable {
     return m->OpenTable();
   }
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) old->CloseTable();
   }

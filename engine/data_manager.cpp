@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <random>
 
 #include "engine/field_types.h"
@@ -12,19 +11,27 @@
 #include "engine/write_log.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
+#include "platform/owning_registry.h"
 
 namespace kivo {
 
 namespace {
 
-// Registered managers; guarded by TKivoDataManager::RegistryLock().
-std::vector<TKivoDataManager*>& Registry() {
-  static std::vector<TKivoDataManager*> registry;
-  return registry;
+// The registered managers and their owner. Made on first use and never
+// destroyed: a manager still registered at process end may refer to a table
+// store that is already gone, so it must not close its table then.
+struct TManagerRegistry {
+  TCriticalSection lock;
+  TOwningRegistry<TKivoDataManager> managers;  // guarded by lock
+};
+
+TManagerRegistry& Registry() {
+  static TManagerRegistry* const registry = new TManagerRegistry;
+  return *registry;
 }
 
-std::mutex& CloseErrorHandlerLock() {
-  static std::mutex lock;
+TCriticalSection& CloseErrorHandlerLock() {
+  static TCriticalSection lock;
   return lock;
 }
 
@@ -35,9 +42,9 @@ TKivoDataManager::TCloseErrorHandler& CloseErrorHandler() {
 
 // A pseudo-random number in 0 .. 2147483646 for generated identifier names.
 std::int32_t RandomIdSuffix() {
-  static std::mutex lock;
+  static TCriticalSection lock;
   static std::mt19937 generator{std::random_device{}()};
-  std::lock_guard<std::mutex> guard(lock);
+  TCriticalSectionGuard guard(lock);
   return std::uniform_int_distribution<std::int32_t>(0, 2147483646)(generator);
 }
 
@@ -68,52 +75,65 @@ std::int32_t WrappingAdd(std::int32_t value, std::int32_t delta) {
 
 // ---- Registry ----
 
-TCriticalSection& TKivoDataManager::RegistryLock() {
-  static TCriticalSection lock;
-  return lock;
-}
+TCriticalSection& TKivoDataManager::RegistryLock() { return Registry().lock; }
 
 int TKivoDataManager::RegisteredCount() {
   TCriticalSectionGuard guard(RegistryLock());
-  return static_cast<int>(Registry().size());
+  return Registry().managers.Count();
 }
 
 bool TKivoDataManager::IsRegistered(const TKivoDataManager* manager) {
   TCriticalSectionGuard guard(RegistryLock());
-  const auto& registry = Registry();
-  return std::find(registry.begin(), registry.end(), manager) != registry.end();
+  return Registry().managers.Contains(manager);
 }
 
 TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store) {
   if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
-  for (TKivoDataManager* manager : Registry()) {
+  auto& managers = Registry().managers;
+  for (const auto& manager : managers.Items()) {
     if (AnsiSameText(manager->table_name_, tableName) && manager->store_->Path() == store->Path())
-      return manager;
+      return manager.get();
   }
-  return new TKivoDataManager(tableName, store);
+  return managers.Add(std::make_unique<TKivoDataManager>(tableName, store));
+}
+
+bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset) {
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  if (!manager->DetachDataset(dataset)) return false;
+  // Closed here, not in the destructor, so that a failure reaches the caller.
+  std::exception_ptr failure;
+  try {
+    manager->CloseTable();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Registry().managers.Take(manager).reset();
+  if (failure) std::rethrow_exception(failure);
+  return true;
+}
+
+void krReleaseDataManager(TKivoDataManager* manager) {
+  if (!manager) return;
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  if (manager->DatasetCount() == 0) Registry().managers.Take(manager).reset();
 }
 
 TKivoDataManager::TKivoDataManager(const std::string& tableName, TTableFileStore* store)
     : table_name_(tableName), store_(store) {
   if (!store) throw Exception("krGetDataManager - nil pointer to DatabaseManager.");
-  TCriticalSectionGuard guard(RegistryLock());
-  Registry().push_back(this);
 }
 
 TKivoDataManager::~TKivoDataManager() {
-  TCriticalSectionGuard guard(RegistryLock());
   try {
     CloseTable();
   } catch (...) {
     // A destructor cannot report; CloseTable has released everything anyway.
   }
-  auto& registry = Registry();
-  registry.erase(std::remove(registry.begin(), registry.end(), this), registry.end());
 }
 
 void TKivoDataManager::SetCloseErrorHandler(TCloseErrorHandler handler) {
-  std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+  TCriticalSectionGuard guard(CloseErrorHandlerLock());
   CloseErrorHandler() = std::move(handler);
 }
 
@@ -194,28 +214,14 @@ std::int8_t TKivoDataManager::ConnectDataset(TDataManagerClient* dataset) {
   });
 }
 
-bool TKivoDataManager::DisconnectDataset(TDataManagerClient* dataset) {
-  // Registry before manager: the destructor takes the registry lock.
-  TCriticalSectionGuard registryGuard(RegistryLock());
-  bool last = Locked([&] {
+bool TKivoDataManager::DetachDataset(TDataManagerClient* dataset) {
+  return Locked([&] {
     auto it = std::find(datasets_.begin(), datasets_.end(), dataset);
     if (it != datasets_.end()) datasets_.erase(it);
     if (datasets_.empty()) return true;
     store_mode_ = DetectFileStoreMode();
     return false;
   });
-  if (last) {
-    // Closed here, not in the destructor, so that a failure reaches the caller.
-    std::exception_ptr failure;
-    try {
-      CloseTable();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    delete this;
-    if (failure) std::rethrow_exception(failure);
-  }
-  return last;
 }
 
 // ---- Settings ----
@@ -266,13 +272,13 @@ std::uint8_t TKivoDataManager::GetFieldType(int fieldNo) const {
 
 // ---- Files ----
 
-TAbstractFile* TKivoDataManager::OpenOneFile(const char* extension, bool create) {
+TOpenFile TKivoDataManager::OpenOneFile(const char* extension, bool create) {
   std::string name = FileName(extension);
-  TAbstractFile* file = nullptr;
+  TOpenFile file;
   try {
-    file = store_->OpenFile(name, store_mode_, create, false, read_only_);
+    file = store_->OpenScoped(name, store_mode_, create, false, read_only_);
   } catch (const std::exception&) {
-    file = nullptr;
+    file = TOpenFile();
   }
   if (!file)
     throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name + "\", bCreated = " +
@@ -301,12 +307,9 @@ bool TKivoDataManager::OpenFiles(bool create) {
 }
 
 void TKivoDataManager::CloseFiles() {
-  for (TAbstractFile** file : {&bdf_file_, &bif_file_, &idx_file_, &dat_file_}) {
-    if (!*file) continue;
-    TAbstractFile* closing = *file;
-    *file = nullptr;
+  for (TOpenFile* file : {&bdf_file_, &bif_file_, &idx_file_, &dat_file_}) {
     try {
-      store_->CloseFile(closing);
+      file->Close();
     } catch (...) {
       // Closing releases; a failure here has nothing left to protect.
     }
@@ -444,11 +447,8 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
       OpenFiles(true);
       SaveTableHeaders();
       if (!HasBLOBs()) {
-        for (TAbstractFile** file : {&bdf_file_, &bif_file_}) {
-          TAbstractFile* closing = *file;
-          *file = nullptr;
-          store_->CloseFile(closing);
-        }
+        bdf_file_.Close();
+        bif_file_.Close();
         store_->DeleteFile(FileName(kBLOBDataFileExt), store_mode_);
         store_->DeleteFile(FileName(kBLOBIndexFileExt), store_mode_);
       } else {
@@ -561,7 +561,7 @@ void TKivoDataManager::CloseTable() {
         } catch (const Exception&) {
           TCloseErrorHandler handler;
           {
-            std::lock_guard<std::mutex> guard(CloseErrorHandlerLock());
+            TCriticalSectionGuard guard(CloseErrorHandlerLock());
             handler = CloseErrorHandler();
           }
           const char* message =

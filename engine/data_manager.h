@@ -12,15 +12,20 @@
 // The manager reaches them only through its TTableFileStore (the database
 // manager), by name and store mode.
 //
-// Managers live in one process-wide registry, keyed by table name (case
-// ignored) and database path; krGetDataManager finds or creates them. A
-// manager is destroyed with its last connected data set.
+// Managers live in one process-wide registry that owns them, keyed by table
+// name (case ignored) and database path; krGetDataManager finds or creates
+// them. A manager's users are its connected data sets: when the last one
+// disconnects, the registry closes the table and destroys the manager. Code
+// that works on a manager without connecting a data set (creating, renaming
+// or deleting a table) gives it back with krReleaseDataManager, or holds it
+// in a TDataManagerHold that does so. A manager built directly, outside the
+// registry, belongs to whoever built it.
 //
 // Locks: every operation holds the manager's own re-entrant lock for its
-// whole duration. The registry lock is taken by krGetDataManager, the
-// constructor and the destructor; the destructor holds it while closing the
-// table, so the registry lock is always taken before a manager's lock, never
-// while one is held.
+// whole duration. The registry lock is taken by krGetDataManager,
+// krDisconnectDataset and krReleaseDataManager; they hold it while closing
+// and destroying a manager, so the registry lock is always taken before a
+// manager's lock, never while one is held.
 //
 // Field numbers: 0 .. FieldCount-1 are the field headers in header order;
 // -1 (and FieldCount) denote the record identifier.
@@ -96,17 +101,34 @@ class TKivoDataManager;
 // ignoring case, database by its exact Path — or a new registered one.
 // Raises "krGetDataManager - nil pointer to DatabaseManager." for a nil store.
 TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store);
+// Detaches `dataset` from `manager`. When it was the last data set, the
+// table is closed and the registry destroys the manager (the pointer is then
+// dangling) and true is returned; a failure to close is raised after the
+// manager is gone. A manager outside the registry is only closed.
+bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset);
+// Gives back a manager that no data set was connected to through this
+// caller: the registry destroys it (closing an open table) unless data sets
+// are connected to it, which keep it alive. A nullptr is ignored.
+void krReleaseDataManager(TKivoDataManager* manager);
+
+// Releases through the registry; see krReleaseDataManager.
+struct TDataManagerRelease {
+  void operator()(TKivoDataManager* manager) const { krReleaseDataManager(manager); }
+};
+// A manager held, without a connected data set, for the holder's scope.
+using TDataManagerHold = std::unique_ptr<TKivoDataManager, TDataManagerRelease>;
 
 class TKivoDataManager {
  public:
-  // Registers the manager. Prefer krGetDataManager.
+  // A manager outside the registry; krGetDataManager makes registered ones.
   TKivoDataManager(const std::string& tableName, TTableFileStore* store);
-  // Closes the table when open and unregisters the manager.
+  // Closes the table when open.
   ~TKivoDataManager();
   TKivoDataManager(const TKivoDataManager&) = delete;
   TKivoDataManager& operator=(const TKivoDataManager&) = delete;
 
   // ---- Registry ----
+  // The registry's lock; taken before any manager's own lock.
   static TCriticalSection& RegistryLock();
   static int RegisteredCount();
   static bool IsRegistered(const TKivoDataManager* manager);
@@ -123,10 +145,9 @@ class TKivoDataManager {
   // and other modes." and "TKivoDataManager.ConnectDataset - Inavlid password
   // for table \"T\"".
   std::int8_t ConnectDataset(TDataManagerClient* dataset);
-  // Detaches a data set. When it was the last one the table is closed, the
-  // manager destroyed and true returned (the pointer is then dangling); a
-  // failure to close is raised after the manager is gone.
-  bool DisconnectDataset(TDataManagerClient* dataset);
+  // krDisconnectDataset(this, dataset): the registry may destroy the
+  // manager before this returns true.
+  bool DisconnectDataset(TDataManagerClient* dataset) { return krDisconnectDataset(this, dataset); }
   int DatasetCount() const { return static_cast<int>(datasets_.size()); }
   // 0 (the database's store mode) or fsmMemory, from the connected data sets.
   std::uint8_t DetectFileStoreMode() const;
@@ -230,10 +251,10 @@ class TKivoDataManager {
   std::int32_t DataOffset() const { return data_offset_; }
 
   // ---- Files (nullptr while closed) ----
-  TAbstractFile* DatFile() const { return dat_file_; }
-  TAbstractFile* IdxFile() const { return idx_file_; }
-  TAbstractFile* BifFile() const { return bif_file_; }
-  TAbstractFile* BdfFile() const { return bdf_file_; }
+  TAbstractFile* DatFile() const { return dat_file_.get(); }
+  TAbstractFile* IdxFile() const { return idx_file_.get(); }
+  TAbstractFile* BifFile() const { return bif_file_.get(); }
+  TAbstractFile* BdfFile() const { return bdf_file_.get(); }
   // Table name + extension.
   std::string FileName(const char* extension) const { return table_name_ + extension; }
 
@@ -477,11 +498,16 @@ class TKivoDataManager {
   std::unique_ptr<TkrBLOBDirectory> blob_dir_;
 
   // ---- Table files and headers (engine/data_manager.cpp) ----
+  // REQUIRES (every private helper below): the manager's lock.
  private:
   friend TKivoDataManager* krGetDataManager(const std::string&, TTableFileStore*);
+  friend bool krDisconnectDataset(TKivoDataManager*, TDataManagerClient*);
+
+  // Unlists a data set; true when none is left. REQUIRES: the registry lock.
+  bool DetachDataset(TDataManagerClient* dataset);
 
   bool OpenFiles(bool create);
-  TAbstractFile* OpenOneFile(const char* extension, bool create);
+  TOpenFile OpenOneFile(const char* extension, bool create);
   void CloseFiles();
   // Reads and checks the headers of the open T.dat; with `mayCut` a file
   // longer than its records is cut back.
@@ -530,11 +556,14 @@ class TKivoDataManager {
   bool cache_disabled_ = false;
   bool index_build_progress_ = false;
 
-  TAbstractFile* dat_file_ = nullptr;
-  TAbstractFile* idx_file_ = nullptr;
-  TAbstractFile* bif_file_ = nullptr;
-  TAbstractFile* bdf_file_ = nullptr;
+  // The open table files, each closed through store_.
+  TOpenFile dat_file_;
+  TOpenFile idx_file_;
+  TOpenFile bif_file_;
+  TOpenFile bdf_file_;
 
+  // Guards every member above: each public operation holds it (Locked) for
+  // its whole duration, and the private helpers run inside one.
   mutable TCriticalSection lock_;
   mutable int lock_depth_ = 0;  // guarded by lock_
 };

@@ -430,7 +430,7 @@ void TKivoDataManager::LoadIndexes() {
     if (valid) {
       const std::int32_t n = header_.RecordCount;
       const bool current = content.IndexChangeCount == header_.ChangeCount &&
-                           !FlushMarked(dat_file_, header_.Version);
+                           !FlushMarked(dat_file_.get(), header_.Version);
       if (n <= 0) {
         for (std::int32_t i = 0; i < list.Count(); ++i) list.SetPositions(i, {});
       } else if (!current) {

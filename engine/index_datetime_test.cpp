@@ -34,7 +34,7 @@ constexpr std::int64_t kHour = 3600000;
 class DateTimeTable {
  public:
   explicit DateTimeTable(const TempDir& dir) : store_(dir.path()) {
-    std::unique_ptr<TKivoDataManager> m0(krGetDataManager("dt", &store_));
+    TDataManagerHold m0(krGetDataManager("dt", &store_));
     TFieldDefs fields;
     fields.Add("t", ftDateTime);
     m0->CreateTable(fields, TIndexDefs(), false, 1000);
@@ -78,7 +78,7 @@ class DateTimeTable {
 
  private:
   testing::DirStore store_;
-  std::unique_ptr<TKivoDataManager> m_;
+  TDataManagerHold m_;
 };
 
 // Nulls first, then by stored milliseconds: the chronological order.

@@ -62,7 +62,7 @@ TEST_F(Indexes, ANewTableHasTheIdentifierIndexAndAutoIndexesFollowFieldOrder) {
   TempDir other;
   IdxTable a(other);
   {
-    std::unique_ptr<TKivoDataManager> m0(krGetDataManager("t", &a.store_));
+    TDataManagerHold m0(krGetDataManager("t", &a.store_));
     TFieldDefs fields;
     fields.Add("ID", ftAutoInc);
     fields.Add("A", ftString, 10);

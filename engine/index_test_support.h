@@ -102,7 +102,7 @@ class IdxTable {
   }
 
   void Create(const TIndexDefs& indexes = TIndexDefs(), bool autoIndexes = false) {
-    std::unique_ptr<TKivoDataManager> m0(krGetDataManager("t", &store_));
+    TDataManagerHold m0(krGetDataManager("t", &store_));
     TFieldDefs fields;
     fields.Add("s", ftString, 12);
     fields.Add("n", ftInteger);
@@ -119,7 +119,7 @@ class IdxTable {
     return r;
   }
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) old->CloseTable();
   }

@@ -112,7 +112,7 @@ class TkrTableRecordSource : public TkrRecordSource {
     if (m_.header_.Encrypted != 0) ChangeRecordEncryption(m_.layout_, m_.password_, image, false);
   }
   bool SeekTo(std::int64_t offset, std::int64_t bytes) {
-    TAbstractFile* file = m_.dat_file_;
+    TAbstractFile* file = m_.dat_file_.get();
     return file != nullptr && offset + bytes <= kMaxFilePosition &&
            file->Seek(static_cast<std::int32_t>(offset), TAbstractFile::kFromBeginning) == offset;
   }
@@ -141,7 +141,7 @@ class TkrTableRecordSource : public TkrRecordSource {
   }
   const std::uint8_t* ReadAheadImage(std::int32_t recNo) const {
     if (recNo < ahead_first_ || recNo - ahead_first_ >= ahead_count_ ||
-        ahead_file_ != m_.dat_file_) {
+        ahead_file_ != m_.dat_file_.get()) {
       return nullptr;
     }
     return ahead_.data() + static_cast<std::size_t>(recNo - ahead_first_) * m_.layout_.RecordSize;
@@ -159,7 +159,7 @@ class TkrTableRecordSource : public TkrRecordSource {
     if (got < 2 * size) return false;
     ahead_first_ = recNo;
     ahead_count_ = got / size;
-    ahead_file_ = m_.dat_file_;
+    ahead_file_ = m_.dat_file_.get();
     return true;
   }
 
@@ -221,8 +221,8 @@ void TKivoDataManager::CreateRecordCache() {
 
 void TKivoDataManager::CreateWriteBehindLog() {
   Locked([&] {
-    log_ = std::make_unique<TkrBufferLogArray>(dat_file_, data_offset_, layout_.RecordSize,
-                                               HasBLOBs() ? bdf_file_ : nullptr,
+    log_ = std::make_unique<TkrBufferLogArray>(dat_file_.get(), data_offset_, layout_.RecordSize,
+                                               HasBLOBs() ? bdf_file_.get() : nullptr,
                                                HasBLOBs() ? blob_block_size_ : 0);
     if (ticks_) log_->SetTickSource(ticks_);
     RepairInterruptedFlush();
@@ -279,7 +279,7 @@ bool TKivoDataManager::CheckPassword() {
     if (header_.RecordCount <= 0) return true;
     try {
       std::vector<std::uint8_t> image(static_cast<std::size_t>(layout_.RecordSize));
-      if (dat_file_ == nullptr ||
+      if (!dat_file_ ||
           dat_file_->Seek(data_offset_, TAbstractFile::kFromBeginning) != data_offset_) {
         return false;
       }
@@ -296,7 +296,7 @@ bool TKivoDataManager::CheckPassword() {
 // Record operations
 
 void TKivoDataManager::CheckRecordStorage(const char* operation, bool write) const {
-  if (!records_ || !log_ || dat_file_ == nullptr) {
+  if (!records_ || !log_ || !dat_file_) {
     throw Exception(std::string("Error in TKivoDataManager.") + operation +
                     " - table is not opened.");
   }
@@ -458,7 +458,7 @@ void TKivoDataManager::SetDataFileLength() {
 
 void TKivoDataManager::FlushIfDue() {
   Locked([&] {
-    if (!auto_flush_ || read_only_ || file_read_only_ || !log_ || dat_file_ == nullptr) return;
+    if (!auto_flush_ || read_only_ || file_read_only_ || !log_ || !dat_file_) return;
     if (!log_->FlushDue()) return;
     WriteLogAndHeaders(/*sync=*/false);
     if (HasBLOBs()) SaveBLOBDirectory();
@@ -501,8 +501,10 @@ std::optional<std::int32_t> StoredRecordCount(TAbstractFile* file, double versio
 
 void TKivoDataManager::WriteFlushJournal(bool sync) {
   if (!UsesJournal() || !log_) return;
-  const std::optional<std::int32_t> changeCount = StoredChangeCount(dat_file_, header_.Version);
-  const std::optional<std::int32_t> recordCount = StoredRecordCount(dat_file_, header_.Version);
+  const std::optional<std::int32_t> changeCount =
+      StoredChangeCount(dat_file_.get(), header_.Version);
+  const std::optional<std::int32_t> recordCount =
+      StoredRecordCount(dat_file_.get(), header_.Version);
   if (!changeCount || !recordCount || *recordCount <= 0) return;
   std::vector<std::pair<std::int32_t, const std::uint8_t*>> inPlace;
   log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t* image) {
@@ -518,23 +520,17 @@ void TKivoDataManager::WriteFlushJournal(bool sync) {
   // An existing journal is written over, not recreated: only its first
   // bytes count (the length is in them).
   const bool exists = store_->FileExists(name, store_mode_);
-  TAbstractFile* file = store_->OpenFile(name, store_mode_, !exists, false, false);
-  if (file == nullptr) {
+  const TOpenFile file = store_->OpenScoped(name, store_mode_, !exists, false, false);
+  if (!file) {
     throw Exception("TKivoDataManager.FlushBuffers - can not open file \"" + name + "\"");
   }
-  try {
-    const auto size = static_cast<std::int32_t>(bytes.size());
-    if (file->Seek(0, TAbstractFile::kFromBeginning) != 0) {
-      throw Exception("TKivoDataManager.FlushBuffers - can not write file \"" + name + "\"");
-    }
-    journal_kept_ = true;
-    file->WriteBuffer(bytes.data(), size);
-    if (sync) file->Flush();
-  } catch (...) {
-    store_->CloseFile(file);
-    throw;
+  const auto size = static_cast<std::int32_t>(bytes.size());
+  if (file->Seek(0, TAbstractFile::kFromBeginning) != 0) {
+    throw Exception("TKivoDataManager.FlushBuffers - can not write file \"" + name + "\"");
   }
-  store_->CloseFile(file);
+  journal_kept_ = true;
+  file->WriteBuffer(bytes.data(), size);
+  if (sync) file->Flush();
 }
 
 void TKivoDataManager::RemoveJournal() {
@@ -552,10 +548,10 @@ std::unique_ptr<TkrJournalImages> TKivoDataManager::ReadFlushJournal() {
   const std::string name = FileName(kJournalFileExt);
   const TkrJournalIdentity identity{layout_.RecordSize, data_offset_, header_.ChangeCount,
                                     header_.RecordCount};
-  TAbstractFile* file = nullptr;
   try {
     if (!store_->FileExists(name, store_mode_)) return nullptr;
-    file = store_->OpenFile(name, store_mode_, false, false, true);
+    const TOpenFile opened = store_->OpenScoped(name, store_mode_, false, false, true);
+    TAbstractFile* file = opened.get();
     if (file == nullptr) return nullptr;
     // The file may be longer than the journal in it (it is reused): the
     // image count says how much belongs to it.
@@ -574,10 +570,8 @@ std::unique_ptr<TkrJournalImages> TKivoDataManager::ReadFlushJournal() {
         }
       }
     }
-    store_->CloseFile(file);
     return result;
   } catch (const std::exception&) {
-    if (file != nullptr) store_->CloseFile(file);
     return nullptr;
   }
 }
@@ -619,7 +613,7 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
     // ChangeCount gets the complement of ChangeCount's low byte on disk.
     const std::int32_t at = ChangeCountOffset(header_.Version);
     std::uint8_t low = 0;
-    ReadAt(dat_file_, at, &low, 1);
+    ReadAt(dat_file_.get(), at, &low, 1);
     const auto mark = static_cast<std::uint8_t>(~low);
     dat_file_->Seek(at - 1, TAbstractFile::kFromBeginning);
     dat_file_->WriteBuffer(&mark, 1);
@@ -634,12 +628,12 @@ void TKivoDataManager::RepairInterruptedFlush() {
   Locked([&] {
     journal_overlay_.reset();
     last_repair_error_.clear();
-    if (dat_file_ == nullptr) return;
+    if (!dat_file_) return;
     DropReadAheadOf(record_source_);
     try {
       const std::int32_t at = ChangeCountOffset(header_.Version);
       std::uint8_t pair[2];
-      const bool markSet = ReadAt(dat_file_, at - 1, pair, 2) && pair[0] != pair[1];
+      const bool markSet = ReadAt(dat_file_.get(), at - 1, pair, 2) && pair[0] != pair[1];
       if (read_only_ || file_read_only_) {
         // Nothing may be written: read what the next writable open repairs.
         if (markSet) journal_overlay_ = ReadFlushJournal();
@@ -662,7 +656,7 @@ void TKivoDataManager::RepairInterruptedFlush() {
       std::vector<std::uint8_t> image(static_cast<std::size_t>(size));
       for (std::int32_t i = 0; i < count; ++i) {
         std::uint8_t b[4];
-        if (!ReadAt(dat_file_,
+        if (!ReadAt(dat_file_.get(),
                     std::int64_t{data_offset_} + std::int64_t{i} * size + layout_.IdOffset, b, 4)) {
           return;
         }
@@ -684,7 +678,7 @@ void TKivoDataManager::RepairInterruptedFlush() {
       for (const std::int32_t h : stale) {
         const std::int32_t last = count - 1;
         if (h < last) {
-          if (!ReadAt(dat_file_, std::int64_t{data_offset_} + std::int64_t{last} * size,
+          if (!ReadAt(dat_file_.get(), std::int64_t{data_offset_} + std::int64_t{last} * size,
                       image.data(), size))
             return;
           dat_file_->Seek(
@@ -721,20 +715,20 @@ void TKivoDataManager::RepairInterruptedFlush() {
 
 void TKivoDataManager::FlushBuffers() {
   Locked([&] {
-    if (read_only_ || file_read_only_ || dat_file_ == nullptr) return;
+    if (read_only_ || file_read_only_ || !dat_file_) return;
     const bool logEmpty = !log_ || log_->EntryCount() == 0;
     // The log is checked too: entries waiting there must never be dropped
     // just because the counter on disk happens to match.
     if (logEmpty && !BLOBDirectoryChanged() &&
-        StoredChangeCount(dat_file_, header_.Version) == header_.ChangeCount) {
+        StoredChangeCount(dat_file_.get(), header_.Version) == header_.ChangeCount) {
       return;
     }
     WriteLogAndHeaders(/*sync=*/true);
     dat_file_->Flush();
     if (HasBLOBs()) {
       SaveBLOBDirectory();
-      if (bdf_file_ != nullptr) bdf_file_->Flush();
-      if (bif_file_ != nullptr) bif_file_->Flush();
+      if (bdf_file_) bdf_file_->Flush();
+      if (bif_file_) bif_file_->Flush();
     }
   });
 }

@@ -82,7 +82,7 @@ class TableFixture {
     fields.Add("a", ftInteger);
     fields.Add("b", ftString, 10);
     m->CreateTable(fields, TIndexDefs(), false, 1000);
-    delete m;
+    krReleaseDataManager(m);
   }
   // Opens with `password` (the fixture's by default); returns the result code.
   std::int8_t Open(const std::string* password = nullptr, bool cacheDisabled = false) {
@@ -99,7 +99,7 @@ class TableFixture {
   }
   // Closes and destroys the manager; a failure to close is raised after that.
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) old->CloseTable();
   }
@@ -419,7 +419,7 @@ TKivoDataManager* CreateAndOpenIntTable(TTableFileStore& store) {
   TFieldDefs fields;
   fields.Add("a", ftInteger);
   m->CreateTable(fields, TIndexDefs(), false, 1000);
-  delete m;
+  krReleaseDataManager(m);
   m = krGetDataManager("t", &store);
   EXPECT_EQ(m->OpenTable(), kOpenOk);
   return m;
@@ -453,7 +453,7 @@ TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {
           static_cast<std::int32_t>(id));
     }
     m->CloseTable();
-    delete m;
+    krReleaseDataManager(m);
   }
 }
 
@@ -487,7 +487,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
     m->CloseTable();  // cannot write either
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
 
   // An open that cannot write does not repair; it opens the table as it is
   // and keeps the reason.
@@ -499,7 +499,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
     m->CloseTable();
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
   ASSERT_EQ(ReadFileBytes(dir.file("t.dat")), bytes);
 
   store.dat.WriteBudget = 1 << 30;
@@ -516,7 +516,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
             static_cast<std::uint8_t>(bytes[280]));  // mark cleared
   EXPECT_EQ(bytes.size(), static_cast<std::size_t>(m->DataOffset()) + 4 * rec);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 
   // A mark alone (records written, header not) changes nothing else.
   bytes[279] = static_cast<char>(~bytes[280]);
@@ -524,7 +524,7 @@ TEST(FlushOrder, ADeleteFlushCutShortLeavesNoSecondCopyAtTheNextOpen) {
   m = open();
   EXPECT_EQ(m->RecordCount(), 4);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 // A record moved by a delete and then updated before the flush: the copy
@@ -554,7 +554,7 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
     m->CloseTable();
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
   store.dat.WriteBudget = 1 << 30;
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
@@ -565,7 +565,7 @@ TEST(FlushOrder, ACutShortFlushDropsTheOldCopyOfAMovedAndUpdatedRecord) {
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 5, 3, 4}));
   EXPECT_EQ(Int32At(std::string(reinterpret_cast<const char*>(m->GetRecordPtr(1)), 4), 0), 555);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
@@ -591,7 +591,7 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
     m->CloseTable();
   } catch (const Exception&) {
   }
-  delete m;
+  krReleaseDataManager(m);
   // The file now counts five records, one of them 7, under LastAutoInc 5.
   store.dat.WriteBudget = 1 << 30;
   m = krGetDataManager("t", &store);
@@ -600,12 +600,12 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   EXPECT_EQ(GetRecordId(m->Layout(), m->GetRecordPtr(1)), 7u);
   EXPECT_EQ(m->LastAutoInc(), 7);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
   m = krGetDataManager("t", &store);
   ASSERT_EQ(m->OpenTable(), kOpenOk);
   EXPECT_EQ(m->LastAutoInc(), 7) << "the raised value reaches the file";
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
 }
 
 // ---------------------------------------------------------------------------
@@ -654,7 +654,7 @@ class FlushJournal : public ::testing::TestWithParam<Kind> {
     ASSERT_EQ(m->OpenTable(), kOpenOk);
   }
   void Drop() {
-    std::unique_ptr<TKivoDataManager> old(m);
+    TDataManagerHold old(m);
     m = nullptr;
     if (old) {
       try {
@@ -831,7 +831,7 @@ TEST(FlushJournalFile, IsRenamedAndDeletedWithItsTable) {
   PlainStore store(fs, dir.path());
   TKivoDataManager* m = CreateAndOpenIntTable(store);
   m->CloseTable();
-  delete m;
+  krReleaseDataManager(m);
   WriteFileBytes(dir.file("t.jnl"), "left by a killed flush");
   m = krGetDataManager("t", &store);
   m->RenameTable("u");
@@ -840,7 +840,7 @@ TEST(FlushJournalFile, IsRenamedAndDeletedWithItsTable) {
   m->DeleteTable();
   EXPECT_FALSE(fs.FileExists("u.jnl"));
   EXPECT_FALSE(fs.FileExists("u.dat"));
-  delete m;
+  krReleaseDataManager(m);
 }
 
 TEST(FlushJournalFormat, OnlyAWholeJournalOfTheSameFlushParses) {

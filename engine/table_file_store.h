@@ -11,7 +11,7 @@
 
 namespace kivo {
 
-class TTableFileStore {
+class TTableFileStore : public TFileCloser {
  public:
   virtual ~TTableFileStore() = default;
 
@@ -21,7 +21,12 @@ class TTableFileStore {
   // the file cannot be opened.
   virtual TAbstractFile* OpenFile(const std::string& name, int mode, bool create, bool exclusive,
                                   bool readOnly) = 0;
-  virtual void CloseFile(TAbstractFile* file) = 0;
+  void CloseFile(TAbstractFile* file) override = 0;
+  // OpenFile, owned by a handle that closes the file through this store.
+  TOpenFile OpenScoped(const std::string& name, int mode, bool create, bool exclusive,
+                       bool readOnly) {
+    return TOpenFile(*this, OpenFile(name, mode, create, exclusive, readOnly));
+  }
   virtual bool FileExists(const std::string& name, int mode) = 0;
   virtual bool DeleteFile(const std::string& name, int mode) = 0;
   virtual bool RenameFile(const std::string& oldName, const std::string& newName, int mode) = 0;

@@ -96,8 +96,8 @@ class TableFilesTest : public ::testing::TestWithParam<bool> {
   void TearDown() override { EXPECT_EQ(TKivoDataManager::RegisteredCount(), managers_before_); }
 
   // A manager for one operation on a closed table, freed afterwards.
-  std::unique_ptr<TKivoDataManager> Manager(const std::string& table) {
-    return std::unique_ptr<TKivoDataManager>(krGetDataManager(table, &store_));
+  TDataManagerHold Manager(const std::string& table) {
+    return TDataManagerHold(krGetDataManager(table, &store_));
   }
   std::int8_t OpenCode(const std::string& table, const std::string& password = "") {
     auto m = Manager(table);
@@ -351,7 +351,7 @@ TEST_P(TableFilesTest, DatasetsShareTheManager) {
   EXPECT_NE(missing->ConnectDataset(&c), kOpenOk);
   EXPECT_EQ(missing->DatasetCount(), 0);
   EXPECT_FALSE(missing->IsOpen());
-  delete missing;
+  krReleaseDataManager(missing);
   EXPECT_THROW(krGetDataManager("t", nullptr), Exception);
   TKivoDataManager lone("lone", &store_);
   EXPECT_EQ(MessageOf([&] { lone.DetectFileStoreMode(); }),
@@ -409,7 +409,7 @@ TEST_P(TableFilesTest, CreateTableRejectsBadDefinitions) {
 // ---- Damaged headers ----
 
 std::string ManagerError(TTableFileStore& store, const std::string& table) {
-  std::unique_ptr<TKivoDataManager> m(krGetDataManager(table, &store));
+  TDataManagerHold m(krGetDataManager(table, &store));
   return MessageOf([&] { m->IsEncrypted(); });
 }
 
@@ -591,6 +591,81 @@ TEST_P(TableFilesTest, RandomHeaderDamageFailsCleanly) {
     m->CloseTable();
   }
   EXPECT_GT(opened, 0);  // the damage leaves some tables readable
+}
+
+}  // namespace
+}  // namespace kivo
+
+namespace kivo {
+namespace {
+
+// The registry keeps a manager exactly as long as data sets are connected to
+// it, whatever order they come and go in; run under the address sanitizer a
+// use of a destroyed manager fails here too.
+TEST_P(TableFilesTest, ManagerLivesExactlyAsLongAsItsDataSets) {
+  TFieldDefs fields;
+  fields.Add("N", ftInteger);
+  Manager("t")->CreateTable(fields, TIndexDefs(), false, 1000);
+  const std::vector<std::vector<int>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {0, 2, 1}};
+  for (const std::vector<int>& connect : orders) {
+    for (const std::vector<int>& disconnect : orders) {
+      Client clients[3];
+      TKivoDataManager* m = nullptr;
+      for (int i : connect) {
+        TKivoDataManager* got = krGetDataManager("t", &store_);
+        if (m) {
+          EXPECT_EQ(got, m);  // every data set shares the one manager
+        }
+        m = got;
+        ASSERT_EQ(m->ConnectDataset(&clients[i]), kOpenOk);
+      }
+      EXPECT_EQ(TKivoDataManager::RegisteredCount(), managers_before_ + 1);
+      for (std::size_t k = 0; k < disconnect.size(); ++k) {
+        const bool last = k + 1 == disconnect.size();
+        EXPECT_EQ(m->DisconnectDataset(&clients[disconnect[k]]), last);
+        EXPECT_EQ(TKivoDataManager::IsRegistered(m), !last);
+        if (!last) {
+          EXPECT_TRUE(m->IsOpen());
+          EXPECT_EQ(m->DatasetCount(), static_cast<int>(disconnect.size() - k - 1));
+        }
+      }
+      EXPECT_EQ(TKivoDataManager::RegisteredCount(), managers_before_);
+    }
+  }
+}
+
+TEST_P(TableFilesTest, AHolderNeverEndsAManagerItsDataSetsUse) {
+  TFieldDefs fields;
+  fields.Add("N", ftInteger);
+  Manager("t")->CreateTable(fields, TIndexDefs(), false, 1000);
+  EXPECT_EQ(TKivoDataManager::RegisteredCount(), managers_before_);  // the creator let go
+
+  Client a, b;
+  TKivoDataManager* m = krGetDataManager("t", &store_);
+  ASSERT_EQ(m->ConnectDataset(&a), kOpenOk);
+  {
+    // A holder of the same table (a rename or a check) comes and goes while
+    // the data set works: the data set keeps the manager and its table open.
+    TDataManagerHold held(krGetDataManager("T", &store_));
+    EXPECT_EQ(held.get(), m);
+  }
+  krReleaseDataManager(m);
+  ASSERT_TRUE(TKivoDataManager::IsRegistered(m));
+  EXPECT_TRUE(m->IsOpen());
+  ASSERT_EQ(m->ConnectDataset(&b), kOpenOk);
+  EXPECT_FALSE(m->DisconnectDataset(&a));
+  EXPECT_TRUE(m->DisconnectDataset(&b));
+  EXPECT_FALSE(TKivoDataManager::IsRegistered(m));
+
+  // Without data sets the holder is the last user: giving it back ends the
+  // manager and closes the table the holder opened.
+  m = krGetDataManager("t", &store_);
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  krReleaseDataManager(m);
+  EXPECT_FALSE(TKivoDataManager::IsRegistered(m));
+  krReleaseDataManager(nullptr);
+  // The table was closed on the way out: it opens exclusively again.
+  EXPECT_EQ(OpenCode("t"), kOpenOk);
 }
 
 }  // namespace

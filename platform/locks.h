@@ -1,6 +1,9 @@
-// Re-entrant critical sections and their scope guard. Nested locks are taken
-// in one fixed order: session, database-manager registry, table manager and
-// table-manager registry, plain-file-system registry.
+// Re-entrant critical sections and their scope guard: the one lock type of
+// the engine, the component layer and the storage layer. Beside each lock
+// member stands what it guards; a function that must run with a lock held
+// says so with "REQUIRES:". Nested locks are taken in one fixed order:
+// session, database-manager registry, table-manager registry, table manager,
+// plain-file-system registry.
 #pragma once
 
 #include <mutex>

@@ -111,13 +111,13 @@ ContainerStore& Container() {
 }
 
 // Serialises access to the registered container functions.
-std::mutex& ContainerMutex() {
-  static std::mutex m;
+TCriticalSection& ContainerMutex() {
+  static TCriticalSection m;
   return m;
 }
 
 ContainerStore ContainerSnapshot() {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   return Container();
 }
 
@@ -572,46 +572,46 @@ TPFSManager& TPFSManager::Instance() {
 }
 
 TPFSManager::~TPFSManager() {
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  while (!list_.empty()) list_.pop_back();
+  TCriticalSectionGuard guard(lock_);
+  list_.DestroyAll();
 }
 
 void TPFSManager::SetContainerStore(TContainerStoreFactory factory,
                                     TContainerEncryptedProbe probe) {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   Container().factory = std::move(factory);
   Container().probe = std::move(probe);
 }
 
 bool TPFSManager::HasContainerStore() {
-  std::lock_guard<std::mutex> guard(ContainerMutex());
+  TCriticalSectionGuard guard(ContainerMutex());
   return static_cast<bool>(Container().factory);
 }
 
 void TPFSManager::Lock() {
-  lock_.lock();
+  lock_.Enter();
   ++lock_depth_;
 }
 
 void TPFSManager::Unlock() {
   --lock_depth_;
-  lock_.unlock();
+  lock_.Leave();
 }
 
 TAbstractPlainFileSystem* TPFSManager::Register(std::unique_ptr<TAbstractPlainFileSystem> pfs) {
-  list_.push_back(std::move(pfs));
-  return list_.back().get();
+  return list_.Add(std::move(pfs));
 }
 
 int TPFSManager::RegisteredCount() {
   RegistryGuard guard(*this);
-  return static_cast<int>(list_.size());
+  return list_.Count();
 }
 
 TAbstractPlainFileSystem* TPFSManager::FindPFS(const std::string& name, TFileStoreMode storeMode) {
   RegistryGuard guard(*this);
   std::string wanted = AsciiLower(name);
-  for (auto it = list_.rbegin(); it != list_.rend(); ++it)
+  const auto& list = list_.Items();
+  for (auto it = list.rbegin(); it != list.rend(); ++it)
     if ((*it)->StoreMode() == storeMode && AsciiLower((*it)->Name()) == wanted) return it->get();
   return nullptr;
 }
@@ -662,10 +662,7 @@ void TPFSManager::DropPFS(const std::string& name) {
   RegistryGuard guard(*this);
   TAbstractPlainFileSystem* found = FindPFS(name, fsmSingleFile);
   if (!found) return;
-  auto it =
-      std::find_if(list_.begin(), list_.end(), [found](const auto& p) { return p.get() == found; });
-  std::unique_ptr<TAbstractPlainFileSystem> dropped = std::move(*it);
-  list_.erase(it);
+  std::unique_ptr<TAbstractPlainFileSystem> dropped = list_.Take(found);
   // Destroyed here, still under the lock: closing a container may write.
   dropped.reset();
 }

@@ -14,9 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/locks.h"
+#include "platform/owning_registry.h"
+#include "storage/file_handle.h"
 
 namespace kivo {
 
@@ -172,7 +175,7 @@ class TMemoryFile : public TAbstractFile {
 
 // A flat name space of files. The file system owns the files in its open-file
 // list and destroys those still listed when it is destroyed.
-class TAbstractPlainFileSystem {
+class TAbstractPlainFileSystem : public TFileCloser {
  public:
   TAbstractPlainFileSystem(std::string name, TFileStoreMode storeMode);
   virtual ~TAbstractPlainFileSystem();
@@ -188,7 +191,11 @@ class TAbstractPlainFileSystem {
 
   virtual TAbstractFile* OpenFile(const std::string& fileName, bool create, bool exclusive,
                                   bool readOnly) = 0;
-  virtual void CloseFile(TAbstractFile* file) = 0;
+  void CloseFile(TAbstractFile* file) override = 0;
+  // OpenFile, owned by a handle that closes the file here.
+  TOpenFile OpenScoped(const std::string& fileName, bool create, bool exclusive, bool readOnly) {
+    return TOpenFile(*this, OpenFile(fileName, create, exclusive, readOnly));
+  }
   virtual bool DeleteFile(const std::string& fileName) = 0;
   virtual bool RenameFile(const std::string& oldName, const std::string& newName) = 0;
   virtual bool FileExists(const std::string& fileName) = 0;
@@ -310,11 +317,13 @@ class TPFSManager {
 
  private:
   TPFSManager() = default;
+  // REQUIRES: lock_.
   TAbstractPlainFileSystem* Register(std::unique_ptr<TAbstractPlainFileSystem> pfs);
 
-  std::recursive_mutex lock_;
-  int lock_depth_ = 0;                                           // guarded by lock_
-  std::vector<std::unique_ptr<TAbstractPlainFileSystem>> list_;  // guarded by lock_
+  // Guards the registered file systems and the lock depth; last in the lock order.
+  TCriticalSection lock_;
+  int lock_depth_ = 0;                              // guarded by lock_
+  TOwningRegistry<TAbstractPlainFileSystem> list_;  // guarded by lock_
 };
 
 }  // namespace kivo

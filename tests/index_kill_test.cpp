@@ -50,7 +50,7 @@ bool OpenAndCompareWithFreshSort(const std::string& path, const std::string& whe
   TKivoDataManager* m = krGetDataManager(killtest::kIndexedTable, db.Handle());
   const std::int8_t opened = m->ConnectDataset(&client);
   if (opened != kOpenOk) {
-    delete m;
+    krReleaseDataManager(m);
     ADD_FAILURE() << when << ": the table does not open, code " << int(opened);
     return false;
   }

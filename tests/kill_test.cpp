@@ -113,7 +113,7 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     TKivoDataManager* m = krGetDataManager(killtest::kTable, db.Handle());
     const std::int8_t opened = m->ConnectDataset(&client);
     if (opened != kOpenOk) {
-      delete m;
+      krReleaseDataManager(m);
       ADD_FAILURE() << when << ": the table does not open, code " << int(opened);
       return ids;
     }

@@ -154,7 +154,7 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
   db.Open();
   TKivoDatabaseManager* store = db.Handle();
   if (!store->FileExists(std::string(killtest::kTable) + ".dat", 0)) {
-    std::unique_ptr<TKivoDataManager> creator(krGetDataManager(killtest::kTable, store));
+    TDataManagerHold creator(krGetDataManager(killtest::kTable, store));
     creator->SetEncrypted(!password.empty());
     creator->SetPassword(password);
     creator->CreateTable(killtest::Fields(), TIndexDefs(), false, 1000);
@@ -164,7 +164,7 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
   TKivoDataManager* m = krGetDataManager(killtest::kTable, store);
   const std::int8_t opened = m->ConnectDataset(&client);
   if (opened != kOpenOk) {
-    delete m;
+    krReleaseDataManager(m);
     std::fprintf(stderr, "kill_writer: the table does not open, code %d\n", opened);
     return 1;
   }
@@ -215,14 +215,14 @@ int RunIndexed(const std::string& path, unsigned seed) {
   db.Open();
   TKivoDatabaseManager* store = db.Handle();
   if (!store->FileExists(std::string(killtest::kIndexedTable) + ".dat", 0)) {
-    std::unique_ptr<TKivoDataManager> creator(krGetDataManager(killtest::kIndexedTable, store));
+    TDataManagerHold creator(krGetDataManager(killtest::kIndexedTable, store));
     creator->CreateTable(killtest::Fields(), killtest::IndexedTableIndexes(), false, 1000);
   }
   killtest::TRowsClient client;
   TKivoDataManager* m = krGetDataManager(killtest::kIndexedTable, store);
   const std::int8_t opened = m->ConnectDataset(&client);
   if (opened != kOpenOk) {
-    delete m;
+    krReleaseDataManager(m);
     std::fprintf(stderr, "kill_writer: the table does not open, code %d\n", opened);
     return 1;
   }

@@ -75,7 +75,7 @@ class TableDatabaseTest : public ::testing::TestWithParam<Kind> {
     TFieldDefs fields;
     fields.Add("Item", ftString, 12, true);
     fields.Add("Qty", ftInteger);
-    std::unique_ptr<TKivoDataManager> m(krGetDataManager(name, Store()));
+    TDataManagerHold m(krGetDataManager(name, Store()));
     m->SetEncrypted(!password.empty());
     m->SetPassword(password);
     m->CreateTable(fields, TIndexDefs(), false, 1000);
@@ -147,18 +147,18 @@ TEST_P(TableDatabaseTest, TableLivesThroughCreateOpenCloseRenameAndDelete) {
   EXPECT_FALSE(m->IsEncrypted());
   EXPECT_TRUE(m->DisconnectDataset(&reader));
 
-  std::unique_ptr<TKivoDataManager>(krGetDataManager("Orders", Store()))->RenameTable("Sales");
+  TDataManagerHold(krGetDataManager("Orders", Store()))->RenameTable("Sales");
   EXPECT_EQ(Tables(), (std::vector<std::string>{"Sales"}));
   m = krGetDataManager("Sales", Store());
   ASSERT_EQ(m->ConnectDataset(&reader), kOpenOk);
   EXPECT_EQ(ItemAt(*m, 0), "apple");
   EXPECT_TRUE(m->DisconnectDataset(&reader));
 
-  std::unique_ptr<TKivoDataManager>(krGetDataManager("Sales", Store()))->DeleteTable();
+  TDataManagerHold(krGetDataManager("Sales", Store()))->DeleteTable();
   EXPECT_EQ(Tables(), std::vector<std::string>{});
   m = krGetDataManager("Sales", Store());
   EXPECT_EQ(m->ConnectDataset(&reader), kOpenMissing);
-  delete m;
+  krReleaseDataManager(m);
 }
 
 TEST_P(TableDatabaseTest, EncryptedTableNeedsItsPassword) {
@@ -173,14 +173,14 @@ TEST_P(TableDatabaseTest, EncryptedTableNeedsItsPassword) {
   EXPECT_TRUE(m->DisconnectDataset(&owner));
 
   // Closed: the flag is read from the header.
-  EXPECT_TRUE(std::unique_ptr<TKivoDataManager>(krGetDataManager("Vault", Store()))->IsEncrypted());
+  EXPECT_TRUE(TDataManagerHold(krGetDataManager("Vault", Store()))->IsEncrypted());
   for (const char* wrong : {"", "Jelszo"}) {
     Client guest;
     guest.encrypted = true;
     guest.password = wrong;
     m = krGetDataManager("Vault", Store());
     EXPECT_EQ(m->ConnectDataset(&guest), kOpenInvalidPassword) << wrong;
-    delete m;
+    krReleaseDataManager(m);
   }
   m = krGetDataManager("Vault", Store());
   ASSERT_EQ(m->ConnectDataset(&owner), kOpenOk);
@@ -242,8 +242,8 @@ TEST_P(TableDatabaseTest, ManagersAreSharedPerDatabaseAndTable) {
   second.Open();
   TKivoDataManager* b = krGetDataManager("Shared", second.Handle());
   EXPECT_NE(a, b);
-  delete b;
-  delete a;
+  krReleaseDataManager(b);
+  krReleaseDataManager(a);
 }
 
 }  // namespace

@@ -16,25 +16,6 @@ namespace {
 
 constexpr std::int32_t kCopyChunk = 64 * 1024;
 
-// Opens one file of `fs` read-only and closes it again on every path.
-class TOpenedFile {
- public:
-  TOpenedFile(TDiskPlainFileSystem& fs, const std::string& name)
-      : fs_(fs), file_(fs.OpenFile(name, false, false, true)) {}
-  ~TOpenedFile() {
-    if (file_) fs_.CloseFile(file_);
-  }
-  TOpenedFile(const TOpenedFile&) = delete;
-  TOpenedFile& operator=(const TOpenedFile&) = delete;
-
-  TAbstractFile& operator*() const { return *file_; }
-  TAbstractFile* operator->() const { return file_; }
-
- private:
-  TDiskPlainFileSystem& fs_;
-  TAbstractFile* file_;
-};
-
 }  // namespace
 
 TDirectoryDatabase::TDirectoryDatabase(const std::string& path)
@@ -60,7 +41,7 @@ void TDirectoryDatabase::WriteInfo(std::ostream& out) {
   std::int64_t total = 0;
   TDiskPlainFileSystem fs(folder_);
   for (const std::string& name : names) {
-    TOpenedFile file(fs, name);
+    const TOpenFile file = fs.OpenScoped(name, false, false, true);
     total += file->GetSize();
   }
   out << "database:            " << path_ << "\n"
@@ -73,7 +54,7 @@ std::vector<TListedFile> TDirectoryDatabase::ListFiles() {
   std::vector<TListedFile> listed;
   TDiskPlainFileSystem fs(folder_);
   for (const std::string& name : FileNames()) {
-    TOpenedFile file(fs, name);
+    const TOpenFile file = fs.OpenScoped(name, false, false, true);
     listed.push_back({name, file->GetSize(), false});
   }
   return listed;
@@ -82,7 +63,7 @@ std::vector<TListedFile> TDirectoryDatabase::ListFiles() {
 void TDirectoryDatabase::CopyFile(const std::string& name, std::ostream& out) {
   RequireFile(name);
   TDiskPlainFileSystem fs(folder_);
-  TOpenedFile file(fs, name);
+  const TOpenFile file = fs.OpenScoped(name, false, false, true);
   const std::int32_t size = file->GetSize();
   std::vector<char> buffer(kCopyChunk);
   std::int32_t done = 0;
@@ -105,7 +86,7 @@ std::vector<std::string> TDirectoryDatabase::Check() {
   std::vector<char> buffer(kCopyChunk);
   for (const std::string& name : FileNames()) {
     try {
-      TOpenedFile file(fs, name);
+      const TOpenFile file = fs.OpenScoped(name, false, false, true);
       const std::int32_t size = file->GetSize();
       std::int32_t done = 0;
       file->SetPosition(0);

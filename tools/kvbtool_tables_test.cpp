@@ -84,7 +84,7 @@ class KvbtoolTables : public ::testing::TestWithParam<Kind> {
     fields.Add("Wide", ftWideString, 8);
     fields.Add("Big", ftLargeint);
     {
-      std::unique_ptr<TKivoDataManager> creator(krGetDataManager("Goods", db->Handle()));
+      TDataManagerHold creator(krGetDataManager("Goods", db->Handle()));
       creator->SetEncrypted(!tablePassword.empty());
       creator->SetPassword(tablePassword);
       creator->CreateTable(fields, TIndexDefs(), false, 1000);
@@ -313,7 +313,7 @@ class KvbtoolDamagedTables : public ::testing::Test {
     TFieldDefs fields;
     fields.Add("Name", ftString, 10);
     {
-      std::unique_ptr<TKivoDataManager> creator(krGetDataManager("T", db.Handle()));
+      TDataManagerHold creator(krGetDataManager("T", db.Handle()));
       creator->CreateTable(fields, TIndexDefs(), false, 1000);
     }
     TClient client;
@@ -511,7 +511,7 @@ bool EngineOpens(const std::string& path, const std::string& password) {
     result = kOpenFailed;
   }
   if (result != kOpenOk) {
-    delete m;
+    krReleaseDataManager(m);
     return false;
   }
   m->DisconnectDataset(&client);

@@ -73,22 +73,12 @@ class TReadOnlyClient : public TDataManagerClient {
   std::string password_;
 };
 
-// Opens T.dat read-only and closes it on every path.
-class TOpenedDat {
- public:
-  TOpenedDat(TAbstractPlainFileSystem& files, const std::string& table)
-      : files_(files), file_(files.OpenFile(table + kDataFileExt, false, false, true)) {
-    if (!file_) throw Exception("Cannot open \"" + table + kDataFileExt + "\"");
-  }
-  ~TOpenedDat() { files_.CloseFile(file_); }
-  TOpenedDat(const TOpenedDat&) = delete;
-  TOpenedDat& operator=(const TOpenedDat&) = delete;
-  TAbstractFile& operator*() const { return *file_; }
-
- private:
-  TAbstractPlainFileSystem& files_;
-  TAbstractFile* file_;
-};
+// T.dat of a table, opened read-only; raises when it cannot be opened.
+TOpenFile OpenDat(TAbstractPlainFileSystem& files, const std::string& table) {
+  TOpenFile file = files.OpenScoped(table + kDataFileExt, false, false, true);
+  if (!file) throw Exception("Cannot open \"" + table + kDataFileExt + "\"");
+  return file;
+}
 
 // A table opened through the engine's manager, read-only; closed (and the
 // manager destroyed) on every path.
@@ -101,12 +91,12 @@ class TOpenedTable {
     try {
       result = manager_->ConnectDataset(&client_);
     } catch (...) {
-      delete manager_;
+      krReleaseDataManager(manager_);
       throw;
     }
     if (result != kOpenOk) {
       const std::string cause = manager_->LastOpenError();
-      delete manager_;
+      krReleaseDataManager(manager_);
       ThrowWithCause(Exception(OpenFailureText(result, table)), cause);
     }
   }
@@ -147,29 +137,21 @@ class TOpenedTable {
 
 // Reads a whole table file, read-only; raises when it cannot be opened or read.
 std::vector<std::uint8_t> ReadWholeFile(TAbstractPlainFileSystem& files, const std::string& name) {
-  TAbstractFile* file = files.OpenFile(name, false, false, true);
+  const TOpenFile file = files.OpenScoped(name, false, false, true);
   if (!file) throw Exception("Cannot open \"" + name + "\"");
   std::vector<std::uint8_t> bytes;
-  try {
-    const std::int32_t size = file->GetSize();
-    if (size < 0) throw Exception("Cannot read the size of \"" + name + "\"");
-    bytes.resize(static_cast<std::size_t>(size));
-    file->Seek(0, TAbstractFile::kFromBeginning);
-    file->ReadBuffer(bytes.data(), size);
-  } catch (...) {
-    files.CloseFile(file);
-    throw;
-  }
-  files.CloseFile(file);
+  const std::int32_t size = file->GetSize();
+  if (size < 0) throw Exception("Cannot read the size of \"" + name + "\"");
+  bytes.resize(static_cast<std::size_t>(size));
+  file->Seek(0, TAbstractFile::kFromBeginning);
+  file->ReadBuffer(bytes.data(), size);
   return bytes;
 }
 
 std::int32_t FileSizeOf(TAbstractPlainFileSystem& files, const std::string& name) {
-  TAbstractFile* file = files.OpenFile(name, false, false, true);
+  const TOpenFile file = files.OpenScoped(name, false, false, true);
   if (!file) throw Exception("Cannot open \"" + name + "\"");
-  const std::int32_t size = file->GetSize();
-  files.CloseFile(file);
-  return size;
+  return file->GetSize();
 }
 
 std::string Shown(const TTableSource& source, const std::string& name) {
@@ -362,24 +344,11 @@ void WriteHeaderView(const TTableHeaderView& v, std::ostream& out) {
   }
 }
 
-// T.idx of a table, opened read-only; nullptr when the table has none.
-class TOpenedIdx {
- public:
-  TOpenedIdx(TAbstractPlainFileSystem& files, const std::string& table) : files_(files) {
-    if (files.FileExists(table + kIndexFileExt))
-      file_ = files.OpenFile(table + kIndexFileExt, false, false, true);
-  }
-  ~TOpenedIdx() {
-    if (file_) files_.CloseFile(file_);
-  }
-  TOpenedIdx(const TOpenedIdx&) = delete;
-  TOpenedIdx& operator=(const TOpenedIdx&) = delete;
-  TAbstractFile* get() const { return file_; }
-
- private:
-  TAbstractPlainFileSystem& files_;
-  TAbstractFile* file_ = nullptr;
-};
+// T.idx of a table, opened read-only; empty when the table has none.
+TOpenFile OpenIdx(TAbstractPlainFileSystem& files, const std::string& table) {
+  if (!files.FileExists(table + kIndexFileExt)) return {};
+  return files.OpenScoped(table + kIndexFileExt, false, false, true);
+}
 
 // "n DESC;s NOCASE" for the key fields of an index.
 std::string KeyText(const TkrIndexHeader& h, const TTableHeaderView& v) {
@@ -401,8 +370,8 @@ void WriteIndexes(TAbstractPlainFileSystem& files, const std::string& table,
                   const TTableHeaderView& v, std::ostream& out) {
   std::string label = "  indexes:";
   label.resize(22, ' ');
-  TOpenedIdx idx(files, table);
-  if (!idx.get()) {
+  const TOpenFile idx = OpenIdx(files, table);
+  if (!idx) {
     out << label << "none (no " << table << kIndexFileExt << ")\n";
     return;
   }
@@ -434,17 +403,17 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
                   const TTableHeaderView& v, TKivoDataManager* m, const std::string& shown,
                   std::vector<std::string>& problems) {
   // The open table holds T.idx already; a file system may refuse a second open.
-  std::unique_ptr<TOpenedIdx> own;
-  TAbstractFile* file_ = m ? m->IdxFile() : nullptr;
-  if (!file_) {
-    own = std::make_unique<TOpenedIdx>(files, table);
-    file_ = own->get();
+  TOpenFile own;
+  TAbstractFile* opened = m ? m->IdxFile() : nullptr;
+  if (!opened) {
+    own = OpenIdx(files, table);
+    opened = own.get();
   }
-  if (!file_) return;
+  if (!opened) return;
   struct {
     TAbstractFile* f;
     TAbstractFile* get() const { return f; }
-  } idx{file_};
+  } idx{opened};
   const std::string file = table + kIndexFileExt;
   const TkrIndexFileContent c =
       ReadIndexFileHeaders(*idx.get(), v.Header.Version, v.Header.FieldCount);
@@ -516,10 +485,7 @@ bool WriteTables(const TTableSource& source, std::ostream& out) {
     out << "table " << Shown(source, name) << "\n";
     try {
       TTableHeaderView v;
-      {
-        TOpenedDat dat(source.files, name);
-        v = ReadTableHeaderView(*dat, Shown(source, name) + kDataFileExt);
-      }
+      v = ReadTableHeaderView(*OpenDat(source.files, name), Shown(source, name) + kDataFileExt);
       WriteHeaderView(v, out);
       WriteIndexes(source.files, name, v, out);
     } catch (const std::exception& e) {
@@ -534,11 +500,9 @@ void DumpTable(const TTableSource& source, const std::string& table, std::ostrea
   if (!source.files.FileExists(table + kDataFileExt))
     throw Exception(TOpenedTable::OpenFailureText(kOpenMissing, Shown(source, table)));
   bool encrypted;
-  {
-    TOpenedDat dat(source.files, table);
-    encrypted =
-        ReadTableHeaderView(*dat, Shown(source, table) + kDataFileExt).Header.Encrypted != 0;
-  }
+  encrypted =
+      ReadTableHeaderView(*OpenDat(source.files, table), Shown(source, table) + kDataFileExt)
+          .Header.Encrypted != 0;
   TOpenedTable t(source, table, encrypted);
   const TKivoDataManager& m = *t;
   std::string line = CsvCell(Cp1250ToUtf8(m.IdFieldName()));
@@ -593,8 +557,7 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
     const std::string shown = "table \"" + Shown(source, name) + "\": ";
     TTableHeaderView v;
     try {
-      TOpenedDat dat(source.files, name);
-      v = ReadTableHeaderView(*dat, Shown(source, name) + kDataFileExt);
+      v = ReadTableHeaderView(*OpenDat(source.files, name), Shown(source, name) + kDataFileExt);
     } catch (const std::exception& e) {
       problems.push_back(shown + e.what());
       continue;
