@@ -275,14 +275,20 @@ std::uint8_t TKivoDataManager::GetFieldType(int fieldNo) const {
 TOpenFile TKivoDataManager::OpenOneFile(const char* extension, bool create) {
   std::string name = FileName(extension);
   TOpenFile file;
+  // The store's own reason (the system's error text, say) stays with the
+  // failure as its cause.
+  std::string cause;
   try {
     file = store_->OpenScoped(name, store_mode_, create, false, read_only_);
-  } catch (const std::exception&) {
+  } catch (...) {
+    cause = CurrentErrorMessage();
     file = TOpenFile();
   }
   if (!file)
-    throw Exception("TKivoDataManager.OpenFiles - can not open file \"" + name + "\", bCreated = " +
-                    (create ? "1" : "0") + ", ReadOnly = " + (read_only_ ? "1" : "0"));
+    ThrowWithCause(Exception("TKivoDataManager.OpenFiles - can not open file \"" + name +
+                             "\", bCreated = " + (create ? "1" : "0") +
+                             ", ReadOnly = " + (read_only_ ? "1" : "0")),
+                   cause);
   if (file->ReadOnly()) file_read_only_ = true;
   return file;
 }

@@ -470,6 +470,23 @@ TEST_P(TableFilesTest, AFailedOpenKeepsItsCause) {
   EXPECT_EQ(missing->LastOpenError(), "");
 }
 
+// A table file the store cannot open keeps the store's own reason behind the
+// engine's message.
+TEST_P(TableFilesTest, AFileTheStoreCannotOpenKeepsTheStoresReason) {
+  if (GetParam()) GTEST_SKIP() << "a memory store hands out a file that is already open";
+  store_.Write("held.dat", HandWrittenTable());
+  TAbstractFile* held = store_.Files().OpenFile("held.dat", false, false, true);
+  auto m = Manager("held");
+  EXPECT_EQ(m->OpenTable(), kOpenFailed);
+  EXPECT_EQ(m->LastOpenError(),
+            "TKivoDataManager.OpenFiles - can not open file \"held.dat\", bCreated = 0, "
+            "ReadOnly = 0: TDiskPlainFileSystem.OpenFile - File \"" +
+                dir_.path() + "/held.dat\" is already open.");
+  store_.Files().CloseFile(held);
+  EXPECT_EQ(m->OpenTable(), kOpenOk);
+  m->CloseTable();
+}
+
 TEST_P(TableFilesTest, VersionsThatCannotBeRead) {
   auto withVersion = [&](double v) {
     Bytes b = HandWrittenTable();

@@ -18,7 +18,9 @@ std::string CurrentErrorMessage() {
   try {
     throw;
   } catch (const std::exception& e) {
-    return e.what();
+    std::string text = e.what();
+    for (const std::string& cause : CausesOf(e)) text += ": " + cause;
+    return text;
   } catch (...) {
     return "Unknown error";
   }

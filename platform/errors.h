@@ -48,8 +48,9 @@ class EInOutError : public Exception {
   int error_code_;
 };
 
-// The message of the exception being handled: what() of a std::exception,
-// "Unknown error" for anything else.
+// The message of the exception being handled: what() of a std::exception
+// followed by ": " and each nested cause (see ThrowWithCause), "Unknown
+// error" for anything else.
 // REQUIRES: called inside a catch block.
 std::string CurrentErrorMessage();
 
