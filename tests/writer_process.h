@@ -18,26 +18,28 @@
 
 namespace kivo::testing {
 
+// Whether this is a sanitizer build (every kill round there is several
+// times slower).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
+inline constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
 // The number of kills a crash-safety test makes: KARTOVA_KILL_ROUNDS when
-// set to a positive number, else `plain`, or `sanitized` in a sanitizer
-// build (every round there is several times slower).
+// set to a positive number, else `plain`, or `sanitized` in a sanitizer build.
 inline int KillRounds(int plain, int sanitized) {
   if (const char* text = std::getenv("KARTOVA_KILL_ROUNDS")) {
     const int n = std::atoi(text);
     if (n > 0) return n;
   }
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
-  return sanitized;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-  return sanitized;
-#else
-  return plain;
-#endif
-#else
-  (void)sanitized;
-  return plain;
-#endif
+  return kSanitizedBuild ? sanitized : plain;
 }
 
 // The seed of a crash-safety test: KARTOVA_KILL_SEED when set, else `fallback`.
