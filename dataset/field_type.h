@@ -3,7 +3,9 @@
 // processor, so they must never be renumbered.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace kivo {
 
@@ -33,5 +35,25 @@ enum TFieldType : std::uint8_t {
   ftWideString = 24,
   ftLargeint = 25,
 };
+
+// The type-name table: the SQL type names in their fixed order (entries 1 to
+// 19 of the system's type-name list), each with its type ordinal. Table
+// headers, CAST and CREATE TABLE all name types by it.
+struct TTypeNameEntry {
+  std::string_view Name;
+  TFieldType Type;
+};
+inline constexpr std::array<TTypeNameEntry, 19> kTypeNameTable = {{
+    {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},
+    {"STRING", ftString},     {"WIDESTRING", ftWideString},
+    {"DATE", ftDate},         {"TIME", ftTime},
+    {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency},
+    {"LOGICAL", ftBoolean},   {"MEMO", ftMemo},
+    {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
+    {"BLOB", ftBlob},         {"SMALLINT", ftSmallint},
+    {"WORD", ftWord},         {"FLOAT", ftFloat},
+    {"BCD", ftBCD},           {"BYTES", ftBytes},
+    {"LARGEINT", ftLargeint},
+}};
 
 }  // namespace kivo

@@ -29,19 +29,6 @@ constexpr TFieldTypeInfo kStoredTypes[] = {
 
 }  // namespace
 
-const std::array<TTypeNameEntry, 19> kTypeNameTable = {{
-    {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},
-    {"STRING", ftString},     {"WIDESTRING", ftWideString},
-    {"DATE", ftDate},         {"TIME", ftTime},
-    {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency},
-    {"LOGICAL", ftBoolean},   {"MEMO", ftMemo},
-    {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
-    {"BLOB", ftBlob},         {"SMALLINT", ftSmallint},
-    {"WORD", ftWord},         {"FLOAT", ftFloat},
-    {"BCD", ftBCD},           {"BYTES", ftBytes},
-    {"LARGEINT", ftLargeint},
-}};
-
 const TFieldTypeInfo* StoredFieldType(std::uint8_t ordinal) {
   for (const TFieldTypeInfo& info : kStoredTypes)
     if (info.Type == ordinal) return &info;

@@ -56,13 +56,7 @@ bool IsValidSlot(std::uint8_t type, std::int32_t slot);
 // ftString, slot - 2 for ftWideString, the slot for ftBytes, 0 otherwise.
 std::int32_t DeclaredSizeOf(std::uint8_t type, std::int32_t slot);
 
-// The type-name table: the SQL type names in their fixed order (entries 1 to
-// 19 of the system's type-name list), each with its type ordinal.
-struct TTypeNameEntry {
-  std::string_view Name;
-  TFieldType Type;
-};
-extern const std::array<TTypeNameEntry, 19> kTypeNameTable;
+// kTypeNameTable (dataset/field_type.h) lists the SQL type names.
 
 // The SQL type name of an ordinal, empty when it has none.
 std::string_view SQLTypeName(std::uint8_t ordinal);

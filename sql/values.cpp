@@ -607,29 +607,12 @@ const char* TZorValue::TypeName(std::uint8_t type) {
 }
 
 std::uint8_t TZorValue::TypeFromSQLName(std::string_view name) {
-  struct Entry {
-    const char* Name;
-    std::uint8_t Type;
-  };
-  // The stored field-type table's SQL names.
-  static const Entry kNames[] = {
-      {"AUTOINC", ftAutoInc},   {"INTEGER", ftInteger},
-      {"STRING", ftString},     {"WIDESTRING", ftWideString},
-      {"DATE", ftDate},         {"TIME", ftTime},
-      {"DATETIME", ftDateTime}, {"CURRENCY", ftCurrency},
-      {"LOGICAL", ftBoolean},   {"MEMO", ftMemo},
-      {"FMTMEMO", ftFmtMemo},   {"GRAPHIC", ftGraphic},
-      {"BLOB", ftBlob},         {"SMALLINT", ftSmallint},
-      {"WORD", ftWord},         {"FLOAT", ftFloat},
-      {"BCD", ftBCD},           {"BYTES", ftBytes},
-      {"LARGEINT", ftLargeint},
-  };
   std::string upper;
   upper.reserve(name.size());
   for (char c : name) upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
   if (upper == "BOOLEAN") upper = "LOGICAL";
   if (upper == "CHAR" || upper == "VARCHAR" || upper == "VARCHAR2") upper = "STRING";
-  for (const Entry& e : kNames)
+  for (const TTypeNameEntry& e : kTypeNameTable)
     if (upper == e.Name) return e.Type;
   return ftUnknown;
 }
