@@ -101,6 +101,8 @@ TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore
 bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset) {
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
   if (!manager->DetachDataset(dataset)) return false;
+  // A holder still works on the manager (and on its open table).
+  if (manager->holds_ > 0) return false;
   // Closed here, not in the destructor, so that a failure reaches the caller.
   std::exception_ptr failure;
   try {
@@ -116,7 +118,18 @@ bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset)
 void krReleaseDataManager(TKivoDataManager* manager) {
   if (!manager) return;
   TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
-  if (manager->DatasetCount() == 0) Registry().managers.Take(manager).reset();
+  if (manager->DatasetCount() == 0 && manager->holds_ == 0)
+    Registry().managers.Take(manager).reset();
+}
+
+void TDataManagerHold::reset(TKivoDataManager* manager) noexcept {
+  TCriticalSectionGuard guard(TKivoDataManager::RegistryLock());
+  if (manager) ++manager->holds_;
+  TKivoDataManager* old = std::exchange(manager_, manager);
+  if (!old) return;
+  --old->holds_;
+  // The registry lock is re-entrant: the release takes it again.
+  krReleaseDataManager(old);
 }
 
 TKivoDataManager::TKivoDataManager(const std::string& tableName, TTableFileStore* store)

@@ -14,11 +14,11 @@
 //
 // Managers live in one process-wide registry that owns them, keyed by table
 // name (case ignored) and database path; krGetDataManager finds or creates
-// them. A manager's users are its connected data sets: when the last one
-// disconnects, the registry closes the table and destroys the manager. Code
-// that works on a manager without connecting a data set (creating, renaming
-// or deleting a table) gives it back with krReleaseDataManager, or holds it
-// in a TDataManagerHold that does so. A manager built directly, outside the
+// them. A manager's users are its connected data sets and its holds: when
+// the last of them leaves, the registry closes the table and destroys the
+// manager. Code that works on a manager without connecting a data set
+// (creating, renaming or deleting a table) holds it in a TDataManagerHold,
+// or gives it back with krReleaseDataManager. A manager built directly, outside the
 // registry, belongs to whoever built it.
 //
 // Locks: every operation holds the manager's own re-entrant lock for its
@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dataset/field_defs.h"
@@ -101,22 +102,50 @@ class TKivoDataManager;
 // ignoring case, database by its exact Path — or a new registered one.
 // Raises "krGetDataManager - nil pointer to DatabaseManager." for a nil store.
 TKivoDataManager* krGetDataManager(const std::string& tableName, TTableFileStore* store);
-// Detaches `dataset` from `manager`. When it was the last data set, the
-// table is closed and the registry destroys the manager (the pointer is then
-// dangling) and true is returned; a failure to close is raised after the
-// manager is gone. A manager outside the registry is only closed.
+// Detaches `dataset` from `manager`. When it was the last data set and no
+// TDataManagerHold holds the manager, the table is closed and the registry
+// destroys the manager (the pointer is then dangling) and true is returned; a failure to close is
+// raised after the manager is gone. A manager outside the registry is only closed.
 bool krDisconnectDataset(TKivoDataManager* manager, TDataManagerClient* dataset);
 // Gives back a manager that no data set was connected to through this
 // caller: the registry destroys it (closing an open table) unless data sets
-// are connected to it, which keep it alive. A nullptr is ignored.
+// are connected to it or holds hold it, which keep it alive. A nullptr is
+// ignored. An uncounted pointer: prefer a TDataManagerHold, which counts.
 void krReleaseDataManager(TKivoDataManager* manager);
 
-// Releases through the registry; see krReleaseDataManager.
-struct TDataManagerRelease {
-  void operator()(TKivoDataManager* manager) const { krReleaseDataManager(manager); }
-};
 // A manager held, without a connected data set, for the holder's scope.
-using TDataManagerHold = std::unique_ptr<TKivoDataManager, TDataManagerRelease>;
+// Every hold counts as a user beside the connected data sets: the registry
+// destroys the manager only when the last hold and the last data set are
+// gone, so two holders of one table (a rename while a check runs) never
+// leave one of them with a dangling manager. Move-only.
+class TDataManagerHold {
+ public:
+  TDataManagerHold() = default;
+  explicit TDataManagerHold(TKivoDataManager* manager) { reset(manager); }
+  ~TDataManagerHold() { reset(); }
+  TDataManagerHold(TDataManagerHold&& other) noexcept
+      : manager_(std::exchange(other.manager_, nullptr)) {}
+  TDataManagerHold& operator=(TDataManagerHold&& other) noexcept {
+    if (this != &other) {
+      reset();
+      manager_ = std::exchange(other.manager_, nullptr);
+    }
+    return *this;
+  }
+  TDataManagerHold(const TDataManagerHold&) = delete;
+  TDataManagerHold& operator=(const TDataManagerHold&) = delete;
+
+  // Gives back the manager held (see krReleaseDataManager) and holds
+  // `manager` instead (nullptr: none).
+  void reset(TKivoDataManager* manager = nullptr) noexcept;
+  TKivoDataManager* get() const { return manager_; }
+  TKivoDataManager* operator->() const { return manager_; }
+  TKivoDataManager& operator*() const { return *manager_; }
+  explicit operator bool() const { return manager_ != nullptr; }
+
+ private:
+  TKivoDataManager* manager_ = nullptr;
+};
 
 class TKivoDataManager {
  public:
@@ -502,6 +531,8 @@ class TKivoDataManager {
  private:
   friend TKivoDataManager* krGetDataManager(const std::string&, TTableFileStore*);
   friend bool krDisconnectDataset(TKivoDataManager*, TDataManagerClient*);
+  friend void krReleaseDataManager(TKivoDataManager*);
+  friend class TDataManagerHold;
 
   // Unlists a data set; true when none is left. REQUIRES: the registry lock.
   bool DetachDataset(TDataManagerClient* dataset);
@@ -532,6 +563,9 @@ class TKivoDataManager {
   std::string table_name_;
   TTableFileStore* store_;
   std::vector<TDataManagerClient*> datasets_;
+  // The TDataManagerHold handles on this manager. Guarded by the registry
+  // lock; with datasets_ it decides when the registry destroys the manager.
+  int holds_ = 0;
   std::uint8_t store_mode_ = 0;
   bool read_only_ = false;
   bool file_read_only_ = false;

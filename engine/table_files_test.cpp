@@ -685,5 +685,40 @@ TEST_P(TableFilesTest, AHolderNeverEndsAManagerItsDataSetsUse) {
   EXPECT_EQ(OpenCode("t"), kOpenOk);
 }
 
+TEST_P(TableFilesTest, EveryHoldCountsUntilTheLastOneGoes) {
+  TFieldDefs fields;
+  fields.Add("N", ftInteger);
+  Manager("t")->CreateTable(fields, TIndexDefs(), false, 1000);
+
+  // Two holders of one table overlap: the first to leave must not end the
+  // manager the second still uses.
+  auto first = std::make_unique<TDataManagerHold>(krGetDataManager("t", &store_));
+  TDataManagerHold second(krGetDataManager("T", &store_));
+  ASSERT_EQ(first->get(), second.get());
+  TKivoDataManager* m = second.get();
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  first.reset();
+  ASSERT_TRUE(TKivoDataManager::IsRegistered(m));
+  EXPECT_TRUE(m->IsOpen());
+  EXPECT_EQ(m->RecordCount(), 0);
+  // A moved hold is still one hold.
+  TDataManagerHold moved(std::move(second));
+  EXPECT_FALSE(second);
+  ASSERT_TRUE(TKivoDataManager::IsRegistered(m));
+
+  // A data set that leaves while a hold remains leaves the manager (and its
+  // open table) to the holder; the hold's end then ends both.
+  Client a;
+  ASSERT_EQ(m->ConnectDataset(&a), kOpenOk);
+  EXPECT_FALSE(m->DisconnectDataset(&a));
+  ASSERT_TRUE(TKivoDataManager::IsRegistered(m));
+  EXPECT_TRUE(m->IsOpen());
+  krReleaseDataManager(m);  // an uncounted release cannot end a held manager
+  ASSERT_TRUE(TKivoDataManager::IsRegistered(m));
+  moved.reset();
+  EXPECT_FALSE(TKivoDataManager::IsRegistered(m));
+  EXPECT_EQ(OpenCode("t"), kOpenOk);
+}
+
 }  // namespace
 }  // namespace kivo
