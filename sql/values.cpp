@@ -742,6 +742,15 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
     if (!TryRoundToInt64(number, &v) || !TrySetIntOfType(t, v))
       ThrowConvert(native_error::kConversionFailed, source, t);
   };
+  // A number to Boolean, Float or Currency (REQUIRES: one of them).
+  auto setFromNumber = [&](std::uint8_t t, double number) {
+    if (t == ftBoolean)
+      SetBoolean(number != 0);
+    else if (t == ftFloat)
+      SetFloat(number);
+    else
+      SetCurrency(number);
+  };
 
   switch (source) {
     case ftString:
@@ -842,13 +851,9 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
           SetWideString(Cp1250ToUtf16(FloatToText(v, fs.Get().DecimalSeparator)));
           return;
         case ftBoolean:
-          SetBoolean(v != 0);
-          return;
         case ftFloat:
-          SetFloat(v);
-          return;
         case ftCurrency:
-          SetCurrency(v);
+          setFromNumber(target, v);
           return;
         case ftDate:
         case ftTime:
@@ -884,13 +889,9 @@ void TZorValue::ConvertTo(std::uint8_t target, const FormatSettings* settings) {
           return;
         }
         case ftBoolean:
-          SetBoolean(v != 0);
-          return;
         case ftFloat:
-          SetFloat(v);
-          return;
         case ftCurrency:
-          SetCurrency(v);
+          setFromNumber(target, v);
           return;
         case ftDate:
         case ftTime:
