@@ -37,7 +37,7 @@
 
 #include "dataset/field_type.h"
 #include "platform/locale.h"
-#include "sql/value_text.h"
+#include "platform/value_text.h"
 
 namespace kivo {
 

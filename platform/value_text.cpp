@@ -1,4 +1,4 @@
-#include "sql/value_text.h"
+#include "platform/value_text.h"
 
 #include <charconv>
 #include <cmath>
