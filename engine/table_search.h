@@ -1,0 +1,82 @@
+// Search conditions over one open table: turning a condition's value text
+// into a value buffer (a record image holding the value in the field's
+// slot), and answering a condition over the whole table, through a fitting
+// index or by a scan, or on one record image.
+//
+// TkrTableSearch is the search host a filter parser uses. Memo conditions
+// read the memo's text through a reader that the owner supplies, so that a
+// data set can answer for a record it is still editing; by default the text
+// is read from the table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/bits_array.h"
+#include "engine/search_parser.h"
+#include "platform/locale.h"
+
+namespace kivo {
+
+class TKivoDataManager;
+
+// Fills `valueBuffer` (resized to the table's record size) for a condition
+// on field `fieldNo` (-1: the identifier) from `valueText`:
+// - a non-empty text first initialises the buffer as a new record;
+// - "is null", or "=" with an empty text, becomes "=" with every null bit
+//   set; "is not null", or "<>" with an empty text, becomes "<>" likewise;
+//   otherwise the null bits are clear;
+// - the text is converted by the field's type into its slot: strings cut to
+//   the slot and terminated (the operation keeps the whole text in its
+//   ValueText for the comparison), integers, booleans ("true" in any case),
+//   floats in the settings' decimal form, dates and times through the
+//   settings' date and time forms, wide strings as UTF-16, memos not at all
+//   (a memo has no slot; its pattern stays in ValueText).
+// Raises the data set's texts: "Error in TKivoDataSet.PrepareValueBuffer -
+// 'like / not like' operation call with not string field!", "Error in
+// TKivoDataSet.PrepareValueBuffer - unsupported field type!", and the
+// conversion errors of text that does not read as the field's type or does
+// not fit it.
+void PrepareValueBuffer(TKivoDataManager& m, std::int32_t fieldNo, std::uint8_t& op,
+                        std::vector<std::uint8_t>& valueBuffer, const std::string& valueText,
+                        const FormatSettings& settings);
+
+class TkrTableSearch : public TSearchHost {
+ public:
+  // The text of memo field `fieldNo` for `record`; `recPos` is the record's
+  // position in the table, or -1 for an image that is not stored (a record
+  // being inserted).
+  using TMemoReader = std::function<std::string(std::int32_t fieldNo, std::int32_t recPos,
+                                                const std::uint8_t* record)>;
+
+  // REQUIRES: `m` is open and outlives the search.
+  explicit TkrTableSearch(TKivoDataManager& m);
+
+  void SetMemoReader(TMemoReader reader) { memo_reader_ = std::move(reader); }
+  void SetFormatSettings(const FormatSettings& settings) { settings_ = settings; }
+
+  // TSearchHost.
+  std::int32_t SearchFieldNo(const std::string& name) override;
+  void PrepareOperation(TSearchOperation& op, TFilterOptions options) override;
+  std::int32_t SearchRecordCount() override;
+  void MatchOperationOverTable(const TSearchOperation& op, TFilterOptions options,
+                               TBitsArray& bits) override;
+  bool IsRecordMatches(const TSearchOperation& op, TFilterOptions options,
+                       const std::uint8_t* record) override;
+
+  // The positions of every record matching `op` (through a fitting index in
+  // its order, else in position order); `firstOnly` stops at the first.
+  std::vector<std::int32_t> GetMatchedRecordsArray(const TSearchOperation& op,
+                                                   TFilterOptions options, bool firstOnly);
+  // Whether a condition on `op.FieldNo` can be answered through an index.
+  bool HasFittingIndex(const TSearchOperation& op, TFilterOptions options);
+
+ private:
+  TKivoDataManager& m_;
+  TMemoReader memo_reader_;
+  FormatSettings settings_;
+};
+
+}  // namespace kivo
