@@ -1,0 +1,505 @@
+#include "engine/visible_list.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/data_manager.h"
+#include "engine/index_key.h"
+#include "engine/record_image.h"
+#include "engine/table_indexes.h"
+#include "platform/error_codes.h"
+#include "platform/errors.h"
+#include "platform/little_endian.h"
+#include "platform/locale.h"
+
+namespace kivo {
+
+namespace {
+
+// Engine errors of the list.
+constexpr int kDistinctIndexNotCreated = 32;
+constexpr int kRebuildFilterNotBoolean = 54;
+constexpr int kRecordFilterNotBoolean = 1071;
+constexpr int kVisibleListLocked = 1089;
+
+// Up to this many Locate candidates are placed one by one.
+constexpr std::size_t kFewCandidates = 9;
+
+bool Blank(const std::string& text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+}
+
+}  // namespace
+
+TkrVisibleList::TkrVisibleList(TKivoDataManager& m, TkrTableSearch& search)
+    : m_(m), search_(search), filter_parser_(search) {
+  index_name_ = m_.IndexHeader(0).IndexName;
+  change_count_seen_ = m_.ChangeCount();
+}
+
+void TkrVisibleList::SetCurrent(std::int32_t value) {
+  current_ = value;
+  current_id_ = CurrentValid() ? IdOf(m_.GetRecordPtr(positions_.Get(current_))) : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Order and restrictions.
+
+std::int32_t TkrVisibleList::CurrentIndex() {
+  const std::int32_t count = m_.IndexCount();
+  if (index_no_ < count && AnsiSameText(m_.IndexHeader(index_no_).IndexName, index_name_))
+    return index_no_;
+  const std::int32_t found = m_.IndexNumber(index_name_);
+  index_no_ = found >= 0 ? found : 0;
+  index_name_ = m_.IndexHeader(index_no_).IndexName;
+  return index_no_;
+}
+
+void TkrVisibleList::SetCurrentIndex(std::int32_t indexNo) {
+  index_name_ = m_.IndexHeader(indexNo).IndexName;
+  index_no_ = indexNo;
+}
+
+const TkrIndexKey& TkrVisibleList::Key() {
+  const std::int32_t i = CurrentIndex();
+  m_.BuildIndex(i);
+  return m_.Indexes()->Key(i);
+}
+
+void TkrVisibleList::SetFiltered(bool value, TFilterOptions options) {
+  filtered_ = value;
+  if (!value) return;
+  filter_parser_.SetOptions(options);
+  filter_parser_.SetText(filter_text_);
+}
+
+void TkrVisibleList::SetMaster(bool restricts, bool conditionActive,
+                               std::vector<TSearchOperation> conditions) {
+  master_restricts_ = restricts;
+  master_condition_active_ = conditionActive && !conditions.empty();
+  master_ = std::move(conditions);
+}
+
+void TkrVisibleList::SetRange(TkrKeyRange range) {
+  range_ = std::move(range);
+  range_active_ = true;
+}
+
+void TkrVisibleList::CancelRange() {
+  range_active_ = false;
+  range_ = {};
+}
+
+bool TkrVisibleList::Restricted() const {
+  return master_restricts_ || filtered_ || range_active_ || expression_ != nullptr ||
+         row_limit_ >= 0;
+}
+
+bool TkrVisibleList::RebuildsOnChange() const {
+  return !distinct_fields_.empty() || first_row_ > 1 || row_limit_ >= 0;
+}
+
+bool TkrVisibleList::EqualsIndex() const {
+  return !Restricted() && distinct_fields_.empty() && first_row_ <= 1;
+}
+
+// ---------------------------------------------------------------------------
+// Building.
+
+void TkrVisibleList::UnlockRefresh() {
+  if (refresh_lock_ > 0 && --refresh_lock_ == 0) Rebuild();
+}
+
+void TkrVisibleList::EnsureCurrent() {
+  if (m_.ChangeCount() != change_count_seen_) Rebuild();
+}
+
+void TkrVisibleList::Candidates(TBitsArray& bits, bool& all) {
+  const std::int32_t n = m_.RecordCount();
+  all = true;
+  auto narrow = [&](const TBitsArray& marks) {
+    if (all) {
+      bits = marks;
+      all = false;
+    } else {
+      bits.And(marks);
+    }
+  };
+  if (master_condition_active_) {
+    for (const TSearchOperation& op : master_) {
+      TBitsArray marks;
+      marks.SetLength(n);
+      search_.MatchOperationOverTable(op, 0, marks);
+      narrow(marks);
+    }
+  }
+  if (filtered_ && !Blank(filter_text_)) {
+    if (filter_parser_.Text() != filter_text_) filter_parser_.SetText(filter_text_);
+    narrow(filter_parser_.Parse());
+  }
+}
+
+void TkrVisibleList::ApplyExpression(TBitsArray& bits, bool& all) {
+  if (expression_ == nullptr) return;
+  const std::int32_t n = m_.RecordCount();
+  if (all) {
+    bits.SetLength(n);
+    bits.Fill(true);
+    all = false;
+  }
+  for (std::int32_t pos = 0; pos < n; ++pos) {
+    if (!bits.Get(pos)) continue;
+    const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(m_.GetRecordPtr(pos));
+    if (outcome.Type != ftBoolean)
+      throw ZorException::CreateFmt(kRebuildFilterNotBoolean, {}, {FormatArg(std::int64_t{outcome.Type})});
+    if (!outcome.Passes) bits.Set(pos, false);
+  }
+}
+
+void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
+  if (distinct_fields_.empty()) return;
+  const std::vector<std::string> wanted = SplitFieldNames(distinct_fields_);
+  auto find = [&]() -> std::int32_t {
+    for (std::int32_t i = 0; i < m_.IndexCount(); ++i) {
+      const TkrIndexHeader& h = m_.IndexHeader(i);
+      if (h.KeyFields.size() != wanted.size()) continue;
+      bool same = true;
+      for (std::size_t k = 0; k < wanted.size() && same; ++k) {
+        const std::int32_t f = h.KeyFields[k];
+        const std::string& name = f < 0 ? m_.IdFieldName() : m_.FieldHeader(f).FieldName;
+        same = AnsiSameText(name, wanted[k]);
+      }
+      if (same) return i;
+    }
+    return -1;
+  };
+  std::int32_t d = find();
+  if (d < 0) {
+    m_.CreateTemporaryIndex(distinct_fields_, "", "");
+    d = find();
+  }
+  if (d < 0)
+    throw ZorException::CreateFmt(kDistinctIndexNotCreated, {},
+                                  {FormatArg(m_.TableName()), FormatArg(distinct_fields_)});
+  const std::int32_t n = m_.RecordCount();
+  if (all) {
+    bits.SetLength(n);
+    bits.Fill(true);
+    all = false;
+  }
+  m_.BuildIndex(d);
+  const TkrIndexKey& key = m_.Indexes()->Key(d);
+  const TkrIndexPositions& order = m_.Indexes()->Positions(d);
+  std::vector<std::uint8_t> last;  // the key record of the current run's kept entry
+  for (std::int32_t i = 0; i < order.Count(); ++i) {
+    const std::int32_t pos = order.Get(i);
+    if (!bits.Get(pos)) continue;
+    const std::uint8_t* image = m_.GetRecordPtr(pos);
+    if (!last.empty() && key.CompareKeys(last.data(), image) == 0) {
+      bits.Set(pos, false);
+      continue;
+    }
+    last.assign(image, image + m_.RecordSize());
+  }
+}
+
+void TkrVisibleList::RangeBounds(std::int32_t& s, std::int32_t& e) {
+  const std::int32_t count = m_.RecordCount();
+  s = 0;
+  e = count - 1;
+  if (!range_active_ || count == 0) return;
+  const std::int32_t i = CurrentIndex();
+  const TkrIndexKey& key = Key();
+  const TkrIndexPositions& order = m_.Indexes()->Positions(i);
+  std::int32_t p = m_.FindKey(range_.Start.data(), i, false, false, range_.StartFieldCount);
+  if (p >= 0)
+    s = key.CompareKeys(m_.GetRecordPtr(order.Get(p)), range_.Start.data(),
+                        range_.StartFieldCount, true) < 0
+            ? p + 1
+            : p;
+  p = m_.FindKey(range_.End.data(), i, false, true, range_.EndFieldCount);
+  if (p >= 0)
+    e = key.CompareKeys(m_.GetRecordPtr(order.Get(p)), range_.End.data(), range_.EndFieldCount,
+                        true) > 0
+            ? p - 1
+            : p;
+}
+
+void TkrVisibleList::Rebuild() {
+  if (refresh_lock_ > 0) return;
+  const std::int32_t keepId = current_id_;
+  positions_.Clear();
+  SetCurrent(-1);
+  const std::int32_t indexNo = CurrentIndex();
+  m_.BuildIndex(indexNo);
+  const TkrIndexPositions& order = m_.Indexes()->Positions(indexNo);
+
+  std::vector<std::int32_t> list;
+  if (!Restricted() && distinct_fields_.empty() && first_row_ <= 1) {
+    list = order.ToVector();
+  } else {
+    TBitsArray bits;
+    bool all = true;
+    Candidates(bits, all);
+    ApplyExpression(bits, all);
+    ApplyDistinct(bits, all);
+    std::int32_t s = 0;
+    std::int32_t e = 0;
+    RangeBounds(s, e);
+    std::int32_t counted = 0;
+    for (std::int32_t i = std::max(s, 0); i <= e; ++i) {
+      if (row_limit_ >= 0 && static_cast<std::int32_t>(list.size()) >= row_limit_) break;
+      const std::int32_t pos = order.Get(i);
+      if (!all && !bits.Get(pos)) continue;
+      ++counted;
+      if (first_row_ < 0 || counted >= first_row_) list.push_back(pos);
+    }
+  }
+  positions_.Assign(list);
+  if (keepId >= 0) {
+    const std::int32_t pos = RecordPositionOfId(keepId);
+    if (pos >= 0) SetCurrent(VisiblePositionOf(pos));
+  }
+  change_count_seen_ = m_.ChangeCount();
+}
+
+// ---------------------------------------------------------------------------
+// Record tests and look-ups.
+
+bool TkrVisibleList::InRange(const std::uint8_t* record) {
+  if (!range_active_) return true;
+  const TkrIndexKey& key = Key();
+  return key.CompareKeys(range_.Start.data(), record, range_.StartFieldCount, true) <= 0 &&
+         key.CompareKeys(record, range_.End.data(), range_.EndFieldCount, true) <= 0;
+}
+
+bool TkrVisibleList::PassesFilterText(const std::uint8_t* record) {
+  if (!filtered_ || Blank(filter_text_)) return true;
+  if (filter_parser_.Text() != filter_text_) filter_parser_.SetText(filter_text_);
+  return filter_parser_.Matches(record);
+}
+
+bool TkrVisibleList::RecordMatchesView(const std::uint8_t* record, bool withFilterEvent) {
+  if (master_condition_active_) {
+    for (const TSearchOperation& op : master_)
+      if (!search_.IsRecordMatches(op, 0, record)) return false;
+  }
+  if (!InRange(record)) return false;
+  if (!PassesFilterText(record)) return false;
+  if (expression_ != nullptr) {
+    const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(record);
+    if (outcome.Type != ftBoolean)
+      throw ZorException::CreateFmt(kRecordFilterNotBoolean, {}, {FormatArg(std::int64_t{outcome.Type})});
+    if (!outcome.Passes) return false;
+  }
+  if (withFilterEvent && filtered_ && filter_event_) return filter_event_(record);
+  return true;
+}
+
+std::vector<std::uint8_t> TkrVisibleList::ImageOf(std::int32_t recPos) {
+  const std::uint8_t* image = m_.GetRecordPtr(recPos);
+  return std::vector<std::uint8_t>(image, image + m_.RecordSize());
+}
+
+std::int32_t TkrVisibleList::IdOf(const std::uint8_t* image) const {
+  return static_cast<std::int32_t>(GetRecordId(m_.Layout(), image));
+}
+
+std::int32_t TkrVisibleList::LowerBound(const std::uint8_t* image) {
+  const TkrIndexKey& key = Key();
+  return positions_.PartitionPoint(
+      [&](std::int32_t pos) { return key.CompareRecords(m_.GetRecordPtr(pos), image) < 0; });
+}
+
+std::int32_t TkrVisibleList::VisiblePositionOf(std::int32_t recPos) {
+  const std::int32_t count = Count();
+  if (count == 0 || recPos < 0 || recPos >= m_.RecordCount()) return -1;
+  const std::vector<std::uint8_t> image = ImageOf(recPos);
+  const std::int32_t at = LowerBound(image.data());
+  if (at < count && positions_.Get(at) == recPos) return at;
+  return -1;
+}
+
+std::int32_t TkrVisibleList::RecordPositionOfId(std::int32_t id) {
+  if (m_.RecordCount() == 0) return -1;
+  std::vector<std::uint8_t> probe(static_cast<std::size_t>(m_.RecordSize()), 0);
+  StoreLE<std::int32_t>(probe.data() + m_.Layout().IdOffset, id);
+  const std::int32_t ordinal = m_.FindKey(probe.data(), 0, true, true, 1);
+  return ordinal < 0 ? -1 : m_.IndexEntry(0, ordinal);
+}
+
+std::int32_t TkrVisibleList::FindRecordById(std::int32_t id) {
+  if (refresh_lock_ > 0) throw ZorException::Create(kVisibleListLocked);
+  const std::int32_t pos = RecordPositionOfId(id);
+  return pos < 0 ? -1 : VisiblePositionOf(pos);
+}
+
+// ---------------------------------------------------------------------------
+// The data set's own changes.
+
+void TkrVisibleList::AfterInsert(const std::uint8_t* buffer) {
+  const std::int32_t indexNo = CurrentIndex();
+  const std::int32_t at = m_.InsertRecord(buffer, indexNo);
+  const std::int32_t recPos = m_.RecordCount() - 1;
+  list_changed_ = true;
+  change_count_seen_ = m_.ChangeCount();
+  if (RebuildsOnChange()) {
+    Rebuild();
+    const std::int32_t place = VisiblePositionOf(recPos);
+    if (place >= 0) SetCurrent(place);
+    return;
+  }
+  if (EqualsIndex()) {
+    positions_.Insert(at, recPos);
+    SetCurrent(at);
+    return;
+  }
+  if (!RecordMatchesView(buffer, false)) return;
+  const std::vector<std::uint8_t> image = ImageOf(recPos);
+  const std::int32_t place = LowerBound(image.data());
+  positions_.Insert(place, recPos);
+  SetCurrent(place);
+}
+
+void TkrVisibleList::AfterUpdate(const std::uint8_t* buffer) {
+  const std::int32_t recPos = positions_.Get(current_);
+  const std::int32_t indexNo = CurrentIndex();
+  const std::int32_t landed = m_.UpdateRecord(buffer, indexNo, recPos);
+  list_changed_ = true;
+  change_count_seen_ = m_.ChangeCount();
+  if (RebuildsOnChange()) {
+    Rebuild();  // keeps the record current while it stays visible
+    return;
+  }
+  positions_.Delete(current_);
+  if (EqualsIndex()) {
+    positions_.Insert(landed, recPos);
+    SetCurrent(landed);
+    return;
+  }
+  if (RecordMatchesView(buffer, false)) {
+    const std::vector<std::uint8_t> image = ImageOf(recPos);
+    const std::int32_t place = LowerBound(image.data());
+    positions_.Insert(place, recPos);
+    SetCurrent(place);
+    return;
+  }
+  // The record left the view: the next one takes its place.
+  SetCurrent(std::min(current_, Count() - 1));
+}
+
+void TkrVisibleList::AfterDelete() {
+  const std::int32_t r = positions_.Get(current_);
+  const std::int32_t last = m_.RecordCount() - 1;
+  // Where the last record is listed: it moves into position r.
+  std::int32_t moved = -1;
+  if (r < last) moved = VisiblePositionOf(last);
+  m_.krDeleteRecord(CurrentIndex(), r);
+  list_changed_ = true;
+  change_count_seen_ = m_.ChangeCount();
+  if (RebuildsOnChange()) {
+    SetCurrent(-1);
+    Rebuild();
+    return;
+  }
+  if (moved >= 0) positions_.Set(moved, r);
+  positions_.Delete(current_);
+  SetCurrent(std::min(current_, Count() - 1));
+}
+
+// ---------------------------------------------------------------------------
+// Locate.
+
+std::int32_t TkrVisibleList::LocateRecord(const std::vector<TSearchOperation>& ops,
+                                          TFilterOptions options) {
+  EnsureCurrent();
+  if (Count() == 0 || ops.empty()) return -1;
+  auto matchesAll = [&](const std::uint8_t* record, std::size_t skip) {
+    for (std::size_t k = 0; k < ops.size(); ++k)
+      if (k != skip && !search_.IsRecordMatches(ops[k], options, record)) return false;
+    return true;
+  };
+  auto accepted = [&](const std::uint8_t* record) {
+    return !filtered_ || !filter_event_ || filter_event_(record);
+  };
+  // One condition that no index answers: walk the list in order.
+  if (ops.size() == 1 && !search_.HasFittingIndex(ops[0], options)) {
+    for (std::int32_t i = 0; i < Count(); ++i) {
+      const std::vector<std::uint8_t> image = ImageOf(positions_.Get(i));
+      if (matchesAll(image.data(), ops.size()) && accepted(image.data()))
+        return positions_.Get(i);
+    }
+    return -1;
+  }
+  // The driving condition: the first that matches at most a twentieth of
+  // the table, else the one with the fewest matches.
+  std::size_t driver = 0;
+  std::vector<std::int32_t> matches;
+  if (ops.size() == 1) {
+    matches = search_.GetMatchedRecordsArray(ops[0], options, false);
+  } else {
+    const std::size_t few = static_cast<std::size_t>(m_.RecordCount() / 20);
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+      std::vector<std::int32_t> found = search_.GetMatchedRecordsArray(ops[k], options, false);
+      if (k == 0 || found.size() < matches.size()) {
+        driver = k;
+        matches = std::move(found);
+      }
+      if (matches.size() <= few) break;
+    }
+  }
+  // Candidates must be listed: a record the view does not show is never
+  // found. A few candidates are placed by binary search; many are marked
+  // and the list is walked to the first of them.
+  std::vector<std::int32_t> candidates;
+  for (const std::int32_t pos : matches) {
+    const std::vector<std::uint8_t> image = ImageOf(pos);
+    if (matchesAll(image.data(), driver)) candidates.push_back(pos);
+  }
+  if (candidates.size() > kFewCandidates) {
+    TBitsArray marks;
+    marks.SetLength(m_.RecordCount());
+    for (const std::int32_t pos : candidates) marks.Set(pos);
+    for (std::int32_t i = 0; i < Count(); ++i) {
+      const std::int32_t pos = positions_.Get(i);
+      if (marks.Get(pos) && accepted(ImageOf(pos).data())) return pos;
+    }
+    return -1;
+  }
+  std::int32_t best = -1;
+  std::int32_t bestPlace = -1;
+  for (const std::int32_t pos : candidates) {
+    const std::int32_t place = VisiblePositionOf(pos);
+    if (place < 0 || (bestPlace >= 0 && place > bestPlace)) continue;
+    if (!accepted(ImageOf(pos).data())) continue;
+    best = pos;
+    bestPlace = place;
+  }
+  return best;
+}
+
+// ---------------------------------------------------------------------------
+
+void TkrVisibleList::CheckInvariants() {
+  const std::int32_t n = m_.RecordCount();
+  if (current_ < -1 || current_ > Count())
+    throw Exception("TkrVisibleList - current position " + std::to_string(current_) +
+                    " outside the list of " + std::to_string(Count()));
+  std::unordered_set<std::int32_t> seen;
+  const TkrIndexKey& key = Key();
+  std::vector<std::uint8_t> previous;
+  for (std::int32_t i = 0; i < Count(); ++i) {
+    const std::int32_t pos = positions_.Get(i);
+    if (pos < 0 || pos >= n || !seen.insert(pos).second)
+      throw Exception("TkrVisibleList - entry " + std::to_string(i) + " names record " +
+                      std::to_string(pos) + " wrongly");
+    std::vector<std::uint8_t> image = ImageOf(pos);
+    if (!previous.empty() && key.CompareRecords(previous.data(), image.data()) >= 0)
+      throw Exception("TkrVisibleList - entry " + std::to_string(i) + " out of order");
+    previous = std::move(image);
+  }
+}
+
+}  // namespace kivo
