@@ -116,30 +116,34 @@ bool TkrRecordMatcher::Like(const std::uint8_t* record) const {
       "string field!");
 }
 
-bool TkrRecordMatcher::Matches(const std::uint8_t* record) const {
-  switch (op_.Operator) {
-    case soLike:
-    case soNotLike:
-      // A null field satisfies neither.
-      if (op_.FieldNo >= 0 && IsFieldNull(m_.Layout(), record, op_.FieldNo)) return false;
-      return Like(record) == (op_.Operator == soLike);
+bool SearchComparisonHolds(std::uint8_t op, int r) {
+  switch (op) {
     case soEqual:
     case soIsNull:
-      return Compare(record) == 0;
+      return r == 0;
     case soNotEqual:
     case soIsNotNull:
-      return Compare(record) != 0;
+      return r != 0;
     case soAtMost:
-      return Compare(record) <= 0;
+      return r <= 0;
     case soAtLeast:
-      return Compare(record) >= 0;
+      return r >= 0;
     case soLess:
-      return Compare(record) < 0;
+      return r < 0;
     case soGreater:
-      return Compare(record) > 0;
+      return r > 0;
     default:
       UnsupportedOperator();
   }
+}
+
+bool TkrRecordMatcher::Matches(const std::uint8_t* record) const {
+  if (op_.Operator == soLike || op_.Operator == soNotLike) {
+    // A null field satisfies neither.
+    if (op_.FieldNo >= 0 && IsFieldNull(m_.Layout(), record, op_.FieldNo)) return false;
+    return Like(record) == (op_.Operator == soLike);
+  }
+  return SearchComparisonHolds(op_.Operator, Compare(record));
 }
 
 std::int32_t TkrRecordMatcher::FittingIndex() const {

@@ -24,6 +24,12 @@ namespace kivo {
 
 class TKivoDataManager;
 
+// Whether comparison result `r` (the record against the value: -1, 0 or 1)
+// satisfies comparison operator `op`; "is null" and "is not null" count as
+// "=" and "<>" against a null value. Raises for like, not like and any
+// operator that is not a comparison.
+bool SearchComparisonHolds(std::uint8_t op, int r);
+
 class TkrRecordMatcher {
  public:
   // REQUIRES: `op` is a condition on a field of the open table `m` (or the

@@ -33,12 +33,16 @@ class TKivoDataManager;
 //   ValueText for the comparison), integers, booleans ("true" in any case),
 //   floats in the settings' decimal form, dates and times through the
 //   settings' date and time forms, wide strings as UTF-16, memos not at all
-//   (a memo has no slot; its pattern stays in ValueText).
+//   (a memo has no slot; its pattern stays in ValueText). Dates are stored
+//   as day numbers, times as milliseconds of the day, date-times as day
+//   number x kMsPerDay + milliseconds.
 // Raises the data set's texts: "Error in TKivoDataSet.PrepareValueBuffer -
 // 'like / not like' operation call with not string field!", "Error in
 // TKivoDataSet.PrepareValueBuffer - unsupported field type!", and the
-// conversion errors of text that does not read as the field's type or does
-// not fit it.
+// conversion errors (EConvertError) of text that does not read as the
+// field's type, "'abc' is not a valid integer value" and the like; an
+// integer outside the field's range is refused with the same text rather
+// than wrapped.
 void PrepareValueBuffer(TKivoDataManager& m, std::int32_t fieldNo, std::uint8_t& op,
                         std::vector<std::uint8_t>& valueBuffer, const std::string& valueText,
                         const FormatSettings& settings);
@@ -74,8 +78,17 @@ class TkrTableSearch : public TSearchHost {
   bool HasFittingIndex(const TSearchOperation& op, TFilterOptions options);
 
  private:
+  bool IsMemoCondition(const TSearchOperation& op) const;
+  // The memo's text through the owner's reader, else from the table.
+  std::string MemoText(std::int32_t fieldNo, std::int32_t recPos, const std::uint8_t* record);
+  bool MemoMatches(const TSearchOperation& op, TFilterOptions options,
+                   const std::string& text) const;
+  // The position of a record image found by its identifier through the
+  // identifier index, or -1 when no stored record has it.
+  std::int32_t StoredPosition(const std::uint8_t* record);
+
   TKivoDataManager& m_;
-  TMemoReader memo_reader_;
+  TMemoReader memo_reader_;  // empty: read from the table
   FormatSettings settings_;
 };
 
