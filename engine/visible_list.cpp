@@ -153,7 +153,8 @@ void TkrVisibleList::ApplyExpression(TBitsArray& bits, bool& all) {
     if (!bits.Get(pos)) continue;
     const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(m_.GetRecordPtr(pos));
     if (outcome.Type != ftBoolean)
-      throw ZorException::CreateFmt(kRebuildFilterNotBoolean, {}, {FormatArg(std::int64_t{outcome.Type})});
+      throw ZorException::CreateFmt(kRebuildFilterNotBoolean, {},
+                                    {FormatArg(std::int64_t{outcome.Type})});
     if (!outcome.Passes) bits.Set(pos, false);
   }
 }
@@ -215,8 +216,8 @@ void TkrVisibleList::RangeBounds(std::int32_t& s, std::int32_t& e) {
   const TkrIndexPositions& order = m_.Indexes()->Positions(i);
   std::int32_t p = m_.FindKey(range_.Start.data(), i, false, false, range_.StartFieldCount);
   if (p >= 0)
-    s = key.CompareKeys(m_.GetRecordPtr(order.Get(p)), range_.Start.data(),
-                        range_.StartFieldCount, true) < 0
+    s = key.CompareKeys(m_.GetRecordPtr(order.Get(p)), range_.Start.data(), range_.StartFieldCount,
+                        true) < 0
             ? p + 1
             : p;
   p = m_.FindKey(range_.End.data(), i, false, true, range_.EndFieldCount);
@@ -291,7 +292,8 @@ bool TkrVisibleList::RecordMatchesView(const std::uint8_t* record, bool withFilt
   if (expression_ != nullptr) {
     const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(record);
     if (outcome.Type != ftBoolean)
-      throw ZorException::CreateFmt(kRecordFilterNotBoolean, {}, {FormatArg(std::int64_t{outcome.Type})});
+      throw ZorException::CreateFmt(kRecordFilterNotBoolean, {},
+                                    {FormatArg(std::int64_t{outcome.Type})});
     if (!outcome.Passes) return false;
   }
   if (withFilterEvent && filtered_ && filter_event_) return filter_event_(record);
@@ -428,8 +430,7 @@ std::int32_t TkrVisibleList::LocateRecord(const std::vector<TSearchOperation>& o
   if (ops.size() == 1 && !search_.HasFittingIndex(ops[0], options)) {
     for (std::int32_t i = 0; i < Count(); ++i) {
       const std::vector<std::uint8_t> image = ImageOf(positions_.Get(i));
-      if (matchesAll(image.data(), ops.size()) && accepted(image.data()))
-        return positions_.Get(i);
+      if (matchesAll(image.data(), ops.size()) && accepted(image.data())) return positions_.Get(i);
     }
     return -1;
   }

@@ -35,9 +35,24 @@ struct Row {
 
 // Hungarian words with accents and case variants (a-acute \xE1, A-acute \xC1,
 // o-double-acute \xF5, u-umlaut \xFC).
-const std::vector<std::string> kWords = {"a",      "ab",    "\xE1",      "\xE1n",   "\xE1" "b",
-                                         "\xC1" "B", "AB",  "Ab",        "b",       "cs",
-                                         "cz",     "d",     "\xF5r",     "\xFC" "z", "abcde"};
+const std::vector<std::string> kWords = {"a",
+                                         "ab",
+                                         "\xE1",
+                                         "\xE1n",
+                                         "\xE1"
+                                         "b",
+                                         "\xC1"
+                                         "B",
+                                         "AB",
+                                         "Ab",
+                                         "b",
+                                         "cs",
+                                         "cz",
+                                         "d",
+                                         "\xF5r",
+                                         "\xFC"
+                                         "z",
+                                         "abcde"};
 
 Row RandomRow(std::mt19937& rng) {
   Row r;
@@ -171,8 +186,8 @@ std::vector<std::int32_t> BruteForce(ListTable& t, const ListConfig& c) {
     return key.CompareRecords(ia.data(), t.m().GetRecordPtr(b)) < 0;
   });
   const std::size_t first = c.firstRow > 1 ? static_cast<std::size_t>(c.firstRow - 1) : 0;
-  std::vector<std::int32_t> out(all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())),
-                                all.end());
+  std::vector<std::int32_t> out(
+      all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end());
   if (c.rowLimit >= 0 && out.size() > static_cast<std::size_t>(c.rowLimit))
     out.resize(static_cast<std::size_t>(c.rowLimit));
   return out;
@@ -201,11 +216,10 @@ std::vector<ListConfig> Configs() {
                        l.SetRange(range);
                      },
                      [](const Row& r) { return r.n && *r.n >= 4 && *r.n <= 8; }});
-  configs.push_back({"master link", "n",
-                     [](ListTable& t, TkrVisibleList& l) {
-                       l.SetMaster(true, true, {t.IntEquals(kN, 7)});
-                     },
-                     [](const Row& r) { return r.n && *r.n == 7; }});
+  configs.push_back(
+      {"master link", "n",
+       [](ListTable& t, TkrVisibleList& l) { l.SetMaster(true, true, {t.IntEquals(kN, 7)}); },
+       [](const Row& r) { return r.n && *r.n == 7; }});
   configs.push_back({"master link on null", "n",
                      [](ListTable& t, TkrVisibleList& l) {
                        l.SetMaster(true, true, {t.IntEquals(kN, std::nullopt)});
@@ -345,7 +359,8 @@ TEST_F(VisibleListTest, RangesIncludeBothEndsAndAnEmptyTableGivesAnEmptyList) {
 }
 
 TEST_F(VisibleListTest, RowWindowHoldsTheThirdToTheTwelfthQualifyingRecords) {
-  for (int i = 0; i < 30; ++i) InsertN({i % 2 == 0 ? std::optional<std::int32_t>(i) : std::nullopt});
+  for (int i = 0; i < 30; ++i)
+    InsertN({i % 2 == 0 ? std::optional<std::int32_t>(i) : std::nullopt});
   TkrVisibleList list(t_.m(), t_.search());
   list.SetFilterText("n is not null");
   list.SetFiltered(true, 0);
@@ -424,8 +439,7 @@ TEST_F(VisibleListTest, FindRecordByIdRefusesWhileRebuildsAreLocked) {
     ADD_FAILURE() << "no error";
   } catch (const ZorException& e) {
     EXPECT_EQ(e.NativeError(), 1089);
-    EXPECT_NE(std::string(e.what()).find("Cannot create visible records list"),
-              std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("Cannot create visible records list"), std::string::npos);
   }
   list.UnlockRefresh();
   EXPECT_EQ(list.FindRecordById(1), 0);
