@@ -452,7 +452,9 @@ class TKivoDataManager {
   // violation (EDatabaseError). An index on the identifier alone instead
   // gives an inserted record the identifier LastAutoInc + 1, written into
   // `buffer`. Returns whether the identifier was replaced.
-  bool CheckUniqueKeys(std::uint8_t* buffer, bool inserting);
+  // `operation` names the caller in the message ("TKivoDataSet.InternalPost").
+  bool CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
+                       const std::string& operation = "TKivoDataSet.InternalPost");
   // The first index whose first key fields are `fieldNames`, or -1.
   std::int32_t FindIndexForFields(const std::string& fieldNames, const std::string& descFields,
                                   bool caseSensitive);

@@ -302,7 +302,8 @@ std::int32_t TKivoDataManager::FindKey(const std::uint8_t* keyBuffer, std::int32
       [&] { return IndexList().FindKey(indexNo, keyBuffer, exactOnly, forward, keyFieldCount); });
 }
 
-bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting) {
+bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
+                                       const std::string& operation) {
   return Locked([&] {
     TkrTableIndexes& list = IndexList();
     bool replaced = false;
@@ -315,9 +316,9 @@ bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting) {
         replaced = true;
         continue;
       }
-      throw EDatabaseError("TKivoDataSet.InternalPost - key violation.\r\nTable name = \"" +
-                           table_name_ + "\".\r\nUnique index name = \"" + header.IndexName +
-                           "\".");
+      throw EDatabaseError(operation + " - key violation.\r\nTable name = " +
+                           AnsiQuotedStr(table_name_, '"') + ".\r\nUnique index name = " +
+                           AnsiQuotedStr(header.IndexName, '"') + ".");
     }
     return replaced;
   });

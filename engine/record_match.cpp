@@ -62,7 +62,8 @@ TkrRecordMatcher::TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& 
     throw Exception("TkrRecordMatcher - memo and BLOB fields are matched through their data set");
   if (op.ValueBuffer.size() < static_cast<std::size_t>(m.RecordSize()))
     throw Exception("TkrRecordMatcher - the value buffer is smaller than a record");
-  if (type_ == ftWideString) wide_value_ = Cp1250ToUtf16(op.ValueText);
+  if (type_ == ftWideString)
+    wide_value_ = op.WideValueText.empty() ? Cp1250ToUtf16(op.ValueText) : op.WideValueText;
   TkrIndexHeader header;
   header.KeyFields = {op.FieldNo};
   header.ResetBits(1);

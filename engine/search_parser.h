@@ -75,6 +75,9 @@ struct TSearchOperation {
   // "*" of a partial comparison removed), whole: a pattern or string value
   // is never cut to the field's slot.
   std::string ValueText;
+  // The value of a wide string condition given as UTF-16 (a master link's
+  // value); when empty, ValueText converted from Windows-1250 is used.
+  std::u16string WideValueText;
   // The value in the record layout, filled by TSearchHost::PrepareOperation.
   std::vector<std::uint8_t> ValueBuffer;
 };

@@ -76,8 +76,9 @@ void TkrVisibleList::SetFiltered(bool value, TFilterOptions options) {
 }
 
 void TkrVisibleList::SetMaster(bool restricts, bool conditionActive,
-                               std::vector<TSearchOperation> conditions) {
+                               std::vector<TSearchOperation> conditions, bool matchesNothing) {
   master_restricts_ = restricts;
+  master_matches_nothing_ = conditionActive && matchesNothing;
   master_condition_active_ = conditionActive && !conditions.empty();
   master_ = std::move(conditions);
 }
@@ -127,6 +128,11 @@ void TkrVisibleList::Candidates(TBitsArray& bits, bool& all) {
       bits.And(marks);
     }
   };
+  if (master_matches_nothing_) {
+    bits.SetLength(n);
+    all = false;
+    return;
+  }
   if (master_condition_active_) {
     for (const TSearchOperation& op : master_) {
       TBitsArray marks;
@@ -283,6 +289,7 @@ bool TkrVisibleList::PassesFilterText(const std::uint8_t* record) {
 }
 
 bool TkrVisibleList::RecordMatchesView(const std::uint8_t* record, bool withFilterEvent) {
+  if (master_matches_nothing_) return false;
   if (master_condition_active_) {
     for (const TSearchOperation& op : master_)
       if (!search_.IsRecordMatches(op, 0, record)) return false;

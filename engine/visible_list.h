@@ -87,8 +87,10 @@ class TkrVisibleList {
   void SetFilterRecordEvent(TFilterRecordEvent event) { filter_event_ = std::move(event); }
   // The master link's conditions (one equality or "is null" per linked key
   // field, with binary values). `restricts`: the link is active with at
-  // least one master field; `conditionActive`: it also fits the index.
-  void SetMaster(bool restricts, bool conditionActive, std::vector<TSearchOperation> conditions);
+  // least one master field; `conditionActive`: it also fits the index;
+  // `matchesNothing`: a master value the key field cannot hold.
+  void SetMaster(bool restricts, bool conditionActive, std::vector<TSearchOperation> conditions,
+                 bool matchesNothing = false);
   void SetRange(TkrKeyRange range);
   void CancelRange();
   bool RangeActive() const { return range_active_; }
@@ -184,6 +186,7 @@ class TkrVisibleList {
 
   bool master_restricts_ = false;
   bool master_condition_active_ = false;
+  bool master_matches_nothing_ = false;
   std::vector<TSearchOperation> master_;
 
   bool range_active_ = false;

@@ -780,4 +780,14 @@ void SetDefaultFormatSettings(const FormatSettings& settings) {
   DefaultSettingsSlot() = settings;
 }
 
+std::string AnsiQuotedStr(std::string_view text, char quote) {
+  std::string out(1, quote);
+  for (char c : text) {
+    out += c;
+    if (c == quote) out += quote;
+  }
+  out += quote;
+  return out;
+}
+
 }  // namespace kivo

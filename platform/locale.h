@@ -31,6 +31,9 @@ std::string AnsiLowerCase(std::string_view ansi);
 char AnsiUpperChar(char c);
 char AnsiLowerChar(char c);
 
+// `text` enclosed in `quote` characters, each `quote` inside doubled.
+std::string AnsiQuotedStr(std::string_view text, char quote);
+
 // Locale-aware comparison of Windows-1250 text in the user's locale:
 // negative, zero or positive. The Text variants ignore case.
 int AnsiCompareStr(std::string_view a, std::string_view b);
