@@ -19,15 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "dataset/filter_options.h"
 #include "engine/bits_array.h"
 
 namespace kivo {
-
-// Filter options (a set): compare strings ignoring case; compare them whole
-// rather than by the value's length.
-using TFilterOptions = std::uint8_t;
-constexpr TFilterOptions foCaseInsensitive = 1;
-constexpr TFilterOptions foNoPartialCompare = 2;
 
 enum TSearchItemKind : std::uint8_t {
   sikCondition = 0,
