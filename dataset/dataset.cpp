@@ -356,10 +356,9 @@ void TDataSet::Cancel() {
       Fire(BeforeCancel, *this);
       InternalCancel();
       RestoreSavedRecord();
+      // Inserting or appending may have moved the storage side; every move
+      // puts it back on the shown record first (UpdateCursorPos).
       SetState(dsBrowse);
-      // Inserting or appending may have moved the storage side; put it back
-      // on the record shown again.
-      if (has_record_) InternalSetToRecord(active_.data());
       DataEvent(deDataSetChange, 0);
       Fire(AfterCancel, *this);
       break;

@@ -86,6 +86,8 @@ class DataSetTest : public ::testing::Test {
     hook(ds.AfterDelete, "AfterDelete");
     hook(ds.BeforeScroll, "BeforeScroll");
     hook(ds.AfterScroll, "AfterScroll");
+    hook(ds.BeforeRefresh, "BeforeRefresh");
+    hook(ds.AfterRefresh, "AfterRefresh");
     hook(ds.OnNewRecord, "OnNewRecord");
   }
 
@@ -350,7 +352,7 @@ TEST_F(DataSetTest, CancelOfAnInsertRestoresThePreviousRecord) {
   EXPECT_EQ(Name(), "c");
   EXPECT_FALSE(ds.Eof());
   ds.Prior();
-  EXPECT_EQ(Name(), "b") << "the append's move to the end was undone";
+  EXPECT_EQ(Name(), "b");
 }
 
 TEST_F(DataSetTest, CancelOfAnInsertIntoAnEmptySetLeavesItEmpty) {
@@ -401,6 +403,40 @@ TEST_F(DataSetTest, FailedPostKeepsTheEditState) {
   ds.BeforePost = nullptr;
   ds.Post();
   EXPECT_EQ(Name(), "b");
+}
+
+TEST_F(DataSetTest, RefusedEditOrInsertLeavesTheBrowseState) {
+  ds.Open();
+  AddRows({"a"});
+  ds.BeforeEdit = [](TDataSet&) { throw EDatabaseError("no edit"); };
+  EXPECT_EQ(MessageOf([&] { ds.Edit(); }), "no edit");
+  EXPECT_EQ(ds.State(), dsBrowse);
+  ds.OnNewRecord = [](TDataSet&) { throw EDatabaseError("no insert"); };
+  EXPECT_EQ(MessageOf([&] { ds.Insert(); }), "no insert");
+  EXPECT_EQ(ds.State(), dsBrowse);
+  EXPECT_EQ(Name(), "a");
+}
+
+TEST_F(DataSetTest, RefreshKeepsTheCurrentRecord) {
+  ds.Open();
+  AddRows({"a", "b"});
+  ds.Last();
+  LogEvents();
+  ds.Refresh();
+  EXPECT_EQ(Name(), "b");
+  EXPECT_EQ(log, (std::vector<std::string>{"BeforeRefresh", "AfterRefresh"}));
+}
+
+TEST_F(DataSetTest, CloseDropsAPendingEdit) {
+  ds.Open();
+  AddRows({"a"});
+  ds.Edit();
+  ds.FieldByName("NAME").SetAsString("changed");
+  ds.calls.clear();
+  ds.Close();
+  EXPECT_EQ(ds.calls, (std::vector<std::string>{"InternalCancel", "InternalClose"}));
+  ds.Open();
+  EXPECT_EQ(Name(), "a");
 }
 
 TEST_F(DataSetTest, RequiredFieldIsCheckedByItsDisplayName) {

@@ -30,7 +30,6 @@ class TMemoryDataSet : public TDataSet {
 
   int RowCount() const { return static_cast<int>(rows_.size()); }
   std::int32_t RowId(int index) const { return rows_.at(static_cast<std::size_t>(index)).id; }
-  using TDataSet::CalcBuffer;
 
  protected:
   std::int32_t RecordBufferSize() const override { return record_size_ + 8 + CalcFieldsSize(); }
