@@ -21,8 +21,19 @@ class TKivoDatabaseManager;
 class TKivoSession;
 class TKivoSessionManager;
 
-// What a progress event reports on.
-enum TkrProgressProcess : std::uint8_t { ppOpening, ppRepairing, ppRestructuring, ppIndexing };
+// What a progress event reports on: the long operations on tables and databases.
+enum TkrProgressProcess : std::uint8_t {
+  krppImport,
+  krppExport,
+  krppRestructure,
+  krppRepair,
+  krppChangeCompression,
+  krppCompactDB,
+  krppRepairDB,
+  krppChangeEncryption,
+  krppChangeEncryptionDB,
+  krppAddingRecords,
+};
 using TProgressEvent = std::function<void(TComponent* sender, double percentDone,
                                           TkrProgressProcess process, bool& cancel)>;
 

@@ -309,7 +309,7 @@ void TDataSet::BeginInsertAppend(bool append) {
   }
   SetState(dsInsert);
   try {
-    Fire(OnNewRecord, *this);
+    DoOnNewRecord();
   } catch (...) {
     Cancel();
     throw;

@@ -290,6 +290,11 @@ class TDataSet {
   void RestoreState(TDataSetState state) { state_ = state; }
   void DoBeforeScroll();
   void DoAfterScroll();
+  // Runs when a new record has been initialised, before the insert or
+  // append is visible; the default fires OnNewRecord.
+  virtual void DoOnNewRecord() {
+    if (OnNewRecord) OnNewRecord(*this);
+  }
   void SetModified(bool value) { modified_ = value; }
   // "Cannot perform this operation on a closed dataset" when inactive.
   void CheckActive() const;

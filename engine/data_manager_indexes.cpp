@@ -316,9 +316,9 @@ bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
         replaced = true;
         continue;
       }
-      throw EDatabaseError(operation + " - key violation.\r\nTable name = " +
-                           AnsiQuotedStr(table_name_, '"') + ".\r\nUnique index name = " +
-                           AnsiQuotedStr(header.IndexName, '"') + ".");
+      throw EDatabaseError(
+          operation + " - key violation.\r\nTable name = " + AnsiQuotedStr(table_name_, '"') +
+          ".\r\nUnique index name = " + AnsiQuotedStr(header.IndexName, '"') + ".");
     }
     return replaced;
   });

@@ -1,0 +1,146 @@
+// The cursor's record changes: insert, post, add and delete, each made
+// through the visible list so that the list stays what a rebuild gives.
+#include <climits>
+#include <cstring>
+
+#include "components/kivo_dataset.h"
+#include "engine/field_types.h"
+#include "engine/record_image.h"
+#include "platform/errors.h"
+
+namespace kivo {
+
+namespace {
+
+// Re-enables the table's automatic flushing on every way out.
+class TAutoFlushPause {
+ public:
+  explicit TAutoFlushPause(TKivoDataManager& m) : m_(m) { m_.DisableAutoFlush(); }
+  ~TAutoFlushPause() {
+    try {
+      m_.EnableAutoFlush(true);
+    } catch (...) {
+      // The flush is retried at the next change and at close, which report.
+    }
+  }
+  TAutoFlushPause(const TAutoFlushPause&) = delete;
+  TAutoFlushPause& operator=(const TAutoFlushPause&) = delete;
+
+ private:
+  TKivoDataManager& m_;
+};
+
+}  // namespace
+
+void TKivoDataset::InternalInsert() { inserting_ = true; }
+
+void TKivoDataset::InternalCancel() {
+  FreeBlobSlots();
+  inserting_ = false;
+  // The restored record is found again by its identifier at the next move.
+  cursor_pos_changed_ = false;
+}
+
+void TKivoDataset::CheckRequiredTableFields(const std::uint8_t* buffer) const {
+  const TkrRecordLayout& l = data_manager_->Layout();
+  const auto& headers = data_manager_->FieldHeaders();
+  for (std::size_t f = 0; f < headers.size(); ++f) {
+    if (headers[f].Required == 0) continue;
+    const auto field = static_cast<std::int32_t>(f);
+    // A BLOB value lives in its stream, not in the record.
+    if (IsBLOBType(headers[f].FieldType)) {
+      const bool empty = f >= blob_slots_.size() || !blob_slots_[f].stream ||
+                         blob_slots_[f].stream->Size() == 0;
+      if (!empty || !IsFieldNull(l, buffer, field)) continue;
+    } else if (!IsFieldNull(l, buffer, field)) {
+      continue;
+    }
+    throw Exception("Field '" + headers[f].FieldName + "' must have a value");
+  }
+}
+
+// The insert shared by posting a new record and adding a whole buffer. The
+// identifier comes from the table at the moment of storing; at the last
+// possible identifier the record is refused rather than given a repeated one.
+void TKivoDataset::StoreNewRecord(std::uint8_t* buffer, const char* where) {
+  if (data_manager_->LastAutoInc() == INT32_MAX)
+    throw Exception(std::string(where) +
+                    " - no record identifier is left: the table's last identifier is "
+                    "2147483647.");
+  TAutoFlushPause pause(*data_manager_);
+  last_posted_record_id_ = BufferId(buffer);
+  // The engine adds the record's BLOB entry with the record; the values are
+  // written once the record is stored, so a refused record leaves the BLOB
+  // directory as it was.
+  list_->AfterInsert(buffer);
+  WriteBlobSlots(data_manager_->RecordCount() - 1);
+}
+
+void TKivoDataset::InternalPost() {
+  TCriticalSectionGuard guard(Lock());
+  if (!Loading()) TDataSet::InternalPost();
+  const std::string where = "Error in TKivoDataSet.InternalPost - ";
+  if (ReadOnly()) throw Exception(where + "table is read only.");
+  if (!table_opened_) throw Exception(where + "table is not open.");
+  if (State() != dsEdit && State() != dsInsert) throw Exception(where + "invalid state.");
+  std::uint8_t* buffer = TDataSet::ActiveBuffer();
+  if (!buffer) throw Exception(where + "0 pointer to buffer.");
+  EnsureVisibleListCurrent();
+  CheckRequiredTableFields(buffer);
+  const bool inserting = State() == dsInsert;
+  data_manager_->CheckUniqueKeys(buffer, inserting, "TKivoDataSet.InternalPost");
+  if (inserting) {
+    StoreNewRecord(buffer, "Error in TKivoDataSet.InternalPost");
+  } else {
+    // The record is found again by its identifier: another data set may
+    // have deleted it, or moved the last record into its position.
+    const std::int32_t id = BufferId(buffer);
+    const std::int32_t at = list_->FindRecordById(id);
+    if (at < 0)
+      throw Exception(where + "the record being edited (identifier " + std::to_string(id) +
+                      ") no longer exists.");
+    TAutoFlushPause pause(*data_manager_);
+    last_posted_record_id_ = id;
+    list_->SetCurrent(at);
+    WriteBlobSlots(list_->RecordAt(at));
+    list_->AfterUpdate(buffer);
+  }
+  inserting_ = false;
+}
+
+void TKivoDataset::InternalAddRecord(std::uint8_t* buffer, bool) {
+  TCriticalSectionGuard guard(Lock());
+  const std::string where = "Error in TKivoDataSet.InternalAddRecord - ";
+  if (!buffer) throw Exception(where + "0 pointer to Buffer.");
+  if (ReadOnly()) throw Exception(where + "table is read only.");
+  if (!table_opened_) throw Exception(where + "table is not open.");
+  EnsureVisibleListCurrent();
+  CheckRequiredTableFields(buffer);
+  data_manager_->CheckUniqueKeys(buffer, false, "TKivoDataSet.InternalAddRecord");
+  StoreNewRecord(buffer, "Error in TKivoDataSet.InternalAddRecord");
+}
+
+void TKivoDataset::InternalDelete() {
+  TCriticalSectionGuard guard(Lock());
+  const std::string where = "Error in TKivoDataSet.InternalDelete - ";
+  if (ReadOnly()) throw Exception(where + "table is read only.");
+  if (!table_opened_) throw Exception(where + "table is not open.");
+  EnsureVisibleListCurrent();
+  if (list_->Count() == 0) throw Exception(where + "no records in table.");
+  // The record the user sees is the one deleted: found by its identifier,
+  // never by a position that another data set's change may have reused.
+  const std::uint8_t* active = TDataSet::ActiveBuffer();
+  const std::int32_t id = active ? BufferId(active) : -1;
+  const std::int32_t at = list_->FindRecordById(id);
+  if (at < 0)
+    throw Exception(where + "the record (identifier " + std::to_string(id) +
+                    ") no longer exists.");
+  list_->SetCurrent(at);
+  FreeBlobSlots();
+  {
+    TAutoFlushPause pause(*data_manager_);
+    list_->AfterDelete();
+  }
+}
+
+}  // namespace kivo

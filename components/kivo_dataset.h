@@ -1,0 +1,304 @@
+// TKivoDataset: the cursor over one table of the engine, seen through the
+// record-buffer protocol of the data-set framework. It connects to the
+// table's shared manager, keeps its own visible records list (the records
+// it may show, in the current index's order) and its place in it, and
+// moves records between the table and the framework's buffers.
+//
+// Framework record buffer (RecordBufferSize() bytes):
+//   OFFSET           SIZE             CONTENT
+//   0                RecordSize       the record image as stored (slots,
+//                                     identifier, null bitmap, check string)
+//   RecordSize       4                bookmark: the record identifier
+//   RecordSize + 4   1                bookmark flag
+//   RecordSize + 5   3                zero
+//   RecordSize + 8   CalcFieldsSize   calculated fields: a has-value byte and
+//                                     the data of each, at the field's offset
+//
+// Every operation that reads or changes the table, the list or the current
+// position holds the session's lock for its duration; the lock is
+// re-entrant. Other data sets on the same table change it behind this one's
+// back: the table's ChangeCount tells, and the list is rebuilt before it is
+// read (EnsureVisibleListCurrent).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/database.h"
+#include "components/dataset_base.h"
+#include "dataset/data_link.h"
+#include "dataset/dataset.h"
+#include "engine/blob_stream.h"
+#include "engine/data_manager.h"
+#include "engine/table_search.h"
+#include "engine/visible_list.h"
+#include "sql/values.h"
+
+namespace kivo {
+
+class TKivoMasterDataLink;
+
+class TKivoDataset : public TKivoDatasetBase,
+                     public TDataSet,
+                     public TDataManagerClient,
+                     public TBlobStreamDataset {
+ public:
+  using TkrProgressEvent =
+      std::function<void(TKivoDataset& sender, double percentDone, TkrProgressProcess process)>;
+  using TBuildIndexesProgressEvent =
+      std::function<void(TKivoDataset& sender, double percentDone, bool start, bool finish)>;
+
+  // Key buffer slots: a search key, the range start and end.
+  static constexpr int kKeySearch = 0;
+  static constexpr int kKeyRangeStart = 1;
+  static constexpr int kKeyRangeEnd = 2;
+  static constexpr int kKeyBufferCount = 4;
+  static constexpr std::int32_t kKeyHeaderSize = 6;
+
+  explicit TKivoDataset(TComponent* owner = nullptr);
+  ~TKivoDataset() override;
+
+  // The framework's and the component's view of being open agree.
+  bool Active() const override { return TDataSet::Active(); }
+  void Close() override { TDataSet::Close(); }
+
+  // ---- Properties.
+  const std::string& TableName() const { return table_name_; }
+  // REQUIRES: closed (raises otherwise), except while loading.
+  void SetTableName(const std::string& value);
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& value) { password_ = value; }
+  void SetReadOnly(bool value) override;
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+  std::int32_t BLOBBlockSize() const;
+  void SetBLOBBlockSize(std::int32_t value);
+  std::uint8_t BLOBCompression() const;
+  void SetBLOBCompression(std::uint8_t value);
+  bool Encrypted() const;
+  void SetEncrypted(bool value) { encrypted_ = value; }
+  bool AutoIndexes() const;
+  void SetAutoIndexes(bool value) { auto_indexes_ = value; }
+  bool CacheEnabled() const { return !cache_disabled_; }
+  void SetCacheEnabled(bool value) { cache_disabled_ = !value; }
+  bool BDELikeFilter() const { return bde_like_filter_; }
+  void SetBDELikeFilter(bool value) { bde_like_filter_ = value; }
+  // The table's last identifier while open, otherwise 0.
+  std::int32_t GetLastAutoInc() const;
+
+  // ---- The current index.
+  const std::string& IndexName() const { return index_name_; }
+  void SetIndexName(const std::string& value);
+  const std::string& IndexFieldNames() const { return index_field_names_; }
+  void SetIndexFieldNames(const std::string& value);
+  // Selects the current index by name (number -1) or by number.
+  void OpenIndex(const std::string& name, std::int32_t number = -1);
+  // The number of the current index (0 = the identifier order).
+  std::int32_t CurrentIndex() const;
+  std::int32_t IndexFieldCount() const;
+  // The data set's field for key field `i` of the current index, nullptr for
+  // an identifier that is not one of the data set's fields.
+  TField* GetIndexField(std::int32_t i);
+
+  // ---- Filters.
+  void SetFilter(const std::string& value) override;
+  void SetFiltered(bool value) override;
+  void SetFilterOptions(TFilterOptions value) override;
+
+  // ---- Master-detail link.
+  TDataSource* MasterSource() const;
+  // Raises "TKivoDataSet.SetDataSource - Invalid DataSource" for a source
+  // whose data set is this one or is linked back to it.
+  void SetMasterSource(TDataSource* source);
+  const std::string& MasterFields() const { return master_fields_; }
+  void SetMasterFields(const std::string& value);
+
+  // ---- Searching.
+  // The table position of the first visible record whose fields equal the
+  // values (one per field named in `keyFields`, separated by "," or ";"),
+  // or -1. A null value finds nothing.
+  std::int32_t PrepareAndLocate(const std::string& keyFields,
+                                const std::vector<TZorVariant>& keyValues, TFilterOptions options,
+                                std::uint8_t op = soEqual);
+
+  // ---- The visible list, for the other parts of the engine.
+  void EnsureVisibleListCurrent();
+  void RebuildVisibleList();
+  std::int32_t VisibleCount() const { return list_ ? list_->Count() : 0; }
+  TkrVisibleList* VisibleList() const { return list_.get(); }
+  TKivoDataManager* DataManager() const { return data_manager_; }
+  bool TableOpened() const { return table_opened_; }
+  // Inserts a complete record buffer (the framework's insert-and-post).
+  void AddRecord(std::uint8_t* buffer) { InternalAddRecord(buffer, true); }
+
+  // ---- Events.
+  TkrProgressEvent OnProgress;
+  TBuildIndexesProgressEvent OnBuildIndexesProgress;
+
+  // TDataManagerClient.
+  bool ClientInMemory() const override { return InMemory(); }
+  bool ClientReadOnly() const override { return ReadOnly(); }
+  void SetClientReadOnly(bool value) override { TKivoDatasetBase::SetReadOnly(value); }
+  bool ClientEncrypted() const override { return encrypted_; }
+  std::string ClientPassword() const override { return password_; }
+  std::int32_t ClientRecordsPerPageHint() const override { return records_per_page_hint_; }
+  bool ClientCacheEnabled() const override { return !cache_disabled_; }
+  std::uint8_t ClientBLOBCompression() const override { return blob_compression_; }
+  std::int32_t ClientBLOBBlockSize() const override { return blob_block_size_; }
+  void DoBuildIndexesProgress(bool start, bool finish, double percentDone) override;
+
+  // TBlobStreamDataset.
+  bool BlobDatasetReadOnly() const override { return ReadOnly(); }
+  TMemoryStream* BlobFieldStream(int field, bool writing) override;
+  void BlobFieldChanged(int field) override;
+  void BlobStreamClosed(int field) override;
+
+  std::unique_ptr<TStream> CreateBlobStream(TField* field, int mode) override;
+  bool GetFieldData(TField* field, void* buffer) override;
+  void SetFieldData(TField* field, const void* buffer) override;
+  bool GetIsIndexField(TField* field) override;
+  bool BookmarkValid(const std::uint8_t* bookmark) override;
+  int CompareBookmarks(const std::uint8_t* a, const std::uint8_t* b) override;
+  void SetRecNo(int value) override;
+
+ protected:
+  // ---- Opening and closing.
+  std::int32_t RecordBufferSize() const override { return record_buffer_size_; }
+  void InternalOpen() override;
+  void InternalClose() override;
+  bool IsCursorOpen() const override { return table_opened_; }
+  void InternalInitFieldDefs() override;
+  void OpenTable();
+  void CloseTable();
+
+  // ---- Records and navigation.
+  TGetResult GetRecord(std::uint8_t* buffer, TGetMode mode, bool doCheck) override;
+  void InternalFirst() override;
+  void InternalLast() override;
+  void InternalInitRecord(std::uint8_t* buffer) override;
+  void ClearCalcFields(std::uint8_t* buffer) override;
+  std::int32_t GetRecordCount() override;
+  std::int32_t GetRecNo() override;
+
+  // ---- Editing.
+  void InternalInsert() override;
+  void InternalCancel() override;
+  void InternalPost() override;
+  void InternalDelete() override;
+  void InternalAddRecord(std::uint8_t* buffer, bool append) override;
+  void InternalRefresh() override;
+  // A detail's new record takes the master's values in its index fields.
+  void DoOnNewRecord() override;
+  bool GetCanModify() const override { return !ReadOnly(); }
+
+  // ---- Bookmarks.
+  void GetBookmarkData(const std::uint8_t* buffer, std::uint8_t* data) override;
+  void SetBookmarkData(std::uint8_t* buffer, const std::uint8_t* data) override;
+  TBookmarkFlag GetBookmarkFlag(const std::uint8_t* buffer) override;
+  void SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) override;
+  void InternalGotoBookmark(const std::uint8_t* bookmark) override;
+
+  std::uint8_t* GetActiveRecordBuffer() override;
+  bool FindRecord(bool restart, bool goForward) override;
+
+  // The table field number a framework field stands for (-1 = the
+  // identifier, FieldCount() likewise), through the field map when in force.
+  std::int32_t TableFieldNo(const TField* field) const;
+  std::int32_t RecordSize() const { return data_manager_ ? data_manager_->RecordSize() : 0; }
+  // Raises `where` + " - no table was opened." when closed.
+  void CheckTableOpened(const char* where) const;
+  // The lock of the data set's session, held by every table operation.
+  TCriticalSection& Lock() const;
+
+  // The master link's state: active with master fields, and fitting the index.
+  bool MasterRestricts() const;
+  bool MasterConditionActive();
+  // Called by the master link when the master record changed.
+  void MasterChanged();
+  void UpdateMasterConditions();
+  // Writes a value into the condition's value buffer in the type of the
+  // condition's field; false when the field cannot hold it.
+  bool WriteKeyValue(const TZorVariant& value, TSearchOperation& op);
+  static TZorVariant FieldVariant(const TField& field);
+
+ private:
+  friend class TKivoMasterDataLink;
+  struct BlobSlot {
+    std::unique_ptr<TMemoryStream> stream;
+    int mode = 0;
+  };
+  void FreeBlobSlots();
+  void WriteBlobSlots(std::int32_t recPos);
+  void CheckRequiredTableFields(const std::uint8_t* buffer) const;
+  // The identifier of a record buffer.
+  std::int32_t BufferId(const std::uint8_t* buffer) const;
+  void SelectIndex(std::int32_t number);
+  void AfterIndexChange();
+  // The record search of FindFirst/FindNext over the filter text.
+  void DeriveFindMatches();
+  // Runs OnFilterRecord for a record image in the filter state.
+  bool FilterRecordAccepts(const std::uint8_t* record);
+  // The whole insert of a buffer: key check, store, BLOBs.
+  void StoreNewRecord(std::uint8_t* buffer, const char* where);
+
+  std::string table_name_;
+  std::string password_;
+  std::string index_name_;
+  std::string index_field_names_;
+  bool exclusive_ = false;
+  std::int32_t blob_block_size_ = kDefaultBLOBBlockSize;
+  std::uint8_t blob_compression_ = 0;
+  bool encrypted_ = false;
+  bool auto_indexes_ = false;
+  bool cache_disabled_ = false;
+  bool bde_like_filter_ = false;
+  std::int32_t records_per_page_hint_ = 1000;
+
+  std::int32_t record_buffer_size_ = 0;
+  bool table_opened_ = false;
+  bool inserting_ = false;
+  // The cursor was placed explicitly (first, last, a bookmark, a search):
+  // the next read takes the list's current entry instead of finding the
+  // active record again.
+  bool cursor_pos_changed_ = false;
+  std::int32_t last_posted_record_id_ = -1;
+  TKivoDataManager* data_manager_ = nullptr;
+  std::unique_ptr<TkrTableSearch> search_;
+  std::unique_ptr<TkrVisibleList> list_;
+  std::array<std::vector<std::uint8_t>, kKeyBufferCount> key_buffers_;
+  std::vector<BlobSlot> blob_slots_;
+  // The record OnFilterRecord judges, in the filter state.
+  const std::uint8_t* filter_buffer_ = nullptr;
+  std::vector<std::uint8_t> filter_copy_;
+
+  std::string master_fields_;
+  std::unique_ptr<TKivoMasterDataLink> master_link_;
+
+  // FindFirst/FindNext: the list entries the filter text marks, in list
+  // order, and the search's own place among them.
+  std::unique_ptr<TSearchParser> find_parser_;
+  std::vector<std::int32_t> find_matches_;
+  std::int32_t find_position_ = -1;
+};
+
+// The link from a detail data set to its master's data source: every move or
+// change of the master record rebuilds the detail's list.
+class TKivoMasterDataLink : public TDataLink {
+ public:
+  explicit TKivoMasterDataLink(TKivoDataset& detail) : detail_(detail) {}
+
+ protected:
+  void ActiveChanged() override;
+  void RecordChanged(TField* field) override;
+  void DataSetScrolled(int distance) override;
+  void DataSetChanged() override;
+
+ private:
+  TKivoDataset& detail_;
+};
+
+}  // namespace kivo
