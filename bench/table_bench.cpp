@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/child_process.h"
 #include "bench/lite_support.h"
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
@@ -53,6 +54,8 @@ namespace kivo {
 namespace {
 
 using bench::Check;
+using bench::ChildResult;
+using bench::InChild;
 
 constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
@@ -87,66 +90,6 @@ Row MakeRow(std::int32_t i) {
 std::uint64_t RowSum(std::int64_t a, std::int64_t b, const char* s, double f) {
   return static_cast<std::uint64_t>(a) * 3 + static_cast<std::uint64_t>(b) +
          static_cast<std::uint8_t>(s[kStringLength - 1]) + static_cast<std::uint64_t>(f * 4);
-}
-
-// ---- Child processes ----
-
-struct ChildResult {
-  double seconds = 0;
-  double peak_mib = 0;
-  std::uint64_t sum = 0;
-  bool ok = false;
-  char error[200] = {};
-};
-
-long StatusKiB(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::size_t n = std::strlen(key);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
-  }
-  return 0;
-}
-
-// Runs `work` (returning its sum) in a forked child; the child times it and
-// measures its peak growth.
-template <typename F>
-ChildResult InChild(F&& work) {
-  int fds[2];
-  Check(pipe(fds) == 0, "pipe failed");
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  Check(pid >= 0, "fork failed");
-  if (pid == 0) {
-    close(fds[0]);
-    ChildResult r;
-    try {
-      {
-        std::ofstream clear("/proc/self/clear_refs");
-        clear << "5";
-      }
-      const long startKiB = StatusKiB("VmRSS:");
-      const auto start = std::chrono::steady_clock::now();
-      r.sum = work();
-      r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      r.peak_mib = static_cast<double>(StatusKiB("VmHWM:") - startKiB) / 1024.0;
-      r.ok = true;
-    } catch (const std::exception& e) {
-      std::snprintf(r.error, sizeof r.error, "%s", e.what());
-    }
-    const ssize_t written = write(fds[1], &r, sizeof r);
-    _exit(written == static_cast<ssize_t>(sizeof r) ? 0 : 1);
-  }
-  close(fds[1]);
-  ChildResult r;
-  const ssize_t got = read(fds[0], &r, sizeof r);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  Check(got == static_cast<ssize_t>(sizeof r), "the child process reported nothing");
-  Check(r.ok, std::string("child: ") + r.error);
-  return r;
 }
 
 // ---- Our side ----

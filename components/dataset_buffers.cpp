@@ -225,8 +225,7 @@ void TKivoDataset::SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) {
 void TKivoDataset::InternalGotoBookmark(const std::uint8_t* bookmark) {
   TCriticalSectionGuard guard(Lock());
   EnsureVisibleListCurrent();
-  if (!bookmark)
-    throw Exception("Error in TKivoDataSet.InternalGotoBookmark - 0 pointer Bookmark");
+  if (!bookmark) throw Exception("Error in TKivoDataSet.InternalGotoBookmark - 0 pointer Bookmark");
   if (list_->Count() == 0) return;
   const std::int32_t id = LoadLE<std::int32_t>(bookmark);
   last_posted_record_id_ = id;
@@ -293,8 +292,7 @@ void TKivoDataset::SetFieldData(TField* field, const void* buffer) {
   if (!IsWritableState(state)) throw ZorException::Create(kNotInEditMode);
   const std::int32_t f = TableFieldNo(field);
   if (state == dsSetKey) {
-    const bool indexed =
-        field->FieldNo() > 0 && (IndexFieldCount() == 0 || GetIsIndexField(field));
+    const bool indexed = field->FieldNo() > 0 && (IndexFieldCount() == 0 || GetIsIndexField(field));
     if (!indexed)
       throw ZorException::CreateFmt(kFieldNotIndexed, {}, {FormatArg(field->DisplayName())});
   }
@@ -322,7 +320,8 @@ void TKivoDataset::SetFieldData(TField* field, const void* buffer) {
           isNull = LoadLE<std::int32_t>(src) == 0;
           break;
         case ftDateTime:
-          isNull = static_cast<std::int64_t>(LoadLE<double>(src) / static_cast<double>(kMsPerDay)) == 0;
+          isNull =
+              static_cast<std::int64_t>(LoadLE<double>(src) / static_cast<double>(kMsPerDay)) == 0;
           break;
         default:
           break;

@@ -49,8 +49,8 @@ void TKivoDataset::CheckRequiredTableFields(const std::uint8_t* buffer) const {
     const auto field = static_cast<std::int32_t>(f);
     // A BLOB value lives in its stream, not in the record.
     if (IsBLOBType(headers[f].FieldType)) {
-      const bool empty = f >= blob_slots_.size() || !blob_slots_[f].stream ||
-                         blob_slots_[f].stream->Size() == 0;
+      const bool empty =
+          f >= blob_slots_.size() || !blob_slots_[f].stream || blob_slots_[f].stream->Size() == 0;
       if (!empty || !IsFieldNull(l, buffer, field)) continue;
     } else if (!IsFieldNull(l, buffer, field)) {
       continue;
@@ -133,8 +133,7 @@ void TKivoDataset::InternalDelete() {
   const std::int32_t id = active ? BufferId(active) : -1;
   const std::int32_t at = list_->FindRecordById(id);
   if (at < 0)
-    throw Exception(where + "the record (identifier " + std::to_string(id) +
-                    ") no longer exists.");
+    throw Exception(where + "the record (identifier " + std::to_string(id) + ") no longer exists.");
   list_->SetCurrent(at);
   FreeBlobSlots();
   {

@@ -83,7 +83,8 @@ bool TKivoDataset::WriteKeyValue(const TZorVariant& v, TSearchOperation& op) {
     if (type == ftWideString) {
       op.WideValueText = isWide ? std::get<std::u16string>(v) : Cp1250ToUtf16(VariantText(v));
       op.ValueText = Utf16ToCp1250(op.WideValueText);
-      const std::size_t room = static_cast<std::size_t>(data_manager_->FieldHeader(op.FieldNo).FieldSize - 2);
+      const std::size_t room =
+          static_cast<std::size_t>(data_manager_->FieldHeader(op.FieldNo).FieldSize - 2);
       std::memcpy(slot, op.WideValueText.data(), std::min(op.WideValueText.size() * 2, room));
       return true;
     }
@@ -120,7 +121,9 @@ bool TKivoDataset::WriteKeyValue(const TZorVariant& v, TSearchOperation& op) {
         }
       },
       v);
-  auto fits = [&](std::int64_t lo, std::int64_t hi) { return integral && whole >= lo && whole <= hi; };
+  auto fits = [&](std::int64_t lo, std::int64_t hi) {
+    return integral && whole >= lo && whole <= hi;
+  };
   switch (type) {
     case ftSmallint:
       if (!fits(INT16_MIN, INT16_MAX)) return false;
@@ -192,20 +195,7 @@ std::int32_t TKivoDataset::PrepareAndLocate(const std::string& keyFields,
                                             TFilterOptions options, std::uint8_t op) {
   TCriticalSectionGuard guard(Lock());
   CheckTableOpened("Error in TKivoDataSet.PrepareAndLocate");
-  std::vector<std::string> names;
-  {
-    std::string current;
-    for (char c : keyFields + ";") {
-      if (c == ',' || c == ';') {
-        const auto first = current.find_first_not_of(' ');
-        if (first != std::string::npos)
-          names.push_back(current.substr(first, current.find_last_not_of(' ') - first + 1));
-        current.clear();
-      } else {
-        current += c;
-      }
-    }
-  }
+  const std::vector<std::string> names = SplitNameList(keyFields);
   if (names.empty() || keyValues.empty()) return -1;
   std::vector<TSearchOperation> ops;
   for (std::size_t i = 0; i < names.size(); ++i) {

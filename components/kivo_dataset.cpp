@@ -20,26 +20,6 @@ namespace kivo {
 
 namespace {
 
-// Field names separated by "," or ";", blanks trimmed, empty items dropped.
-std::vector<std::string> SplitNames(const std::string& names) {
-  std::vector<std::string> result;
-  std::string current;
-  auto flush = [&] {
-    const auto first = current.find_first_not_of(' ');
-    if (first != std::string::npos)
-      result.push_back(current.substr(first, current.find_last_not_of(' ') - first + 1));
-    current.clear();
-  };
-  for (char c : names) {
-    if (c == ',' || c == ';')
-      flush();
-    else
-      current += c;
-  }
-  flush();
-  return result;
-}
-
 // The comparison classes of field types: values of one class compare.
 int ComparisonClass(std::uint8_t type) {
   if (IsNumericType(type)) return 1;
@@ -219,6 +199,7 @@ void TKivoDataset::OpenTable() {
   table_opened_ = true;
   inserting_ = false;
   search_ = std::make_unique<TkrTableSearch>(*m);
+  search_->SetFormatSettings(DefaultFormatSettings());
   search_->SetMemoReader([this](std::int32_t fieldNo, std::int32_t recPos,
                                 const std::uint8_t* record) -> std::string {
     // The record being edited or inserted answers from its own streams.
@@ -236,9 +217,8 @@ void TKivoDataset::OpenTable() {
     return std::string(stream.Bytes().begin(), stream.Bytes().end());
   });
   list_ = std::make_unique<TkrVisibleList>(*m, *search_);
-  list_->SetFilterRecordEvent([this](const std::uint8_t* record) {
-    return FilterRecordAccepts(record);
-  });
+  list_->SetFilterRecordEvent(
+      [this](const std::uint8_t* record) { return FilterRecordAccepts(record); });
   find_parser_ = std::make_unique<TSearchParser>(*search_);
   if (m->HasBLOBs()) blob_slots_.resize(static_cast<std::size_t>(m->FieldCount()));
   if (ownFlag) SetDBFlag(kFlagCursorOpen, false);
@@ -302,9 +282,10 @@ std::int32_t TKivoDataset::IndexFieldCount() const {
 
 TField* TKivoDataset::GetIndexField(std::int32_t i) {
   if (i < 0 || i >= IndexFieldCount())
-    throw Exception("Error in TKivoDataSet.GetIndexField - invalid index, index = " +
-                    std::to_string(i) + ".");
-  const std::int32_t f = data_manager_->IndexHeader(CurrentIndex()).KeyFields[static_cast<std::size_t>(i)];
+    throw Exception(
+        "Error in TKivoDataSet.GetIndexField - invalid index, index = " + std::to_string(i) + ".");
+  const std::int32_t f =
+      data_manager_->IndexHeader(CurrentIndex()).KeyFields[static_cast<std::size_t>(i)];
   if (f < 0) return FindField(data_manager_->IdFieldName());
   TField* field = Fields().FieldByNumber(f + 1);
   if (!field)
@@ -349,8 +330,7 @@ void TKivoDataset::SetIndexName(const std::string& value) {
   index_field_names_.clear();
   if (!table_opened_) return;
   TCriticalSectionGuard guard(Lock());
-  if (!value.empty() &&
-      AnsiSameText(data_manager_->IndexHeader(CurrentIndex()).IndexName, value))
+  if (!value.empty() && AnsiSameText(data_manager_->IndexHeader(CurrentIndex()).IndexName, value))
     return;
   list_->CancelRange();
   SelectIndex(0);
@@ -472,12 +452,12 @@ void TKivoDataset::SetMasterFields(const std::string& value) {
 }
 
 bool TKivoDataset::MasterRestricts() const {
-  return master_link_ && master_link_->Active() && !SplitNames(master_fields_).empty();
+  return master_link_ && master_link_->Active() && !SplitNameList(master_fields_).empty();
 }
 
 bool TKivoDataset::MasterConditionActive() {
   if (!MasterRestricts()) return false;
-  const std::vector<std::string> names = SplitNames(master_fields_);
+  const std::vector<std::string> names = SplitNameList(master_fields_);
   if (IndexFieldCount() < static_cast<std::int32_t>(names.size())) return false;
   TDataSet* master = master_link_->DataSet();
   const TkrIndexHeader& header = data_manager_->IndexHeader(CurrentIndex());
@@ -485,7 +465,8 @@ bool TKivoDataset::MasterConditionActive() {
     TField* mf = master->FindField(names[i]);
     if (!mf) return false;
     const std::int32_t f = header.KeyFields[i];
-    const std::uint8_t type = f < 0 ? std::uint8_t{ftAutoInc} : data_manager_->FieldHeader(f).FieldType;
+    const std::uint8_t type =
+        f < 0 ? std::uint8_t{ftAutoInc} : data_manager_->FieldHeader(f).FieldType;
     const std::uint8_t masterType = mf->DataType();
     if (type != masterType &&
         (ComparisonClass(type) == 0 || ComparisonClass(type) != ComparisonClass(masterType)))
@@ -504,7 +485,7 @@ void TKivoDataset::UpdateMasterConditions() {
   std::vector<TSearchOperation> ops;
   bool impossible = false;
   if (restricts && MasterConditionActive()) {
-    const std::vector<std::string> names = SplitNames(master_fields_);
+    const std::vector<std::string> names = SplitNameList(master_fields_);
     TDataSet* master = master_link_->DataSet();
     const TkrIndexHeader& header = data_manager_->IndexHeader(CurrentIndex());
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -521,7 +502,7 @@ void TKivoDataset::UpdateMasterConditions() {
 
 void TKivoDataset::DoOnNewRecord() {
   if (MasterRestricts()) {
-    const std::vector<std::string> names = SplitNames(master_fields_);
+    const std::vector<std::string> names = SplitNameList(master_fields_);
     TDataSet* master = master_link_->DataSet();
     // Only as many fields as both the link and the index have.
     const std::size_t n =

@@ -64,8 +64,7 @@ class CursorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetDefaultFormatSettings(FormatSettings());
-    CreateTable(dir_, "t", PeopleFields(),
-                {{"byN", "n", 0, ""}, {"byName", "name", 0, ""}});
+    CreateTable(dir_, "t", PeopleFields(), {{"byN", "n", 0, ""}, {"byName", "name", 0, ""}});
   }
   std::unique_ptr<TKivoTable> Open(const std::string& table = "t") {
     auto ds = std::make_unique<TKivoTable>();
@@ -106,7 +105,10 @@ TEST_F(CursorTest, OpensWithFieldDefinitionsAndWalksTheRecordsInOrder) {
   EXPECT_EQ(ds->RecordCount(), 0);
   EXPECT_EQ(ds->RecNo(), 0);
   Add(*ds, "Cecil", 3);
-  Add(*ds, "\xC1" "bel", 1);
+  Add(*ds,
+      "\xC1"
+      "bel",
+      1);
   Add(*ds, "Bea", 2);
   EXPECT_EQ(ds->RecordCount(), 3);
   EXPECT_EQ(Walk(*ds), (std::vector<int>{1, 2, 3}));
@@ -294,8 +296,7 @@ TEST_F(CursorTest, TheLastIdentifierIsNeverReused) {
   Add(*ds, "b", 2);
   EXPECT_EQ(Id(*ds), INT32_MAX);
   ds->Append();
-  EXPECT_NE(MessageOf([&] { ds->Post(); }).find("no record identifier is left"),
-            std::string::npos);
+  EXPECT_NE(MessageOf([&] { ds->Post(); }).find("no record identifier is left"), std::string::npos);
   ds->Cancel();
   EXPECT_EQ(ds->RecordCount(), 2);
 }
@@ -402,13 +403,13 @@ class MasterDetailTest : public CursorTest {
     d.Add("what", ftString, 8);
     CreateTable(dir_, "detail", d, {{"byOwner", "owner", 0, ""}, {"bySmall", "small", 0, ""}});
     master_ = Open();
-    for (std::optional<int> n : {std::optional<int>(1), std::optional<int>(2),
-                                 std::optional<int>(), std::optional<int>(70000)})
+    for (std::optional<int> n : {std::optional<int>(1), std::optional<int>(2), std::optional<int>(),
+                                 std::optional<int>(70000)})
       Add(*master_, "m", n);
     detail_ = Open("detail");
-    for (std::optional<int> owner : {std::optional<int>(1), std::optional<int>(2),
-                                     std::optional<int>(1), std::optional<int>(),
-                                     std::optional<int>(3)}) {
+    for (std::optional<int> owner :
+         {std::optional<int>(1), std::optional<int>(2), std::optional<int>(1), std::optional<int>(),
+          std::optional<int>(3)}) {
       detail_->Append();
       if (owner) {
         detail_->FieldByName("owner").SetAsInteger(*owner);
@@ -485,7 +486,15 @@ TEST_F(CursorTest, TwoCursorsStayEqualToAFreshCursorThroughRandomChanges) {
   b->SetIndexName("byN");
   b->SetFilter("n >= 3 and n < 12");
   b->SetFiltered(true);
-  const std::vector<std::string> names = {"a", "\xE1", "\xE1" "b", "AB", "b", "cs", "\xF5r", ""};
+  const std::vector<std::string> names = {"a",
+                                          "\xE1",
+                                          "\xE1"
+                                          "b",
+                                          "AB",
+                                          "b",
+                                          "cs",
+                                          "\xF5r",
+                                          ""};
   auto fresh = [&](bool filtered, const std::string& index) {
     auto ds = Open();
     ds->SetIndexName(index);

@@ -65,4 +65,23 @@ std::vector<std::string> SplitFieldNames(const std::string& list) {
   return names;
 }
 
+std::vector<std::string> SplitNameList(const std::string& list) {
+  std::vector<std::string> names;
+  std::string current;
+  auto flush = [&] {
+    const auto first = current.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos)
+      names.push_back(current.substr(first, current.find_last_not_of(" \t\r\n") - first + 1));
+    current.clear();
+  };
+  for (char c : list) {
+    if (c == ',' || c == ';')
+      flush();
+    else
+      current += c;
+  }
+  flush();
+  return names;
+}
+
 }  // namespace kivo

@@ -131,5 +131,8 @@ class TIndexDefs {
 // Splits a ";"-separated list of names into its items; surrounding blanks of
 // each item are dropped, and so are empty items.
 std::vector<std::string> SplitFieldNames(const std::string& list);
+// Splits a list of names separated by runs of "," or ";"; each name is
+// trimmed of blanks and empty names are dropped.
+std::vector<std::string> SplitNameList(const std::string& list);
 
 }  // namespace kivo

@@ -39,28 +39,6 @@ namespace {
 
 bool IsStringType(std::uint8_t type) { return type == ftString || type == ftWideString; }
 
-// Names separated by runs of "," or ";", each trimmed.
-std::vector<std::string> SplitIndexFields(const std::string& list) {
-  std::vector<std::string> names;
-  std::string current;
-  auto flush = [&] {
-    const auto first = current.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos) {
-      const auto last = current.find_last_not_of(" \t\r\n");
-      names.push_back(current.substr(first, last - first + 1));
-    }
-    current.clear();
-  };
-  for (char c : list) {
-    if (c == ',' || c == ';')
-      flush();
-    else
-      current += c;
-  }
-  flush();
-  return names;
-}
-
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   for (const std::string& n : names)
     if (AnsiSameText(n, name)) return true;
@@ -135,9 +113,9 @@ void TKivoDataManager::AddIndex(const std::string& name, const std::string& fiel
                                 TIndexOptions options, const std::string& descFields,
                                 const std::string& caseInsFields, bool noSave) {
   Locked([&] {
-    const std::vector<std::string> fields = SplitIndexFields(fieldNames);
-    const std::vector<std::string> desc = SplitIndexFields(descFields);
-    const std::vector<std::string> caseIns = SplitIndexFields(caseInsFields);
+    const std::vector<std::string> fields = SplitNameList(fieldNames);
+    const std::vector<std::string> desc = SplitNameList(descFields);
+    const std::vector<std::string> caseIns = SplitNameList(caseInsFields);
     std::vector<bool> descending;
     std::vector<bool> caseInsensitive;
     for (const std::string& field : fields) {
@@ -362,7 +340,7 @@ std::int32_t TKivoDataManager::FindIndexForFields(const std::string& fieldNames,
                                                   const std::string& descFields,
                                                   bool caseSensitive) {
   return Locked([&]() -> std::int32_t {
-    const std::vector<std::string> wanted = SplitIndexFields(fieldNames);
+    const std::vector<std::string> wanted = SplitNameList(fieldNames);
     if (wanted.empty()) return -1;
     bool allStrings = true;
     for (const std::string& name : wanted) {
@@ -373,7 +351,7 @@ std::int32_t TKivoDataManager::FindIndexForFields(const std::string& fieldNames,
     TIndexDefs defs;
     GetIndexDefs(defs, nullptr);
     for (std::int32_t i = 0; i < defs.Count(); ++i) {
-      const std::vector<std::string> fields = SplitIndexFields(defs[i].Fields());
+      const std::vector<std::string> fields = SplitNameList(defs[i].Fields());
       if (fields.size() < wanted.size()) continue;
       bool match = true;
       for (std::size_t k = 0; k < wanted.size() && match; ++k)

@@ -1,6 +1,7 @@
 #include "engine/visible_list.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <unordered_set>
 
@@ -22,6 +23,10 @@ constexpr int kDistinctIndexNotCreated = 32;
 constexpr int kRebuildFilterNotBoolean = 54;
 constexpr int kRecordFilterNotBoolean = 1071;
 constexpr int kVisibleListLocked = 1089;
+
+// A rebuild sorts the qualifying records when they are fewer than one in
+// this many, and otherwise walks the index.
+constexpr std::int64_t kFewMarksFactor = 32;
 
 // Up to this many Locate candidates are placed one by one.
 constexpr std::size_t kFewCandidates = 9;
@@ -167,7 +172,7 @@ void TkrVisibleList::ApplyExpression(TBitsArray& bits, bool& all) {
 
 void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
   if (distinct_fields_.empty()) return;
-  const std::vector<std::string> wanted = SplitFieldNames(distinct_fields_);
+  const std::vector<std::string> wanted = SplitNameList(distinct_fields_);
   auto find = [&]() -> std::int32_t {
     for (std::int32_t i = 0; i < m_.IndexCount(); ++i) {
       const TkrIndexHeader& h = m_.IndexHeader(i);
@@ -252,17 +257,32 @@ void TkrVisibleList::Rebuild() {
     Candidates(bits, all);
     ApplyExpression(bits, all);
     ApplyDistinct(bits, all);
-    std::int32_t s = 0;
-    std::int32_t e = 0;
-    RangeBounds(s, e);
-    std::int32_t counted = 0;
-    for (std::int32_t i = std::max(s, 0); i <= e; ++i) {
-      if (row_limit_ >= 0 && static_cast<std::int32_t>(list.size()) >= row_limit_) break;
-      const std::int32_t pos = order.Get(i);
-      if (!all && !bits.Get(pos)) continue;
-      ++counted;
-      if (first_row_ < 0 || counted >= first_row_) list.push_back(pos);
+    const std::int32_t n = m_.RecordCount();
+    if (!all && static_cast<std::int64_t>(bits.Count()) * kFewMarksFactor < n) {
+      // Few records qualify: sort them into the index's order rather than
+      // walk the whole index.
+      list = SortedInRange(bits.Positions());
+    } else {
+      std::int32_t s = 0;
+      std::int32_t e = 0;
+      RangeBounds(s, e);
+      // Enough entries for the window are enough.
+      const std::size_t wanted = row_limit_ < 0
+                                     ? SIZE_MAX
+                                     : static_cast<std::size_t>(row_limit_) +
+                                           static_cast<std::size_t>(std::max(first_row_ - 1, 0));
+      for (std::int32_t i = std::max(s, 0); i <= e && list.size() < wanted; ++i) {
+        const std::int32_t pos = order.Get(i);
+        if (all || bits.Get(pos)) list.push_back(pos);
+      }
     }
+    // The window: from the first row on, at most the row limit.
+    if (first_row_ > 1) {
+      const std::size_t skip = std::min(list.size(), static_cast<std::size_t>(first_row_ - 1));
+      list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(skip));
+    }
+    if (row_limit_ >= 0 && list.size() > static_cast<std::size_t>(row_limit_))
+      list.resize(static_cast<std::size_t>(row_limit_));
   }
   positions_.Assign(list);
   if (keepId >= 0) {
@@ -270,6 +290,23 @@ void TkrVisibleList::Rebuild() {
     if (pos >= 0) SetCurrent(VisiblePositionOf(pos));
   }
   change_count_seen_ = m_.ChangeCount();
+}
+
+std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t> positions) {
+  const TkrIndexKey& key = Key();
+  std::vector<std::uint8_t> image;
+  if (range_active_) {
+    std::erase_if(positions, [&](std::int32_t pos) {
+      image = ImageOf(pos);
+      return !InRange(image.data());
+    });
+  }
+  // A cached image is valid until the next record is read: compare a copy.
+  std::sort(positions.begin(), positions.end(), [&](std::int32_t a, std::int32_t b) {
+    image = ImageOf(a);
+    return key.CompareRecords(image.data(), m_.GetRecordPtr(b)) < 0;
+  });
+  return positions;
 }
 
 // ---------------------------------------------------------------------------

@@ -154,6 +154,8 @@ class TkrVisibleList {
   void ApplyExpression(TBitsArray& bits, bool& all);
   void ApplyDistinct(TBitsArray& bits, bool& all);
   void RangeBounds(std::int32_t& s, std::int32_t& e);
+  // The positions inside the range, in the current index's order.
+  std::vector<std::int32_t> SortedInRange(std::vector<std::int32_t> positions);
   bool InRange(const std::uint8_t* record);
   bool PassesFilterText(const std::uint8_t* record);
   // The first list position whose record sorts at or after `image`.

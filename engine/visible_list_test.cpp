@@ -238,6 +238,31 @@ std::vector<ListConfig> Configs() {
                        l.SetFiltered(true, foCaseInsensitive);
                      },
                      nullptr});
+  // Few qualifying records: sorted into the index's order, not walked.
+  configs.push_back({"rare filter sorted by name", "s",
+                     [](ListTable&, TkrVisibleList& l) {
+                       l.SetFilterText("m = 42");
+                       l.SetFiltered(true, 0);
+                     },
+                     [](const Row& r) { return r.m && *r.m == 42; }});
+  configs.push_back(
+      {"rare filter in a range", "n",
+       [](ListTable& t, TkrVisibleList& l) {
+         TkrKeyRange range;
+         range.Start = t.Image(Row{std::nullopt, 4, std::nullopt}, 0);
+         range.End = t.Image(Row{std::nullopt, 8, std::nullopt}, 0);
+         range.StartFieldCount = range.EndFieldCount = 1;
+         l.SetRange(range);
+         l.SetFilterText("m = 5");
+         l.SetFiltered(true, 0);
+       },
+       [](const Row& r) { return r.n && *r.n >= 4 && *r.n <= 8 && r.m && *r.m == 5; }});
+  configs.push_back({"rare filter with a row window", "n",
+                     [](ListTable&, TkrVisibleList& l) {
+                       l.SetFilterText("m >= 97");
+                       l.SetFiltered(true, 0);
+                     },
+                     [](const Row& r) { return r.m && *r.m >= 97; }, 2, 2});
   return configs;
 }
 
@@ -315,7 +340,7 @@ TEST_P(VisibleListModel, TwoListsStayEqualToARebuildThroughRandomChanges) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 8));
+INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 11));
 
 // ---------------------------------------------------------------------------
 
