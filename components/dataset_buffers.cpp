@@ -24,6 +24,16 @@ std::int32_t TKivoDataset::BufferId(const std::uint8_t* buffer) const {
   return static_cast<std::int32_t>(GetRecordId(data_manager_->Layout(), buffer));
 }
 
+// Moving through the list asks for the record the cursor is on far more
+// often than for any other: that one is answered without a search.
+std::int32_t TKivoDataset::ListPositionOfId(std::int32_t id) {
+  const std::int32_t cur = list_->Current();
+  if (cur >= 0 && cur < list_->Count() &&
+      BufferId(data_manager_->GetRecordPtr(list_->RecordAt(cur))) == id)
+    return cur;
+  return list_->FindRecordById(id);
+}
+
 void TKivoDataset::InternalInitRecord(std::uint8_t* buffer) {
   if (!data_manager_) return;
   const TkrRecordLayout& l = data_manager_->Layout();
@@ -84,13 +94,8 @@ TGetResult TKivoDataset::GetRecord(std::uint8_t* buffer, TGetMode mode, bool doC
         last_posted_record_id_ = -1;
       }
       if (id < data_manager_->LastAutoInc() + 1 && id > 0) {
-        const std::int32_t cur = list.Current();
-        const bool there = cur >= 0 && cur < count &&
-                           BufferId(data_manager_->GetRecordPtr(list.RecordAt(cur))) == id;
-        if (!there) {
-          const std::int32_t at = list.FindRecordById(id);
-          if (at >= 0) list.SetCurrent(at);
-        }
+        const std::int32_t at = ListPositionOfId(id);
+        if (at >= 0 && at != list.Current()) list.SetCurrent(at);
       } else {
         list.SetCurrent(count);
       }
@@ -162,9 +167,9 @@ std::int32_t TKivoDataset::GetRecNo() {
   const std::uint8_t* buffer = TDataSet::ActiveBuffer();
   if (!buffer || (State() == dsBrowse && IsEmpty())) return 1;
   FreeBlobSlots();
-  const std::int32_t at = list_->FindRecordById(BufferId(buffer));
+  const std::int32_t at = ListPositionOfId(BufferId(buffer));
   if (at >= 0) {
-    list_->SetCurrent(at);
+    if (at != list_->Current()) list_->SetCurrent(at);
     return at + 1;
   }
   return State() == dsInsert ? data_manager_->RecordCount() + 1 : 0;
@@ -230,8 +235,8 @@ void TKivoDataset::InternalGotoBookmark(const std::uint8_t* bookmark) {
   const std::int32_t id = LoadLE<std::int32_t>(bookmark);
   last_posted_record_id_ = id;
   const std::int32_t before = list_->Current();
-  const std::int32_t at = std::min(list_->FindRecordById(id), list_->Count() - 1);
-  list_->SetCurrent(at);
+  const std::int32_t at = std::min(ListPositionOfId(id), list_->Count() - 1);
+  if (at != before) list_->SetCurrent(at);
   cursor_pos_changed_ = true;
   if (at != before && State() != dsInsert) FreeBlobSlots();
 }

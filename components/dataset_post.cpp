@@ -95,7 +95,7 @@ void TKivoDataset::InternalPost() {
     // The record is found again by its identifier: another data set may
     // have deleted it, or moved the last record into its position.
     const std::int32_t id = BufferId(buffer);
-    const std::int32_t at = list_->FindRecordById(id);
+    const std::int32_t at = ListPositionOfId(id);
     if (at < 0)
       throw Exception(where + "the record being edited (identifier " + std::to_string(id) +
                       ") no longer exists.");
@@ -131,7 +131,7 @@ void TKivoDataset::InternalDelete() {
   // never by a position that another data set's change may have reused.
   const std::uint8_t* active = TDataSet::ActiveBuffer();
   const std::int32_t id = active ? BufferId(active) : -1;
-  const std::int32_t at = list_->FindRecordById(id);
+  const std::int32_t at = ListPositionOfId(id);
   if (at < 0)
     throw Exception(where + "the record (identifier " + std::to_string(id) + ") no longer exists.");
   list_->SetCurrent(at);

@@ -236,6 +236,8 @@ class TKivoDataset : public TKivoDatasetBase,
   void CheckRequiredTableFields(const std::uint8_t* buffer) const;
   // The identifier of a record buffer.
   std::int32_t BufferId(const std::uint8_t* buffer) const;
+  // The list position of the record with identifier `id`, or -1.
+  std::int32_t ListPositionOfId(std::int32_t id);
   void SelectIndex(std::int32_t number);
   void AfterIndexChange();
   // The record search of FindFirst/FindNext over the filter text.

@@ -1,6 +1,7 @@
 #include "engine/bits_array.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "platform/errors.h"
@@ -40,7 +41,17 @@ std::int32_t TBitsArray::Count() const {
 
 std::vector<std::int32_t> TBitsArray::Positions() const {
   std::vector<std::int32_t> out;
-  for (std::size_t i = 0; i < flags_.size(); ++i)
+  const std::size_t n = flags_.size();
+  std::size_t i = 0;
+  // Sparse sets are common: skip eight clear flags at a time.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, flags_.data() + i, 8);
+    if (word == 0) continue;
+    for (std::size_t k = 0; k < 8; ++k)
+      if (flags_[i + k] != 0) out.push_back(static_cast<std::int32_t>(i + k));
+  }
+  for (; i < n; ++i)
     if (flags_[i] != 0) out.push_back(static_cast<std::int32_t>(i));
   return out;
 }

@@ -249,8 +249,15 @@ void TkrVisibleList::Rebuild() {
   const TkrIndexPositions& order = m_.Indexes()->Positions(indexNo);
 
   std::vector<std::int32_t> list;
+  const TSearchOperation* single = nullptr;
+  TFilterOptions singleOptions = 0;
   if (!Restricted() && distinct_fields_.empty() && first_row_ <= 1) {
     list = order.ToVector();
+  } else if (distinct_fields_.empty() && SingleIndexedCondition(single, singleOptions)) {
+    // One condition that an index answers: its matches, without a flag per
+    // record of the table.
+    list = SortedInRange(search_.GetMatchedRecordsArray(*single, singleOptions, false));
+    ApplyWindow(list);
   } else {
     TBitsArray bits;
     bool all = true;
@@ -276,20 +283,43 @@ void TkrVisibleList::Rebuild() {
         if (all || bits.Get(pos)) list.push_back(pos);
       }
     }
-    // The window: from the first row on, at most the row limit.
-    if (first_row_ > 1) {
-      const std::size_t skip = std::min(list.size(), static_cast<std::size_t>(first_row_ - 1));
-      list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(skip));
-    }
-    if (row_limit_ >= 0 && list.size() > static_cast<std::size_t>(row_limit_))
-      list.resize(static_cast<std::size_t>(row_limit_));
+    ApplyWindow(list);
   }
   positions_.Assign(list);
+  change_count_seen_ = m_.ChangeCount();
   if (keepId >= 0) {
     const std::int32_t pos = RecordPositionOfId(keepId);
     if (pos >= 0) SetCurrent(VisiblePositionOf(pos));
   }
-  change_count_seen_ = m_.ChangeCount();
+}
+
+void TkrVisibleList::ApplyWindow(std::vector<std::int32_t>& list) const {
+  // From the first row on, at most the row limit.
+  if (first_row_ > 1) {
+    const std::size_t skip = std::min(list.size(), static_cast<std::size_t>(first_row_ - 1));
+    list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(skip));
+  }
+  if (row_limit_ >= 0 && list.size() > static_cast<std::size_t>(row_limit_))
+    list.resize(static_cast<std::size_t>(row_limit_));
+}
+
+bool TkrVisibleList::SingleIndexedCondition(const TSearchOperation*& op, TFilterOptions& options) {
+  if (expression_ != nullptr || master_matches_nothing_) return false;
+  const bool filtering = filtered_ && !Blank(filter_text_);
+  if (master_condition_active_) {
+    if (filtering || master_.size() != 1) return false;
+    op = &master_[0];
+    options = 0;
+  } else {
+    if (!filtering) return false;
+    if (filter_parser_.Text() != filter_text_) filter_parser_.SetText(filter_text_);
+    const std::vector<TSearchOperation>& items = filter_parser_.Items();
+    if (items.size() != 1 || items[0].ItemKind != sikCondition) return false;
+    op = &items[0];
+    options = filter_parser_.Options();
+  }
+  return op->Operator != soLike && op->Operator != soNotLike &&
+         search_.HasFittingIndex(*op, options);
 }
 
 std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t> positions) {
@@ -362,6 +392,10 @@ std::int32_t TkrVisibleList::LowerBound(const std::uint8_t* image) {
 std::int32_t TkrVisibleList::VisiblePositionOf(std::int32_t recPos) {
   const std::int32_t count = Count();
   if (count == 0 || recPos < 0 || recPos >= m_.RecordCount()) return -1;
+  // A list that is the index finds the record through the index's search,
+  // which compares key prefixes before it reads records.
+  if (EqualsIndex() && count == m_.RecordCount() && m_.ChangeCount() == change_count_seen_)
+    return m_.FindRecordInIndex(CurrentIndex(), recPos);
   const std::vector<std::uint8_t> image = ImageOf(recPos);
   const std::int32_t at = LowerBound(image.data());
   if (at < count && positions_.Get(at) == recPos) return at;
@@ -440,9 +474,12 @@ void TkrVisibleList::AfterDelete() {
   const std::int32_t r = positions_.Get(current_);
   const std::int32_t last = m_.RecordCount() - 1;
   // Where the last record is listed: it moves into position r.
+  // (A list that is the index learns it from the delete itself.)
+  const bool equalsIndex = EqualsIndex();
   std::int32_t moved = -1;
-  if (r < last) moved = VisiblePositionOf(last);
-  m_.krDeleteRecord(CurrentIndex(), r);
+  if (r < last && !equalsIndex) moved = VisiblePositionOf(last);
+  const std::int32_t q = m_.krDeleteRecord(CurrentIndex(), r);
+  if (r < last && equalsIndex) moved = q;
   list_changed_ = true;
   change_count_seen_ = m_.ChangeCount();
   if (RebuildsOnChange()) {

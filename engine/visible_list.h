@@ -154,6 +154,11 @@ class TkrVisibleList {
   void ApplyExpression(TBitsArray& bits, bool& all);
   void ApplyDistinct(TBitsArray& bits, bool& all);
   void RangeBounds(std::int32_t& s, std::int32_t& e);
+  // Cuts the list to the first row and the row limit.
+  void ApplyWindow(std::vector<std::int32_t>& list) const;
+  // Whether the only restriction besides a range and the window is one
+  // condition (master link or filter) that an index answers; which one.
+  bool SingleIndexedCondition(const TSearchOperation*& op, TFilterOptions& options);
   // The positions inside the range, in the current index's order.
   std::vector<std::int32_t> SortedInRange(std::vector<std::int32_t> positions);
   bool InRange(const std::uint8_t* record);

@@ -263,6 +263,12 @@ std::vector<ListConfig> Configs() {
                        l.SetFiltered(true, 0);
                      },
                      [](const Row& r) { return r.m && *r.m >= 97; }, 2, 2});
+  configs.push_back({"one indexed condition in another order", "s",
+                     [](ListTable&, TkrVisibleList& l) {
+                       l.SetFilterText("n = 9");
+                       l.SetFiltered(true, 0);
+                     },
+                     [](const Row& r) { return r.n && *r.n == 9; }});
   return configs;
 }
 
@@ -340,7 +346,7 @@ TEST_P(VisibleListModel, TwoListsStayEqualToARebuildThroughRandomChanges) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 11));
+INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 12));
 
 // ---------------------------------------------------------------------------
 
