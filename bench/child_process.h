@@ -20,7 +20,6 @@
 
 namespace kivo::bench {
 
-
 struct ChildResult {
   double seconds = 0;
   double peak_mib = 0;

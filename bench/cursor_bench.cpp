@@ -261,7 +261,8 @@ void BM_RangeFilter(benchmark::State& state) {
         TKivoTable& t = c.Table();
         for (int k = 0; k < 10; ++k) {
           const std::int32_t from = rows / 10 * k;
-          t.SetFilter("a >= " + std::to_string(from) + " and a < " + std::to_string(from + rows / 10));
+          t.SetFilter("a >= " + std::to_string(from) + " and a < " +
+                      std::to_string(from + rows / 10));
           if (k == 0)
             t.SetFiltered(true);
           else
@@ -318,13 +319,15 @@ void BM_Delete(benchmark::State& state) {
       state,
       [](Cursor& c, std::int32_t rows) {
         TKivoTable& t = c.Table();
-        const std::int32_t n = std::min<std::int32_t>(static_cast<std::int32_t>(kLookups), rows / 2);
+        const std::int32_t n =
+            std::min<std::int32_t>(static_cast<std::int32_t>(kLookups), rows / 2);
         t.First();
         for (std::int32_t i = 0; i < n; ++i) t.Delete();
         return static_cast<std::uint64_t>(t.RecordCount());
       },
       [](Lite& lite, std::int32_t rows) {
-        const std::int32_t n = std::min<std::int32_t>(static_cast<std::int32_t>(kLookups), rows / 2);
+        const std::int32_t n =
+            std::min<std::int32_t>(static_cast<std::int32_t>(kLookups), rows / 2);
         lite.Exec("BEGIN");
         sqlite3_stmt* stmt = lite.Prepare("DELETE FROM t WHERE rowid = ?");
         for (std::int32_t i = 1; i <= n; ++i) {

@@ -121,10 +121,9 @@ TGetResult TKivoDataset::GetRecord(std::uint8_t* buffer, TGetMode mode, bool doC
         result = grError;
         break;
       }
-      list.SetCurrent(cur);
-      InternalInitRecord(buffer);
       std::memcpy(buffer, data_manager_->GetRecordPtr(list.RecordAt(cur)),
                   static_cast<std::size_t>(RecordSize()));
+      list.SetCurrent(cur, BufferId(buffer));
       ClearCalcFields(buffer);
       StoreLE<std::int32_t>(buffer + RecordSize(), BufferId(buffer));
       buffer[RecordSize() + 4] = bfCurrent;

@@ -178,12 +178,18 @@ void TField::Change() {
   if (OnChange) OnChange(*this);
 }
 
-std::vector<std::uint8_t> TField::ReadNative() const {
-  // One spare byte keeps a string read terminated even if the data set wrote
-  // the whole slot.
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(DataSize()) + 2, 0);
-  if (!GetData(buffer.data())) return {};
-  return buffer;
+TField::TNativeValue::TNativeValue(const TField& field) {
+  // Two spare bytes keep a string read terminated even if the data set
+  // wrote the whole slot.
+  size_ = static_cast<std::size_t>(field.DataSize()) + 2;
+  if (size_ <= sizeof small_) {
+    data_ = small_;
+  } else {
+    big_.resize(size_);
+    data_ = big_.data();
+  }
+  std::memset(data_, 0, size_);
+  has_value_ = field.GetData(data_);
 }
 
 bool TField::IsNull() const { return !GetData(nullptr); }
@@ -222,7 +228,7 @@ void TField::SetBlobBytes(const std::string& bytes) {
 
 std::string TField::AsString() const {
   if (IsBlob()) return BlobBytes();
-  const std::vector<std::uint8_t> v = ReadNative();
+  const TNativeValue v(*this);
   if (v.empty()) return {};
   const std::uint8_t* p = v.data();
   const FormatSettings fs = DefaultFormatSettings();
@@ -255,7 +261,7 @@ std::string TField::AsString() const {
 
 std::u16string TField::AsWideString() const {
   if (data_type_ != ftWideString) return Cp1250ToUtf16(AsString());
-  const std::vector<std::uint8_t> v = ReadNative();
+  const TNativeValue v(*this);
   std::u16string text;
   for (std::size_t i = 0; i + 1 < v.size(); i += 2) {
     const char16_t unit = LoadLE<std::uint16_t>(v.data() + i);
@@ -270,7 +276,7 @@ std::int64_t TField::AsLargeInt() const {
     const std::string text = AsString();
     return text.empty() ? 0 : ParseInteger(text);
   }
-  const std::vector<std::uint8_t> v = ReadNative();
+  const TNativeValue v(*this);
   if (v.empty()) return 0;
   const std::uint8_t* p = v.data();
   switch (data_type_) {
@@ -312,7 +318,7 @@ double TField::AsFloat() const {
     return text.empty() ? 0 : ParseFloat(text);
   }
   if (IsFloatType(data_type_)) {
-    const std::vector<std::uint8_t> v = ReadNative();
+    const TNativeValue v(*this);
     return v.empty() ? 0 : LoadLE<double>(v.data());
   }
   return static_cast<double>(AsLargeInt());
@@ -324,7 +330,7 @@ bool TField::AsBoolean() const {
     return text.empty() ? false : ParseBoolean(text);
   }
   if (data_type_ == ftBoolean) {
-    const std::vector<std::uint8_t> v = ReadNative();
+    const TNativeValue v(*this);
     return !v.empty() && v[0] != 0;
   }
   if (IsFloatType(data_type_)) return AsFloat() != 0;
@@ -338,7 +344,7 @@ double TField::AsDateTime() const {
     return text.empty() ? 0 : ParseDateTime(text, ftDateTime);
   }
   if (IsFloatType(data_type_)) return AsFloat();
-  const std::vector<std::uint8_t> v = ReadNative();
+  const TNativeValue v(*this);
   if (v.empty()) return 0;
   switch (data_type_) {
     case ftDate:

@@ -125,8 +125,25 @@ class TField {
   friend class TFields;
   friend class TDataSet;
 
-  // The native value; empty when null.
-  std::vector<std::uint8_t> ReadNative() const;
+  // The native value read through the data set, held inline for the fixed
+  // types so that reading a field allocates nothing; empty() when null.
+  class TNativeValue {
+   public:
+    explicit TNativeValue(const TField& field);
+    TNativeValue(const TNativeValue&) = delete;
+    TNativeValue& operator=(const TNativeValue&) = delete;
+    bool empty() const { return !has_value_; }
+    const std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    std::uint8_t operator[](std::size_t i) const { return data_[i]; }
+
+   private:
+    std::uint8_t small_[40];
+    std::vector<std::uint8_t> big_;
+    std::uint8_t* data_;
+    std::size_t size_;
+    bool has_value_;
+  };
   [[noreturn]] void RaiseAccessError(const char* typeName) const;
   void CheckRange(std::int64_t value, std::int64_t min, std::int64_t max) const;
   void SetBlobBytes(const std::string& bytes);

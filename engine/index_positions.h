@@ -89,6 +89,16 @@ class TkrIndexPositions {
         f(blocks_[b][k], prefixed_ ? prefixes_[b][k] : kUnknownPrefix);
   }
 
+  // Gives every entry whose prefix is not known yet the prefix
+  // `prefixOf(value)` (nothing when not prefixed).
+  template <typename PrefixOf>
+  void LearnPrefixes(PrefixOf prefixOf) const {
+    if (!prefixed_) return;
+    for (std::size_t b = 0; b < blocks_.size(); ++b)
+      for (std::size_t k = 0; k < blocks_[b].size(); ++k)
+        if (prefixes_[b][k] == kUnknownPrefix) prefixes_[b][k] = prefixOf(blocks_[b][k]);
+  }
+
   // Calls f(value) for every entry in order.
   template <typename F>
   void ForEach(F f) const {

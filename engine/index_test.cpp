@@ -653,3 +653,59 @@ TEST_F(Indexes, RandomChangesKeepEveryIndexInReferenceOrder) {
 
 }  // namespace
 }  // namespace kivo
+
+namespace kivo {
+namespace {
+
+// A table larger than the page cache, reopened so that its saved arrays
+// carry no key prefixes: the first search learns them in one pass, and
+// searches, inserts and deletes then keep every array in reference order.
+TEST_F(Indexes, ALargeReopenedIndexLearnsItsPrefixesAndStaysInOrder) {
+  TIndexDefs defs;
+  defs.Add("n", "n");
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  std::mt19937 rng(1525);
+  const std::int32_t count = kLearnPrefixesFrom + 500;
+  std::uint32_t nextId = 1;
+  for (std::int32_t i = 0; i < count; ++i) {
+    IdxRow row;
+    row.id = nextId++;
+    if (rng() % 10 != 0) row.n = static_cast<std::int32_t>(rng() % 5000) - 2500;
+    t.Insert(row);
+  }
+  const std::vector<IdxRow> rows = t.rows;
+  ASSERT_EQ(t.Open(), kOpenOk);  // reopen: the arrays come from T.idx
+  t.rows = rows;
+  for (int k = 0; k < 300; ++k) {
+    const std::int32_t n = static_cast<std::int32_t>(rng() % 5200) - 2600;
+    IdxRow probe;
+    probe.n = n;
+    const std::vector<std::uint8_t> key = t.Buffer(probe);
+    const std::int32_t first = t.m->FindKey(key.data(), 1, true, false, 1);
+    const std::int32_t last = t.m->FindKey(key.data(), 1, true, true, 1);
+    std::int32_t matches = 0;
+    for (const IdxRow& r : t.rows) matches += r.n && *r.n == n ? 1 : 0;
+    if (matches == 0) {
+      ASSERT_EQ(first, -1) << n;
+      continue;
+    }
+    ASSERT_EQ(last - first + 1, matches) << n;
+    ASSERT_EQ(t.rows[static_cast<std::size_t>(t.m->IndexEntry(1, first))].n, n);
+  }
+  for (int k = 0; k < 400; ++k) {
+    if (k % 2 == 0) {
+      IdxRow row;
+      row.id = nextId++;
+      row.n = static_cast<std::int32_t>(rng() % 5000) - 2500;
+      t.Insert(row, 1);
+    } else {
+      t.Delete(static_cast<std::int32_t>(rng() % static_cast<unsigned>(t.m->RecordCount())), 1);
+    }
+  }
+  t.ExpectOrder(1, {{1}});
+  t.ExpectOrder(0, {{-1}});
+}
+
+}  // namespace
+}  // namespace kivo

@@ -64,6 +64,7 @@ void TkrTableIndexes::SetPositions(std::int32_t i, const std::vector<std::int32_
                                    bool trusted) {
   Index& index = At(i);
   index.positions.Assign(positions);
+  index.prefixes_learnt = false;
   index.built = true;
   index.verified = trusted;
 }
@@ -247,6 +248,7 @@ void TkrTableIndexes::Build(std::int32_t i) {
   if (report) progress_(true, false, 0);
   Sort(index, order, report);
   index.positions.Assign(order);
+  index.prefixes_learnt = false;
   index.built = true;
   if (report) progress_(false, true, 100);
 }
@@ -283,9 +285,24 @@ std::uint64_t TkrTableIndexes::PrefixOf(const Index& index, const std::uint8_t* 
   return index.positions.Prefixed() ? index.key->Prefix(image) : TkrIndexPositions::kUnknownPrefix;
 }
 
+void TkrTableIndexes::LearnPrefixes(const Index& index) {
+  index.prefixes_learnt = true;
+  const std::int32_t n = table_.IndexedRecordCount();
+  // Record by record in table order, which the reads ahead serve in bulk;
+  // then entry by entry from memory.
+  std::vector<std::uint64_t> byRecord(static_cast<std::size_t>(n));
+  for (std::int32_t pos = 0; pos < n; ++pos)
+    byRecord[static_cast<std::size_t>(pos)] = index.key->Prefix(table_.IndexedRecord(pos));
+  index.positions.LearnPrefixes([&](std::int32_t value) {
+    return value >= 0 && value < n ? byRecord[static_cast<std::size_t>(value)]
+                                   : TkrIndexPositions::kUnknownPrefix;
+  });
+}
+
 template <typename Before>
 std::int32_t TkrTableIndexes::Search(const Index& index, std::uint64_t itemPrefix, Before before) {
   if (!index.positions.Prefixed()) return index.positions.PartitionPoint(before);
+  if (!index.prefixes_learnt && index.positions.Count() >= kLearnPrefixesFrom) LearnPrefixes(index);
   const TkrIndexKey& key = *index.key;
   return index.positions.PartitionPoint(before, itemPrefix, [&](std::int32_t entry) {
     return key.Prefix(table_.IndexedRecord(entry));

@@ -39,6 +39,11 @@ class TkrIndexedTable {
   virtual const TkrRecordLayout& IndexedLayout() = 0;
 };
 
+// Above this many entries the page cache no longer holds the table, and a
+// search that learns key prefixes entry by entry reads records at random:
+// the index learns them all in one sequential pass instead.
+constexpr std::int32_t kLearnPrefixesFrom = 16384;
+
 class TkrTableIndexes : public TkrRecordIndexer {
  public:
   // (start, finish, percent done) of a build.
@@ -116,7 +121,13 @@ class TkrTableIndexes : public TkrRecordIndexer {
     TkrIndexPositions positions;
     bool built = false;
     bool verified = true;  // a saved order checked (or not needing it)
+    // The key prefixes of the whole array were learnt in one pass.
+    mutable bool prefixes_learnt = false;
   };
+  // Learns every unknown key prefix of `index` in one sequential pass over
+  // the table, the first time a large index is searched after its array was
+  // taken or built.
+  void LearnPrefixes(const Index& index);
 
   const Index& At(std::int32_t i) const;
   Index& At(std::int32_t i);

@@ -64,6 +64,11 @@ class TkrVisibleList {
   // Also remembers the current record's identifier, by which a rebuild
   // finds it again.
   void SetCurrent(std::int32_t value);
+  // The same when the caller knows the record's identifier.
+  void SetCurrent(std::int32_t value, std::int32_t id) {
+    current_ = value;
+    current_id_ = id;
+  }
   bool CurrentValid() const { return current_ >= 0 && current_ < Count(); }
   std::int32_t ChangeCountSeen() const { return change_count_seen_; }
   // Set by the list's own patches; the filter search reads and clears it.
