@@ -153,12 +153,12 @@ std::uint32_t TkrIndexKey::IdOf(const std::uint8_t* image) const {
 bool TkrIndexKey::HasPrefix() const {
   if (parts_.empty()) return false;
   const Part& p = parts_[0];
+  // The identifier too: once deletes have moved records about, its order is
+  // no longer the records' own, and every look-up of a record by its
+  // identifier searches it.
+  if (p.IsId) return true;
   if (p.Type == ftString) return collation_ && collation_->RanksPrimaryWeights();
-  // Not the identifier index: its order is nearly always the records' own
-  // (identifiers are appended in order), so its searches read neighbouring
-  // records, and every table has one: the prefixes would cost eight bytes
-  // per record for little.
-  return !p.IsId && (p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord);
+  return p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
 }
 
 std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
@@ -167,6 +167,8 @@ std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
   // value's offset from the type's least value; strings a 3 in the top byte
   // over the ranks of their first primary weights.
   const Part& p = parts_[0];
+  // Identifiers compare unsigned and are never null.
+  if (p.IsId) return 3 + std::uint64_t{LoadLE<std::uint32_t>(image + p.Offset)};
   std::uint64_t x = 2;
   if ((image[p.NullByte] & p.NullMask) == 0) {
     const std::uint8_t* v = image + p.Offset;

@@ -100,9 +100,9 @@ class TkrIndexKey {
     return x < y ? -1 : (x > y ? 1 : 0);
   }
   std::uint32_t IdOf(const std::uint8_t* image) const;
-  // Whether the first key part has key prefixes: a SMALLINT, INTEGER or
-  // WORD field (the whole value), or a STRING field when the collation ranks
-  // its primary weights (the first seven). Not the identifier.
+  // Whether the first key part has key prefixes: the identifier, a
+  // SMALLINT, INTEGER or WORD field (the whole value), or a STRING field
+  // when the collation ranks its primary weights (the first seven).
   bool HasPrefix() const;
   // REQUIRES: HasPrefix(). A number that orders the first key part of
   // images as CompareKeys does wherever two numbers differ (nulls and
