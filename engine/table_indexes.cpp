@@ -264,8 +264,14 @@ bool TkrTableIndexes::InOrder(std::int32_t i) {
   const TkrIndexKey& key = *index.key;
   const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
   std::vector<std::uint8_t> keys(keySize * static_cast<std::size_t>(n));
-  for (std::int32_t p = 0; p < n; ++p)
-    key.ExtractKey(table_.IndexedRecord(p), keys.data() + keySize * static_cast<std::size_t>(p));
+  // The same pass learns the key prefixes of a large array.
+  const bool learn = index.positions.Prefixed() && !index.prefixes_learnt && n >= kLearnPrefixesFrom;
+  std::vector<std::uint64_t> prefixes(learn ? static_cast<std::size_t>(n) : 0);
+  for (std::int32_t p = 0; p < n; ++p) {
+    const std::uint8_t* record = table_.IndexedRecord(p);
+    key.ExtractKey(record, keys.data() + keySize * static_cast<std::size_t>(p));
+    if (learn) prefixes[static_cast<std::size_t>(p)] = key.Prefix(record);
+  }
   const TkrIndexKey& compact = key.Compact();
   bool ok = true;
   std::int32_t prev = -1;
@@ -276,6 +282,11 @@ bool TkrTableIndexes::InOrder(std::int32_t i) {
       ok = false;
     prev = p;
   });
+  if (ok && learn) {
+    index.positions.LearnPrefixes(
+        [&](std::int32_t value) { return prefixes[static_cast<std::size_t>(value)]; });
+    index.prefixes_learnt = true;
+  }
   return ok;
 }
 
