@@ -223,7 +223,9 @@ void SideBySideRun(benchmark::State& state, Ours ours, Ref ref) {
 }
 
 // One look-up of b through each side, and one query of SQLite's.
-void WarmOursOnB(Cursor& c) { c.Table().PrepareAndLocate("b", {TZorVariant{-1}}, foNoPartialCompare); }
+void WarmOursOnB(Cursor& c) {
+  c.Table().PrepareAndLocate("b", {TZorVariant{-1}}, foNoPartialCompare);
+}
 void WarmRefOnB(Lite& lite) {
   sqlite3_stmt* stmt = lite.Prepare("SELECT rowid FROM t WHERE b = -1");
   while (sqlite3_step(stmt) == SQLITE_ROW) {

@@ -317,6 +317,12 @@ class TKivoDataManager {
   // The cached plain image of record `recPos`, valid until the next cache
   // operation unless its page is locked.
   std::uint8_t* GetRecordPtr(std::int32_t recPos);
+  // Calls f(pos, image) for records from .. to - 1 in position order. The
+  // images are read in blocks past the page cache (from the write-behind
+  // log and the file, as the cache itself loads them) and are valid only
+  // during the call; f must not change the table.
+  void ScanRecords(std::int32_t from, std::int32_t to,
+                   const std::function<void(std::int32_t pos, const std::uint8_t* image)>& f);
   void LockRecordPage(std::int32_t recPos);
   void UnlockRecordPage(std::int32_t recPos);
   // Writes the log and the headers when the table has changed.
@@ -405,6 +411,9 @@ class TKivoDataManager {
   std::unique_ptr<TkrRecordIndexer> indexer_;
   TkrTableIndexes* indexes_ = nullptr;
   bool auto_flush_ = true;
+  // The position of the record an insert has stored in the page cache but
+  // not yet in the write-behind log, while the indexes follow it; else -1.
+  std::int32_t appending_ = -1;
   std::uint32_t last_change_tick_ = 0;
   std::int32_t change_burst_ = 0;
   std::function<std::uint32_t()> ticks_;

@@ -27,6 +27,10 @@ class TkrManagerIndexedTable : public TkrIndexedTable {
       throw Exception("Error in TKivoDataManager.GetRecordPtr - table is not opened.");
     return m_.records_->GetRecordPtr(pos);
   }
+  void ForEachIndexedRecord(
+      const std::function<void(std::int32_t, const std::uint8_t*)>& f) override {
+    m_.ScanRecords(0, m_.header_.RecordCount, f);
+  }
   const std::vector<TFieldHeader>& IndexedFields() override { return m_.field_headers_; }
   const std::vector<std::int32_t>& IndexedOffsets() override { return m_.field_offsets_; }
   const TkrRecordLayout& IndexedLayout() override { return m_.layout_; }

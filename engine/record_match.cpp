@@ -192,11 +192,17 @@ std::int32_t TkrRecordMatcher::Bound(std::int32_t indexNo, bool strict) {
 std::vector<std::int32_t> TkrRecordMatcher::ScanPositions(bool firstOnly) {
   std::vector<std::int32_t> out;
   const std::int32_t n = m_.RecordCount();
-  for (std::int32_t pos = 0; pos < n; ++pos) {
-    if (!Matches(m_.GetRecordPtr(pos))) continue;
-    out.push_back(pos);
-    if (firstOnly) break;
+  if (firstOnly) {
+    for (std::int32_t pos = 0; pos < n; ++pos) {
+      if (!Matches(m_.GetRecordPtr(pos))) continue;
+      out.push_back(pos);
+      break;
+    }
+    return out;
   }
+  m_.ScanRecords(0, n, [&](std::int32_t pos, const std::uint8_t* image) {
+    if (Matches(image)) out.push_back(pos);
+  });
   return out;
 }
 
@@ -253,8 +259,9 @@ void TkrRecordMatcher::MatchOverTable(TBitsArray& bits) {
   const std::int32_t n = m_.RecordCount();
   if (bits.Length() != n) bits.SetLength(n);
   if (op_.Operator == soLike || op_.Operator == soNotLike) {
-    for (std::int32_t pos = 0; pos < n; ++pos)
-      if (Matches(m_.GetRecordPtr(pos))) bits.Set(pos);
+    m_.ScanRecords(0, n, [&](std::int32_t pos, const std::uint8_t* image) {
+      if (Matches(image)) bits.Set(pos);
+    });
     return;
   }
   for (const std::int32_t pos : MatchedPositions(false)) bits.Set(pos);

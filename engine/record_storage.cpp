@@ -349,7 +349,15 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
     records_->AppendRecord(buffer);
     ++header_.RecordCount;
     if (HasBLOBs()) krAddBLOBRecord();
-    std::int32_t result = indexer_->RecordInserted(pos, currentIndex, maintainAll);
+    appending_ = pos;
+    std::int32_t result;
+    try {
+      result = indexer_->RecordInserted(pos, currentIndex, maintainAll);
+    } catch (...) {
+      appending_ = -1;
+      throw;
+    }
+    appending_ = -1;
     log_->AddRecord(pos, stored.Data());
     FlushIfDue();
     return result;
@@ -418,6 +426,36 @@ std::uint8_t* TKivoDataManager::GetRecordPtr(std::int32_t recPos) {
   return Locked([&] {
     CheckRecordStorage("GetRecordPtr", false);
     return records_->GetRecordPtr(recPos);
+  });
+}
+
+void TKivoDataManager::ScanRecords(
+    std::int32_t from, std::int32_t to,
+    const std::function<void(std::int32_t pos, const std::uint8_t* image)>& f) {
+  Locked([&] {
+    CheckRecordStorage("ScanRecords", false);
+    to = std::min(to, header_.RecordCount);
+    if (from < 0 || from >= to) return;
+    const std::int32_t size = layout_.RecordSize;
+    // About the read-ahead of a sequential read: a few dozen kilobytes.
+    const std::int32_t block = std::clamp<std::int32_t>(64 * 1024 / std::max(size, 1), 1, 4096);
+    std::vector<std::uint8_t> images(static_cast<std::size_t>(block) *
+                                     static_cast<std::size_t>(size));
+    for (std::int32_t first = from; first < to; first += block) {
+      // The record being appended lives only in the page cache until the
+      // insert has logged it (the indexes follow an insert before that).
+      const std::int32_t count = std::min(block, to - first);
+      const bool appendingHere = appending_ >= first && appending_ < first + count;
+      const std::int32_t fromSource = appendingHere ? appending_ - first : count;
+      if (fromSource > 0) record_source_->ReadRecordImages(first, fromSource, images.data());
+      for (std::int32_t k = 0; k < count; ++k) {
+        const std::uint8_t* image =
+            k < fromSource
+                ? images.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(size)
+                : records_->GetRecordPtr(first + k);
+        f(first + k, image);
+      }
+    }
   });
 }
 

@@ -265,13 +265,14 @@ bool TkrTableIndexes::InOrder(std::int32_t i) {
   const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
   std::vector<std::uint8_t> keys(keySize * static_cast<std::size_t>(n));
   // The same pass learns the key prefixes of a large array.
-  const bool learn = index.positions.Prefixed() && !index.prefixes_learnt && n >= kLearnPrefixesFrom;
+  const bool learn =
+      index.positions.Prefixed() && !index.prefixes_learnt && n >= kLearnPrefixesFrom;
   std::vector<std::uint64_t> prefixes(learn ? static_cast<std::size_t>(n) : 0);
-  for (std::int32_t p = 0; p < n; ++p) {
-    const std::uint8_t* record = table_.IndexedRecord(p);
+  table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
+    if (p >= n) return;
     key.ExtractKey(record, keys.data() + keySize * static_cast<std::size_t>(p));
     if (learn) prefixes[static_cast<std::size_t>(p)] = key.Prefix(record);
-  }
+  });
   const TkrIndexKey& compact = key.Compact();
   bool ok = true;
   std::int32_t prev = -1;
@@ -302,8 +303,9 @@ void TkrTableIndexes::LearnPrefixes(const Index& index) {
   // Record by record in table order, which the reads ahead serve in bulk;
   // then entry by entry from memory.
   std::vector<std::uint64_t> byRecord(static_cast<std::size_t>(n));
-  for (std::int32_t pos = 0; pos < n; ++pos)
-    byRecord[static_cast<std::size_t>(pos)] = index.key->Prefix(table_.IndexedRecord(pos));
+  table_.ForEachIndexedRecord([&](std::int32_t pos, const std::uint8_t* record) {
+    if (pos < n) byRecord[static_cast<std::size_t>(pos)] = index.key->Prefix(record);
+  });
   index.positions.LearnPrefixes([&](std::int32_t value) {
     return value >= 0 && value < n ? byRecord[static_cast<std::size_t>(value)]
                                    : TkrIndexPositions::kUnknownPrefix;

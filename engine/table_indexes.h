@@ -34,6 +34,13 @@ class TkrIndexedTable {
   virtual std::int32_t IndexedRecordCount() = 0;
   // The plain image of a record, valid until the next record access.
   virtual const std::uint8_t* IndexedRecord(std::int32_t pos) = 0;
+  // Calls f(pos, image) for every record in position order; a table may
+  // read them in bulk rather than one by one.
+  virtual void ForEachIndexedRecord(
+      const std::function<void(std::int32_t pos, const std::uint8_t* image)>& f) {
+    const std::int32_t n = IndexedRecordCount();
+    for (std::int32_t pos = 0; pos < n; ++pos) f(pos, IndexedRecord(pos));
+  }
   virtual const std::vector<TFieldHeader>& IndexedFields() = 0;
   virtual const std::vector<std::int32_t>& IndexedOffsets() = 0;
   virtual const TkrRecordLayout& IndexedLayout() = 0;

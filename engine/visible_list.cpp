@@ -160,14 +160,14 @@ void TkrVisibleList::ApplyExpression(TBitsArray& bits, bool& all) {
     bits.Fill(true);
     all = false;
   }
-  for (std::int32_t pos = 0; pos < n; ++pos) {
-    if (!bits.Get(pos)) continue;
-    const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(m_.GetRecordPtr(pos));
+  m_.ScanRecords(0, n, [&](std::int32_t pos, const std::uint8_t* image) {
+    if (!bits.Get(pos)) return;
+    const TkrRecordFilter::Outcome outcome = expression_->EvaluateRecord(image);
     if (outcome.Type != ftBoolean)
       throw ZorException::CreateFmt(kRebuildFilterNotBoolean, {},
                                     {FormatArg(std::int64_t{outcome.Type})});
     if (!outcome.Passes) bits.Set(pos, false);
-  }
+  });
 }
 
 void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
