@@ -54,8 +54,10 @@ void TkrVisibleList::SetCurrent(std::int32_t value) {
 
 std::int32_t TkrVisibleList::CurrentIndex() {
   const std::int32_t count = m_.IndexCount();
-  if (index_no_ < count && AnsiSameText(m_.IndexHeader(index_no_).IndexName, index_name_))
-    return index_no_;
+  if (index_no_ < count) {
+    const std::string& name = m_.IndexHeader(index_no_).IndexName;
+    if (name == index_name_ || AnsiSameText(name, index_name_)) return index_no_;
+  }
   const std::int32_t found = m_.IndexNumber(index_name_);
   index_no_ = found >= 0 ? found : 0;
   index_name_ = m_.IndexHeader(index_no_).IndexName;
