@@ -167,9 +167,16 @@ void TDataSet::UpdateCursorPos() {
 
 void TDataSet::InternalSetToRecord(std::uint8_t* buffer) {
   if (bookmark_size_ <= 0) return;
-  std::vector<std::uint8_t> bookmark(static_cast<std::size_t>(bookmark_size_));
-  GetBookmarkData(buffer, bookmark.data());
-  InternalGotoBookmark(bookmark.data());
+  // Every move starts here: a usual bookmark stays on the stack.
+  std::uint8_t small[32];
+  std::vector<std::uint8_t> big;
+  std::uint8_t* bookmark = small;
+  if (static_cast<std::size_t>(bookmark_size_) > sizeof small) {
+    big.resize(static_cast<std::size_t>(bookmark_size_));
+    bookmark = big.data();
+  }
+  GetBookmarkData(buffer, bookmark);
+  InternalGotoBookmark(bookmark);
 }
 
 void TDataSet::Resync() {

@@ -231,7 +231,6 @@ std::string TField::AsString() const {
   const TNativeValue v(*this);
   if (v.empty()) return {};
   const std::uint8_t* p = v.data();
-  const FormatSettings fs = DefaultFormatSettings();
   switch (data_type_) {
     case ftString:
     case ftFixedChar: {
@@ -247,12 +246,12 @@ std::string TField::AsString() const {
     case ftFloat:
     case ftCurrency:
     case ftBCD:
-      return FloatToText(LoadLE<double>(p), fs.DecimalSeparator);
+      return FloatToText(LoadLE<double>(p), DefaultFormatSettings().DecimalSeparator);
     case ftTime:
-      return TimeToText(AsDateTime(), fs);
+      return TimeToText(AsDateTime(), DefaultFormatSettings());
     case ftDate:
     case ftDateTime:
-      return DateTimeToText(AsDateTime(), fs);
+      return DateTimeToText(AsDateTime(), DefaultFormatSettings());
     default:
       if (IsIntegerType(data_type_)) return std::to_string(AsLargeInt());
       return {};
