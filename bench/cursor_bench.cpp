@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "bench/bench_support.h"
 #include "bench/child_process.h"
 #include "bench/lite_support.h"
@@ -47,33 +48,14 @@ namespace {
 using bench::Check;
 using bench::ChildResult;
 using bench::InChild;
+using bench::MakeRow;
+using bench::Row;
 
 constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
-constexpr int kStringLength = 20;
+constexpr int kStringLength = bench::kRowStringLength;
 
 std::int32_t RowCount() { return bench::ScaledRows(kDefaultMiB, kDefaultRows); }
-
-struct Row {
-  std::int32_t a;
-  std::int32_t b;
-  char s[kStringLength + 1];
-  double f;
-};
-
-Row MakeRow(std::int32_t i) {
-  Row r;
-  r.a = i;
-  r.b = static_cast<std::int32_t>(static_cast<std::uint32_t>(i) * 2654435761u >> 1);
-  std::snprintf(r.s, sizeof r.s, "row-%016d", i);
-  r.f = i * 0.25 + 0.5;
-  return r;
-}
-
-std::uint64_t RowSum(std::int64_t a, std::int64_t b, const std::string& s, double f) {
-  return static_cast<std::uint64_t>(a) * 3 + static_cast<std::uint64_t>(b) +
-         static_cast<std::uint8_t>(s.empty() ? 0 : s.back()) + static_cast<std::uint64_t>(f * 4);
-}
 
 // ---- Our side: the table built through the engine, read through the cursor.
 
@@ -116,7 +98,9 @@ class Cursor {
   }
   TKivoTable& Table() { return table_; }
   std::uint64_t Current() const {
-    return RowSum(a_->AsInteger(), b_->AsInteger(), s_->AsString(), f_->AsFloat());
+    const std::string s = s_->AsString();
+    return bench::RowSum(a_->AsInteger(), b_->AsInteger(), s.empty() ? '\0' : s.back(),
+                         f_->AsFloat());
   }
   std::uint64_t ReadAll() {
     std::uint64_t sum = 0;
@@ -157,8 +141,9 @@ class Lite : public bench::LiteDatabase {
   }
   static std::uint64_t SumOfRow(sqlite3_stmt* stmt) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
-    return RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
-                  std::string(text ? text : ""), sqlite3_column_double(stmt, 3));
+    return bench::RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
+                         text && *text ? text[std::strlen(text) - 1] : '\0',
+                         sqlite3_column_double(stmt, 3));
   }
   // Steps a bound statement to its end, adding up its rows.
   static std::uint64_t SumAll(sqlite3_stmt* stmt) {

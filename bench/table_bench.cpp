@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_rows.h"
 #include "bench/bench_support.h"
 #include "bench/child_process.h"
 #include "bench/lite_support.h"
@@ -56,10 +57,12 @@ namespace {
 using bench::Check;
 using bench::ChildResult;
 using bench::InChild;
+using bench::MakeRow;
+using bench::Row;
 
 constexpr std::size_t kDefaultMiB = 64;
 constexpr std::int64_t kDefaultRows = 1000000;
-constexpr int kStringLength = 20;
+constexpr int kStringLength = bench::kRowStringLength;
 
 std::int32_t RowCount() { return bench::ScaledRows(kDefaultMiB, kDefaultRows); }
 
@@ -67,30 +70,6 @@ class Scratch : public bench::ScratchDir {
  public:
   Scratch() : ScratchDir("kartova_table") {}
 };
-
-// ---- The rows ----
-
-struct Row {
-  std::int32_t a;
-  std::int32_t b;
-  char s[kStringLength + 1];
-  double f;
-};
-
-Row MakeRow(std::int32_t i) {
-  Row r;
-  r.a = i;
-  r.b = static_cast<std::int32_t>(static_cast<std::uint32_t>(i) * 2654435761u >> 1);
-  std::snprintf(r.s, sizeof r.s, "row-%016d", i);
-  r.f = i * 0.25 + 0.5;
-  return r;
-}
-
-// What both halves add up for every row they read.
-std::uint64_t RowSum(std::int64_t a, std::int64_t b, const char* s, double f) {
-  return static_cast<std::uint64_t>(a) * 3 + static_cast<std::uint64_t>(b) +
-         static_cast<std::uint8_t>(s[kStringLength - 1]) + static_cast<std::uint64_t>(f * 4);
-}
 
 // ---- Our side ----
 
@@ -158,7 +137,7 @@ class OurTable {
     std::memcpy(&a, p + m_->FieldOffset(0), 4);
     std::memcpy(&b, p + m_->FieldOffset(1), 4);
     std::memcpy(&f, p + m_->FieldOffset(3), 8);
-    return RowSum(a, b, reinterpret_cast<const char*>(p + m_->FieldOffset(2)), f);
+    return bench::RowSum(a, b, static_cast<char>(p[m_->FieldOffset(2) + kStringLength - 1]), f);
   }
 
   std::int32_t Count() const { return m_->RecordCount(); }
@@ -215,9 +194,9 @@ class Lite : public bench::LiteDatabase {
 
  private:
   static std::uint64_t SumOfRow(sqlite3_stmt* stmt) {
-    return RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
-                  reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2)),
-                  sqlite3_column_double(stmt, 3));
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
+    return bench::RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
+                         text[kStringLength - 1], sqlite3_column_double(stmt, 3));
   }
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/record_match.h"
 #include "engine/search_parser.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
@@ -62,24 +63,7 @@ class StandInHost : public TSearchHost {
       const int k = std::stoi(op.ValueText);
       r = v < k ? -1 : (v > k ? 1 : 0);
     }
-    switch (op.Operator) {
-      case soEqual:
-      case soIsNull:
-        return r == 0;
-      case soNotEqual:
-      case soIsNotNull:
-        return r != 0;
-      case soAtMost:
-        return r <= 0;
-      case soAtLeast:
-        return r >= 0;
-      case soLess:
-        return r < 0;
-      case soGreater:
-        return r > 0;
-      default:
-        throw Exception("unsupported operator");
-    }
+    return SearchComparisonHolds(op.Operator, r);
   }
   const std::uint8_t* Image(std::size_t i) const {
     return reinterpret_cast<const std::uint8_t*>(&rows[i]);
