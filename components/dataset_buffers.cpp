@@ -351,7 +351,7 @@ void TKivoDataset::SetFieldData(TField* field, const void* buffer) {
     }
   } else {
     // The identifier: written only while editing a key or when allowed.
-    if (state != dsSetKey) return;
+    if (state != dsSetKey && !allow_id_assign_) return;
     if (buffer) std::memcpy(record + data_manager_->Layout().IdOffset, buffer, 4);
     if (data_manager_->IdFieldVisibility() == 0xFC) return;
   }

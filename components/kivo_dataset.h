@@ -89,6 +89,10 @@ class TKivoDataset : public TKivoDatasetBase,
   void SetBDELikeFilter(bool value) { bde_like_filter_ = value; }
   // The table's last identifier while open, otherwise 0.
   std::int32_t GetLastAutoInc() const;
+  // Lets the identifier field be written outside key editing (import and
+  // restructure copy records with their identifiers).
+  bool AllowIdAssign() const { return allow_id_assign_; }
+  void SetAllowIdAssign(bool value) { allow_id_assign_ = value; }
 
   // ---- The current index.
   const std::string& IndexName() const { return index_name_; }
@@ -263,6 +267,7 @@ class TKivoDataset : public TKivoDatasetBase,
   std::int32_t record_buffer_size_ = 0;
   bool table_opened_ = false;
   bool inserting_ = false;
+  bool allow_id_assign_ = false;
   // The cursor was placed explicitly (first, last, a bookmark, a search):
   // the next read takes the list's current entry instead of finding the
   // active record again.

@@ -331,7 +331,14 @@ TEST_F(CursorTest, MemosArePostedOnceWithTheirRecord) {
       ds->FieldByName("memo").SetAsString("memo " + std::to_string(i));
       ds->Post();
     }
-    EXPECT_EQ(ds->DataManager()->BLOBDirectory() != nullptr, true);
+    // A record refused by a unique key leaves the BLOB directory as it was.
+    ds->DataManager()->AddIndex("uniqN", "n", ixUnique, "", "", false);
+    ds->Append();
+    ds->FieldByName("n").SetAsInteger(1);
+    ds->FieldByName("memo").SetAsString("refused");
+    EXPECT_NE(MessageOf([&] { ds->Post(); }).find("key violation"), std::string::npos);
+    ds->Cancel();
+    EXPECT_EQ(ds->RecordCount(), 3);
     ds->SetFilter("memo like '%1'");
     ds->SetFiltered(true);
     EXPECT_EQ(ds->RecordCount(), 1);
