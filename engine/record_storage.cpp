@@ -79,7 +79,11 @@ class TkrTableRecordSource : public TkrRecordSource {
              OverlayImage(recNo + run) == nullptr) {
         ++run;
       }
-      if (run == 1 && recNo == next_rec_no_ && FillReadAhead(recNo)) {
+      // One record after the last one read fills the window forwards, one
+      // before it backwards (a delete moves the table's last records down
+      // one after another).
+      if (run == 1 && (recNo == next_rec_no_ || recNo == next_rec_no_ - 2) &&
+          FillReadAhead(recNo, /*backwards=*/recNo != next_rec_no_)) {
         std::memcpy(d, ReadAheadImage(recNo), static_cast<std::size_t>(size));
         Decode(d);
       } else if (!ReadRun(recNo, run, d)) {
@@ -146,18 +150,21 @@ class TkrTableRecordSource : public TkrRecordSource {
     }
     return ahead_.data() + static_cast<std::size_t>(recNo - ahead_first_) * m_.layout_.RecordSize;
   }
-  // Reads the stored images from `recNo` on, up to kReadAheadBytes and the
-  // table's end; false when not even two whole records could be read.
-  bool FillReadAhead(std::int32_t recNo) {
+  // Reads the stored images from `recNo` on (`backwards`: up to `recNo`),
+  // up to kReadAheadBytes and the table's ends; false when not even two
+  // whole records, `recNo` among them, could be read.
+  bool FillReadAhead(std::int32_t recNo, bool backwards) {
     DropReadAhead();
     const std::int32_t size = m_.layout_.RecordSize;
+    const std::int32_t window = std::max(1, kReadAheadBytes / size);
+    const std::int32_t first = backwards ? std::max(0, recNo - window + 1) : recNo;
     const std::int32_t count =
-        std::min(std::max(1, kReadAheadBytes / size), m_.header_.RecordCount - recNo);
-    if (count < 2 || !SeekTo(OffsetOf(recNo), std::int64_t{count} * size)) return false;
+        backwards ? recNo - first + 1 : std::min(window, m_.header_.RecordCount - recNo);
+    if (count < 2 || !SeekTo(OffsetOf(first), std::int64_t{count} * size)) return false;
     ahead_.resize(static_cast<std::size_t>(count) * size);
     const std::int32_t got = m_.dat_file_->Read(ahead_.data(), count * size);
-    if (got < 2 * size) return false;
-    ahead_first_ = recNo;
+    if (got < 2 * size || first + got / size <= recNo) return false;
+    ahead_first_ = first;
     ahead_count_ = got / size;
     ahead_file_ = m_.dat_file_.get();
     return true;

@@ -241,6 +241,11 @@ TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
       t.now += 200;
       ASSERT_EQ(t.Read(static_cast<std::int32_t>(i)), t.rows[i]) << "position " << i;
     }
+    // Backwards too: a delete reads the last records one after another.
+    for (std::size_t i = t.rows.size(); i-- > 0;) {
+      t.now += 200;
+      ASSERT_EQ(t.Read(static_cast<std::int32_t>(i)), t.rows[i]) << "back at position " << i;
+    }
   };
   ASSERT_NO_FATAL_FAILURE(scan());
   // Logged changes over records already read ahead.
@@ -267,6 +272,13 @@ TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
 
   t.Drop();
   ASSERT_EQ(t.Open(nullptr, /*cacheDisabled=*/true), kOpenOk);
+  ASSERT_NO_FATAL_FAILURE(scan());
+  // Deletes from the front move the last records down, reading them
+  // backwards, before and after a flush.
+  for (int k = 0; k < 40; ++k) t.Delete(k);
+  ASSERT_NO_FATAL_FAILURE(scan());
+  t.m->FlushBuffers();
+  for (int k = 40; k < 80; ++k) t.Delete(k);
   ASSERT_NO_FATAL_FAILURE(scan());
 }
 
