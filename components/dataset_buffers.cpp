@@ -26,11 +26,33 @@ std::int32_t TKivoDataset::BufferId(const std::uint8_t* buffer) const {
 
 // Moving through the list asks for the record the cursor is on far more
 // often than for any other: that one is answered without a search.
+const std::uint8_t* TKivoDataset::RecordImage(std::int32_t pos) {
+  const std::int32_t changeCount = data_manager_->ChangeCount();
+  const bool sequential = pos == last_image_pos_ + 1;
+  last_image_pos_ = pos;
+  const auto size = static_cast<std::size_t>(RecordSize());
+  if (window_count_ > 0 && window_change_count_ == changeCount && pos >= window_first_ &&
+      pos < window_first_ + window_count_)
+    return window_.data() + static_cast<std::size_t>(pos - window_first_) * size;
+  if (!sequential) return data_manager_->GetRecordPtr(pos);
+  // About 64 KB of records from here on.
+  const std::int32_t want = std::max<std::int32_t>(16, static_cast<std::int32_t>(65536 / size));
+  const std::int32_t to = std::min(pos + want, data_manager_->RecordCount());
+  window_.resize(static_cast<std::size_t>(to - pos) * size);
+  window_count_ = 0;
+  data_manager_->ScanRecords(pos, to, [&](std::int32_t at, const std::uint8_t* image) {
+    std::memcpy(window_.data() + static_cast<std::size_t>(at - pos) * size, image, size);
+  });
+  window_first_ = pos;
+  window_count_ = to - pos;
+  window_change_count_ = changeCount;
+  return window_.data();
+}
+
 std::int32_t TKivoDataset::ListPositionOfId(std::int32_t id) {
-  const std::int32_t cur = list_->Current();
-  if (cur >= 0 && cur < list_->Count() &&
-      BufferId(data_manager_->GetRecordPtr(list_->RecordAt(cur))) == id)
-    return cur;
+  // The list is current (its callers made sure), so the identifier it
+  // remembered for its current entry is that record's.
+  if (list_->CurrentValid() && list_->CurrentId() == id) return list_->Current();
   return list_->FindRecordById(id);
 }
 
@@ -121,8 +143,7 @@ TGetResult TKivoDataset::GetRecord(std::uint8_t* buffer, TGetMode mode, bool doC
         result = grError;
         break;
       }
-      std::memcpy(buffer, data_manager_->GetRecordPtr(list.RecordAt(cur)),
-                  static_cast<std::size_t>(RecordSize()));
+      std::memcpy(buffer, RecordImage(list.RecordAt(cur)), static_cast<std::size_t>(RecordSize()));
       list.SetCurrent(cur, BufferId(buffer));
       ClearCalcFields(buffer);
       StoreLE<std::int32_t>(buffer + RecordSize(), BufferId(buffer));

@@ -225,6 +225,9 @@ void TKivoDataset::OpenTable() {
 }
 
 void TKivoDataset::CloseTable() {
+  window_.clear();
+  window_count_ = 0;
+  last_image_pos_ = -2;
   FreeBlobSlots();
   blob_slots_.clear();
   find_parser_.reset();

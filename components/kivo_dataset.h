@@ -242,6 +242,10 @@ class TKivoDataset : public TKivoDatasetBase,
   std::int32_t BufferId(const std::uint8_t* buffer) const;
   // The list position of the record with identifier `id`, or -1.
   std::int32_t ListPositionOfId(std::int32_t id);
+  // The stored image of record `pos`, valid until the next read. Records
+  // read one after another in position order come from a window read in
+  // one go past the page cache; any change to the table drops it.
+  const std::uint8_t* RecordImage(std::int32_t pos);
   void SelectIndex(std::int32_t number);
   void AfterIndexChange();
   // The record search of FindFirst/FindNext over the filter text.
@@ -278,6 +282,14 @@ class TKivoDataset : public TKivoDatasetBase,
   std::unique_ptr<TkrVisibleList> list_;
   std::array<std::vector<std::uint8_t>, kKeyBufferCount> key_buffers_;
   std::vector<BlobSlot> blob_slots_;
+  // The read-ahead window of RecordImage: images of records
+  // window_first_ .. window_first_ + window_count_ - 1 as of the table's
+  // ChangeCount window_change_count_.
+  std::vector<std::uint8_t> window_;
+  std::int32_t window_first_ = 0;
+  std::int32_t window_count_ = 0;
+  std::int32_t window_change_count_ = 0;
+  std::int32_t last_image_pos_ = -2;
   // The record OnFilterRecord judges, in the filter state.
   const std::uint8_t* filter_buffer_ = nullptr;
   std::vector<std::uint8_t> filter_copy_;

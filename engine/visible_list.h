@@ -70,6 +70,9 @@ class TkrVisibleList {
     current_id_ = id;
   }
   bool CurrentValid() const { return current_ >= 0 && current_ < Count(); }
+  // The identifier of the current record (-1 for none), as remembered when
+  // it became current.
+  std::int32_t CurrentId() const { return current_id_; }
   std::int32_t ChangeCountSeen() const { return change_count_seen_; }
   // Set by the list's own patches; the filter search reads and clears it.
   bool ListChanged() const { return list_changed_; }
