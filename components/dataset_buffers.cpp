@@ -28,8 +28,11 @@ std::int32_t TKivoDataset::BufferId(const std::uint8_t* buffer) const {
 // often than for any other: that one is answered without a search.
 const std::uint8_t* TKivoDataset::RecordImage(std::int32_t pos) {
   const std::int32_t changeCount = data_manager_->ChangeCount();
-  const bool sequential = pos == last_image_pos_ + 1;
+  // A walk reads the next record of an unchanged table; reads between
+  // changes (a delete after a delete) are not worth a block.
+  const bool sequential = pos == last_image_pos_ + 1 && changeCount == last_image_change_count_;
   last_image_pos_ = pos;
+  last_image_change_count_ = changeCount;
   const auto size = static_cast<std::size_t>(RecordSize());
   if (window_count_ > 0 && window_change_count_ == changeCount && pos >= window_first_ &&
       pos < window_first_ + window_count_)

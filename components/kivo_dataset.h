@@ -290,6 +290,7 @@ class TKivoDataset : public TKivoDatasetBase,
   std::int32_t window_count_ = 0;
   std::int32_t window_change_count_ = 0;
   std::int32_t last_image_pos_ = -2;
+  std::int32_t last_image_change_count_ = 0;
   // The record OnFilterRecord judges, in the filter state.
   const std::uint8_t* filter_buffer_ = nullptr;
   std::vector<std::uint8_t> filter_copy_;
