@@ -261,7 +261,7 @@ std::int32_t TkrTableSearch::StoredPosition(const std::uint8_t* record) {
 void TkrTableSearch::MatchOperationOverTable(const TSearchOperation& op, TFilterOptions options,
                                              TBitsArray& bits) {
   if (!IsMemoCondition(op)) {
-    TkrRecordMatcher(m_, op, options).MatchOverTable(bits);
+    MatcherFor(op, options).MatchOverTable(bits);
     return;
   }
   const std::int32_t n = m_.RecordCount();
@@ -276,7 +276,7 @@ void TkrTableSearch::MatchOperationOverTable(const TSearchOperation& op, TFilter
 
 bool TkrTableSearch::IsRecordMatches(const TSearchOperation& op, TFilterOptions options,
                                      const std::uint8_t* record) {
-  if (!IsMemoCondition(op)) return TkrRecordMatcher(m_, op, options).Matches(record);
+  if (!IsMemoCondition(op)) return MatcherFor(op, options).Matches(record);
   // The image may be a cached record that the identifier search evicts.
   const std::vector<std::uint8_t> image(record, record + m_.RecordSize());
   const std::int32_t recPos = StoredPosition(image.data());
@@ -286,7 +286,7 @@ bool TkrTableSearch::IsRecordMatches(const TSearchOperation& op, TFilterOptions 
 std::vector<std::int32_t> TkrTableSearch::GetMatchedRecordsArray(const TSearchOperation& op,
                                                                  TFilterOptions options,
                                                                  bool firstOnly) {
-  if (!IsMemoCondition(op)) return TkrRecordMatcher(m_, op, options).MatchedPositions(firstOnly);
+  if (!IsMemoCondition(op)) return MatcherFor(op, options).MatchedPositions(firstOnly);
   if (op.Operator == soLike || op.Operator == soNotLike)
     throw Exception(
         "TKivoDataSet.GetMatchedRecordsArray - Like operator is not supported in "
@@ -303,7 +303,32 @@ std::vector<std::int32_t> TkrTableSearch::GetMatchedRecordsArray(const TSearchOp
 
 bool TkrTableSearch::HasFittingIndex(const TSearchOperation& op, TFilterOptions options) {
   if (IsMemoCondition(op)) return false;
-  return TkrRecordMatcher(m_, op, options).FittingIndex() >= 0;
+  return MatcherFor(op, options).FittingIndex() >= 0;
+}
+
+TkrRecordMatcher& TkrTableSearch::MatcherFor(const TSearchOperation& op, TFilterOptions options) {
+  auto same = [&](const CachedMatcher& c) {
+    return c.options == options && c.op.FieldNo == op.FieldNo && c.op.Operator == op.Operator &&
+           c.op.PartialCompare == op.PartialCompare && c.op.ValueKind == op.ValueKind &&
+           c.op.ValueText == op.ValueText && c.op.WideValueText == op.WideValueText &&
+           c.op.ValueBuffer == op.ValueBuffer;
+  };
+  for (std::size_t i = matchers_.size(); i-- > 0;) {
+    if (!same(*matchers_[i])) continue;
+    if (i + 1 != matchers_.size()) {
+      auto hit = std::move(matchers_[i]);
+      matchers_.erase(matchers_.begin() + static_cast<std::ptrdiff_t>(i));
+      matchers_.push_back(std::move(hit));
+    }
+    return *matchers_.back()->matcher;
+  }
+  auto entry = std::make_unique<CachedMatcher>();
+  entry->op = op;
+  entry->options = options;
+  entry->matcher = std::make_unique<TkrRecordMatcher>(m_, entry->op, options);
+  if (matchers_.size() >= kCachedMatchers) matchers_.erase(matchers_.begin());
+  matchers_.push_back(std::move(entry));
+  return *matchers_.back()->matcher;
 }
 
 }  // namespace kivo

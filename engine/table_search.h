@@ -11,10 +11,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/bits_array.h"
+#include "engine/record_match.h"
 #include "engine/search_parser.h"
 #include "platform/locale.h"
 
@@ -87,9 +89,21 @@ class TkrTableSearch : public TSearchHost {
   // identifier index, or -1 when no stored record has it.
   std::int32_t StoredPosition(const std::uint8_t* record);
 
+  // The matcher of a condition: building one costs more than matching a
+  // record, and a condition is matched record after record, so the last few
+  // are kept, each over its own copy of the condition.
+  TkrRecordMatcher& MatcherFor(const TSearchOperation& op, TFilterOptions options);
+  struct CachedMatcher {
+    TSearchOperation op;
+    TFilterOptions options = 0;
+    std::unique_ptr<TkrRecordMatcher> matcher;
+  };
+  static constexpr std::size_t kCachedMatchers = 8;
+
   TKivoDataManager& m_;
   TMemoReader memo_reader_;  // empty: read from the table
   FormatSettings settings_;
+  std::vector<std::unique_ptr<CachedMatcher>> matchers_;  // most recently used last
 };
 
 }  // namespace kivo
