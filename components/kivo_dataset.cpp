@@ -376,8 +376,6 @@ void TKivoDataset::SetFilter(const std::string& value) {
   if (list_) list_->SetFilterText(value);
 }
 
-void TKivoDataset::SetFilterOptions(TFilterOptions value) { TDataSet::SetFilterOptions(value); }
-
 void TKivoDataset::SetFiltered(bool value) {
   TDataSet::SetFiltered(value);
   if (!table_opened_) return;

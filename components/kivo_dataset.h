@@ -111,7 +111,6 @@ class TKivoDataset : public TKivoDatasetBase,
   // ---- Filters.
   void SetFilter(const std::string& value) override;
   void SetFiltered(bool value) override;
-  void SetFilterOptions(TFilterOptions value) override;
 
   // ---- Master-detail link.
   TDataSource* MasterSource() const;
