@@ -188,4 +188,29 @@ class IdxTable {
   std::uint32_t now = 100000;
 };
 
+// Hungarian words in Windows-1250 with accents, case variants, a digit
+// string and the empty string: a-acute \xE1, A-acute
+// \xC1, o-double-acute \xF5, u-umlaut \xFC.
+inline const std::vector<std::string> kAccentedWords = {"a",
+                                                        "ab",
+                                                        "\xE1",
+                                                        "\xE1"
+                                                        "a",
+                                                        "\xE1"
+                                                        "b",
+                                                        "\xC1"
+                                                        "B",
+                                                        "AB",
+                                                        "Ab",
+                                                        "b",
+                                                        "cs",
+                                                        "cz",
+                                                        "d",
+                                                        "\xF5r",
+                                                        "\xFC"
+                                                        "z",
+                                                        "abcde",
+                                                        "12345",
+                                                        ""};
+
 }  // namespace kivo::testing

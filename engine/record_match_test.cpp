@@ -107,34 +107,10 @@ class MatchTable {
   std::uint32_t count_ = 0;
 };
 
-// Windows-1250 words with accents and case variants: a-acute \xE1, A-acute
-// \xC1, o-double-acute \xF5, u-umlaut \xFC.
-const std::vector<std::string> kWords = {"a",
-                                         "ab",
-                                         "\xE1",
-                                         "\xE1"
-                                         "a",
-                                         "\xE1"
-                                         "b",
-                                         "\xC1"
-                                         "B",
-                                         "AB",
-                                         "Ab",
-                                         "b",
-                                         "cs",
-                                         "cz",
-                                         "d",
-                                         "\xF5r",
-                                         "\xFC"
-                                         "z",
-                                         "abcde",
-                                         "12345",
-                                         ""};
-
 MatchRow RandomRow(std::mt19937& rng) {
   MatchRow r;
   if (rng() % 8 != 0) {
-    r.s = kWords[rng() % kWords.size()];
+    r.s = testing::kAccentedWords[rng() % testing::kAccentedWords.size()];
     if (r.s->empty()) r.s.reset();  // an empty string is stored as null
   }
   if (rng() % 8 != 0) r.n = static_cast<std::int32_t>(rng() % 11) - 5;

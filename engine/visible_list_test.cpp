@@ -33,30 +33,9 @@ struct Row {
   std::optional<std::int32_t> m;
 };
 
-// Hungarian words with accents and case variants (a-acute \xE1, A-acute \xC1,
-// o-double-acute \xF5, u-umlaut \xFC).
-const std::vector<std::string> kWords = {"a",
-                                         "ab",
-                                         "\xE1",
-                                         "\xE1n",
-                                         "\xE1"
-                                         "b",
-                                         "\xC1"
-                                         "B",
-                                         "AB",
-                                         "Ab",
-                                         "b",
-                                         "cs",
-                                         "cz",
-                                         "d",
-                                         "\xF5r",
-                                         "\xFC"
-                                         "z",
-                                         "abcde"};
-
 Row RandomRow(std::mt19937& rng) {
   Row r;
-  if (rng() % 7 != 0) r.s = kWords[rng() % kWords.size()];
+  if (rng() % 7 != 0) r.s = testing::kAccentedWords[rng() % testing::kAccentedWords.size()];
   if (rng() % 7 != 0) r.n = static_cast<std::int32_t>(rng() % 15);
   if (rng() % 9 != 0) r.m = static_cast<std::int32_t>(rng() % 100);
   return r;
