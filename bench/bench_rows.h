@@ -6,9 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "bench/bench_support.h"
+
 namespace kivo::bench {
 
 constexpr int kRowStringLength = 20;
+
+// 1 000 000 rows at the default work size of 64 MiB (KARTOVA_BENCH_MIB scales it).
+inline std::int32_t RowCount() { return ScaledRows(64, 1000000); }
 
 struct Row {
   std::int32_t a;

@@ -59,12 +59,9 @@ using bench::ChildResult;
 using bench::InChild;
 using bench::MakeRow;
 using bench::Row;
+using bench::RowCount;
 
-constexpr std::size_t kDefaultMiB = 64;
-constexpr std::int64_t kDefaultRows = 1000000;
 constexpr int kStringLength = bench::kRowStringLength;
-
-std::int32_t RowCount() { return bench::ScaledRows(kDefaultMiB, kDefaultRows); }
 
 class Scratch : public bench::ScratchDir {
  public:

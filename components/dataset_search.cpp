@@ -19,17 +19,6 @@ namespace kivo {
 
 namespace {
 
-// The stored forms of a date-time number.
-std::int32_t StoredDate(double d) { return static_cast<std::int32_t>(std::trunc(d)) + kDateDelta; }
-std::int32_t StoredTime(double d) {
-  return static_cast<std::int32_t>(std::llround(std::fabs(d - std::trunc(d)) * kMsPerDay));
-}
-double StoredDateTime(double d) {
-  const double day = std::trunc(d);
-  const double ms = static_cast<double>(std::llround(std::fabs(d - day) * kMsPerDay));
-  return (day + kDateDelta) * static_cast<double>(kMsPerDay) + ms;
-}
-
 // The text of a value for a field that takes text (or a value kind that
 // has no binary form for the field).
 std::string VariantText(const TZorVariant& v) {
@@ -150,14 +139,17 @@ bool TKivoDataset::WriteKeyValue(const TZorVariant& v, TSearchOperation& op) {
       StoreLE<std::uint16_t>(slot, number != 0 ? 1 : 0);
       return true;
     case ftDate:
-      StoreLE<std::int32_t>(slot, StoredDate(number));
-      return true;
     case ftTime:
-      StoreLE<std::int32_t>(slot, StoredTime(number));
+    case ftDateTime: {
+      // A date-time outside years 1 to 9999 matches no stored value.
+      TDayAndTime dt{};
+      if (!TryDateTimeToDayAndTime(number, &dt)) return false;
+      if (type == ftDateTime)
+        StoreLE<double>(slot, StoredDateTimeOf(dt));
+      else
+        StoreLE<std::int32_t>(slot, type == ftDate ? dt.Day : dt.Ms);
       return true;
-    case ftDateTime:
-      StoreLE<double>(slot, StoredDateTime(number));
-      return true;
+    }
     default:
       return false;
   }

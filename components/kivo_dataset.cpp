@@ -544,8 +544,7 @@ void TKivoDataset::MasterChanged() {
   DoBeforeScroll();
   RebuildVisibleList();
   cursor_pos_changed_ = true;
-  Resync();
-  DataEvent(deDataSetChange, 0);
+  Resync();  // which tells the links
   DoAfterScroll();
 }
 

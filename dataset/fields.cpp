@@ -491,8 +491,7 @@ void TField::SetAsDateTime(double value) {
       StoreLE<std::int32_t>(buffer, SplitDateTime(value).Ms);
       break;
     case ftDateTime: {
-      const TDayAndTime parts = SplitDateTime(value);
-      StoreLE<double>(buffer, static_cast<double>(parts.Day) * kMsPerDay + parts.Ms);
+      StoreLE<double>(buffer, StoredDateTimeOf(SplitDateTime(value)));
       break;
     }
     default:

@@ -136,7 +136,7 @@ void WriteSlot(std::uint8_t type, std::uint8_t* slot, std::int32_t size, const s
     case ftDateTime: {
       fixed(8);
       const TDayAndTime dt = ReadDayAndTime(text, settings, TryTextToDateTime, "date and time");
-      StoreLE<double>(slot, static_cast<double>(dt.Day) * static_cast<double>(kMsPerDay) + dt.Ms);
+      StoreLE<double>(slot, StoredDateTimeOf(dt));
       return;
     }
     default:

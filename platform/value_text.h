@@ -75,6 +75,10 @@ struct TDayAndTime {
 bool TryDateTimeToDayAndTime(double dateTime, TDayAndTime* result);
 // The date-time number of a day number and milliseconds of the day.
 double DayAndTimeToDateTime(std::int32_t day, std::int32_t ms);
+// The stored form of a date-time: day number x kMsPerDay + milliseconds.
+inline double StoredDateTimeOf(const TDayAndTime& dt) {
+  return static_cast<double>(std::int64_t{dt.Day} * kMsPerDay + dt.Ms);
+}
 
 // Builds a date-time number from its parts; false when a part is out of
 // range (years 1..9999, the calendar's days, 0..23 hours ...).

@@ -380,8 +380,7 @@ void TZorValue::SetTime(double dateTime) {
 }
 
 void TZorValue::SetDateTime(double dateTime) {
-  const TDayAndTime dt = CheckedDayAndTime(dateTime);
-  SetFixed<double>(ftDateTime, static_cast<double>(std::int64_t{dt.Day} * kMsPerDay + dt.Ms));
+  SetFixed<double>(ftDateTime, StoredDateTimeOf(CheckedDayAndTime(dateTime)));
 }
 
 void TZorValue::SetString(std::string_view text) {

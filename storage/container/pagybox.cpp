@@ -4,6 +4,7 @@
 
 #include "platform/errors.h"
 #include "platform/file_util.h"
+#include "platform/locale.h"
 #include "storage/container/integrity.h"
 #include "storage/crypto/password.h"
 
@@ -16,15 +17,7 @@ namespace {
 constexpr std::int32_t kProbePageSize = 4096;
 constexpr std::int32_t kProbeExtentPageCount = 8;
 
-std::string DoubleQuoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  out += '"';
-  return out;
-}
+std::string DoubleQuoted(const std::string& text) { return AnsiQuotedStr(text, '"'); }
 
 }  // namespace
 
