@@ -456,6 +456,9 @@ class TKivoDataManager {
   // The key search of a record buffer (see TkrTableIndexes::FindKey).
   std::int32_t FindKey(const std::uint8_t* keyBuffer, std::int32_t indexNo, bool exactOnly,
                        bool forward, std::int32_t keyFieldCount);
+  // The bound of a key in an index (see TkrTableIndexes::KeyBound).
+  std::int32_t KeyBound(const std::uint8_t* keyBuffer, std::int32_t indexNo, bool strict,
+                        std::int32_t keyFieldCount);
   // Before a record buffer is posted: for every unique or primary index, a
   // record with the same key and another identifier raises the key
   // violation (EDatabaseError). An index on the identifier alone instead

@@ -284,6 +284,11 @@ std::int32_t TKivoDataManager::FindKey(const std::uint8_t* keyBuffer, std::int32
       [&] { return IndexList().FindKey(indexNo, keyBuffer, exactOnly, forward, keyFieldCount); });
 }
 
+std::int32_t TKivoDataManager::KeyBound(const std::uint8_t* keyBuffer, std::int32_t indexNo,
+                                        bool strict, std::int32_t keyFieldCount) {
+  return Locked([&] { return IndexList().KeyBound(indexNo, keyBuffer, strict, keyFieldCount); });
+}
+
 bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
                                        const std::string& operation) {
   return Locked([&] {

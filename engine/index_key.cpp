@@ -161,6 +161,13 @@ bool TkrIndexKey::HasPrefix() const {
   return p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
 }
 
+bool TkrIndexKey::PrefixDecides(std::int32_t fieldCount) const {
+  if (parts_.empty() || fieldCount == 0) return false;
+  if (fieldCount < 0 ? parts_.size() != 1 : fieldCount != 1) return false;
+  const Part& p = parts_[0];
+  return p.IsId || p.Type == ftSmallint || p.Type == ftInteger || p.Type == ftWord;
+}
+
 std::uint64_t TkrIndexKey::Prefix(const std::uint8_t* image) const {
   // Null is 2 and a value at least 3, so that no prefix and no complement
   // of one (descending) is kNoPrefix or kUnknownPrefix. Numbers hold the

@@ -110,6 +110,11 @@ class TkrIndexKey {
   // TkrIndexPositions::kNoPrefix for a value that has none (a string the
   // weight tables do not order). Never kUnknownPrefix.
   std::uint64_t Prefix(const std::uint8_t* image) const;
+  // Whether the prefix holds the whole value of the first key part (the
+  // identifier and the integer types, not strings): two images with equal
+  // prefixes then compare equal over the first `fieldCount` key fields
+  // (all when negative) when that is the first part alone.
+  bool PrefixDecides(std::int32_t fieldCount) const;
   const std::vector<Part>& Parts() const { return parts_; }
   const TCollation* Collation() const { return collation_.get(); }
 

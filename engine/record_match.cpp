@@ -166,17 +166,10 @@ std::int32_t TkrRecordMatcher::FittingIndex() const {
 
 std::int32_t TkrRecordMatcher::Bound(std::int32_t indexNo, bool strict) {
   // Numbers, booleans and identifiers compare exactly as the index orders
-  // them: the index's own key search (which compares key prefixes before
-  // it reads records) finds the nearest entry, and one comparison places
-  // the bound beside it.
+  // them: the index's own key search places the bound, comparing key
+  // prefixes before it reads records.
   const bool keySearch = !IsString() && type_ != ftDate && type_ != ftDateTime;
-  if (keySearch) {
-    const std::int32_t p =
-        m_.FindKey(op_.ValueBuffer.data(), indexNo, false, /*forward=*/strict, 1);
-    if (p < 0) return 0;
-    const int r = Compare(m_.GetRecordPtr(m_.IndexEntry(indexNo, p)));
-    return (strict ? r <= 0 : r < 0) ? p + 1 : p;
-  }
+  if (keySearch) return m_.KeyBound(op_.ValueBuffer.data(), indexNo, strict, 1);
   std::int32_t lo = 0, hi = m_.RecordCount();
   while (lo < hi) {
     const std::int32_t mid = lo + (hi - lo) / 2;

@@ -174,7 +174,7 @@ class TSearchParser::Reader {
         throw Exception("Unexpected meet of \"" + Rest() + "\"  found");
       }
     } else {
-      const char separator = DefaultFormatSettings().DecimalSeparator;
+      const char separator = DefaultDecimalSeparator();
       const std::size_t start = pos_;
       while (pos_ < text_.size()) {
         const char c = text_[pos_];

@@ -371,6 +371,15 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
     return keyFieldCount == 0 ? index.positions.PartitionPoint(before)
                               : Search(index, prefix, before);
   };
+  if (index.positions.Prefixed() && key.PrefixDecides(keyFieldCount)) {
+    // Equal prefixes are equal keys: both bounds of the run come from the
+    // prefixes alone, without reading a record.
+    const std::int32_t lo = KeyBound(i, keyBuffer, false, keyFieldCount);
+    const std::int32_t hi = KeyBound(i, keyBuffer, true, keyFieldCount);
+    if (hi > lo) return forward ? hi - 1 : lo;
+    if (exactOnly) return -1;
+    return lo >= count ? count - 1 : lo;
+  }
   const std::int32_t lo = search([&](std::int32_t e) { return cmp(e) < 0; });
   if (lo < count && cmp(index.positions.Get(lo)) == 0) {
     if (!forward) return lo;
@@ -379,6 +388,21 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
   }
   if (exactOnly) return -1;
   return lo >= count ? count - 1 : lo;
+}
+
+std::int32_t TkrTableIndexes::KeyBound(std::int32_t i, const std::uint8_t* keyBuffer, bool strict,
+                                       std::int32_t keyFieldCount) {
+  Build(i);
+  const Index& index = At(i);
+  if (keyFieldCount == 0) return strict ? index.positions.Count() : 0;
+  const TkrIndexKey& key = *index.key;
+  const bool decided = index.positions.Prefixed() && key.PrefixDecides(keyFieldCount);
+  return Search(index, PrefixOf(index, keyBuffer), [&](std::int32_t entry) {
+    // Only entries whose prefix equals the buffer's come here.
+    if (decided) return strict;
+    const int r = key.CompareKeys(table_.IndexedRecord(entry), keyBuffer, keyFieldCount, true);
+    return strict ? r <= 0 : r < 0;
+  });
 }
 
 std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t* buffer,

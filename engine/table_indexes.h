@@ -103,6 +103,11 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // insertion position (at most Count - 1).
   std::int32_t FindKey(std::int32_t i, const std::uint8_t* keyBuffer, bool exactOnly, bool forward,
                        std::int32_t keyFieldCount);
+  // The number of entries of index i whose key is below the buffer's over
+  // the first `keyFieldCount` key fields (dates compared exactly), or with
+  // `strict` not above it.
+  std::int32_t KeyBound(std::int32_t i, const std::uint8_t* keyBuffer, bool strict,
+                        std::int32_t keyFieldCount);
   // A record whose key equals the buffer's under index i and, unless the
   // buffer is a new record (`inserting`), whose identifier differs from it;
   // else -1.

@@ -221,6 +221,19 @@ std::mutex& FormatMutex() {
   return m;
 }
 
+std::mutex& CollationMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// Guarded by CollationMutex(); empty until first use or after a locale
+// change. Kept rather than looked up per call: comparisons ask for it all
+// the time, and reading the environment each time costs more than they do.
+std::shared_ptr<const TCollation>& CollationSlot() {
+  static std::shared_ptr<const TCollation> collation;
+  return collation;
+}
+
 // Guarded by FormatMutex(); empty until first use or after a locale change.
 std::optional<FormatSettings>& DefaultSettingsSlot() {
   static std::optional<FormatSettings> settings;
@@ -238,8 +251,12 @@ void SetUserLocale(std::string_view name) {
       LocaleOverride() = IcuLocaleFromPosix(name);
     }
   }
-  std::lock_guard<std::mutex> lock(FormatMutex());
-  DefaultSettingsSlot().reset();
+  {
+    std::lock_guard<std::mutex> lock(FormatMutex());
+    DefaultSettingsSlot().reset();
+  }
+  std::lock_guard<std::mutex> lock(CollationMutex());
+  CollationSlot().reset();
 }
 
 // ---------------------------------------------------------------------------
@@ -529,14 +546,10 @@ int TCollation::CompareWide(std::u16string_view a, std::u16string_view b, bool i
 }
 
 std::shared_ptr<const TCollation> UserCollation() {
-  static std::mutex mutex;
-  static std::shared_ptr<const TCollation> current;  // guarded by mutex
-  const std::string name = UserLocaleName(LocaleCategory::kCollate);
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!current || current->LocaleName() != name) {
-    current = std::make_shared<const TCollation>(name);
-  }
-  return current;
+  std::lock_guard<std::mutex> lock(CollationMutex());
+  std::shared_ptr<const TCollation>& slot = CollationSlot();
+  if (!slot) slot = std::make_shared<const TCollation>(UserLocaleName(LocaleCategory::kCollate));
+  return slot;
 }
 
 int AnsiCompareStr(std::string_view a, std::string_view b) {
@@ -773,6 +786,14 @@ FormatSettings DefaultFormatSettings() {
   std::lock_guard<std::mutex> lock(FormatMutex());
   if (!DefaultSettingsSlot()) DefaultSettingsSlot() = fs;
   return *DefaultSettingsSlot();
+}
+
+char DefaultDecimalSeparator() {
+  {
+    std::lock_guard<std::mutex> lock(FormatMutex());
+    if (DefaultSettingsSlot()) return DefaultSettingsSlot()->DecimalSeparator;
+  }
+  return DefaultFormatSettings().DecimalSeparator;
 }
 
 void SetDefaultFormatSettings(const FormatSettings& settings) {

@@ -155,7 +155,8 @@ class TCollation {
 };
 
 // The collation of the user's collation locale, built on first use and
-// rebuilt when that locale changes.
+// rebuilt on first use after SetUserLocale (like the default format
+// settings, it does not follow later changes of the environment).
 std::shared_ptr<const TCollation> UserCollation();
 
 // ---------------------------------------------------------------------------
@@ -194,6 +195,8 @@ FormatSettings FormatSettingsForLocale(std::string_view localeName);
 // The process-wide settings: those of the user's numeric and time locales
 // until SetDefaultFormatSettings replaces them.
 FormatSettings DefaultFormatSettings();
+// Its decimal separator, without copying the rest.
+char DefaultDecimalSeparator();
 void SetDefaultFormatSettings(const FormatSettings& settings);
 
 }  // namespace kivo

@@ -245,6 +245,7 @@ bool TDiskFile::TryOpen(bool create) {
     return false;
   }
   handle_ = fd;
+  position_ = 0;
   return true;
 }
 
@@ -261,50 +262,51 @@ void TDiskFile::Open(bool create) {
 
 std::int32_t TDiskFile::Read(void* buffer, std::int32_t count) {
   if (!IsOpen()) return 0;
-  off_t pos = ::lseek(handle_, 0, SEEK_CUR);
-  count = ClampCount(pos, count);
+  count = ClampCount(position_, count);
   std::int32_t done = 0;
   auto* p = static_cast<char*>(buffer);
   while (done < count) {
-    ssize_t n = ::read(handle_, p + done, static_cast<std::size_t>(count - done));
+    ssize_t n =
+        ::pread(handle_, p + done, static_cast<std::size_t>(count - done), position_ + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::int32_t>(n);
   }
+  position_ += done;
   return done;
 }
 
 std::int32_t TDiskFile::Seek(std::int32_t offset, int origin) {
   if (!IsOpen()) return -1;
-  off_t current = ::lseek(handle_, 0, SEEK_CUR);
   off_t size = 0;
   if (origin == kFromEnd) {
     struct stat st;
     if (::fstat(handle_, &st) != 0) return -1;
     size = st.st_size;
   }
-  std::int32_t target = SeekTarget(current, size, offset, origin);
+  std::int32_t target = SeekTarget(position_, size, offset, origin);
   if (target < 0) return -1;
-  if (::lseek(handle_, target, SEEK_SET) < 0) return -1;
+  position_ = target;
   return target;
 }
 
 std::int32_t TDiskFile::Write(const void* buffer, std::int32_t count) {
   if (!IsOpen()) return 0;
-  off_t pos = ::lseek(handle_, 0, SEEK_CUR);
   if (count == 0) {
-    if (pos >= 0 && ::ftruncate(handle_, pos) != 0) return 0;
+    if (::ftruncate(handle_, position_) != 0) return 0;
     return 0;
   }
-  count = ClampCount(pos, count);
+  count = ClampCount(position_, count);
   std::int32_t done = 0;
   const auto* p = static_cast<const char*>(buffer);
   while (done < count) {
-    ssize_t n = ::write(handle_, p + done, static_cast<std::size_t>(count - done));
+    ssize_t n =
+        ::pwrite(handle_, p + done, static_cast<std::size_t>(count - done), position_ + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::int32_t>(n);
   }
+  position_ += done;
   return done;
 }
 

@@ -147,6 +147,9 @@ class TDiskFile : public TAbstractFile {
 
   std::string directory_;
   int handle_ = -1;
+  // The file position, kept here so that each read or write is one
+  // positional system call rather than a seek and a transfer.
+  std::int64_t position_ = 0;
 };
 
 // A file in process memory; the content lives while the file is open.
