@@ -313,7 +313,10 @@ class TKivoDataManager {
                             std::int32_t recPos);
   // Deletes record `recPos`; the last record moves into `recPos`. Returns the
   // moved record's position within `currentIndex` before the delete, else 0.
-  std::int32_t krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos);
+  // `currentOrdinal`: recPos's ordinal within `currentIndex` when known,
+  // else -1 (see TkrRecordIndexer::RecordDeleting).
+  std::int32_t krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos,
+                              std::int32_t currentOrdinal = -1);
   // The cached plain image of record `recPos`, valid until the next cache
   // operation unless its page is locked.
   std::uint8_t* GetRecordPtr(std::int32_t recPos);

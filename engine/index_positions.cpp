@@ -21,10 +21,12 @@ std::int32_t TkrIndexPositions::PrefixBefore(std::size_t block) const {
 }
 
 void TkrIndexPositions::FenwickAdd(std::size_t block, std::int32_t delta) {
+  hint_base_ = -1;
   for (std::size_t k = block + 1; k < fenwick_.size(); k += k & (~k + 1)) fenwick_[k] += delta;
 }
 
 void TkrIndexPositions::RebuildFenwick() {
+  hint_base_ = -1;
   fenwick_.assign(blocks_.size() + 1, 0);
   for (std::size_t k = 1; k < fenwick_.size(); ++k) {
     fenwick_[k] += static_cast<std::int32_t>(blocks_[k - 1].size());
@@ -34,6 +36,22 @@ void TkrIndexPositions::RebuildFenwick() {
 }
 
 void TkrIndexPositions::Locate(std::int32_t i, std::size_t& block, std::int32_t& offset) const {
+  // Walks go ordinal by ordinal: the block of the last look-up, or the one
+  // after it, usually holds the next.
+  if (hint_base_ >= 0) {
+    const auto size = static_cast<std::int32_t>(blocks_[hint_block_].size());
+    if (i >= hint_base_ && i - hint_base_ < size) {
+      block = hint_block_;
+      offset = i - hint_base_;
+      return;
+    }
+    if (i == hint_base_ + size && hint_block_ + 1 < blocks_.size()) {
+      hint_base_ = i;
+      block = ++hint_block_;
+      offset = 0;
+      return;
+    }
+  }
   // Descend the Fenwick tree: the last block whose prefix sum is <= i.
   std::size_t pos = 0;
   std::int32_t rest = i;
@@ -48,6 +66,8 @@ void TkrIndexPositions::Locate(std::int32_t i, std::size_t& block, std::int32_t&
   }
   block = pos;
   offset = rest;
+  hint_block_ = pos;
+  hint_base_ = i - rest;
 }
 
 std::int32_t TkrIndexPositions::Get(std::int32_t i) const {
@@ -73,6 +93,7 @@ void TkrIndexPositions::SetPrefix(std::int32_t i, std::uint64_t prefix) {
   std::int32_t o;
   Locate(i, b, o);
   prefixes_[b][static_cast<std::size_t>(o)] = prefix;
+  if (o == 0) heads_[b] = prefix;
 }
 
 void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t prefix) {
@@ -80,7 +101,10 @@ void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t
   if (blocks_.empty()) {
     blocks_.emplace_back();
     blocks_.back().reserve(static_cast<std::size_t>(kBlockSize));
-    if (prefixed_) prefixes_.emplace_back();
+    if (prefixed_) {
+      prefixes_.emplace_back();
+      heads_.push_back(kUnknownPrefix);
+    }
     RebuildFenwick();
   }
   std::size_t b;
@@ -93,7 +117,10 @@ void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t
   }
   std::vector<std::int32_t>& block = blocks_[b];
   block.insert(block.begin() + o, value);
-  if (prefixed_) prefixes_[b].insert(prefixes_[b].begin() + o, prefix);
+  if (prefixed_) {
+    prefixes_[b].insert(prefixes_[b].begin() + o, prefix);
+    if (o == 0) heads_[b] = prefix;
+  }
   ++count_;
   if (static_cast<std::int32_t>(block.size()) > 2 * kBlockSize) {
     // Split in halves; splits are rare enough to rebuild the tree.
@@ -104,8 +131,10 @@ void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t
       std::vector<std::uint64_t>& lower = prefixes_[b];
       std::vector<std::uint64_t> upperPrefixes(lower.begin() + kBlockSize, lower.end());
       lower.resize(static_cast<std::size_t>(kBlockSize));
+      const std::uint64_t upperHead = upperPrefixes.front();
       prefixes_.insert(prefixes_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
                        std::move(upperPrefixes));
+      heads_.insert(heads_.begin() + static_cast<std::ptrdiff_t>(b) + 1, upperHead);
     }
     RebuildFenwick();
   } else {
@@ -120,11 +149,17 @@ void TkrIndexPositions::Delete(std::int32_t i) {
   Locate(i, b, o);
   std::vector<std::int32_t>& block = blocks_[b];
   block.erase(block.begin() + o);
-  if (prefixed_) prefixes_[b].erase(prefixes_[b].begin() + o);
+  if (prefixed_) {
+    prefixes_[b].erase(prefixes_[b].begin() + o);
+    if (o == 0 && !block.empty()) heads_[b] = prefixes_[b].front();
+  }
   --count_;
   if (block.empty()) {
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
-    if (prefixed_) prefixes_.erase(prefixes_.begin() + static_cast<std::ptrdiff_t>(b));
+    if (prefixed_) {
+      prefixes_.erase(prefixes_.begin() + static_cast<std::ptrdiff_t>(b));
+      heads_.erase(heads_.begin() + static_cast<std::ptrdiff_t>(b));
+    }
     RebuildFenwick();
   } else {
     FenwickAdd(b, -1);
@@ -134,7 +169,9 @@ void TkrIndexPositions::Delete(std::int32_t i) {
 void TkrIndexPositions::Clear() {
   blocks_.clear();
   prefixes_.clear();
+  heads_.clear();
   fenwick_.assign(1, 0);
+  hint_base_ = -1;
   count_ = 0;
 }
 
@@ -157,9 +194,11 @@ void TkrIndexPositions::SetPrefixed(bool value) {
 
 void TkrIndexPositions::ForgetPrefixes() {
   prefixes_.clear();
+  heads_.clear();
   if (!prefixed_) return;
   prefixes_.reserve(blocks_.size());
   for (const auto& block : blocks_) prefixes_.emplace_back(block.size(), kUnknownPrefix);
+  heads_.assign(blocks_.size(), kUnknownPrefix);
 }
 
 std::vector<std::int32_t> TkrIndexPositions::ToVector() const {
@@ -176,10 +215,13 @@ void TkrIndexPositions::CheckInvariants() const {
     assert(!blocks_[b].empty() && blocks_[b].size() <= 2 * static_cast<std::size_t>(kBlockSize));
     assert(PrefixBefore(b) == total);
     assert(!prefixed_ ||
-           (prefixes_.size() == blocks_.size() && prefixes_[b].size() == blocks_[b].size()));
+           (prefixes_.size() == blocks_.size() && prefixes_[b].size() == blocks_[b].size() &&
+            heads_.size() == blocks_.size() && heads_[b] == prefixes_[b][0]));
     total += static_cast<std::int32_t>(blocks_[b].size());
   }
   assert(total == count_);
+  assert(hint_base_ < 0 ||
+         (hint_block_ < blocks_.size() && PrefixBefore(hint_block_) == hint_base_));
 #endif
 }
 

@@ -21,7 +21,9 @@
 //   1. No block is empty and none holds more than 2 * kBlockSize entries.
 //   2. The Fenwick tree holds the prefix sums of the block sizes; their total
 //      is Count().
-//   3. When prefixed, every block has one prefix per entry.
+//   3. When prefixed, every block has one prefix per entry, and heads_ holds
+//      each block's first.
+//   4. A remembered block (the look-up hint) starts at its remembered ordinal.
 #pragma once
 
 #include <cstdint>
@@ -73,8 +75,12 @@ class TkrIndexPositions {
   std::int32_t PartitionPoint(Before before, std::uint64_t item, PrefixOf prefixOf) const {
     if (!prefixed_) return PartitionPoint(before);
     return Partition([&](std::size_t b, std::size_t k) {
-      std::uint64_t& known = prefixes_[b][k];
-      if (known == kUnknownPrefix) known = prefixOf(blocks_[b][k]);
+      // A block's first prefix is read from heads_, which lie together.
+      std::uint64_t& known = k == 0 ? heads_[b] : prefixes_[b][k];
+      if (known == kUnknownPrefix) {
+        known = prefixOf(blocks_[b][k]);
+        if (k == 0) prefixes_[b][0] = known;
+      }
       if (known != item && known != kNoPrefix && item != kNoPrefix) return known < item;
       return before(blocks_[b][k]);
     });
@@ -97,6 +103,7 @@ class TkrIndexPositions {
     for (std::size_t b = 0; b < blocks_.size(); ++b)
       for (std::size_t k = 0; k < blocks_[b].size(); ++k)
         if (prefixes_[b][k] == kUnknownPrefix) prefixes_[b][k] = prefixOf(blocks_[b][k]);
+    for (std::size_t b = 0; b < blocks_.size(); ++b) heads_[b] = prefixes_[b][0];
   }
 
   // Calls f(value) for every entry in order.
@@ -104,6 +111,19 @@ class TkrIndexPositions {
   void ForEach(F f) const {
     for (const auto& block : blocks_)
       for (std::int32_t v : block) f(v);
+  }
+
+  // Calls f(value) for the entries from ordinal `from` (>= 0) on, in order,
+  // for as long as f returns true.
+  template <typename F>
+  void ForEachFrom(std::int32_t from, F f) const {
+    if (from >= count_) return;
+    std::size_t b;
+    std::int32_t o;
+    Locate(from, b, o);
+    for (auto k = static_cast<std::size_t>(o); b < blocks_.size(); ++b, k = 0)
+      for (; k < blocks_[b].size(); ++k)
+        if (!f(blocks_[b][k])) return;
   }
 
   void CheckInvariants() const;
@@ -148,8 +168,16 @@ class TkrIndexPositions {
   std::vector<std::vector<std::int32_t>> blocks_;
   // Parallel to blocks_ when prefixed_; filled in by searches, hence mutable.
   mutable std::vector<std::vector<std::uint64_t>> prefixes_;
+  // When prefixed, the first prefix of every block (heads_[b] ==
+  // prefixes_[b][0]): the search over the blocks reads one array instead
+  // of one allocation per step.
+  mutable std::vector<std::uint64_t> heads_;
   bool prefixed_ = false;
   std::vector<std::int32_t> fenwick_;  // 1-based
+  // The block the last Locate found and the ordinal of its first entry
+  // (-1: none); any change of the block sizes forgets it.
+  mutable std::size_t hint_block_ = 0;
+  mutable std::int32_t hint_base_ = -1;
   std::int32_t count_ = 0;
 };
 

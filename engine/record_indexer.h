@@ -30,8 +30,11 @@ class TkrRecordIndexer {
   // Record `pos` of a table of `countBefore` records is about to be deleted
   // and the last record moved into `pos`. Returns the moved record's position
   // within `currentIndex` before the delete, or 0 when nothing moves.
+  // `currentOrdinal` is the deleted record's ordinal within `currentIndex`
+  // when the caller knows it (checked before use), else -1.
   virtual std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore,
-                                      std::int32_t currentIndex, bool maintainAll) = 0;
+                                      std::int32_t currentIndex, bool maintainAll,
+                                      std::int32_t currentOrdinal) = 0;
 };
 
 }  // namespace kivo

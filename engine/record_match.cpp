@@ -8,6 +8,7 @@
 #include "engine/like_match.h"
 #include "engine/record_image.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 
 namespace kivo {
@@ -70,6 +71,33 @@ TkrRecordMatcher::TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& 
   header.SetCaseInsensitiveBit(0, ignore_case_ && IsString());
   key_ = std::make_unique<TkrIndexKey>(header, m.FieldHeaders(), m.FieldOffsets(), m.Layout(),
                                        collation_);
+  integer_ = op.FieldNo < 0 || type_ == ftSmallint || type_ == ftWord || type_ == ftInteger ||
+             type_ == ftLargeint;
+  if (integer_) {
+    const TkrRecordLayout& l = m.Layout();
+    if (op.FieldNo >= 0 && op.FieldNo / 8 < l.NullBitmapSize) {
+      null_at_ = l.NullBitmapOffset + op.FieldNo / 8;
+      null_mask_ = static_cast<std::uint8_t>(1u << (op.FieldNo % 8));
+    }
+    value_null_ = ValueIsNull();
+    value_ = IntegerAt(op.ValueBuffer.data());
+  }
+}
+
+std::int64_t TkrRecordMatcher::IntegerAt(const std::uint8_t* image) const {
+  const std::uint8_t* v = image + offset_;
+  switch (type_) {
+    case ftSmallint:
+      return LoadLE<std::int16_t>(v);
+    case ftWord:
+      return LoadLE<std::uint16_t>(v);
+    case ftInteger:
+      return LoadLE<std::int32_t>(v);
+    case ftLargeint:
+      return LoadLE<std::int64_t>(v);
+    default:  // the identifier, unsigned
+      return LoadLE<std::uint32_t>(v);
+  }
 }
 
 bool TkrRecordMatcher::IsString() const { return type_ == ftString || type_ == ftWideString; }
@@ -79,6 +107,12 @@ bool TkrRecordMatcher::ValueIsNull() const {
 }
 
 int TkrRecordMatcher::Compare(const std::uint8_t* record) const {
+  if (integer_) {
+    const bool recordNull = (record[null_at_] & null_mask_) != 0;
+    if (recordNull || value_null_) return recordNull == value_null_ ? 0 : (recordNull ? -1 : 1);
+    const std::int64_t x = IntegerAt(record);
+    return x < value_ ? -1 : (x > value_ ? 1 : 0);
+  }
   if (op_.FieldNo >= 0) {
     const bool recordNull = IsFieldNull(m_.Layout(), record, op_.FieldNo);
     const bool valueNull = ValueIsNull();

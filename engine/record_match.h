@@ -75,7 +75,15 @@ class TkrRecordMatcher {
   std::int32_t size_ = 0;
   std::shared_ptr<const TCollation> collation_;
   std::unique_ptr<TkrIndexKey> key_;  // one ascending field, for fixed types
-  std::u16string wide_value_;         // the value of a wide string field
+  // Integer fields and the identifier compare as 64-bit numbers, without
+  // the general key comparison (scans compare every record).
+  bool integer_ = false;
+  std::int32_t null_at_ = 0;    // the byte holding the field's null flag
+  std::uint8_t null_mask_ = 0;  // 0: the value is never null
+  bool value_null_ = false;
+  std::int64_t value_ = 0;
+  std::int64_t IntegerAt(const std::uint8_t* image) const;
+  std::u16string wide_value_;  // the value of a wide string field
 };
 
 }  // namespace kivo

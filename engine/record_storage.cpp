@@ -27,6 +27,7 @@
 // before it looks for copies, and read-only opens read them over T.dat.
 // Appends-only flushes write no journal.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -48,7 +49,10 @@ namespace kivo {
 // run. When the cache asks for single records one after another (a scan
 // while the cache keeps one record per page), the next kReadAheadBytes of
 // records are read at once and kept as stored; the log still goes first, and
-// every write to T.dat drops them (DropReadAhead).
+// every write to T.dat drops them (DropReadAhead). Two such streams are
+// followed at once, each with its own window: a delete reads the record it
+// removes going forwards and the table's last records, which move into the
+// holes, going backwards.
 class TkrTableRecordSource : public TkrRecordSource {
  public:
   static constexpr std::int32_t kReadAheadBytes = 64 * 1024;
@@ -70,7 +74,7 @@ class TkrTableRecordSource : public TkrRecordSource {
       if (held != nullptr) {
         std::memcpy(d, held, static_cast<std::size_t>(size));
         Decode(d);
-        next_rec_no_ = recNo + 1;
+        StreamOf(recNo).next = recNo + 1;
         ++i;
         continue;
       }
@@ -79,11 +83,11 @@ class TkrTableRecordSource : public TkrRecordSource {
              OverlayImage(recNo + run) == nullptr) {
         ++run;
       }
-      // One record after the last one read fills the window forwards, one
-      // before it backwards (a delete moves the table's last records down
-      // one after another).
-      if (run == 1 && (recNo == next_rec_no_ || recNo == next_rec_no_ - 2) &&
-          FillReadAhead(recNo, /*backwards=*/recNo != next_rec_no_)) {
+      // One record after the last one a stream read fills its window
+      // forwards, one before it backwards.
+      Stream& stream = StreamOf(recNo);
+      if (run == 1 && (recNo == stream.next || recNo == stream.next - 2) &&
+          FillReadAhead(stream, recNo, /*backwards=*/recNo != stream.next)) {
         std::memcpy(d, ReadAheadImage(recNo), static_cast<std::size_t>(size));
         Decode(d);
       } else if (!ReadRun(recNo, run, d)) {
@@ -95,14 +99,16 @@ class TkrTableRecordSource : public TkrRecordSource {
           Decode(one);
         }
       }
-      next_rec_no_ = recNo + run;
+      stream.next = recNo + run;
       i += run;
     }
   }
 
   void DropReadAhead() {
-    ahead_count_ = 0;
-    next_rec_no_ = -1;
+    for (Stream& stream : streams_) {
+      stream.count = 0;
+      stream.next = -1;
+    }
   }
 
  private:
@@ -143,39 +149,66 @@ class TkrTableRecordSource : public TkrRecordSource {
     }
     return true;
   }
+  // One followed run of reads and its window of stored images.
+  struct Stream {
+    std::vector<std::uint8_t> ahead;  // stored images of first .. first + count - 1
+    std::int32_t first = 0;
+    std::int32_t count = 0;
+    const TAbstractFile* file = nullptr;
+    std::int32_t next = -1;  // the record after the last one handed out
+    std::uint64_t used = 0;  // when it last handed out a record
+  };
+
   const std::uint8_t* ReadAheadImage(std::int32_t recNo) const {
-    if (recNo < ahead_first_ || recNo - ahead_first_ >= ahead_count_ ||
-        ahead_file_ != m_.dat_file_.get()) {
-      return nullptr;
+    for (const Stream& s : streams_) {
+      if (recNo < s.first || recNo - s.first >= s.count || s.file != m_.dat_file_.get()) continue;
+      return s.ahead.data() + static_cast<std::size_t>(recNo - s.first) * m_.layout_.RecordSize;
     }
-    return ahead_.data() + static_cast<std::size_t>(recNo - ahead_first_) * m_.layout_.RecordSize;
+    return nullptr;
   }
-  // Reads the stored images from `recNo` on (`backwards`: up to `recNo`),
-  // up to kReadAheadBytes and the table's ends; false when not even two
-  // whole records, `recNo` among them, could be read.
-  bool FillReadAhead(std::int32_t recNo, bool backwards) {
-    DropReadAhead();
+  // The stream that record `recNo` continues (the one after or before its
+  // last record, or whose window holds it); else the one used least lately.
+  Stream& StreamOf(std::int32_t recNo) {
+    Stream* pick = nullptr;
+    for (Stream& s : streams_) {
+      const bool continues =
+          recNo == s.next || recNo == s.next - 2 || (recNo >= s.first && recNo - s.first < s.count);
+      if (continues) {
+        pick = &s;
+        break;
+      }
+    }
+    if (pick == nullptr) {
+      pick = &streams_[0];
+      for (Stream& s : streams_)
+        if (s.used < pick->used) pick = &s;
+    }
+    pick->used = ++clock_;
+    return *pick;
+  }
+  // Reads the stored images from `recNo` on (`backwards`: up to `recNo`)
+  // into the stream's window, up to kReadAheadBytes and the table's ends;
+  // false when not even two whole records, `recNo` among them, could be read.
+  bool FillReadAhead(Stream& stream, std::int32_t recNo, bool backwards) {
+    stream.count = 0;
     const std::int32_t size = m_.layout_.RecordSize;
     const std::int32_t window = std::max(1, kReadAheadBytes / size);
     const std::int32_t first = backwards ? std::max(0, recNo - window + 1) : recNo;
     const std::int32_t count =
         backwards ? recNo - first + 1 : std::min(window, m_.header_.RecordCount - recNo);
     if (count < 2 || !SeekTo(OffsetOf(first), std::int64_t{count} * size)) return false;
-    ahead_.resize(static_cast<std::size_t>(count) * size);
-    const std::int32_t got = m_.dat_file_->Read(ahead_.data(), count * size);
+    stream.ahead.resize(static_cast<std::size_t>(count) * size);
+    const std::int32_t got = m_.dat_file_->Read(stream.ahead.data(), count * size);
     if (got < 2 * size || first + got / size <= recNo) return false;
-    ahead_first_ = first;
-    ahead_count_ = got / size;
-    ahead_file_ = m_.dat_file_.get();
+    stream.first = first;
+    stream.count = got / size;
+    stream.file = m_.dat_file_.get();
     return true;
   }
 
   TKivoDataManager& m_;
-  std::vector<std::uint8_t> ahead_;  // stored images of ahead_first_ .. +ahead_count_-1
-  std::int32_t ahead_first_ = 0;
-  std::int32_t ahead_count_ = 0;
-  const TAbstractFile* ahead_file_ = nullptr;
-  std::int32_t next_rec_no_ = -1;  // the record after the last one handed out
+  std::array<Stream, 2> streams_;
+  std::uint64_t clock_ = 0;
 };
 
 namespace {
@@ -400,7 +433,8 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
   });
 }
 
-std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos) {
+std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::int32_t recPos,
+                                              std::int32_t currentOrdinal) {
   return Locked([&] {
     CheckRecordStorage("krDeleteRecord", true);
     const std::int32_t n = header_.RecordCount;
@@ -419,7 +453,8 @@ std::int32_t TKivoDataManager::krDeleteRecord(std::int32_t currentIndex, std::in
     indexer_->BeforeRecordChange(n);
     const bool maintainAll = ShouldMaintainAllIndexes();
     BumpChangeCount(header_.ChangeCount);
-    std::int32_t result = indexer_->RecordDeleting(recPos, n, currentIndex, maintainAll);
+    std::int32_t result =
+        indexer_->RecordDeleting(recPos, n, currentIndex, maintainAll, currentOrdinal);
     --header_.RecordCount;
     if (HasBLOBs()) DeleteBLOBRecord(recPos);
     if (moves) log_->AddRecord(recPos, storedLast.data());

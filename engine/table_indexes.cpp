@@ -513,7 +513,8 @@ std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
 }
 
 std::int32_t TkrTableIndexes::RecordDeleting(std::int32_t pos, std::int32_t countBefore,
-                                             std::int32_t currentIndex, bool maintainAll) {
+                                             std::int32_t currentIndex, bool maintainAll,
+                                             std::int32_t currentOrdinal) {
   std::int32_t result = 0;
   for (std::int32_t k = 0; k < Count(); ++k) {
     Index& index = indexes_[static_cast<std::size_t>(k)];
@@ -524,8 +525,14 @@ std::int32_t TkrTableIndexes::RecordDeleting(std::int32_t pos, std::int32_t coun
       index.positions.Clear();
       continue;
     }
-    const std::vector<std::uint8_t> image = CopyRecord(pos);
-    const std::int32_t o = Locate(index, image.data(), pos);
+    std::int32_t o;
+    if (current && currentOrdinal >= 0 && currentOrdinal < index.positions.Count() &&
+        index.positions.Get(currentOrdinal) == pos) {
+      o = currentOrdinal;  // the caller's ordinal saves the search
+    } else {
+      const std::vector<std::uint8_t> image = CopyRecord(pos);
+      o = Locate(index, image.data(), pos);
+    }
     if (o < 0) {
       throw Exception("TKivoDataManager.krDeleteRecord - invalid record Number, recPos = " +
                       std::to_string(pos));

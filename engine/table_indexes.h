@@ -122,7 +122,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
                               std::int32_t pos, std::int32_t currentIndex,
                               bool maintainAll) override;
   std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore, std::int32_t currentIndex,
-                              bool maintainAll) override;
+                              bool maintainAll, std::int32_t currentOrdinal) override;
 
   void CheckInvariants();
 

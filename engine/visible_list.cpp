@@ -211,16 +211,15 @@ void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
   const TkrIndexKey& key = m_.Indexes()->Key(d);
   const TkrIndexPositions& order = m_.Indexes()->Positions(d);
   std::vector<std::uint8_t> last;  // the key record of the current run's kept entry
-  for (std::int32_t i = 0; i < order.Count(); ++i) {
-    const std::int32_t pos = order.Get(i);
-    if (!bits.Get(pos)) continue;
+  order.ForEach([&](std::int32_t pos) {
+    if (!bits.Get(pos)) return;
     const std::uint8_t* image = m_.GetRecordPtr(pos);
     if (!last.empty() && key.CompareKeys(last.data(), image) == 0) {
       bits.Set(pos, false);
-      continue;
+      return;
     }
     last.assign(image, image + m_.RecordSize());
-  }
+  });
 }
 
 void TkrVisibleList::RangeBounds(std::int32_t& s, std::int32_t& e) {
@@ -284,10 +283,12 @@ void TkrVisibleList::Rebuild() {
                                      ? SIZE_MAX
                                      : static_cast<std::size_t>(row_limit_) +
                                            static_cast<std::size_t>(std::max(first_row_ - 1, 0));
-      for (std::int32_t i = std::max(s, 0); i <= e && list.size() < wanted; ++i) {
-        const std::int32_t pos = order.Get(i);
+      std::int32_t i = std::max(s, 0);
+      order.ForEachFrom(i, [&](std::int32_t pos) {
+        if (i++ > e || list.size() >= wanted) return false;
         if (all || bits.Get(pos)) list.push_back(pos);
-      }
+        return true;
+      });
     }
     ApplyWindow(list);
   }
@@ -494,7 +495,7 @@ void TkrVisibleList::AfterDelete() {
   const bool equalsIndex = EqualsIndex();
   std::int32_t moved = -1;
   if (r < last && !equalsIndex) moved = VisiblePositionOf(last);
-  const std::int32_t q = m_.krDeleteRecord(CurrentIndex(), r);
+  const std::int32_t q = m_.krDeleteRecord(CurrentIndex(), r, equalsIndex ? current_ : -1);
   if (r < last && equalsIndex) moved = q;
   list_changed_ = true;
   change_count_seen_ = m_.ChangeCount();
