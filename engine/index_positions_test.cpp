@@ -40,9 +40,29 @@ TEST(IndexPositions, BehavesLikeAFlatArray) {
       flat[static_cast<std::size_t>(at)] = -step;
     }
     ASSERT_EQ(positions.Count(), static_cast<std::int32_t>(flat.size()));
+    // Look-ups one after another (the remembered block, and the one after
+    // it) must see every change.
+    if (!flat.empty()) {
+      const auto at = static_cast<std::int32_t>(rng() % flat.size());
+      const auto end = std::min<std::int32_t>(at + 3, static_cast<std::int32_t>(flat.size()));
+      for (std::int32_t i = at; i < end; ++i) {
+        ASSERT_EQ(positions.Get(i), flat[static_cast<std::size_t>(i)]) << step;
+      }
+    }
     if (step % 1000 == 0) {
       positions.CheckInvariants();
       ASSERT_EQ(positions.ToVector(), flat) << step;
+      for (std::size_t i = 0; i < flat.size(); ++i)
+        ASSERT_EQ(positions.Get(static_cast<std::int32_t>(i)), flat[i]) << step;
+      // A walk from an ordinal, stopped after a while.
+      const auto from = static_cast<std::int32_t>(rng() % (flat.size() + 1));
+      std::vector<std::int32_t> walked;
+      positions.ForEachFrom(from, [&](std::int32_t v) {
+        walked.push_back(v);
+        return walked.size() < 2500;
+      });
+      const std::size_t end = std::min(flat.size(), static_cast<std::size_t>(from) + 2500);
+      ASSERT_EQ(walked, std::vector<std::int32_t>(flat.begin() + from, flat.begin() + end)) << step;
     }
   }
   ASSERT_EQ(positions.ToVector(), flat);
@@ -132,6 +152,57 @@ TEST(IndexPositions, PrefixesDecideWhereTheyDifferAndAreLearntOnce) {
       EXPECT_EQ(prefix, prefixOfKey(key(v)));
     }
   });
+  // Searches after all that agree with a count over the entries.
+  const std::vector<std::int32_t> now = positions.ToVector();
+  for (std::int32_t k = 0; k <= 600; k += 7) {
+    const auto expect = static_cast<std::int32_t>(
+        std::count_if(now.begin(), now.end(), [&](std::int32_t v) { return key(v) < k; }));
+    ASSERT_EQ(positions.PartitionPoint([&](std::int32_t v) { return key(v) < k; }, prefixOfKey(k),
+                                       prefixOf),
+              expect)
+        << k;
+  }
+}
+
+// Deleting and inserting at the front of blocks changes the first prefixes
+// that the search over the blocks reads.
+TEST(IndexPositions, SearchesFollowChangesAtTheFrontOfBlocks) {
+  std::vector<std::int32_t> sorted;
+  for (std::int32_t v = 0; v < 6000; ++v) sorted.push_back(v * 2);
+  TkrIndexPositions positions;
+  positions.SetPrefixed(true);
+  positions.Assign(sorted);
+  auto prefixOf = [](std::int32_t v) { return static_cast<std::uint64_t>(v); };
+  positions.LearnPrefixes(prefixOf);
+  auto search = [&](std::int32_t item) {
+    return positions.PartitionPoint([&](std::int32_t v) { return v < item; },
+                                    static_cast<std::uint64_t>(item), prefixOf);
+  };
+  std::vector<std::int32_t> model = sorted;
+  auto check = [&] {
+    positions.CheckInvariants();
+    for (std::int32_t item = 0; item <= 12001; ++item) {
+      const auto expect = static_cast<std::int32_t>(
+          std::lower_bound(model.begin(), model.end(), item) - model.begin());
+      ASSERT_EQ(search(item), expect) << item;
+    }
+  };
+  // The first entry of every block goes; then odd values go in front of
+  // what are now the blocks' first entries.
+  for (std::int32_t at = 5 * TkrIndexPositions::kBlockSize; at >= 0;
+       at -= TkrIndexPositions::kBlockSize) {
+    positions.Delete(at);
+    model.erase(model.begin() + at);
+  }
+  ASSERT_NO_FATAL_FAILURE(check());
+  for (std::int32_t at = 5 * (TkrIndexPositions::kBlockSize - 1); at >= 0;
+       at -= TkrIndexPositions::kBlockSize - 1) {
+    const std::int32_t v = model[static_cast<std::size_t>(at)] - 1;
+    positions.Insert(at, v, prefixOf(v));
+    model.insert(model.begin() + at, v);
+    positions.SetPrefix(at, prefixOf(v));
+  }
+  ASSERT_NO_FATAL_FAILURE(check());
 }
 
 // Keys without a prefix of their own are compared in full, as items and as
