@@ -86,6 +86,22 @@ class TkrIndexPositions {
     });
   }
 
+  // REQUIRES: Prefixed(), 0 <= i < Count(). The prefix of entry i,
+  // `prefixOf(value)` when it is not known yet (it is kept).
+  template <typename PrefixOf>
+  std::uint64_t PrefixAt(std::int32_t i, PrefixOf prefixOf) const {
+    CheckOrdinal(i, count_);
+    std::size_t b;
+    std::int32_t o;
+    Locate(i, b, o);
+    std::uint64_t& known = prefixes_[b][static_cast<std::size_t>(o)];
+    if (known == kUnknownPrefix) {
+      known = prefixOf(blocks_[b][static_cast<std::size_t>(o)]);
+      if (o == 0) heads_[b] = known;
+    }
+    return known;
+  }
+
   // Calls f(value, prefix) for every entry in order (kUnknownPrefix for
   // prefixes not known, and when not prefixed).
   template <typename F>

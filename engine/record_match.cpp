@@ -63,8 +63,6 @@ TkrRecordMatcher::TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& 
     throw Exception("TkrRecordMatcher - memo and BLOB fields are matched through their data set");
   if (op.ValueBuffer.size() < static_cast<std::size_t>(m.RecordSize()))
     throw Exception("TkrRecordMatcher - the value buffer is smaller than a record");
-  if (type_ == ftWideString)
-    wide_value_ = op.WideValueText.empty() ? Cp1250ToUtf16(op.ValueText) : op.WideValueText;
   TkrIndexHeader header;
   header.KeyFields = {op.FieldNo};
   header.ResetBits(1);
@@ -79,8 +77,18 @@ TkrRecordMatcher::TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& 
       null_at_ = l.NullBitmapOffset + op.FieldNo / 8;
       null_mask_ = static_cast<std::uint8_t>(1u << (op.FieldNo % 8));
     }
+  }
+  ValueChanged();
+}
+
+void TkrRecordMatcher::ValueChanged() {
+  if (op_.ValueBuffer.size() < static_cast<std::size_t>(m_.RecordSize()))
+    throw Exception("TkrRecordMatcher - the value buffer is smaller than a record");
+  if (type_ == ftWideString)
+    wide_value_ = op_.WideValueText.empty() ? Cp1250ToUtf16(op_.ValueText) : op_.WideValueText;
+  if (integer_) {
     value_null_ = ValueIsNull();
-    value_ = IntegerAt(op.ValueBuffer.data());
+    value_ = IntegerAt(op_.ValueBuffer.data());
   }
 }
 

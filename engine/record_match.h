@@ -37,6 +37,10 @@ class TkrRecordMatcher {
   // the table stays open and unchanged while the matcher is used.
   TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& op, TFilterOptions options);
 
+  // The operation's value (text, wide text or buffer) changed, nothing
+  // else: takes the new value.
+  void ValueChanged();
+
   // The record's field against the value: -1, 0 or 1.
   int Compare(const std::uint8_t* record) const;
   // Whether the record satisfies the condition. Raises for an operator

@@ -372,11 +372,18 @@ std::int32_t TkrTableIndexes::FindKey(std::int32_t i, const std::uint8_t* keyBuf
                               : Search(index, prefix, before);
   };
   if (index.positions.Prefixed() && key.PrefixDecides(keyFieldCount)) {
-    // Equal prefixes are equal keys: both bounds of the run come from the
+    // Equal prefixes are equal keys: the run of the key is found from the
     // prefixes alone, without reading a record.
+    auto prefixAt = [&](std::int32_t ordinal) {
+      return index.positions.PrefixAt(
+          ordinal, [&](std::int32_t entry) { return key.Prefix(table_.IndexedRecord(entry)); });
+    };
     const std::int32_t lo = KeyBound(i, keyBuffer, false, keyFieldCount);
-    const std::int32_t hi = KeyBound(i, keyBuffer, true, keyFieldCount);
-    if (hi > lo) return forward ? hi - 1 : lo;
+    if (lo < count && prefixAt(lo) == prefix) {
+      // A key of its own (an identifier) ends where it starts.
+      if (!forward || lo + 1 == count || prefixAt(lo + 1) != prefix) return lo;
+      return KeyBound(i, keyBuffer, true, keyFieldCount) - 1;
+    }
     if (exactOnly) return -1;
     return lo >= count ? count - 1 : lo;
   }

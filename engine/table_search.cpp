@@ -307,19 +307,36 @@ bool TkrTableSearch::HasFittingIndex(const TSearchOperation& op, TFilterOptions 
 }
 
 TkrRecordMatcher& TkrTableSearch::MatcherFor(const TSearchOperation& op, TFilterOptions options) {
-  auto same = [&](const CachedMatcher& c) {
+  auto sameCondition = [&](const CachedMatcher& c) {
     return c.options == options && c.op.FieldNo == op.FieldNo && c.op.Operator == op.Operator &&
-           c.op.PartialCompare == op.PartialCompare && c.op.ValueKind == op.ValueKind &&
-           c.op.ValueText == op.ValueText && c.op.WideValueText == op.WideValueText &&
+           c.op.PartialCompare == op.PartialCompare && c.op.ValueKind == op.ValueKind;
+  };
+  auto sameValue = [&](const CachedMatcher& c) {
+    return c.op.ValueText == op.ValueText && c.op.WideValueText == op.WideValueText &&
            c.op.ValueBuffer == op.ValueBuffer;
   };
+  // The same condition again, or failing that the same condition with
+  // another value (a filter typed value after value), which only takes
+  // the new value.
+  std::size_t hit = matchers_.size();
   for (std::size_t i = matchers_.size(); i-- > 0;) {
-    if (!same(*matchers_[i])) continue;
-    if (i + 1 != matchers_.size()) {
-      auto hit = std::move(matchers_[i]);
-      matchers_.erase(matchers_.begin() + static_cast<std::ptrdiff_t>(i));
-      matchers_.push_back(std::move(hit));
+    if (!sameCondition(*matchers_[i])) continue;
+    if (sameValue(*matchers_[i])) {
+      hit = i;
+      break;
     }
+    if (hit == matchers_.size()) hit = i;
+  }
+  if (hit < matchers_.size()) {
+    std::unique_ptr<CachedMatcher> entry = std::move(matchers_[hit]);
+    matchers_.erase(matchers_.begin() + static_cast<std::ptrdiff_t>(hit));
+    if (!sameValue(*entry)) {
+      entry->op.ValueText = op.ValueText;
+      entry->op.WideValueText = op.WideValueText;
+      entry->op.ValueBuffer = op.ValueBuffer;
+      entry->matcher->ValueChanged();
+    }
+    matchers_.push_back(std::move(entry));
     return *matchers_.back()->matcher;
   }
   auto entry = std::make_unique<CachedMatcher>();
