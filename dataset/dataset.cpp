@@ -124,8 +124,6 @@ void TDataSet::CheckWritableState() const {
   if (!IsWritableState(state_)) throw EDatabaseError("Dataset not in edit or insert mode");
 }
 
-bool TDataSet::IsEmpty() const { return Active() && !has_record_ && state_ != dsInsert; }
-
 int TDataSet::RecordCount() {
   CheckActive();
   return GetRecordCount();

@@ -111,7 +111,7 @@ class TDataSet {
   // True when active and there is no current record (an insert in progress
   // is a record). Also true for a moment while First or Last rereads from an
   // end: the active buffer then holds no current record.
-  bool IsEmpty() const;
+  bool IsEmpty() const { return Active() && !has_record_ && state_ != dsInsert; }
   int RecordCount();
   int RecNo() { return GetRecNo(); }
   // Moves to the record with this 1-based number; the cursor implements it.

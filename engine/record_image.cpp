@@ -35,17 +35,8 @@ TkrRecordLayout TkrRecordLayout::Compute(std::int32_t dataSize, std::int32_t fie
   return l;
 }
 
-std::uint32_t GetRecordId(const TkrRecordLayout& layout, const void* image) {
-  return LoadLE<std::uint32_t>(Bytes(image) + layout.IdOffset);
-}
-
 void SetRecordId(const TkrRecordLayout& layout, void* image, std::uint32_t id) {
   StoreLE<std::uint32_t>(Bytes(image) + layout.IdOffset, id);
-}
-
-bool IsFieldNull(const TkrRecordLayout& layout, const void* image, std::int32_t field) {
-  if (field < 0 || field / 8 >= layout.NullBitmapSize) return false;
-  return (Bytes(image)[layout.NullBitmapOffset + field / 8] >> (field % 8)) & 1;
 }
 
 void SetFieldNull(const TkrRecordLayout& layout, void* image, std::int32_t field, bool isNull) {

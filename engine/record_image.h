@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/little_endian.h"
+
 namespace kivo {
 
 // The layout values a table's field headers imply.
@@ -56,10 +58,18 @@ struct TkrRecordLayout {
 
 // Reads and writes the fixed parts of a record image. REQUIRES: `image` holds
 // at least layout.RecordSize bytes.
-std::uint32_t GetRecordId(const TkrRecordLayout& layout, const void* image);
+// (The two readers are inline: every field read of a cursor asks them.)
+inline std::uint32_t GetRecordId(const TkrRecordLayout& layout, const void* image) {
+  return LoadLE<std::uint32_t>(static_cast<const std::uint8_t*>(image) + layout.IdOffset);
+}
 void SetRecordId(const TkrRecordLayout& layout, void* image, std::uint32_t id);
 // REQUIRES: 0 <= field < layout.FieldCount (fields past the bitmap read as not null).
-bool IsFieldNull(const TkrRecordLayout& layout, const void* image, std::int32_t field);
+inline bool IsFieldNull(const TkrRecordLayout& layout, const void* image, std::int32_t field) {
+  if (field < 0 || field / 8 >= layout.NullBitmapSize) return false;
+  return (static_cast<const std::uint8_t*>(image)[layout.NullBitmapOffset + field / 8] >>
+          (field % 8)) &
+         1;
+}
 void SetFieldNull(const TkrRecordLayout& layout, void* image, std::int32_t field, bool isNull);
 // The stored check string (its length byte clamped to 12).
 std::string GetCheckString(const TkrRecordLayout& layout, const void* image);
