@@ -52,6 +52,19 @@ const std::uint8_t* TKivoDataset::RecordImage(std::int32_t pos) {
   return window_.data();
 }
 
+bool TKivoDataset::InternalReadRecordAt(int recNo, std::uint8_t* buffer) {
+  TCriticalSectionGuard guard(Lock());
+  if (!table_opened_) return false;
+  EnsureVisibleListCurrent();
+  if (recNo < 1 || recNo > list_->Count()) return false;
+  std::memcpy(buffer, RecordImage(list_->RecordAt(recNo - 1)),
+              static_cast<std::size_t>(RecordSize()));
+  ClearCalcFields(buffer);
+  StoreLE<std::int32_t>(buffer + RecordSize(), BufferId(buffer));
+  buffer[RecordSize() + 4] = bfCurrent;
+  return true;
+}
+
 std::int32_t TKivoDataset::ListPositionOfId(std::int32_t id) {
   // The list is current (its callers made sure), so the identifier it
   // remembered for its current entry is that record's.

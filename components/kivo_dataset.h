@@ -204,6 +204,7 @@ class TKivoDataset : public TKivoDatasetBase,
   TBookmarkFlag GetBookmarkFlag(const std::uint8_t* buffer) override;
   void SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) override;
   void InternalGotoBookmark(const std::uint8_t* bookmark) override;
+  bool InternalReadRecordAt(int recNo, std::uint8_t* buffer) override;
 
   std::uint8_t* GetActiveRecordBuffer() override;
   bool FindRecord(bool restart, bool goForward) override;

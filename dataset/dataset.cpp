@@ -125,6 +125,8 @@ void TDataSet::CheckWritableState() const {
 }
 
 int TDataSet::RecordCount() {
+  // A closed cursor may refuse in its own words; others get the general text.
+  if (!Active()) GetRecordCount();
   CheckActive();
   return GetRecordCount();
 }
@@ -186,11 +188,17 @@ void TDataSet::Resync() {
 
 void TDataSet::CalculateFields(std::uint8_t* buffer) {
   ClearCalcFields(buffer);
+  WithRecordBuffer(buffer, [this] { Fire(OnCalcFields, *this); });
+}
+
+// The calculated-fields state is the one in which field access reads a
+// buffer other than the current record's; a row read by position borrows it.
+void TDataSet::WithRecordBuffer(std::uint8_t* buffer, const std::function<void()>& read) {
   std::uint8_t* const previous = calc_buffer_;
   calc_buffer_ = buffer;
   const TDataSetState old = SetTempState(dsCalcFields);
   try {
-    Fire(OnCalcFields, *this);
+    read();
   } catch (...) {
     RestoreState(old);
     calc_buffer_ = previous;
@@ -198,6 +206,12 @@ void TDataSet::CalculateFields(std::uint8_t* buffer) {
   }
   RestoreState(old);
   calc_buffer_ = previous;
+}
+
+bool TDataSet::ReadRecordAt(int recNo, std::uint8_t* buffer) {
+  if (!Active() || !InternalReadRecordAt(recNo, buffer)) return false;
+  AfterRead(buffer);
+  return true;
 }
 
 std::uint8_t* TDataSet::GetActiveRecordBuffer() {

@@ -193,6 +193,17 @@ class TDataSet {
   virtual std::unique_ptr<TStream> CreateBlobStream(TField* field, int mode);
   virtual bool GetIsIndexField(TField* field) { return (void)field, false; }
 
+  // ---- Reading rows by position (grids). Neither call moves the cursor,
+  // changes its state or fires an event.
+  // Reads the record shown at `recNo` (1 .. RecordCount()) into `buffer`
+  // (RecordBufferSize() bytes) with its calculated fields; false when there
+  // is no such record or the cursor cannot read by position.
+  bool ReadRecordAt(int recNo, std::uint8_t* buffer);
+  // Runs `read` while field access (AsString, IsNull, ...) sees `buffer`
+  // instead of the current record. `read` must not write fields or move.
+  void WithRecordBuffer(std::uint8_t* buffer, const std::function<void()>& read);
+  std::int32_t RowBufferSize() const { return RecordBufferSize(); }
+
   // ---- Searching and filtering.
   bool FindFirst() { return found_ = FindRecord(true, true); }
   bool FindLast() { return found_ = FindRecord(true, false); }
@@ -256,6 +267,12 @@ class TDataSet {
   virtual TBookmarkFlag GetBookmarkFlag(const std::uint8_t* buffer) = 0;
   virtual void SetBookmarkFlag(std::uint8_t* buffer, TBookmarkFlag flag) = 0;
   virtual void InternalGotoBookmark(const std::uint8_t* bookmark) = 0;
+  // Copies the record at list position `recNo` (1-based) into `buffer`
+  // without moving; the base cannot and returns false.
+  virtual bool InternalReadRecordAt(int recNo, std::uint8_t* buffer) {
+    (void)recNo, (void)buffer;
+    return false;
+  }
   // Makes the buffer's record the storage side's current one.
   virtual void InternalSetToRecord(std::uint8_t* buffer);
 
