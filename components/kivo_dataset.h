@@ -142,6 +142,12 @@ class TKivoDataset : public TKivoDatasetBase,
   TkrProgressEvent OnProgress;
   TBuildIndexesProgressEvent OnBuildIndexesProgress;
 
+  // ---- Table maintenance (components/table_maintenance.cpp).
+  // Whether the table's stored header marks it encrypted: while open the
+  // open table's flag, otherwise the header read without opening the table.
+  // A header that cannot be read counts as encrypted.
+  bool IsTableEncrypted();
+
   // TDataManagerClient.
   bool ClientInMemory() const override { return InMemory(); }
   bool ClientReadOnly() const override { return ReadOnly(); }
