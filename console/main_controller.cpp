@@ -3,6 +3,7 @@
 #include "console/main_controller.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <utility>
 
@@ -39,6 +40,16 @@ TfmMain::TfmMain(TMainView& view, std::vector<std::string> params, TConsoleEnvir
   current_db_.SetDatabaseName("SQLdb");
   current_db_.SetSessionName("Default");
   current_db_.SetInMemory(false);
+
+  current_table_.SetDatabaseName("SQLdb");
+  current_table_.SetInMemory(false);
+  current_table_.SetAutoIndexes(true);
+  current_table_.SetCacheEnabled(false);
+  current_table_.SetBDELikeFilter(false);
+  current_table_.AfterPost = [this](kivo::TDataSet& ds) { CurrentTableAfterPost(ds); };
+  current_table_.AfterDelete = [this](kivo::TDataSet& ds) { CurrentTableAfterDelete(ds); };
+  current_table_.AfterScroll = [this](kivo::TDataSet& ds) { CurrentTableAfterScroll(ds); };
+  ds1_.SetDataSet(&current_table_);
 }
 
 TfmMain::~TfmMain() {
@@ -302,12 +313,63 @@ void TfmMain::OpenSelectedTable() {
   const int index = view_.SelectedTableIndex();
   if (index < 0 || static_cast<std::size_t>(index) >= table_names_.size()) {
     view_.ShowError("Válasszon ki egy táblát a listából.");
+    return;
   }
+  const std::string& name = table_names_[static_cast<std::size_t>(index)];
+  view_.SetResultCaption(" Rekordok száma: 0 ");
+  view_.SetCloseTableEnabled(false);
+  current_table_.Close();
+  current_table_.SetTableName(name);
+
+  // A table whose header marks it encrypted is not opened; the record count
+  // below then refuses the closed table.
+  if (!current_table_.IsTableEncrypted()) {
+    try {
+      current_table_.Open();
+    } catch (const std::exception&) {
+      current_table_.Close();
+      view_.ShowError("A(z) '" + kivo::Cp1250ToUtf8(name) + "' táblát nem lehet megnyitni.");
+      return;
+    }
+  }
+
+  ds1_.SetEnabled(false);
+  ds1_.SetDataSet(&current_table_);
+  ds1_.SetEnabled(true);
+  ShowTableRecordCount();
+  view_.SetCloseTableEnabled(true);
+  grid_mode_ = "T";
+}
+
+void TfmMain::ShowTableRecordCount() {
+  view_.SetResultCaption(
+      " A(z) '" + kivo::Cp1250ToUtf8(current_table_.TableName()) +
+      "' tábla rekordjainak száma: " + std::to_string(current_table_.RecordCount()) + " ");
 }
 
 void TfmMain::bnCloseTableClick() {
+  current_table_.Close();
   view_.SetResultCaption(" Összes rekord: 0 ");
   view_.SetStatusText(TStatusPanel::kRecord, "");
+}
+
+void TfmMain::CurrentTableAfterScroll(kivo::TDataSet& dataSet) {
+  if (!dataSet.Active()) {
+    view_.SetStatusText(TStatusPanel::kRecord, "");
+    return;
+  }
+  char panel[64];
+  std::snprintf(panel, sizeof panel, "Rekord # %6d / %6d", dataSet.RecNo(), dataSet.RecordCount());
+  view_.SetStatusText(TStatusPanel::kRecord, panel);
+  if (&dataSet == &current_table_) ShowTableRecordCount();
+}
+
+void TfmMain::CurrentTableAfterPost(kivo::TDataSet& dataSet) {
+  if (&dataSet == &current_table_ && current_table_.Active()) ShowTableRecordCount();
+}
+
+void TfmMain::CurrentTableAfterDelete(kivo::TDataSet& dataSet) {
+  if (&dataSet == &current_table_ && current_table_.Active()) ShowTableRecordCount();
 }
 
 }  // namespace kartova

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "components/database.h"
+#include "components/kivo_table.h"
 #include "console/command_line.h"
 #include "console/main_view.h"
+#include "dataset/data_link.h"
 
 namespace kartova {
 
@@ -84,10 +86,13 @@ class TfmMain {
   void RefreshReopenMenu();
   std::string GetLastDatabaseFile();
 
-  // Tables. Opening a table into the grid needs the table component; for
-  // now an open without a selection is refused and otherwise nothing happens.
+  // Tables: the selected table into the grid, closing it, and the record
+  // count caption and position panel that follow the cursor.
   void OpenSelectedTable();
   void bnCloseTableClick();
+  void CurrentTableAfterScroll(kivo::TDataSet& dataSet);
+  void CurrentTableAfterPost(kivo::TDataSet& dataSet);
+  void CurrentTableAfterDelete(kivo::TDataSet& dataSet);
 
   // SQL commands, scripts and exports.
   void bnRunSQLClick();
@@ -102,6 +107,9 @@ class TfmMain {
 
   // State.
   kivo::TKivoDatabase& CurrentDB() { return current_db_; }
+  kivo::TKivoTable& CurrentTable() { return current_table_; }
+  // The data source of the grid and the navigator.
+  kivo::TDataSource& ds1() { return ds1_; }
   const std::string& GridMode() const { return grid_mode_; }
   bool BatchMode() const { return batch_mode_; }
   const std::string& OutputFileName() const { return output_file_name_; }
@@ -113,6 +121,7 @@ class TfmMain {
 
  private:
   void ShowTableNames();
+  void ShowTableRecordCount();
   void RequestEnd(int exitCode);
   std::string SqlTextOfEditor() const;
 
@@ -120,6 +129,9 @@ class TfmMain {
   std::vector<std::string> params_;
   TConsoleEnvironment environment_;
   kivo::TKivoDatabase current_db_;
+  // Declared after the database, so that they go first.
+  kivo::TKivoTable current_table_;
+  kivo::TDataSource ds1_;
 
   TCommandLine command_line_;
   std::string grid_mode_;

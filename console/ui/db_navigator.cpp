@@ -35,13 +35,33 @@ TDBNavigator::TDBNavigator(QWidget* parent) : QWidget(parent) {
     b->setToolTip(QString::fromUtf8(kButtons[i].hint));
     b->setStatusTip(QString::fromUtf8(kButtons[i].hint));
     b->setMinimumWidth(28);
-    // No data set is bound to the grid yet, so there is nothing to move over.
     b->setEnabled(false);
     layout->addWidget(b);
     buttons_[i] = b;
+    connect(b, &QToolButton::clicked, this, [this, i] {
+      kivo::TDataSet* ds = link_.DataSet();
+      if (!ds || !run_) return;
+      run_([ds, i] { ClickNavigatorButton(*ds, static_cast<TNavigatorButton>(i)); });
+    });
   }
   layout->addStretch(1);
   SetEditingButtonsVisible(false);
+}
+
+TDBNavigator::~TDBNavigator() { Unbind(); }
+
+void TDBNavigator::Bind(kivo::TDataSource& source,
+                        std::function<void(const std::function<void()>&)> run) {
+  run_ = std::move(run);
+  link_.OnChange = [this] { UpdateButtons(); };
+  link_.SetDataSource(&source);
+  UpdateButtons();
+}
+
+void TDBNavigator::UpdateButtons() {
+  kivo::TDataSet* ds = link_.Active() ? link_.DataSet() : nullptr;
+  const TNavigatorEnabled on = NavigatorEnabled(ds);
+  for (int i = 0; i < Count; ++i) buttons_[i]->setEnabled(on[static_cast<std::size_t>(i)]);
 }
 
 void TDBNavigator::SetEditingButtonsVisible(bool visible) {

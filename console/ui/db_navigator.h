@@ -5,6 +5,9 @@
 
 #include <QWidget>
 #include <array>
+#include <functional>
+
+#include "console/navigator.h"
 
 class QToolButton;
 
@@ -17,12 +20,22 @@ class TDBNavigator : public QWidget {
   enum Button { First, Prior, Next, Last, Insert, Delete, Edit, Post, Cancel, Refresh, Count };
 
   explicit TDBNavigator(QWidget* parent = nullptr);
+  ~TDBNavigator() override;
 
   // All ten buttons, or only First, Prior, Next and Last.
   void SetEditingButtonsVisible(bool visible);
   QToolButton* button(Button b) const { return buttons_[b]; }
 
+  // Follows `source`: the buttons enable by its data set's state and a click
+  // acts on it through `run`, which reports errors.
+  void Bind(kivo::TDataSource& source, std::function<void(const std::function<void()>&)> run);
+  void Unbind() { link_.SetDataSource(nullptr); }
+
  private:
+  void UpdateButtons();
+
+  TNavigatorLink link_;
+  std::function<void(const std::function<void()>&)> run_;
   std::array<QToolButton*, Count> buttons_{};
 };
 

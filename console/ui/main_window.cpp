@@ -14,6 +14,7 @@
 
 #include "console/ui/db_navigator.h"
 #include "console/ui/file_dialogs.h"
+#include "console/ui/grid_model.h"
 
 namespace kartova {
 
@@ -41,9 +42,19 @@ TMainWindow::TMainWindow(std::vector<std::string> params, TConsoleEnvironment en
   BuildStatusBar();
   BuildPopupMenus();
   controller_ = std::make_unique<TfmMain>(*this, std::move(params), std::move(environment));
+  const auto run = [this](const std::function<void()>& operation) { Run(operation); };
+  grid_model_ = new TGridModel(controller_->ds1(), run, this);
+  grid_model_->Attach(grid_);
+  navigator_->Bind(controller_->ds1(), run);
 }
 
-TMainWindow::~TMainWindow() = default;
+TMainWindow::~TMainWindow() {
+  // The grid and the navigator leave the data source before the controller
+  // closes and frees what they show.
+  grid_model_->Detach();
+  navigator_->Unbind();
+  controller_.reset();
+}
 
 void TMainWindow::Start() {
   Run([this] { controller_->FormCreate(); });
@@ -143,6 +154,8 @@ void TMainWindow::SetReopenEnabled(bool enabled) {
 
 void TMainWindow::SetNavigatorEditing(bool allButtons) {
   navigator_->SetEditingButtonsVisible(allButtons);
+  // Editing in the grid comes with the navigator's editing buttons.
+  grid_model_->Rows().SetEditable(allButtons);
 }
 
 std::string TMainWindow::EditorText() const { return re_sql_->toPlainText().toStdString(); }

@@ -29,6 +29,7 @@ class QTableView;
 namespace kartova {
 
 class TDBNavigator;
+class TGridModel;
 
 class TMainWindow : public QMainWindow, public TMainView {
   Q_OBJECT
@@ -43,6 +44,8 @@ class TMainWindow : public QMainWindow, public TMainView {
   // Runs the controller's start-up; errors go to the default error report.
   void Start();
   TfmMain& Controller() { return *controller_; }
+  QTableView* Grid() const { return grid_; }
+  TGridModel* GridModel() const { return grid_model_; }
 
   // TMainView
   void SetCaption(const std::string& title) override;
@@ -113,6 +116,7 @@ class TMainWindow : public QMainWindow, public TMainView {
   QListWidget* lb_tables_ = nullptr;
   QGroupBox* gb_res_ = nullptr;
   QTableView* grid_ = nullptr;
+  TGridModel* grid_model_ = nullptr;
   TDBNavigator* navigator_ = nullptr;
   QPushButton* bn_open_table_ = nullptr;
   QPushButton* bn_close_table_ = nullptr;
