@@ -39,8 +39,7 @@ std::string TGridRows::FieldText(const Column& column) const {
 }
 
 std::string TGridRows::CellText(int row, int column) {
-  if (!Active() || row < 0 || row >= row_count_ || column < 0 || column >= ColumnCount())
-    return {};
+  if (!Active() || row < 0 || row >= row_count_ || column < 0 || column >= ColumnCount()) return {};
   const Column& c = columns_[static_cast<std::size_t>(column)];
   if (row == current_row_ && CursorRowIsLive()) return FieldText(c);
   const int at = row - window_first_;

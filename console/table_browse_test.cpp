@@ -96,8 +96,9 @@ TEST_F(Browse, ATableWhoseHeaderCannotBeReadIsTakenForEncryptedAndNotOpened) {
   WriteFileBytes(dir_.file("mangled.dat"), "not a table at all");
   TfmMain& c = Start("mangled");
   EXPECT_FALSE(Open());
-  EXPECT_EQ(view_.default_errors,
-            std::vector<std::string>{"Error in TKivoDataSet.GetRecordCount - no table was opened."});
+  EXPECT_EQ(
+      view_.default_errors,
+      std::vector<std::string>{"Error in TKivoDataSet.GetRecordCount - no table was opened."});
   EXPECT_TRUE(view_.errors.empty());
   EXPECT_FALSE(c.CurrentTable().Active());
   EXPECT_FALSE(view_.close_table_enabled);

@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
-#include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -41,11 +40,7 @@ class GridView : public ConsoleTest {
     window_->Start();
     window_->resize(900, 620);
     window_->show();
-    auto* list = window_->findChild<QListWidget*>("lbTables");
-    const QList<QListWidgetItem*> items = list->findItems(QString::fromStdString(name), Qt::MatchExactly);
-    EXPECT_EQ(items.size(), 1);
-    if (!items.isEmpty()) list->setCurrentItem(items.first());
-    window_->findChild<QPushButton*>("bnOpenTable")->click();
+    EXPECT_TRUE(window_->OpenTableNamed(name));
     kivo::TKivoTable& table = window_->Controller().CurrentTable();
     auto shown = table.AfterScroll;
     table.AfterScroll = [this, shown](kivo::TDataSet& ds) {
@@ -57,9 +52,7 @@ class GridView : public ConsoleTest {
   }
   kivo::TKivoTable& Table() { return window_->Controller().CurrentTable(); }
   QTableView* Grid() { return window_->Grid(); }
-  QString Panel(int i) {
-    return window_->statusBar()->findChildren<QLabel*>().at(i)->text();
-  }
+  QString Panel(int i) { return window_->statusBar()->findChildren<QLabel*>().at(i)->text(); }
   QToolButton* NavigatorButton(TDBNavigator::Button b) {
     return window_->findChild<TDBNavigator*>("DBNavigator1")->button(b);
   }

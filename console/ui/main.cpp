@@ -31,7 +31,9 @@ int RunUnattended(const std::vector<std::string>& params) {
   return outcome.end_requested ? outcome.exit_code : 1;
 }
 
-// kartova --screenshot FILE.png [DATABASE [SCRIPT]]
+// kartova --screenshot FILE.png [--table NAME [--row N]] [DATABASE [SCRIPT]]
+// With --table the table of that name is opened into the grid first, and
+// with --row the cursor moves to that record.
 int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params) {
   if (params.size() < 2 || params[1].empty()) {
     std::cerr << "kartova: --screenshot needs the name of the picture file\n";
@@ -39,11 +41,28 @@ int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params
   }
   if (!EnvSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   const std::string picture = params[1];
-  std::vector<std::string> console_params(params.begin() + 2, params.end());
+  std::size_t next = 2;
+  std::string table;
+  int row = 0;
+  while (next + 1 < params.size() && (params[next] == "--table" || params[next] == "--row")) {
+    if (params[next] == "--table") {
+      table = params[next + 1];
+    } else {
+      row = std::atoi(params[next + 1].c_str());
+    }
+    next += 2;
+  }
+  std::vector<std::string> console_params(params.begin() + static_cast<std::ptrdiff_t>(next),
+                                          params.end());
   kartova::TConsoleApplication app(argc, argv);
   kartova::TMainWindow window(console_params);
   window.Start();
   window.show();
+  if (!table.empty() && !window.OpenTableNamed(table)) {
+    std::cerr << "kartova: the database has no table " << table << '\n';
+    return 1;
+  }
+  if (row > 0) window.Controller().CurrentTable().SetRecNo(row);
   QApplication::processEvents();
   if (!window.grab().save(QString::fromLocal8Bit(picture.c_str()))) {
     std::cerr << "kartova: cannot save the picture " << picture << '\n';

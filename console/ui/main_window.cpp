@@ -60,6 +60,14 @@ void TMainWindow::Start() {
   Run([this] { controller_->FormCreate(); });
 }
 
+bool TMainWindow::OpenTableNamed(const std::string& name) {
+  const QList<QListWidgetItem*> found = lb_tables_->findItems(Q(name), Qt::MatchExactly);
+  if (found.isEmpty()) return false;
+  lb_tables_->setCurrentItem(found.first());
+  Run([this] { controller_->OpenSelectedTable(); });
+  return true;
+}
+
 void TMainWindow::Run(const std::function<void()>& operation) {
   if (controller_) controller_->ReportErrors(operation);
 }

@@ -45,6 +45,9 @@ class TMainWindow : public QMainWindow, public TMainView {
   void Start();
   TfmMain& Controller() { return *controller_; }
   QTableView* Grid() const { return grid_; }
+  // Selects table `name` (UTF-8) in the table list and opens it into the
+  // grid; false when the list has no such table.
+  bool OpenTableNamed(const std::string& name);
   TGridModel* GridModel() const { return grid_model_; }
 
   // TMainView
