@@ -33,6 +33,11 @@ class TGridRows : public kivo::TDataLink {
   // Rows and columns as the grid shows them; 0 while the link is inactive.
   int RowCount() const { return row_count_; }
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
+  // The field shown in `column`, nullptr outside the columns.
+  kivo::TField* ColumnField(int column) const {
+    return column >= 0 && column < ColumnCount() ? columns_[static_cast<std::size_t>(column)].field
+                                                 : nullptr;
+  }
   // The column's title (the field's display name), UTF-8.
   std::string ColumnTitle(int column) const;
   // The cell's display text, UTF-8; "" outside the rows and columns or when

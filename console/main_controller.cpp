@@ -364,6 +364,21 @@ void TfmMain::CurrentTableAfterScroll(kivo::TDataSet& dataSet) {
   if (&dataSet == &current_table_) ShowTableRecordCount();
 }
 
+void TfmMain::DBGrid1TitleClick(const std::string& fieldName) {
+  if (grid_mode_ != "T" || ds1_.DataSet() != &current_table_ || !current_table_.Active()) return;
+  const std::string fields = current_table_.IndexFieldNames();
+  const std::string index = current_table_.IndexName();
+  try {
+    current_table_.SetIndexFieldNames(fieldName);
+  } catch (const std::exception&) {
+    if (!fields.empty()) {
+      current_table_.SetIndexFieldNames(fields);
+    } else {
+      current_table_.SetIndexName(index);
+    }
+  }
+}
+
 void TfmMain::CurrentTableAfterPost(kivo::TDataSet& dataSet) {
   if (&dataSet == &current_table_ && current_table_.Active()) ShowTableRecordCount();
 }

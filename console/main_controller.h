@@ -93,6 +93,10 @@ class TfmMain {
   void CurrentTableAfterScroll(kivo::TDataSet& dataSet);
   void CurrentTableAfterPost(kivo::TDataSet& dataSet);
   void CurrentTableAfterDelete(kivo::TDataSet& dataSet);
+  // A click on the grid's title of column `fieldName` (Windows-1250): while
+  // the grid shows the table, it is ordered by the index over that field;
+  // without one the order stays as it was.
+  void DBGrid1TitleClick(const std::string& fieldName);
 
   // SQL commands, scripts and exports.
   void bnRunSQLClick();

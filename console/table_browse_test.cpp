@@ -151,6 +151,35 @@ TEST_F(Browse, ClosingTheDatabaseUnderAnOpenTableEmptiesTheGrid) {
   EXPECT_EQ(rows.RowCount(), 5);
 }
 
+TEST_F(Browse, ATitleClickOrdersByTheFieldsIndexAndWithoutOneKeepsTheOrder) {
+  MakeNumberedTable(dir_.path(), "people", 10);
+  {
+    kivo::TDirectoryTableFileStore store(dir_.path());
+    kivo::TDataManagerHold m(kivo::krGetDataManager("people", &store));
+    ASSERT_EQ(m->OpenTable(), kivo::kOpenOk);
+    m->AddIndex("byName", "name", 0, "", "", false);
+    m->CloseTable();
+  }
+  TfmMain& c = Start("people");
+  kivo::TKivoTable& t = c.CurrentTable();
+  c.DBGrid1TitleClick("name");  // no table in the grid yet
+  EXPECT_EQ(t.IndexFieldNames(), "");
+  ASSERT_TRUE(Open());
+
+  c.DBGrid1TitleClick("name");
+  EXPECT_EQ(t.IndexFieldNames(), "name");
+  t.First();
+  t.Next();
+  EXPECT_EQ(t.FieldByName("n").AsInteger(), 10);  // "row 10" sorts after "row 1"
+
+  c.DBGrid1TitleClick("n");
+  EXPECT_EQ(t.IndexFieldNames(), "name");
+  t.First();
+  t.Next();
+  EXPECT_EQ(t.FieldByName("n").AsInteger(), 10);
+  EXPECT_TRUE(view_.default_errors.empty());
+}
+
 // ---- The grid's rows.
 
 class GridRowsTest : public ConsoleTest {

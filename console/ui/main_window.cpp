@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QEvent>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
 #include <QListWidget>
@@ -11,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusTipEvent>
+#include <QTableView>
 
 #include "console/ui/db_navigator.h"
 #include "console/ui/file_dialogs.h"
@@ -45,6 +47,12 @@ TMainWindow::TMainWindow(std::vector<std::string> params, TConsoleEnvironment en
   const auto run = [this](const std::function<void()>& operation) { Run(operation); };
   grid_model_ = new TGridModel(controller_->ds1(), run, this);
   grid_model_->Attach(grid_);
+  grid_->horizontalHeader()->setSectionsClickable(true);
+  grid_->horizontalHeader()->setHighlightSections(false);
+  connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
+    kivo::TField* field = grid_model_->Rows().ColumnField(column);
+    if (field) Run([this, field] { controller_->DBGrid1TitleClick(field->FieldName()); });
+  });
   navigator_->Bind(controller_->ds1(), run);
 }
 
