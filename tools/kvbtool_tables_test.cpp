@@ -17,7 +17,7 @@
 #include "platform/little_endian.h"
 #include "storage/container/pagy_file_system.h"
 #include "testing/test_support.h"
-#include "tests/process_runner.h"
+#include "tools/kvbtool_test_support.h"
 
 namespace kivo::testing {
 namespace {
@@ -139,14 +139,7 @@ class KvbtoolTables : public ::testing::TestWithParam<Kind> {
       args.push_back("--password");
       args.push_back(password);
     }
-    ProcessOptions options;
-    options.env["KARTOVA_PASSWORD"] = std::nullopt;
-    options.timeout_seconds = 30;
-    ProcessResult r = RunProcess(KVBTOOL_BIN, args, options);
-    EXPECT_EQ(r.signal, 0) << r.err;
-    for (const char* report : {"Sanitizer", "runtime error:"})
-      EXPECT_EQ(r.err.find(report), std::string::npos) << r.err;
-    return r;
+    return RunKvbtool(args);
   }
 
   // The bytes of every file of the database (a container is one file).
@@ -334,16 +327,7 @@ class KvbtoolDamagedTables : public ::testing::Test {
 
   std::string DatPath() const { return dir_.file("db/T.dat"); }
   void PutI32(std::string& bytes, std::size_t at, std::int32_t v) { StoreLE(bytes.data() + at, v); }
-  ProcessResult Run(const std::vector<std::string>& args) {
-    ProcessOptions options;
-    options.env["KARTOVA_PASSWORD"] = std::nullopt;
-    options.timeout_seconds = 30;
-    ProcessResult r = RunProcess(KVBTOOL_BIN, args, options);
-    EXPECT_EQ(r.signal, 0) << r.err;
-    for (const char* report : {"Sanitizer", "runtime error:"})
-      EXPECT_EQ(r.err.find(report), std::string::npos) << r.err;
-    return r;
-  }
+  ProcessResult Run(const std::vector<std::string>& args) { return RunKvbtool(args); }
 
   TempDir dir_;
   std::string dat_;

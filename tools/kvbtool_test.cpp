@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -18,7 +19,7 @@
 #include "storage/container/page_manager.h"
 #include "storage/container/pagybox.h"
 #include "testing/test_support.h"
-#include "tests/process_runner.h"
+#include "tools/kvbtool_test_support.h"
 
 namespace kivo::testing {
 namespace {
@@ -62,16 +63,7 @@ class Kvbtool : public ::testing::Test {
  protected:
   ProcessResult Run(const std::vector<std::string>& args,
                     std::optional<std::string> envPassword = std::nullopt) {
-    ProcessOptions options;
-    options.working_dir = dir_.path();
-    options.env["KARTOVA_PASSWORD"] = envPassword;
-    options.timeout_seconds = 30;
-    ProcessResult r = RunProcess(KVBTOOL_BIN, args, options);
-    EXPECT_EQ(r.signal, 0) << "kvbtool was killed; stderr: " << r.err;
-    // A sanitizer report ends the program with status 1 as well: tell it apart.
-    for (const char* report : {"Sanitizer", "runtime error:"})
-      EXPECT_EQ(r.err.find(report), std::string::npos) << r.err;
-    return r;
+    return RunKvbtool(args, std::move(envPassword), dir_.path());
   }
 
   // A container with the given files, made through the engine; page size

@@ -53,10 +53,14 @@ int RunTables(TToolContext& context, const std::vector<std::string>& operands) {
 int RunDump(TToolContext& context, const std::vector<std::string>& operands) {
   auto db = OpenInspectedDatabase(operands[0], context.password);
   const std::string table = db->AnsiNames() ? ToEngineText(operands[1]) : operands[1];
-  DumpTable(Tables(*db, operands[0], context.password), table, context.out);
+  TDumpOptions options;
+  options.hexBLOBs = context.hex;
+  const std::vector<std::string> problems =
+      DumpTable(Tables(*db, operands[0], context.password), table, options, context.out);
   context.out.flush();
   if (!context.out) throw std::runtime_error("cannot write to standard output");
-  return kExitOk;
+  for (const std::string& problem : problems) context.err << "kvbtool: " << problem << "\n";
+  return problems.empty() ? kExitOk : kExitFailure;
 }
 
 int RunCheck(TToolContext& context, const std::vector<std::string>& operands) {
@@ -89,6 +93,7 @@ struct TInvocation {
   const TSubcommand* command = nullptr;
   std::vector<std::string> operands;
   std::optional<std::string> password;
+  bool hex = false;
   bool help = false;
 };
 
@@ -109,6 +114,8 @@ TInvocation Parse(const std::vector<std::string>& args) {
       inv.password = args[++i];
     } else if (arg.rfind("--password=", 0) == 0) {
       inv.password = arg.substr(11);
+    } else if (arg == "--hex") {
+      inv.hex = true;
     } else {
       throw EUsage("unknown option '" + arg + "'");
     }
@@ -125,6 +132,8 @@ TInvocation Parse(const std::vector<std::string>& args) {
   inv.command = FindSubcommand(words[0]);
   if (!inv.command) throw EUsage("unknown command '" + words[0] + "'");
   inv.operands.assign(words.begin() + 1, words.end());
+  if (inv.hex && !(inv.command->options & kHexOption))
+    throw EUsage(std::string("'") + inv.command->name + "' takes no --hex");
   if (!inv.help && static_cast<int>(inv.operands.size()) != inv.command->operand_count)
     throw EUsage(std::string("'") + inv.command->name + "' takes " + inv.command->operands);
   return inv;
@@ -132,33 +141,39 @@ TInvocation Parse(const std::vector<std::string>& args) {
 
 std::string CommandHelp(const TSubcommand& command) {
   return std::string("Usage: kvbtool ") + command.name + " " + command.operands +
-         " [--password P]\n" + command.summary + "\n";
+         (command.options & kHexOption ? " [--hex]" : "") + " [--password P]\n" + command.summary +
+         "\n";
 }
 
 }  // namespace
 
 const std::vector<TSubcommand>& Subcommands() {
   static const std::vector<TSubcommand> table = {
-      {"info", "DB", "container geometry and header fields, part files and free space", 1, RunInfo},
-      {"ls", "DB", "the internal files with their sizes", 1, RunLs},
+      {"info", "DB", "container geometry and header fields, part files and free space", 1,
+       kNoOptions, RunInfo},
+      {"ls", "DB", "the internal files with their sizes", 1, kNoOptions, RunLs},
       {"check", "DB",
        "integrity check of the files and of every table (header against .dat length,\n"
        "                  records, saved index arrays): lists each problem found and exits\n"
        "                  1, or prints \"ok\"",
-       1, RunCheck},
+       1, kNoOptions, RunCheck},
       {"tables", "DB", "each table's header: version, fields, record count, identifier, indexes", 1,
-       RunTables},
-      {"dump", "DB TABLE", "the rows of TABLE as comma-separated UTF-8 text, nulls empty", 2,
-       RunDump},
+       kNoOptions, RunTables},
+      {"dump", "DB TABLE",
+       "the rows of TABLE as comma-separated UTF-8 text, nulls empty; a memo shows\n"
+       "                  its text (\"\" when empty), another BLOB its size (\"<N bytes>\")\n"
+       "                  or with --hex its bytes (\"0x...\"); a BLOB that cannot be read\n"
+       "                  shows as \"<damaged>\", is reported, and the exit status is 1",
+       2, kHexOption, RunDump},
       {"cat", "DB NAME", "writes the bytes of the internal file NAME to standard output", 2,
-       RunCat},
+       kNoOptions, RunCat},
   };
   return table;
 }
 
 std::string HelpText() {
   std::string text =
-      "Usage: kvbtool COMMAND DB [NAME] [--password P]\n"
+      "Usage: kvbtool COMMAND DB [NAME] [--hex] [--password P]\n"
       "\n"
       "Inspects a database: a single-file container (.kvb) or a directory\n"
       "database. The database is only read, never changed.\n"
@@ -172,6 +187,8 @@ std::string HelpText() {
   text +=
       "\n"
       "Options:\n"
+      "  --hex           dump: BLOB values other than memos as hexadecimal bytes\n"
+      "                  (\"0x\" and two digits a byte) instead of their size\n"
       "  --password P    the password of an encrypted container (and of files\n"
       "                  and tables with a password of their own); without it the\n"
       "                  environment variable " +
@@ -197,7 +214,7 @@ int RunKvbtool(const std::vector<std::string>& args, const char* environmentPass
     out << (inv.command ? CommandHelp(*inv.command) : HelpText());
     return kExitOk;
   }
-  TToolContext context{out, err, {}};
+  TToolContext context{out, err, {}, inv.hex};
   if (inv.password)
     context.password = *inv.password;
   else if (environmentPassword)

@@ -1,7 +1,7 @@
 // kvbtool's command line: a table of subcommands, the argument parser and
 // the dispatcher. Adding a command is adding a row to the table.
 //
-// kvbtool COMMAND DB [OPERANDS] [--password P]
+// kvbtool COMMAND DB [OPERANDS] [--hex] [--password P]
 //
 // Exit status: 0 success, 1 failure (the database cannot be opened or read,
 // or the check found damage), 2 usage error.
@@ -21,11 +21,19 @@ constexpr int kExitUsage = 2;
 // show in the process list.
 inline constexpr char kPasswordVariable[] = "KARTOVA_PASSWORD";
 
+// Options only some subcommands take (--password and --help every one
+// takes), as bits.
+enum TCommandOptions : unsigned {
+  kNoOptions = 0,
+  kHexOption = 1,  // --hex
+};
+
 // What a subcommand works with.
 struct TToolContext {
   std::ostream& out;
   std::ostream& err;
   std::string password;  // from --password, else from the environment, else empty
+  bool hex = false;      // --hex was given
 };
 
 struct TSubcommand {
@@ -33,6 +41,7 @@ struct TSubcommand {
   const char* operands;  // shown in the help, e.g. "DB NAME"
   const char* summary;   // one line for the help
   int operand_count;     // the number of operands it takes
+  unsigned options;      // the TCommandOptions it takes
   int (*run)(TToolContext& context, const std::vector<std::string>& operands);
 };
 

@@ -18,6 +18,7 @@
 #include "platform/errors.h"
 #include "platform/little_endian.h"
 #include "platform/locale.h"
+#include "platform/streams.h"
 
 namespace kivo::tools {
 
@@ -203,6 +204,7 @@ std::string TimeText(std::int64_t ms) {
 std::string HexText(const std::uint8_t* p, std::int32_t size) {
   static const char digits[] = "0123456789ABCDEF";
   std::string text;
+  text.reserve(2 * static_cast<std::size_t>(std::max(size, 0)));
   for (std::int32_t i = 0; i < size; ++i) {
     text += digits[p[i] >> 4];
     text += digits[p[i] & 15];
@@ -300,6 +302,32 @@ std::string CsvCell(const std::string& text) {
     quoted += c;
   }
   return quoted + "\"";
+}
+
+// A binary BLOB value's size as dump shows it.
+std::string BLOBSizeText(std::size_t size) {
+  return "<" + std::to_string(size) + (size == 1 ? " byte>" : " bytes>");
+}
+
+// The dump cell of BLOB field `field` of the record at `pos`, read through
+// the engine into `value` (whose buffer is reused from value to value).
+// Memos are text in the engine's code page; an empty one shows as "" so
+// that it differs from a null. Raises the engine's error for a value that
+// cannot be read.
+std::string BLOBCell(TKivoDataManager& m, std::int32_t field, std::int32_t pos,
+                     const TDumpOptions& options, TMemoryStream& value) {
+  value.Clear();  // the engine leaves the stream alone when there is nothing to read
+  m.ReadBLOBValue(&value, field, pos);
+  const std::vector<std::uint8_t>& bytes = value.Bytes();
+  const std::uint8_t type = m.FieldHeader(field).FieldType;
+  if (type == ftMemo || type == ftFmtMemo) {
+    if (bytes.empty()) return "\"\"";
+    return CsvCell(
+        Cp1250ToUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
+  }
+  if (options.hexBLOBs)
+    return "0x" + HexText(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+  return BLOBSizeText(bytes.size());
 }
 
 bool AllZero(const std::uint8_t* p, std::int32_t size) {
@@ -496,7 +524,8 @@ bool WriteTables(const TTableSource& source, std::ostream& out) {
   return allRead;
 }
 
-void DumpTable(const TTableSource& source, const std::string& table, std::ostream& out) {
+std::vector<std::string> DumpTable(const TTableSource& source, const std::string& table,
+                                   const TDumpOptions& options, std::ostream& out) {
   if (!source.files.FileExists(table + kDataFileExt))
     throw Exception(TOpenedTable::OpenFailureText(kOpenMissing, Shown(source, table)));
   bool encrypted;
@@ -508,16 +537,42 @@ void DumpTable(const TTableSource& source, const std::string& table, std::ostrea
   std::string line = CsvCell(Cp1250ToUtf8(m.IdFieldName()));
   for (const TFieldHeader& f : m.FieldHeaders()) line += "," + CsvCell(Cp1250ToUtf8(f.FieldName));
   out << line << "\n";
+  TMemoryStream value;  // one BLOB value at a time
+  std::vector<std::string> problems;
+  std::int32_t damaged = 0;
   for (std::int32_t pos = 0; pos < m.RecordCount(); ++pos) {
     const std::uint8_t* image = t->GetRecordPtr(pos);
-    line = std::to_string(GetRecordId(m.Layout(), image));
+    const std::uint32_t id = GetRecordId(m.Layout(), image);
+    // A BLOB cell goes straight to `out` rather than into the line, so a
+    // large value is not copied once more.
+    line = std::to_string(id);
     for (std::int32_t j = 0; j < m.FieldCount(); ++j) {
       line += ",";
-      if (!IsFieldNull(m.Layout(), image, j))
-        line += CsvCell(FieldText(m.FieldHeader(j), image + m.FieldOffset(j)));
+      if (IsFieldNull(m.Layout(), image, j)) continue;
+      const TFieldHeader& field = m.FieldHeader(j);
+      if (!IsBLOBType(field.FieldType)) {
+        line += CsvCell(FieldText(field, image + m.FieldOffset(j)));
+        continue;
+      }
+      out << line;
+      line.clear();
+      try {
+        out << BLOBCell(*t, j, pos, options, value);
+      } catch (const std::exception& e) {
+        out << kDamagedBLOBCell;
+        if (++damaged <= kMaxRecordProblems)
+          problems.push_back("record " + std::to_string(pos) + " (identifier " +
+                             std::to_string(id) + ") field \"" + Cp1250ToUtf8(field.FieldName) +
+                             "\": " + e.what());
+      }
+      image = t->GetRecordPtr(pos);  // the image is promised only until the manager is used again
     }
     out << line << "\n";
   }
+  if (damaged > kMaxRecordProblems)
+    problems.push_back(std::to_string(damaged - kMaxRecordProblems) +
+                       " more BLOB values could not be read");
+  return problems;
 }
 
 std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,

@@ -38,11 +38,28 @@ std::vector<std::string> TableNames(const TTableSource& source);
 // header could not be read (each such table is reported in `out`).
 bool WriteTables(const TTableSource& source, std::ostream& out);
 
+// How `kvbtool dump` shows BLOB values.
+struct TDumpOptions {
+  bool hexBLOBs = false;  // binary values as "0x" and hex digits instead of their size
+};
+
 // `kvbtool dump`: a header line with the identifier's and the fields' names,
 // then one comma-separated line per record in position order; nulls are
-// empty, text is UTF-8. Raises the engine's error when the table cannot be
-// opened (missing, damaged, wrong password).
-void DumpTable(const TTableSource& source, const std::string& table, std::ostream& out);
+// empty, text is UTF-8, a cell with a comma, a quote or a line break is
+// quoted with its quotes doubled. Memos show their text ("" when empty);
+// other BLOB values show their size ("<N bytes>") or, with `hexBLOBs`,
+// their bytes in hex. BLOB values are read one at a time, so memory stays
+// within one value per row.
+//
+// Raises the engine's error when the table cannot be opened (missing,
+// damaged, wrong password). A BLOB value that cannot be read shows as
+// kDamagedBLOBCell and the row goes on; the result lists such values, one
+// line each (at most a few, then a count), empty when every value was read.
+std::vector<std::string> DumpTable(const TTableSource& source, const std::string& table,
+                                   const TDumpOptions& options, std::ostream& out);
+
+// The cell of a BLOB value that could not be read.
+inline constexpr char kDamagedBLOBCell[] = "<damaged>";
 
 // The BLOB part of `kvbtool check` for one table (nothing for tables
 // without BLOB fields): T.bif must decompress and hold a directory that fits
