@@ -147,6 +147,50 @@ class TKivoDataset : public TKivoDatasetBase,
   // open table's flag, otherwise the header read without opening the table.
   // A header that cannot be read counts as encrypted.
   bool IsTableEncrypted();
+  // Whether the table's records file exists (true while open).
+  bool Exists();
+  // The definitions CreateTable makes a table from; open tables list theirs
+  // after AddIndex and DeleteIndex.
+  TIndexDefs& IndexDefs() { return index_defs_; }
+  // The new structure RestructureTable gives the table.
+  TFieldDefs& StructureFieldDefs() { return structure_field_defs_; }
+  TIndexDefs& StructureIndexDefs() { return structure_index_defs_; }
+  std::int32_t RecordsPerPageHint() const { return records_per_page_hint_; }
+  void SetRecordsPerPageHint(std::int32_t value) { records_per_page_hint_ = value; }
+  // Set on tables CreateTemporaryTable makes: DeleteTemporaryTable deletes them.
+  bool DeleteOnClose() const { return delete_on_close_; }
+  void SetDeleteOnClose(bool value) { delete_on_close_ = value; }
+  bool SuppressProgressWindow() const { return suppress_progress_window_; }
+  void SetSuppressProgressWindow(bool value) { suppress_progress_window_ = value; }
+  // Switching an open table out of memory saves it to the database's disk
+  // store and reopens it from there; switching in reopens it in memory.
+  void SetInMemory(bool value) override;
+
+  // Each runs on a closed data set and leaves it closed.
+  void InternalCreateTable();
+  void InternalDeleteTable();
+  // Renames the table's files; TableName follows. A table other data sets
+  // use is refused, `force` or not.
+  void InternalRenameTable(const std::string& newName, bool force);
+  // Copies an open in-memory table's files to the database's disk store.
+  void InternalSaveTable();
+  // Makes a new table from the rows of `source`'s data set; problems with
+  // fields, indexes and rows go to `log` (one line each) and give false.
+  // The new table stays open when its rows were copied.
+  bool InternalImportTable(TDataSource* source, const TIndexDefs* indexDefs, std::string& log);
+  // Gives the table StructureFieldDefs and StructureIndexDefs, keeping its
+  // rows; a failure leaves the old table as it was.
+  void InternalRestructureTable(bool encrypted, const std::string& password,
+                                std::int32_t blobBlockSize, std::uint8_t blobCompression);
+  // REQUIRES: open (raises otherwise).
+  void InternalAddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
+                        const std::string& descFields, const std::string& caseInsFields);
+  void InternalDeleteIndex(const std::string& name);
+  void CreateTemporaryIndex(const std::string& fields, const std::string& descFields,
+                            const std::string& caseInsFields, std::string& name);
+  // A new in-memory table with a generated name "@TABLE" + digits.
+  void CreateTemporaryTable(std::int32_t recordsPerPageHint);
+  void DeleteTemporaryTable();
 
   // TDataManagerClient.
   bool ClientInMemory() const override { return InMemory(); }
@@ -303,6 +347,19 @@ class TKivoDataset : public TKivoDatasetBase,
 
   std::string master_fields_;
   std::unique_ptr<TKivoMasterDataLink> master_link_;
+
+  // Table maintenance (components/table_maintenance.cpp).
+  struct TRowCopy;
+  // The store mode handed to the table manager.
+  std::uint8_t MaintenanceStoreMode() const;
+  // Copies the rows of `source` into this open table (see TRowCopy).
+  void CopyRows(TDataSet& source, TRowCopy& copy);
+  void RefreshIndexDefs();
+  TIndexDefs index_defs_;
+  TFieldDefs structure_field_defs_;
+  TIndexDefs structure_index_defs_;
+  bool delete_on_close_ = false;
+  bool suppress_progress_window_ = false;
 
   // FindFirst/FindNext: the list entries the filter text marks, in list
   // order, and the search's own place among them.

@@ -9,6 +9,7 @@
 #include "engine/record_cache.h"
 #include "engine/table_header_check.h"
 #include "engine/write_log.h"
+#include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 #include "platform/owning_registry.h"
@@ -387,35 +388,92 @@ void TKivoDataManager::SaveTableHeaders() {
 
 // ---- Create ----
 
+std::vector<TFieldHeader> TKivoDataManager::CheckTableDefinition(const TFieldDefs& fieldDefs,
+                                                                 const TIndexDefs& indexDefs,
+                                                                 int identifier) const {
+  const std::string limit = std::to_string(kMaxDefinitionNameLength);
+  for (const TFieldDef& def : fieldDefs)
+    if (def.Name().size() > kMaxDefinitionNameLength)
+      throw Exception("Field name must have <= " + limit + " chars. Please shorten field name \"" +
+                      def.Name() + "\"");
+  for (const TIndexDef& def : indexDefs) {
+    if (def.Name().size() > kMaxDefinitionNameLength)
+      throw Exception("Index name must have <= " + limit + " chars. Please shorten index name \"" +
+                      def.Name() + "\"");
+    if (def.Name().empty())
+      throw Exception("Index name cannot be not blank. Please set non-blank index name.");
+  }
+  for (const TFieldDef& def : fieldDefs)
+    if (!IsValidName(def.Name()))
+      throw Exception("Invalid field name \"" + def.Name() + "\". " + kNameRuleText);
+  for (const TIndexDef& def : indexDefs)
+    if (!IsValidName(def.Name()))
+      throw Exception("Invalid index name \"" + def.Name() + "\". " + kNameRuleText);
+
+  std::vector<TFieldHeader> fields;
+  std::int64_t dataSize = 0;
+  bool blobs = false;
+  for (int i = 0; i < fieldDefs.Count(); ++i) {
+    if (i == identifier) continue;
+    const TFieldDef& def = fieldDefs[i];
+    if (def.Name().empty()) throw Exception("TKivoDataManager.CreateTable - field name is empty.");
+    TFieldHeader field;
+    field.FieldName = def.Name();
+    field.FieldType = def.DataType() == ftAutoInc ? static_cast<std::uint8_t>(ftInteger)
+                                                  : static_cast<std::uint8_t>(def.DataType());
+    if (!StoredFieldType(field.FieldType))
+      throw Exception("Error in TKivoDataManager.CreateTable - Unsupported DB type!");
+    std::optional<std::int32_t> slot = SlotSizeFor(field.FieldType, def.Size());
+    if (!slot) {
+      switch (field.FieldType) {
+        case ftString:
+          throw Exception("Error in TKivoDataManager.CreateTable - illegal string size !");
+        case ftBytes:
+          throw Exception("Error in TKivoDataManager.CreateTable - illegal ftBytes size !");
+        default:
+          throw Exception("Error in TKivoDataManager.CreateTable - illegal wide string size !");
+      }
+    }
+    field.FieldSize = *slot;
+    field.Required = def.Required() ? 1 : 0;
+    dataSize += field.FieldSize;
+    if (dataSize > kMaxRecordDataSize)
+      throw Exception("Error in TKivoDataManager.CreateTable - record size is too large !");
+    blobs = blobs || IsBLOBType(field.FieldType);
+    fields.push_back(std::move(field));
+  }
+  if (blobs) CheckBLOBBlockSize();
+  // Every key field of a user index must be one of the new fields.
+  for (const TIndexDef& def : indexDefs) {
+    if (def.Name().front() == '@') continue;
+    for (const std::string& name : SplitNameList(def.Fields()))
+      if (fieldDefs.IndexOf(name) < 0)
+        throw ZorException::CreateFmt(native_error::kIndexFieldNotFound, "", {FormatArg(name)});
+  }
+  return fields;
+}
+
+void TKivoDataManager::CheckTableDefinition(const TFieldDefs& fieldDefs,
+                                            const TIndexDefs& indexDefs) const {
+  Locked([&] { CheckTableDefinition(fieldDefs, indexDefs, IdentifierDefinition(fieldDefs)); });
+}
+
+int TKivoDataManager::IdentifierDefinition(const TFieldDefs& fieldDefs) {
+  for (int i = 0; i < fieldDefs.Count(); ++i)
+    if (fieldDefs[i].DataType() == ftAutoInc) return i;
+  return -1;
+}
+
 void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs,
                                    bool autoIndexes, std::int32_t recordsPerPageHint) {
   Locked([&] {
     if (open_) throw Exception("Error in TKivoDataManager.CreateTable - table is open.");
-    const std::string limit = std::to_string(kMaxDefinitionNameLength);
-    for (const TFieldDef& def : fieldDefs)
-      if (def.Name().size() > kMaxDefinitionNameLength)
-        throw Exception("Field name must have <= " + limit +
-                        " chars. Please shorten field name \"" + def.Name() + "\"");
-    for (const TIndexDef& def : indexDefs) {
-      if (def.Name().size() > kMaxDefinitionNameLength)
-        throw Exception("Index name must have <= " + limit +
-                        " chars. Please shorten index name \"" + def.Name() + "\"");
-      if (def.Name().empty())
-        throw Exception("Index name cannot be not blank. Please set non-blank index name.");
-    }
-    for (const TFieldDef& def : fieldDefs)
-      if (!IsValidName(def.Name()))
-        throw Exception("Invalid field name \"" + def.Name() + "\". " + kNameRuleText);
-    for (const TIndexDef& def : indexDefs)
-      if (!IsValidName(def.Name()))
-        throw Exception("Invalid index name \"" + def.Name() + "\". " + kNameRuleText);
+    const int identifier = IdentifierDefinition(fieldDefs);
+    std::vector<TFieldHeader> fields = CheckTableDefinition(fieldDefs, indexDefs, identifier);
 
     records_per_page_hint_ = recordsPerPageHint;
     ResetTableHeader();
 
-    int identifier = -1;
-    for (int i = 0; i < fieldDefs.Count() && identifier < 0; ++i)
-      if (fieldDefs[i].DataType() == ftAutoInc) identifier = i;
     if (identifier >= 0) {
       header_.IdFieldName = fieldDefs[identifier].Name();
       header_.IdFieldVisibility = kIdFieldVisible;
@@ -426,37 +484,6 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
       header_.IdFieldVisibility = kIdFieldHidden;
     }
 
-    std::vector<TFieldHeader> fields;
-    std::int64_t dataSize = 0;
-    for (int i = 0; i < fieldDefs.Count(); ++i) {
-      if (i == identifier) continue;
-      const TFieldDef& def = fieldDefs[i];
-      if (def.Name().empty())
-        throw Exception("TKivoDataManager.CreateTable - field name is empty.");
-      TFieldHeader field;
-      field.FieldName = def.Name();
-      field.FieldType = def.DataType() == ftAutoInc ? static_cast<std::uint8_t>(ftInteger)
-                                                    : static_cast<std::uint8_t>(def.DataType());
-      if (!StoredFieldType(field.FieldType))
-        throw Exception("Error in TKivoDataManager.CreateTable - Unsupported DB type!");
-      std::optional<std::int32_t> slot = SlotSizeFor(field.FieldType, def.Size());
-      if (!slot) {
-        switch (field.FieldType) {
-          case ftString:
-            throw Exception("Error in TKivoDataManager.CreateTable - illegal string size !");
-          case ftBytes:
-            throw Exception("Error in TKivoDataManager.CreateTable - illegal ftBytes size !");
-          default:
-            throw Exception("Error in TKivoDataManager.CreateTable - illegal wide string size !");
-        }
-      }
-      field.FieldSize = *slot;
-      field.Required = def.Required() ? 1 : 0;
-      dataSize += field.FieldSize;
-      if (dataSize > kMaxRecordDataSize)
-        throw Exception("Error in TKivoDataManager.CreateTable - record size is too large !");
-      fields.push_back(std::move(field));
-    }
     header_.FieldCount = static_cast<std::int32_t>(fields.size());
     field_headers_ = std::move(fields);
 
@@ -685,18 +712,31 @@ void TKivoDataManager::DeleteTable() {
 void TKivoDataManager::RenameTable(const std::string& newName) {
   Locked([&] {
     if (open_) throw Exception("Error in TKivoDataManager.RenameTable - table is open.");
+    // The files are renamed one by one: when one fails, those already
+    // renamed go back, so that the table is never split across two names.
+    std::vector<const char*> renamed;
+    auto rollBack = [&] {
+      for (auto it = renamed.rbegin(); it != renamed.rend(); ++it)
+        store_->RenameFile(newName + *it, FileName(*it), store_mode_);
+    };
     for (const char* ext :
          {kJournalFileExt, kBLOBDataFileExt, kBLOBIndexFileExt, kIndexFileExt, kDataFileExt}) {
       std::string oldFile = FileName(ext);
       if (!store_->FileExists(oldFile, store_mode_)) continue;
       std::string newFile = newName + ext;
-      if (!AnsiSameText(oldFile, newFile) && store_->FileExists(newFile, store_mode_) &&
-          !store_->DeleteFile(newFile, store_mode_))
-        throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
-                        " file cannot be overwritten");
-      if (!store_->RenameFile(oldFile, newFile, store_mode_))
-        throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
-                        " file cannot be renamed.");
+      try {
+        if (!AnsiSameText(oldFile, newFile) && store_->FileExists(newFile, store_mode_) &&
+            !store_->DeleteFile(newFile, store_mode_))
+          throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
+                          " file cannot be overwritten");
+        if (!store_->RenameFile(oldFile, newFile, store_mode_))
+          throw Exception("Error in TKivoDataManager.RenameTable - " + oldFile +
+                          " file cannot be renamed.");
+      } catch (...) {
+        rollBack();
+        throw;
+      }
+      renamed.push_back(ext);
     }
     table_name_ = newName;
   });

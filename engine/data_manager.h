@@ -187,6 +187,10 @@ class TKivoDataManager {
   // encryption, BLOB block size and compression and the store mode first.
   void CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs, bool autoIndexes,
                    std::int32_t recordsPerPageHint);
+  // Raises what CreateTable would raise for this definition (names, types,
+  // sizes, record size, the BLOB block size of a table with BLOB fields,
+  // key fields of the indexes) without touching any file.
+  void CheckTableDefinition(const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs) const;
   // Returns kOpenOk or one of the negative codes above; the table stays
   // closed with its files closed on failure.
   std::int8_t OpenTable();
@@ -448,8 +452,13 @@ class TKivoDataManager {
   // Adds a temporary index ("$_IDX_" + digits, never saved); returns its name.
   std::string CreateTemporaryIndex(const std::string& fieldNames, const std::string& descFields,
                                    const std::string& caseInsFields);
-  // Returns the former number of the deleted index.
+  // Returns the former number of the deleted index. The identifier's index
+  // (number 0) cannot be deleted: records are found by it.
   std::int32_t DeleteIndex(const std::string& name, bool noSave);
+  // While set, inserts keep only the unique and primary indexes and the
+  // indexes a new record sorts last in; the others are sorted once when next
+  // needed. Bulk copies of rows set it around the copy.
+  void SetBulkInsert(bool value);
   void BuildIndex(std::int32_t indexNo);
   void BuildAllIndexes();
   void RebuildAllIndexes();
@@ -554,6 +563,13 @@ class TKivoDataManager {
   // Unlists a data set; true when none is left. REQUIRES: the registry lock.
   bool DetachDataset(TDataManagerClient* dataset);
 
+  // The field headers a definition makes, or CreateTable's error for it.
+  // `identifier` is the definition that becomes the record identifier (-1: none).
+  std::vector<TFieldHeader> CheckTableDefinition(const TFieldDefs& fieldDefs,
+                                                 const TIndexDefs& indexDefs, int identifier) const;
+  // The first ftAutoInc definition, or -1.
+  static int IdentifierDefinition(const TFieldDefs& fieldDefs);
+  void CheckBLOBBlockSize() const;
   bool OpenFiles(bool create);
   TOpenFile OpenOneFile(const char* extension, bool create);
   void CloseFiles();

@@ -54,11 +54,15 @@ void TKivoDataManager::LoadBLOBDirectory() {
   blob_block_size_ = blob_dir_->BlockSize();
 }
 
-void TKivoDataManager::WriteEmptyBLOBDirectory() {
+void TKivoDataManager::CheckBLOBBlockSize() const {
   if (blob_block_size_ <= 0 || blob_block_size_ > kMaxBLOBBlockSize)
     throw Exception("Error in TKivoDataManager.CreateTable - BLOB block size must be 1 .. " +
                     std::to_string(kMaxBLOBBlockSize) + ", not " +
                     std::to_string(blob_block_size_));
+}
+
+void TKivoDataManager::WriteEmptyBLOBDirectory() {
+  CheckBLOBBlockSize();
   blob_dir_ =
       std::make_unique<TkrBLOBDirectory>(blob_block_size_, blob_field_count_, header_.Version);
   SaveBLOBDirectory(true);

@@ -203,6 +203,9 @@ std::int32_t TKivoDataManager::DeleteIndex(const std::string& name, bool noSave)
     if (number < 0) throw Exception(where + "index \"" + name + "\" doesn't exist!");
     // The last index is kept: a table always has one.
     if (list.Count() == 1) throw Exception("TKivoDataManager.DeleteIndex - last index deleted!");
+    if (number == 0)
+      throw Exception(where + "index \"" + name +
+                      "\" orders the record identifiers and cannot be deleted!");
     list.Remove(number);
     if (!noSave) SaveIndexes();
     return number;
@@ -245,6 +248,10 @@ void TKivoDataManager::ConvertIndexes(double) {
 }
 
 // ---- Building ----
+
+void TKivoDataManager::SetBulkInsert(bool value) {
+  Locked([&] { IndexList().SetBulkInsert(value); });
+}
 
 void TKivoDataManager::BuildIndex(std::int32_t indexNo) {
   Locked([&] { IndexList().Build(indexNo); });

@@ -436,7 +436,13 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
 void TkrTableIndexes::BeforeRecordChange(std::int32_t recordCount) {
   // Saved orders are checked before anything is kept in step with them.
   for (std::int32_t i = 0; i < Count(); ++i) Verify(i);
-  if (recordCount > 10) BuildAll();
+  if (recordCount <= 10) return;
+  for (std::int32_t i = 0; i < Count(); ++i)
+    if (!bulk_insert_ || KeptInBulk(At(i))) Build(i);
+}
+
+bool TkrTableIndexes::KeptInBulk(const Index& index) {
+  return (index.header.Options & (ixUnique | ixPrimary)) != 0;
 }
 
 std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t currentIndex,
@@ -465,7 +471,11 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
     if (count > 0 &&
         index.key->CompareRecords(table_.IndexedRecord(positions.Get(count - 1)), image.data()) < 0)
       at = count;
-    else
+    else if (bulk_insert_ && !current && !KeptInBulk(index)) {
+      index.built = false;
+      index.positions.Clear();
+      continue;
+    } else
       at = LowerBound(index, image.data(), prefix);
     positions.Insert(at, pos, prefix);
     if (current) result = at;

@@ -93,6 +93,12 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // While set, new indexes are left unbuilt (sorted when first needed).
   void SetDeferBuilds(bool value) { defer_builds_ = value; }
   bool DeferBuilds() const { return defer_builds_; }
+  // While set, an insert keeps an index in step only when the index is
+  // unique or primary (key checks search it) or the new record sorts after
+  // its last entry; any other index is dropped to unbuilt and sorted once
+  // when next needed, instead of taking one sorted insert per record.
+  void SetBulkInsert(bool value) { bulk_insert_ = value; }
+  bool BulkInsert() const { return bulk_insert_; }
 
   // The ordinal of record `recPos` within index i, or -1. Builds the index
   // when needed.
@@ -136,6 +142,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
     // The key prefixes of the whole array were learnt in one pass.
     mutable bool prefixes_learnt = false;
   };
+  // Unique and primary indexes stay in step during a bulk insert.
+  static bool KeptInBulk(const Index& index);
   // Learns every unknown key prefix of `index` in one sequential pass over
   // the table, the first time a large index is searched after its array was
   // taken or built.
@@ -174,6 +182,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
   TProgress progress_;
   bool progress_enabled_ = false;
   bool defer_builds_ = false;
+  bool bulk_insert_ = false;
   bool repaired_ = false;
 };
 
