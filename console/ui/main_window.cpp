@@ -47,6 +47,10 @@ TMainWindow::TMainWindow(std::vector<std::string> params, TConsoleEnvironment en
   const auto run = [this](const std::function<void()>& operation) { Run(operation); };
   grid_model_ = new TGridModel(controller_->ds1(), run, this);
   grid_model_->Attach(grid_);
+  // Rows of one fixed height: the view then needs no per-row sizes, however
+  // many rows the table has.
+  grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
   grid_->horizontalHeader()->setSectionsClickable(true);
   grid_->horizontalHeader()->setHighlightSections(false);
   connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
