@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "components/database.h"
+#include "components/kivo_table.h"
 #include "console/console_test_util.h"
 #include "console/main_controller.h"
 #include "console/recording_view_test_util.h"
@@ -125,6 +126,59 @@ TEST_F(ContainerConsole, CancelledPasswordIsAFailedOpen) {
   EXPECT_FALSE(view_.close_enabled);
   EXPECT_FALSE(view_.open_table_enabled);
   EXPECT_FALSE(view_.close_table_enabled);
+}
+
+TEST_F(ContainerConsole, TablesOfAnEncryptedDatabaseOpenAgainAfterACancelledOpen) {
+  const std::string path = dir_.file("titkos.kvb");
+  MakeDatabase(path, "pw", {});
+  {
+    kivo::TKivoDatabase db;
+    db.SetDatabaseName("Maker");
+    db.SetDatabaseFileName(path);
+    db.SetPassword("pw");
+    db.Open();
+    for (const char* name : {"adat", "zart"}) {
+      kivo::TKivoTable t;
+      t.SetDatabaseName("Maker");
+      t.SetTableName(name);
+      t.FieldDefs().Add("n", kivo::ftInteger);
+      // The second table is encrypted with a password of its own.
+      t.SetEncrypted(std::string(name) == "zart");
+      t.SetPassword("tp");
+      t.CreateTable();
+      t.Open();
+      for (int i = 1; i <= 2; ++i) {
+        t.Append();
+        t.FieldByName("n").SetAsInteger(i);
+        t.Post();
+      }
+    }
+  }
+  view_.input_answers.push_back(std::string("pw"));
+  TfmMain& c = Start({path});
+  ASSERT_TRUE(c.CurrentDB().Connected());
+  ASSERT_EQ(view_.tables, (std::vector<std::string>{"adat", "zart"}));
+  const std::size_t prompts = view_.input_requests.size();
+
+  view_.selected = 0;
+  ASSERT_TRUE(c.ReportErrors([&] { c.OpenSelectedTable(); }));
+  EXPECT_EQ(view_.result_caption, " A(z) 'adat' tábla rekordjainak száma: 2 ");
+
+  // A cancelled Open dialog leaves the database disconnected; the table
+  // reconnects it through the session, asking nobody.
+  c.Open1Click();
+  EXPECT_FALSE(c.CurrentDB().Connected());
+  ASSERT_TRUE(c.ReportErrors([&] { c.OpenSelectedTable(); }));
+  EXPECT_TRUE(c.CurrentTable().Active());
+  EXPECT_EQ(c.CurrentTable().RecordCount(), 2);
+  EXPECT_EQ(view_.input_requests.size(), prompts);
+
+  // A table encrypted on its own is not opened.
+  view_.selected = 1;
+  EXPECT_FALSE(c.ReportErrors([&] { c.OpenSelectedTable(); }));
+  EXPECT_EQ(view_.default_errors.back(),
+            "Error in TKivoDataSet.GetRecordCount - no table was opened.");
+  EXPECT_FALSE(c.CurrentTable().Active());
 }
 
 TEST_F(ContainerConsole, StartUpOnAMissingFileCreatesAnEmptyDatabase) {

@@ -53,8 +53,8 @@ constexpr Town kTowns[] = {
     {"Nagykanizsa", "Zala", 46000, 148.4, ""},
 };
 
-constexpr const char* kProducts[] = {"alma",  "körte", "szilva", "barack", "meggy",
-                                     "dió",   "mogyoró", "szőlő", "eper",  "málna"};
+constexpr const char* kProducts[] = {"alma", "körte",   "szilva", "barack", "meggy",
+                                     "dió",  "mogyoró", "szőlő",  "eper",   "málna"};
 
 // Texts are stored in the engine's code page.
 std::string Ansi(const char* utf8) { return kivo::Utf8ToCp1250(utf8); }
