@@ -2,6 +2,7 @@
 
 #include <QItemSelectionModel>
 #include <QTableView>
+#include <algorithm>
 
 namespace kartova {
 
