@@ -12,27 +12,17 @@
 #include <QTableView>
 #include <QToolButton>
 
-#include "console/console_test_util.h"
 #include "console/table_fixture_test_util.h"
 #include "console/ui/db_navigator.h"
 #include "console/ui/grid_model.h"
 #include "console/ui/main_window.h"
+#include "console/ui/window_test_util.h"
 
 namespace kartova::testing {
 namespace {
 
-class GridView : public ConsoleTest {
+class GridView : public WindowTest {
  protected:
-  static void SetUpTestSuite() {
-    if (QApplication::instance() == nullptr) {
-      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-      static int argc = 1;
-      static char name[] = "console_grid_tests";
-      static char* argv[] = {name, nullptr};
-      new QApplication(argc, argv);
-    }
-  }
-
   // Starts the window on the test's folder, opens table `name` from the
   // list and counts the table's scroll events from then on.
   TMainWindow& OpenTable(const std::string& name) {

@@ -21,27 +21,17 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "console/console_test_util.h"
 #include "console/ui/db_navigator.h"
 #include "console/ui/file_dialogs.h"
+#include "console/ui/window_test_util.h"
 
 namespace kartova::testing {
 namespace {
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
-class MainWindow : public ConsoleTest {
+class MainWindow : public WindowTest {
  protected:
-  static void SetUpTestSuite() {
-    if (QApplication::instance() == nullptr) {
-      if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-      static int argc = 1;
-      static char name[] = "console_ui_tests";
-      static char* argv[] = {name, nullptr};
-      new QApplication(argc, argv);
-    }
-  }
-
   TMainWindow& Open(std::vector<std::string> params) {
     window_ = std::make_unique<TMainWindow>(std::move(params), Environment());
     window_->Start();
