@@ -242,15 +242,12 @@ void TKivoDataset::InternalCreateTable() {
   manager->SetBLOBBlockSize(blob_block_size_);
   manager->CheckTableDefinition(defs, index_defs_);
 
+  // Creating replaces a table of the same name.
   manager->SetStoreMode(MaintenanceStoreMode());
-  if (dbm->FileExists(table_name_ + kDataFileExt, MaintenanceStoreMode())) {
-    manager->DeleteTable();
-  }
+  if (dbm->FileExists(table_name_ + kDataFileExt, MaintenanceStoreMode())) manager->DeleteTable();
   manager->SetBLOBCompression(blob_compression_);
-  manager->SetBLOBBlockSize(blob_block_size_);
   manager->SetEncrypted(encrypted_);
   manager->SetPassword(password_);
-  manager->SetStoreMode(MaintenanceStoreMode());
   manager->CreateTable(defs, index_defs_, auto_indexes_, records_per_page_hint_);
 }
 
