@@ -349,6 +349,55 @@ TEST_F(ImportTest, WideValuesBytesMemosAndLargeIntegersArriveWhole) {
   EXPECT_DOUBLE_EQ(d->FieldByName("d").AsDateTime(), 45000.5);
 }
 
+TEST_F(ImportTest, IndexesOfTheNewTableHoldEveryCopiedRowInOrder) {
+  MakeNumbered("src", 40);
+  {
+    auto s = Table("src");
+    s->Open();
+    for (s->First(); !s->Eof(); s->Next()) {
+      s->Edit();
+      s->FieldByName("n").SetAsInteger((s->FieldByName("n").AsInteger() * 17) % 40);
+      s->Post();
+    }
+  }
+  TIndexDefs indexes;
+  indexes.Add("byN", "n");
+  indexes.Add("uniqueName", "name", ixUnique);
+  std::vector<double> progress;
+  auto source = Table("src");
+  source->Open();
+  TDataSource ds(source.get());
+  auto t = Table("dst");
+  t->OnProgress = [&](TKivoDataset&, double percent, TkrProgressProcess process) {
+    EXPECT_EQ(process, krppImport);
+    progress.push_back(percent);
+  };
+  std::string log;
+  ASSERT_TRUE(t->ImportTable(&ds, &indexes, log)) << log;
+  ASSERT_EQ(progress.size(), 41u);
+  EXPECT_DOUBLE_EQ(progress.front(), 0);
+  EXPECT_NEAR(progress[20], 50, 1e-9);
+  EXPECT_DOUBLE_EQ(progress.back(), 100);
+  t->Close();
+  for (const char* index : {"byN", "uniqueName"}) {
+    auto r = Table("dst");
+    r->SetIndexName(index);
+    r->Open();
+    EXPECT_EQ(r->RecordCount(), 40);
+    std::string previous;
+    int previousN = -1;
+    for (r->First(); !r->Eof(); r->Next()) {
+      if (std::string(index) == "byN") {
+        EXPECT_EQ(r->FieldByName("n").AsInteger(), previousN + 1);
+        previousN = r->FieldByName("n").AsInteger();
+      } else {
+        EXPECT_LT(previous, r->FieldByName("name").AsString());
+        previous = r->FieldByName("name").AsString();
+      }
+    }
+  }
+}
+
 TEST_F(ImportTest, ValuesOfAnyDataSetArriveWhole) {
   // A data set of another kind goes through its fields.
   TFieldDefs defs;
