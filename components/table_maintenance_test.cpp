@@ -609,6 +609,25 @@ TEST_F(MaintenanceTest, RestructureConvertsAChangedTypeAndKeepsBytesAndLargeInte
   EXPECT_EQ(bytes[2], 0);
 }
 
+TEST_F(MaintenanceTest, RestructureCanEncryptATable) {
+  MakeNumbered("t", 3);
+  auto t = Table("t");
+  t->StructureFieldDefs().Add("id", ftAutoInc);
+  t->StructureFieldDefs().Add("name", ftString, 10);
+  t->StructureFieldDefs().Add("n", ftInteger);
+  t->RestructureTable(true, "pw", 512, 0);
+  EXPECT_TRUE(t->IsTableEncrypted());
+  auto wrong = Table("t");
+  wrong->SetPassword("other");
+  EXPECT_NE(MessageOf([&] { wrong->Open(); }), testing::kNoException);
+  auto right = Table("t");
+  right->SetPassword("pw");
+  right->Open();
+  right->Last();
+  EXPECT_EQ(right->FieldByName("name").AsString(), "r2");
+  EXPECT_EQ(right->FieldByName("id").AsInteger(), 3);
+}
+
 TEST_F(MaintenanceTest, AFailedRestructureLeavesTheOldTableWithItsRows) {
   MakeNumbered("t", 4);
   auto t = Table("t");
