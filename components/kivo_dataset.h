@@ -352,8 +352,14 @@ class TKivoDataset : public TKivoDatasetBase,
   struct TRowCopy;
   // The store mode handed to the table manager.
   std::uint8_t MaintenanceStoreMode() const;
+  // Opens the new table of an import or restructure that will hold `rows` rows.
+  void OpenForRows(std::int32_t rows);
   // Copies the rows of `source` into this open table (see TRowCopy).
   void CopyRows(TDataSet& source, TRowCopy& copy);
+  // CopyRows between two tables whose paired fields are stored alike: the
+  // record images are copied slot by slot. False (nothing copied) when a
+  // pair needs a conversion.
+  bool CopyRowImages(TKivoDataset& source, TRowCopy& copy);
   void RefreshIndexDefs();
   TIndexDefs index_defs_;
   TFieldDefs structure_field_defs_;

@@ -2,6 +2,7 @@
 // create, delete, rename, save an in-memory table, import the rows of another
 // data set, restructure, add and delete indexes, temporary tables and
 // indexes, and the questions whether a table exists and is encrypted.
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -241,15 +242,12 @@ void TKivoDataset::InternalCreateTable() {
   manager->SetBLOBBlockSize(blob_block_size_);
   manager->CheckTableDefinition(defs, index_defs_);
 
+  // Creating replaces a table of the same name.
   manager->SetStoreMode(MaintenanceStoreMode());
-  if (dbm->FileExists(table_name_ + kDataFileExt, MaintenanceStoreMode())) {
-    manager->DeleteTable();
-  }
+  if (dbm->FileExists(table_name_ + kDataFileExt, MaintenanceStoreMode())) manager->DeleteTable();
   manager->SetBLOBCompression(blob_compression_);
-  manager->SetBLOBBlockSize(blob_block_size_);
   manager->SetEncrypted(encrypted_);
   manager->SetPassword(password_);
-  manager->SetStoreMode(MaintenanceStoreMode());
   manager->CreateTable(defs, index_defs_, auto_indexes_, records_per_page_hint_);
 }
 
@@ -319,11 +317,157 @@ void TKivoDataset::SetInMemory(bool value) {
 // ---------------------------------------------------------------------------
 // Copying rows.
 
+void TKivoDataset::OpenForRows(std::int32_t rows) {
+  // The page cache keeps a whole table in its pages when the hint says how
+  // large it will be; without, a table that outgrows the default pages is
+  // cached record by record.
+  const std::int32_t saved = records_per_page_hint_;
+  const std::int64_t wanted = std::int64_t{rows} * 3 / 50 + 3;
+  if (wanted > records_per_page_hint_)
+    records_per_page_hint_ = static_cast<std::int32_t>(std::min<std::int64_t>(wanted, INT32_MAX));
+  try {
+    Open();
+  } catch (...) {
+    records_per_page_hint_ = saved;
+    throw;
+  }
+  records_per_page_hint_ = saved;
+}
+
+bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
+  TKivoDataManager* from = source.data_manager_;
+  TKivoDataManager* to = data_manager_;
+  if (!from || !source.list_) return false;
+  struct Slot {
+    std::int32_t from;  // table field numbers
+    std::int32_t to;
+    std::size_t fromSize;
+    std::size_t toSize;
+    bool blob;
+  };
+  std::vector<Slot> slots;
+  bool copyId = false;
+  for (const TRowCopy::Pair& pair : copy.pairs) {
+    const std::int32_t f = source.TableFieldNo(pair.from);
+    const std::int32_t t = TableFieldNo(pair.to);
+    if (f < 0 || t < 0) {
+      if (f >= 0 || t >= 0 || pair.kind != TCopyKind::kIdentifier) return false;
+      copyId = true;
+      continue;
+    }
+    const TFieldHeader& fh = from->FieldHeader(f);
+    const TFieldHeader& th = to->FieldHeader(t);
+    const bool blob = IsBLOBType(fh.FieldType) && IsBLOBType(th.FieldType);
+    // Same stored form: equal types, and strings of any length (cut to fit).
+    if (!blob && (fh.FieldType != th.FieldType ||
+                  (fh.FieldSize != th.FieldSize && fh.FieldType != ftString)))
+      return false;
+    slots.push_back({f, t, static_cast<std::size_t>(fh.FieldSize),
+                     static_cast<std::size_t>(th.FieldSize), blob});
+  }
+  bool blobs = false;
+  for (const Slot& slot : slots) blobs = blobs || slot.blob;
+  bool otherUnique = false;
+  for (std::int32_t i = 1; i < to->IndexCount(); ++i)
+    otherUnique = otherUnique || (to->IndexHeader(i).Options & (ixUnique | ixPrimary)) != 0;
+  bool required = false;
+  for (const TFieldHeader& h : to->FieldHeaders()) required = required || h.Required != 0;
+
+  source.EnsureVisibleListCurrent();
+  const TkrRecordLayout& fl = from->Layout();
+  const TkrRecordLayout& tl = to->Layout();
+  std::vector<std::uint8_t> blank(static_cast<std::size_t>(record_buffer_size_), 0);
+  std::memset(blank.data() + tl.NullBitmapOffset, 0xFF,
+              static_cast<std::size_t>(tl.NullBitmapSize));
+  std::vector<std::uint8_t> buffer(blank.size());
+  TMemoryStream stream;
+  std::vector<std::uint8_t> held;
+  double percent = 0;
+  const std::int32_t count = source.list_->Count();
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (OnProgress) OnProgress(*this, percent, copy.process);
+    const std::int32_t pos = source.list_->RecordAt(i);
+    const std::uint8_t* image = source.RecordImage(pos);
+    if (blobs) {
+      // Reading BLOB values may reuse the cache page the image lies in.
+      held.assign(image, image + fl.RecordSize);
+      image = held.data();
+    }
+    std::memcpy(buffer.data(), blank.data(), buffer.size());
+    for (const Slot& slot : slots) {
+      if (IsFieldNull(fl, image, slot.from)) continue;
+      SetFieldNull(tl, buffer.data(), slot.to, false);
+      if (slot.blob) continue;
+      std::uint8_t* out = buffer.data() + to->FieldOffset(slot.to);
+      const std::uint8_t* in = image + from->FieldOffset(slot.from);
+      if (slot.fromSize <= slot.toSize) {
+        std::memcpy(out, in, slot.fromSize);
+      } else {
+        std::memcpy(out, in, slot.toSize - 1);  // a string cut, still ended
+      }
+    }
+    const std::int32_t last = to->LastAutoInc();
+    std::uint32_t id = copyId ? GetRecordId(fl, image) : 0;
+    if (id == 0 || id > static_cast<std::uint32_t>(INT32_MAX))
+      id = last == INT32_MAX ? 0u : static_cast<std::uint32_t>(last) + 1u;
+    SetRecordId(tl, buffer.data(), id);
+    try {
+      if (last == INT32_MAX)
+        throw Exception(
+            "Error in TKivoDataSet.InternalPost - no record identifier is left: the table's last "
+            "identifier is 2147483647.");
+      if (blobs) {
+        // A required BLOB is checked by its value below.
+        for (const Slot& slot : slots) {
+          if (!slot.blob || IsFieldNull(fl, image, slot.from)) continue;
+          from->ReadBLOBValue(&stream, slot.from, pos);
+          if (stream.Size() == 0) SetFieldNull(tl, buffer.data(), slot.to, true);
+        }
+      }
+      if (required) CheckRequiredTableFields(buffer.data());
+      // A repeated identifier gets the next one (CheckUniqueKeys); one above
+      // every identifier of the table cannot repeat.
+      if (otherUnique || static_cast<std::int32_t>(id) <= last)
+        to->CheckUniqueKeys(buffer.data(), true, "TKivoDataSet.InternalPost");
+      if (!blobs) {
+        to->InsertRecord(buffer.data(), 0);
+      } else {
+        to->DisableAutoFlush();
+        try {
+          to->InsertRecord(buffer.data(), 0);
+          const std::int32_t at = to->RecordCount() - 1;
+          for (const Slot& slot : slots) {
+            if (!slot.blob || IsFieldNull(tl, buffer.data(), slot.to)) continue;
+            from->ReadBLOBValue(&stream, slot.from, pos);
+            to->WriteBLOBValue(&stream, slot.to, at);
+          }
+        } catch (...) {
+          to->EnableAutoFlush(false);
+          throw;
+        }
+        to->EnableAutoFlush(true);
+      }
+    } catch (const std::exception&) {
+      if (!copy.log) throw;
+      copy.success = false;
+      *copy.log += "Insert records error, record number = !" + std::to_string(i + 1) + "\r\n";
+    }
+    percent += 100.0 / copy.divisor;
+  }
+  return true;
+}
+
 void TKivoDataset::CopyRows(TDataSet& source, TRowCopy& copy) {
   // The rows go to the table manager directly: the visible list is rebuilt
   // once afterwards rather than kept in step row by row, and indexes that
   // no key check needs are sorted once at the end.
   TBulkInsertScope bulk(*data_manager_);
+  if (auto* table = dynamic_cast<TKivoDataset*>(&source); table && CopyRowImages(*table, copy)) {
+    RebuildVisibleList();
+    First();
+    if (OnProgress) OnProgress(*this, 100, copy.process);
+    return;
+  }
   const bool savedAllow = allow_id_assign_;
   double percent = 0;
   auto report = [&](double value) {
@@ -559,7 +703,7 @@ bool TKivoDataset::InternalImportTable(TDataSource* source, const TIndexDefs* in
     return false;
   }
   try {
-    Open();
+    OpenForRows(from->RecordCount());
   } catch (const std::exception&) {
     log += "\r\nTable cannot be opened!";
     return false;
@@ -649,7 +793,7 @@ void TKivoDataset::InternalRestructureTable(bool encrypted, const std::string& p
 
   try {
     InternalCreateTable();
-    Open();
+    OpenForRows(backup->RecordCount());
   } catch (const std::exception& e) {
     try {
       Close();

@@ -349,6 +349,78 @@ TEST_F(ImportTest, WideValuesBytesMemosAndLargeIntegersArriveWhole) {
   EXPECT_DOUBLE_EQ(d->FieldByName("d").AsDateTime(), 45000.5);
 }
 
+TEST_F(ImportTest, IndexesOfTheNewTableHoldEveryCopiedRowInOrder) {
+  MakeNumbered("src", 40);
+  {
+    auto s = Table("src");
+    s->Open();
+    for (s->First(); !s->Eof(); s->Next()) {
+      s->Edit();
+      s->FieldByName("n").SetAsInteger((s->FieldByName("n").AsInteger() * 17) % 40);
+      s->Post();
+    }
+  }
+  TIndexDefs indexes;
+  indexes.Add("byN", "n");
+  indexes.Add("uniqueName", "name", ixUnique);
+  std::vector<double> progress;
+  auto source = Table("src");
+  source->Open();
+  TDataSource ds(source.get());
+  auto t = Table("dst");
+  t->OnProgress = [&](TKivoDataset&, double percent, TkrProgressProcess process) {
+    EXPECT_EQ(process, krppImport);
+    progress.push_back(percent);
+  };
+  std::string log;
+  ASSERT_TRUE(t->ImportTable(&ds, &indexes, log)) << log;
+  ASSERT_EQ(progress.size(), 41u);
+  EXPECT_DOUBLE_EQ(progress.front(), 0);
+  EXPECT_NEAR(progress[20], 50, 1e-9);
+  EXPECT_DOUBLE_EQ(progress.back(), 100);
+  t->Close();
+  for (const char* index : {"byN", "uniqueName"}) {
+    auto r = Table("dst");
+    r->SetIndexName(index);
+    r->Open();
+    EXPECT_EQ(r->RecordCount(), 40);
+    std::string previous;
+    int previousN = -1;
+    for (r->First(); !r->Eof(); r->Next()) {
+      if (std::string(index) == "byN") {
+        EXPECT_EQ(r->FieldByName("n").AsInteger(), previousN + 1);
+        previousN = r->FieldByName("n").AsInteger();
+      } else {
+        EXPECT_LT(previous, r->FieldByName("name").AsString());
+        previous = r->FieldByName("name").AsString();
+      }
+    }
+  }
+}
+
+TEST_F(ImportTest, ValuesOfAnyDataSetArriveWhole) {
+  // A data set of another kind goes through its fields.
+  TFieldDefs defs;
+  defs.Add("big", ftLargeint);
+  defs.Add("s", ftFixedChar, 6);
+  defs.Add("cash", ftBCD);
+  testing::TMemoryDataSet source(defs);
+  source.Open();
+  source.Append();
+  source.FieldByName("big").SetAsLargeInt(-9000000000123LL);
+  source.FieldByName("s").SetAsString("abc");
+  source.FieldByName("cash").SetAsFloat(2.5);
+  source.Post();
+  TDataSource ds(&source);
+  auto t = Table("t");
+  std::string log;
+  EXPECT_TRUE(t->ImportTable(&ds, nullptr, log)) << log;
+  EXPECT_EQ(t->FieldByName("big").AsLargeInt(), -9000000000123LL);
+  EXPECT_EQ(t->FieldByName("s").AsString(), "abc");
+  EXPECT_EQ(t->FieldByName("cash").DataType(), ftFloat);
+  EXPECT_DOUBLE_EQ(t->FieldByName("cash").AsFloat(), 2.5);
+}
+
 TEST_F(ImportTest, IdentifiersInDescendingOrderOrRepeatedAreNeverReused) {
   // A source in descending identifier order (through an index), with a
   // repeated identifier in a plain integer column mapped as the identifier.
@@ -504,6 +576,56 @@ TEST_F(MaintenanceTest, RestructureKeepsRowsAndRenamesFieldsInPlace) {
   t->Append();
   t->Post();
   EXPECT_EQ(t->FieldByName("id").AsInteger(), 4);
+}
+
+TEST_F(MaintenanceTest, RestructureConvertsAChangedTypeAndKeepsBytesAndLargeIntegers) {
+  TFieldDefs f;
+  f.Add("n", ftInteger);
+  f.Add("raw", ftBytes, 2);
+  f.Add("big", ftLargeint);
+  MakeTable("t", f);
+  {
+    auto t = Table("t");
+    t->Open();
+    t->Append();
+    t->FieldByName("n").SetAsInteger(42);
+    std::uint8_t bytes[2] = {7, 9};
+    t->FieldByName("raw").SetData(bytes);
+    t->FieldByName("big").SetAsLargeInt(1LL << 40);
+    t->Post();
+  }
+  auto t = Table("t");
+  t->StructureFieldDefs().Add("n", ftString, 8);
+  t->StructureFieldDefs().Add("raw", ftBytes, 4);
+  t->StructureFieldDefs().Add("big", ftLargeint);
+  t->RestructureTable(false, "", 512, 0);
+  t->Open();
+  EXPECT_EQ(t->FieldByName("n").AsString(), "42");
+  EXPECT_EQ(t->FieldByName("big").AsLargeInt(), 1LL << 40);
+  std::uint8_t bytes[4] = {1, 1, 1, 1};
+  ASSERT_TRUE(t->FieldByName("raw").GetData(bytes));
+  EXPECT_EQ(bytes[0], 7);
+  EXPECT_EQ(bytes[1], 9);
+  EXPECT_EQ(bytes[2], 0);
+}
+
+TEST_F(MaintenanceTest, RestructureCanEncryptATable) {
+  MakeNumbered("t", 3);
+  auto t = Table("t");
+  t->StructureFieldDefs().Add("id", ftAutoInc);
+  t->StructureFieldDefs().Add("name", ftString, 10);
+  t->StructureFieldDefs().Add("n", ftInteger);
+  t->RestructureTable(true, "pw", 512, 0);
+  EXPECT_TRUE(t->IsTableEncrypted());
+  auto wrong = Table("t");
+  wrong->SetPassword("other");
+  EXPECT_NE(MessageOf([&] { wrong->Open(); }), testing::kNoException);
+  auto right = Table("t");
+  right->SetPassword("pw");
+  right->Open();
+  right->Last();
+  EXPECT_EQ(right->FieldByName("name").AsString(), "r2");
+  EXPECT_EQ(right->FieldByName("id").AsInteger(), 3);
 }
 
 TEST_F(MaintenanceTest, AFailedRestructureLeavesTheOldTableWithItsRows) {

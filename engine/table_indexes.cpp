@@ -448,7 +448,9 @@ bool TkrTableIndexes::KeptInBulk(const Index& index) {
 std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t currentIndex,
                                              bool maintainAll) {
   std::int32_t result = 0;
-  std::vector<std::uint8_t> image;
+  // The new record's image, copied once into a buffer kept between inserts.
+  std::vector<std::uint8_t>& image = inserted_image_;
+  bool copied = false;
   for (std::int32_t k = 0; k < Count(); ++k) {
     Index& index = indexes_[static_cast<std::size_t>(k)];
     const bool current = k == currentIndex;
@@ -461,7 +463,11 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
       }
       continue;
     }
-    if (image.empty()) image = CopyRecord(pos);
+    if (!copied) {
+      const std::uint8_t* record = table_.IndexedRecord(pos);
+      image.assign(record, record + table_.IndexedLayout().RecordSize);
+      copied = true;
+    }
     TkrIndexPositions& positions = index.positions;
     const std::int32_t count = positions.Count();
     std::int32_t at;

@@ -183,6 +183,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
   bool progress_enabled_ = false;
   bool defer_builds_ = false;
   bool bulk_insert_ = false;
+  std::vector<std::uint8_t> inserted_image_;
   bool repaired_ = false;
 };
 
