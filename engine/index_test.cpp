@@ -288,6 +288,39 @@ TEST_F(Indexes, BuildsReportProgressOnlyOnceSwitchedOn) {
   t.m = nullptr;  // the last data set took the manager with it
 }
 
+TEST_F(Indexes, IntegerIndexesBuildInKeyThenIdentifierOrderWithOrWithoutProgress) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  ProgressClient client;
+  ASSERT_EQ(t.m->ConnectDataset(&client), 0);
+  // Identifiers fall as positions rise, so that ties show which one decides.
+  std::mt19937 rng(9);
+  for (std::uint32_t id = 2000; id >= 1; --id) {
+    std::optional<std::int32_t> n;
+    if (rng() % 8 != 0) n = static_cast<std::int32_t>(rng() % 9) - 4;
+    t.Insert(Row(id, "a", n));
+  }
+  t.m->AddIndex("quietUp", "n", 0, "", "", true);
+  t.m->SetIndexBuildProgress(true);
+  t.m->AddIndex("loudDown", "n", ixDescending, "", "", true);
+  EXPECT_EQ(client.reports.back(), std::make_tuple(false, true, 100.0));
+  EXPECT_GE(client.reports.size(), 3u);
+  for (std::int32_t index : {1, 2}) {
+    SCOPED_TRACE(index);
+    t.ExpectOrder(index, {{1, index == 2}});
+    const std::vector<std::int32_t> order = t.m->Indexes()->Positions(index).ToVector();
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      const IdxRow& a = t.rows[static_cast<std::size_t>(order[i - 1])];
+      const IdxRow& b = t.rows[static_cast<std::size_t>(order[i])];
+      if (a.n == b.n) {
+        ASSERT_LT(a.id, b.id) << "ordinal " << i;
+      }
+    }
+  }
+  t.m->DisconnectDataset(&client);
+  t.m = nullptr;
+}
+
 TEST_F(Indexes, TemporaryIndexesAreNeverSaved) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);

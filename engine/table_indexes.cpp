@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <string>
 
@@ -22,6 +23,44 @@ constexpr std::size_t kPrefixBytes = 1 + 4 * kPrefixWeights;
 constexpr std::size_t kMinPresortCount = 256;
 // Ranges this small are sorted by insertion.
 constexpr std::int32_t kSmallRange = 16;
+
+// Sorts `v` by `less`; with a `report`, a quicksort that reports each range
+// as it is completed, left to right, so that the reported share of the
+// array never goes down.
+template <typename T, typename Less>
+void SortReporting(std::vector<T>& v, Less less, const std::function<void(double)>* report) {
+  if (!report) {
+    std::sort(v.begin(), v.end(), less);
+    return;
+  }
+  const auto n = static_cast<std::int32_t>(v.size());
+  const double last = n > 1 ? static_cast<double>(n - 1) : 1.0;
+  const auto at = [&v](std::int32_t i) -> T& { return v[static_cast<std::size_t>(i)]; };
+  std::function<void(std::int32_t, std::int32_t, int)> quick = [&](std::int32_t lo, std::int32_t hi,
+                                                                   int depth) {
+    if (hi - lo < kSmallRange || depth == 0) {
+      std::sort(v.begin() + lo, v.begin() + hi + 1, less);
+    } else {
+      const T pivot = at(lo + (hi - lo) / 2);
+      std::int32_t i = lo - 1;
+      std::int32_t j = hi + 1;
+      for (;;) {
+        do ++i;
+        while (less(at(i), pivot));
+        do --j;
+        while (less(pivot, at(j)));
+        if (i >= j) break;
+        std::swap(at(i), at(j));
+      }
+      quick(lo, j, depth - 1);
+      quick(j + 1, hi, depth - 1);
+    }
+    if (n > 1) (*report)(hi / last * 100.0);
+  };
+  int depth = 2;
+  for (std::int32_t k = n; k > 1; k /= 2) depth += 2;
+  if (n > 0) quick(0, n - 1, depth);
+}
 }  // namespace
 
 TkrTableIndexes::TkrTableIndexes(TkrIndexedTable& table)
@@ -139,9 +178,46 @@ bool TkrTableIndexes::PrimaryPrefixes(const TkrIndexKey& key, std::size_t count,
   return true;
 }
 
+// A key of one integer part (or the identifier) is ordered wholly by its
+// prefix: the records sort as plain numbers, read in one pass over the table,
+// with the identifier and then the position breaking ties as CompareRecords
+// and Sort do.
+void TkrTableIndexes::SortByPrefix(const TkrIndexKey& key, std::vector<std::int32_t>& order,
+                                   bool report) {
+  struct Entry {
+    std::uint64_t prefix;
+    std::uint32_t id;
+    std::int32_t pos;
+  };
+  const auto n = static_cast<std::int32_t>(order.size());
+  // A table being created has no records and no storage to scan yet.
+  if (n == 0) return;
+  std::vector<Entry> entries(order.size());
+  table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
+    if (p < n) entries[static_cast<std::size_t>(p)] = {key.Prefix(record), key.IdOf(record), p};
+  });
+  const std::function<void(double)> reporter = [this](double percent) {
+    if (progress_) progress_(false, false, percent);
+  };
+  SortReporting(
+      entries,
+      [](const Entry& a, const Entry& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        if (a.id != b.id) return a.id < b.id;
+        return a.pos < b.pos;
+      },
+      report ? &reporter : nullptr);
+  for (std::size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].pos;
+}
+
 void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool report) {
   const auto n = static_cast<std::int32_t>(order.size());
   const TkrIndexKey& key = *index.key;
+  if (key.PrefixDecides(-1) &&
+      order.size() == static_cast<std::size_t>(table_.IndexedRecordCount())) {
+    SortByPrefix(key, order, report);
+    return;
+  }
   const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
   std::vector<std::uint8_t> keys;
   std::function<int(std::int32_t, std::int32_t)> compare;
@@ -202,39 +278,12 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = entries[i].pos;
     return;
   }
-  if (!report) {
-    std::sort(order.begin(), order.end(),
-              [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; });
-    return;
-  }
-  // A quicksort that reports each range as it is completed, left to right,
-  // so that the reported share of the array never goes down.
-  const double last = n > 1 ? static_cast<double>(n - 1) : 1.0;
-  std::function<void(std::int32_t, std::int32_t, int)> quick = [&](std::int32_t lo, std::int32_t hi,
-                                                                   int depth) {
-    if (hi - lo < kSmallRange || depth == 0) {
-      std::sort(order.begin() + lo, order.begin() + hi + 1,
-                [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; });
-    } else {
-      const std::int32_t pivot = order[static_cast<std::size_t>(lo + (hi - lo) / 2)];
-      std::int32_t i = lo - 1;
-      std::int32_t j = hi + 1;
-      for (;;) {
-        do ++i;
-        while (compare(order[static_cast<std::size_t>(i)], pivot) < 0);
-        do --j;
-        while (compare(order[static_cast<std::size_t>(j)], pivot) > 0);
-        if (i >= j) break;
-        std::swap(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(j)]);
-      }
-      quick(lo, j, depth - 1);
-      quick(j + 1, hi, depth - 1);
-    }
-    if (n > 1 && progress_) progress_(false, false, hi / last * 100.0);
+  const std::function<void(double)> reporter = [this](double percent) {
+    if (progress_) progress_(false, false, percent);
   };
-  int depth = 2;
-  for (std::int32_t k = n; k > 1; k /= 2) depth += 2;
-  if (n > 0) quick(0, n - 1, depth);
+  SortReporting(
+      order, [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; },
+      report ? &reporter : nullptr);
 }
 
 void TkrTableIndexes::Build(std::int32_t i) {

@@ -168,6 +168,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // The entry of `recPos`, whose image is `image`, or -1.
   std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
   void Sort(Index& index, std::vector<std::int32_t>& order, bool report);
+  void SortByPrefix(const TkrIndexKey& key, std::vector<std::int32_t>& order, bool report);
   // For a first key part that is a string: per record, a null flag and the
   // value's first primary weights. False when the part or the values do not
   // allow it.
