@@ -512,13 +512,26 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
       }
       continue;
     }
+    TkrIndexPositions& positions = index.positions;
+    const std::int32_t count = positions.Count();
+    if (count > 0 && positions.Prefixed() && index.key->PrefixDecides(-1)) {
+      // A key its prefix decides (identifiers, integers) goes after the last
+      // entry when its prefix is greater: one number compared, no record read.
+      const std::uint64_t prefix = index.key->Prefix(table_.IndexedRecord(pos));
+      const std::uint64_t last = positions.PrefixAt(count - 1, [&](std::int32_t value) {
+        return index.key->Prefix(table_.IndexedRecord(value));
+      });
+      if (last < prefix) {
+        positions.Insert(count, pos, prefix);
+        if (current) result = count;
+        continue;
+      }
+    }
     if (!copied) {
       const std::uint8_t* record = table_.IndexedRecord(pos);
       image.assign(record, record + table_.IndexedLayout().RecordSize);
       copied = true;
     }
-    TkrIndexPositions& positions = index.positions;
-    const std::int32_t count = positions.Count();
     std::int32_t at;
     // Keys often grow with every insert (identifiers always do): a record
     // after the last entry goes to the end without a search.

@@ -184,6 +184,8 @@ class TkrBufferLogArray {
   std::int32_t record_size_;
   TkrNewestRecordMap newest_record_;  // RecNo -> entry index
   std::function<std::uint32_t()> ticks_;
+  // The time stamp of a new entry.
+  std::uint32_t EntryTime() const;
 };
 
 }  // namespace kivo
