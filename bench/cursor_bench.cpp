@@ -37,6 +37,7 @@
 #include "bench/bench_support.h"
 #include "bench/child_process.h"
 #include "bench/lite_support.h"
+#include "bench/row_tables.h"
 #include "components/kivo_table.h"
 #include "engine/data_manager.h"
 #include "engine/record_image.h"
@@ -55,32 +56,6 @@ using bench::RowCount;
 constexpr int kStringLength = bench::kRowStringLength;
 
 // ---- Our side: the table built through the engine, read through the cursor.
-
-void BuildOurs(const std::string& dir, std::int32_t rows) {
-  TDirectoryTableFileStore store(dir);
-  TDataManagerHold m(krGetDataManager("t", &store));
-  TFieldDefs fields;
-  fields.Add("a", ftInteger);
-  fields.Add("b", ftInteger);
-  fields.Add("s", ftString, kStringLength);
-  fields.Add("f", ftFloat);
-  m->CreateTable(fields, TIndexDefs(), false, 1000);
-  Check(m->OpenTable() == kOpenOk, "open failed");
-  m->AddIndex("byB", "b", 0, "", "", false);
-  const TkrRecordLayout& l = m->Layout();
-  std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.RecordSize));
-  for (std::int32_t i = 0; i < rows; ++i) {
-    const Row r = MakeRow(i);
-    std::memset(buf.data(), 0, buf.size());
-    std::memcpy(buf.data() + m->FieldOffset(0), &r.a, 4);
-    std::memcpy(buf.data() + m->FieldOffset(1), &r.b, 4);
-    std::memcpy(buf.data() + m->FieldOffset(2), r.s, kStringLength + 1);
-    std::memcpy(buf.data() + m->FieldOffset(3), &r.f, 8);
-    SetRecordId(l, buf.data(), static_cast<std::uint32_t>(i) + 1);
-    m->InsertRecord(buf.data(), 0);
-  }
-  m->CloseTable();
-}
 
 class Cursor {
  public:
@@ -119,23 +94,7 @@ class Lite : public bench::LiteDatabase {
  public:
   using LiteDatabase::LiteDatabase;
 
-  void Build(std::int32_t rows) {
-    Exec("CREATE TABLE t(a INTEGER, b INTEGER, s TEXT, f REAL)");
-    Exec("CREATE INDEX byB ON t(b)");
-    Exec("BEGIN");
-    sqlite3_stmt* stmt = Prepare("INSERT INTO t(a, b, s, f) VALUES (?, ?, ?, ?)");
-    for (std::int32_t i = 0; i < rows; ++i) {
-      const Row r = MakeRow(i);
-      sqlite3_bind_int(stmt, 1, r.a);
-      sqlite3_bind_int(stmt, 2, r.b);
-      sqlite3_bind_text(stmt, 3, r.s, kStringLength, SQLITE_STATIC);
-      sqlite3_bind_double(stmt, 4, r.f);
-      Check(sqlite3_step(stmt) == SQLITE_DONE, "insert failed");
-      sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    Exec("COMMIT");
-  }
+  void Build(std::int32_t rows) { bench::BuildLiteRowTable(*this, rows, true); }
   static std::uint64_t SumOfRow(sqlite3_stmt* stmt) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
     return bench::RowSum(sqlite3_column_int(stmt, 0), sqlite3_column_int(stmt, 1),
@@ -179,7 +138,7 @@ void SideBySideRun(benchmark::State& state, Ours ours, Ref ref, WarmOurs warmOur
   for (auto _ : state) {
     Setup setup;
     const ChildResult o = InChild([&] {
-      BuildOurs(setup.scratch.Dir(), setup.rows);
+      bench::BuildOurRowTable(setup.scratch.Dir(), setup.rows);
       Cursor cursor(setup.scratch.Dir());
       warmOurs(cursor);
       bench::StartTiming();
@@ -366,7 +325,7 @@ void BM_FirstFilterAfterOpen(benchmark::State& state) {
     Setup setup;
     const std::int32_t key = ExistingKeys(setup.rows, 1)[0];
     const ChildResult o = InChild([&] {
-      BuildOurs(setup.scratch.Dir(), setup.rows);
+      bench::BuildOurRowTable(setup.scratch.Dir(), setup.rows);
       bench::StartTiming();
       Cursor c(setup.scratch.Dir());
       c.Table().SetFilter("b = " + std::to_string(key));

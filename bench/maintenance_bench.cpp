@@ -30,6 +30,7 @@
 #include "bench/bench_support.h"
 #include "bench/child_process.h"
 #include "bench/lite_support.h"
+#include "bench/row_tables.h"
 #include "components/kivo_table.h"
 #include "dataset/data_link.h"
 #include "engine/data_manager.h"
@@ -48,32 +49,6 @@ using bench::RowCount;
 
 constexpr int kStringLength = bench::kRowStringLength;
 
-void BuildOurs(const std::string& dir, std::int32_t rows) {
-  TDirectoryTableFileStore store(dir);
-  TDataManagerHold m(krGetDataManager("t", &store));
-  TFieldDefs fields;
-  fields.Add("a", ftInteger);
-  fields.Add("b", ftInteger);
-  fields.Add("s", ftString, kStringLength);
-  fields.Add("f", ftFloat);
-  m->CreateTable(fields, TIndexDefs(), false, 1000);
-  Check(m->OpenTable() == kOpenOk, "open failed");
-  m->AddIndex("byB", "b", 0, "", "", false);
-  const TkrRecordLayout& l = m->Layout();
-  std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.RecordSize));
-  for (std::int32_t i = 0; i < rows; ++i) {
-    const Row r = MakeRow(i);
-    std::memset(buf.data(), 0, buf.size());
-    std::memcpy(buf.data() + m->FieldOffset(0), &r.a, 4);
-    std::memcpy(buf.data() + m->FieldOffset(1), &r.b, 4);
-    std::memcpy(buf.data() + m->FieldOffset(2), r.s, kStringLength + 1);
-    std::memcpy(buf.data() + m->FieldOffset(3), &r.f, 8);
-    SetRecordId(l, buf.data(), static_cast<std::uint32_t>(i) + 1);
-    m->InsertRecord(buf.data(), 0);
-  }
-  m->CloseTable();
-}
-
 std::uint64_t OurRowCount(const std::string& dir, const std::string& name) {
   TKivoTable t;
   t.SetDatabaseName(dir);
@@ -86,23 +61,7 @@ class Lite : public bench::LiteDatabase {
  public:
   using LiteDatabase::LiteDatabase;
 
-  void Build(std::int32_t rows) {
-    Exec("CREATE TABLE t(a INTEGER, b INTEGER, s TEXT, f REAL)");
-    Exec("CREATE INDEX byB ON t(b)");
-    Exec("BEGIN");
-    sqlite3_stmt* stmt = Prepare("INSERT INTO t(a, b, s, f) VALUES (?, ?, ?, ?)");
-    for (std::int32_t i = 0; i < rows; ++i) {
-      const Row r = MakeRow(i);
-      sqlite3_bind_int(stmt, 1, r.a);
-      sqlite3_bind_int(stmt, 2, r.b);
-      sqlite3_bind_text(stmt, 3, r.s, kStringLength, SQLITE_STATIC);
-      sqlite3_bind_double(stmt, 4, r.f);
-      Check(sqlite3_step(stmt) == SQLITE_DONE, "insert failed");
-      sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    Exec("COMMIT");
-  }
+  void Build(std::int32_t rows) { bench::BuildLiteRowTable(*this, rows, true); }
   std::uint64_t Count(const char* table) {
     const std::string sql = std::string("SELECT count(*) FROM ") + table;
     sqlite3_stmt* stmt = Prepare(sql.c_str());
@@ -122,7 +81,7 @@ void SideBySideRun(benchmark::State& state, Ours ours, Ref ref) {
     bench::ScratchDir scratch("kartova_maintenance");
     const std::int32_t rows = RowCount();
     const ChildResult o = InChild([&] {
-      BuildOurs(scratch.Dir(), rows);
+      bench::BuildOurRowTable(scratch.Dir(), rows);
       bench::StartTiming();
       return ours(scratch.Dir());
     });

@@ -46,6 +46,7 @@
 #include "bench/bench_support.h"
 #include "bench/child_process.h"
 #include "bench/lite_support.h"
+#include "bench/row_tables.h"
 #include "dataset/field_defs.h"
 #include "engine/data_manager.h"
 #include "storage/container/pagy_file_system.h"
@@ -151,22 +152,7 @@ class Lite : public bench::LiteDatabase {
  public:
   using LiteDatabase::LiteDatabase;
 
-  void Insert(std::int32_t count) {
-    Exec("CREATE TABLE t(a INTEGER, b INTEGER, s TEXT, f REAL)");
-    Exec("BEGIN");
-    sqlite3_stmt* stmt = Prepare("INSERT INTO t(a, b, s, f) VALUES (?, ?, ?, ?)");
-    for (std::int32_t i = 0; i < count; ++i) {
-      const Row r = MakeRow(i);
-      sqlite3_bind_int(stmt, 1, r.a);
-      sqlite3_bind_int(stmt, 2, r.b);
-      sqlite3_bind_text(stmt, 3, r.s, kStringLength, SQLITE_STATIC);
-      sqlite3_bind_double(stmt, 4, r.f);
-      Check(sqlite3_step(stmt) == SQLITE_DONE, "insert failed");
-      sqlite3_reset(stmt);
-    }
-    sqlite3_finalize(stmt);
-    Exec("COMMIT");
-  }
+  void Insert(std::int32_t count) { bench::BuildLiteRowTable(*this, count, false); }
 
   std::uint64_t ReadAll() {
     sqlite3_stmt* stmt = Prepare("SELECT a, b, s, f FROM t");
