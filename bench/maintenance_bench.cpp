@@ -43,8 +43,6 @@ namespace {
 using bench::Check;
 using bench::ChildResult;
 using bench::InChild;
-using bench::MakeRow;
-using bench::Row;
 using bench::RowCount;
 
 constexpr int kStringLength = bench::kRowStringLength;
