@@ -22,9 +22,7 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "bench/bench_rows.h"
 #include "bench/bench_support.h"
@@ -33,9 +31,6 @@
 #include "bench/row_tables.h"
 #include "components/kivo_table.h"
 #include "dataset/data_link.h"
-#include "engine/data_manager.h"
-#include "engine/record_image.h"
-#include "engine/table_file_store.h"
 
 namespace kivo {
 namespace {
