@@ -6,10 +6,12 @@
 #include <QApplication>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 
 #include "console/table_fixture_test_util.h"
@@ -113,6 +115,42 @@ TEST_F(GridView, DeletingThroughTheNavigatorResetsTheRowsAndTheCaption) {
   EXPECT_EQ(Grid()->model()->data(Grid()->model()->index(0, 0)).toString(), "2");
   EXPECT_EQ(window_->findChild<QWidget*>("gbRes")->property("title").toString(),
             QString::fromUtf8(" A(z) 't' tábla rekordjainak száma: 2 "));
+}
+
+TEST_F(GridView, CellEditsPostWhenAnotherRowIsEdited) {
+  MakeNumberedTable(dir_.path(), "t", 10);
+  OpenTable("t");
+  QAbstractItemModel* model = Grid()->model();
+  EXPECT_FALSE(model->flags(model->index(2, 1)) & Qt::ItemIsEditable);
+  window_->SetNavigatorEditing(true);
+  ASSERT_TRUE(model->flags(model->index(2, 1)) & Qt::ItemIsEditable);
+
+  EXPECT_TRUE(model->setData(model->index(2, 1), QString::fromUtf8("három")));
+  EXPECT_EQ(Table().State(), kivo::dsEdit);
+  EXPECT_EQ(Grid()->currentIndex().row(), 2);
+  EXPECT_TRUE(NavigatorButton(TDBNavigator::Post)->isEnabled());
+  // Editing another row posts the first edit on the way.
+  EXPECT_TRUE(model->setData(model->index(5, 1), QString::fromUtf8("hat")));
+  EXPECT_EQ(Table().RecNo(), 6);
+  NavigatorButton(TDBNavigator::Post)->click();
+  EXPECT_EQ(Table().State(), kivo::dsBrowse);
+  EXPECT_EQ(model->data(model->index(2, 1)).toString(), QString::fromUtf8("három"));
+  EXPECT_EQ(model->data(model->index(5, 1)).toString(), QString::fromUtf8("hat"));
+  // A value the field refuses is reported and the row keeps its old text.
+  QString reported;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      reported = box->text();
+      box->accept();
+    }
+  });
+  closer.start(10);
+  EXPECT_FALSE(model->setData(model->index(7, 0), QString::fromUtf8("nyolc")));
+  closer.stop();
+  EXPECT_FALSE(reported.isEmpty());
+  NavigatorButton(TDBNavigator::Cancel)->click();
+  EXPECT_EQ(model->data(model->index(7, 0)).toString(), "8");
 }
 
 TEST_F(GridView, ClosingTheDatabaseUnderAnOpenGridLeavesItEmpty) {
