@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,6 +42,7 @@
 #include "dataset/field_defs.h"
 #include "engine/blob_directory.h"
 #include "engine/blob_stream.h"
+#include "engine/index_file.h"
 #include "engine/record_cache.h"
 #include "engine/record_image.h"
 #include "engine/record_indexer.h"
@@ -312,6 +314,15 @@ class TKivoDataManager {
   // and field slots filled by the data set) as the new last record; returns
   // its position within index `currentIndex`.
   std::int32_t InsertRecord(const std::uint8_t* buffer, std::int32_t currentIndex);
+  // Stores `count` plain images (RecordSize bytes each, one after another)
+  // as new last records in one step, written straight to T.dat past the
+  // write-behind log: what a bulk copy of rows wants. The indexes take them
+  // as InsertRecord would. False, with nothing done, when the table cannot
+  // take records this way (BLOB fields, no table file, automatic flushing
+  // off, no room left in the file): the caller inserts them one by one.
+  // The images are not checked (required fields, unique keys): the caller
+  // has done that.
+  bool AppendRecords(const std::uint8_t* images, std::int32_t count);
   // Replaces record `recPos`; returns its new position within `currentIndex`.
   std::int32_t UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
                             std::int32_t recPos);
@@ -324,6 +335,10 @@ class TKivoDataManager {
   // The cached plain image of record `recPos`, valid until the next cache
   // operation unless its page is locked.
   std::uint8_t* GetRecordPtr(std::int32_t recPos);
+  // Fills `dest` with the plain images of records first .. first+count-1,
+  // read past the page cache as ScanRecords reads them. Raises "TRecordsPage.
+  // GetRecordPtr - Cannot find record" for positions outside the table.
+  void ReadRecordImages(std::int32_t first, std::int32_t count, std::uint8_t* dest);
   // Calls f(pos, image) for records from .. to - 1 in position order. The
   // images are read in blocks past the page cache (from the write-behind
   // log and the file, as the cache itself loads them) and are valid only
@@ -418,6 +433,8 @@ class TKivoDataManager {
   std::unique_ptr<TkrRecordIndexer> indexer_;
   TkrTableIndexes* indexes_ = nullptr;
   bool auto_flush_ = true;
+  // Records appended in blocks since T.dat was last synced.
+  bool unsynced_appends_ = false;
   // The position of the record an insert has stored in the page cache but
   // not yet in the write-behind log, while the indexes follow it; else -1.
   std::int32_t appending_ = -1;
@@ -493,6 +510,8 @@ class TKivoDataManager {
   bool IndexesStale();
 
  private:
+  // Array `array` of T.idx as the open found it, while it is still current.
+  std::optional<std::vector<std::int32_t>> SavedIndexArray(std::int32_t array);
   void AddIndexDef(const TIndexDef& def);
   void FreeIndexes();
   // The index part of converting a table older than version 2.199: the
@@ -503,6 +522,10 @@ class TKivoDataManager {
   std::unique_ptr<TkrIndexedTable> indexed_table_;
   // T.idx no longer matches the arrays although its counter may.
   bool indexes_dirty_ = false;
+  // The T.idx headers read at the open, while index arrays wait there to be
+  // read when first needed, and the ChangeCount they were saved under.
+  std::optional<TkrIndexFileContent> saved_indexes_;
+  std::int32_t saved_change_count_ = 0;
 
   // =====================================================================
   // ---- BLOBs (T.bif, T.bdf). Implemented in engine/data_manager_blobs.cpp.

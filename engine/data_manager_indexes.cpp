@@ -31,6 +31,19 @@ class TkrManagerIndexedTable : public TkrIndexedTable {
       const std::function<void(std::int32_t, const std::uint8_t*)>& f) override {
     m_.ScanRecords(0, m_.header_.RecordCount, f);
   }
+  void ForEachIndexedBlock(
+      const std::function<void(std::int32_t, std::int32_t, const std::uint8_t*)>& f) override {
+    const std::int32_t n = m_.header_.RecordCount;
+    const std::int32_t size = std::max(m_.layout_.RecordSize, 1);
+    const std::int32_t block = std::clamp<std::int32_t>(256 * 1024 / size, 1, 16384);
+    std::vector<std::uint8_t> images(static_cast<std::size_t>(block) *
+                                     static_cast<std::size_t>(size));
+    for (std::int32_t first = 0; first < n; first += block) {
+      const std::int32_t count = std::min(block, n - first);
+      m_.ReadRecordImages(first, count, images.data());
+      f(first, count, images.data());
+    }
+  }
   const std::vector<TFieldHeader>& IndexedFields() override { return m_.field_headers_; }
   const std::vector<std::int32_t>& IndexedOffsets() override { return m_.field_offsets_; }
   const TkrRecordLayout& IndexedLayout() override { return m_.layout_; }
@@ -68,6 +81,7 @@ TkrTableIndexes& TKivoDataManager::IndexList() {
       ReportIndexProgress(start, finish, percent);
     });
     list->SetProgressEnabled(index_build_progress_);
+    list->SetSavedArrays([this](std::int32_t array) { return SavedIndexArray(array); });
     indexes_ = list.get();
     indexer_ = std::move(list);
   }
@@ -405,6 +419,7 @@ void TKivoDataManager::LoadIndexes() {
     list.Clear();
     list.ClearRepaired();
     indexes_dirty_ = false;
+    saved_indexes_.reset();
     TkrIndexFileContent content;
     if (idx_file_) content = ReadIndexFileHeaders(*idx_file_, header_.Version, header_.FieldCount);
     bool valid = content.Valid && content.IndexCount > 0;
@@ -431,19 +446,11 @@ void TKivoDataManager::LoadIndexes() {
       } else if (!current) {
         list.ClearBuilt();  // sorted again when first needed
       } else {
-        for (std::int32_t i = 0; i < list.Count(); ++i) {
-          std::optional<std::vector<std::int32_t>> positions =
-              ReadIndexArray(*idx_file_, content, i, n);
-          if (!positions) {
-            list.ClearBuilt();
-            indexes_dirty_ = true;
-            break;
-          }
-          // Arrays written elsewhere may order equal keys differently, and
-          // a damaged one may not be in order at all: each is checked
-          // before its first use.
-          list.SetPositions(i, *positions, /*trusted=*/false);
-        }
+        // Each array is read when its index is first needed, so that an
+        // open reads none of the indexes it does not use.
+        saved_indexes_ = content;
+        saved_change_count_ = header_.ChangeCount;
+        for (std::int32_t i = 0; i < list.Count(); ++i) list.TakeSavedLater(i, i);
       }
       return;
     }
@@ -471,6 +478,23 @@ void TKivoDataManager::LoadIndexes() {
   });
 }
 
+std::optional<std::vector<std::int32_t>> TKivoDataManager::SavedIndexArray(std::int32_t array) {
+  return Locked([&]() -> std::optional<std::vector<std::int32_t>> {
+    // Only while nothing changed since the open read the headers: T.idx
+    // then still holds the arrays of these records.
+    if (!saved_indexes_ || !idx_file_ || header_.ChangeCount != saved_change_count_)
+      return std::nullopt;
+    std::optional<std::vector<std::int32_t>> positions =
+        ReadIndexArray(*idx_file_, *saved_indexes_, array, header_.RecordCount);
+    // A damaged array is sorted again, and T.idx written again at the close.
+    // Arrays written elsewhere may order equal keys differently, and a
+    // damaged one may not be in order at all: the caller checks each before
+    // its first use.
+    if (!positions) indexes_dirty_ = true;
+    return positions;
+  });
+}
+
 void TKivoDataManager::SaveIndexes() {
   Locked([&] {
     if (!idx_file_ || read_only_ || file_read_only_) return;
@@ -488,6 +512,7 @@ void TKivoDataManager::SaveIndexes() {
       }
     }
     WriteIndexFile(*idx_file_, header_.ChangeCount, header_.Version, headers, arrays);
+    saved_indexes_.reset();  // every index was built above
     indexes_dirty_ = false;
     list.ClearRepaired();
   });
@@ -504,6 +529,7 @@ bool TKivoDataManager::IndexesStale() {
 
 void TKivoDataManager::FreeIndexes() {
   Locked([&] {
+    saved_indexes_.reset();
     if (indexes_) {
       indexes_->Clear();
       indexes_->ClearRepaired();

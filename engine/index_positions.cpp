@@ -107,6 +107,18 @@ void TkrIndexPositions::Insert(std::int32_t i, std::int32_t value, std::uint64_t
     }
     RebuildFenwick();
   }
+  if (i == count_ && blocks_.back().size() >= 2 * static_cast<std::size_t>(kBlockSize)) {
+    // Entries appended one after another fill whole blocks: a new block
+    // rather than a split that would leave two half-empty ones.
+    blocks_.emplace_back();
+    blocks_.back().reserve(2 * static_cast<std::size_t>(kBlockSize));
+    if (prefixed_) {
+      prefixes_.emplace_back();
+      prefixes_.back().reserve(2 * static_cast<std::size_t>(kBlockSize));
+      heads_.push_back(prefix);
+    }
+    RebuildFenwick();
+  }
   std::size_t b;
   std::int32_t o;
   if (i == count_) {
@@ -185,6 +197,39 @@ void TkrIndexPositions::Assign(const std::vector<std::int32_t>& values) {
   count_ = static_cast<std::int32_t>(values.size());
   ForgetPrefixes();
   RebuildFenwick();
+}
+
+void TkrIndexPositions::Append(const std::int32_t* values, const std::uint64_t* prefixes,
+                               std::int32_t count) {
+  // Whole blocks, as Insert fills them at the end, and the tree once.
+  const auto full = 2 * static_cast<std::size_t>(kBlockSize);
+  for (std::int32_t k = 0; k < count;) {
+    if (blocks_.empty() || blocks_.back().size() >= full) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(full);
+      if (prefixed_) {
+        prefixes_.emplace_back();
+        prefixes_.back().reserve(full);
+        heads_.push_back(prefixes ? prefixes[k] : kUnknownPrefix);
+      }
+    }
+    std::vector<std::int32_t>& block = blocks_.back();
+    const auto take =
+        static_cast<std::int32_t>(std::min<std::size_t>(full - block.size(), count - k));
+    block.insert(block.end(), values + k, values + k + take);
+    if (prefixed_) {
+      std::vector<std::uint64_t>& p = prefixes_.back();
+      if (prefixes)
+        p.insert(p.end(), prefixes + k, prefixes + k + take);
+      else
+        p.insert(p.end(), static_cast<std::size_t>(take), kUnknownPrefix);
+    }
+    k += take;
+  }
+  if (count > 0) {
+    count_ += count;
+    RebuildFenwick();
+  }
 }
 
 void TkrIndexPositions::SetPrefixed(bool value) {

@@ -53,6 +53,9 @@ class TkrIndexPositions {
   void Clear();
   // Replaces the contents with `values`.
   void Assign(const std::vector<std::int32_t>& values);
+  // Inserts `count` entries after the last one, in order; `prefixes` (one
+  // per entry) may be null for kUnknownPrefix.
+  void Append(const std::int32_t* values, const std::uint64_t* prefixes, std::int32_t count);
   std::vector<std::int32_t> ToVector() const;
   // Turns the prefixes on (all unknown) or off.
   void SetPrefixed(bool value);

@@ -70,6 +70,69 @@ TEST(IndexPositions, BehavesLikeAFlatArray) {
     ASSERT_EQ(positions.Get(static_cast<std::int32_t>(i)), flat[i]);
 }
 
+// Runs appended at once, single appends that fill whole blocks, and
+// changes in between: the same as a flat array, with the prefixes given.
+TEST(IndexPositions, AppendedRunsKeepOrderPrefixesAndInvariants) {
+  TkrIndexPositions positions;
+  positions.SetPrefixed(true);
+  std::vector<std::int32_t> flat;
+  std::vector<std::uint64_t> prefixes;  // kUnknownPrefix where none was given
+  std::mt19937 rng(11);
+  std::int32_t next = 0;
+  for (int round = 0; round < 60; ++round) {
+    const unsigned dice = rng() % 4;
+    if (dice == 0) {
+      // A run of up to three blocks, with or without prefixes.
+      const auto n = static_cast<std::int32_t>(rng() % 5000);
+      const bool given = rng() % 2 == 0;
+      std::vector<std::int32_t> values;
+      std::vector<std::uint64_t> runPrefixes;
+      for (std::int32_t k = 0; k < n; ++k) {
+        values.push_back(next);
+        runPrefixes.push_back(static_cast<std::uint64_t>(next) * 3);
+        ++next;
+      }
+      positions.Append(values.data(), given ? runPrefixes.data() : nullptr, n);
+      flat.insert(flat.end(), values.begin(), values.end());
+      for (std::int32_t k = 0; k < n; ++k)
+        prefixes.push_back(given ? runPrefixes[static_cast<std::size_t>(k)]
+                                 : TkrIndexPositions::kUnknownPrefix);
+    } else if (dice == 1) {
+      // One at a time at the end, past a whole block.
+      for (int k = 0; k < 2500; ++k) {
+        positions.Insert(positions.Count(), next, static_cast<std::uint64_t>(next) * 3);
+        flat.push_back(next);
+        prefixes.push_back(static_cast<std::uint64_t>(next) * 3);
+        ++next;
+      }
+    } else if (dice == 2 && !flat.empty()) {
+      const auto at = static_cast<std::int32_t>(rng() % flat.size());
+      positions.Insert(at, -round, 7);
+      flat.insert(flat.begin() + at, -round);
+      prefixes.insert(prefixes.begin() + at, 7);
+    } else if (!flat.empty()) {
+      const auto at = static_cast<std::int32_t>(rng() % flat.size());
+      positions.Delete(at);
+      flat.erase(flat.begin() + at);
+      prefixes.erase(prefixes.begin() + at);
+    }
+    positions.CheckInvariants();
+    ASSERT_EQ(positions.Count(), static_cast<std::int32_t>(flat.size())) << round;
+  }
+  ASSERT_EQ(positions.ToVector(), flat);
+  // A given prefix is answered without asking; an unknown one is learnt.
+  for (std::size_t i = 0; i < flat.size(); i += 97) {
+    bool asked = false;
+    const std::uint64_t p = positions.PrefixAt(static_cast<std::int32_t>(i), [&](std::int32_t) {
+      asked = true;
+      return std::uint64_t{5};
+    });
+    const bool known = prefixes[i] != TkrIndexPositions::kUnknownPrefix;
+    EXPECT_EQ(asked, !known) << i;
+    EXPECT_EQ(p, known ? prefixes[i] : 5u) << i;
+  }
+}
+
 TEST(IndexPositions, PartitionPointFindsTheFirstEntryNotBefore) {
   std::vector<std::int32_t> sorted;
   for (std::int32_t v = 0; v < 5000; ++v) sorted.push_back(v / 3 * 2);  // runs of equal values

@@ -206,6 +206,19 @@ void TkrRecordsArray::AppendRecord(const void* image) {
   page->Touch(ticks_());
 }
 
+void TkrRecordsArray::RecordsAppended(const std::uint8_t* images, std::int32_t count) {
+  const std::int32_t old = source_.TableRecordCount();
+  const std::int32_t slot = page_map_.ValueOf(old <= 0 ? 0 : (old - 1) / records_per_page_);
+  if (slot >= 0) {
+    // Only this page can be short of records: every other mapped page lies
+    // before it and is full.
+    TRecordsPage* page = SlotPage(slot);
+    for (std::int32_t k = 0; k < count && !page->Full(); ++k)
+      page->AppendRecord(images + static_cast<std::size_t>(k) * record_size_);
+  }
+  last_page_ = -1;
+}
+
 void TkrRecordsArray::DeleteRecord(std::int32_t recNo, const void* lastImage) {
   const std::int32_t count = source_.TableRecordCount();  // the old last position
   if (recNo != count) {

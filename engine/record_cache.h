@@ -115,6 +115,11 @@ class TkrRecordsArray {
   // Adds `image` as the record at position TableCount (call before the
   // table's count grows).
   void AppendRecord(const void* image);
+  // Cache side of `count` records written past the cache straight to the
+  // source (call before the table's count grows): the page that held the
+  // old last record takes what fits of `images`; later pages are loaded
+  // from the source when read.
+  void RecordsAppended(const std::uint8_t* images, std::int32_t count);
   // Cache side of a delete, called after the table's count was decremented:
   // when recNo was not the old last record, `lastImage` (the old last
   // record) replaces it in the cache; the old last record leaves its page.

@@ -22,6 +22,14 @@ class TkrRecordIndexer {
   // position within index `currentIndex`.
   virtual std::int32_t RecordInserted(std::int32_t pos, std::int32_t currentIndex,
                                       bool maintainAll) = 0;
+  // Records first .. first+count-1 were appended at once (the table's count
+  // includes them); `images` holds their plain images, one after another.
+  // Unlike RecordInserted no position is wanted back. The default inserts
+  // them one by one.
+  virtual void RecordsAppended(std::int32_t first, std::int32_t count,
+                               const std::uint8_t* /*images*/, bool maintainAll) {
+    for (std::int32_t k = 0; k < count; ++k) RecordInserted(first + k, -1, maintainAll);
+  }
   // Record `pos` is about to change from `oldImage` (still what the cache
   // holds) to `newImage`. Returns its new position within `currentIndex`.
   virtual std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,

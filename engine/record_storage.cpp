@@ -64,6 +64,7 @@ class TkrTableRecordSource : public TkrRecordSource {
   void ReadRecordImages(std::int32_t first, std::int32_t count, std::uint8_t* dest) override {
     const std::int32_t size = m_.layout_.RecordSize;
     const TkrBufferLogArray* log = m_.log_.get();
+    if (log != nullptr && log->EntryCount() == 0) log = nullptr;  // nothing to look up
     std::int32_t i = 0;
     while (i < count) {
       const std::int32_t recNo = first + i;
@@ -79,9 +80,13 @@ class TkrTableRecordSource : public TkrRecordSource {
         continue;
       }
       std::int32_t run = 1;
-      while (i + run < count && (log == nullptr || log->FindRecord(recNo + run) == nullptr) &&
-             OverlayImage(recNo + run) == nullptr) {
-        ++run;
+      if (log == nullptr && !m_.journal_overlay_) {
+        run = count - i;
+      } else {
+        while (i + run < count && (log == nullptr || log->FindRecord(recNo + run) == nullptr) &&
+               OverlayImage(recNo + run) == nullptr) {
+          ++run;
+        }
       }
       // One record after the last one a stream read fills its window
       // forwards, one before it backwards.
@@ -404,6 +409,61 @@ std::int32_t TKivoDataManager::InsertRecord(const std::uint8_t* buffer, std::int
   });
 }
 
+bool TKivoDataManager::AppendRecords(const std::uint8_t* images, std::int32_t count) {
+  return Locked([&] {
+    CheckRecordStorage("InsertRecord", true);
+    if (count <= 0) return true;
+    if (HasBLOBs() || !log_ || !dat_file_ || !auto_flush_) return false;
+    const std::int32_t size = layout_.RecordSize;
+    const std::int64_t at = std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * size;
+    const std::int64_t bytes = std::int64_t{count} * size;
+    if (at + bytes > kMaxFilePosition) return false;
+    // Encode first: a failure must leave the table as it was.
+    std::vector<std::uint8_t> encrypted;
+    const std::uint8_t* stored = images;
+    if (header_.Encrypted != 0) {
+      encrypted.assign(images, images + bytes);
+      for (std::int32_t k = 0; k < count; ++k)
+        ChangeRecordEncryption(layout_, password_,
+                               encrypted.data() + static_cast<std::size_t>(k) * size, true);
+      stored = encrypted.data();
+    }
+    indexer_->BeforeRecordChange(header_.RecordCount);
+    const bool maintainAll = ShouldMaintainAllIndexes();
+    // Entries waiting in the log go first: a stale one past the end (a
+    // record appended and deleted again) must not later overwrite these.
+    if (log_->EntryCount() > 0) WriteLogAndHeaders(/*sync=*/false);
+    DropReadAheadOf(record_source_);  // T.dat is about to change
+    // Past the counted records: until the header counts them, a failure
+    // half-way leaves nothing the table shows.
+    if (dat_file_->Seek(static_cast<std::int32_t>(at), TAbstractFile::kFromBeginning) != at)
+      throw Exception("Error in TKivoDataManager.InsertRecord - table file cannot be written.");
+    dat_file_->WriteBuffer(stored, static_cast<std::int32_t>(bytes));
+    // Many blocks follow: the disk starts on this one while the next is made.
+    dat_file_->StartWriteBack(at, bytes);
+    unsynced_appends_ = true;
+    std::int32_t lastId = header_.LastAutoInc;
+    for (std::int32_t k = 0; k < count; ++k) {
+      const auto id = static_cast<std::int32_t>(
+          GetRecordId(layout_, images + static_cast<std::size_t>(k) * size));
+      lastId = std::max(lastId, id);
+    }
+    records_->RecordsAppended(images, count);
+    const std::int32_t first = header_.RecordCount;
+    header_.RecordCount += count;
+    header_.LastAutoInc = lastId;
+    BumpChangeCount(header_.ChangeCount);
+    try {
+      indexer_->RecordsAppended(first, count, images, maintainAll);
+    } catch (const std::exception&) {
+      // The records are stored and counted: the arrays are rebuilt when next
+      // used rather than left without them.
+      indexer_->TableOpened(header_.RecordCount);
+    }
+    return true;
+  });
+}
+
 std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
                                             std::int32_t recPos) {
   return Locked([&] {
@@ -471,6 +531,25 @@ std::uint8_t* TKivoDataManager::GetRecordPtr(std::int32_t recPos) {
   });
 }
 
+void TKivoDataManager::ReadRecordImages(std::int32_t first, std::int32_t count,
+                                        std::uint8_t* dest) {
+  Locked([&] {
+    CheckRecordStorage("ScanRecords", false);
+    if (count <= 0) return;
+    if (first < 0 || count > header_.RecordCount - first)
+      throw Exception("TRecordsPage.GetRecordPtr - Cannot find record");
+    // The record being appended lives only in the page cache until the
+    // insert has logged it (the indexes follow an insert before that).
+    const bool appendingHere = appending_ >= first && appending_ - first < count;
+    const std::int32_t fromSource = appendingHere ? appending_ - first : count;
+    if (fromSource > 0) record_source_->ReadRecordImages(first, fromSource, dest);
+    const auto size = static_cast<std::size_t>(layout_.RecordSize);
+    for (std::int32_t k = fromSource; k < count; ++k)
+      std::memcpy(dest + static_cast<std::size_t>(k) * size, records_->GetRecordPtr(first + k),
+                  size);
+  });
+}
+
 void TKivoDataManager::ScanRecords(
     std::int32_t from, std::int32_t to,
     const std::function<void(std::int32_t pos, const std::uint8_t* image)>& f) {
@@ -484,19 +563,10 @@ void TKivoDataManager::ScanRecords(
     std::vector<std::uint8_t> images(static_cast<std::size_t>(block) *
                                      static_cast<std::size_t>(size));
     for (std::int32_t first = from; first < to; first += block) {
-      // The record being appended lives only in the page cache until the
-      // insert has logged it (the indexes follow an insert before that).
       const std::int32_t count = std::min(block, to - first);
-      const bool appendingHere = appending_ >= first && appending_ < first + count;
-      const std::int32_t fromSource = appendingHere ? appending_ - first : count;
-      if (fromSource > 0) record_source_->ReadRecordImages(first, fromSource, images.data());
-      for (std::int32_t k = 0; k < count; ++k) {
-        const std::uint8_t* image =
-            k < fromSource
-                ? images.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(size)
-                : records_->GetRecordPtr(first + k);
-        f(first + k, image);
-      }
+      ReadRecordImages(first, count, images.data());
+      for (std::int32_t k = 0; k < count; ++k)
+        f(first + k, images.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(size));
     }
   });
 }
@@ -698,7 +768,16 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
     dat_file_->Seek(at - 1, TAbstractFile::kFromBeginning);
     dat_file_->WriteBuffer(&mark, 1);
     log_->FlushBuffers();
-    if (sync) dat_file_->Flush();
+    if (sync) {
+      dat_file_->Flush();
+      unsynced_appends_ = false;
+    }
+  }
+  // Blocks appended past the log reach the disk before the header that
+  // counts them, as logged records do.
+  if (sync && unsynced_appends_) {
+    dat_file_->Flush();
+    unsynced_appends_ = false;
   }
   SaveTableHeaders();  // also clears the mark
   SetDataFileLength();

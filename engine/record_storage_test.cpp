@@ -282,6 +282,56 @@ TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
   ASSERT_NO_FATAL_FAILURE(scan());
 }
 
+// Blocks of records written straight to T.dat sit beside changes still in
+// the log: a record appended and deleted again leaves a stale log entry at
+// the position the block takes, which must not win at the next flush.
+TEST_P(RecordStorage, BlocksOfRecordsAppendBesideLoggedChanges) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 30; ++id) t.Insert(MakeRow(id));
+  t.Update(4, Row{5, -1, "updated"});
+  t.Insert(MakeRow(31));
+  t.Delete(30);                       // the last one: its log entry stays behind
+  EXPECT_EQ(t.Read(29), t.rows[29]);  // the cache holds the last page
+  auto appendBlock = [&](std::uint32_t from, std::uint32_t to) {
+    const auto size = static_cast<std::size_t>(t.m->RecordSize());
+    std::vector<std::uint8_t> block;
+    for (std::uint32_t id = from; id <= to; ++id) {
+      const Row row = MakeRow(id);
+      t.rows.push_back(row);
+      const std::vector<std::uint8_t> image = t.Buffer(row);
+      block.insert(block.end(), image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size));
+    }
+    return t.m->AppendRecords(block.data(), static_cast<std::int32_t>(to - from + 1));
+  };
+  const std::int32_t changes = t.m->ChangeCount();
+  ASSERT_TRUE(appendBlock(40, 539));
+  EXPECT_EQ(t.m->ChangeCount(), changes + 1);
+  EXPECT_EQ(t.m->WriteLog()->EntryCount(), 0);  // written before the block
+  t.Insert(MakeRow(600));
+  ASSERT_TRUE(appendBlock(601, 610));
+  EXPECT_EQ(t.m->LastAutoInc(), 610);
+  t.ExpectRows();
+  t.ExpectIdentifierIndex();
+  t.m->FlushBuffers();
+  t.ExpectRows();
+
+  // A block the table cannot take this way is refused whole.
+  t.m->DisableAutoFlush();
+  EXPECT_FALSE(appendBlock(700, 701));
+  t.rows.resize(t.rows.size() - 2);
+  t.m->EnableAutoFlush(false);
+  EXPECT_EQ(t.m->RecordCount(), static_cast<std::int32_t>(t.rows.size()));
+
+  t.Drop();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  t.ExpectRows();
+  t.ExpectIdentifierIndex();
+  EXPECT_EQ(t.m->LastAutoInc(), 610);
+  EXPECT_EQ(t.m->DatFile()->GetSize(),
+            t.m->DataOffset() + static_cast<std::int64_t>(t.rows.size()) * t.m->RecordSize());
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, RecordStorage,
                          ::testing::Combine(::testing::Values(Kind::kDirectory, Kind::kMemory,
                                                               Kind::kContainer),
@@ -435,6 +485,27 @@ TKivoDataManager* CreateAndOpenIntTable(TTableFileStore& store) {
   m = krGetDataManager("t", &store);
   EXPECT_EQ(m->OpenTable(), kOpenOk);
   return m;
+}
+
+// Records appended in a block reach the disk before the header that counts
+// them: a sync comes between.
+TEST(FlushOrder, AppendedBlocksAreSyncedBeforeTheHeaderCountsThem) {
+  TempDir dir;
+  TDiskPlainFileSystem fs(dir.path());
+  BudgetStore store(fs, dir.path());
+  TKivoDataManager* m = CreateAndOpenIntTable(store);
+  const auto size = static_cast<std::size_t>(m->RecordSize());
+  std::vector<std::uint8_t> block(size * 50, 0);
+  for (std::uint32_t id = 1; id <= 50; ++id)
+    SetRecordId(m->Layout(), block.data() + size * (id - 1), id);
+  ASSERT_TRUE(m->AppendRecords(block.data(), 50));
+  store.dat.Calls.clear();
+  m->FlushBuffers();
+  ASSERT_FALSE(store.dat.Calls.empty());
+  EXPECT_EQ(store.dat.Calls.front(), 'F') << store.dat.Calls;
+  EXPECT_EQ(Int32At(ReadFileBytes(dir.file("t.dat")), 264), 50);
+  m->CloseTable();
+  krReleaseDataManager(m);
 }
 
 TEST(FlushOrder, AFlushCutShortNeverCountsRecordsItDidNotWrite) {

@@ -108,6 +108,14 @@ void TkrTableIndexes::SetPositions(std::int32_t i, const std::vector<std::int32_
   index.verified = trusted;
 }
 
+void TkrTableIndexes::TakeSavedLater(std::int32_t i, std::int32_t array) {
+  Index& index = At(i);
+  index.built = false;
+  index.verified = true;
+  index.positions.Clear();
+  index.saved = array;
+}
+
 void TkrTableIndexes::Verify(std::int32_t i) {
   Index& index = At(i);
   if (!index.built || index.verified) return;
@@ -135,6 +143,7 @@ void TkrTableIndexes::ClearBuilt() {
   for (Index& index : indexes_) {
     index.built = false;
     index.verified = true;
+    index.saved = -1;
     index.positions.Clear();
   }
 }
@@ -288,6 +297,14 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
 
 void TkrTableIndexes::Build(std::int32_t i) {
   Index& index = At(i);
+  if (!index.built && index.saved >= 0) {
+    const std::int32_t array = index.saved;
+    index.saved = -1;
+    if (saved_arrays_) {
+      if (std::optional<std::vector<std::int32_t>> positions = saved_arrays_(array))
+        SetPositions(i, *positions, /*trusted=*/false);
+    }
+  }
   Verify(i);
   if (index.built) return;
   const std::int32_t n = table_.IndexedRecordCount();
@@ -311,24 +328,40 @@ bool TkrTableIndexes::InOrder(std::int32_t i) {
   const std::int32_t n = table_.IndexedRecordCount();
   if (index.positions.Count() != n) return false;
   const TkrIndexKey& key = *index.key;
-  const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
-  std::vector<std::uint8_t> keys(keySize * static_cast<std::size_t>(n));
-  // The same pass learns the key prefixes of a large array.
+  const auto count = static_cast<std::size_t>(n);
+  // A key its prefix decides is ordered by the prefix and then the
+  // identifier, two numbers per record (one when the key is the
+  // identifier); any other by its key image. The same pass learns the key
+  // prefixes of a large array.
+  const bool decides = key.PrefixDecides(-1);
+  const bool byId = decides && key.Parts()[0].IsId;
   const bool learn =
       index.positions.Prefixed() && !index.prefixes_learnt && n >= kLearnPrefixesFrom;
-  std::vector<std::uint64_t> prefixes(learn ? static_cast<std::size_t>(n) : 0);
-  table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
-    if (p >= n) return;
-    key.ExtractKey(record, keys.data() + keySize * static_cast<std::size_t>(p));
-    if (learn) prefixes[static_cast<std::size_t>(p)] = key.Prefix(record);
-  });
+  const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
+  std::vector<std::uint64_t> prefixes(decides || learn ? count : 0);
+  std::vector<std::uint32_t> ids(decides && !byId ? count : 0);
+  std::vector<std::uint8_t> keys(decides ? 0 : keySize * count);
+  const auto size = static_cast<std::size_t>(table_.IndexedLayout().RecordSize);
+  table_.ForEachIndexedBlock(
+      [&](std::int32_t first, std::int32_t blockCount, const std::uint8_t* images) {
+        for (std::int32_t k = 0; k < blockCount && first + k < n; ++k) {
+          const std::uint8_t* record = images + static_cast<std::size_t>(k) * size;
+          const auto p = static_cast<std::size_t>(first + k);
+          if (!prefixes.empty()) prefixes[p] = key.Prefix(record);
+          if (!ids.empty()) ids[p] = key.IdOf(record);
+          if (!keys.empty()) key.ExtractKey(record, keys.data() + keySize * p);
+        }
+      });
   const TkrIndexKey& compact = key.Compact();
+  auto sortsAfter = [&](std::size_t a, std::size_t b) {
+    if (!decides)
+      return compact.CompareRecords(keys.data() + keySize * a, keys.data() + keySize * b) > 0;
+    return prefixes[a] > prefixes[b] || (!byId && prefixes[a] == prefixes[b] && ids[a] > ids[b]);
+  };
   bool ok = true;
   std::int32_t prev = -1;
   index.positions.ForEach([&](std::int32_t p) {
-    if (ok && prev >= 0 &&
-        compact.CompareRecords(keys.data() + keySize * static_cast<std::size_t>(prev),
-                               keys.data() + keySize * static_cast<std::size_t>(p)) > 0)
+    if (ok && prev >= 0 && sortsAfter(static_cast<std::size_t>(prev), static_cast<std::size_t>(p)))
       ok = false;
     prev = p;
   });
@@ -549,6 +582,76 @@ std::int32_t TkrTableIndexes::RecordInserted(std::int32_t pos, std::int32_t curr
     if (current) result = at;
   }
   return result;
+}
+
+void TkrTableIndexes::RecordsAppended(std::int32_t first, std::int32_t count,
+                                      const std::uint8_t* images, bool maintainAll) {
+  // The same places RecordInserted gives one record at a time, read from the
+  // images handed in rather than from the table. Records that go after the
+  // last entry (all of them, for keys that grow) are added as one run.
+  const auto size = static_cast<std::size_t>(table_.IndexedLayout().RecordSize);
+  std::vector<std::int32_t> runValues;
+  std::vector<std::uint64_t> runPrefixes;
+  for (Index& index : indexes_) {
+    if (!index.built || !maintainAll) {
+      index.built = false;
+      index.positions.Clear();
+      continue;
+    }
+    TkrIndexPositions& positions = index.positions;
+    const bool decides = positions.Prefixed() && index.key->PrefixDecides(-1);
+    const bool deferrable = bulk_insert_ && !KeptInBulk(index);
+    runValues.clear();
+    runPrefixes.clear();
+    auto addRun = [&] {
+      positions.Append(runValues.data(), runPrefixes.data(),
+                       static_cast<std::int32_t>(runValues.size()));
+      runValues.clear();
+      runPrefixes.clear();
+    };
+    // The last entry: its prefix when the prefix decides the order, else
+    // its image when it is one of `images`.
+    bool lastKnown = false;
+    std::uint64_t lastPrefix = 0;
+    const std::uint8_t* lastImage = nullptr;
+    for (std::int32_t j = 0; j < count; ++j) {
+      const std::uint8_t* image = images + static_cast<std::size_t>(j) * size;
+      const std::int32_t n = positions.Count() + static_cast<std::int32_t>(runValues.size());
+      const std::uint64_t prefix = PrefixOf(index, image);
+      bool last = n == 0;
+      if (!last && decides) {
+        if (!lastKnown)
+          lastPrefix = positions.PrefixAt(n - 1, [&](std::int32_t value) {
+            return index.key->Prefix(table_.IndexedRecord(value));
+          });
+        last = lastPrefix < prefix;
+      }
+      if (!last && !decides) {
+        const std::uint8_t* before =
+            lastImage ? lastImage : table_.IndexedRecord(positions.Get(n - 1));
+        last = index.key->CompareRecords(before, image) < 0;
+      }
+      if (last) {
+        runValues.push_back(first + j);
+        runPrefixes.push_back(prefix);
+        lastKnown = decides;
+        lastPrefix = prefix;
+        lastImage = image;
+        continue;
+      }
+      addRun();
+      lastKnown = false;
+      lastImage = nullptr;
+      if (deferrable) {
+        // Sorted once when next needed.
+        index.built = false;
+        positions.Clear();
+        break;
+      }
+      positions.Insert(LowerBound(index, image, prefix), first + j, prefix);
+    }
+    if (index.built) addRun();
+  }
 }
 
 std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ class TkrIndexedTable {
       const std::function<void(std::int32_t pos, const std::uint8_t* image)>& f) {
     const std::int32_t n = IndexedRecordCount();
     for (std::int32_t pos = 0; pos < n; ++pos) f(pos, IndexedRecord(pos));
+  }
+  // Calls f(first, count, images) for every record in position order, in
+  // blocks of consecutive images of IndexedLayout().RecordSize bytes.
+  virtual void ForEachIndexedBlock(const std::function<void(std::int32_t first, std::int32_t count,
+                                                            const std::uint8_t* images)>& f) {
+    const std::int32_t n = IndexedRecordCount();
+    for (std::int32_t pos = 0; pos < n; ++pos) f(pos, 1, IndexedRecord(pos));
   }
   virtual const std::vector<TFieldHeader>& IndexedFields() = 0;
   virtual const std::vector<std::int32_t>& IndexedOffsets() = 0;
@@ -78,6 +86,14 @@ class TkrTableIndexes : public TkrRecordIndexer {
   // Record positions are checked by the caller.
   void SetPositions(std::int32_t i, const std::vector<std::int32_t>& positions,
                     bool trusted = true);
+  // Where saved arrays are taken from when first needed: array number →
+  // its positions, or nothing when it is no longer current or unreadable.
+  using TSavedArrays = std::function<std::optional<std::vector<std::int32_t>>(std::int32_t)>;
+  void SetSavedArrays(TSavedArrays source) { saved_arrays_ = std::move(source); }
+  // The index is not built; when it is first needed it takes saved array
+  // `array` as SetPositions does (checked before use), or is sorted when
+  // the array is not there any more.
+  void TakeSavedLater(std::int32_t i, std::int32_t array);
   // Whether a built index's array is in index order. Reads every record once.
   bool InOrder(std::int32_t i);
   // Some saved array turned out to be out of order and was sorted again.
@@ -124,6 +140,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
   void BeforeRecordChange(std::int32_t recordCount) override;
   std::int32_t RecordInserted(std::int32_t pos, std::int32_t currentIndex,
                               bool maintainAll) override;
+  void RecordsAppended(std::int32_t first, std::int32_t count, const std::uint8_t* images,
+                       bool maintainAll) override;
   std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,
                               std::int32_t pos, std::int32_t currentIndex,
                               bool maintainAll) override;
@@ -138,7 +156,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
     std::unique_ptr<TkrIndexKey> key;
     TkrIndexPositions positions;
     bool built = false;
-    bool verified = true;  // a saved order checked (or not needing it)
+    bool verified = true;     // a saved order checked (or not needing it)
+    std::int32_t saved = -1;  // the saved array to take when first built
     // The key prefixes of the whole array were learnt in one pass.
     mutable bool prefixes_learnt = false;
   };
@@ -186,6 +205,7 @@ class TkrTableIndexes : public TkrRecordIndexer {
   bool bulk_insert_ = false;
   std::vector<std::uint8_t> inserted_image_;
   bool repaired_ = false;
+  TSavedArrays saved_arrays_;
 };
 
 }  // namespace kivo

@@ -227,6 +227,11 @@ void TDiskFile::Flush() {
   if (handle_ >= 0) ::fsync(handle_);
 }
 
+void TDiskFile::StartWriteBack(std::int64_t offset, std::int64_t count) {
+  if (handle_ >= 0 && offset >= 0 && count > 0)
+    ::sync_file_range(handle_, offset, count, SYNC_FILE_RANGE_WRITE);
+}
+
 bool TDiskFile::TryOpen(bool create) {
   int flags = (read_only_ ? O_RDONLY : O_RDWR) | O_CLOEXEC;
   if (create) flags |= O_CREAT;

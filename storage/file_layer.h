@@ -84,6 +84,10 @@ class TAbstractFile {
   virtual void SetTemporary(bool value) { temporary_ = value; }
   virtual void Close() = 0;
   virtual void Flush() = 0;
+  // Asks for `count` bytes written from `offset` on to start going to the
+  // disk now, without waiting: a later Flush then waits for less. A hint;
+  // files that cannot do it ignore it.
+  virtual void StartWriteBack(std::int64_t /*offset*/, std::int64_t /*count*/) {}
   virtual void Open(bool create) = 0;
   // Returns the number of bytes read (0 on failure or for count <= 0).
   virtual std::int32_t Read(void* buffer, std::int32_t count) = 0;
@@ -133,6 +137,7 @@ class TDiskFile : public TAbstractFile {
   void SetSize(std::int32_t newSize) override;
   void Close() override;
   void Flush() override;
+  void StartWriteBack(std::int64_t offset, std::int64_t count) override;
   // Opens (create = create or truncate); an existing file that cannot be
   // opened for writing is opened read-only and ReadOnly becomes true. Raises
   // "Cannot create file \"path\"" or "Cannot open file \"path\"".

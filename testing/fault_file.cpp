@@ -22,6 +22,7 @@ std::int32_t TFaultFile::Read(void* buffer, std::int32_t count) {
 }
 
 std::int32_t TFaultFile::Write(const void* buffer, std::int32_t count) {
+  plan_->Calls += 'W';
   if (++plan_->Writes == plan_->FailWrite) return 0;
   // The budget is charged with the whole request, so that a cut write
   // leaves it spent for the writes after it.

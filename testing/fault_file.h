@@ -24,6 +24,8 @@ struct TFaultPlan {
   int FailSizeChange = 0;  // that size change raises SizeChangeError
   std::string SizeChangeError = "TFaultFile.SetSize - size change refused";
 
+  // Writes ('W') and syncs ('F') in the order they came.
+  std::string Calls = {};
   // The calls seen so far.
   int Reads = 0;
   int Writes = 0;
@@ -39,7 +41,10 @@ class TFaultFile : public TAbstractFile {
 
   void SetSize(std::int32_t newSize) override;
   void Close() override { real_->Close(); }
-  void Flush() override { real_->Flush(); }
+  void Flush() override {
+    plan_->Calls += 'F';
+    real_->Flush();
+  }
   void Open(bool create) override { real_->Open(create); }
   std::int32_t Read(void* buffer, std::int32_t count) override;
   std::int32_t Seek(std::int32_t offset, int origin) override {

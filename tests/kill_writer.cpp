@@ -89,10 +89,13 @@ void RunMixed(TKivoDataManager* m, std::mt19937& random, const std::string& opsF
     std::string line = "B";
     auto nextId = static_cast<std::uint32_t>(m->LastAutoInc()) + 1;
     const int batch = 1 + static_cast<int>(random() % 40);
+    // A quarter of the batches only insert, and are stored as one block, as
+    // a bulk copy of rows stores them.
+    const bool block = random() % 4 == 0;
     for (int i = 0; i < batch; ++i) {
       const unsigned r = random() % 10;
       TStep step{};
-      if (ids.empty() || r < 5) {
+      if (block || ids.empty() || r < 5) {
         step = {'I', static_cast<std::int32_t>(ids.size()), nextId++, 0};
         ids.push_back(step.id);
         versions[step.id] = 0;
@@ -115,6 +118,18 @@ void RunMixed(TKivoDataManager* m, std::mt19937& random, const std::string& opsF
       steps.push_back(step);
     }
     Append(ops, line + " E\n");
+    if (block) {
+      const auto size = static_cast<std::size_t>(m->RecordSize());
+      std::vector<std::uint8_t> block;
+      for (const TStep& step : steps) {
+        killtest::FillRow(*m, step.id, buffer.data(), step.version);
+        block.insert(block.end(), buffer.begin(),
+                     buffer.begin() + static_cast<std::ptrdiff_t>(size));
+      }
+      if (!m->AppendRecords(block.data(), static_cast<std::int32_t>(steps.size())))
+        throw std::runtime_error("the table refused a block of records");
+      steps.clear();
+    }
     for (const TStep& step : steps) {
       // As a data set posts: one flush check per record.
       m->DisableAutoFlush();
