@@ -43,9 +43,7 @@ const std::uint8_t* TKivoDataset::RecordImage(std::int32_t pos) {
   const std::int32_t to = std::min(pos + want, data_manager_->RecordCount());
   window_.resize(static_cast<std::size_t>(to - pos) * size);
   window_count_ = 0;
-  data_manager_->ScanRecords(pos, to, [&](std::int32_t at, const std::uint8_t* image) {
-    std::memcpy(window_.data() + static_cast<std::size_t>(at - pos) * size, image, size);
-  });
+  data_manager_->ReadRecordImages(pos, to - pos, window_.data());
   window_first_ = pos;
   window_count_ = to - pos;
   window_change_count_ = changeCount;

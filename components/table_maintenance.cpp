@@ -367,6 +367,18 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
   }
   bool blobs = false;
   for (const Slot& slot : slots) blobs = blobs || slot.blob;
+  // Every field to the same field of an equal layout: the field data and
+  // the null bitmap are copied in one piece.
+  bool sameLayout = !blobs && from->Layout().FieldCount == to->Layout().FieldCount &&
+                    from->Layout().DataSize == to->Layout().DataSize &&
+                    from->Layout().NullBitmapSize == to->Layout().NullBitmapSize &&
+                    static_cast<std::int32_t>(slots.size()) == to->Layout().FieldCount;
+  for (std::size_t k = 0; sameLayout && k < slots.size(); ++k) {
+    const Slot& slot = slots[k];
+    const auto n = static_cast<std::int32_t>(k);
+    sameLayout = slot.from == n && slot.to == n && slot.fromSize == slot.toSize &&
+                 from->FieldOffset(n) == to->FieldOffset(n);
+  }
   bool otherUnique = false;
   for (std::int32_t i = 1; i < to->IndexCount(); ++i)
     otherUnique = otherUnique || (to->IndexHeader(i).Options & (ixUnique | ixPrimary)) != 0;
@@ -382,19 +394,67 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
   std::vector<std::uint8_t> buffer(blank.size());
   TMemoryStream stream;
   std::vector<std::uint8_t> held;
+  // Rows that no check against the table's contents needs are stored in
+  // blocks of about a megabyte; the others one by one, after the block
+  // before them.
+  const auto imageSize = static_cast<std::size_t>(tl.RecordSize);
+  const std::int32_t blockRows =
+      std::max<std::int32_t>(1, static_cast<std::int32_t>((std::size_t{1} << 20) / imageSize));
+  std::vector<std::uint8_t> block;
+  std::vector<std::int32_t> blockRowNumbers;  // for the log
+  if (!blobs) block.reserve(static_cast<std::size_t>(blockRows) * imageSize);
+  auto failed = [&](std::int32_t row) {
+    if (!copy.log) throw;
+    copy.success = false;
+    *copy.log += "Insert records error, record number = !" + std::to_string(row + 1) + "\r\n";
+  };
+  auto storeBlock = [&] {
+    if (blockRowNumbers.empty()) return;
+    const auto n = static_cast<std::int32_t>(blockRowNumbers.size());
+    bool stored = false;
+    try {
+      stored = to->AppendRecords(block.data(), n);
+    } catch (const std::exception&) {
+      for (const std::int32_t row : blockRowNumbers) failed(row);
+      stored = true;
+    }
+    for (std::int32_t k = 0; !stored && k < n; ++k) {
+      try {
+        to->InsertRecord(block.data() + static_cast<std::size_t>(k) * imageSize, 0);
+      } catch (const std::exception&) {
+        failed(blockRowNumbers[static_cast<std::size_t>(k)]);
+      }
+    }
+    block.clear();
+    blockRowNumbers.clear();
+  };
+  // The list holds what the filter text lets through; the filter event is
+  // asked row by row, as moving through the source would.
+  const bool filterEvent = source.Filtered() && source.OnFilterRecord;
+  // The highest identifier of the table and of the block waiting.
+  std::int32_t last = to->LastAutoInc();
   double percent = 0;
   const std::int32_t count = source.list_->Count();
   for (std::int32_t i = 0; i < count; ++i) {
     if (OnProgress) OnProgress(*this, percent, copy.process);
+    percent += 100.0 / copy.divisor;
     const std::int32_t pos = source.list_->RecordAt(i);
     const std::uint8_t* image = source.RecordImage(pos);
+    if (filterEvent && !source.FilterRecordAccepts(image)) continue;
     if (blobs) {
       // Reading BLOB values may reuse the cache page the image lies in.
       held.assign(image, image + fl.RecordSize);
       image = held.data();
     }
-    std::memcpy(buffer.data(), blank.data(), buffer.size());
+    if (sameLayout) {
+      std::memcpy(buffer.data(), image, static_cast<std::size_t>(tl.DataSize));
+      std::memcpy(buffer.data() + tl.NullBitmapOffset, image + fl.NullBitmapOffset,
+                  static_cast<std::size_t>(tl.NullBitmapSize));
+    } else {
+      std::memcpy(buffer.data(), blank.data(), buffer.size());
+    }
     for (const Slot& slot : slots) {
+      if (sameLayout) break;
       if (IsFieldNull(fl, image, slot.from)) continue;
       SetFieldNull(tl, buffer.data(), slot.to, false);
       if (slot.blob) continue;
@@ -406,7 +466,6 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
         std::memcpy(out, in, slot.toSize - 1);  // a string cut, still ended
       }
     }
-    const std::int32_t last = to->LastAutoInc();
     std::uint32_t id = copyId ? GetRecordId(fl, image) : 0;
     if (id == 0 || id > static_cast<std::uint32_t>(INT32_MAX))
       id = last == INT32_MAX ? 0u : static_cast<std::uint32_t>(last) + 1u;
@@ -427,6 +486,14 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
       if (required) CheckRequiredTableFields(buffer.data());
       // A repeated identifier gets the next one (CheckUniqueKeys); one above
       // every identifier of the table cannot repeat.
+      if (!blobs && !otherUnique && static_cast<std::int32_t>(id) > last) {
+        block.insert(block.end(), buffer.data(), buffer.data() + imageSize);
+        blockRowNumbers.push_back(i);
+        last = static_cast<std::int32_t>(id);
+        if (static_cast<std::int32_t>(blockRowNumbers.size()) >= blockRows) storeBlock();
+        continue;
+      }
+      storeBlock();
       if (otherUnique || static_cast<std::int32_t>(id) <= last)
         to->CheckUniqueKeys(buffer.data(), true, "TKivoDataSet.InternalPost");
       if (!blobs) {
@@ -448,12 +515,11 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
         to->EnableAutoFlush(true);
       }
     } catch (const std::exception&) {
-      if (!copy.log) throw;
-      copy.success = false;
-      *copy.log += "Insert records error, record number = !" + std::to_string(i + 1) + "\r\n";
+      failed(i);
     }
-    percent += 100.0 / copy.divisor;
+    last = std::max(last, to->LastAutoInc());
   }
+  storeBlock();
   return true;
 }
 
