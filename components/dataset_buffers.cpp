@@ -87,15 +87,17 @@ void TKivoDataset::ClearCalcFields(std::uint8_t* buffer) {
 }
 
 std::uint8_t* TKivoDataset::GetActiveRecordBuffer() {
+  if (internal_insert_active_) return internal_insert_buffer_.data();
   switch (State()) {
     case dsBrowse:
       return IsEmpty() ? nullptr : TDataSet::ActiveBuffer();
     case dsEdit:
     case dsInsert:
       return TDataSet::ActiveBuffer();
-    case dsSetKey:
-      return key_buffers_[kKeySearch].empty() ? nullptr
-                                              : key_buffers_[kKeySearch].data() + kKeyHeaderSize;
+    case dsSetKey: {
+      std::vector<std::uint8_t>& key = key_buffers_[static_cast<std::size_t>(key_buffer_)];
+      return key.empty() ? nullptr : key.data() + kKeyHeaderSize;
+    }
     case dsCalcFields:
       return CalcBuffer();
     case dsFilter:

@@ -83,7 +83,8 @@ void TKivoDataset::InternalPost() {
   if (ReadOnly()) throw Exception(where + "table is read only.");
   if (!table_opened_) throw Exception(where + "table is not open.");
   if (State() != dsEdit && State() != dsInsert) throw Exception(where + "invalid state.");
-  std::uint8_t* buffer = TDataSet::ActiveBuffer();
+  std::uint8_t* buffer =
+      internal_insert_active_ ? internal_insert_buffer_.data() : TDataSet::ActiveBuffer();
   if (!buffer) throw Exception(where + "0 pointer to buffer.");
   EnsureVisibleListCurrent();
   CheckRequiredTableFields(buffer);

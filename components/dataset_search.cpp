@@ -182,6 +182,28 @@ TZorVariant TKivoDataset::FieldVariant(const TField& field) {
   }
 }
 
+void TKivoDataset::SetFieldVariant(TField& field, const TZorVariant& value) {
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::monostate>)
+          field.Clear();
+        else if constexpr (std::is_same_v<T, bool>)
+          field.SetAsBoolean(x);
+        else if constexpr (std::is_same_v<T, double>)
+          field.SetAsFloat(x);
+        else if constexpr (std::is_same_v<T, TZorDateTimeVariant>)
+          field.SetAsDateTime(x.Value);
+        else if constexpr (std::is_same_v<T, std::u16string>)
+          field.SetAsWideString(x);
+        else if constexpr (std::is_same_v<T, std::string>)
+          field.SetAsString(x);
+        else
+          field.SetAsLargeInt(static_cast<std::int64_t>(x));
+      },
+      value);
+}
+
 std::int32_t TKivoDataset::PrepareAndLocate(const std::string& keyFields,
                                             const std::vector<TZorVariant>& keyValues,
                                             TFilterOptions options, std::uint8_t op) {

@@ -512,26 +512,7 @@ void TKivoDataset::DoOnNewRecord() {
       TField* target = GetIndexField(static_cast<std::int32_t>(i));
       TField* source = master->FindField(names[i]);
       if (!target || !source) continue;
-      const TZorVariant value = FieldVariant(*source);
-      std::visit(
-          [&](const auto& x) {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, std::monostate>)
-              target->Clear();
-            else if constexpr (std::is_same_v<T, std::int64_t>)
-              target->SetAsLargeInt(x);
-            else if constexpr (std::is_same_v<T, double>)
-              target->SetAsFloat(x);
-            else if constexpr (std::is_same_v<T, bool>)
-              target->SetAsBoolean(x);
-            else if constexpr (std::is_same_v<T, TZorDateTimeVariant>)
-              target->SetAsDateTime(x.Value);
-            else if constexpr (std::is_same_v<T, std::u16string>)
-              target->SetAsWideString(x);
-            else if constexpr (std::is_same_v<T, std::string>)
-              target->SetAsString(x);
-          },
-          value);
+      SetFieldVariant(*target, FieldVariant(*source));
     }
   }
   TDataSet::DoOnNewRecord();

@@ -128,6 +128,67 @@ class TKivoDataset : public TKivoDatasetBase,
                                 const std::vector<TZorVariant>& keyValues, TFilterOptions options,
                                 std::uint8_t op = soEqual);
 
+  // ---- Key searches and ranges (components/dataset_keys.cpp). SetKey,
+  // SetRangeStart and SetRangeEnd clear key buffer 0, 1 or 2 and enter key
+  // editing; the Edit forms enter it keeping the buffer's values. Field
+  // writes then go to that buffer until Post leaves key editing.
+  void SetKey();
+  void EditKey();
+  void SetRangeStart();
+  void SetRangeEnd();
+  void EditRangeStart();
+  void EditRangeEnd();
+  // How many key fields of the current index the buffer being edited uses
+  // (the search key's outside key editing).
+  std::int32_t KeyFieldCount() const;
+  void SetKeyFieldCount(std::int32_t value);
+  // Leaves key editing and moves to the first visible record whose key
+  // equals the search key; false, not moving, when there is none.
+  bool GotoKey();
+  // The same to the first visible record whose key is not below the search
+  // key, or the last one when every key is below it.
+  void GotoNearest();
+  // SetKey, the values into the first key fields (one per value), then
+  // GotoKey or GotoNearest.
+  bool FindKey(const std::vector<TZorVariant>& values);
+  void FindNearest(const std::vector<TZorVariant>& values);
+  // Shows only the records whose key lies between the range start and end
+  // (both included), or all again.
+  void ApplyRange();
+  void CancelRange();
+  // SetRangeStart and SetRangeEnd with the values, then ApplyRange.
+  void SetRange(const std::vector<TZorVariant>& start, const std::vector<TZorVariant>& end);
+  void Post() override;
+
+  // ---- Locate and Lookup over the visible records. Key fields are
+  // separated by "," or ";", with one value per field (a single value for
+  // a single field).
+  // Moves to the first match; false on an empty data set or without one.
+  bool Locate(const std::string& keyFields, const std::vector<TZorVariant>& keyValues,
+              TLocateOptions options);
+  // The values of `resultFields` (split at "," and ";") of the first record
+  // whose key fields equal the values exactly, one per name in order;
+  // empty (the null value) when none does. The cursor does not move.
+  std::vector<TZorVariant> Lookup(const std::string& keyFields,
+                                  const std::vector<TZorVariant>& keyValues,
+                                  const std::string& resultFields);
+
+  // ---- Field values by table field number (-1 = the identifier), for the
+  // SQL processor.
+  // From the record field access works on; BLOB values are read whole, and
+  // other values point into the buffer unless `copy`.
+  void GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy);
+  // The same with `fieldNo` counted among the data set's fields, through
+  // the field map when one is in force.
+  void GetMappedFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy);
+  // Writes `value` into the record field access works on.
+  void SetFieldValue(const TZorValue& value, std::int32_t fieldNo);
+  // Inserts through a private record buffer, which field access works on
+  // until EndInternalInsert stores it.
+  void BeginInternalInsert();
+  void EndInternalInsert();
+  bool InternalInsertActive() const { return internal_insert_active_; }
+
   // ---- The visible list, for the other parts of the engine.
   void EnsureVisibleListCurrent();
   void RebuildVisibleList();
@@ -278,6 +339,8 @@ class TKivoDataset : public TKivoDatasetBase,
   // condition's field; false when the field cannot hold it.
   bool WriteKeyValue(const TZorVariant& value, TSearchOperation& op);
   static TZorVariant FieldVariant(const TField& field);
+  // Gives `field` the value (null clears it; integers go in as 64 bits).
+  static void SetFieldVariant(TField& field, const TZorVariant& value);
 
  private:
   friend class TKivoMasterDataLink;
@@ -297,6 +360,16 @@ class TKivoDataset : public TKivoDatasetBase,
   // one go past the page cache; any change to the table drops it.
   const std::uint8_t* RecordImage(std::int32_t pos);
   void SelectIndex(std::int32_t number);
+  // Key editing on buffer `slot`, cleared first unless `keep`.
+  void EnterKeyEditing(int slot, bool keep);
+  void WriteKeyValues(const std::vector<TZorVariant>& values);
+  // Posts key editing and any edit; `where` + " - no table was opened."
+  // when closed.
+  void LeaveKeyEditing(const char* where);
+  // The visible place of the first record of the run whose key equals (or,
+  // not `exact`, is the nearest to) the search key; -1 when none.
+  std::int32_t FindKeyPlace(bool exact);
+  void MoveToPlace(std::int32_t place);
   void AfterIndexChange();
   // The record search of FindFirst/FindNext over the filter text.
   void DeriveFindMatches();
@@ -331,6 +404,9 @@ class TKivoDataset : public TKivoDatasetBase,
   std::unique_ptr<TkrTableSearch> search_;
   std::unique_ptr<TkrVisibleList> list_;
   std::array<std::vector<std::uint8_t>, kKeyBufferCount> key_buffers_;
+  int key_buffer_ = kKeySearch;  // the buffer key editing works on
+  std::vector<std::uint8_t> internal_insert_buffer_;
+  bool internal_insert_active_ = false;
   std::vector<BlobSlot> blob_slots_;
   // The read-ahead window of RecordImage: images of records
   // window_first_ .. window_first_ + window_count_ - 1 as of the table's

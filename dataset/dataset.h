@@ -320,13 +320,15 @@ class TDataSet {
   // "Dataset not in edit or insert mode" outside the writable states.
   void CheckWritableState() const;
   static bool IsWritableState(TDataSetState state);
+  // Changes the state with its notification (key editing and inserts
+  // through a cursor's own buffer enter theirs here); clears Modified.
+  void SetState(TDataSetState state);
 
  private:
   friend class TDataSource;
 
   void OpenCursor();
   void CloseCursor();
-  void SetState(TDataSetState state);
   void BeginInsertAppend(bool append);
   void UpdateCursorPos();
   // Reads a record into the scratch buffer and takes it as the active one

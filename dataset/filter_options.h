@@ -13,4 +13,9 @@ using TFilterOptions = std::uint8_t;
 constexpr TFilterOptions foCaseInsensitive = 1;
 constexpr TFilterOptions foNoPartialCompare = 2;
 
+// Options of Locate: ignore case; let a value match the start of a field.
+using TLocateOptions = std::uint8_t;
+constexpr TLocateOptions loCaseInsensitive = 1;
+constexpr TLocateOptions loPartialKey = 2;
+
 }  // namespace kivo

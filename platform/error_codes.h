@@ -26,6 +26,12 @@ inline constexpr int kNotInteger = 2107;
 inline constexpr int kNotBoolean = 2113;
 inline constexpr int kNotDateTime = 2140;
 
+// Field values read by number for the SQL processor, with the table name.
+inline constexpr int kTableNotOpened = 7;      // "Table is not opened, table name = '%s'."
+inline constexpr int kNoRecordBuffer = 8;      // "Record buffer is nil. Table name = '%s'."
+inline constexpr int kInvalidFieldNumber = 9;  // "Invalid field number. ..."
+inline constexpr int kInvalidField = 10;       // "Invalid field. ..."
+
 // "Cannot add index. Field '%s' not found".
 inline constexpr int kIndexFieldNotFound = 1067;
 

@@ -1,0 +1,412 @@
+// Key searches and ranges over the current index, Locate and Lookup, and
+// the SQL processor's access to field values by number and to inserts
+// through a private record buffer.
+#include <algorithm>
+#include <cstring>
+
+#include "components/kivo_dataset.h"
+#include "engine/field_types.h"
+#include "engine/record_image.h"
+#include "platform/error_codes.h"
+#include "platform/errors.h"
+#include "platform/little_endian.h"
+#include "platform/streams.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr std::int64_t kMsPerDay = 86400000;
+
+// A day number of 0 is how dates and date-times are stored as null.
+bool ZeroDate(std::uint8_t type, const std::uint8_t* slot) {
+  if (type == ftDate) return LoadLE<std::int32_t>(slot) == 0;
+  if (type == ftDateTime)
+    return static_cast<std::int64_t>(LoadLE<double>(slot) / static_cast<double>(kMsPerDay)) == 0;
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Key buffers: a 6-byte header (modified flag, exclusive flag, key field
+// count) and a record buffer holding the key values.
+
+void TKivoDataset::EnterKeyEditing(int slot, bool keep) {
+  CheckBrowseMode();
+  CheckTableOpened("Error in TKivoDataSet.SetKey");
+  std::vector<std::uint8_t>& key = key_buffers_[static_cast<std::size_t>(slot)];
+  if (!keep || key.empty()) {
+    key.assign(static_cast<std::size_t>(record_buffer_size_ + kKeyHeaderSize), 0);
+    StoreLE<std::int32_t>(key.data() + 2, IndexFieldCount());
+    InternalInitRecord(key.data() + kKeyHeaderSize);
+  }
+  key_buffer_ = slot;
+  SetState(dsSetKey);
+  DataEvent(deDataSetChange, 0);
+}
+
+void TKivoDataset::SetKey() { EnterKeyEditing(kKeySearch, false); }
+void TKivoDataset::EditKey() { EnterKeyEditing(kKeySearch, true); }
+void TKivoDataset::SetRangeStart() { EnterKeyEditing(kKeyRangeStart, false); }
+void TKivoDataset::SetRangeEnd() { EnterKeyEditing(kKeyRangeEnd, false); }
+void TKivoDataset::EditRangeStart() { EnterKeyEditing(kKeyRangeStart, true); }
+void TKivoDataset::EditRangeEnd() { EnterKeyEditing(kKeyRangeEnd, true); }
+
+std::int32_t TKivoDataset::KeyFieldCount() const {
+  const std::vector<std::uint8_t>& key =
+      key_buffers_[static_cast<std::size_t>(State() == dsSetKey ? key_buffer_ : kKeySearch)];
+  return key.empty() ? 0 : LoadLE<std::int32_t>(key.data() + 2);
+}
+
+void TKivoDataset::SetKeyFieldCount(std::int32_t value) {
+  std::vector<std::uint8_t>& key =
+      key_buffers_[static_cast<std::size_t>(State() == dsSetKey ? key_buffer_ : kKeySearch)];
+  if (!key.empty()) StoreLE<std::int32_t>(key.data() + 2, value);
+}
+
+void TKivoDataset::Post() {
+  if (State() == dsSetKey) {
+    UpdateRecord();
+    key_buffers_[static_cast<std::size_t>(key_buffer_)][0] = Modified() ? 1 : 0;
+  }
+  TDataSet::Post();
+}
+
+void TKivoDataset::WriteKeyValues(const std::vector<TZorVariant>& values) {
+  const auto n = std::min<std::int32_t>(static_cast<std::int32_t>(values.size()),
+                                        IndexFieldCount());
+  for (std::int32_t i = 0; i < n; ++i) {
+    TField* field = GetIndexField(i);
+    if (field) SetFieldVariant(*field, values[static_cast<std::size_t>(i)]);
+  }
+  SetKeyFieldCount(std::max<std::int32_t>(n, 1));
+}
+
+std::int32_t TKivoDataset::FindKeyPlace(bool exact) {
+  EnsureVisibleListCurrent();
+  const std::vector<std::uint8_t>& key = key_buffers_[kKeySearch];
+  if (key.empty() || list_->Count() == 0) return -1;
+  const std::int32_t index = CurrentIndex();
+  const std::int32_t fields =
+      std::clamp<std::int32_t>(LoadLE<std::int32_t>(key.data() + 2), 1, IndexFieldCount());
+  const std::uint8_t* values = key.data() + kKeyHeaderSize;
+  const std::int32_t count = data_manager_->RecordCount();
+  // The run of equal keys in the index, or where the key would go.
+  const std::int32_t first = data_manager_->FindKey(values, index, exact, false, fields);
+  if (first < 0) return -1;
+  const std::int32_t last =
+      exact ? data_manager_->FindKey(values, index, true, true, fields) : count - 1;
+  // The first of them the data set shows (a filter, a range or the filter
+  // event may hide some).
+  const bool event = Filtered() && OnFilterRecord;
+  for (std::int32_t ordinal = first; ordinal <= last && ordinal < count; ++ordinal) {
+    const std::int32_t pos = data_manager_->IndexEntry(index, ordinal);
+    const std::int32_t place = list_->VisiblePositionOf(pos);
+    if (place >= 0 && (!event || FilterRecordAccepts(data_manager_->GetRecordPtr(pos))))
+      return place;
+  }
+  return exact ? -1 : list_->Count() - 1;
+}
+
+void TKivoDataset::MoveToPlace(std::int32_t place) {
+  DoBeforeScroll();
+  list_->SetCurrent(place);
+  cursor_pos_changed_ = true;
+  Resync();
+  DoAfterScroll();
+}
+
+void TKivoDataset::LeaveKeyEditing(const char* where) {
+  if (State() == dsSetKey) Post();
+  CheckBrowseMode();
+  CheckTableOpened(where);
+}
+
+bool TKivoDataset::GotoKey() {
+  TCriticalSectionGuard guard(Lock());
+  LeaveKeyEditing("Error in TKivoDataSet.GotoKey");
+  const std::int32_t place = FindKeyPlace(true);
+  if (place < 0) return false;
+  MoveToPlace(place);
+  return true;
+}
+
+void TKivoDataset::GotoNearest() {
+  TCriticalSectionGuard guard(Lock());
+  LeaveKeyEditing("Error in TKivoDataSet.GotoNearest");
+  const std::int32_t place = FindKeyPlace(false);
+  if (place >= 0) MoveToPlace(place);
+}
+
+bool TKivoDataset::FindKey(const std::vector<TZorVariant>& values) {
+  TCriticalSectionGuard guard(Lock());
+  SetKey();
+  WriteKeyValues(values);
+  return GotoKey();
+}
+
+void TKivoDataset::FindNearest(const std::vector<TZorVariant>& values) {
+  TCriticalSectionGuard guard(Lock());
+  SetKey();
+  WriteKeyValues(values);
+  GotoNearest();
+}
+
+void TKivoDataset::ApplyRange() {
+  TCriticalSectionGuard guard(Lock());
+  LeaveKeyEditing("Error in TKivoDataSet.ApplyRange");
+  TkrKeyRange range;
+  const auto size = static_cast<std::size_t>(RecordSize());
+  auto end = [&](int slot, std::vector<std::uint8_t>& image, std::int32_t& fields) {
+    std::vector<std::uint8_t>& key = key_buffers_[static_cast<std::size_t>(slot)];
+    if (key.empty()) {
+      EnterKeyEditing(slot, false);
+      Post();
+    }
+    image.assign(key.data() + kKeyHeaderSize, key.data() + kKeyHeaderSize + size);
+    fields = std::clamp<std::int32_t>(LoadLE<std::int32_t>(key.data() + 2), 1, IndexFieldCount());
+  };
+  end(kKeyRangeStart, range.Start, range.StartFieldCount);
+  end(kKeyRangeEnd, range.End, range.EndFieldCount);
+  list_->SetRange(std::move(range));
+  RebuildVisibleList();
+  First();
+}
+
+void TKivoDataset::CancelRange() {
+  TCriticalSectionGuard guard(Lock());
+  CheckBrowseMode();
+  if (!table_opened_ || !list_->RangeActive()) return;
+  list_->CancelRange();
+  RebuildVisibleList();
+  First();
+}
+
+void TKivoDataset::SetRange(const std::vector<TZorVariant>& start,
+                            const std::vector<TZorVariant>& end) {
+  TCriticalSectionGuard guard(Lock());
+  SetRangeStart();
+  WriteKeyValues(start);
+  Post();
+  SetRangeEnd();
+  WriteKeyValues(end);
+  Post();
+  ApplyRange();
+}
+
+// ---------------------------------------------------------------------------
+// Locate and Lookup.
+
+bool TKivoDataset::Locate(const std::string& keyFields, const std::vector<TZorVariant>& keyValues,
+                          TLocateOptions options) {
+  TCriticalSectionGuard guard(Lock());
+  CheckBrowseMode();
+  if (GetRecordCount() <= 0) return false;
+  TFilterOptions search = 0;
+  if (options & loCaseInsensitive) search |= foCaseInsensitive;
+  if ((options & loPartialKey) == 0) search |= foNoPartialCompare;
+  const std::int32_t pos = PrepareAndLocate(keyFields, keyValues, search);
+  const std::int32_t place = pos < 0 ? -1 : list_->VisiblePositionOf(pos);
+  if (place < 0) return false;
+  MoveToPlace(place);
+  return true;
+}
+
+std::vector<TZorVariant> TKivoDataset::Lookup(const std::string& keyFields,
+                                              const std::vector<TZorVariant>& keyValues,
+                                              const std::string& resultFields) {
+  TCriticalSectionGuard guard(Lock());
+  std::vector<TField*> fields;
+  for (const std::string& name : SplitNameList(resultFields)) fields.push_back(&FieldByName(name));
+  if (fields.empty() || GetRecordCount() <= 0) return {};
+  const std::int32_t pos = PrepareAndLocate(keyFields, keyValues, foNoPartialCompare);
+  const std::int32_t place = pos < 0 ? -1 : list_->VisiblePositionOf(pos);
+  if (place < 0) return {};
+  // The record found is read aside: the cursor and its buffers stay.
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(RowBufferSize()));
+  if (!ReadRecordAt(place + 1, buffer.data())) return {};
+  std::vector<TZorVariant> values;
+  TMemoryStream stream;
+  WithRecordBuffer(buffer.data(), [&] {
+    for (TField* field : fields) {
+      const std::int32_t f = field->Calculated() ? -2 : TableFieldNo(field);
+      if (f >= 0 && IsBLOBType(data_manager_->FieldHeader(f).FieldType)) {
+        if (field->IsNull()) {
+          values.emplace_back(std::monostate{});
+          continue;
+        }
+        data_manager_->ReadBLOBValue(&stream, f, pos);
+        values.emplace_back(std::string(stream.Bytes().begin(), stream.Bytes().end()));
+        continue;
+      }
+      values.push_back(FieldVariant(*field));
+    }
+  });
+  return values;
+}
+
+// ---------------------------------------------------------------------------
+// Field values by number.
+
+void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
+  TCriticalSectionGuard guard(Lock());
+  if (!data_manager_) throw Exception("TKivoDataSet.GetFieldValue - DMHandle = nil");
+  if (!table_opened_)
+    throw ZorException::CreateFmt(native_error::kTableNotOpened, {}, {FormatArg(table_name_)});
+  const std::uint8_t* record = GetActiveRecordBuffer();
+  if (!record)
+    throw ZorException::CreateFmt(native_error::kNoRecordBuffer, {}, {FormatArg(table_name_)});
+  if (fieldNo < -1 || fieldNo >= data_manager_->FieldCount())
+    throw ZorException::CreateFmt(native_error::kInvalidFieldNumber, {},
+                                  {FormatArg(table_name_), FormatArg(fieldNo)});
+  const TkrRecordLayout& l = data_manager_->Layout();
+  if (fieldNo == -1) {
+    if (copy)
+      value.SetAutoInc(static_cast<std::int32_t>(GetRecordId(l, record)));
+    else
+      value.SetBorrowed(ftAutoInc, record + l.IdOffset, 4);
+    return;
+  }
+  const TFieldHeader& h = data_manager_->FieldHeader(fieldNo);
+  const std::uint8_t type = h.FieldType;
+  const std::uint8_t* slot = record + data_manager_->FieldOffset(fieldNo);
+  if (IsFieldNull(l, record, fieldNo) || (!IsBLOBType(type) && ZeroDate(type, slot))) {
+    value.SetNull(type);
+    return;
+  }
+  if (IsBLOBType(type)) {
+    // The value being edited when its stream is open, else the stored one.
+    TMemoryStream stored;
+    TMemoryStream* stream = nullptr;
+    if (static_cast<std::size_t>(fieldNo) < blob_slots_.size())
+      stream = blob_slots_[static_cast<std::size_t>(fieldNo)].stream.get();
+    if (!stream) {
+      const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
+      const std::int32_t pos =
+          isNew ? -1 : list_->RecordPositionOfId(static_cast<std::int32_t>(GetRecordId(l, record)));
+      if (pos < 0) {
+        value.SetNull(type);
+        return;
+      }
+      data_manager_->ReadBLOBValue(&stored, fieldNo, pos);
+      stream = &stored;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(stream->Bytes().data()),
+                                 stream->Bytes().size());
+    if (type == ftMemo || type == ftFmtMemo)
+      value.SetMemo(bytes, type);
+    else
+      value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    return;
+  }
+  if (!copy) {
+    value.SetBorrowed(type, slot, h.FieldSize);
+    return;
+  }
+  // An owned copy, ended by one more zero byte (two for wide strings).
+  const std::size_t extra = type == ftString ? 1 : (type == ftWideString ? 2 : 0);
+  std::vector<std::uint8_t> bytes(slot, slot + h.FieldSize);
+  bytes.resize(bytes.size() + extra, 0);
+  value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+void TKivoDataset::GetMappedFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
+  std::int32_t f = fieldNo;
+  if (fieldNo >= 0 && fieldNo < Fields().Count()) f = TableFieldNo(&Fields()[fieldNo]);
+  GetFieldValue(value, f, copy);
+}
+
+void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
+  TCriticalSectionGuard guard(Lock());
+  if (fieldNo < -1) return;
+  CheckTableOpened("Error in TKivoDataSet.SetFieldValue");
+  std::uint8_t* record = GetActiveRecordBuffer();
+  if (!record)
+    throw ZorException::CreateFmt(native_error::kNoRecordBuffer, {}, {FormatArg(table_name_)});
+  if (fieldNo >= data_manager_->FieldCount())
+    throw ZorException::CreateFmt(native_error::kInvalidFieldNumber, {},
+                                  {FormatArg(table_name_), FormatArg(fieldNo)});
+  TField* field = nullptr;
+  for (const auto& owned : Fields())
+    if (!owned->Calculated() && TableFieldNo(owned.get()) == fieldNo) field = owned.get();
+  const TkrRecordLayout& l = data_manager_->Layout();
+  if (fieldNo == -1) {
+    TZorValue id(value);
+    id.ConvertTo(ftInteger);
+    const std::int32_t v = id.IsNull() ? 0 : id.AsInteger();
+    SetRecordId(l, record, static_cast<std::uint32_t>(v));
+    if (v >= 0 && v > data_manager_->LastAutoInc()) data_manager_->SetNextAutoInc(v);
+    if (data_manager_->IdFieldVisibility() == 0xFC || !field) return;
+  } else {
+    const TFieldHeader& h = data_manager_->FieldHeader(fieldNo);
+    const std::uint8_t type = h.FieldType;
+    // Values reach the slot in the field's own type.
+    TZorValue typed(value);
+    if (!typed.IsNull() && typed.DataType() != type && !IsBLOBType(type)) typed.ConvertTo(type);
+    if (IsBLOBType(type)) {
+      TMemoryStream* stream = BlobFieldStream(fieldNo, true);
+      if (stream) {
+        stream->Clear();
+        const std::string bytes = typed.IsNull() ? std::string() : typed.AsString();
+        if (!bytes.empty()) stream->Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+        stream->Seek(0, TStream::kFromBeginning);
+        SetFieldNull(l, record, fieldNo, bytes.empty());
+      }
+    } else {
+      std::uint8_t* slot = record + data_manager_->FieldOffset(fieldNo);
+      const std::size_t capacity = static_cast<std::size_t>(
+          h.FieldSize - (type == ftString ? 1 : (type == ftWideString ? 2 : 0)));
+      const bool empty = typed.IsNull() || typed.Size() <= 0 ||
+                         ((type == ftString) && static_cast<char>(typed.Data()[0]) == 0) ||
+                         (type == ftWideString && typed.Size() >= 2 && typed.Data()[0] == std::byte{0} &&
+                          typed.Data()[1] == std::byte{0}) ||
+                         ZeroDate(type, reinterpret_cast<const std::uint8_t*>(typed.Data()));
+      SetFieldNull(l, record, fieldNo, empty);
+      if (!empty) {
+        if (field) field->Validate(typed.Data());
+        std::memset(slot, 0, static_cast<std::size_t>(h.FieldSize));
+        std::memcpy(slot, typed.Data(),
+                    std::min(static_cast<std::size_t>(typed.Size()), capacity));
+      }
+    }
+    if (!field) return;
+  }
+  const TDataSetState state = State();
+  if (state != dsCalcFields && state != dsFilter && state != dsNewValue)
+    DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(field));
+}
+
+// ---------------------------------------------------------------------------
+// Inserts through a private buffer.
+
+void TKivoDataset::BeginInternalInsert() {
+  TCriticalSectionGuard guard(Lock());
+  CheckTableOpened("Error in TKivoDataSet.BeginInternalInsert");
+  internal_insert_buffer_.assign(static_cast<std::size_t>(record_buffer_size_), 0);
+  InternalInitRecord(internal_insert_buffer_.data());
+  FreeBlobSlots();
+  inserting_ = true;
+  internal_insert_active_ = true;
+  SetState(dsInsert);
+}
+
+void TKivoDataset::EndInternalInsert() {
+  TCriticalSectionGuard guard(Lock());
+  if (!internal_insert_active_) return;
+  // Whatever the post does, the private buffer and its state end here.
+  struct Finish {
+    TKivoDataset& d;
+    ~Finish() {
+      d.SetState(dsBrowse);
+      d.internal_insert_buffer_.clear();
+      d.internal_insert_active_ = false;
+      d.inserting_ = false;
+      d.FreeBlobSlots();
+      d.cursor_pos_changed_ = true;
+    }
+  } finish{*this};
+  InternalPost();
+}
+
+}  // namespace kivo
