@@ -28,8 +28,10 @@ TFormBuildIndex::TFormBuildIndex(QWidget* parent)
 
 // A build runs inside the event handler of whatever started it. Were the
 // user's clicks and keys delivered meanwhile, a click on "close table" or
-// "exit" would free the table being sorted; so while the form is up they
-// are dropped, and so are requests to close a window.
+// "exit" would free the table being sorted. Input from the window system
+// waits in its queue until the build is over (ProcessPendingPaints excludes
+// it); input that reaches a widget any other way while the form is up is
+// dropped here, and so are requests to close a window.
 class TBuildIndexDisplay::InputBlocker : public QObject {
  public:
   explicit InputBlocker(const QWidget* form) : form_(form) {
