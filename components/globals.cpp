@@ -5,6 +5,23 @@
 #include "storage/container/pagy_file_system.h"
 #include "storage/file_layer.h"
 
+namespace kivo {
+
+namespace {
+
+TBuildIndexProgressHook& HookSlot() {
+  static TBuildIndexProgressHook hook;
+  return hook;
+}
+
+}  // namespace
+
+void SetBuildIndexProgressHook(TBuildIndexProgressHook hook) { HookSlot() = std::move(hook); }
+
+const TBuildIndexProgressHook& BuildIndexProgressHook() { return HookSlot(); }
+
+}  // namespace kivo
+
 namespace kivo::detail {
 
 ComponentGlobals::ComponentGlobals() {

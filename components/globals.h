@@ -1,7 +1,10 @@
 // The component layer's process-wide objects: the session list with the
 // default session, the session handles, and the database-manager registry
 // with its lock. Made on first use, torn down in order at process end.
+// Also the hook that shows the progress of index builds to the user.
 #pragma once
+
+#include <functional>
 
 #include "platform/locks.h"
 #include "platform/owning_registry.h"
@@ -12,6 +15,19 @@ class TKivoDatabaseManager;
 class TKivoSession;
 class TKivoSessionList;
 class TKivoSessionManager;
+class TKivoDataset;
+
+// Receives the index-build progress of every data set that has no
+// OnBuildIndexesProgress event and does not suppress the progress window.
+// A program with windows sets it to show a progress window; a run without
+// windows leaves it empty. Set and called on the thread that runs the data
+// sets.
+using TBuildIndexProgressHook =
+    std::function<void(TKivoDataset& table, bool start, bool finish, double percentDone)>;
+
+// Replaces the hook; an empty function removes it.
+void SetBuildIndexProgressHook(TBuildIndexProgressHook hook);
+const TBuildIndexProgressHook& BuildIndexProgressHook();
 
 namespace detail {
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "components/database.h"
+#include "components/globals.h"
 #include "components/session.h"
 #include "engine/field_types.h"
 #include "engine/record_image.h"
@@ -101,7 +102,13 @@ std::int32_t TKivoDataset::GetLastAutoInc() const {
 }
 
 void TKivoDataset::DoBuildIndexesProgress(bool start, bool finish, double percentDone) {
-  if (OnBuildIndexesProgress) OnBuildIndexesProgress(*this, percentDone, start, finish);
+  if (OnBuildIndexesProgress) {
+    OnBuildIndexesProgress(*this, percentDone, start, finish);
+    return;
+  }
+  if (SuppressProgressWindow()) return;
+  if (const TBuildIndexProgressHook& hook = BuildIndexProgressHook())
+    hook(*this, start, finish, percentDone);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // ChangeCount and every saved array is a permutation of the record positions
 // in index order; anything else is recovered from by sorting, never an error.
 #include <algorithm>
+#include <exception>
 #include <random>
 
 #include "engine/data_manager.h"
@@ -96,8 +97,17 @@ void TKivoDataManager::SetIndexBuildProgress(bool value) {
 }
 
 void TKivoDataManager::ReportIndexProgress(bool start, bool finish, double percentDone) {
-  for (TDataManagerClient* dataset : datasets_)
-    dataset->DoBuildIndexesProgress(start, finish, percentDone);
+  // Every data set hears every report, even when one of them fails on it:
+  // a start or finish it missed would leave its progress display wrong.
+  std::exception_ptr first_error;
+  for (TDataManagerClient* dataset : datasets_) {
+    try {
+      dataset->DoBuildIndexesProgress(start, finish, percentDone);
+    } catch (...) {
+      if (!first_error) first_error = std::current_exception();
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
 }
 
 std::int32_t TKivoDataManager::IndexCount() const {

@@ -288,6 +288,52 @@ TEST_F(Indexes, BuildsReportProgressOnlyOnceSwitchedOn) {
   t.m = nullptr;  // the last data set took the manager with it
 }
 
+// A build that fails after its start still reports a finish to every data
+// set, so that a progress display is taken down; the build's error goes on.
+TEST_F(Indexes, AFailedBuildStillReportsItsStartAndFinishToEveryDataSet) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  // Fails on the start report, or on the first report past half way.
+  struct FailingClient : ProgressClient {
+    bool at_start = false;
+    void DoBuildIndexesProgress(bool start, bool finish, double percent) override {
+      ProgressClient::DoBuildIndexesProgress(start, finish, percent);
+      if (at_start ? start : !start && !finish && percent >= 50) throw Exception("stop");
+    }
+  };
+  ProgressClient watcher;
+  FailingClient failing;
+  // The failing data set hears each report first.
+  ASSERT_EQ(t.m->ConnectDataset(&failing), 0);
+  ASSERT_EQ(t.m->ConnectDataset(&watcher), 0);
+  for (std::uint32_t id = 1; id <= 1000; ++id)
+    t.Insert(Row(id, "a", static_cast<std::int32_t>(id * 7919 % 1000)));
+  t.m->SetIndexBuildProgress(true);
+  for (bool at_start : {false, true}) {
+    SCOPED_TRACE(at_start);
+    failing.at_start = at_start;
+    failing.reports.clear();
+    watcher.reports.clear();
+    EXPECT_THROW(t.m->AddIndex(at_start ? "early" : "late", "n", 0, "", "", true), Exception);
+    for (const ProgressClient* client : std::vector<const ProgressClient*>{&failing, &watcher}) {
+      ASSERT_GE(client->reports.size(), 2u);
+      EXPECT_EQ(client->reports.front(), std::make_tuple(true, false, 0.0));
+      const auto& [start, finish, percent] = client->reports.back();
+      EXPECT_TRUE(finish);
+      EXPECT_FALSE(start);
+      if (at_start) {
+        EXPECT_EQ(client->reports.size(), 2u);
+      } else {
+        EXPECT_GE(percent, 50.0);
+        EXPECT_LT(percent, 100.0);
+      }
+    }
+  }
+  t.m->DisconnectDataset(&watcher);
+  t.m->DisconnectDataset(&failing);
+  t.m = nullptr;
+}
+
 TEST_F(Indexes, IntegerIndexesBuildInKeyThenIdentifierOrderWithOrWithoutProgress) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);

@@ -206,6 +206,7 @@ void TkrTableIndexes::SortByPrefix(const TkrIndexKey& key, std::vector<std::int3
     if (p < n) entries[static_cast<std::size_t>(p)] = {key.Prefix(record), key.IdOf(record), p};
   });
   const std::function<void(double)> reporter = [this](double percent) {
+    reported_percent_ = percent;
     if (progress_) progress_(false, false, percent);
   };
   SortReporting(
@@ -288,6 +289,7 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
     return;
   }
   const std::function<void(double)> reporter = [this](double percent) {
+    reported_percent_ = percent;
     if (progress_) progress_(false, false, percent);
   };
   SortReporting(
@@ -311,8 +313,27 @@ void TkrTableIndexes::Build(std::int32_t i) {
   const bool report = progress_enabled_ && progress_ && n > 0;
   std::vector<std::int32_t> order(static_cast<std::size_t>(n));
   std::iota(order.begin(), order.end(), 0);
-  if (report) progress_(true, false, 0);
-  Sort(index, order, report);
+  // Every reported start is followed by a finish, also when the build fails
+  // (or a receiver of the start fails), so that whoever shows the progress
+  // can take it down again.
+  bool started = false;
+  try {
+    if (report) {
+      started = true;
+      reported_percent_ = 0;
+      progress_(true, false, 0);
+    }
+    Sort(index, order, report);
+  } catch (...) {
+    if (started) {
+      try {
+        progress_(false, true, reported_percent_);
+      } catch (...) {
+        // The build's own error is the one to report.
+      }
+    }
+    throw;
+  }
   index.positions.Assign(order);
   index.prefixes_learnt = false;
   index.built = true;

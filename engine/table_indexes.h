@@ -201,6 +201,9 @@ class TkrTableIndexes : public TkrRecordIndexer {
   std::vector<Index> indexes_;
   TProgress progress_;
   bool progress_enabled_ = false;
+  // The last percentage reported during a build, repeated in the finish
+  // report of a build that fails.
+  double reported_percent_ = 0;
   bool defer_builds_ = false;
   bool bulk_insert_ = false;
   std::vector<std::uint8_t> inserted_image_;

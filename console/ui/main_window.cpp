@@ -14,6 +14,8 @@
 #include <QStatusTipEvent>
 #include <QTableView>
 
+#include "console/ui/about_box.h"
+#include "console/ui/build_index_form.h"
 #include "console/ui/db_navigator.h"
 #include "console/ui/file_dialogs.h"
 #include "console/ui/grid_model.h"
@@ -58,9 +60,12 @@ TMainWindow::TMainWindow(std::vector<std::string> params, TConsoleEnvironment en
     if (field) Run([this, field] { controller_->DBGrid1TitleClick(field->FieldName()); });
   });
   navigator_->Bind(controller_->ds1(), run);
+  build_display_ = std::make_unique<TBuildIndexDisplay>();
+  about_box_ = new TSQLConsoleAbout(this);
 }
 
 TMainWindow::~TMainWindow() {
+  build_display_.reset();
   // The grid and the navigator leave the data source before the controller
   // closes and frees what they show.
   grid_model_->Detach();

@@ -28,8 +28,10 @@ class QTableView;
 
 namespace kartova {
 
+class TBuildIndexDisplay;
 class TDBNavigator;
 class TGridModel;
+class TSQLConsoleAbout;
 
 class TMainWindow : public QMainWindow, public TMainView {
   Q_OBJECT
@@ -49,6 +51,11 @@ class TMainWindow : public QMainWindow, public TMainView {
   // grid; false when the list has no such table.
   bool OpenTableNamed(const std::string& name);
   TGridModel* GridModel() const { return grid_model_; }
+  // The About box, made with the window and shown from Help > About.
+  TSQLConsoleAbout* AboutBox() const { return about_box_; }
+  // The index-build progress window's owner, the build-progress hook while
+  // this window lives.
+  TBuildIndexDisplay& BuildIndexDisplay() { return *build_display_; }
 
   // TMainView
   void SetCaption(const std::string& title) override;
@@ -92,6 +99,8 @@ class TMainWindow : public QMainWindow, public TMainView {
   void Run(const std::function<void()>& operation);
 
   std::unique_ptr<TfmMain> controller_;
+  std::unique_ptr<TBuildIndexDisplay> build_display_;
+  TSQLConsoleAbout* about_box_ = nullptr;
 
   QAction* load_script_ = nullptr;
   QAction* save_script_ = nullptr;

@@ -8,6 +8,7 @@
 #include <QTableView>
 #include <QToolBar>
 
+#include "console/ui/about_box.h"
 #include "console/ui/main_window.h"
 
 namespace kartova {
@@ -66,8 +67,9 @@ void TMainWindow::BuildActions() {
   run_sql_ = MakeAction("Run1", U("&Run"), op(&TfmMain::bnRunSQLClick));
   open_sql_ = MakeAction("OpenSQL1", U("&Open"), op(&TfmMain::btOpenSQLClick));
 
-  // Help. The About box is not part of the program yet.
+  // Help.
   about_ = MakeAction("About1", U("&About..."), nullptr);
+  connect(about_, &QAction::triggered, this, [this] { about_box_->exec(); });
 
   // Toolbar.
   QStyle* st = style();
