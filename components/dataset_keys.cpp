@@ -74,8 +74,8 @@ void TKivoDataset::Post() {
 }
 
 void TKivoDataset::WriteKeyValues(const std::vector<TZorVariant>& values) {
-  const auto n = std::min<std::int32_t>(static_cast<std::int32_t>(values.size()),
-                                        IndexFieldCount());
+  const auto n =
+      std::min<std::int32_t>(static_cast<std::int32_t>(values.size()), IndexFieldCount());
   for (std::int32_t i = 0; i < n; ++i) {
     TField* field = GetIndexField(i);
     if (field) SetFieldVariant(*field, values[static_cast<std::size_t>(i)]);
@@ -359,15 +359,14 @@ void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
           h.FieldSize - (type == ftString ? 1 : (type == ftWideString ? 2 : 0)));
       const bool empty = typed.IsNull() || typed.Size() <= 0 ||
                          ((type == ftString) && static_cast<char>(typed.Data()[0]) == 0) ||
-                         (type == ftWideString && typed.Size() >= 2 && typed.Data()[0] == std::byte{0} &&
-                          typed.Data()[1] == std::byte{0}) ||
+                         (type == ftWideString && typed.Size() >= 2 &&
+                          typed.Data()[0] == std::byte{0} && typed.Data()[1] == std::byte{0}) ||
                          ZeroDate(type, reinterpret_cast<const std::uint8_t*>(typed.Data()));
       SetFieldNull(l, record, fieldNo, empty);
       if (!empty) {
         if (field) field->Validate(typed.Data());
         std::memset(slot, 0, static_cast<std::size_t>(h.FieldSize));
-        std::memcpy(slot, typed.Data(),
-                    std::min(static_cast<std::size_t>(typed.Size()), capacity));
+        std::memcpy(slot, typed.Data(), std::min(static_cast<std::size_t>(typed.Size()), capacity));
       }
     }
     if (!field) return;

@@ -180,8 +180,8 @@ TEST_F(KeyTable, LookupReadsTheRecordFoundAndLeavesTheCursorAlone) {
   const std::vector<TZorVariant> one = t_->Lookup("name", {std::string("row22")}, "m");
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0], TZorVariant(std::int64_t{22}));
-  const std::vector<TZorVariant> two = t_->Lookup("n;m", {std::int32_t{110}, std::int32_t{21}},
-                                                  " name ;; note");
+  const std::vector<TZorVariant> two =
+      t_->Lookup("n;m", {std::int32_t{110}, std::int32_t{21}}, " name ;; note");
   ASSERT_EQ(two.size(), 2u);
   EXPECT_EQ(two[0], TZorVariant(std::string("row21")));
   EXPECT_EQ(two[1], TZorVariant(std::string("note 21")));
@@ -299,10 +299,13 @@ TEST(MasterLinkChains, LinksThatLoopBackAreRefusedWhateverTheirLength) {
     tables.push_back(std::move(t));
   }
   // t1 <- t0, t2 <- t1, t3 <- t2: t0 may not follow t3, t2 or t1.
-  for (int i = 1; i < 4; ++i) tables[static_cast<std::size_t>(i)]->SetMasterSource(sources[static_cast<std::size_t>(i - 1)].get());
   for (int i = 1; i < 4; ++i)
-    EXPECT_EQ(MessageOf([&] { tables[0]->SetMasterSource(sources[static_cast<std::size_t>(i)].get()); }),
-              "TKivoDataSet.SetDataSource - Invalid DataSource")
+    tables[static_cast<std::size_t>(i)]->SetMasterSource(
+        sources[static_cast<std::size_t>(i - 1)].get());
+  for (int i = 1; i < 4; ++i)
+    EXPECT_EQ(
+        MessageOf([&] { tables[0]->SetMasterSource(sources[static_cast<std::size_t>(i)].get()); }),
+        "TKivoDataSet.SetDataSource - Invalid DataSource")
         << i;
   EXPECT_EQ(tables[0]->MasterSource(), nullptr);
 }

@@ -256,7 +256,8 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
   const std::function<int(std::int32_t, std::int32_t)> full_compare = compare;
   if (PrimaryPrefixes(key, order.size(), prefixes) && report) {
     const bool descending = key.Parts()[0].Descending;
-    compare = [&](std::int32_t a, std::int32_t b) {
+    // Outlives this block: `descending` is taken by value.
+    compare = [&, descending](std::int32_t a, std::int32_t b) {
       const int r =
           std::memcmp(prefixes.data() + kPrefixBytes * static_cast<std::size_t>(a),
                       prefixes.data() + kPrefixBytes * static_cast<std::size_t>(b), kPrefixBytes);
