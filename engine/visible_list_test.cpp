@@ -242,6 +242,27 @@ std::vector<ListConfig> Configs() {
                        l.SetFiltered(true, 0);
                      },
                      [](const Row& r) { return r.m && *r.m >= 97; }, 2, 2});
+  // The master's run is taken from the current index as it stands.
+  configs.push_back({"master link in a key range", "n",
+                     [](ListTable& t, TkrVisibleList& l) {
+                       TkrKeyRange range;
+                       range.Start = t.Image(Row{std::nullopt, 5, std::nullopt}, 0);
+                       range.End = t.Image(Row{std::nullopt, 9, std::nullopt}, 0);
+                       range.StartFieldCount = range.EndFieldCount = 1;
+                       l.SetRange(range);
+                       l.SetMaster(true, true, {t.IntEquals(kN, 7)});
+                     },
+                     [](const Row& r) { return r.n && *r.n == 7; }});
+  configs.push_back({"master key outside the key range", "n",
+                     [](ListTable& t, TkrVisibleList& l) {
+                       TkrKeyRange range;
+                       range.Start = t.Image(Row{std::nullopt, 2, std::nullopt}, 0);
+                       range.End = t.Image(Row{std::nullopt, 6, std::nullopt}, 0);
+                       range.StartFieldCount = range.EndFieldCount = 1;
+                       l.SetRange(range);
+                       l.SetMaster(true, true, {t.IntEquals(kN, 7)});
+                     },
+                     [](const Row&) { return false; }});
   configs.push_back({"one indexed condition in another order", "s",
                      [](ListTable&, TkrVisibleList& l) {
                        l.SetFilterText("n = 9");
@@ -325,7 +346,7 @@ TEST_P(VisibleListModel, TwoListsStayEqualToARebuildThroughRandomChanges) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 12));
+INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 14));
 
 // ---------------------------------------------------------------------------
 
