@@ -27,17 +27,7 @@ using testing::MessageOf;
 using testing::TempDir;
 
 enum class Store { kDirectory, kMemory, kContainer };
-
-const char* StoreName(Store s) {
-  switch (s) {
-    case Store::kDirectory:
-      return "directory";
-    case Store::kMemory:
-      return "memory";
-    default:
-      return "container";
-  }
-}
+constexpr const char* kStoreNames[] = {"directory", "memory", "container"};
 
 // Text for a memo: words, compressible like real text. Binary values: half
 // a repeating pattern, half random bytes.
@@ -165,8 +155,8 @@ TEST(BlobValues, RoundTripInEveryStoreAtEveryLevel) {
       for (std::uint8_t level = clNone; level <= clMax; ++level) {
         const Config c{store, encrypted, level};
         const std::vector<std::size_t> sizes = SizesAt(level);
-        SCOPED_TRACE(std::string(StoreName(store)) + (encrypted ? ", enciphered" : "") +
-                     ", level " + std::to_string(level));
+        SCOPED_TRACE(std::string(kStoreNames[static_cast<int>(store)]) +
+                     (encrypted ? ", enciphered" : "") + ", level " + std::to_string(level));
         const std::string name = "t" + std::to_string(level);
         auto t = tables.Create(c, name);
         ASSERT_EQ(t->BLOBCompression(), level);
