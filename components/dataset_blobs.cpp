@@ -12,7 +12,6 @@ namespace kivo {
 void TKivoDataset::FreeBlobSlots() {
   for (BlobSlot& slot : blob_slots_) {
     slot.stream.reset();
-    slot.writing = false;
     slot.changed = false;
   }
 }
@@ -43,7 +42,6 @@ TMemoryStream* TKivoDataset::BlobFieldStream(int field, bool writing) {
     slot.stream->Clear();
   }
   if (writing) slot.changed = true;
-  slot.writing = writing;
   slot.stream->Seek(0, TStream::kFromBeginning);
   return slot.stream.get();
 }

@@ -284,7 +284,6 @@ class TKivoDataset : public TKivoDatasetBase,
   friend class TKivoMasterDataLink;
   struct BlobSlot {
     std::unique_ptr<TMemoryStream> stream;
-    bool writing = false;
     // The stream holds a value not posted yet: it is never reloaded.
     bool changed = false;
   };
