@@ -279,10 +279,12 @@ void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool co
     // The value being edited when its stream is open, else the stored one.
     TMemoryStream stored;
     TMemoryStream* stream = nullptr;
-    if (static_cast<std::size_t>(fieldNo) < blob_slots_.size())
-      stream = blob_slots_[static_cast<std::size_t>(fieldNo)].stream.get();
+    const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
+    if (static_cast<std::size_t>(fieldNo) < blob_slots_.size()) {
+      const BlobSlot& slot = blob_slots_[static_cast<std::size_t>(fieldNo)];
+      if (slot.changed || isNew || State() == dsEdit) stream = slot.stream.get();
+    }
     if (!stream) {
-      const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
       const std::int32_t pos =
           isNew ? -1 : list_->RecordPositionOfId(static_cast<std::int32_t>(GetRecordId(l, record)));
       if (pos < 0) {

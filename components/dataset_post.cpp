@@ -16,6 +16,10 @@ namespace {
 class TAutoFlushPause {
  public:
   explicit TAutoFlushPause(TKivoDataManager& m) : m_(m) { m_.DisableAutoFlush(); }
+  // Ends the pause now and runs the flush that is due, reporting its failure.
+  void Resume() { m_.EnableAutoFlush(true); }
+  // Pauses again (after a Resume that failed).
+  void Pause() { m_.DisableAutoFlush(); }
   ~TAutoFlushPause() {
     try {
       m_.EnableAutoFlush(true);
@@ -67,13 +71,45 @@ void TKivoDataset::StoreNewRecord(std::uint8_t* buffer, const char* where) {
     throw Exception(std::string(where) +
                     " - no record identifier is left: the table's last identifier is "
                     "2147483647.");
+  const std::int32_t lastAutoInc = data_manager_->LastAutoInc();
   TAutoFlushPause pause(*data_manager_);
   last_posted_record_id_ = BufferId(buffer);
   // The engine adds the record's BLOB entry with the record; the values are
   // written once the record is stored, so a refused record leaves the BLOB
   // directory as it was.
   list_->AfterInsert(buffer);
-  WriteBlobSlots(data_manager_->RecordCount() - 1);
+  if (!data_manager_->HasBLOBs()) return;
+  // The values, and the flush that is due after them (which puts them into
+  // the BLOB files), belong to the insert: when either fails the record is
+  // taken out again, the BLOB directory stays in step with the records, and
+  // the slots stay for another try.
+  const std::int32_t recPos = data_manager_->RecordCount() - 1;
+  try {
+    WriteBlobSlots(recPos);
+    pause.Resume();
+  } catch (...) {
+    pause.Pause();
+    last_posted_record_id_ = -1;
+    RemoveFailedInsert(recPos, lastAutoInc);
+    throw;
+  }
+  FreeBlobSlots();
+}
+
+void TKivoDataset::RemoveFailedInsert(std::int32_t recPos, std::int32_t lastAutoInc) {
+  try {
+    const std::int32_t place = list_->VisiblePositionOf(recPos);
+    if (place >= 0) {
+      list_->SetCurrent(place);
+      list_->AfterDelete();
+    } else {
+      // Not listed: the list sees the table's change and rebuilds.
+      data_manager_->krDeleteRecord(list_->CurrentIndex(), recPos, -1);
+    }
+    data_manager_->Header().LastAutoInc = lastAutoInc;
+  } catch (const std::exception&) {
+    // The insert's own failure is the one reported; the record stays.
+  }
 }
 
 void TKivoDataset::InternalPost() {
@@ -87,6 +123,7 @@ void TKivoDataset::InternalPost() {
       internal_insert_active_ ? internal_insert_buffer_.data() : TDataSet::ActiveBuffer();
   if (!buffer) throw Exception(where + "0 pointer to buffer.");
   EnsureVisibleListCurrent();
+  SetBlobNullBits(buffer);
   CheckRequiredTableFields(buffer);
   const bool inserting = State() == dsInsert;
   data_manager_->CheckUniqueKeys(buffer, inserting, "TKivoDataSet.InternalPost");
@@ -104,6 +141,7 @@ void TKivoDataset::InternalPost() {
     last_posted_record_id_ = id;
     list_->SetCurrent(at);
     WriteBlobSlots(list_->RecordAt(at));
+    FreeBlobSlots();
     list_->AfterUpdate(buffer);
   }
   inserting_ = false;

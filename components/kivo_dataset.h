@@ -272,6 +272,7 @@ class TKivoDataset : public TKivoDatasetBase,
   void BlobStreamClosed(int field) override;
 
   std::unique_ptr<TStream> CreateBlobStream(TField* field, int mode) override;
+  void CloseBlob(TField* field) override;
   bool GetFieldData(TField* field, void* buffer) override;
   void SetFieldData(TField* field, const void* buffer) override;
   bool GetIsIndexField(TField* field) override;
@@ -346,10 +347,17 @@ class TKivoDataset : public TKivoDatasetBase,
   friend class TKivoMasterDataLink;
   struct BlobSlot {
     std::unique_ptr<TMemoryStream> stream;
-    int mode = 0;
+    // The stream holds a value not posted yet: it is never reloaded.
+    bool changed = false;
   };
   void FreeBlobSlots();
+  // Stores every open slot as the value of record `recPos`; the slots stay.
   void WriteBlobSlots(std::int32_t recPos);
+  // Sets the null bits of `buffer` from the open slots: empty is null.
+  void SetBlobNullBits(std::uint8_t* buffer);
+  // Takes back the insert of the last record `recPos` (listed or not) and
+  // the identifier it used.
+  void RemoveFailedInsert(std::int32_t recPos, std::int32_t lastAutoInc);
   void CheckRequiredTableFields(const std::uint8_t* buffer) const;
   // The identifier of a record buffer.
   std::int32_t BufferId(const std::uint8_t* buffer) const;

@@ -367,6 +367,7 @@ void TKivoDataset::CopyRows(TDataSet& source, TRowCopy& copy) {
         try {
           data_manager_->InsertRecord(buffer, 0);
           WriteBlobSlots(data_manager_->RecordCount() - 1);
+          FreeBlobSlots();
         } catch (...) {
           data_manager_->EnableAutoFlush(false);
           throw;

@@ -191,6 +191,9 @@ class TDataSet {
   // A stream over a BLOB field's value (mode kBlobRead, kBlobWrite or
   // kBlobReadWrite); the base has no BLOBs and raises.
   virtual std::unique_ptr<TStream> CreateBlobStream(TField* field, int mode);
+  // Brings the field's null flag in line with its BLOB stream, as closing the
+  // stream does; the base has no BLOBs and does nothing.
+  virtual void CloseBlob(TField* field) { (void)field; }
   virtual bool GetIsIndexField(TField* field) { return (void)field, false; }
 
   // ---- Reading rows by position (grids). Neither call moves the cursor,

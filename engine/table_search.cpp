@@ -302,8 +302,12 @@ std::vector<std::int32_t> TkrTableSearch::GetMatchedRecordsArray(const TSearchOp
 }
 
 bool TkrTableSearch::HasFittingIndex(const TSearchOperation& op, TFilterOptions options) {
-  if (IsMemoCondition(op)) return false;
-  return MatcherFor(op, options).FittingIndex() >= 0;
+  return FittingIndex(op, options) >= 0;
+}
+
+std::int32_t TkrTableSearch::FittingIndex(const TSearchOperation& op, TFilterOptions options) {
+  if (IsMemoCondition(op)) return -1;
+  return MatcherFor(op, options).FittingIndex();
 }
 
 TkrRecordMatcher& TkrTableSearch::MatcherFor(const TSearchOperation& op, TFilterOptions options) {

@@ -78,6 +78,9 @@ class TkrTableSearch : public TSearchHost {
                                                    TFilterOptions options, bool firstOnly);
   // Whether a condition on `op.FieldNo` can be answered through an index.
   bool HasFittingIndex(const TSearchOperation& op, TFilterOptions options);
+  // The index that answers the condition (GetMatchedRecordsArray gives its
+  // order), or -1.
+  std::int32_t FittingIndex(const TSearchOperation& op, TFilterOptions options);
 
  private:
   bool IsMemoCondition(const TSearchOperation& op) const;

@@ -260,8 +260,12 @@ void TkrVisibleList::Rebuild() {
     list = order.ToVector();
   } else if (distinct_fields_.empty() && SingleIndexedCondition(single, singleOptions)) {
     // One condition that an index answers: its matches, without a flag per
-    // record of the table.
-    list = SortedInRange(search_.GetMatchedRecordsArray(*single, singleOptions, false));
+    // record of the table. They come in the order of the index that
+    // answered; when that is the current index (a master link on it, a
+    // filter on its first field) they are in the list's order already: a
+    // search of the index and a copy of the matching run.
+    const bool inOrder = search_.FittingIndex(*single, singleOptions) == indexNo;
+    list = SortedInRange(search_.GetMatchedRecordsArray(*single, singleOptions, false), inOrder);
     ApplyWindow(list);
   } else {
     TBitsArray bits;
@@ -329,7 +333,8 @@ bool TkrVisibleList::SingleIndexedCondition(const TSearchOperation*& op, TFilter
          search_.HasFittingIndex(*op, options);
 }
 
-std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t> positions) {
+std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t> positions,
+                                                        bool sorted) {
   const TkrIndexKey& key = Key();
   std::vector<std::uint8_t> image;
   if (range_active_) {
@@ -338,6 +343,7 @@ std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t
       return !InRange(image.data());
     });
   }
+  if (sorted) return positions;
   // A cached image is valid until the next record is read: compare a copy.
   std::sort(positions.begin(), positions.end(), [&](std::int32_t a, std::int32_t b) {
     image = ImageOf(a);

@@ -167,8 +167,9 @@ class TkrVisibleList {
   // Whether the only restriction besides a range and the window is one
   // condition (master link or filter) that an index answers; which one.
   bool SingleIndexedCondition(const TSearchOperation*& op, TFilterOptions& options);
-  // The positions inside the range, in the current index's order.
-  std::vector<std::int32_t> SortedInRange(std::vector<std::int32_t> positions);
+  // The positions inside the range, in the current index's order; with
+  // `sorted` they are in that order already.
+  std::vector<std::int32_t> SortedInRange(std::vector<std::int32_t> positions, bool sorted = false);
   bool InRange(const std::uint8_t* record);
   bool PassesFilterText(const std::uint8_t* record);
   // The first list position whose record sorts at or after `image`.

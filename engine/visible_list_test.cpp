@@ -172,6 +172,15 @@ std::vector<std::int32_t> BruteForce(ListTable& t, const ListConfig& c) {
   return out;
 }
 
+// The key range n = from .. to, both ends included, over the index on n.
+TkrKeyRange RangeOfN(ListTable& t, std::int32_t from, std::int32_t to) {
+  TkrKeyRange range;
+  range.Start = t.Image(Row{std::nullopt, from, std::nullopt}, 0);
+  range.End = t.Image(Row{std::nullopt, to, std::nullopt}, 0);
+  range.StartFieldCount = range.EndFieldCount = 1;
+  return range;
+}
+
 std::vector<ListConfig> Configs() {
   std::vector<ListConfig> configs;
   configs.push_back({"filter on an unindexed range", "s",
@@ -187,13 +196,7 @@ std::vector<ListConfig> Configs() {
                      },
                      [](const Row& r) { return !r.n || *r.n == 3 || *r.n >= 11; }});
   configs.push_back({"key range", "n",
-                     [](ListTable& t, TkrVisibleList& l) {
-                       TkrKeyRange range;
-                       range.Start = t.Image(Row{std::nullopt, 4, std::nullopt}, 0);
-                       range.End = t.Image(Row{std::nullopt, 8, std::nullopt}, 0);
-                       range.StartFieldCount = range.EndFieldCount = 1;
-                       l.SetRange(range);
-                     },
+                     [](ListTable& t, TkrVisibleList& l) { l.SetRange(RangeOfN(t, 4, 8)); },
                      [](const Row& r) { return r.n && *r.n >= 4 && *r.n <= 8; }});
   configs.push_back(
       {"master link", "n",
@@ -227,11 +230,7 @@ std::vector<ListConfig> Configs() {
   configs.push_back(
       {"rare filter in a range", "n",
        [](ListTable& t, TkrVisibleList& l) {
-         TkrKeyRange range;
-         range.Start = t.Image(Row{std::nullopt, 4, std::nullopt}, 0);
-         range.End = t.Image(Row{std::nullopt, 8, std::nullopt}, 0);
-         range.StartFieldCount = range.EndFieldCount = 1;
-         l.SetRange(range);
+         l.SetRange(RangeOfN(t, 4, 8));
          l.SetFilterText("m = 5");
          l.SetFiltered(true, 0);
        },
@@ -242,6 +241,19 @@ std::vector<ListConfig> Configs() {
                        l.SetFiltered(true, 0);
                      },
                      [](const Row& r) { return r.m && *r.m >= 97; }, 2, 2});
+  // The master's run is taken from the current index as it stands.
+  configs.push_back({"master link in a key range", "n",
+                     [](ListTable& t, TkrVisibleList& l) {
+                       l.SetRange(RangeOfN(t, 5, 9));
+                       l.SetMaster(true, true, {t.IntEquals(kN, 7)});
+                     },
+                     [](const Row& r) { return r.n && *r.n == 7; }});
+  configs.push_back({"master key outside the key range", "n",
+                     [](ListTable& t, TkrVisibleList& l) {
+                       l.SetRange(RangeOfN(t, 2, 6));
+                       l.SetMaster(true, true, {t.IntEquals(kN, 7)});
+                     },
+                     [](const Row&) { return false; }});
   configs.push_back({"one indexed condition in another order", "s",
                      [](ListTable&, TkrVisibleList& l) {
                        l.SetFilterText("n = 9");
@@ -325,7 +337,7 @@ TEST_P(VisibleListModel, TwoListsStayEqualToARebuildThroughRandomChanges) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 12));
+INSTANTIATE_TEST_SUITE_P(Restrictions, VisibleListModel, ::testing::Range(0, 14));
 
 // ---------------------------------------------------------------------------
 
