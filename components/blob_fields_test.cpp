@@ -193,9 +193,6 @@ TEST(BlobValues, RoundTripInEveryStoreAtEveryLevel) {
 // levels share the store-independent coder, which the test above runs in
 // every store on the smaller sizes.
 TEST(BlobValues, EightMebibytesAtEveryCompressingLevel) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "minutes under the address sanitizer; the build without it runs this";
-#endif
   SetDefaultFormatSettings(FormatSettings());
   BlobTables tables;
   for (std::uint8_t level = clFastest; level <= clMax; ++level) {
