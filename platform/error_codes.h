@@ -9,6 +9,12 @@
 
 namespace kivo::native_error {
 
+// Lexical errors of SQL text, each with the line and column of the fault.
+inline constexpr int kMissingRightParenthesis = 1;  // at the unclosed "("
+inline constexpr int kUnexpectedRightParenthesis = 2;
+inline constexpr int kUnterminatedString = 3;  // at the opening quote
+inline constexpr int kInvalidNumericSymbol = 44;
+
 // A conversion or an arithmetic step with no defined result; the message is
 // "Unknown error".
 inline constexpr int kUnsupported = -1;

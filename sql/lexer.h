@@ -1,0 +1,114 @@
+// TKivoLexer: turns the text handed to the SQL processor (one statement or a
+// script of statements separated by ";") into lists of tokens, in one pass
+// at construction.
+//
+// Comments are dropped, quoted strings and bracketed names unquoted,
+// hexadecimal literals ("$1F", "0x1F") turned into decimal text, reserved
+// words recognised, and ":name" parameters replaced by the values of the
+// attached parameter list. Every token keeps the line and column (from 1) of
+// its first character. Lexical errors are ZorExceptions raised from the
+// constructor; no statement is available after one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/params.h"
+
+namespace kivo {
+
+enum TTokenType : std::uint8_t {
+  tktNone = 0,             // no token (reading past the end of a statement)
+  tktString = 1,           // identifier, non-reserved keyword, operator sign
+  tktQuotedString = 2,     // text between ' ' or " ", quotes removed
+  tktBracketedString = 3,  // text between [ and ], brackets removed
+  tktInt = 4,              // integer literal, decimal text
+  tktFloat = 5,            // literal with "." or an exponent
+  tktReservedWord = 6,
+  tktParam = 7,  // ":name" read without a parameter list; Text is the name
+  tktLeftParenthesis = 8,
+  tktRightParenthesis = 9,
+  tktComma = 10,
+  tktDot = 11,
+};
+
+// The reserved words; a word's number is its index here.
+inline constexpr int kReservedWordCount = 272;
+// ReservedWord of a token that is not a reserved word, and the wildcard
+// "any reserved word" of IsReservedWord.
+inline constexpr std::uint16_t kNoReservedWord = kReservedWordCount;
+inline constexpr std::uint16_t kAnyReservedWord = kReservedWordCount;
+extern const std::array<std::string_view, kReservedWordCount> kReservedWords;
+
+// The number of a reserved word (case ignored), kNoReservedWord when the
+// word is not reserved.
+std::uint16_t ReservedWordNumber(std::string_view word);
+
+// Text that stands for a BLOB parameter's value; the parameter's name follows it.
+inline constexpr std::string_view kBlobMarker = "$Blob$Marker$";
+
+struct TToken {
+  TTokenType TokenType = tktNone;
+  std::uint16_t ReservedWord = kNoReservedWord;
+  // The text as written: quoted content without delimiters (doubled
+  // delimiters collapsed), a number's decimal text, a parameter's value.
+  std::string Text;
+  // The value of a wide-string parameter; empty otherwise.
+  std::u16string WideText;
+  std::int32_t Line = 0;
+  std::int32_t Column = 0;
+};
+
+// The tokens of one statement and its read position.
+struct TSQLCommand {
+  std::vector<TToken> Tokens;
+  int Position = 0;
+};
+
+class TKivoLexer {
+ public:
+  // Tokenizes `text`. `params` may be null; it is not owned and is read only
+  // here (parameters are substituted now: after a value changes, the text
+  // must be tokenized again). Raises ZorException 1, 2, 3 or 44 for a
+  // lexical error and EDatabaseError for a parameter not in `params`.
+  explicit TKivoLexer(std::string text, const TParams* params = nullptr);
+
+  int CommandCount() const { return static_cast<int>(commands_.size()); }
+  const std::vector<TSQLCommand>& Commands() const { return commands_; }
+  int CurrentCommand() const { return current_; }
+
+  // Moves to the next statement (the first one on the first call); false
+  // when there is none.
+  bool NextCommand();
+
+  // Copies the token at the read position of the current statement. Past
+  // the last token (or with no current statement) returns false and sets
+  // only token.TokenType to tktNone, leaving the rest of `token` as it was.
+  bool GetCurrentToken(TToken& token) const;
+  // The same for the token after the current one, without moving.
+  bool LookAheadToken(TToken& token) const;
+  // LookAheadToken, then advances the read position (also past the end).
+  bool GetNextToken(TToken& token);
+
+  int GetPosition() const;
+  // Moves the read position to `index` and returns GetCurrentToken.
+  bool SetPosition(int index, TToken& token);
+
+  // True when the token is a reserved word and is `word`, or `word` is
+  // kAnyReservedWord.
+  static bool IsReservedWord(const TToken& token, std::uint16_t word);
+
+ private:
+  class Scanner;
+  bool TokenAt(int index, TToken& token) const;
+
+  std::string text_;
+  const TParams* params_;
+  std::vector<TSQLCommand> commands_;
+  int current_ = -1;
+};
+
+}  // namespace kivo
