@@ -359,8 +359,6 @@ void TZorValue::SetBoolean(bool v) { SetFixed<std::uint8_t>(ftBoolean, v ? 1 : 0
 void TZorValue::SetFloat(double v) { SetFixed(ftFloat, v); }
 void TZorValue::SetCurrency(double v) { SetFixed(ftCurrency, v); }
 
-namespace {
-
 TDayAndTime CheckedDayAndTime(double dateTime) {
   TDayAndTime dt{};
   if (!TryDateTimeToDayAndTime(dateTime, &dt)) {
@@ -368,8 +366,6 @@ TDayAndTime CheckedDayAndTime(double dateTime) {
   }
   return dt;
 }
-
-}  // namespace
 
 void TZorValue::SetDate(double dateTime) {
   SetFixed<std::int32_t>(ftDate, CheckedDayAndTime(dateTime).Day);

@@ -66,6 +66,10 @@ bool IsIntegerType(std::uint8_t type);  // SmallInt Integer Word AutoInc LargeIn
 bool IsStringType(std::uint8_t type);   // String WideString
 bool IsDateType(std::uint8_t type);     // Date Time DateTime
 
+// The day number and milliseconds of a date-time number; EConvertError
+// "Date-time value out of range: ..." outside years 1 to 9999.
+TDayAndTime CheckedDayAndTime(double dateTime);
+
 class TZorValue {
  public:
   TZorValue() noexcept = default;
