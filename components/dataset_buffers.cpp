@@ -348,26 +348,7 @@ void TKivoDataset::SetFieldData(TField* field, const void* buffer) {
     const TFieldHeader& h = data_manager_->FieldHeader(f);
     const TkrRecordLayout& l = data_manager_->Layout();
     const auto* src = static_cast<const std::uint8_t*>(buffer);
-    bool isNull = src == nullptr;
-    if (!isNull) {
-      switch (h.FieldType) {
-        case ftString:
-          isNull = src[0] == 0;
-          break;
-        case ftWideString:
-          isNull = src[0] == 0 && src[1] == 0;
-          break;
-        case ftDate:
-          isNull = LoadLE<std::int32_t>(src) == 0;
-          break;
-        case ftDateTime:
-          isNull =
-              static_cast<std::int64_t>(LoadLE<double>(src) / static_cast<double>(kMsPerDay)) == 0;
-          break;
-        default:
-          break;
-      }
-    }
+    const bool isNull = src == nullptr || StoredValueIsNull(h.FieldType, src, true);
     SetFieldNull(l, record, f, isNull);
     if (!isNull && !IsBLOBType(h.FieldType)) {
       std::uint8_t* slot = record + data_manager_->FieldOffset(f);

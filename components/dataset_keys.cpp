@@ -14,20 +14,6 @@
 
 namespace kivo {
 
-namespace {
-
-constexpr std::int64_t kMsPerDay = 86400000;
-
-// A day number of 0 is how dates and date-times are stored as null.
-bool ZeroDate(std::uint8_t type, const std::uint8_t* slot) {
-  if (type == ftDate) return LoadLE<std::int32_t>(slot) == 0;
-  if (type == ftDateTime)
-    return static_cast<std::int64_t>(LoadLE<double>(slot) / static_cast<double>(kMsPerDay)) == 0;
-  return false;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Key buffers: a 6-byte header (modified flag, exclusive flag, key field
 // count) and a record buffer holding the key values.
@@ -271,7 +257,7 @@ void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool co
   const TFieldHeader& h = data_manager_->FieldHeader(fieldNo);
   const std::uint8_t type = h.FieldType;
   const std::uint8_t* slot = record + data_manager_->FieldOffset(fieldNo);
-  if (IsFieldNull(l, record, fieldNo) || (!IsBLOBType(type) && ZeroDate(type, slot))) {
+  if (IsFieldNull(l, record, fieldNo) || StoredValueIsNull(type, slot, false)) {
     value.SetNull(type);
     return;
   }
@@ -359,11 +345,9 @@ void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
       std::uint8_t* slot = record + data_manager_->FieldOffset(fieldNo);
       const std::size_t capacity = static_cast<std::size_t>(
           h.FieldSize - (type == ftString ? 1 : (type == ftWideString ? 2 : 0)));
-      const bool empty = typed.IsNull() || typed.Size() <= 0 ||
-                         ((type == ftString) && static_cast<char>(typed.Data()[0]) == 0) ||
-                         (type == ftWideString && typed.Size() >= 2 &&
-                          typed.Data()[0] == std::byte{0} && typed.Data()[1] == std::byte{0}) ||
-                         ZeroDate(type, reinterpret_cast<const std::uint8_t*>(typed.Data()));
+      const bool empty =
+          typed.IsNull() || typed.Size() <= 0 ||
+          StoredValueIsNull(type, reinterpret_cast<const std::uint8_t*>(typed.Data()), true);
       SetFieldNull(l, record, fieldNo, empty);
       if (!empty) {
         if (field) field->Validate(typed.Data());

@@ -433,7 +433,8 @@ class TKivoDataManager {
   std::unique_ptr<TkrRecordIndexer> indexer_;
   TkrTableIndexes* indexes_ = nullptr;
   bool auto_flush_ = true;
-  // Records appended in blocks since T.dat was last synced.
+  // Records appended in blocks since T.dat was last synced (also set by a
+  // synced log flush on its way to the one sync before the header).
   bool unsynced_appends_ = false;
   // The position of the record an insert has stored in the page cache but
   // not yet in the write-behind log, while the indexes follow it; else -1.

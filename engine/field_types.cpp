@@ -1,5 +1,7 @@
 #include "engine/field_types.h"
 
+#include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 
 namespace kivo {
@@ -95,6 +97,21 @@ TFieldType TypeOfSQLName(std::string_view name) {
   for (const TTypeNameEntry& entry : kTypeNameTable)
     if (AnsiSameText(entry.Name, name)) return entry.Type;
   return ftUnknown;
+}
+
+bool StoredValueIsNull(std::uint8_t type, const std::uint8_t* value, bool emptyText) {
+  switch (type) {
+    case ftString:
+      return emptyText && value[0] == 0;
+    case ftWideString:
+      return emptyText && value[0] == 0 && value[1] == 0;
+    case ftDate:
+      return LoadLE<std::int32_t>(value) == 0;
+    case ftDateTime:
+      return static_cast<std::int64_t>(LoadLE<double>(value) / static_cast<double>(kMsPerDay)) == 0;
+    default:
+      return false;
+  }
 }
 
 }  // namespace kivo

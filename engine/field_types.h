@@ -39,6 +39,12 @@ constexpr std::int32_t kMaxRecordDataSize = 1 << 22;
 // nullptr for every other ordinal.
 const TFieldTypeInfo* StoredFieldType(std::uint8_t ordinal);
 
+// Whether a value in the stored form of `type` counts as null: a date or
+// date-time of day 0 (how those are stored as null) or, with `emptyText`,
+// an empty string or wide string. `value` holds at least the slot's first
+// bytes (4 for a date, 8 for a date-time, 2 for a wide string).
+bool StoredValueIsNull(std::uint8_t type, const std::uint8_t* value, bool emptyText);
+
 // Ordinals 15-18.
 inline bool IsBLOBType(std::uint8_t ordinal) { return ordinal >= ftBlob && ordinal <= ftFmtMemo; }
 // Ordinals 1-11, 24 and 25.

@@ -768,13 +768,10 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
     dat_file_->Seek(at - 1, TAbstractFile::kFromBeginning);
     dat_file_->WriteBuffer(&mark, 1);
     log_->FlushBuffers();
-    if (sync) {
-      dat_file_->Flush();
-      unsynced_appends_ = false;
-    }
+    if (sync) unsynced_appends_ = true;  // synced below, with any blocks
   }
-  // Blocks appended past the log reach the disk before the header that
-  // counts them, as logged records do.
+  // Records, logged or appended in blocks past the log, reach the disk
+  // before the header that counts them.
   if (sync && unsynced_appends_) {
     dat_file_->Flush();
     unsynced_appends_ = false;
