@@ -14,6 +14,8 @@ inline constexpr int kMissingRightParenthesis = 1;  // at the unclosed "("
 inline constexpr int kUnexpectedRightParenthesis = 2;
 inline constexpr int kUnterminatedString = 3;  // at the opening quote
 inline constexpr int kInvalidNumericSymbol = 44;
+// An expression nested deeper than the parser follows (our own number).
+inline constexpr int kNestingTooDeep = 1094;
 
 // A conversion or an arithmetic step with no defined result; the message is
 // "Unknown error".

@@ -226,6 +226,8 @@ constexpr const char* kMessages[] = {
     /* 125 */ "AM/PM word expected, but '%s' found",
     /* 126 */
     "AutoInc uniqueness violation. Update or insert of duplicate AutoInc value (%d) failed ",
+    // Our own: the parser refuses expressions nested deeper than it can follow.
+    /* 127 */ "Expression nested too deeply (more than %d levels) at line %d, column %d",
 };
 
 // (native code, message number) pairs; ranges of codes are written out one by one.
@@ -278,7 +280,7 @@ constexpr CodeEntry kCodes[] = {
     {2091, 115}, {2109, 115}, {2092, 116}, {2093, 116}, {2096, 117}, {2097, 118}, {2098, 118},
     {2099, 118}, {2100, 118}, {2101, 118}, {2102, 118}, {2114, 118}, {2121, 118}, {2122, 118},
     {2123, 118}, {2124, 118}, {2125, 118}, {2107, 119}, {2113, 120}, {2115, 121}, {2117, 122},
-    {2140, 123}, {2144, 124}, {2146, 125}, {2157, 126}, {2158, 126}, {2159, 126},
+    {2140, 123}, {2144, 124}, {2146, 125}, {2157, 126}, {2158, 126}, {2159, 126}, {1094, 127},
 };
 
 constexpr int kMessageCount = static_cast<int>(std::size(kMessages));

@@ -58,6 +58,9 @@ struct TToken {
   std::string Text;
   // The value of a wide-string parameter; empty otherwise.
   std::u16string WideText;
+  // A substituted parameter's typed value (owned by the lexer), null for
+  // every other token.
+  const TZorValue* Value = nullptr;
   std::int32_t Line = 0;
   std::int32_t Column = 0;
 };
