@@ -110,6 +110,36 @@ std::size_t SkippedName(std::string_view text, std::size_t pos,
   return longest > 0 ? longest : fallback;
 }
 
+// A letter of a month name: an ASCII letter, or a Windows-1250 character
+// that has a case (accented letters).
+bool IsNameLetter(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  return static_cast<unsigned char>(c) >= 0x80 && AnsiUpperChar(c) != AnsiLowerChar(c);
+}
+
+// The month (1-12) whose name among `names` the text holds at `pos`, and
+// the name's length; month 0 when none does. The name must take the whole
+// run of letters there ("Mar" is not read out of "March"); it may go on
+// past the run with other characters ("Jan." in some locales).
+std::pair<int, std::size_t> MonthName(std::string_view text, std::size_t pos,
+                                      const std::array<std::string, 12>& names) {
+  if (pos >= text.size()) return {0, 0};
+  const std::string_view rest = text.substr(pos);
+  std::size_t run = 0;
+  while (run < rest.size() && IsNameLetter(rest[run])) ++run;
+  int month = 0;
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    if (name.size() >= run && name.size() > longest && name.size() <= rest.size() &&
+        AnsiUpperCase(rest.substr(0, name.size())) == AnsiUpperCase(name)) {
+      month = static_cast<int>(i) + 1;
+      longest = name.size();
+    }
+  }
+  return {month, longest};
+}
+
 // How far a day-number token skips at `pos`: its digits (up to `width`),
 // else `fallback` characters.
 std::size_t SkippedDigits(std::string_view text, std::size_t pos, std::size_t width,
@@ -137,6 +167,8 @@ Part PartOf(std::uint8_t kind) {
     case dfYEAR:
       return Part::kYear;
     case dfQ:
+    case dfMONTH:
+    case dfMON:
     case dfMM:
     case dfM:
     case dfRM:
@@ -355,16 +387,20 @@ double TDateFormater::ParseDate(std::string_view text) const {
         }
         break;
       }
-      // Names and day numbers are skipped. Text that FormatDate wrote is
+      case dfMONTH:
+      case dfMON: {
+        const auto [month, length] =
+            MonthName(text, pos,
+                      token.Kind == dfMONTH ? settings_.LongMonthNames : settings_.ShortMonthNames);
+        if (month == 0) throw EConvertError("'" + std::string(text) + "' is not a valid date");
+        value = month;
+        pos += length;
+        break;
+      }
+      // Day names and numbers are skipped. Text that FormatDate wrote is
       // skipped as written (the name, the digits), so that the tokens after
       // them read the right characters; anything else is skipped by the
       // length of the token's own text.
-      case dfMONTH:
-        pos += SkippedName(text, pos, settings_.LongMonthNames, token.Text.size());
-        break;
-      case dfMON:
-        pos += SkippedName(text, pos, settings_.ShortMonthNames, token.Text.size());
-        break;
       case dfDAY:
         pos += SkippedName(text, pos, settings_.LongDayNames, token.Text.size());
         break;

@@ -22,8 +22,10 @@
 //   AMPM                "AM" or "PM"
 // Text in apostrophes or double quotes, and any text that starts no token,
 // is literal: written as it stands, and skipped by its length when reading.
-// Names, DDD and DW give nothing when reading: the name or number written
-// there is skipped (a text that holds none skips the token's own length).
+// When reading, MONTH and MON take a month name (case ignored; a run of
+// letters that names no month is not a valid date). Day names, DDD and DW
+// give nothing: the name or number written there is skipped (a text that
+// holds none skips the token's own length).
 #pragma once
 
 #include <cstdint>

@@ -123,11 +123,9 @@ TEST(DateFormater, EveryTokenReads) {
   // Skipped tokens: names, day of the year and day of the week.
   EXPECT_EQ(Parse("DAY, DD MONTH (MM) YYYY", "Monday, 05 March (03) 2007"), day);
   EXPECT_EQ(Parse("DY DD MON MM YYYY", "mon 05 MAR 03 2007"), day);
-  // A name gives no month: without MM the date falls back to 30 December 1899.
-  EXPECT_EQ(Parse("DD MONTH YYYY", "05 March 2007"), At(1899, 12, 30));
   EXPECT_EQ(Parse("DDD DW DD.MM.YYYY", "64 1 05.03.2007"), day);
-  // Text that holds no name skips the token's own length.
-  EXPECT_EQ(Parse("MON DD.MM.YYYY", "??? 05.03.2007"), day);
+  // Text that holds no day name skips the token's own length.
+  EXPECT_EQ(Parse("DAY DD.MM.YYYY", "??? 05.03.2007"), day);
   const double tenPast = At(1899, 12, 30, 10, 7, 9, 45);
   for (const char* pattern :
        {"HH24:NN:SS.ZZZ", "H24:N:S.Z", "HH12:NN:SS.ZZZ", "HH:NN:SS.ZZZ", "H12:N:S.Z", "H:N:S.Z"}) {
@@ -135,6 +133,30 @@ TEST(DateFormater, EveryTokenReads) {
   }
   EXPECT_EQ(Parse("H:N:S.Z", "10:7:9.45"), tenPast);
   EXPECT_EQ(Parse("H:N:S", "1:2:3"), At(1899, 12, 30, 1, 2, 3));
+}
+
+TEST(DateFormater, MonthNamesSetTheMonth) {
+  EXPECT_EQ(Parse("DD MON YYYY", "05 Mar 2007"), At(2007, 3, 5));
+  EXPECT_EQ(Parse("DD MONTH YYYY", "05 march 2007"), At(2007, 3, 5));
+  EXPECT_EQ(Parse("MONTH DD, YYYY", "SEPTEMBER 30, 2007"), At(2007, 9, 30));
+  EXPECT_EQ(Parse("MONYYYY D", "dec2007 1"), At(2007, 12, 1));
+  // May is both a long and a short name.
+  EXPECT_EQ(Parse("D MONTH YYYY", "1 May 2007"), At(2007, 5, 1));
+  EXPECT_EQ(Parse("D MON YYYY", "1 May 2007"), At(2007, 5, 1));
+  // The name must take the whole run of letters, of the token's own length.
+  for (const char* text : {"05 March 2007", "05 Foo 2007", "05 3 2007", "05 Marc 2007", "05 "}) {
+    EXPECT_EQ(MessageOf([&] { Parse("DD MON YYYY", text); }),
+              "'" + std::string(text) + "' is not a valid date")
+        << text;
+  }
+  EXPECT_EQ(MessageOf([] { Parse("DD MONTH YYYY", "05 Mar 2007"); }),
+            "'05 Mar 2007' is not a valid date");
+  // The names come from the settings, accents and trailing dots included.
+  const FormatSettings hu = FormatSettingsForLocale("hu_HU");
+  ASSERT_EQ(hu.ShortMonthNames[2], "m\xE1rc.");
+  EXPECT_EQ(TDateFormater("YYYY. MON DD.", hu).ParseDate("2007. M\xC1RC. 05."), At(2007, 3, 5));
+  EXPECT_EQ(TDateFormater("YYYY. MONTH DD.", hu).ParseDate("2007. \xE1prilis 05."), At(2007, 4, 5));
+  EXPECT_ANY_THROW(TDateFormater("YYYY. MON DD.", hu).ParseDate("2007. m\xE1r. 05."));
 }
 
 TEST(DateFormater, TwelveHourClock) {

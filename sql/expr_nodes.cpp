@@ -15,62 +15,118 @@ constexpr int kFieldNotBound = 2108;
 
 const char* OperatorName(std::uint8_t op) {
   switch (op) {
-    case opEqual: return "=";
-    case opNotEqual: return "<>";
-    case opGreater: return ">";
-    case opLess: return "<";
-    case opGreaterOrEqual: return ">=";
-    case opLessOrEqual: return "<=";
-    case opNot: return "NOT";
-    case opAnd: return "AND";
-    case opOr: return "OR";
-    case opLike: return "LIKE";
-    case opNotLike: return "NOT LIKE";
-    case opIsNullFunction: return "ISNULL";
-    case opIsNull: return "IS NULL";
-    case opIsNotNull: return "IS NOT NULL";
-    case opAdd: return "+";
-    case opNegate: return "-";
-    case opMultiply: return "*";
-    case opDivide: return "/";
-    case opConcat: return "||";
-    case opUpper: return "UPPER";
-    case opLower: return "LOWER";
-    case opTrim: return "TRIM";
-    case opLTrim: return "LTRIM";
-    case opRTrim: return "RTRIM";
-    case opSum: return "SUM";
-    case opAvg: return "AVG";
-    case opMin: return "MIN";
-    case opMax: return "MAX";
-    case opCount: return "COUNT";
-    case opCountAll: return "COUNT(*)";
-    case opYear: return "YEAR";
-    case opQuarter: return "QUARTER";
-    case opMonth: return "MONTH";
-    case opDay: return "DAY";
-    case opWeekday: return "WEEKDAY";
-    case opDayOfWeek: return "DAYOFWEEK";
-    case opDayName: return "DAYNAME";
-    case opMonthName: return "MONTHNAME";
-    case opHour: return "HOUR";
-    case opMinute: return "MINUTE";
-    case opSecond: return "SECOND";
-    case opMSecond: return "MSECOND";
-    case opAbs: return "ABS";
-    case opCeiling: return "CEILING";
-    case opFloor: return "FLOOR";
-    case opMod: return "MOD";
-    case opPower: return "POWER";
-    case opRandom: return "RANDOM";
-    case opRound: return "ROUND";
-    case opSign: return "SIGN";
-    case opTruncate: return "TRUNCATE";
-    case opShiftLeft: return "SHL";
-    case opShiftRight: return "SHR";
-    case opXor: return "XOR";
-    case opHex: return "HEX";
-    default: return "unknown";
+    case opEqual:
+      return "=";
+    case opNotEqual:
+      return "<>";
+    case opGreater:
+      return ">";
+    case opLess:
+      return "<";
+    case opGreaterOrEqual:
+      return ">=";
+    case opLessOrEqual:
+      return "<=";
+    case opNot:
+      return "NOT";
+    case opAnd:
+      return "AND";
+    case opOr:
+      return "OR";
+    case opLike:
+      return "LIKE";
+    case opNotLike:
+      return "NOT LIKE";
+    case opIsNullFunction:
+      return "ISNULL";
+    case opIsNull:
+      return "IS NULL";
+    case opIsNotNull:
+      return "IS NOT NULL";
+    case opAdd:
+      return "+";
+    case opNegate:
+      return "-";
+    case opMultiply:
+      return "*";
+    case opDivide:
+      return "/";
+    case opConcat:
+      return "||";
+    case opUpper:
+      return "UPPER";
+    case opLower:
+      return "LOWER";
+    case opTrim:
+      return "TRIM";
+    case opLTrim:
+      return "LTRIM";
+    case opRTrim:
+      return "RTRIM";
+    case opSum:
+      return "SUM";
+    case opAvg:
+      return "AVG";
+    case opMin:
+      return "MIN";
+    case opMax:
+      return "MAX";
+    case opCount:
+      return "COUNT";
+    case opCountAll:
+      return "COUNT(*)";
+    case opYear:
+      return "YEAR";
+    case opQuarter:
+      return "QUARTER";
+    case opMonth:
+      return "MONTH";
+    case opDay:
+      return "DAY";
+    case opWeekday:
+      return "WEEKDAY";
+    case opDayOfWeek:
+      return "DAYOFWEEK";
+    case opDayName:
+      return "DAYNAME";
+    case opMonthName:
+      return "MONTHNAME";
+    case opHour:
+      return "HOUR";
+    case opMinute:
+      return "MINUTE";
+    case opSecond:
+      return "SECOND";
+    case opMSecond:
+      return "MSECOND";
+    case opAbs:
+      return "ABS";
+    case opCeiling:
+      return "CEILING";
+    case opFloor:
+      return "FLOOR";
+    case opMod:
+      return "MOD";
+    case opPower:
+      return "POWER";
+    case opRandom:
+      return "RANDOM";
+    case opRound:
+      return "ROUND";
+    case opSign:
+      return "SIGN";
+    case opTruncate:
+      return "TRUNCATE";
+    case opShiftLeft:
+      return "SHL";
+    case opShiftRight:
+      return "SHR";
+    case opXor:
+      return "XOR";
+    case opHex:
+      return "HEX";
+    default:
+      return "unknown";
   }
 }
 

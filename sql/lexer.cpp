@@ -1,6 +1,9 @@
 #include "sql/lexer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 #include "platform/error_codes.h"
 #include "platform/errors.h"
@@ -44,12 +47,46 @@ const std::array<std::string_view, kReservedWordCount> kReservedWords = {
 };
 // clang-format on
 
+namespace {
+
+// The reserved words sorted, with their numbers, for a binary search.
+struct TWordNumber {
+  std::string_view Word;
+  std::uint16_t Number;
+};
+const std::array<TWordNumber, kReservedWordCount>& SortedReservedWords() {
+  static const auto sorted = [] {
+    std::array<TWordNumber, kReservedWordCount> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      words[i] = {kReservedWords[i], static_cast<std::uint16_t>(i)};
+    }
+    std::sort(words.begin(), words.end(),
+              [](const TWordNumber& a, const TWordNumber& b) { return a.Word < b.Word; });
+    return words;
+  }();
+  return sorted;
+}
+
+constexpr std::size_t kLongestReservedWord = 20;  // BLOBCOMPRESSIONLEVEL
+
+}  // namespace
+
 std::uint16_t ReservedWordNumber(std::string_view word) {
-  const std::string upper = AnsiUpperCase(word);
-  for (std::size_t i = 0; i < kReservedWords.size(); ++i) {
-    if (kReservedWords[i] == upper) return static_cast<std::uint16_t>(i);
+  if (word.size() > kLongestReservedWord) return kNoReservedWord;
+  // Reserved words are ASCII, and no other letter upper-cases to ASCII, so
+  // upper-casing ASCII letters in place is enough.
+  char upper[kLongestReservedWord];
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    const char c = word[i];
+    if (static_cast<unsigned char>(c) >= 0x80) return kNoReservedWord;
+    upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  return kNoReservedWord;
+  const std::string_view key(upper, word.size());
+  const auto& sorted = SortedReservedWords();
+  const auto* found =
+      std::lower_bound(sorted.begin(), sorted.end(), key,
+                       [](const TWordNumber& entry, std::string_view k) { return entry.Word < k; });
+  return found != sorted.end() && found->Word == key ? found->Number : kNoReservedWord;
 }
 
 namespace {
@@ -58,31 +95,29 @@ bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHexLetter(char c) { return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-// A hexadecimal literal's digits as decimal text. Characters that are not
-// hexadecimal digits count as 0; the arithmetic wraps at 64 bits.
-std::string HexToDecimal(std::string_view digits) {
-  std::uint64_t v = 0;
-  for (char c : digits) {
-    unsigned d = 0;
-    if (IsDigit(c)) {
-      d = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      d = static_cast<unsigned>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      d = static_cast<unsigned>(c - 'A' + 10);
-    }
-    v = v * 16 + d;
-  }
-  return std::to_string(static_cast<std::int64_t>(v));
+unsigned HexDigitValue(char c) {
+  if (IsDigit(c)) return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  return static_cast<unsigned>(c - 'A' + 10);
+}
+
+// Token texts are stored as 32-bit offsets and lengths, and lines and
+// columns are 32-bit signed numbers.
+constexpr std::size_t kMaxTextLength = std::numeric_limits<std::int32_t>::max();
+
+[[noreturn]] void ThrowTooLong() {
+  throw EDatabaseError("SQL text too long: 2 GB or more of text and parameter values");
 }
 
 }  // namespace
 
 // One pass over the text, appending statements and tokens to the lexer.
+//
+// The open token is always the last of lexer.tokens_; its text is the run of
+// the source from open_start_ to the scan position until it is finished.
 class TKivoLexer::Scanner {
  public:
-  Scanner(std::string_view text, const TParams* params, std::vector<TSQLCommand>& commands)
-      : text_(text), params_(params), commands_(commands) {}
+  explicit Scanner(TKivoLexer& lexer) : lexer_(lexer), text_(lexer.text_) {}
 
   void Run() {
     while (pos_ < text_.size()) {
@@ -114,6 +149,8 @@ class TKivoLexer::Scanner {
   }
 
  private:
+  static_assert(sizeof(TStoredToken) <= 24, "a stored token must stay a few machine words");
+
   // The character after the current one; a space at the end of the text.
   char Next() const { return pos_ + 1 < text_.size() ? text_[pos_ + 1] : ' '; }
 
@@ -128,67 +165,87 @@ class TKivoLexer::Scanner {
     }
   }
 
-  TToken& Open() { return commands_.back().Tokens.back(); }
+  TStoredToken& Open() { return lexer_.tokens_.back(); }
 
   bool Delimits(char c) const {
     if (std::strchr("><=(),/*:|", c) != nullptr && c != '\0') return true;
-    const TTokenType kind = commands_.back().Tokens.back().TokenType;
+    const TTokenType kind = lexer_.tokens_.back().TokenType;
     if (c == '.' && kind != tktInt) return true;
     if (kind == tktDot && !IsDigit(c)) return true;
     if (c == '+' || c == '-') {
       if (kind == tktString) return true;
-      if (kind == tktInt && prev_ != 'e' && prev_ != 'E') return true;
+      // A hexadecimal literal has no exponent: a sign always ends it.
+      if (kind == tktInt && (hex_ || (prev_ != 'e' && prev_ != 'E'))) return true;
     }
     return false;
   }
 
+  [[noreturn]] void ThrowInvalidNumeric(char c, std::int32_t line, std::int32_t column) const {
+    throw ZorException::CreateFmt(native_error::kInvalidNumericSymbol, {},
+                                  {std::string(1, c), std::int64_t{line}, std::int64_t{column}});
+  }
+
+  // Appends the character at the scan position to the open token (its text
+  // is the source run up to the scan position, so only the kind changes).
   void AppendToOpenToken(char c) {
-    TToken& t = Open();
+    TStoredToken& t = Open();
     if (t.TokenType == tktInt) {
+      if (hex_) {
+        if (!IsDigit(c) && !IsHexLetter(c)) ThrowInvalidNumeric(c, line_, column_);
+        return;
+      }
       if (!IsDigit(c) && !IsHexLetter(c) && c != '.' && c != '+' && c != '-' && c != 'x') {
-        throw ZorException::CreateFmt(
-            native_error::kInvalidNumericSymbol, {},
-            {std::string(1, c), std::int64_t{line_}, std::int64_t{column_}});
+        ThrowInvalidNumeric(c, line_, column_);
       }
       if (c == 'x') {
-        // 0x1F: the digits after the "x" are hexadecimal.
-        t.Text.clear();
-        hex_ = true;
-        return;
+        // 0x1F: the digits after the "x" are hexadecimal. Only a lone 0 may
+        // stand before it.
+        if (pos_ != open_start_ + 1 || text_[open_start_] != '0') {
+          ThrowInvalidNumeric(c, line_, column_);
+        }
+        StartHexDigits(pos_ + 1);
       }
     } else if (t.TokenType == tktDot) {
       t.TokenType = tktInt;  // .5 is a number
     }
-    t.Text += c;
+  }
+
+  // The open token is a hexadecimal literal whose digits start at `from`;
+  // the marker ("$" or the "x" of "0x") is at the scan position.
+  void StartHexDigits(std::size_t from) {
+    hex_ = true;
+    hex_digits_ = from;
+    hex_line_ = line_;
+    hex_column_ = column_;
   }
 
   // Called after stepping over a token's first character: takes the
   // character that follows into the token when it is one of `chars`.
   bool TakeNextIf(std::string_view chars) {
     if (pos_ >= text_.size()) return false;
-    const char n = text_[pos_];
-    if (chars.find(n) == std::string_view::npos) return false;
-    Open().Text += n;
+    if (chars.find(text_[pos_]) == std::string_view::npos) return false;
     Step();
     return true;
   }
 
   void StartToken(char c) {
     if (!statement_open_) {
-      commands_.emplace_back();
+      TSQLCommand cmd;
+      cmd.First = static_cast<std::uint32_t>(lexer_.tokens_.size());
+      lexer_.commands_.push_back(cmd);
       statement_open_ = true;
       depth_ = 0;
       unmatched_close_ = false;
       unterminated_ = false;
     }
-    TToken t;
-    t.Text.assign(1, c);
+    TStoredToken t;
     t.Line = line_;
     t.Column = column_;
-    commands_.back().Tokens.push_back(std::move(t));
+    lexer_.tokens_.push_back(t);
     open_ = true;
+    open_start_ = pos_;
     hex_ = false;
-    TToken& tok = Open();
+    TStoredToken& tok = Open();
 
     switch (c) {
       case '\'':
@@ -198,8 +255,7 @@ class TKivoLexer::Scanner {
         return;
       case '$':
         tok.TokenType = tktInt;
-        tok.Text.clear();
-        hex_ = true;
+        StartHexDigits(pos_ + 1);
         Step();
         return;
       case '!':
@@ -285,33 +341,47 @@ class TKivoLexer::Scanner {
 
   // A quoted string or bracketed name starting at the current character. A
   // doubled closing character stands for one; at the end of the text the
-  // string is left unterminated (reported when the statement ends).
+  // string is left unterminated (reported when the statement ends). The text
+  // is the source run between the delimiters unless a doubled closing
+  // character has to be collapsed.
   void ReadQuoted(char quote) {
-    TToken& t = Open();
+    TStoredToken& t = Open();
     t.TokenType = quote == '[' ? tktBracketedString : tktQuotedString;
-    t.Text.clear();
     const char close = quote == '[' ? ']' : quote;
     quote_line_ = line_;
     quote_column_ = column_;
     unterminated_ = true;
     Step();
+    const std::size_t begin = pos_;
+    std::size_t end = text_.size();
+    bool doubled = false;
     while (pos_ < text_.size()) {
-      const char c = text_[pos_];
-      if (c == close) {
+      if (text_[pos_] == close) {
         if (pos_ + 1 < text_.size() && text_[pos_ + 1] == close) {
-          t.Text += c;
+          doubled = true;
           Step();
           Step();
           continue;
         }
+        end = pos_;
         unterminated_ = false;
         Step();
         break;
       }
-      t.Text += c;
       Step();
     }
-    FinishToken();
+    if (!doubled) {
+      SetSourceText(t, begin, end);
+    } else {
+      std::string& side = lexer_.side_;
+      const std::size_t at = side.size();
+      for (std::size_t i = begin; i < end; ++i) {
+        side += text_[i];
+        if (text_[i] == close) ++i;  // the second of a pair
+      }
+      SetSideText(t, at);
+    }
+    open_ = false;
   }
 
   void SkipLineComment() {
@@ -332,51 +402,76 @@ class TKivoLexer::Scanner {
     }
   }
 
+  static void SetSourceText(TStoredToken& t, std::size_t begin, std::size_t end) {
+    t.Offset = static_cast<std::uint32_t>(begin);
+    t.Length = static_cast<std::uint32_t>(end - begin);
+    t.Flags &= static_cast<std::uint8_t>(~kInSideText);
+  }
+
+  // The text of `t` is what side_ holds from `at` to its end.
+  void SetSideText(TStoredToken& t, std::size_t at) {
+    if (lexer_.side_.size() > kMaxTextLength) ThrowTooLong();
+    t.Offset = static_cast<std::uint32_t>(at);
+    t.Length = static_cast<std::uint32_t>(lexer_.side_.size() - at);
+    t.Flags |= kInSideText;
+  }
+
+  // Finishes the open token, which ends at the scan position.
   void FinishToken() {
-    TToken& t = Open();
+    TStoredToken& t = Open();
     open_ = false;
+    SetSourceText(t, open_start_, pos_);
     if (t.TokenType == tktInt) {
       if (hex_) {
-        t.Text = HexToDecimal(t.Text);
-      } else if (t.Text.find_first_of(".eE") != std::string::npos) {
+        FinishHex(t);
+      } else if (std::string_view(text_.data() + t.Offset, t.Length).find_first_of(".eE") !=
+                 std::string_view::npos) {
         t.TokenType = tktFloat;
       }
     } else if (t.TokenType == tktString) {
-      if (!t.Text.empty() && t.Text[0] == ':') {
-        t.Text.erase(0, 1);
+      const std::string_view word(text_.data() + t.Offset, t.Length);
+      if (!word.empty() && word[0] == ':') {
         t.TokenType = tktParam;
-        if (params_ != nullptr) Substitute(t, params_->ParamByName(t.Text));
+        SetSourceText(t, open_start_ + 1, pos_);
+        if (lexer_.params_ != nullptr) Substitute(t, lexer_.params_->ParamByName(word.substr(1)));
       } else {
-        t.ReservedWord = ReservedWordNumber(t.Text);
+        t.ReservedWord = ReservedWordNumber(word);
         if (t.ReservedWord != kNoReservedWord) t.TokenType = tktReservedWord;
       }
     }
   }
 
-  // Writes a parameter's value in place of its name.
-  void Substitute(TToken& t, const TParam& p) {
+  // A hexadecimal literal's digits (all checked when appended) as decimal
+  // text; the arithmetic wraps at 64 bits. A marker with no digits is an
+  // invalid number, named by the character that ended it (or the marker
+  // itself at the end of the text).
+  void FinishHex(TStoredToken& t) {
+    if (hex_digits_ >= pos_) {
+      if (pos_ < text_.size()) ThrowInvalidNumeric(text_[pos_], line_, column_);
+      ThrowInvalidNumeric(text_[hex_digits_ - 1], hex_line_, hex_column_);
+    }
+    std::uint64_t v = 0;
+    for (std::size_t i = hex_digits_; i < pos_; ++i) v = v * 16 + HexDigitValue(text_[i]);
+    const std::size_t at = lexer_.side_.size();
+    lexer_.side_ += std::to_string(static_cast<std::int64_t>(v));
+    SetSideText(t, at);
+  }
+
+  // Puts a parameter's value in place of its name: its text, and a copy of
+  // its typed value.
+  void Substitute(TStoredToken& t, const TParam& p) {
     const FormatSettings fs = DefaultFormatSettings();
+    const std::size_t at = lexer_.side_.size();
     switch (p.DataType()) {
-      case ftString:
-      case ftFixedChar:
-      case ftDate:
-      case ftTime:
-      case ftDateTime:
-        t.TokenType = tktQuotedString;
-        t.Text = p.AsText(fs);
-        break;
       case ftBlob:
       case ftMemo:
       case ftGraphic:
       case ftFmtMemo:
-        // The bytes are fetched by name when the statement runs.
+        // The text names the parameter, whose bytes can be fetched by name
+        // when the statement runs.
         t.TokenType = tktQuotedString;
-        t.Text = std::string(kBlobMarker) + p.Name();
-        break;
-      case ftWideString:
-        t.TokenType = tktQuotedString;
-        t.Text = p.AsText(fs);
-        t.WideText = p.Value().AsWideString(&fs);
+        lexer_.side_ += kBlobMarker;
+        lexer_.side_ += p.Name();
         break;
       case ftSmallint:
       case ftInteger:
@@ -384,19 +479,25 @@ class TKivoLexer::Scanner {
       case ftAutoInc:
       case ftLargeint:
         t.TokenType = tktInt;
-        t.Text = p.AsText(fs);
+        lexer_.side_ += p.AsText(fs);
         break;
       case ftFloat:
       case ftCurrency:
       case ftBCD:
         t.TokenType = tktFloat;
-        t.Text = p.AsText(fs);
+        lexer_.side_ += p.AsText(fs);
         break;
       default:
-        t.TokenType = tktString;
-        t.Text = p.AsText(fs);
+        // Strings, dates, and every other type (Boolean among them): a
+        // literal, never a name.
+        t.TokenType = tktQuotedString;
+        lexer_.side_ += p.AsText(fs);
         break;
     }
+    SetSideText(t, at);
+    t.Flags |= kHasValue;
+    lexer_.value_tokens_.push_back(static_cast<std::uint32_t>(lexer_.tokens_.size() - 1));
+    lexer_.values_.push_back(p.TypedValue());
   }
 
   void EndStatement() {
@@ -404,6 +505,8 @@ class TKivoLexer::Scanner {
     prev_ = ' ';
     if (!statement_open_) return;
     statement_open_ = false;
+    TSQLCommand& cmd = lexer_.commands_.back();
+    cmd.Count = static_cast<std::uint32_t>(lexer_.tokens_.size() - cmd.First);
     if (depth_ > 0) Raise(native_error::kMissingRightParenthesis, open_line_, open_column_);
     if (depth_ < 0) Raise(native_error::kUnexpectedRightParenthesis, close_line_, close_column_);
     // ") (" balances the count but is as wrong as a lone ")".
@@ -416,16 +519,20 @@ class TKivoLexer::Scanner {
     throw ZorException::CreateFmt(code, {}, {std::int64_t{line}, std::int64_t{column}});
   }
 
+  TKivoLexer& lexer_;
   std::string_view text_;
-  const TParams* params_;
-  std::vector<TSQLCommand>& commands_;
 
   std::size_t pos_ = 0;
   std::int32_t line_ = 1;
   std::int32_t column_ = 1;
   char prev_ = ' ';
   bool open_ = false;
+  std::size_t open_start_ = 0;
+  // The open token is a hexadecimal literal: its digits start at
+  // hex_digits_, its marker stands at hex_line_, hex_column_.
   bool hex_ = false;
+  std::size_t hex_digits_ = 0;
+  std::int32_t hex_line_ = 0, hex_column_ = 0;
   bool statement_open_ = false;
   int depth_ = 0;
   std::int32_t open_line_ = 0, open_column_ = 0;
@@ -438,7 +545,42 @@ class TKivoLexer::Scanner {
 
 TKivoLexer::TKivoLexer(std::string text, const TParams* params)
     : text_(std::move(text)), params_(params) {
-  Scanner(text_, params_, commands_).Run();
+  if (text_.size() > kMaxTextLength) ThrowTooLong();
+  // Dense SQL takes three to five characters a token. Capacity never used
+  // costs address space, not memory, so a script of up to 64 million
+  // tokens is stored without the vector growing.
+  constexpr std::size_t kMostReserved = std::size_t{1} << 26;
+  tokens_.reserve(std::min(text_.size() / 3 + 16, kMostReserved));
+  Scanner(*this).Run();
+}
+
+TToken TKivoLexer::Expand(std::size_t index) const {
+  const TStoredToken& s = tokens_[index];
+  TToken t;
+  t.TokenType = s.TokenType;
+  t.ReservedWord = s.ReservedWord;
+  t.Line = s.Line;
+  t.Column = s.Column;
+  const std::string& store = (s.Flags & kInSideText) != 0 ? side_ : text_;
+  t.Text = std::string_view(store.data() + s.Offset, s.Length);
+  if ((s.Flags & kHasValue) != 0) {
+    const auto found = std::lower_bound(value_tokens_.begin(), value_tokens_.end(),
+                                        static_cast<std::uint32_t>(index));
+    t.Value = &values_[static_cast<std::size_t>(found - value_tokens_.begin())];
+  }
+  return t;
+}
+
+int TKivoLexer::TokenCount(int command) const {
+  return static_cast<int>(commands_.at(static_cast<std::size_t>(command)).Count);
+}
+
+TToken TKivoLexer::TokenAt(int command, int index) const {
+  const TSQLCommand& cmd = commands_.at(static_cast<std::size_t>(command));
+  if (index < 0 || static_cast<std::uint32_t>(index) >= cmd.Count) {
+    throw std::out_of_range("TKivoLexer::TokenAt: no token " + std::to_string(index));
+  }
+  return Expand(cmd.First + static_cast<std::size_t>(index));
 }
 
 bool TKivoLexer::NextCommand() {
@@ -446,23 +588,23 @@ bool TKivoLexer::NextCommand() {
   return current_ < CommandCount();
 }
 
-bool TKivoLexer::TokenAt(int index, TToken& token) const {
+bool TKivoLexer::ReadToken(int index, TToken& token) const {
   if (current_ < 0 || current_ >= CommandCount()) {
     token.TokenType = tktNone;
     return false;
   }
-  const std::vector<TToken>& tokens = commands_[static_cast<std::size_t>(current_)].Tokens;
-  if (index < 0 || index >= static_cast<int>(tokens.size())) {
+  const TSQLCommand& cmd = commands_[static_cast<std::size_t>(current_)];
+  if (index < 0 || static_cast<std::uint32_t>(index) >= cmd.Count) {
     token.TokenType = tktNone;
     return false;
   }
-  token = tokens[static_cast<std::size_t>(index)];
+  token = Expand(cmd.First + static_cast<std::size_t>(index));
   return true;
 }
 
-bool TKivoLexer::GetCurrentToken(TToken& token) const { return TokenAt(GetPosition(), token); }
+bool TKivoLexer::GetCurrentToken(TToken& token) const { return ReadToken(GetPosition(), token); }
 
-bool TKivoLexer::LookAheadToken(TToken& token) const { return TokenAt(GetPosition() + 1, token); }
+bool TKivoLexer::LookAheadToken(TToken& token) const { return ReadToken(GetPosition() + 1, token); }
 
 bool TKivoLexer::GetNextToken(TToken& token) {
   const bool found = LookAheadToken(token);

@@ -5,8 +5,8 @@
 // Comments are dropped, quoted strings and bracketed names unquoted,
 // hexadecimal literals ("$1F", "0x1F") turned into decimal text, reserved
 // words recognised, and ":name" parameters replaced by the values of the
-// attached parameter list. Every token keeps the line and column (from 1) of
-// its first character. Lexical errors are ZorExceptions raised from the
+// attached parameter list (their text, and a copy of their typed value). Every token keeps the line
+// and column (from 1) of its first character. Lexical errors are ZorExceptions raised from the
 // constructor; no statement is available after one.
 #pragma once
 
@@ -50,38 +50,51 @@ std::uint16_t ReservedWordNumber(std::string_view word);
 // Text that stands for a BLOB parameter's value; the parameter's name follows it.
 inline constexpr std::string_view kBlobMarker = "$Blob$Marker$";
 
+// One token as the reading functions hand it out. Copying it is cheap: the
+// text and the value stay in the lexer.
 struct TToken {
   TTokenType TokenType = tktNone;
   std::uint16_t ReservedWord = kNoReservedWord;
-  // The text as written: quoted content without delimiters (doubled
-  // delimiters collapsed), a number's decimal text, a parameter's value.
-  std::string Text;
-  // The value of a wide-string parameter; empty otherwise.
-  std::u16string WideText;
+  std::int32_t Line = 0;
+  std::int32_t Column = 0;
+  // The text as before (quoted content without delimiters, a number's decimal
+  // text, a parameter's value as text); a view into storage the lexer owns,
+  // valid while the lexer lives.
+  std::string_view Text;
   // A substituted parameter's typed value (owned by the lexer), null for
   // every other token.
   const TZorValue* Value = nullptr;
-  std::int32_t Line = 0;
-  std::int32_t Column = 0;
 };
 
-// The tokens of one statement and its read position.
+// One statement: a run of the lexer's token list and the statement's read
+// position (which may stand past its last token).
 struct TSQLCommand {
-  std::vector<TToken> Tokens;
+  std::uint32_t First = 0;  // index of its first token in the lexer's list
+  std::uint32_t Count = 0;  // number of tokens, at least 1
   int Position = 0;
 };
 
 class TKivoLexer {
  public:
-  // Tokenizes `text`. `params` may be null; it is not owned and is read only
-  // here (parameters are substituted now: after a value changes, the text
-  // must be tokenized again). Raises ZorException 1, 2, 3 or 44 for a
-  // lexical error and EDatabaseError for a parameter not in `params`.
+  // Tokenizes `text` (kept, not copied again). `params` may be null; it is
+  // not owned and is read only here (parameters are substituted now: after a
+  // value changes, the text must be tokenized again). Raises ZorException 1,
+  // 2, 3 or 44 for a lexical error, EDatabaseError for a parameter not in
+  // `params` and for a text of 2 GB or more.
   explicit TKivoLexer(std::string text, const TParams* params = nullptr);
+
+  // Tokens view the lexer's own storage, so it stays where it was built.
+  TKivoLexer(const TKivoLexer&) = delete;
+  TKivoLexer& operator=(const TKivoLexer&) = delete;
 
   int CommandCount() const { return static_cast<int>(commands_.size()); }
   const std::vector<TSQLCommand>& Commands() const { return commands_; }
   int CurrentCommand() const { return current_; }
+
+  // The tokens of statement `command`, whatever the read position. Raise
+  // std::out_of_range for an index outside the statements or its tokens.
+  int TokenCount(int command) const;
+  TToken TokenAt(int command, int index) const;
 
   // Moves to the next statement (the first one on the first call); false
   // when there is none.
@@ -106,10 +119,37 @@ class TKivoLexer {
 
  private:
   class Scanner;
-  bool TokenAt(int index, TToken& token) const;
+
+  // A token as stored: 15 million of them (a 60 MB script) take 300 MB.
+  // The text is a range of text_ or, when it is not written verbatim in the
+  // source (collapsed doubled quotes, a hexadecimal literal's decimal text,
+  // a parameter's value), of side_.
+  struct TStoredToken {
+    std::uint32_t Offset = 0;
+    std::uint32_t Length = 0;
+    std::int32_t Line = 0;
+    std::int32_t Column = 0;
+    std::uint16_t ReservedWord = kNoReservedWord;
+    TTokenType TokenType = tktNone;
+    std::uint8_t Flags = 0;  // kInSideText, kHasValue
+  };
+  static constexpr std::uint8_t kInSideText = 1;
+  static constexpr std::uint8_t kHasValue = 2;
+
+  // The public form of tokens_[index].
+  TToken Expand(std::size_t index) const;
+  // The token at `index` of the current statement, as GetCurrentToken.
+  bool ReadToken(int index, TToken& token) const;
 
   std::string text_;
   const TParams* params_;
+  // Append-only while scanning; nothing views it before the scan ends.
+  std::string side_;
+  std::vector<TStoredToken> tokens_;
+  // The values of substituted parameters, with the indexes in tokens_ of
+  // their tokens (ascending).
+  std::vector<TZorValue> values_;
+  std::vector<std::uint32_t> value_tokens_;
   std::vector<TSQLCommand> commands_;
   int current_ = -1;
 };

@@ -15,11 +15,12 @@ bool IsLexicalError(int code) { return code == 1 || code == 2 || code == 3 || co
 
 // Checks the invariants of a successful run.
 void CheckTokens(const TKivoLexer& lexer, const std::string& text) {
-  for (const TSQLCommand& cmd : lexer.Commands()) {
-    ASSERT_FALSE(cmd.Tokens.empty()) << "empty statement";
+  for (int c = 0; c < lexer.CommandCount(); ++c) {
+    ASSERT_GT(lexer.TokenCount(c), 0) << "empty statement";
     std::int32_t line = 0;
     std::int32_t column = 0;
-    for (const TToken& t : cmd.Tokens) {
+    for (int i = 0; i < lexer.TokenCount(c); ++i) {
+      const TToken t = lexer.TokenAt(c, i);
       ASSERT_NE(t.TokenType, tktNone);
       ASSERT_GE(t.Line, 1);
       ASSERT_GE(t.Column, 1);
@@ -79,8 +80,10 @@ TEST(LexerFuzzTest, ParametersInRandomTextAreFoundOrReported) {
     for (char& c : text) c = alphabet[pick(rng)];
     try {
       TKivoLexer lexer(text, &params);
-      for (const TSQLCommand& cmd : lexer.Commands()) {
-        for (const TToken& t : cmd.Tokens) ASSERT_NE(t.TokenType, tktParam) << text;
+      for (int c = 0; c < lexer.CommandCount(); ++c) {
+        for (int k = 0; k < lexer.TokenCount(c); ++k) {
+          ASSERT_NE(lexer.TokenAt(c, k).TokenType, tktParam) << text;
+        }
       }
     } catch (const ZorException& e) {
       ASSERT_TRUE(IsLexicalError(e.NativeError())) << e.Message();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,11 @@ std::vector<std::vector<std::string>> Lex(const std::string& text,
                                           const TParams* params = nullptr) {
   TKivoLexer lexer(text, params);
   std::vector<std::vector<std::string>> out;
-  for (const TSQLCommand& cmd : lexer.Commands()) {
+  for (int c = 0; c < lexer.CommandCount(); ++c) {
     std::vector<std::string> tokens;
-    for (const TToken& t : cmd.Tokens) {
-      tokens.push_back(std::to_string(static_cast<int>(t.TokenType)) + ":" + t.Text);
+    for (int i = 0; i < lexer.TokenCount(c); ++i) {
+      const TToken t = lexer.TokenAt(c, i);
+      tokens.push_back(std::to_string(static_cast<int>(t.TokenType)) + ":" + std::string(t.Text));
     }
     out.push_back(tokens);
   }
@@ -40,10 +42,14 @@ std::string S(TTokenType kind, const std::string& text) {
   return std::to_string(static_cast<int>(kind)) + ":" + text;
 }
 
-std::vector<TToken> TokensOf(const std::string& text) {
-  TKivoLexer lexer(text);
-  return lexer.Commands().at(0).Tokens;
-}
+// A lexer and the tokens of its first statement (which view the lexer).
+struct Lexed {
+  explicit Lexed(const std::string& text, const TParams* params = nullptr) : lexer(text, params) {
+    for (int i = 0; i < lexer.TokenCount(0); ++i) tokens.push_back(lexer.TokenAt(0, i));
+  }
+  TKivoLexer lexer;
+  std::vector<TToken> tokens;
+};
 
 TEST(LexerTest, StatementsAreSeparatedBySemicolonsAndNeverEmpty) {
   EXPECT_EQ(Lex("SELECT a FROM t; SELECT b FROM u").size(), 2u);
@@ -76,7 +82,6 @@ TEST(LexerTest, Numbers) {
   EXPECT_EQ(One("0xff"), (std::vector<std::string>{S(tktInt, "255")}));
   EXPECT_EQ(One("$1E"), (std::vector<std::string>{S(tktInt, "30")}));
   EXPECT_EQ(One("$7FFFFFFFFFFFFFFF"), (std::vector<std::string>{S(tktInt, "9223372036854775807")}));
-  EXPECT_EQ(One("$"), (std::vector<std::string>{S(tktInt, "0")}));
   for (const char* f : {"1.5", ".5", "1e5", "2E-3", "1e+5", "3.25e-10"}) {
     EXPECT_EQ(One(f), (std::vector<std::string>{S(tktFloat, f)})) << f;
   }
@@ -86,6 +91,54 @@ TEST(LexerTest, Numbers) {
             (std::vector<std::string>{S(tktInt, "1"), S(tktString, "-"), S(tktInt, "2")}));
   EXPECT_EQ(One("a+1"),
             (std::vector<std::string>{S(tktString, "a"), S(tktString, "+"), S(tktInt, "1")}));
+}
+
+TEST(LexerTest, HexLiteralsEndAtSignsAndRejectOtherCharacters) {
+  using V = std::vector<std::string>;
+  // A sign ends a hexadecimal literal; "E" is a digit there, not an exponent.
+  EXPECT_EQ(One("$1E+5"), (V{S(tktInt, "30"), S(tktString, "+"), S(tktInt, "5")}));
+  EXPECT_EQ(One("0x1e-1"), (V{S(tktInt, "30"), S(tktString, "-"), S(tktInt, "1")}));
+  EXPECT_EQ(One("$ff*0x10"), (V{S(tktInt, "255"), S(tktString, "*"), S(tktInt, "16")}));
+  EXPECT_EQ(One("($a)"),
+            (V{S(tktLeftParenthesis, "("), S(tktInt, "10"), S(tktRightParenthesis, ")")}));
+  EXPECT_EQ(One("$FFFFFFFFFFFFFFFF"), (V{S(tktInt, "-1")}));
+  // Decimal exponents keep their sign.
+  EXPECT_EQ(One("1E+5-2"), (V{S(tktFloat, "1E+5"), S(tktString, "-"), S(tktInt, "2")}));
+
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("$1.5"); }),
+            "Invalid numeric symbol '.' at line 1, column 3 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("x = 0x1g"); }),
+            "Invalid numeric symbol 'g' at line 1, column 8 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("0x1x2"); }),
+            "Invalid numeric symbol 'x' at line 1, column 4 - Native error: 00044");
+  // Only a lone 0 makes "x" a hexadecimal marker.
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("12x5"); }),
+            "Invalid numeric symbol 'x' at line 1, column 3 - Native error: 00044");
+  // A marker without digits names the character after it, or itself at the end.
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("$"); }),
+            "Invalid numeric symbol '$' at line 1, column 1 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("a\n 0x"); }),
+            "Invalid numeric symbol 'x' at line 2, column 3 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("$ 1"); }),
+            "Invalid numeric symbol ' ' at line 1, column 2 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("f(0x)"); }),
+            "Invalid numeric symbol ')' at line 1, column 5 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("$;"); }),
+            "Invalid numeric symbol ';' at line 1, column 2 - Native error: 00044");
+  EXPECT_EQ(MessageOf([] { TKivoLexer l("$-1"); }),
+            "Invalid numeric symbol '-' at line 1, column 2 - Native error: 00044");
+}
+
+TEST(LexerTest, EveryReservedWordIsFoundInAnyCase) {
+  for (std::size_t i = 0; i < kReservedWords.size(); ++i) {
+    const std::string word(kReservedWords[i]);
+    EXPECT_EQ(ReservedWordNumber(word), i) << word;
+    EXPECT_EQ(ReservedWordNumber(AnsiLowerCase(word)), i) << word;
+    EXPECT_EQ(ReservedWordNumber(word + "_X"), kNoReservedWord) << word;
+  }
+  EXPECT_EQ(ReservedWordNumber(""), kNoReservedWord);
+  EXPECT_EQ(ReservedWordNumber("BLOBCOMPRESSIONLEVELS"), kNoReservedWord);
+  EXPECT_EQ(ReservedWordNumber("s\xE9lect"), kNoReservedWord);
 }
 
 TEST(LexerTest, OperatorsAndPunctuation) {
@@ -119,7 +172,8 @@ TEST(LexerTest, ReservedWordsIgnoreCase) {
   EXPECT_EQ(ReservedWordNumber("PASSWORD"), 231);
   EXPECT_EQ(ReservedWordNumber("customer"), kNoReservedWord);
   for (const char* text : {"select", "Select", "SELECT"}) {
-    const TToken t = TokensOf(text).at(0);
+    const Lexed lexed(text);
+    const TToken t = lexed.tokens.at(0);
     EXPECT_EQ(t.TokenType, tktReservedWord) << text;
     EXPECT_EQ(t.ReservedWord, select) << text;
     EXPECT_EQ(t.Text, text);
@@ -127,7 +181,8 @@ TEST(LexerTest, ReservedWordsIgnoreCase) {
     EXPECT_TRUE(TKivoLexer::IsReservedWord(t, kAnyReservedWord));
     EXPECT_FALSE(TKivoLexer::IsReservedWord(t, ReservedWordNumber("FROM")));
   }
-  const TToken name = TokensOf("customer").at(0);
+  const Lexed lexedName("customer");
+  const TToken name = lexedName.tokens.at(0);
   EXPECT_EQ(name.TokenType, tktString);
   EXPECT_EQ(name.ReservedWord, kNoReservedWord);
   EXPECT_FALSE(TKivoLexer::IsReservedWord(name, kAnyReservedWord));
@@ -135,9 +190,10 @@ TEST(LexerTest, ReservedWordsIgnoreCase) {
 
 TEST(LexerTest, LinesAndColumnsAcrossLinesCommentsAndStrings) {
   auto at = [](const TToken& t) { return std::to_string(t.Line) + ":" + std::to_string(t.Column); };
-  EXPECT_EQ(at(TokensOf("-- note\nSELECT").at(0)), "2:1");
+  EXPECT_EQ(at(Lexed("-- note\nSELECT").tokens.at(0)), "2:1");
   // Tabs count one column; carriage returns none.
-  auto tokens = TokensOf("SELECT\r\n\ta,  b\nFROM t");
+  const Lexed lines("SELECT\r\n\ta,  b\nFROM t");
+  auto tokens = lines.tokens;
   ASSERT_EQ(tokens.size(), 6u);
   EXPECT_EQ(at(tokens[1]), "2:2");
   EXPECT_EQ(at(tokens[2]), "2:3");
@@ -145,13 +201,15 @@ TEST(LexerTest, LinesAndColumnsAcrossLinesCommentsAndStrings) {
   EXPECT_EQ(at(tokens[4]), "3:1");
   EXPECT_EQ(at(tokens[5]), "3:6");
   // Line feeds inside strings and block comments count.
-  tokens = TokensOf("'a\nbc' /* x\ny */ z");
+  const Lexed strings("'a\nbc' /* x\ny */ z");
+  tokens = strings.tokens;
   ASSERT_EQ(tokens.size(), 2u);
   EXPECT_EQ(tokens[0].Text, "a\nbc");
   EXPECT_EQ(at(tokens[0]), "1:1");
   EXPECT_EQ(at(tokens[1]), "3:6");
   // Two-character operators and doubled quotes take two columns.
-  tokens = TokensOf("a<=b 'x''y' c");
+  const Lexed operators("a<=b 'x''y' c");
+  tokens = operators.tokens;
   ASSERT_EQ(tokens.size(), 5u);
   EXPECT_EQ(at(tokens[2]), "1:4");
   EXPECT_EQ(at(tokens[3]), "1:6");
@@ -218,7 +276,6 @@ TEST(LexerTest, ParametersAreReplacedByTheirValues) {
   EXPECT_EQ(One(":s", &params), (std::vector<std::string>{S(tktQuotedString, "It's")}));
   EXPECT_EQ(One(":blob", &params),
             (std::vector<std::string>{S(tktQuotedString, "$Blob$Marker$blob")}));
-  EXPECT_EQ(One(":b", &params).at(0).substr(0, 2), S(tktString, ""));
   EXPECT_EQ(One(":n", &params), (std::vector<std::string>{S(tktInt, "")}));
 
   // Floats use "." whatever the process's decimal separator is.
@@ -232,13 +289,108 @@ TEST(LexerTest, ParametersAreReplacedByTheirValues) {
   EXPECT_EQ(DefaultFormatSettings().DecimalSeparator, saved.DecimalSeparator);
 
   TKivoLexer wide(":w", &params);
-  const TToken w = wide.Commands().at(0).Tokens.at(0);
+  const TToken w = wide.TokenAt(0, 0);
   EXPECT_EQ(w.TokenType, tktQuotedString);
-  EXPECT_EQ(w.WideText, u"\u0150z");
+  ASSERT_NE(w.Value, nullptr);
+  EXPECT_EQ(w.Value->AsWideString(), u"\u0150z");
   EXPECT_EQ(w.Text, Utf16ToCp1250(u"\u0150z"));
 
   EXPECT_EQ(MessageOf([&] { TKivoLexer l("a = :missing", &params); }),
             "Parameter 'missing' not found");
+}
+
+TEST(LexerTest, ParameterTokensCarryTypedValues) {
+  double day = 0;
+  double time = 0;
+  ASSERT_TRUE(TryEncodeDate(2024, 3, 5, &day));
+  ASSERT_TRUE(TryEncodeTime(12, 30, 15, 250, &time));
+  TParams params;
+  params.Add("i").SetAsInteger(7);
+  params.Add("big").SetAsLargeInt(-9000000000);
+  params.Add("yes").SetAsBoolean(true);
+  params.Add("dt").SetAsDateTime(day + time);
+  params.Add("d").SetAsDateTime(day + time, ftDate);
+  params.Add("blob").SetAsBlob(std::string("\x01\0\x02", 3), ftGraphic);
+  params.Add("ni", ftInteger);
+  params.Add("nb", ftBCD);
+  params.Add("ns", ftFixedChar);
+  const Lexed lexed("SELECT :i, :big, :yes, :dt, :d, :blob, :ni, :nb, :ns, :i FROM t", &params);
+  std::vector<TToken> values;
+  for (const TToken& t : lexed.tokens) {
+    if (t.Value != nullptr) values.push_back(t);
+  }
+  ASSERT_EQ(values.size(), 10u);
+  EXPECT_EQ(lexed.tokens[0].Value, nullptr);  // SELECT
+  EXPECT_EQ(lexed.tokens[2].Value, nullptr);  // a comma
+
+  EXPECT_EQ(values[0].TokenType, tktInt);
+  EXPECT_EQ(values[0].Value->DataType(), ftInteger);
+  EXPECT_EQ(values[0].Value->AsInteger(), 7);
+  // A LargeInt stays a LargeInt, not just a decimal text.
+  EXPECT_EQ(values[1].Value->DataType(), ftLargeint);
+  EXPECT_EQ(values[1].Value->AsLargeInt(), -9000000000);
+  // A Boolean is a literal, never a name.
+  EXPECT_EQ(values[2].TokenType, tktQuotedString);
+  EXPECT_EQ(values[2].Text, "true");
+  EXPECT_TRUE(values[2].Value->AsBoolean());
+  // The milliseconds the text leaves out are in the value.
+  EXPECT_EQ(values[3].TokenType, tktQuotedString);
+  EXPECT_EQ(values[3].Value->DataType(), ftDateTime);
+  EXPECT_EQ(values[3].Value->AsDateTime(), day + time);
+  EXPECT_EQ(values[4].Value->DataType(), ftDate);
+  EXPECT_EQ(values[4].Value->AsDateTime(), day);
+  EXPECT_EQ(values[5].Text, "$Blob$Marker$blob");
+  EXPECT_EQ(values[5].Value->AsString(), std::string("\x01\0\x02", 3));
+  // NULL parameters give NULLs of their type.
+  EXPECT_EQ(values[6].TokenType, tktInt);
+  EXPECT_EQ(values[6].Text, "");
+  EXPECT_TRUE(values[6].Value->IsNull());
+  EXPECT_EQ(values[6].Value->DataType(), ftInteger);
+  EXPECT_EQ(values[7].TokenType, tktFloat);
+  EXPECT_TRUE(values[7].Value->IsNull());
+  EXPECT_EQ(values[7].Value->DataType(), ftFloat);
+  EXPECT_TRUE(values[8].Value->IsNull());
+  EXPECT_EQ(values[8].Value->DataType(), ftString);
+  // Each occurrence has its own copy.
+  EXPECT_NE(values[9].Value, values[0].Value);
+  EXPECT_EQ(values[9].Value->AsInteger(), 7);
+}
+
+TEST(LexerTest, RewrittenTextsStayValidWhileTheLexerLives) {
+  // Collapsed quotes, hexadecimal literals and parameter values are kept
+  // apart from the source; thousands more of them after the first must not
+  // move the first ones.
+  TParams params;
+  params.Add("s").SetAsString("value");
+  std::string script = "SELECT 'It''s', [a]]b], \"q\"\"\", $FF, :s, 'plain', [name]";
+  for (int i = 0; i < 20000; ++i) {
+    script += "; SELECT 'x''" + std::to_string(i) + "', $" + std::to_string(i % 10) + "A, :s";
+  }
+  TKivoLexer lexer(script, &params);
+  ASSERT_EQ(lexer.CommandCount(), 20001);
+  ASSERT_TRUE(lexer.NextCommand());
+  std::vector<TToken> first;
+  TToken t;
+  for (bool more = lexer.GetCurrentToken(t); more; more = lexer.GetNextToken(t)) {
+    first.push_back(t);
+  }
+  const std::vector<std::string> expected = {"SELECT", "It's",  ",",   "a]b", ",",
+                                             "q\"",    ",",     "255", ",",   "value",
+                                             ",",      "plain", ",",   "name"};
+  ASSERT_EQ(first.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(first[i].Text, expected[i]) << i;
+  while (lexer.NextCommand()) {
+    if (lexer.CurrentCommand() % 1000 != 999) continue;
+    const int n = lexer.CurrentCommand() - 1;
+    EXPECT_EQ(lexer.TokenAt(lexer.CurrentCommand(), 1).Text, "x'" + std::to_string(n));
+    EXPECT_EQ(lexer.TokenAt(lexer.CurrentCommand(), 3).Text, std::to_string(n % 10 * 16 + 10));
+    EXPECT_EQ(lexer.TokenAt(lexer.CurrentCommand(), 5).Text, "value");
+  }
+  // The first statement's views are still what they were.
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(first[i].Text, expected[i]) << i;
+  EXPECT_EQ(lexer.TokenCount(0), 14);
+  EXPECT_THROW(lexer.TokenAt(0, 14), std::out_of_range);
+  EXPECT_THROW(lexer.TokenAt(20001, 0), std::out_of_range);
 }
 
 TEST(LexerTest, DateParametersUseTheDateAndTimeFormats) {

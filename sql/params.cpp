@@ -72,19 +72,51 @@ void TParam::SetAsBlob(std::string_view bytes, TFieldType type) {
   value_.SetMemo(bytes, type == ftFmtMemo ? ftFmtMemo : ftMemo);
 }
 
+namespace {
+
+// The value tag that holds a value of a declared type; 0 when none does.
+std::uint8_t StorageTypeOf(TFieldType type) {
+  switch (type) {
+    case ftUnknown:
+      return 0;
+    case ftFixedChar:
+      return ftString;
+    case ftBCD:
+      return ftFloat;
+    case ftBlob:
+    case ftGraphic:
+    case ftBytes:
+    case ftParadoxOle:
+    case ftDBaseOle:
+    case ftTypedBinary:
+      return ftMemo;
+    default:
+      return type;
+  }
+}
+
+}  // namespace
+
+TZorValue TParam::TypedValue() const {
+  TZorValue v;
+  if (value_.IsNull()) {
+    v.SetNull(StorageTypeOf(data_type_));
+    return v;
+  }
+  v = value_;
+  const bool dateDeclared =
+      data_type_ == ftDate || data_type_ == ftTime || data_type_ == ftDateTime;
+  if (dateDeclared && IsDateType(v.DataType()) && v.DataType() != data_type_) {
+    // A date-time held by a date (or time) parameter counts as a date (a time).
+    v.ConvertTo(data_type_);
+  }
+  return v;
+}
+
 std::string TParam::AsText(const FormatSettings& settings) const {
   FormatSettings fs = settings;
   fs.DecimalSeparator = '.';
-  const bool dateDeclared =
-      data_type_ == ftDate || data_type_ == ftTime || data_type_ == ftDateTime;
-  if (dateDeclared && !value_.IsNull() && IsDateType(value_.DataType()) &&
-      value_.DataType() != data_type_) {
-    // A date-time held by a date (or time) parameter is written as a date (a time).
-    TZorValue v(value_);
-    v.ConvertTo(data_type_, &fs);
-    return v.AsString(&fs);
-  }
-  return value_.AsString(&fs);
+  return TypedValue().AsString(&fs);
 }
 
 TParam& TParams::Add(std::string name, TFieldType dataType) {

@@ -2,7 +2,8 @@
 //
 // Each parameter has a name, a declared data type, and a typed value that
 // may be NULL. The lexer reads the list when it tokenizes a statement and
-// writes each parameter's value into the token stream in place of its name;
+// puts each parameter's value (as text and typed) into the token stream in
+// place of its name;
 // the query component owns the list.
 #pragma once
 
@@ -50,6 +51,10 @@ class TParam {
   void SetAsDateTime(double dateTime, TFieldType type = ftDateTime);
   // Raw bytes of a BLOB, memo, graphic or formatted-memo parameter.
   void SetAsBlob(std::string_view bytes, TFieldType type = ftBlob);
+
+  // The value in the storage type of the declared type: NULL of that type
+  // when NULL, a date-time held by a date or time parameter cut to it.
+  TZorValue TypedValue() const;
 
   // The value as text ("" when NULL): numbers with "." for decimals whatever
   // the process's settings, dates and times in `settings`.

@@ -108,22 +108,23 @@ struct WordOp {
 };
 
 constexpr WordOp kStringFunctions[] = {
-    {"UPPER", opUpper}, {"LOWER", opLower}, {"TRIM", opTrim}, {"LTRIM", opLTrim}, {"RTRIM", opRTrim},
+    {"UPPER", opUpper}, {"LOWER", opLower}, {"TRIM", opTrim},
+    {"LTRIM", opLTrim}, {"RTRIM", opRTrim},
 };
 constexpr WordOp kAggregates[] = {
     {"COUNT", opCount}, {"AVG", opAvg}, {"MAX", opMax}, {"MIN", opMin}, {"SUM", opSum},
 };
 constexpr WordOp kNumericFunctions[] = {
-    {"ABS", opAbs},     {"CEILING", opCeiling}, {"CEIL", opCeiling},   {"FLOOR", opFloor},
-    {"MOD", opMod},     {"POWER", opPower},     {"POW", opPower},      {"RANDOM", opRandom},
-    {"RAND", opRandom}, {"ROUND", opRound},     {"SIGN", opSign},      {"TRUNCATE", opTruncate},
+    {"ABS", opAbs},        {"CEILING", opCeiling}, {"CEIL", opCeiling}, {"FLOOR", opFloor},
+    {"MOD", opMod},        {"POWER", opPower},     {"POW", opPower},    {"RANDOM", opRandom},
+    {"RAND", opRandom},    {"ROUND", opRound},     {"SIGN", opSign},    {"TRUNCATE", opTruncate},
     {"TRUNC", opTruncate}, {"HEX", opHex},
 };
 constexpr WordOp kDateParts[] = {
-    {"YEAR", opYear},           {"QUARTER", opQuarter},     {"MONTH", opMonth},
-    {"DAY", opDay},             {"WEEKDAY", opWeekday},     {"DAYOFWEEK", opDayOfWeek},
-    {"DAYNAME", opDayName},     {"MONTHNAME", opMonthName}, {"HOUR", opHour},
-    {"MINUTE", opMinute},       {"SECOND", opSecond},       {"MSECOND", opMSecond},
+    {"YEAR", opYear},       {"QUARTER", opQuarter},     {"MONTH", opMonth},
+    {"DAY", opDay},         {"WEEKDAY", opWeekday},     {"DAYOFWEEK", opDayOfWeek},
+    {"DAYNAME", opDayName}, {"MONTHNAME", opMonthName}, {"HOUR", opHour},
+    {"MINUTE", opMinute},   {"SECOND", opSecond},       {"MSECOND", opMSecond},
 };
 
 // The operator of a reserved word in `table`, 0 when it is not there.
@@ -534,7 +535,8 @@ class TZorExpression::Grammar {
       }
       e_.NextToken();
       Nested nested(*this);
-      TZorNodePtr node = With(Make<TZorExprNodeBoolean>(negated ? opNotIn : opIn), std::move(operand));
+      TZorNodePtr node =
+          With(Make<TZorExprNodeBoolean>(negated ? opNotIn : opIn), std::move(operand));
       // After an item "," continues the list and ")" ends it; any other
       // token starts the next item.
       while (true) {

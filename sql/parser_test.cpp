@@ -203,13 +203,61 @@ TEST(ParserTest, SubQueriesAreKeptAsTextThatReadsBackTheSame) {
   ASSERT_NE(sub, nullptr);
   TKivoLexer again(sub->SQLText);
   again.NextCommand();
-  const std::vector<TToken>& a = lexer.Commands()[0].Tokens;
-  const std::vector<TToken>& b = again.Commands()[0].Tokens;
-  ASSERT_EQ(a.size(), b.size() + 2);  // the parentheses
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    EXPECT_EQ(a[i + 1].Text, b[i].Text) << i;
-    EXPECT_EQ(a[i + 1].TokenType, b[i].TokenType) << i;
+  ASSERT_EQ(lexer.TokenCount(0), again.TokenCount(0) + 2);  // the parentheses
+  for (int i = 0; i < again.TokenCount(0); ++i) {
+    EXPECT_EQ(lexer.TokenAt(0, i + 1).Text, again.TokenAt(0, i).Text) << i;
+    EXPECT_EQ(lexer.TokenAt(0, i + 1).TokenType, again.TokenAt(0, i).TokenType) << i;
   }
+}
+
+// A parameter's value becomes a constant of its own type, whatever its text.
+TEST(ParserTest, ParametersBecomeTypedConstants) {
+  TParams params;
+  params.Add("flag").SetAsBoolean(true);
+  params.Add("none", ftInteger);
+  params.Add("big").SetAsLargeInt(5000000000LL);
+  params.Add("when").SetAsDateTime(39156.5 + 1234.0 / 86400000.0);
+  params.Add("name").SetAsString("O'Brien");
+  params.Add("price").SetAsFloat(2.5);
+  auto root = [&](const std::string& text, bool condition) {
+    TKivoLexer lexer(text, &params);
+    lexer.NextCommand();
+    TZorExpression e(lexer);
+    condition ? e.ParseSearchCondition() : e.ParseValueExpression();
+    TZorNodePtr node = e.TakeRoot();
+    EXPECT_TRUE(node != nullptr) << text;
+    return node;
+  };
+  TZorNodePtr flag = root(":flag", false);
+  ASSERT_NE(flag, nullptr);
+  EXPECT_EQ(flag->Value.DataType(), ftBoolean);
+  EXPECT_TRUE(flag->Value.AsBoolean());
+
+  // A NULL number still counts as a number: a sum, not a concatenation.
+  TZorNodePtr sum = root("a + :none", false);
+  ASSERT_NE(sum, nullptr);
+  EXPECT_EQ(sum->Operator, opAdd);
+  EXPECT_TRUE(sum->Child(1)->Value.IsNull());
+  EXPECT_EQ(sum->Child(1)->Value.DataType(), ftInteger);
+
+  TZorNodePtr big = root("id = :big", true);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(big->Child(1)->Value.AsLargeInt(), 5000000000LL);
+
+  TZorNodePtr when = root(":when", false);
+  ASSERT_NE(when, nullptr);
+  EXPECT_EQ(when->Value.DataType(), ftDateTime);
+  EXPECT_DOUBLE_EQ(when->Value.AsDateTime(), 39156.5 + 1234.0 / 86400000.0);
+
+  // In a sub-query's text each value is written as a literal of its type.
+  TZorNodePtr sub = root(
+      "x IN (SELECT a FROM t WHERE f = :flag AND n = :name AND p = :price AND b = :big "
+      "AND z = :none)",
+      true);
+  ASSERT_NE(sub, nullptr);
+  EXPECT_EQ(dynamic_cast<const TZorExprNodeSubQuery&>(*sub).SQLText,
+            "SELECT a FROM t WHERE f = TRUE AND n = 'O''Brien' AND p = 2.5 AND b = 5000000000 "
+            "AND z = NULL");
 }
 
 TEST(ParserTest, EveryErrorTextAndNumber) {
@@ -224,7 +272,8 @@ TEST(ParserTest, EveryErrorTextAndNumber) {
       {"a = 1 OR ORDER", true, 1037,
        "Boolean expression expected, but 'ORDER' found at line 1, column 10"},
       {"a = 1 AND ORDER", true, 1038, ""},
-      {"NOT ORDER", true, 1040, "Boolean expression expected, but 'ORDER' found at line 1, column 5"},
+      {"NOT ORDER", true, 1040,
+       "Boolean expression expected, but 'ORDER' found at line 1, column 5"},
       {"a", true, 1041, "Boolean expression expected, but 'a' found at line 1, column 1"},
       {"(a + b) > 3", true, 1041, "Boolean expression expected, but 'a' found at line 1, column 2"},
       {"a = 1 IS 5", true, 1042, "Unexpected token '5' found at line 1, column 10"},
@@ -232,7 +281,8 @@ TEST(ParserTest, EveryErrorTextAndNumber) {
       {"a = 1 IS NULL", true, 1044,
        "Token 'TRUE, FALSE or UNKNOWN' expected, but 'NULL' found at line 1, column 10"},
       {"(a = 1 b)", true, 2111, "')' symbol expected, but 'b' found at line 1, column 8"},
-      {"a IN (1, ORDER)", true, 1090, "Expression expected, but 'ORDER' found at line 1, column 10"},
+      {"a IN (1, ORDER)", true, 1090,
+       "Expression expected, but 'ORDER' found at line 1, column 10"},
       {"qty + WHERE", false, 1090, "Expression expected, but 'WHERE' found at line 1, column 7"},
       {"'a' || ", false, 1090, ""},
       {"COUNT(* x)", false, 2103, "')' symbol expected, but 'x' found at line 1, column 9"},
@@ -244,7 +294,8 @@ TEST(ParserTest, EveryErrorTextAndNumber) {
        "Cannot convert an expression to specified type: 'AutoInc'"},
       {"CAST(a AS NOTHING)", false, 2115,
        "Cannot convert an expression to specified type: 'unknown'"},
-      {"CAST(a AS INTEGER b)", false, 2116, "')' symbol expected, but 'b' found at line 1, column 19"},
+      {"CAST(a AS INTEGER b)", false, 2116,
+       "')' symbol expected, but 'b' found at line 1, column 19"},
       {"UPPER a", false, 2094, "'(' symbol expected, but 'a' found at line 1, column 7"},
       {"UPPER(a b)", false, 2095, "')' symbol expected, but 'b' found at line 1, column 9"},
       {"UPPER(ORDER)", false, 2096,
@@ -293,7 +344,8 @@ TEST(ParserTest, EveryErrorTextAndNumber) {
       {"POWER(a, ORDER)", false, 82, ""},
       {"ROUND(a, ORDER)", false, 83, ""},
       {"LASTAUTOINC t", false, 2155, ""},
-      {"LASTAUTOINC(MEMORY )", false, 2152, "Table name expected, but ')' found at line 1, column 20"},
+      {"LASTAUTOINC(MEMORY )", false, 2152,
+       "Table name expected, but ')' found at line 1, column 20"},
       {"LASTAUTOINC(t PASSWORD ,)", false, 2153, ""},
       {"LASTAUTOINC(t u)", false, 2154, ""},
       {"99999999999", false, 0, "'99999999999' is not a valid integer value"},
@@ -304,8 +356,10 @@ TEST(ParserTest, EveryErrorTextAndNumber) {
     EXPECT_EQ(native, c.native) << c.text << ": " << message;
     if (!c.message.empty()) {
       const std::string suffix =
-          c.native == 0 ? "" : " - Native error: " + std::string(5 - std::to_string(c.native).size(), '0') +
-                                   std::to_string(c.native);
+          c.native == 0
+              ? ""
+              : " - Native error: " + std::string(5 - std::to_string(c.native).size(), '0') +
+                    std::to_string(c.native);
       EXPECT_EQ(message, c.message + suffix) << c.text;
     }
   }
@@ -498,13 +552,14 @@ TEST(ParserTest, DumpShowsOneLinePerNode) {
 // the engine's errors; never anything else.
 TEST(ParserTest, RandomInputParsesOrRaisesCleanly) {
   const std::vector<std::string> vocabulary = {
-      "a",     "t.b",  "1",   "2.5",   "'s'",    "(",       ")",       ",",     "+",
-      "-",     "*",    "/",   "||",    "=",      "<>",      "<",       ">=",    "AND",
-      "OR",    "NOT",  "IS",  "NULL",  "TRUE",   "LIKE",    "BETWEEN", "IN",    "EXISTS",
-      "SELECT", "FROM", "CAST", "AS",  "INTEGER", "UPPER",  "SUBSTRING", "FOR", "POS",
-      "LENGTH", "TODATE", "TOSTRING", "YEAR", "EXTRACT", "COUNT", "DISTINCT", "SUM", "ISNULL",
-      "LASTAUTOINC", "MEMORY", "PASSWORD", "MOD", "ROUND", "RANDOM", "!", "~", "&&", "[x]",
-      "UNKNOWN", "FALSE", "*", "SHL", "$F",
+      "a",       "t.b",       "1",        "2.5",    "'s'",    "(",           ")",        ",",
+      "+",       "-",         "*",        "/",      "||",     "=",           "<>",       "<",
+      ">=",      "AND",       "OR",       "NOT",    "IS",     "NULL",        "TRUE",     "LIKE",
+      "BETWEEN", "IN",        "EXISTS",   "SELECT", "FROM",   "CAST",        "AS",       "INTEGER",
+      "UPPER",   "SUBSTRING", "FOR",      "POS",    "LENGTH", "TODATE",      "TOSTRING", "YEAR",
+      "EXTRACT", "COUNT",     "DISTINCT", "SUM",    "ISNULL", "LASTAUTOINC", "MEMORY",   "PASSWORD",
+      "MOD",     "ROUND",     "RANDOM",   "!",      "~",      "&&",          "[x]",      "UNKNOWN",
+      "FALSE",   "*",         "SHL",      "$F",
   };
   std::mt19937 rng(12345);
   int parsed = 0, raised = 0;
