@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with.
+# Installs the Debian packages the project builds and tests with. The fuzz
+# build needs clang and libFuzzer's runtime (libclang-rt-dev, which clang only
+# recommends).
 # Runs `apt-get update` once, and only when something is missing.
 set -euo pipefail
 
@@ -9,6 +11,7 @@ packages=(
   zlib1g-dev libcrypto++-dev libicu-dev
   qt6-base-dev libgl-dev fonts-dejavu-core
   libsqlite3-dev
+  clang libclang-rt-dev
 )
 
 missing=()

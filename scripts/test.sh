@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite twice: once as a normal build, once
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then runs every fuzz
+# target briefly (KARTOVA_FUZZ_SECONDS each, default 20), so that a crash
+# reached from the seed corpus or found in that time fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=${KARTOVA_JOBS:-$(nproc)}
@@ -25,3 +27,6 @@ if [ -f "$root/scripts/lsan.supp" ]; then
   export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}
 fi
 run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKARTOVA_SANITIZE=address,undefined
+
+echo "== fuzz targets (libFuzzer, ASan+UBSan) =="
+"$root/scripts/fuzz.sh" "${KARTOVA_FUZZ_SECONDS:-20}"

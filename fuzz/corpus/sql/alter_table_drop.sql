@@ -1,0 +1,1 @@
+ALTER TABLE t DROP (c, d)

@@ -1,0 +1,4 @@
+-- a line comment
+SELECT a /* a block
+ comment */ , b -- trailing
+FROM t /* unterminated at the end? no */

@@ -1,0 +1,1 @@
+CREATE INDEX ix_nev ON MEMORY varosok (nev, PASSWORD 'pw')

@@ -1,0 +1,1 @@
+CREATE TABLE t (id AUTOINC, name VARCHAR(40) NOT NULL, born DATE, note MEMO, PRIMARY KEY (id))

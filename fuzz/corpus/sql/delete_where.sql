@@ -1,0 +1,1 @@
+DELETE FROM rendelesek WHERE statusz = 'torolt' OR osszeg < 0

@@ -1,0 +1,1 @@
+SELECT $1F, $ff, 0x1F, 0xFFFFFFFFFFFFFFFF, $ FROM t WHERE flags = 0x0

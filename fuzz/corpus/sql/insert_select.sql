@@ -1,0 +1,1 @@
+INSERT INTO archiv SELECT * FROM rendelesek WHERE datum < '2020-01-01'

@@ -1,0 +1,1 @@
+INSERT INTO varosok (id, nev, lakos) VALUES (1, 'Gyõr', 132000)

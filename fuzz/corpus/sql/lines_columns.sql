@@ -1,0 +1,8 @@
+
+
+   SELECT
+	a
+	, b
+ FROM
+
+ t

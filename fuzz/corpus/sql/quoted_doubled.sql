@@ -1,0 +1,1 @@
+SELECT 'It''s', "say ""hi""", [a]]b], '' FROM [Order Details] WHERE x = 'a;b'

@@ -1,0 +1,1 @@
+SELECT [select], "from", [order] FROM [table] WHERE [where] = 1

@@ -1,0 +1,1 @@
+SELECT CASE WHEN a > 0 THEN 'pos' WHEN a < 0 THEN 'neg' ELSE 'zero' END, CAST(b AS VARCHAR(20)) FROM t

@@ -1,0 +1,1 @@
+SELECT nev AS varos, lakos nepesseg, [megye] AS "Megye neve" FROM varosok v

@@ -1,0 +1,1 @@
+SELECT DISTINCT TOP 10, 5 megye FROM varosok ORDER BY megye

@@ -1,0 +1,1 @@
+SELECT * FROM a WHERE EXISTS (SELECT 1 FROM b WHERE b.id = a.id) AND a.n NOT IN (1, 2, 3)

@@ -1,0 +1,3 @@
+SELECT UPPER(nev), LOWER(nev), TRIM(nev), LTRIM(a), RTRIM(b), SUBSTRING(nev FROM 2 FOR 3),
+  POS('a', nev), LENGTH(nev), ROUND(x, 2), ABS(-1), MOD(7, 3), POWER(2, 10), SYSDATE, NOW
+FROM t

@@ -1,0 +1,1 @@
+SELECT r.id, v.nev FROM rendelesek r INNER JOIN varosok v ON r.varos_id = v.id

@@ -1,0 +1,1 @@
+SELECT * INTO MEMORY tmp FROM db.varosok PASSWORD 'titok' WHERE nev LIKE 'Sz%' ESCAPE '\'

@@ -1,0 +1,1 @@
+SELECT nev FROM varosok WHERE id IN (SELECT varos_id FROM rendelesek WHERE osszeg > 100)

@@ -1,0 +1,1 @@
+SELECT id FROM rendelesek WHERE (osszeg >= 1000 AND osszeg <= 5000) OR NOT statusz = 'kesz'

@@ -1,0 +1,1 @@
+UPDATE rendelesek SET osszeg = osszeg * 1.27, statusz = 'kesz' WHERE id = 42
