@@ -1,0 +1,1 @@
+a = 1 OR b = 2 AND NOT c IN (1, 2, 3) AND d BETWEEN 1 AND 5 AND e IS NOT NULL AND f NOT LIKE 'x%'

@@ -1,0 +1,1 @@
+((((a + 1) * 2) = 6) IS TRUE) AND (b = 1 IS UNKNOWN) OR EXISTS (SELECT * FROM u) AND ISNULL(x)

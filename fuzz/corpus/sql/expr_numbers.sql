@@ -1,0 +1,1 @@
+ABS(-a) + CEILING(b) * FLOOR(c) / MOD(d, 3) - POWER(2, 8) + ROUND(x, 2) + SIGN(y) + TRUNC(z) + HEX(255, 1) + RANDOM(10) + ~a & b | c ^ d << 2 >> 1 % 7

@@ -1,0 +1,1 @@
+UPPER(TRIM(name)) || ' ' || SUBSTRING(code FROM 2 FOR 3) || POSITION('a' IN s) || LENGTH(s)
