@@ -924,15 +924,19 @@ int FromSign(int c) { return c == 0 ? zcrEqual : (c > 0 ? zcrGreater : zcrLess);
 
 }  // namespace
 
+std::uint8_t TZorValue::ComparisonType(std::uint8_t a, std::uint8_t b) {
+  if (a == ftString && IsDateType(b)) return b;
+  if (b == ftString && IsDateType(a)) return a;
+  return CommonType(a, b);
+}
+
 int TZorValue::Compare(const TZorValue& a, const TZorValue& b, bool caseInsensitive, bool partial,
                        const FormatSettings* settings) {
   if (a.null_ || b.null_) {
     if (a.null_ && b.null_) return zcrBothNull;
     return a.null_ ? zcrLeftNull : zcrRightNull;
   }
-  std::uint8_t type = CommonType(a.type_, b.type_);
-  if (a.type_ == ftString && IsDateType(b.type_)) type = b.type_;
-  if (b.type_ == ftString && IsDateType(a.type_)) type = a.type_;
+  const std::uint8_t type = ComparisonType(a.type_, b.type_);
   if (type == ftUnknown) throw ZorException::Create(native_error::kInvalidTypeCast);
 
   // Convert copies only when a type differs.

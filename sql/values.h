@@ -148,6 +148,9 @@ class TZorValue {
 
   // The common type of two tags (0 when none).
   static std::uint8_t CommonType(std::uint8_t a, std::uint8_t b);
+  // The type Compare compares two non-NULL values of these tags in: their
+  // common type, except that a String meets a date type as that date type.
+  static std::uint8_t ComparisonType(std::uint8_t a, std::uint8_t b);
 
   // Converts in place. A NULL value only takes the new tag. Raises
   // ZorException kConversionFailed (2093) for text that does not read and for
