@@ -39,7 +39,9 @@ class TZorEvalContext {
   virtual std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) = 0;
   // The last automatic number of the table `node` names.
   virtual std::int32_t LastAutoInc(const TZorExprNodeSystem& node) = 0;
-  virtual const FormatSettings& Settings() const { return DefaultFormatSettings(); }
+  // Number and date texts for conversions; null means the process-wide
+  // DefaultFormatSettings().
+  virtual const FormatSettings* Settings() const { return nullptr; }
 };
 
 }  // namespace kivo

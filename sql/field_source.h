@@ -12,6 +12,8 @@
 
 namespace kivo {
 
+class TZorValue;
+
 class TZorFieldSource {
  public:
   virtual ~TZorFieldSource() = default;
@@ -24,6 +26,9 @@ class TZorFieldSource {
   // The value type (a field type tag) and the byte size of a string field.
   virtual std::uint8_t FieldType(int fieldNo) const = 0;
   virtual std::int32_t FieldSize(int fieldNo) const = 0;
+  // The value of a field in the current row. `out` may borrow the row's
+  // memory (TZorValue::SetBorrowed); it stays valid until the row moves.
+  virtual void ReadField(int fieldNo, TZorValue& out) const = 0;
 };
 
 }  // namespace kivo

@@ -480,6 +480,7 @@ class TwoTables : public TZorFieldSource {
   }
   std::uint8_t FieldType(int n) const override { return fields[static_cast<std::size_t>(n)].type; }
   std::int32_t FieldSize(int n) const override { return fields[static_cast<std::size_t>(n)].size; }
+  void ReadField(int n, TZorValue& out) const override { out.SetNull(FieldType(n)); }
 };
 
 TEST(ParserTest, FieldReferencesBindThroughTheSource) {
