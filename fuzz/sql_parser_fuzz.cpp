@@ -42,6 +42,8 @@ class SmallTables : public TZorFieldSource {
     return kTypes[fieldNo];
   }
   std::int32_t FieldSize(int fieldNo) const override { return fieldNo == 1 ? 20 : 0; }
+  // Every row holds NULLs.
+  void ReadField(int fieldNo, TZorValue& out) const override { out.SetNull(FieldType(fieldNo)); }
 };
 
 void Exercise(TZorExpression& e) {
@@ -54,6 +56,14 @@ void Exercise(TZorExpression& e) {
   if (e.Root()->IsResolvableIn(tables)) e.Bind(tables);
   (void)e.Root()->GetResultType();
   (void)e.Root()->IsAggregated();
+  (void)e.GetResultSize();
+  // Without a context: sub-queries and unbound fields raise, the rest computes.
+  try {
+    e.ResetAggregates();
+    e.Accumulate(nullptr);
+    (void)e.Evaluate(nullptr);
+  } catch (const Exception&) {
+  }
 }
 
 void ParseAt(TKivoLexer& lexer, int position, bool condition) {

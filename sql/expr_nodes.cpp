@@ -131,7 +131,11 @@ const char* OperatorName(std::uint8_t op) {
 }
 
 TZorExprNode::TZorExprNode(const TZorExprNode& other)
-    : Operator(other.Operator), Value(other.Value), height_(other.height_) {
+    : Operator(other.Operator),
+      Value(other.Value),
+      has_subquery_(other.has_subquery_),
+      height_(other.height_),
+      last_subquery_child_(other.last_subquery_child_) {
   children_.reserve(other.children_.size());
   for (const TZorNodePtr& child : other.children_) children_.push_back(child->Clone());
 }
@@ -140,11 +144,18 @@ TZorExprNode::~TZorExprNode() = default;
 
 void TZorExprNode::AddChild(TZorNodePtr child) {
   height_ = std::max(height_, child->height_ + 1);
+  if (child->has_subquery_) {
+    has_subquery_ = true;
+    last_subquery_child_ = static_cast<int>(children_.size());
+  }
   children_.push_back(std::move(child));
 }
 
 std::vector<TZorNodePtr> TZorExprNode::TakeChildren() {
   height_ = 1;
+  has_subquery_ = dynamic_cast<const TZorExprNodeSubQuery*>(this) != nullptr;
+  last_subquery_child_ = -1;
+  kept_.clear();
   return std::move(children_);
 }
 

@@ -6,19 +6,28 @@
 // operands of one kind (AND, OR, +, ||, and a run of the same "*", "/" ...)
 // are single nodes with any number of children, evaluated left to right,
 // so that long chains build wide trees rather than deep ones.
+//
+// Evaluation (the bodies are in evaluate.cpp) computes a node's result for
+// the current row into its Value slot with the engine's three-valued logic,
+// runs aggregates over the rows of a group (ResetAggregates, Accumulate,
+// Evaluate), and answers the planner's questions: result type and size.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sql/date_formater.h"
 #include "sql/field_source.h"
+#include "sql/functions.h"
 #include "sql/values.h"
 
 namespace kivo {
+
+class TZorEvalContext;
 
 // Operator codes.
 enum TZorOperator : std::uint8_t {
@@ -100,6 +109,57 @@ enum TZorOperator : std::uint8_t {
 // for codes without one.
 const char* OperatorName(std::uint8_t op);
 
+// State a node keeps between evaluations (caches, open sub-queries,
+// running aggregates). A copy of a node starts without it.
+template <class T>
+class TZorEvalState {
+ public:
+  TZorEvalState() = default;
+  TZorEvalState(const TZorEvalState&) {}
+  TZorEvalState& operator=(const TZorEvalState&) = delete;
+  T* Get() const { return state_.get(); }
+  T& Make() {
+    if (!state_) state_ = std::make_unique<T>();
+    return *state_;
+  }
+
+ private:
+  std::unique_ptr<T> state_;
+};
+
+// Values searched for a tested value with the outcome of comparing it with
+// each of them in turn (the rule of IN): true when one compares equal, else
+// NULL when some comparison had a NULL outcome, else false.
+//
+// The values are sorted once per type of tested value and searched by
+// bisection. That gives the same outcome as the walk when every non-NULL
+// value meets the tested type in one comparison type and converts to it;
+// otherwise (or when that type has no order) the values are walked in
+// their order, raising what the walk's comparisons raise.
+class TZorValueSet {
+ public:
+  // Takes the values in their list order.
+  void Assign(std::vector<TZorValue> values);
+  // REQUIRES: `tested` is not NULL. The outcome as a NULL or non-NULL
+  // Boolean in `result`.
+  void Find(const TZorValue& tested, const FormatSettings* settings, TZorValue& result);
+
+ private:
+  struct Sorted {
+    std::uint8_t tested_type = 0;
+    bool usable = false;
+    std::uint8_t compare_type = 0;
+    bool has_null = false;          // some value is NULL or converts to NULL
+    std::vector<TZorValue> values;  // non-NULL, converted, in Compare order
+  };
+  const Sorted& SortedFor(std::uint8_t testedType, const FormatSettings* settings);
+
+  std::vector<TZorValue> values_;
+  bool has_null_ = false;
+  std::vector<Sorted> sorted_;  // one per tested type met so far
+  TZorValue converted_;         // the tested value in the comparison type
+};
+
 class TZorExprNode;
 using TZorNodePtr = std::unique_ptr<TZorExprNode>;
 
@@ -125,6 +185,27 @@ class TZorExprNode {
   std::vector<TZorNodePtr> TakeChildren();
   // The number of node levels of the sub-tree (1 for a leaf).
   int Height() const { return height_; }
+  // True when the sub-tree holds a sub-query.
+  bool HasSubQuery() const { return has_subquery_; }
+
+  // Computes the result for the current row and returns it: the node's
+  // Value slot, or the slot of the node whose value it passes on. The
+  // result stays valid until the node is evaluated again; it may borrow a
+  // record buffer (a field's value), which a sub-query can move, so a node
+  // that keeps one child's result while it evaluates a later child that
+  // holds a sub-query reads it through EvaluateChild. `context` may be null.
+  // An operator code the class does not compute raises Exception "Unknown
+  // Operator".
+  virtual const TZorValue& Evaluate(TZorEvalContext* context) = 0;
+  // Start of a group: every aggregate of the sub-tree starts over.
+  virtual void ResetAggregates();
+  // One row of the group: every aggregate of the sub-tree takes it in.
+  virtual void Accumulate(TZorEvalContext* context);
+  // The byte size a String field needs for the result (0 where the result
+  // type has no size).
+  virtual std::int32_t GetResultSize() const;
+  // The SQL text of the sub-tree, for messages.
+  virtual std::string GetSQLText() const;
 
   // True when every field reference of the sub-tree can be bound in `source`.
   virtual bool IsResolvableIn(const TZorFieldSource& source) const;
@@ -143,9 +224,31 @@ class TZorExprNode {
   // The text of this node's own line in a dump (without indentation).
   virtual std::string DumpLine() const;
 
+  // Evaluates child `i` and returns its result. When a later child holds
+  // a sub-query, a result borrowed from a record buffer is first copied
+  // into a slot of this node, so that it stays readable after that child
+  // has run.
+  const TZorValue& EvaluateChild(int i, TZorEvalContext* context);
+  // The result slots of all children, evaluated in order (EvaluateChild).
+  void EvaluateChildren(TZorEvalContext* context, std::vector<const TZorValue*>& out);
+  // A function of the library computed from the children's results, in
+  // order, into Value: `call` completed with the operator and the context's
+  // settings.
+  const TZorValue& EvaluateFunctionCall(TZorFunctionCall call, TZorEvalContext* context);
+  // The sum of the operands' text widths (a string operand counts its own
+  // size), doubled for a WideString result when `doubleWide`; 0 when the
+  // result type is not a string or bytes type.
+  std::int32_t TextWidthSum(bool doubleWide) const;
+
+  bool has_subquery_ = false;
+
  private:
   std::vector<TZorNodePtr> children_;
   int height_ = 1;
+  // The last child whose sub-tree holds a sub-query (-1: none).
+  int last_subquery_child_ = -1;
+  // Copies of children's results kept across a sub-query (EvaluateChild).
+  std::vector<TZorValue> kept_;
 };
 
 // Adds a Clone that copies the concrete class.
@@ -163,6 +266,9 @@ class TZorExprNodeConst : public TZorNodeOf<TZorExprNodeConst> {
   explicit TZorExprNodeConst(TZorValue value) { Value = std::move(value); }
   const char* ClassName() const override { return "TZorExprNodeConst"; }
   std::uint8_t GetResultType() const override { return Value.DataType(); }
+  const TZorValue& Evaluate(TZorEvalContext*) override { return Value; }
+  std::int32_t GetResultSize() const override;
+  std::string GetSQLText() const override;
 
  protected:
   std::string DumpLine() const override;
@@ -190,8 +296,12 @@ class TZorExprNodeField : public TZorNodeOf<TZorExprNodeField> {
   // of `source` matches.
   void Bind(const TZorFieldSource& source) override;
   std::uint8_t GetResultType() const override;
-  std::int32_t GetResultSize() const;
+  std::int32_t GetResultSize() const override;
   bool IsFieldFree() const override { return false; }
+  // The current row's value: from the context's row when the context gives
+  // one, else from the bound source. Unbound: ZorException 2108.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::string GetSQLText() const override;
 
  protected:
   std::string DumpLine() const override;
@@ -200,13 +310,20 @@ class TZorExprNodeField : public TZorNodeOf<TZorExprNodeField> {
 // A sub-query kept as SQL text; run when the expression is evaluated.
 class TZorExprNodeSubQuery : public TZorNodeOf<TZorExprNodeSubQuery> {
  public:
-  explicit TZorExprNodeSubQuery(std::string sql) : SQLText(std::move(sql)) {}
+  explicit TZorExprNodeSubQuery(std::string sql) : SQLText(std::move(sql)) { has_subquery_ = true; }
   const char* ClassName() const override { return "TZorExprNodeSubQuery"; }
   std::string SQLText;
   bool Negated = false;  // NOT IN, NOT EXISTS
 
+  // A scalar sub-query runs at the first evaluation, which keeps the value
+  // of its only row's first field; later evaluations return it.
+  // ZorException 55 without a context, 56 without rows, 57 for several.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+
  protected:
   std::string DumpLine() const override;
+  // The result of a scalar or EXISTS sub-query once it has run.
+  TZorEvalState<TZorValue> result_;
 };
 
 // `operand` [NOT] IN (SELECT ...): the operand is the only child.
@@ -214,6 +331,14 @@ class TZorExprNodeSubQueryIN : public TZorNodeOf<TZorExprNodeSubQueryIN, TZorExp
  public:
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeSubQueryIN"; }
+  // The sub-query's first-field values are read once, at the first
+  // evaluation, and searched for the operand by the rule of an IN list: a
+  // NULL operand gives NULL, a NULL among the values makes a non-match
+  // NULL. ZorException 58 without a context, 65 without an operand.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+
+ private:
+  TZorEvalState<TZorValueSet> set_;
 };
 
 class TZorExprNodeSubQueryExists
@@ -221,6 +346,8 @@ class TZorExprNodeSubQueryExists
  public:
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeSubQueryExists"; }
+  // Runs once; ZorException 59 without a context.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
 };
 
 // +, unary minus, *, /, MOD, the bit operators and the numeric functions.
@@ -228,12 +355,28 @@ class TZorExprNodeArithmetic : public TZorNodeOf<TZorExprNodeArithmetic> {
  public:
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeArithmetic"; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::uint8_t GetResultType() const override;
+  std::int32_t GetResultSize() const override;
+  std::string GetSQLText() const override { return std::string(); }
+};
+
+// A constant operand converted to the type it is compared in against
+// values of one type, so that rows do not convert it again.
+struct TZorConvertedConst {
+  std::uint8_t other_type = 0;
+  bool usable = false;
+  TZorValue value;
 };
 
 class TZorExprNodeComparison : public TZorNodeOf<TZorExprNodeComparison> {
  public:
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeComparison"; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+
+ private:
+  TZorEvalState<TZorConvertedConst> const_[2];
 };
 
 // NOT, AND, OR, IN lists, BETWEEN, LIKE, IS [NOT] NULL.
@@ -242,12 +385,41 @@ class TZorExprNodeBoolean : public TZorNodeOf<TZorExprNodeBoolean> {
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeBoolean"; }
   std::uint8_t GetResultType() const override { return ftBoolean; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+
+ private:
+  struct LikePattern {
+    std::uint8_t type = 0;  // String or WideString
+    std::string text;
+    std::u16string wide;
+  };
+  const TZorValue& EvaluateIn(TZorEvalContext* context);
+  const TZorValue& EvaluateBetween(TZorEvalContext* context);
+  const TZorValue& EvaluateLike(TZorEvalContext* context);
+
+  // IN over constants: the items, sorted once.
+  TZorEvalState<TZorValueSet> set_;
+  // BETWEEN: its constant bounds converted.
+  TZorEvalState<TZorConvertedConst> bound_[2];
+  // LIKE with a constant pattern: the pattern text of each common type.
+  TZorEvalState<LikePattern> pattern_;
+  // IN: 1 when every item is a constant, 0 when not, -1 before the first
+  // evaluation.
+  int constant_items_ = -1;
 };
 
 class TZorExprNodeIsNullFunction : public TZorNodeOf<TZorExprNodeIsNullFunction> {
  public:
   TZorExprNodeIsNullFunction() : TZorNodeOf(opIsNullFunction) {}
   const char* ClassName() const override { return "TZorExprNodeIsNullFunction"; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::uint8_t GetResultType() const override;
+  std::int32_t GetResultSize() const override;
+
+ private:
+  // The planned types of both arguments, fetched at the first evaluation.
+  bool have_types_ = false;
+  std::uint8_t types_[2] = {0, 0};
 };
 
 class TZorExprNodeCast : public TZorNodeOf<TZorExprNodeCast> {
@@ -255,7 +427,14 @@ class TZorExprNodeCast : public TZorNodeOf<TZorExprNodeCast> {
   explicit TZorExprNodeCast(std::uint8_t target) : TZorNodeOf(opCast), TargetType(target) {}
   const char* ClassName() const override { return "TZorExprNodeCast"; }
   std::uint8_t GetResultType() const override { return TargetType; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  // A string target: the operand's size, or the text width of its type;
+  // an operand without a width of its own (a memo, a blob) gives
+  // kUnsizedTextWidth.
+  std::int32_t GetResultSize() const override;
   std::uint8_t TargetType;
+
+  static constexpr std::int32_t kUnsizedTextWidth = 255;
 };
 
 // LASTAUTOINC(table): the last automatic number of a table.
@@ -263,6 +442,8 @@ class TZorExprNodeSystem : public TZorNodeOf<TZorExprNodeSystem> {
  public:
   const char* ClassName() const override { return "TZorExprNodeSystem"; }
   std::uint8_t GetResultType() const override { return ftInteger; }
+  // The context's LastAutoInc; ZorException 55 without a context.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
   std::string TableName;
   std::string Password;
   bool InMemory = false;
@@ -275,8 +456,27 @@ class TZorExprNodeAggregated : public TZorNodeOf<TZorExprNodeAggregated> {
   bool IsAggregated() const override { return true; }
   bool Distinct;
 
+  // Starts the group over; ZorException 76 for DISTINCT without argument.
+  void ResetAggregates() override;
+  // Takes in the current row; ZorException 2109 for a non-numeric SUM or
+  // AVG argument.
+  void Accumulate(TZorEvalContext* context) override;
+  // The group's result so far.
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::uint8_t GetResultType() const override;
+  std::int32_t GetResultSize() const override;
+
  protected:
   std::string DumpLine() const override;
+
+ private:
+  struct Less {
+    bool operator()(const TZorValue& a, const TZorValue& b) const;
+  };
+  std::int32_t count_ = 0;
+  TZorValue sum_;  // AVG's running sum
+  // DISTINCT: the values taken in so far in this group.
+  TZorEvalState<std::set<TZorValue, Less>> seen_;
 };
 
 // UPPER, LOWER, TRIM, LTRIM, RTRIM, LENGTH, POS, SUBSTRING and ||.
@@ -284,6 +484,9 @@ class TZorExprNodeStringFunction : public TZorNodeOf<TZorExprNodeStringFunction>
  public:
   using TZorNodeOf::TZorNodeOf;
   const char* ClassName() const override { return "TZorExprNodeStringFunction"; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::uint8_t GetResultType() const override;
+  std::int32_t GetResultSize() const override;
 
  protected:
   std::string DumpLine() const override;
@@ -296,6 +499,9 @@ class TZorExprNodeDateFunction : public TZorNodeOf<TZorExprNodeDateFunction> {
   TZorExprNodeDateFunction(std::uint8_t op, std::string format)
       : TZorNodeOf(op), Format(std::move(format)), Formater(Format) {}
   const char* ClassName() const override { return "TZorExprNodeDateFunction"; }
+  const TZorValue& Evaluate(TZorEvalContext* context) override;
+  std::uint8_t GetResultType() const override;
+  std::int32_t GetResultSize() const override;
   std::string Format;
   TDateFormater Formater;
 };

@@ -38,6 +38,7 @@ constexpr int kAfterIs = 1042;  // "Unexpected token '%s' ..."
 constexpr int kAfterIsNot = 1043;
 constexpr int kTruthValue = 1044;  // "Token '%s' expected ..."
 constexpr int kNotField = 1062;    // "Node is not field"
+constexpr int kNoValue = 1070;     // "Cannot get expression value"
 constexpr int kExpressionExpected = 1090;
 constexpr int kNestingTooDeep = native_error::kNestingTooDeep;
 constexpr int kStringOpen = 2094;
@@ -1209,6 +1210,27 @@ void TZorExpression::GetFieldName(std::string& table, std::string& field) const 
 void TZorExpression::Bind(const TZorFieldSource& source) {
   if (root_) root_->Bind(source);
 }
+
+const TZorValue& TZorExpression::Evaluate(TZorEvalContext* context) {
+  if (!root_) throw ZorException::Create(err::kNoValue);
+  return root_->Evaluate(context);
+}
+
+void TZorExpression::ResetAggregates() {
+  if (root_) root_->ResetAggregates();
+}
+
+void TZorExpression::Accumulate(TZorEvalContext* context) {
+  if (root_) root_->Accumulate(context);
+}
+
+std::uint8_t TZorExpression::GetResultType() const { return root_ ? root_->GetResultType() : 0; }
+
+std::int32_t TZorExpression::GetResultSize() const { return root_ ? root_->GetResultSize() : 0; }
+
+bool TZorExpression::IsAggregated() const { return root_ && root_->IsAggregated(); }
+
+bool TZorExpression::IsFieldFree() const { return !root_ || root_->IsFieldFree(); }
 
 std::string TZorExpression::Dump() const {
   std::string out;

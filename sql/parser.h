@@ -94,6 +94,19 @@ class TZorExpression : public TKivoParser {
   void Bind(const TZorFieldSource& source);
   std::string Dump() const;
 
+  // The root's result for the current row (TZorExprNode::Evaluate); it may
+  // borrow the row's memory and stays valid until the next evaluation.
+  // ZorException 1070 "Cannot get expression value" without a root.
+  const TZorValue& Evaluate(TZorEvalContext* context);
+  void ResetAggregates();
+  void Accumulate(TZorEvalContext* context);
+  // 0 without a root.
+  std::uint8_t GetResultType() const;
+  std::int32_t GetResultSize() const;
+  // False without a root.
+  bool IsAggregated() const;
+  bool IsFieldFree() const;
+
  private:
   class Grammar;
 
