@@ -34,6 +34,25 @@ inline constexpr int kNotInteger = 2107;
 inline constexpr int kNotBoolean = 2113;
 inline constexpr int kNotDateTime = 2140;
 
+// The SQL function library. "Not string argument in function '%s'" with the
+// function's name: a text function given a value with no text form, and
+// LENGTH, POS and SUBSTRING given a value that is not a string.
+inline constexpr int kNotStringUpper = 2098;
+inline constexpr int kNotStringLower = 2099;
+inline constexpr int kNotStringTrim = 2100;
+inline constexpr int kNotStringLTrim = 2101;
+inline constexpr int kNotStringRTrim = 2102;
+inline constexpr int kNotStringLength = 2121;
+inline constexpr int kNotStringPosSubInString = 2122;  // the sought text, searched in a String
+inline constexpr int kNotStringPosSubInWide = 2123;    // the sought text, searched in a WideString
+inline constexpr int kNotStringPos = 2124;             // the text searched in
+inline constexpr int kNotStringSubstring = 2125;
+// "Types mismatches in SQL function %s: %d, %d": the two arguments of
+// ISNULL have different planned types.
+inline constexpr int kFunctionTypesMismatch = 68;
+// "Argument expected in SQL function %s".
+inline constexpr int kFunctionArgumentExpected = 70;
+
 // Field values read by number for the SQL processor, with the table name.
 inline constexpr int kTableNotOpened = 7;      // "Table is not opened, table name = '%s'."
 inline constexpr int kNoRecordBuffer = 8;      // "Record buffer is nil. Table name = '%s'."

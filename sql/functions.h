@@ -29,7 +29,11 @@ struct TZorFunctionCall {
 
 // Computes `call` from `args` (one entry per argument node, in order; an
 // empty span for a function written without arguments) into `result`.
-// Raises the function's ZorException or the value primitives' errors.
+// Raises the function's ZorException or the value primitives' errors;
+// `result` is replaced only on success and may be one of the arguments.
+// Fewer arguments than the function takes, or a null pointer among them,
+// raise native error 70 naming the function; a code this library does not
+// handle raises the general exception "Unknown Operator".
 void EvaluateFunction(const TZorFunctionCall& call, std::span<const TZorValue* const> args,
                       TZorValue& result);
 
