@@ -350,6 +350,34 @@ TEST_F(EvaluateTest, ArithmeticConcatenationAndCast) {
   for (const Case& c : cases) EXPECT_EQ(Val(c.sql), c.expected) << c.sql;
 }
 
+// Function nodes hand their arguments, pattern and planned types to the
+// function library, and its results flow on through the tree.
+TEST_F(EvaluateTest, FunctionNodesThroughTheLibrary) {
+  const Case cases[] = {
+      {"UPPER(s) || LOWER('X')", "String ABCx"},
+      {"TRIM('  a  ') || '|'", "String a|"},
+      {"SUBSTRING('abcdef' FROM 2 FOR 3)", "String bcd"},
+      {"LENGTH(s) + POS('c', s)", "Integer 6"},
+      {"POSITION('x' IN s)", "Integer 0"},
+      {"TOSTRING(TODATE('2007.03.15', 'YYYY.MM.DD'), 'DD/MM/YYYY')", "String 15/03/2007"},
+      {"EXTRACT(MONTH FROM TODATE('2007.03.15', 'YYYY.MM.DD'))", "Word 3"},
+      {"DAYNAME(TODATE('2007.03.15', 'YYYY.MM.DD'))", "String Thursday"},
+      {"QUARTER(TODATE('2007.03.15', 'YYYY.MM.DD'))", "Word 1"},
+      {"MOD(7, 3) + POWER(2, 10)", "LargeInt 1025"},
+      {"ABS(-i) * SIGN(-3.5)", "Integer -7"},
+      {"HEX(255, 2)", "String 0x000000ff"},
+      {"ISNULL(n, 7)", "Integer 7"},
+      {"ISNULL(n, 'none')",
+       "error 68: Types mismatches in SQL function ISNULL: 3, 1 - Native error: 00068"},
+      {"ISNULL(i, 0) + 1", "Integer 8"},
+      {"CEILING(f) + FLOOR(-1.2)", "Integer 1"},
+      {"LENGTH(5)", "error 2121: Not string argument in function 'LENGTH' - Native error: 02121"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Val(c.sql), c.expected) << c.sql;
+  EXPECT_EQ(Cond("ISNULL(n)"), "Boolean true");
+  EXPECT_EQ(Cond("YEAR(SYSDATE) >= 2024"), "Boolean true");
+}
+
 TEST_F(EvaluateTest, SubQueries) {
   const Case cases[] = {
       {"i > (SELECT x FROM one)", "Boolean true"},
