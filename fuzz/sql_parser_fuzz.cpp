@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "platform/locale.h"
 #include "platform/value_text.h"
+#include "sql/eval_context.h"
 #include "sql/parser.h"
 
 namespace kivo {
@@ -42,8 +43,53 @@ class SmallTables : public TZorFieldSource {
     return kTypes[fieldNo];
   }
   std::int32_t FieldSize(int fieldNo) const override { return fieldNo == 1 ? 20 : 0; }
-  // Every row holds NULLs.
-  void ReadField(int fieldNo, TZorValue& out) const override { out.SetNull(FieldType(fieldNo)); }
+  // Row 0 holds values, row 1 NULLs.
+  void ReadField(int fieldNo, TZorValue& out) const override {
+    if (row == 1) {
+      out.SetNull(FieldType(fieldNo));
+      return;
+    }
+    switch (fieldNo) {
+      case 0:
+        out.SetInteger(-7);
+        break;
+      case 1:
+        out.SetString("Abc 12");
+        break;
+      case 2:
+        out.SetFloat(2.5);
+        break;
+      case 3:
+        out.SetLargeInt(5000000000LL);
+        break;
+      default:
+        out.SetDate(39156.0);
+        break;
+    }
+  }
+  int row = 0;
+};
+
+// Every sub-query gives the rows 1, NULL and 3.
+class Rows : public TZorSubQueryRows {
+ public:
+  bool Next() override { return ++at_ < 3; }
+  const TZorValue& FirstField() override {
+    at_ == 1 ? value_.SetNull(ftInteger) : value_.SetInteger(at_ + 1);
+    return value_;
+  }
+
+ private:
+  int at_ = -1;
+  TZorValue value_;
+};
+
+class Context : public TZorEvalContext {
+ public:
+  std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string&) override {
+    return std::make_unique<Rows>();
+  }
+  std::int32_t LastAutoInc(const TZorExprNodeSystem&) override { return 12; }
 };
 
 void Exercise(TZorExpression& e) {
@@ -52,17 +98,25 @@ void Exercise(TZorExpression& e) {
   std::string dump;
   copy->Dump(0, dump);
   if (dump != e.Dump()) std::abort();
-  static const SmallTables tables;
+  static SmallTables tables;
   if (e.Root()->IsResolvableIn(tables)) e.Bind(tables);
   (void)e.Root()->GetResultType();
   (void)e.Root()->IsAggregated();
   (void)e.GetResultSize();
-  // Without a context: sub-queries and unbound fields raise, the rest computes.
-  try {
-    e.ResetAggregates();
-    e.Accumulate(nullptr);
-    (void)e.Evaluate(nullptr);
-  } catch (const Exception&) {
+  // Without a context sub-queries raise; with one they read three rows.
+  // Aggregates run over a group of a row of values and a row of NULLs.
+  Context context;
+  for (TZorEvalContext* c :
+       {static_cast<TZorEvalContext*>(nullptr), static_cast<TZorEvalContext*>(&context)}) {
+    try {
+      e.ResetAggregates();
+      for (int row : {0, 1}) {
+        tables.row = row;
+        e.Accumulate(c);
+        (void)e.Evaluate(c);
+      }
+    } catch (const Exception&) {
+    }
   }
 }
 
