@@ -4,8 +4,8 @@
 // default size).
 //
 // Ours: the condition is parsed once, bound to the table's fields and
-// evaluated for every record the table cursor walks; the fields of the rows
-// it accepts are read and added up. SQLite: SELECT a, b, s, f FROM t WHERE
+// evaluated for every record of a sequential scan of the table; the fields
+// of the rows it accepts are read and added up. SQLite: SELECT a, b, s, f FROM t WHERE
 // the same condition, its rows added up the same way. Both sums must agree.
 //
 //   BM_Arithmetic   a * 3 + b > 1000000000
@@ -32,6 +32,7 @@
 #include "bench/row_tables.h"
 #include "components/kivo_table.h"
 #include "engine/data_manager.h"
+#include "engine/field_types.h"
 #include "engine/record_image.h"
 #include "engine/table_file_store.h"
 #include "platform/locale.h"
@@ -45,26 +46,33 @@ using bench::Check;
 using bench::ChildResult;
 using bench::InChild;
 
-// The fields of an open table as an expression's rows.
-class TableRows : public TZorFieldSource {
+// The fields of a record image as an expression's row: the values borrow
+// the image, which lives while the scan calls back.
+class ImageRows : public TZorFieldSource {
  public:
-  explicit TableRows(TKivoTable& table) : table_(table) {}
+  explicit ImageRows(TKivoDataManager& m) : m_(m), layout_(m.Layout()) {}
   std::vector<int> MatchingFields(std::string_view, std::string_view name) const override {
-    for (int i = 0; i < table_.Fields().Count(); ++i) {
-      if (AnsiSameText(table_.Fields()[i].FieldName(), name)) return {i};
+    for (int i = 0; i < m_.FieldCount(); ++i) {
+      if (AnsiSameText(m_.FieldHeader(i).FieldName, name)) return {i};
     }
     return {};
   }
-  std::uint8_t FieldType(int fieldNo) const override {
-    return static_cast<std::uint8_t>(table_.Fields()[fieldNo].DataType());
-  }
-  std::int32_t FieldSize(int fieldNo) const override { return table_.Fields()[fieldNo].Size(); }
+  std::uint8_t FieldType(int fieldNo) const override { return m_.FieldHeader(fieldNo).FieldType; }
+  std::int32_t FieldSize(int fieldNo) const override { return m_.FieldHeader(fieldNo).FieldSize; }
   void ReadField(int fieldNo, TZorValue& out) const override {
-    table_.GetFieldValue(out, fieldNo, false);
+    const std::uint8_t type = m_.FieldHeader(fieldNo).FieldType;
+    const std::uint8_t* slot = image + m_.FieldOffset(fieldNo);
+    if (IsFieldNull(layout_, image, fieldNo) || StoredValueIsNull(type, slot, false)) {
+      out.SetNull(type);
+    } else {
+      out.SetBorrowed(type, slot, m_.FieldHeader(fieldNo).FieldSize);
+    }
   }
+  const std::uint8_t* image = nullptr;
 
  private:
-  TKivoTable& table_;
+  TKivoDataManager& m_;
+  const TkrRecordLayout& layout_;
 };
 
 // Rows of a table's first field, for IN (SELECT k FROM u).
@@ -103,31 +111,37 @@ class Context : public TZorEvalContext {
   std::string dir_;
 };
 
+// The table is read with the engine's sequential scan, as a table operator
+// reads it for a filter.
 std::uint64_t OurWhere(const std::string& dir, const std::string& condition) {
-  TKivoTable table;
-  table.SetDatabaseName(dir);
-  table.SetTableName("t");
-  table.Open();
-  TableRows rows(table);
+  TDirectoryTableFileStore store(dir);
+  TDataManagerHold m(krGetDataManager("t", &store));
+  Check(m->OpenTable() == kOpenOk, "open failed");
+  ImageRows rows(*m);
   Context context(dir);
   TKivoLexer lexer(condition);
   lexer.NextCommand();
   TZorExpression where(lexer);
   where.ParseSearchCondition();
   where.Bind(rows);
-  TField& a = table.FieldByName("a");
-  TField& b = table.FieldByName("b");
-  TField& s = table.FieldByName("s");
-  TField& f = table.FieldByName("f");
+  const std::int32_t a = m->FieldOffset(0), b = m->FieldOffset(1);
+  const std::int32_t s = m->FieldOffset(2), f = m->FieldOffset(3);
   bench::StartTiming();
   std::uint64_t sum = 0;
-  for (table.First(); !table.Eof(); table.Next()) {
+  m->ScanRecords(0, m->RecordCount(), [&](std::int32_t, const std::uint8_t* image) {
+    rows.image = image;
     const TZorValue& v = where.Evaluate(&context);
-    if (v.IsNull() || !v.AsBoolean()) continue;
-    const std::string text = s.AsString();
-    sum += bench::RowSum(a.AsInteger(), b.AsInteger(), text.empty() ? '\0' : text.back(),
-                         f.AsFloat());
-  }
+    if (v.IsNull() || !v.AsBoolean()) return;
+    std::int32_t av, bv;
+    double fv;
+    std::memcpy(&av, image + a, 4);
+    std::memcpy(&bv, image + b, 4);
+    std::memcpy(&fv, image + f, 8);
+    const char* text = reinterpret_cast<const char*>(image + s);
+    const std::size_t length = strnlen(text, bench::kRowStringLength);
+    sum += bench::RowSum(av, bv, length == 0 ? '\0' : text[length - 1], fv);
+  });
+  m->CloseTable();
   return sum;
 }
 

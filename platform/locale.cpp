@@ -156,13 +156,15 @@ char AnsiLowerChar(char c) {
 
 std::string AnsiUpperCase(std::string_view ansi) {
   std::string out(ansi);
-  for (char& c : out) c = AnsiUpperChar(c);
+  const auto& upper = Tables().upper;
+  for (char& c : out) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
   return out;
 }
 
 std::string AnsiLowerCase(std::string_view ansi) {
   std::string out(ansi);
-  for (char& c : out) c = AnsiLowerChar(c);
+  const auto& lower = Tables().lower;
+  for (char& c : out) c = static_cast<char>(lower[static_cast<unsigned char>(c)]);
   return out;
 }
 
@@ -530,7 +532,13 @@ int TCollation::Compare(std::string_view a, std::string_view b, bool ignoreCase,
   }
   if (a == b) return 0;
   if (tables_ok_ && !HasContraction(a) && !HasContraction(b)) {
-    return CompareByTables(a, b, ignoreCase);
+    // Without contractions every byte has weights of its own at every
+    // level, so equal leading bytes cannot decide: start at the first
+    // difference.
+    const std::size_t common = static_cast<std::size_t>(
+        std::mismatch(a.begin(), a.begin() + std::min(a.size(), b.size()), b.begin()).first -
+        a.begin());
+    return CompareByTables(a.substr(common), b.substr(common), ignoreCase);
   }
   return CompareWithCollator(a, b, ignoreCase);
 }

@@ -105,9 +105,7 @@ const TZorValue& ConvertedConst(TZorEvalState<TZorConvertedConst>& state, const 
   return c->usable ? c->value : constant;
 }
 
-const TZorExprNodeConst* AsConst(const TZorExprNode* node) {
-  return dynamic_cast<const TZorExprNodeConst*>(node);
-}
+bool IsConst(const TZorExprNode* node) { return node->IsConstant(); }
 
 void SetTruth(TZorValue& out, std::optional<bool> v) {
   if (v) {
@@ -265,10 +263,17 @@ void TZorExprNode::EvaluateChildren(TZorEvalContext* context, std::vector<const 
 
 const TZorValue& TZorExprNode::EvaluateFunctionCall(TZorFunctionCall call,
                                                     TZorEvalContext* context) {
-  std::vector<const TZorValue*> args;
-  EvaluateChildren(context, args);
   call.Operator = Operator;
   call.Settings = SettingsOf(context);
+  // Functions take at most three arguments: no allocation per row.
+  if (ChildCount() <= 3) {
+    const TZorValue* args[3];
+    for (int i = 0; i < ChildCount(); ++i) args[i] = &EvaluateChild(i, context);
+    EvaluateFunction(call, std::span<const TZorValue* const>(args, ChildCount()), Value);
+    return Value;
+  }
+  std::vector<const TZorValue*> args;
+  EvaluateChildren(context, args);
   EvaluateFunction(call, std::span<const TZorValue* const>(args.data(), args.size()), Value);
   return Value;
 }
@@ -370,8 +375,8 @@ const TZorValue& TZorExprNodeComparison::Evaluate(TZorEvalContext* context) {
   const FormatSettings* settings = SettingsOf(context);
   const TZorValue* a = &EvaluateChild(0, context);
   const TZorValue* b = &Child(1)->Evaluate(context);
-  if (AsConst(Child(0)) != nullptr) a = &ConvertedConst(const_[0], *a, b->DataType(), settings);
-  if (AsConst(Child(1)) != nullptr) b = &ConvertedConst(const_[1], *b, a->DataType(), settings);
+  if (IsConst(Child(0))) a = &ConvertedConst(const_[0], *a, b->DataType(), settings);
+  if (IsConst(Child(1))) b = &ConvertedConst(const_[1], *b, a->DataType(), settings);
   const int c = TZorValue::Compare(*a, *b, false, false, settings);
   if (IsNullOutcome(c)) {
     Value.SetNull(ftBoolean);
@@ -465,7 +470,7 @@ const TZorValue& TZorExprNodeBoolean::EvaluateIn(TZorEvalContext* context) {
   if (constant_items_ < 0) {
     constant_items_ = 1;
     for (int i = 1; i < ChildCount(); ++i) {
-      if (AsConst(Child(i)) == nullptr) constant_items_ = 0;
+      if (!IsConst(Child(i))) constant_items_ = 0;
     }
   }
   if (constant_items_ == 1) {
@@ -501,10 +506,10 @@ const TZorValue& TZorExprNodeBoolean::EvaluateBetween(TZorEvalContext* context) 
     Value.SetNull(ftBoolean);
     return Value;
   }
-  if (AsConst(Child(1)) != nullptr) {
+  if (IsConst(Child(1))) {
     low = &ConvertedConst(bound_[0], *low, tested.DataType(), settings);
   }
-  if (AsConst(Child(2)) != nullptr) {
+  if (IsConst(Child(2))) {
     high = &ConvertedConst(bound_[1], *high, tested.DataType(), settings);
   }
   bool inside = true;
@@ -533,7 +538,7 @@ const TZorValue& TZorExprNodeBoolean::EvaluateLike(TZorEvalContext* context) {
     throw ZorException::CreateFmt(err::kNotStringLike, {}, {std::string("LIKE")});
   }
   // A constant pattern is converted once per common type.
-  const bool constant = AsConst(Child(1)) != nullptr;
+  const bool constant = IsConst(Child(1));
   LikePattern* p = pattern_.Get();
   if (!constant || p == nullptr || p->type != type) {
     p = &pattern_.Make();

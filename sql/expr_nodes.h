@@ -216,6 +216,8 @@ class TZorExprNode {
   virtual std::uint8_t GetResultType() const;
   virtual bool IsAggregated() const;
   virtual bool IsFieldFree() const;
+  // True for a constant (a TZorExprNodeConst), without a type query.
+  virtual bool IsConstant() const { return false; }
   // One line per node, indented by two spaces per level, then the children
   // one level deeper.
   void Dump(int depth, std::string& out) const;
@@ -265,6 +267,7 @@ class TZorExprNodeConst : public TZorNodeOf<TZorExprNodeConst> {
  public:
   explicit TZorExprNodeConst(TZorValue value) { Value = std::move(value); }
   const char* ClassName() const override { return "TZorExprNodeConst"; }
+  bool IsConstant() const override { return true; }
   std::uint8_t GetResultType() const override { return Value.DataType(); }
   const TZorValue& Evaluate(TZorEvalContext*) override { return Value; }
   std::int32_t GetResultSize() const override;
