@@ -2,6 +2,7 @@
 // the current row, runs its aggregates over groups of rows and answers the
 // planner's questions about result types and sizes.
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "platform/errors.h"
@@ -553,6 +554,11 @@ const TZorValue& TZorExprNodeBoolean::EvaluateLike(TZorEvalContext* context) {
   bool match = false;
   if (type == ftWideString) {
     match = LikeMatch(value.AsWideString(settings), p->wide, *collation);
+  } else if (value.DataType() == ftString && !value.IsNull()) {
+    // The text in place: a String's payload ends at its first zero byte.
+    const char* text = reinterpret_cast<const char*>(value.Data());
+    match = LikeMatch(std::string_view(text, strnlen(text, static_cast<std::size_t>(value.Size()))),
+                      p->text, *collation);
   } else {
     match = LikeMatch(value.AsString(settings), p->text, *collation);
   }
