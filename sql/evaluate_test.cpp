@@ -61,7 +61,9 @@ class Rows : public TZorFieldSource {
       Buffer old = mine;
       mine = std::make_shared<std::vector<char>>(*old);
       const std::vector<char>& theirs = *rows_[other][c];
-      if (old->size() == theirs.size()) std::memcpy(old->data(), theirs.data(), old->size());
+      if (!old->empty() && old->size() == theirs.size()) {
+        std::memcpy(old->data(), theirs.data(), old->size());
+      }
       reused_.push_back(std::move(old));
     }
   }
