@@ -26,39 +26,27 @@
 namespace kivo {
 namespace {
 
-// The settings handed to the functions: a comma for decimals and ISO-like
-// dates, unlike the process-wide default set in SetUp.
-FormatSettings CallSettings() {
+FormatSettings Settings(char decimal, char dateSeparator, std::string shortDate,
+                        std::string longTime) {
   FormatSettings fs;
-  fs.DecimalSeparator = ',';
-  fs.DateSeparator = '-';
+  fs.DecimalSeparator = decimal;
+  fs.DateSeparator = dateSeparator;
   fs.TimeSeparator = ':';
-  fs.ShortDateFormat = "yyyy/mm/dd";
-  fs.LongTimeFormat = "hh:nn:ss";
+  fs.ShortDateFormat = std::move(shortDate);
+  fs.LongTimeFormat = std::move(longTime);
   return fs;
 }
 
+// The settings handed to the functions: a comma for decimals and ISO-like
+// dates, unlike the process-wide default set in SetUp.
+FormatSettings CallSettings() { return Settings(',', '-', "yyyy/mm/dd", "hh:nn:ss"); }
+
 // The settings results are described with (independent of the above).
-FormatSettings DescribeSettings() {
-  FormatSettings fs;
-  fs.DecimalSeparator = '.';
-  fs.DateSeparator = '-';
-  fs.TimeSeparator = ':';
-  fs.ShortDateFormat = "yyyy/mm/dd";
-  fs.LongTimeFormat = "hh:nn:ss.zzz";
-  return fs;
-}
+FormatSettings DescribeSettings() { return Settings('.', '-', "yyyy/mm/dd", "hh:nn:ss.zzz"); }
 
 // A process-wide default unlike the call settings, so that a function that
 // read the default instead of the call's settings would show.
-FormatSettings OtherSettings() {
-  FormatSettings fs;
-  fs.DecimalSeparator = '.';
-  fs.DateSeparator = '.';
-  fs.ShortDateFormat = "d/m/yyyy";
-  fs.LongTimeFormat = "h:nn:ss AMPM";
-  return fs;
-}
+FormatSettings OtherSettings() { return Settings('.', '.', "d/m/yyyy", "h:nn:ss AMPM"); }
 
 class FunctionsTest : public ::testing::Test {
  protected:
