@@ -256,8 +256,7 @@ TZorNodePtr TZorExpression::Grammar::IsNullFunction() {
 
 bool TZorExpression::Grammar::IsTableNameToken() const {
   const TTokenType k = e_.token_.TokenType;
-  return k == tktString || k == tktQuotedString || k == tktBracketedString ||
-         k == tktReservedWord;
+  return k == tktString || k == tktQuotedString || k == tktBracketedString || k == tktReservedWord;
 }
 
 // LASTAUTOINC "(" [MEMORY] table [PASSWORD password] ")".
