@@ -154,17 +154,25 @@ char AnsiLowerChar(char c) {
   return static_cast<char>(Tables().lower[static_cast<unsigned char>(c)]);
 }
 
+void AnsiUpperCaseInPlace(std::string& ansi) {
+  const auto& upper = Tables().upper;
+  for (char& c : ansi) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
+}
+
+void AnsiLowerCaseInPlace(std::string& ansi) {
+  const auto& lower = Tables().lower;
+  for (char& c : ansi) c = static_cast<char>(lower[static_cast<unsigned char>(c)]);
+}
+
 std::string AnsiUpperCase(std::string_view ansi) {
   std::string out(ansi);
-  const auto& upper = Tables().upper;
-  for (char& c : out) c = static_cast<char>(upper[static_cast<unsigned char>(c)]);
+  AnsiUpperCaseInPlace(out);
   return out;
 }
 
 std::string AnsiLowerCase(std::string_view ansi) {
   std::string out(ansi);
-  const auto& lower = Tables().lower;
-  for (char& c : out) c = static_cast<char>(lower[static_cast<unsigned char>(c)]);
+  AnsiLowerCaseInPlace(out);
   return out;
 }
 

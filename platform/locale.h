@@ -28,6 +28,9 @@ bool Cp1250IsAssigned(unsigned char byte);
 // Upper and lower case of Windows-1250 text (accented letters included).
 std::string AnsiUpperCase(std::string_view ansi);
 std::string AnsiLowerCase(std::string_view ansi);
+// The same in place, without another copy of the text.
+void AnsiUpperCaseInPlace(std::string& ansi);
+void AnsiLowerCaseInPlace(std::string& ansi);
 char AnsiUpperChar(char c);
 char AnsiLowerChar(char c);
 

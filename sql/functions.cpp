@@ -64,6 +64,7 @@ std::string TextOf(const TZorFunctionCall& call, const TZorValue& arg, int nativ
                    const char* name) {
   if (arg.IsNull()) return {};
   if (!HasTextForm(arg.DataType())) ThrowNamed(nativeError, name);
+  if (arg.DataType() == ftString) return arg.AsString(call.Settings);
   TZorValue text(arg);
   text.ConvertTo(ftString, call.Settings);
   return text.AsString(call.Settings);
@@ -86,11 +87,15 @@ std::string_view TrimmedEnd(std::string_view s) {
 }
 
 void Upper(const TZorFunctionCall& call, TArgs args, TZorValue& out) {
-  out.SetString(AnsiUpperCase(TextOf(call, *args[0], native_error::kNotStringUpper, "UPPER")));
+  std::string text = TextOf(call, *args[0], native_error::kNotStringUpper, "UPPER");
+  AnsiUpperCaseInPlace(text);
+  out.SetString(text);
 }
 
 void Lower(const TZorFunctionCall& call, TArgs args, TZorValue& out) {
-  out.SetString(AnsiLowerCase(TextOf(call, *args[0], native_error::kNotStringLower, "LOWER")));
+  std::string text = TextOf(call, *args[0], native_error::kNotStringLower, "LOWER");
+  AnsiLowerCaseInPlace(text);
+  out.SetString(text);
 }
 
 void Trim(const TZorFunctionCall& call, TArgs args, TZorValue& out) {
