@@ -352,12 +352,15 @@ TCollation::TCollation(const std::string& localeName) : locale_name_(localeName)
     rank_[c] = before;
   }
   std::array<bool, 256> seen{};
+  std::array<int, 256> sharing{};
   fast_ = true;
   for (int c = 0; c < 256; ++c) {
     if (seen[rank_[c]]) fast_ = false;
     seen[rank_[c]] = true;
+    ++sharing[rank_[c]];
     upper_rank_[c] = rank_[Tables().upper[c]];
   }
+  for (int c = 0; c < 256; ++c) unique_rank_[c] = sharing[rank_[c]] == 1;
 
   // The weight tables reproduce the collator only under its default kind of
   // comparison: forward secondaries, non-ignorable punctuation, no case

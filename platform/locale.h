@@ -98,6 +98,9 @@ class TCollation {
   int UpperRank(unsigned char c) const { return upper_rank_[c]; }
   // All 256 ranks are distinct.
   bool FastCollation() const { return fast_; }
+  // True when no other character compares equal to `c` (CompareChar gives
+  // 0 only for `c` itself).
+  bool HasOwnRank(char c) const { return unique_rank_[static_cast<unsigned char>(c)]; }
   // String comparisons may use the weight tables (the collator's settings
   // allow it); false means every string comparison calls the collator.
   bool UsesWeightTables() const { return tables_ok_; }
@@ -148,6 +151,7 @@ class TCollation {
   std::array<int, 256> rank_{};
   std::array<int, 256> upper_rank_{};
   bool fast_ = false;
+  std::array<bool, 256> unique_rank_{};
   bool tables_ok_ = false;
   bool ranks_ok_ = false;  // every primary weight has a rank
   // Weights of byte c are weights_[offset_[c] .. offset_[c + 1]).

@@ -722,6 +722,27 @@ TEST(LikeMatchTest, AgreesWithTheRulesOnRandomInput) {
   EXPECT_LT(matches, 38000);
 }
 
+// A literal with "%" at either end (or none) is searched for directly where
+// the collation tells characters apart by their bytes: same results.
+TEST(LikeMatchTest, LiteralPatternsAgreeWithTheRules) {
+  const TCollation collation("en_US");
+  for (char c : {'a', 'b', 'c'}) ASSERT_TRUE(collation.HasOwnRank(c));
+  std::mt19937 rng(77);
+  auto word = [&](int minLength, int maxLength) {
+    std::string s(std::uniform_int_distribution<int>(minLength, maxLength)(rng), ' ');
+    for (char& c : s) c = "abc"[std::uniform_int_distribution<int>(0, 2)(rng)];
+    return s;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    const std::string t = word(0, 8);
+    const std::string literal = word(1, 3);
+    for (const std::string& p : {"%" + literal + "%", literal + "%", "%" + literal, literal}) {
+      ASSERT_EQ(LikeMatch(t, p, collation), LiteralLike(t, p))
+          << "'" << t << "' LIKE '" << p << "'";
+    }
+  }
+}
+
 TEST(LikeMatchTest, ManyPercentSignsDoNotBacktrack) {
   const std::shared_ptr<const TCollation> collation = UserCollation();
   const std::string text(3000, 'a');

@@ -1,5 +1,6 @@
 #include "sql/like.h"
 
+#include <optional>
 #include <vector>
 
 namespace kivo {
@@ -45,9 +46,33 @@ bool Match(std::basic_string_view<Char> text, std::basic_string_view<Char> patte
   return next[0] != 0;
 }
 
+// Patterns of one literal with "%" at either end or none, whose characters
+// each compare equal only to themselves: a plain search gives what the
+// rules give (a last "%" matches any rest; a first one any start up to the
+// last character, which a non-empty literal needs anyway). Nothing
+// otherwise.
+std::optional<bool> LiteralMatch(std::string_view text, std::string_view pattern,
+                                 const TCollation& collation) {
+  const bool leading = !pattern.empty() && pattern.front() == '%';
+  std::string_view literal = pattern.substr(leading ? 1 : 0);
+  const bool trailing = !literal.empty() && literal.back() == '%';
+  if (trailing) literal.remove_suffix(1);
+  if (literal.empty() || literal.find_first_of("%_") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  for (char c : literal) {
+    if (!collation.HasOwnRank(c)) return std::nullopt;
+  }
+  if (leading && trailing) return text.find(literal) != std::string_view::npos;
+  if (leading) return text.size() >= literal.size() && text.ends_with(literal);
+  if (trailing) return text.starts_with(literal);
+  return text == literal;
+}
+
 }  // namespace
 
 bool LikeMatch(std::string_view text, std::string_view pattern, const TCollation& collation) {
+  if (const std::optional<bool> quick = LiteralMatch(text, pattern, collation)) return *quick;
   return Match(text, pattern,
                [&](char a, char b) { return a == b || collation.CompareChar(a, b) == 0; });
 }
