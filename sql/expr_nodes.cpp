@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "platform/errors.h"
+#include "platform/locale.h"
+#include "sql/stmt/select_items.h"
 
 namespace kivo {
 
@@ -164,8 +166,27 @@ bool TZorExprNode::IsResolvableIn(const TZorFieldSource& source) const {
                      [&](const TZorNodePtr& c) { return c->IsResolvableIn(source); });
 }
 
+void TZorExprNode::ResolveAliases(const std::vector<TZorSelectListItem>& items) {
+  for (const TZorNodePtr& child : children_) child->ResolveAliases(items);
+}
+
 void TZorExprNode::Bind(const TZorFieldSource& source) {
   for (const TZorNodePtr& child : children_) child->Bind(source);
+}
+
+void TZorExprNodeField::ResolveAliases(const std::vector<TZorSelectListItem>& items) {
+  // An alias has no qualifier: "t.y" names a column y of t, whatever the
+  // select list calls y.
+  if (!TableName.empty()) return;
+  for (const TZorSelectListItem& item : items) {
+    // Only an item that names a field can stand in for a reference; an
+    // alias of a computed column is not a field of any input.
+    if (item.IsExpression || item.IsStar || item.Pseudonym.empty()) continue;
+    if (!AnsiSameText(item.Pseudonym, FieldName)) continue;
+    TableName = item.TableName;
+    FieldName = item.FieldName;
+    return;
+  }
 }
 
 std::uint8_t TZorExprNode::GetResultType() const {

@@ -161,6 +161,7 @@ class TZorValueSet {
 };
 
 class TZorExprNode;
+struct TZorSelectListItem;
 using TZorNodePtr = std::unique_ptr<TZorExprNode>;
 
 class TZorExprNode {
@@ -209,6 +210,9 @@ class TZorExprNode {
 
   // True when every field reference of the sub-tree can be bound in `source`.
   virtual bool IsResolvableIn(const TZorFieldSource& source) const;
+  // Turns every field reference of the sub-tree that names a select-list
+  // alias into a reference to that item's field.
+  virtual void ResolveAliases(const std::vector<TZorSelectListItem>& items);
   // Attaches every field reference of the sub-tree to `source`.
   virtual void Bind(const TZorFieldSource& source);
   // The type tag of the result: by default the common type of the
@@ -295,6 +299,10 @@ class TZorExprNodeField : public TZorNodeOf<TZorExprNodeField> {
   std::string QualifiedName() const;
 
   bool IsResolvableIn(const TZorFieldSource& source) const override;
+  // An unqualified reference whose name equals the alias of an item that
+  // names a field (ignoring case) takes that item's qualifier and field
+  // name; the first such item wins.
+  void ResolveAliases(const std::vector<TZorSelectListItem>& items) override;
   // Raises ZorException 2108 "Field '%s' not found" unless exactly one field
   // of `source` matches.
   void Bind(const TZorFieldSource& source) override;

@@ -47,6 +47,16 @@ extern const std::array<std::string_view, kReservedWordCount> kReservedWords;
 // word is not reserved.
 std::uint16_t ReservedWordNumber(std::string_view word);
 
+// True when a tktString token's text is a bare word (an identifier or a
+// keyword that is not reserved) rather than an operator sign: it starts with
+// a letter, "_", "#", "@" or a byte of non-ASCII text.
+inline bool IsWordText(std::string_view text) {
+  if (text.empty()) return false;
+  const auto c = static_cast<unsigned char>(text[0]);
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '#' || c == '@' ||
+         c >= 0x80;
+}
+
 // Text that stands for a BLOB parameter's value; the parameter's name follows it.
 inline constexpr std::string_view kBlobMarker = "$Blob$Marker$";
 

@@ -3,7 +3,6 @@
 // built-in functions, CAST and LASTAUTOINC). Not for use outside them.
 #pragma once
 
-#include <cctype>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -164,13 +163,6 @@ inline bool IsCastTarget(std::uint8_t type) {
     default:
       return false;
   }
-}
-
-// A bare word (not an operator sign): letters, "_", and bytes of non-ASCII text.
-inline bool IsWordText(std::string_view text) {
-  if (text.empty()) return false;
-  const auto c = static_cast<unsigned char>(text[0]);
-  return std::isalpha(c) != 0 || c == '_' || c == '#' || c == '@' || c >= 0x80;
 }
 
 template <class Node, class... Args>
