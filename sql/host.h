@@ -110,8 +110,10 @@ class TZorTable {
   virtual void SetAlias(const std::string& alias) = 0;
   // Shows only the records for which `condition` (bound to RecordFields())
   // is true; nullptr shows all again. `context` (may be null) is handed to
-  // every evaluation, for sub-queries. A result that is not Boolean raises
-  // ZorException 54 when the list is built. Not owned (invariant 2).
+  // every evaluation, for sub-queries; its Row() must be null, or the
+  // references would read that row instead of the record judged. A result
+  // that is not Boolean raises ZorException 54 when the list is built (the
+  // filter is then removed). Not owned (invariant 2).
   virtual void SetRecordFilter(TZorExpression* condition, TZorEvalContext* context) = 0;
   // Shows at most `rowLimit` records starting at the 1-based `firstRow`;
   // -1 for either means no bound.
@@ -139,7 +141,8 @@ class TZorTable {
 
   // The table's last automatic number.
   virtual std::int32_t LastAutoInc() const = 0;
-  // Closes the table (a temporary one is deleted); further calls raise.
+  // Closes the table (a temporary one is deleted); closing again does
+  // nothing, other calls on a closed table raise.
   virtual void Close() = 0;
 };
 
