@@ -235,6 +235,40 @@ std::vector<TZorVariant> TKivoDataset::Lookup(const std::string& keyFields,
 // ---------------------------------------------------------------------------
 // Field values by number.
 
+bool ReadImageFieldValue(const TKivoDataManager& m, const std::uint8_t* record,
+                         std::int32_t fieldNo, TZorValue& value) {
+  const TkrRecordLayout& l = m.Layout();
+  if (fieldNo == -1) {
+    value.SetBorrowed(ftAutoInc, record + l.IdOffset, 4);
+    return true;
+  }
+  const TFieldHeader& h = m.FieldHeader(fieldNo);
+  const std::uint8_t* slot = record + m.FieldOffset(fieldNo);
+  if (IsFieldNull(l, record, fieldNo) || StoredValueIsNull(h.FieldType, slot, false)) {
+    value.SetNull(h.FieldType);
+    return true;
+  }
+  if (IsBLOBType(h.FieldType)) return false;
+  value.SetBorrowed(h.FieldType, slot, h.FieldSize);
+  return true;
+}
+
+void SetBlobValue(TZorValue& value, std::uint8_t type, const TMemoryStream& stream) {
+  const std::string_view bytes(reinterpret_cast<const char*>(stream.Bytes().data()),
+                               stream.Bytes().size());
+  if (type == ftMemo || type == ftFmtMemo)
+    value.SetMemo(bytes, type);
+  else
+    value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+void ReadBlobFieldValue(TKivoDataManager& m, std::int32_t fieldNo, std::int32_t recPos,
+                        TZorValue& value) {
+  TMemoryStream stored;
+  m.ReadBLOBValue(&stored, fieldNo, recPos);
+  SetBlobValue(value, m.FieldHeader(fieldNo).FieldType, stored);
+}
+
 void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
   TCriticalSectionGuard guard(Lock());
   if (!data_manager_) throw Exception("TKivoDataSet.GetFieldValue - DMHandle = nil");
@@ -247,56 +281,39 @@ void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool co
     throw ZorException::CreateFmt(native_error::kInvalidFieldNumber, {},
                                   {FormatArg(table_name_), FormatArg(fieldNo)});
   const TkrRecordLayout& l = data_manager_->Layout();
-  if (fieldNo == -1) {
-    if (copy)
-      value.SetAutoInc(static_cast<std::int32_t>(GetRecordId(l, record)));
-    else
-      value.SetBorrowed(ftAutoInc, record + l.IdOffset, 4);
+  if (copy && fieldNo == -1) {
+    value.SetAutoInc(static_cast<std::int32_t>(GetRecordId(l, record)));
     return;
   }
-  const TFieldHeader& h = data_manager_->FieldHeader(fieldNo);
-  const std::uint8_t type = h.FieldType;
-  const std::uint8_t* slot = record + data_manager_->FieldOffset(fieldNo);
-  if (IsFieldNull(l, record, fieldNo) || StoredValueIsNull(type, slot, false)) {
+  if (ReadImageFieldValue(*data_manager_, record, fieldNo, value)) {
+    if (copy && !value.IsNull()) {
+      // An owned copy, ended by one more zero byte (two for wide strings).
+      const std::uint8_t type = value.DataType();
+      const std::size_t extra = type == ftString ? 1 : (type == ftWideString ? 2 : 0);
+      const auto* slot = reinterpret_cast<const std::uint8_t*>(value.Data());
+      std::vector<std::uint8_t> bytes(slot, slot + value.Size());
+      bytes.resize(bytes.size() + extra, 0);
+      value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    }
+    return;
+  }
+  // A BLOB: the value being edited when its stream is open, else the stored one.
+  const std::uint8_t type = data_manager_->FieldHeader(fieldNo).FieldType;
+  const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
+  if (static_cast<std::size_t>(fieldNo) < blob_slots_.size()) {
+    const BlobSlot& slot = blob_slots_[static_cast<std::size_t>(fieldNo)];
+    if (slot.stream && (slot.changed || isNew || State() == dsEdit)) {
+      SetBlobValue(value, type, *slot.stream);
+      return;
+    }
+  }
+  const std::int32_t pos =
+      isNew ? -1 : list_->RecordPositionOfId(static_cast<std::int32_t>(GetRecordId(l, record)));
+  if (pos < 0) {
     value.SetNull(type);
     return;
   }
-  if (IsBLOBType(type)) {
-    // The value being edited when its stream is open, else the stored one.
-    TMemoryStream stored;
-    TMemoryStream* stream = nullptr;
-    const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
-    if (static_cast<std::size_t>(fieldNo) < blob_slots_.size()) {
-      const BlobSlot& slot = blob_slots_[static_cast<std::size_t>(fieldNo)];
-      if (slot.changed || isNew || State() == dsEdit) stream = slot.stream.get();
-    }
-    if (!stream) {
-      const std::int32_t pos =
-          isNew ? -1 : list_->RecordPositionOfId(static_cast<std::int32_t>(GetRecordId(l, record)));
-      if (pos < 0) {
-        value.SetNull(type);
-        return;
-      }
-      data_manager_->ReadBLOBValue(&stored, fieldNo, pos);
-      stream = &stored;
-    }
-    const std::string_view bytes(reinterpret_cast<const char*>(stream->Bytes().data()),
-                                 stream->Bytes().size());
-    if (type == ftMemo || type == ftFmtMemo)
-      value.SetMemo(bytes, type);
-    else
-      value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
-    return;
-  }
-  if (!copy) {
-    value.SetBorrowed(type, slot, h.FieldSize);
-    return;
-  }
-  // An owned copy, ended by one more zero byte (two for wide strings).
-  const std::size_t extra = type == ftString ? 1 : (type == ftWideString ? 2 : 0);
-  std::vector<std::uint8_t> bytes(slot, slot + h.FieldSize);
-  bytes.resize(bytes.size() + extra, 0);
-  value.SetPayload(type, bytes.data(), static_cast<std::int32_t>(bytes.size()));
+  ReadBlobFieldValue(*data_manager_, fieldNo, pos, value);
 }
 
 void TKivoDataset::GetMappedFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
@@ -382,16 +399,23 @@ void TKivoDataset::EndInternalInsert() {
   // Whatever the post does, the private buffer and its state end here.
   struct Finish {
     TKivoDataset& d;
-    ~Finish() {
-      d.SetState(dsBrowse);
-      d.internal_insert_buffer_.clear();
-      d.internal_insert_active_ = false;
-      d.inserting_ = false;
-      d.FreeBlobSlots();
-      d.cursor_pos_changed_ = true;
-    }
+    ~Finish() { d.FinishInternalInsert(); }
   } finish{*this};
   InternalPost();
+}
+
+void TKivoDataset::CancelInternalInsert() {
+  TCriticalSectionGuard guard(Lock());
+  if (internal_insert_active_) FinishInternalInsert();
+}
+
+void TKivoDataset::FinishInternalInsert() {
+  SetState(dsBrowse);
+  internal_insert_buffer_.clear();
+  internal_insert_active_ = false;
+  inserting_ = false;
+  FreeBlobSlots();
+  cursor_pos_changed_ = true;
 }
 
 }  // namespace kivo

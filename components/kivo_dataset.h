@@ -42,6 +42,20 @@ namespace kivo {
 
 class TKivoMasterDataLink;
 
+// Field `fieldNo` (-1 = the identifier) of the stored record image `record`
+// of `m`'s table, borrowing the image's memory (TZorValue::SetBorrowed); a
+// null field gives NULL of the field's type. False, leaving `value` as it
+// was, for a BLOB field that holds a value: its bytes are not in the image
+// (ReadBlobFieldValue reads them).
+// REQUIRES: -1 <= fieldNo < m.FieldCount().
+bool ReadImageFieldValue(const TKivoDataManager& m, const std::uint8_t* record,
+                         std::int32_t fieldNo, TZorValue& value);
+// The stored BLOB value of field `fieldNo` of the record at `recPos`, owned.
+void ReadBlobFieldValue(TKivoDataManager& m, std::int32_t fieldNo, std::int32_t recPos,
+                        TZorValue& value);
+// A BLOB field's bytes as a value of its type (memo text or binary), owned.
+void SetBlobValue(TZorValue& value, std::uint8_t type, const TMemoryStream& stream);
+
 class TKivoDataset : public TKivoDatasetBase,
                      public TDataSet,
                      public TDataManagerClient,
@@ -187,6 +201,8 @@ class TKivoDataset : public TKivoDatasetBase,
   // until EndInternalInsert stores it.
   void BeginInternalInsert();
   void EndInternalInsert();
+  // Drops the record BeginInternalInsert started, storing nothing.
+  void CancelInternalInsert();
   bool InternalInsertActive() const { return internal_insert_active_; }
 
   // ---- The visible list, for the other parts of the engine.
@@ -351,6 +367,8 @@ class TKivoDataset : public TKivoDatasetBase,
     bool changed = false;
   };
   void FreeBlobSlots();
+  // Leaves an internal insert: browsing, the private buffer dropped.
+  void FinishInternalInsert();
   // Stores every open slot as the value of record `recPos`; the slots stay.
   void WriteBlobSlots(std::int32_t recPos);
   // Sets the null bits of `buffer` from the open slots: empty is null.

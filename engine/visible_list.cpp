@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <unordered_set>
 
 #include "engine/data_manager.h"
@@ -195,7 +196,14 @@ void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
   };
   std::int32_t d = find();
   if (d < 0) {
-    m_.CreateTemporaryIndex(distinct_fields_, "", "");
+    // An index that cannot be made (a field the table lacks, a type no key
+    // holds) is reported as the missing distinct index, with its cause.
+    try {
+      m_.CreateTemporaryIndex(distinct_fields_, "", "");
+    } catch (const Exception&) {
+      std::throw_with_nested(ZorException::CreateFmt(
+          kDistinctIndexNotCreated, {}, {FormatArg(m_.TableName()), FormatArg(distinct_fields_)}));
+    }
     d = find();
   }
   if (d < 0)
@@ -251,13 +259,12 @@ void TkrVisibleList::Rebuild() {
   SetCurrent(-1);
   const std::int32_t indexNo = CurrentIndex();
   m_.BuildIndex(indexNo);
-  const TkrIndexPositions& order = m_.Indexes()->Positions(indexNo);
 
   std::vector<std::int32_t> list;
   const TSearchOperation* single = nullptr;
   TFilterOptions singleOptions = 0;
   if (!Restricted() && distinct_fields_.empty() && first_row_ <= 1) {
-    list = order.ToVector();
+    list = m_.Indexes()->Positions(indexNo).ToVector();
   } else if (distinct_fields_.empty() && SingleIndexedCondition(single, singleOptions)) {
     // One condition that an index answers: its matches, without a flag per
     // record of the table. They come in the order of the index that
@@ -273,6 +280,9 @@ void TkrVisibleList::Rebuild() {
     Candidates(bits, all);
     ApplyExpression(bits, all);
     ApplyDistinct(bits, all);
+    // Taken only now: the distinct list may have added an index, which
+    // moves the index structures.
+    const TkrIndexPositions& order = m_.Indexes()->Positions(indexNo);
     const std::int32_t n = m_.RecordCount();
     if (!all && static_cast<std::int64_t>(bits.Count()) * kFewMarksFactor < n) {
       // Few records qualify: sort them into the index's order rather than

@@ -510,6 +510,31 @@ TEST_F(VisibleListTest, DistinctKeepsTheFirstOfEachKeyInTheListsOrder) {
   EXPECT_EQ(Entries(list), (std::vector<std::int32_t>{0, 1, 3, 5}));
 }
 
+TEST_F(VisibleListTest, DistinctFieldsWithoutAnIndexGetATemporaryOneOrRaise32) {
+  for (int v : {3, 1, 3, 2, 1})
+    t_.m().InsertRecord(t_.NewImage(Row{std::nullopt, 10 - v, v}).data(), 0);
+  TkrVisibleList list(t_.m(), t_.search());
+  list.SetCurrentIndex(t_.m().IndexNumber("n"));
+  const std::int32_t indexes = t_.m().IndexCount();
+  // m has no index: one is made while the list is built; the list keeps
+  // the current index's order (n).
+  list.SetDistinctFields("m");
+  list.Rebuild();
+  EXPECT_EQ(t_.m().IndexCount(), indexes + 1);
+  EXPECT_EQ(Entries(list), (std::vector<std::int32_t>{0, 3, 1}));
+
+  list.SetDistinctFields("nosuch");
+  try {
+    list.Rebuild();
+    FAIL() << "a distinct list over a missing field was built";
+  } catch (const ZorException& e) {
+    EXPECT_EQ(e.NativeError(), 32);
+    EXPECT_EQ(e.Message(),
+              "Distinct index not created. FTableName = 'v', FDistinctFields = 'nosuch'. - "
+              "Native error: 00032");
+  }
+}
+
 TEST_F(VisibleListTest, LocateFindsTheFirstVisibleMatchInIndexOrder) {
   std::mt19937 rng(77);
   for (int i = 0; i < 400; ++i) t_.m().InsertRecord(t_.NewImage(RandomRow(rng)).data(), 0);

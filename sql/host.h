@@ -1,0 +1,201 @@
+// What SQL statements and relational operators need from the tables they
+// read and write, without knowing the table component: TZorTable (one open
+// table or result table) and TZorHost (what a statement runs against: a
+// session and a database). The components implement both
+// (components/sql_host.h), so the SQL processor never links them.
+//
+// Ownership and lifetimes:
+//  1. TZorHost::OpenTable and the Create*Table calls hand the caller a
+//     unique_ptr: the caller owns the table. Destroying it closes the table;
+//     a temporary result table is deleted with it, a named one stays.
+//  2. A table does not own the expression installed as its record filter,
+//     nor the evaluation context given with it: both must outlive the table
+//     or be replaced (SetRecordFilter(nullptr, nullptr)) before they go.
+//  3. A value read with ReadField may borrow the table's record buffer
+//     (TZorValue::SetBorrowed); it stays valid until the cursor moves, a
+//     record is appended or the table is closed.
+//  4. The host must outlive every table it opened or created.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sql/eval_context.h"
+#include "sql/field_source.h"
+#include "sql/values.h"
+
+namespace kivo {
+
+class TZorExpression;
+
+// One field of a table to be created. `Size` is the declared size of a
+// string field (characters), 0 for the other types.
+struct TZorFieldDef {
+  std::string Name;
+  std::uint8_t DataType = 0;
+  std::int32_t Size = 0;
+};
+
+// Where a table lives: its name and password, and its database given by
+// name (a registered database or a directory) or, without one, by the file
+// name of a container (neither: the host's database); in memory when
+// InMemory is set.
+struct TZorTableAddress {
+  std::string TableName;
+  std::string Password;
+  std::string DatabaseName;
+  std::string DatabaseFileName;
+  bool InMemory = false;
+};
+
+class TZorTable {
+ public:
+  virtual ~TZorTable() = default;
+
+  virtual const std::string& TableName() const = 0;
+
+  // ---- Fields, numbered 0 .. FieldCount()-1 in the table's order (a
+  // visible identifier field counts as the table's last field).
+  virtual int FieldCount() const = 0;
+  // REQUIRES: 0 <= fieldNo < FieldCount() for the next three.
+  virtual std::string FieldName(int fieldNo) const = 0;
+  virtual std::uint8_t FieldType(int fieldNo) const = 0;
+  // The declared size of a string field (characters), 0 for other types.
+  virtual std::int32_t FieldSize(int fieldNo) const = 0;
+
+  // ---- The cursor over the visible records (filter, limits and DISTINCT
+  // applied), in the order of the selected index.
+  virtual void First() = 0;
+  virtual void Next() = 0;
+  virtual bool Eof() = 0;
+  virtual std::int32_t RecordCount() = 0;
+  // 1-based; MoveToRecNo to a number outside 1 .. RecordCount() raises.
+  virtual std::int32_t RecNo() = 0;
+  virtual void MoveToRecNo(std::int32_t recNo) = 0;
+  // The value of field `fieldNo` of the current record (of the record being
+  // appended, between Append and Post); see invariant 3 on borrowing.
+  // ZorException 9 for a field number out of range.
+  virtual void ReadField(int fieldNo, TZorValue& out) = 0;
+
+  // ---- Appending: Append starts an empty record, WriteField sets its
+  // fields (converting to the field's type), Post stores it. Cancel drops
+  // a record started by Append. After Post or Cancel (failing or not) the
+  // table is browsing again.
+  virtual void Append() = 0;
+  virtual void WriteField(int fieldNo, const TZorValue& value) = 0;
+  virtual void Post() = 0;
+  virtual void Cancel() = 0;
+
+  // ---- Order.
+  // Selects an existing index by name; raises when there is none.
+  virtual void SelectIndex(const std::string& name) = 0;
+  // Whether an index other than the identifier order is selected.
+  virtual bool OrderSelected() const = 0;
+  // Selects the index whose field, descending-field and case-insensitive-
+  // field lists (";"-separated) equal these, names compared ignoring case;
+  // without one, creates a temporary index (never written to the table's
+  // files) for them and selects it. Returns the selected index's name.
+  virtual std::string SelectOrCreateIndex(const std::string& fields, const std::string& descFields,
+                                          const std::string& caseInsFields) = 0;
+
+  // ---- Restrictions of the visible records.
+  // The fields of the record a filter is asked about, by the numbers above:
+  // bind a record filter's expression to this source. It lives as long as
+  // the table.
+  virtual const TZorFieldSource& RecordFields() const = 0;
+  // A second name (an alias) that qualified references bound to
+  // RecordFields() may use besides the table name.
+  virtual void SetAlias(const std::string& alias) = 0;
+  // Shows only the records for which `condition` (bound to RecordFields())
+  // is true; nullptr shows all again. `context` (may be null) is handed to
+  // every evaluation, for sub-queries; its Row() must be null, or the
+  // references would read that row instead of the record judged. A result
+  // that is not Boolean raises ZorException 54 when the list is built (the
+  // filter is then removed). Not owned (invariant 2).
+  virtual void SetRecordFilter(TZorExpression* condition, TZorEvalContext* context) = 0;
+  // Shows at most `rowLimit` records starting at the 1-based `firstRow`;
+  // -1 for either means no bound.
+  virtual void SetLimits(std::int32_t firstRow, std::int32_t rowLimit) = 0;
+  // Shows only the first record of each run of records with equal values
+  // in `fields` (";"-separated; "" for all), ordered by an index on them
+  // that is found or made; ZorException 32 "Distinct index not created.
+  // ..." when none can be.
+  virtual void SetDistinctFields(const std::string& fields) = 0;
+  virtual const std::string& DistinctFields() const = 0;
+  // The fields to show, by name, with their labels (same length; an empty
+  // label shows the name). With `storeOnly` the lists are only kept for
+  // whoever shows the table; otherwise the table's fields are shown or
+  // hidden and labelled at once. Unknown names raise.
+  virtual void SetVisibleFields(const std::vector<std::string>& fields,
+                                const std::vector<std::string>& labels, bool storeOnly) = 0;
+  virtual const std::vector<std::string>& VisibleFields() const = 0;
+  virtual const std::vector<std::string>& VisibleLabels() const = 0;
+
+  // ---- Searching.
+  // Moves to the first visible record whose field `fieldNo` equals `value`
+  // (exactly, case counted); false, not moving, when there is none or the
+  // value is NULL.
+  virtual bool Locate(int fieldNo, const TZorValue& value) = 0;
+
+  // The table's last automatic number.
+  virtual std::int32_t LastAutoInc() const = 0;
+  // Closes the table (a temporary one is deleted); closing again does
+  // nothing, other calls on a closed table raise.
+  virtual void Close() = 0;
+};
+
+class TZorHost {
+ public:
+  virtual ~TZorHost() = default;
+
+  // What the statement runs against.
+  virtual const std::string& SessionName() const = 0;
+  virtual const std::string& DatabaseName() const = 0;
+  virtual const std::string& DatabaseFileName() const = 0;
+  virtual bool InMemory() const = 0;
+
+  // Opens an existing table. An in-memory table of a database that is not
+  // open in the session is looked for in the database "MEMORY". Failure:
+  // ZorException 4 "Cannot open table '%s'. DatabaseName = %s,
+  // DatabaseFileName = %s, InMemory = %d.", the cause's text kept beside.
+  virtual std::unique_ptr<TZorTable> OpenTable(const TZorTableAddress& address,
+                                               bool readOnly = false) = 0;
+  // A new, empty, open in-memory table with these fields, deleted when it
+  // is closed or destroyed.
+  virtual std::unique_ptr<TZorTable> CreateResultTable(const std::vector<TZorFieldDef>& fields) = 0;
+  // A new, empty, open table of that name (replacing one of the same name),
+  // kept after it is closed (SELECT ... INTO).
+  virtual std::unique_ptr<TZorTable> CreateNamedTable(const TZorTableAddress& address,
+                                                      const std::vector<TZorFieldDef>& fields) = 0;
+  virtual bool TableExists(const TZorTableAddress& address) = 0;
+  virtual void DeleteTable(const TZorTableAddress& address) = 0;
+
+  // Runs a sub-query on the host's database; the rows give its first field.
+  virtual std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) = 0;
+  // The last automatic number of a table of the host's database.
+  virtual std::int32_t LastAutoInc(const TZorTableAddress& address) = 0;
+};
+
+// The evaluation context of a statement run against a host: sub-queries and
+// LASTAUTOINC go to the host. `row`, when given, is what field references
+// read instead of their bound sources. Neither is owned.
+class TZorHostContext : public TZorEvalContext {
+ public:
+  explicit TZorHostContext(TZorHost& host, const TZorFieldSource* row = nullptr)
+      : host_(host), row_(row) {}
+  const TZorFieldSource* Row() const override { return row_; }
+  std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) override {
+    return host_.OpenSubQuery(sql);
+  }
+  // The table named by the node, in the host's database (in memory when
+  // the node or the host says so).
+  std::int32_t LastAutoInc(const TZorExprNodeSystem& node) override;
+
+ private:
+  TZorHost& host_;
+  const TZorFieldSource* row_;
+};
+
+}  // namespace kivo
