@@ -106,8 +106,6 @@ const TZorValue& ConvertedConst(TZorEvalState<TZorConvertedConst>& state, const 
   return c->usable ? c->value : constant;
 }
 
-bool IsConst(const TZorExprNode* node) { return node->IsConstant(); }
-
 void SetTruth(TZorValue& out, std::optional<bool> v) {
   if (v) {
     out.SetBoolean(*v);
@@ -376,8 +374,8 @@ const TZorValue& TZorExprNodeComparison::Evaluate(TZorEvalContext* context) {
   const FormatSettings* settings = SettingsOf(context);
   const TZorValue* a = &EvaluateChild(0, context);
   const TZorValue* b = &Child(1)->Evaluate(context);
-  if (IsConst(Child(0))) a = &ConvertedConst(const_[0], *a, b->DataType(), settings);
-  if (IsConst(Child(1))) b = &ConvertedConst(const_[1], *b, a->DataType(), settings);
+  if (Child(0)->IsConstant()) a = &ConvertedConst(const_[0], *a, b->DataType(), settings);
+  if (Child(1)->IsConstant()) b = &ConvertedConst(const_[1], *b, a->DataType(), settings);
   const int c = TZorValue::Compare(*a, *b, false, false, settings);
   if (IsNullOutcome(c)) {
     Value.SetNull(ftBoolean);
@@ -471,7 +469,7 @@ const TZorValue& TZorExprNodeBoolean::EvaluateIn(TZorEvalContext* context) {
   if (constant_items_ < 0) {
     constant_items_ = 1;
     for (int i = 1; i < ChildCount(); ++i) {
-      if (!IsConst(Child(i))) constant_items_ = 0;
+      if (!Child(i)->IsConstant()) constant_items_ = 0;
     }
   }
   if (constant_items_ == 1) {
@@ -507,10 +505,10 @@ const TZorValue& TZorExprNodeBoolean::EvaluateBetween(TZorEvalContext* context) 
     Value.SetNull(ftBoolean);
     return Value;
   }
-  if (IsConst(Child(1))) {
+  if (Child(1)->IsConstant()) {
     low = &ConvertedConst(bound_[0], *low, tested.DataType(), settings);
   }
-  if (IsConst(Child(2))) {
+  if (Child(2)->IsConstant()) {
     high = &ConvertedConst(bound_[1], *high, tested.DataType(), settings);
   }
   bool inside = true;
@@ -539,7 +537,7 @@ const TZorValue& TZorExprNodeBoolean::EvaluateLike(TZorEvalContext* context) {
     throw ZorException::CreateFmt(err::kNotStringLike, {}, {std::string("LIKE")});
   }
   // A constant pattern is converted once per common type.
-  const bool constant = IsConst(Child(1));
+  const bool constant = Child(1)->IsConstant();
   LikePattern* p = pattern_.Get();
   if (!constant || p == nullptr || p->type != type) {
     p = &pattern_.Make();

@@ -7,7 +7,6 @@
 
 namespace kivo {
 
-// Raises the "Boolean expression expected" errors; never fails silently.
 TZorNodePtr TZorExpression::Grammar::Condition() {
   TZorNodePtr first = AndTerm();
   if (!first) e_.RaiseAtToken(err::kNoPrimary);
@@ -42,19 +41,16 @@ TZorNodePtr TZorExpression::Grammar::Value() {
   return nullptr;
 }
 
-// Raises the nesting error when `node` is taller than trees may be.
 TZorNodePtr TZorExpression::Grammar::CheckedHeight(TZorNodePtr node) {
   if (node && node->Height() > kMaxTreeHeight) RaiseNesting();
   return node;
 }
 
-// Consumes ")" or raises `code`.
 void TZorExpression::Grammar::Close(int code) {
   if (!e_.IsRightParenthesis()) e_.RaiseAtToken(code);
   e_.NextToken();
 }
 
-// Consumes "(" or raises `code`.
 void TZorExpression::Grammar::Open(int code) {
   if (!e_.IsLeftParenthesis()) e_.RaiseAtToken(code);
   e_.NextToken();
@@ -118,7 +114,6 @@ TZorNodePtr TZorExpression::Grammar::IsTest() {
   return TruthTest(std::move(primary));
 }
 
-// True when the current token continues an operand into a predicate.
 bool TZorExpression::Grammar::ContinuesOperand() const {
   if (CompareOp() != 0 || MulOp() != 0) return true;
   for (std::string_view s : {"+", "-", "||"}) {
@@ -130,7 +125,6 @@ bool TZorExpression::Grammar::ContinuesOperand() const {
   return false;
 }
 
-// [IS [NOT] (TRUE | FALSE | UNKNOWN)] after a primary.
 TZorNodePtr TZorExpression::Grammar::TruthTest(TZorNodePtr primary) {
   if (!IsWord(K().IS)) return primary;
   e_.NextToken();
@@ -177,8 +171,6 @@ std::uint8_t TZorExpression::Grammar::CompareOp() const {
   return 0;
 }
 
-// The predicates all start with an operand and differ by the token after
-// it, so the operand is read once and the next token picks the form.
 TZorNodePtr TZorExpression::Grammar::Predicate() {
   const int start = e_.SavePosition();
   if (IsWord(K().TRUE_) || IsWord(K().FALSE_)) {
@@ -269,7 +261,6 @@ TZorNodePtr TZorExpression::Grammar::Operand() {
   return Value();
 }
 
-// [NOT] EXISTS (SELECT ...).
 TZorNodePtr TZorExpression::Grammar::Exists() {
   const bool negated = IsWord(K().NOT);
   if (negated) e_.NextToken();
@@ -283,8 +274,6 @@ TZorNodePtr TZorExpression::Grammar::Exists() {
   return node;
 }
 
-// At "(" before SELECT: the tokens up to the matching ")" as SQL text
-// that reads back as the same tokens. False when the statement ends first.
 bool TZorExpression::Grammar::SubQueryText(std::string& sql) {
   e_.NextToken();  // SELECT
   sql = "SELECT";
@@ -505,8 +494,6 @@ bool TZorExpression::Grammar::IsNameToken() const {
          (t.TokenType == tktString && IsWordText(t.Text));
 }
 
-// name or qualifier.name; a name that is a reserved word, or one followed
-// by "(", is not a field reference. "qualifier.*" names every field.
 TZorNodePtr TZorExpression::Grammar::FieldReference() {
   if (!IsNameToken()) return nullptr;
   std::string table;

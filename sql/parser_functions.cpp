@@ -2,7 +2,6 @@
 
 namespace kivo {
 
-// COUNT, AVG, MAX, MIN, SUM [DISTINCT] "(" [DISTINCT] value ")".
 TZorNodePtr TZorExpression::Grammar::Aggregate(std::uint8_t op) {
   const std::string name = Name();
   e_.NextToken();
@@ -46,7 +45,6 @@ TZorNodePtr TZorExpression::Grammar::NumericFunction(std::uint8_t op) {
   return node;
 }
 
-// CAST "(" (NULL | value) ("," | AS) type ")".
 TZorNodePtr TZorExpression::Grammar::Cast() {
   e_.NextToken();
   if (!e_.IsLeftParenthesis()) return nullptr;
@@ -89,7 +87,6 @@ TZorNodePtr TZorExpression::Grammar::StringFunction() {
   return nullptr;
 }
 
-// SUBSTRING "(" string ("," | FROM) start [("," | FOR) length] ")".
 TZorNodePtr TZorExpression::Grammar::Substring() {
   const std::string name = Name();
   e_.NextToken();
@@ -156,7 +153,6 @@ TZorNodePtr TZorExpression::Grammar::LengthFunction() {
   });
 }
 
-// TOSTRING "(" value ("," | FROM) 'format' ")".
 TZorNodePtr TZorExpression::Grammar::ToStringFunction() {
   const std::string name = Name();
   e_.NextToken();
@@ -173,7 +169,6 @@ TZorNodePtr TZorExpression::Grammar::ToStringFunction() {
   return With(Make<TZorExprNodeDateFunction>(opToString, std::move(format)), std::move(value));
 }
 
-// A date format: a quoted string.
 std::string TZorExpression::Grammar::FormatText() {
   if (e_.token_.TokenType != tktQuotedString) e_.RaiseAtToken(err::kDateFormat);
   std::string format(e_.token_.Text);
@@ -226,7 +221,6 @@ TZorNodePtr TZorExpression::Grammar::DateFunction() {
   return nullptr;
 }
 
-// The value and ")" of a date part.
 TZorNodePtr TZorExpression::Grammar::DatePartRest(std::uint8_t op, const std::string& name) {
   TZorNodePtr value = Value();
   if (!value) RaiseArgument(err::kDatePartArgument, name);
@@ -234,7 +228,6 @@ TZorNodePtr TZorExpression::Grammar::DatePartRest(std::uint8_t op, const std::st
   return With(Make<TZorExprNodeDateFunction>(op, std::string()), std::move(value));
 }
 
-// ISNULL "(" value ["," value] ")".
 TZorNodePtr TZorExpression::Grammar::IsNullFunction() {
   const std::string name = Name();
   e_.NextToken();
@@ -259,7 +252,6 @@ bool TZorExpression::Grammar::IsTableNameToken() const {
   return k == tktString || k == tktQuotedString || k == tktBracketedString || k == tktReservedWord;
 }
 
-// LASTAUTOINC "(" [MEMORY] table [PASSWORD password] ")".
 TZorNodePtr TZorExpression::Grammar::LastAutoInc() {
   e_.NextToken();
   Open(err::kLastAutoIncOpen);
