@@ -16,6 +16,9 @@ inline constexpr int kUnterminatedString = 3;  // at the opening quote
 inline constexpr int kInvalidNumericSymbol = 44;
 // An expression nested deeper than the parser follows (our own number).
 inline constexpr int kNestingTooDeep = 1094;
+// A BLOB, memo or bytes field named for sorting, grouping or DISTINCT (our
+// own number).
+inline constexpr int kNotOrderable = 1095;
 
 // A conversion or an arithmetic step with no defined result; the message is
 // "Unknown error".

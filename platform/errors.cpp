@@ -228,6 +228,9 @@ constexpr const char* kMessages[] = {
     "AutoInc uniqueness violation. Update or insert of duplicate AutoInc value (%d) failed ",
     // Our own: the parser refuses expressions nested deeper than it can follow.
     /* 127 */ "Expression nested too deeply (more than %d levels) at line %d, column %d",
+    // Our own: such fields have no order, so they cannot be sorted, grouped
+    // or compared for DISTINCT.
+    /* 128 */ "Field '%s' of type %s cannot be used to sort, group or remove duplicates",
 };
 
 // (native code, message number) pairs; ranges of codes are written out one by one.
@@ -281,6 +284,7 @@ constexpr CodeEntry kCodes[] = {
     {2099, 118}, {2100, 118}, {2101, 118}, {2102, 118}, {2114, 118}, {2121, 118}, {2122, 118},
     {2123, 118}, {2124, 118}, {2125, 118}, {2107, 119}, {2113, 120}, {2115, 121}, {2117, 122},
     {2140, 123}, {2144, 124}, {2146, 125}, {2157, 126}, {2158, 126}, {2159, 126}, {1094, 127},
+    {1095, 128},
 };
 
 constexpr int kMessageCount = static_cast<int>(std::size(kMessages));
