@@ -237,13 +237,15 @@ void TKivoAO::SetCondition(std::unique_ptr<TZorExpression> condition) {
   Condition = std::move(condition);
 }
 
-void TKivoAO::AddCondition(TZorNodePtr conjunct) {
+void TKivoAO::AddCondition(TZorNodePtr conjunct) { AndInto(Condition, std::move(conjunct)); }
+
+void AndInto(std::unique_ptr<TZorExpression>& condition, TZorNodePtr conjunct) {
   if (!conjunct) return;
-  if (!Condition || Condition->IsEmpty()) {
-    Condition = std::make_unique<TZorExpression>(std::move(conjunct));
+  if (!condition || condition->IsEmpty()) {
+    condition = std::make_unique<TZorExpression>(std::move(conjunct));
     return;
   }
-  TZorNodePtr root = Condition->TakeRoot();
+  TZorNodePtr root = condition->TakeRoot();
   if (root->Operator != opAnd) {
     auto both = std::make_unique<TZorExprNodeBoolean>(opAnd);
     both->AddChild(std::move(root));
@@ -254,7 +256,7 @@ void TKivoAO::AddCondition(TZorNodePtr conjunct) {
   } else {
     root->AddChild(std::move(conjunct));
   }
-  Condition = std::make_unique<TZorExpression>(std::move(root));
+  condition = std::make_unique<TZorExpression>(std::move(root));
 }
 
 void TKivoAO::SetLimits(std::int32_t firstRow, std::int32_t rowLimit) {

@@ -41,7 +41,7 @@ class TKivoAO;
 
 // One output field of an operator.
 struct TZorFieldLink {
-  std::string FieldName;    // unique within the operator after MakeFieldNamesUnique
+  std::string FieldName;  // unique within the operator after MakeFieldNamesUnique
   std::uint8_t DataType = 0;
   std::int32_t Size = 0;    // the declared size of a string field
   std::string DisplayName;  // the alias as written; may be empty
@@ -134,8 +134,7 @@ class TKivoAO : public TZorFieldSource {
   const TZorRunContext& Run() const { return run_; }
 
   // ---- TZorFieldSource: links by name, type, size and current value.
-  std::vector<int> MatchingFields(std::string_view qualifier,
-                                  std::string_view name) const override;
+  std::vector<int> MatchingFields(std::string_view qualifier, std::string_view name) const override;
   std::uint8_t FieldType(int fieldNo) const override;
   std::int32_t FieldSize(int fieldNo) const override;
   void ReadField(int fieldNo, TZorValue& out) const override;
@@ -189,5 +188,9 @@ bool IsOrderableType(std::uint8_t type);
 
 // A ";"-separated list of names.
 std::vector<std::string> SplitFieldList(const std::string& list);
+
+// ANDs `conjunct` onto `condition` (null or empty: it becomes the
+// condition); nested ANDs are flattened into one.
+void AndInto(std::unique_ptr<TZorExpression>& condition, TZorNodePtr conjunct);
 
 }  // namespace kivo

@@ -5,26 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include "sql/lexer.h"
 #include "sql/ops/ao_table.h"
 #include "sql/ops/ops_test_support.h"
 
 namespace kivo::testing {
 namespace {
 
-// A parsed expression, kept with its lexer.
-struct Parsed {
-  explicit Parsed(const std::string& text, bool condition = false) : lexer(text) {
-    lexer.NextCommand();
-    expression = std::make_unique<TZorExpression>(lexer);
-    condition ? expression->ParseSearchCondition() : expression->ParseValueExpression();
-  }
-  std::unique_ptr<TZorExpression> Take() {
-    return std::make_unique<TZorExpression>(expression->Root()->Clone());
-  }
-  TKivoLexer lexer;
-  std::unique_ptr<TZorExpression> expression;
-};
+using Parsed = ParsedExpression;
 
 TZorSelectListItem FieldItem(const std::string& qualifier, const std::string& name,
                              const std::string& alias = {}) {

@@ -10,10 +10,26 @@
 #include <vector>
 
 #include "components/sql_host.h"
+#include "sql/lexer.h"
 #include "sql/ops/ao.h"
 #include "testing/test_support.h"
 
 namespace kivo::testing {
+
+// A parsed expression (a search condition when asked), kept with its lexer;
+// Take gives a copy that needs no lexer.
+struct ParsedExpression {
+  explicit ParsedExpression(const std::string& text, bool condition = false) : lexer(text) {
+    lexer.NextCommand();
+    expression = std::make_unique<TZorExpression>(lexer);
+    condition ? expression->ParseSearchCondition() : expression->ParseValueExpression();
+  }
+  std::unique_ptr<TZorExpression> Take() {
+    return std::make_unique<TZorExpression>(expression->Root()->Clone());
+  }
+  TKivoLexer lexer;
+  std::unique_ptr<TZorExpression> expression;
+};
 
 using Row = std::vector<std::string>;
 using Rows = std::vector<Row>;
