@@ -32,6 +32,14 @@ Rows Sorted(Rows rows) {
   return rows;
 }
 
+// The rows of l and r (below) whose keys k match: the runs of 2 on both
+// sides give their product.
+const Rows kJoined = {{"2", "a2", "2", "b2"},
+                      {"2", "a2", "2", "b2b"},
+                      {"2", "a2b", "2", "b2"},
+                      {"2", "a2b", "2", "b2b"},
+                      {"4", "a4", "4", "b4"}};
+
 class JoinTest : public OperatorTest {
  protected:
   void SetUp() override {
@@ -66,11 +74,6 @@ class JoinTest : public OperatorTest {
 };
 
 TEST_F(JoinTest, EachJoinTypeMatchesRunsAsProductsAndNeverMatchesNullKeys) {
-  const Rows joined = {{"2", "a2", "2", "b2"},
-                       {"2", "a2", "2", "b2b"},
-                       {"2", "a2b", "2", "b2"},
-                       {"2", "a2b", "2", "b2b"},
-                       {"4", "a4", "4", "b4"}};
   const Rows leftAlone = {{"-", "am", "-", "-"}, {"-", "an", "-", "-"}, {"1", "a1", "-", "-"}};
   const Rows rightAlone = {{"-", "-", "-", "bm"}, {"-", "-", "-", "bn"}, {"-", "-", "3", "b3"}};
   auto with = [](Rows rows, const std::vector<const Rows*>& more) {
@@ -82,10 +85,10 @@ TEST_F(JoinTest, EachJoinTypeMatchesRunsAsProductsAndNeverMatchesNullKeys) {
     Rows expected;
   };
   const Case cases[] = {
-      {jtInner, with(joined, {})},
-      {jtLeftOuter, with(joined, {&leftAlone})},
-      {jtRightOuter, with(joined, {&rightAlone})},
-      {jtFullOuter, with(joined, {&leftAlone, &rightAlone})},
+      {jtInner, with(kJoined, {})},
+      {jtLeftOuter, with(kJoined, {&leftAlone})},
+      {jtRightOuter, with(kJoined, {&rightAlone})},
+      {jtFullOuter, with(kJoined, {&leftAlone, &rightAlone})},
   };
   for (const Case& c : cases) {
     auto join = JoinLR(c.type);
@@ -318,6 +321,20 @@ TEST_F(JoinTest, JoinsNestAndReadKeysThroughAMaterializedJoin) {
                                                          {"a2b", "-", "b2"},
                                                          {"a2b", "1", "b2b"},
                                                          {"a4", "2", "b4"}}));
+}
+
+TEST_F(JoinTest, FilteredInputsRevisitRunsByTheirVisibleRecordNumbers) {
+  // The filters hide rows before the run of k = 2 on both sides, so a run
+  // revisited by a physical record number would land on the wrong rows.
+  auto right = Table("r");
+  right->SetCondition(ParsedExpression("b <> 'bn' AND b <> 'b3'", true).Take());
+  auto left = Table("l");
+  left->SetCondition(ParsedExpression("a <> 'a1'", true).Take());
+  auto join = Join(std::move(left), std::move(right), jtFullOuter, {{"l", "k"}}, {{"r", "k"}});
+  Rows expected = kJoined;
+  expected.insert(expected.end(),
+                  {{"-", "an", "-", "-"}, {"-", "am", "-", "-"}, {"-", "-", "-", "bm"}});
+  EXPECT_EQ(Sorted(Run(*join)), Sorted(expected));
 }
 
 // Random tables with small key domains, NULLs and repeats, joined by every
