@@ -60,17 +60,27 @@ class UnionTest : public OperatorTest {
            bool distinct) {
     return TableRows(*Make(std::move(left), std::move(right), type, distinct)->Result());
   }
-};
 
-TEST_F(UnionTest, SetOperationsOfSmallTablesGiveTheStandardResults) {
-  struct Case {
+  // One set operation of two whole tables and its rows, in any order.
+  struct SetCase {
     const char* left;
     const char* right;
     std::uint8_t type;
     bool distinct;
     Rows expected;
   };
-  const Case cases[] = {
+  template <std::size_t N>
+  void Check(const SetCase (&cases)[N]) {
+    for (const SetCase& c : cases) {
+      SCOPED_TRACE(std::string(c.left) + " " + std::to_string(c.type) + " " + c.right +
+                   (c.distinct ? "" : " ALL"));
+      EXPECT_EQ(Sorted(Run(Input(c.left), Input(c.right), c.type, c.distinct)), c.expected);
+    }
+  }
+};
+
+TEST_F(UnionTest, SetOperationsOfSmallTablesGiveTheStandardResults) {
+  const SetCase cases[] = {
       {"t1", "t2", kU, true, {{"1"}, {"2"}, {"3"}}},
       {"t1", "t2", kU, false, {{"1"}, {"2"}, {"2"}, {"3"}}},
       {"t1", "t2", kI, true, {{"2"}}},
@@ -84,11 +94,7 @@ TEST_F(UnionTest, SetOperationsOfSmallTablesGiveTheStandardResults) {
       {"t2", "t1", kE, false, {{"3"}}},
       {"one", "t2", kI, true, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.left) + " " + std::to_string(c.type) + " " + c.right +
-                 (c.distinct ? "" : " ALL"));
-    EXPECT_EQ(Sorted(Run(Input(c.left), Input(c.right), c.type, c.distinct)), c.expected);
-  }
+  Check(cases);
   // UNION ALL keeps the inputs' order: left rows, then right rows.
   EXPECT_EQ(Run(Input("t2"), Input("t1"), kU, false), (Rows{{"2"}, {"3"}, {"1"}, {"2"}}));
   // An empty left side: the right rows alone.
@@ -195,14 +201,7 @@ TEST_F(UnionTest, PairsOfDifferentTypesAreOrderedAndMatchedInTheirComparisonType
   // its own type would make the merge miss matches.
   MakeTable("texts", {{"s", ftString, 5}}, {{"10"}, {"9"}, {"7"}, {kNull}});
   MakeTable("numbers", {{"n", ftInteger, 0}}, {{"9"}, {"100"}, {"10"}, {kNull}});
-  struct Case {
-    const char* left;
-    const char* right;
-    std::uint8_t type;
-    bool distinct;
-    Rows expected;
-  };
-  const Case cases[] = {
+  const SetCase cases[] = {
       {"texts", "numbers", kI, false, {{"-"}, {"10"}, {"9"}}},
       {"texts", "numbers", kE, false, {{"7"}}},
       {"numbers", "texts", kI, true, {{"-"}, {"10"}, {"9"}}},
@@ -210,10 +209,7 @@ TEST_F(UnionTest, PairsOfDifferentTypesAreOrderedAndMatchedInTheirComparisonType
       // Right values are written in the left type, then made distinct.
       {"texts", "numbers", kU, true, {{"-"}, {"10"}, {"100"}, {"7"}, {"9"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.left) + " " + std::to_string(c.type) + " " + c.right);
-    EXPECT_EQ(Sorted(Run(Input(c.left), Input(c.right), c.type, c.distinct)), c.expected);
-  }
+  Check(cases);
   auto op = Make(Input("texts"), Input("numbers"), kI, false);
   EXPECT_EQ(op->Links[0].DataType, ftString);
   EXPECT_EQ(op->Result()->VisibleFields(), (std::vector<std::string>{"s"}));
