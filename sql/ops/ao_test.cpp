@@ -11,26 +11,6 @@
 namespace kivo::testing {
 namespace {
 
-using Parsed = ParsedExpression;
-
-TZorSelectListItem FieldItem(const std::string& qualifier, const std::string& name,
-                             const std::string& alias = {}) {
-  TZorSelectListItem item;
-  item.TableName = qualifier;
-  item.FieldName = name;
-  item.IsStar = name == "*";
-  item.Pseudonym = alias;
-  return item;
-}
-
-TZorSelectListItem ExprItem(const std::string& text, const std::string& alias = {}) {
-  TZorSelectListItem item;
-  item.IsExpression = true;
-  item.Expression = Parsed(text).Take();
-  item.Pseudonym = alias;
-  return item;
-}
-
 class AOTest : public OperatorTest {
  protected:
   void SetUp() override {
@@ -92,7 +72,7 @@ TEST_F(AOTest, TableOperatorFiltersLimitsAndOrdersTheBaseTableItself) {
   items.push_back(FieldItem("", "b", "bee"));
   items.push_back(FieldItem("t", "a"));
   t->DefineFields(items, false);
-  Parsed condition("a < 5", true);
+  ParsedExpression condition("a < 5", true);
   t->SetCondition(condition.Take());
   t->SetOrder("a", "a", "");
   t->SetLimits(2, 2);
@@ -137,7 +117,7 @@ TEST_F(AOTest, MaterializeCountsTheLimitsOverPassingRowsOnly) {
   auto p = Projection(std::move(items));
   // The condition sits on the projection itself (not pushed to the table):
   // rows 1 and 2 of those that pass, whatever fails before them.
-  Parsed condition("a <> 3", true);
+  ParsedExpression condition("a <> 3", true);
   p->SetCondition(condition.Take());
   p->SetLimits(2, 2);
   p->Prepare(false);
@@ -164,7 +144,7 @@ TEST_F(AOTest, ConditionMustBeBooleanAndHiddenOutputIsRefused) {
   std::vector<TZorSelectListItem> items;
   items.push_back(FieldItem("", "a"));
   auto p = Projection(std::move(items));
-  Parsed condition("a + 1", false);
+  ParsedExpression condition("a + 1", false);
   p->SetCondition(condition.Take());
   EXPECT_EQ(MessageOf([&] { p->Prepare(false); }),
             "Filter expression should be Boolean. Filter type = 3 - Native error: 00047");
@@ -194,8 +174,8 @@ TEST_F(AOTest, MemoFieldsCannotBeSortedOrMadeDistinctAndNothingIsMaterialized) {
 
 TEST_F(AOTest, AndedConditionsMergeIntoOneConjunction) {
   auto t = Table();
-  Parsed c1("a > 1", true);
-  Parsed c2("a < 5 AND b = 'x'", true);
+  ParsedExpression c1("a > 1", true);
+  ParsedExpression c2("a < 5 AND b = 'x'", true);
   t->AddCondition(c1.Take()->TakeRoot());
   t->AddCondition(c2.Take()->TakeRoot());
   ASSERT_NE(t->Condition, nullptr);

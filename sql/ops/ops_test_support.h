@@ -1,6 +1,7 @@
 // Shared set-up of the operator and SELECT tests: a directory database with
-// tables written from text rows, a host and a run context over it, and
-// readers that turn an operator's or a table's rows into text.
+// tables written from text rows, a host and a run context over it, readers
+// that turn an operator's or a table's rows into text, and select-list items
+// built from text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,14 +17,20 @@
 
 namespace kivo::testing {
 
-// A parsed expression (a search condition when asked), kept with its lexer;
-// Take gives a copy that needs no lexer.
+using Row = std::vector<std::string>;
+using Rows = std::vector<Row>;
+
+// "-" stands for NULL in rows written and read.
+inline constexpr char kNull[] = "-";
+
+// A parsed value expression (or search condition), kept with its lexer.
 struct ParsedExpression {
   explicit ParsedExpression(const std::string& text, bool condition = false) : lexer(text) {
     lexer.NextCommand();
     expression = std::make_unique<TZorExpression>(lexer);
     condition ? expression->ParseSearchCondition() : expression->ParseValueExpression();
   }
+  // A copy of the tree that does not need the lexer.
   std::unique_ptr<TZorExpression> Take() {
     return std::make_unique<TZorExpression>(expression->Root()->Clone());
   }
@@ -31,11 +38,25 @@ struct ParsedExpression {
   std::unique_ptr<TZorExpression> expression;
 };
 
-using Row = std::vector<std::string>;
-using Rows = std::vector<Row>;
+// A plain field item ("*" makes a star item).
+inline TZorSelectListItem FieldItem(const std::string& qualifier, const std::string& name,
+                                    const std::string& alias = {}) {
+  TZorSelectListItem item;
+  item.TableName = qualifier;
+  item.FieldName = name;
+  item.IsStar = name == "*";
+  item.Pseudonym = alias;
+  return item;
+}
 
-// "-" stands for NULL in rows written and read.
-inline constexpr char kNull[] = "-";
+// A computed item.
+inline TZorSelectListItem ExprItem(const std::string& text, const std::string& alias = {}) {
+  TZorSelectListItem item;
+  item.IsExpression = true;
+  item.Expression = ParsedExpression(text).Take();
+  item.Pseudonym = alias;
+  return item;
+}
 
 class OperatorTest : public ::testing::Test {
  protected:
