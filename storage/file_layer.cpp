@@ -206,6 +206,7 @@ void TDiskFile::SetSize(std::int32_t newSize) {
     } else if (Seek(newSize, kFromBeginning) < 0) {
       err = EINVAL;
     } else if (::ftruncate(handle_, newSize) == 0) {
+      dirty_ = true;
       return;
     } else {
       err = errno;
@@ -216,7 +217,9 @@ void TDiskFile::SetSize(std::int32_t newSize) {
 
 void TDiskFile::Close() {
   if (handle_ >= 0) {
-    Flush();
+    // A file that nothing was written to since its last flush has nothing
+    // to make durable: closing it costs no sync.
+    if (dirty_) Flush();
     ::close(handle_);
     if (temporary_) ::unlink(FullPath().c_str());
   }
@@ -225,6 +228,7 @@ void TDiskFile::Close() {
 
 void TDiskFile::Flush() {
   if (handle_ >= 0) ::fsync(handle_);
+  dirty_ = false;
 }
 
 void TDiskFile::StartWriteBack(std::int64_t offset, std::int64_t count) {
@@ -251,6 +255,7 @@ bool TDiskFile::TryOpen(bool create) {
   }
   handle_ = fd;
   position_ = 0;
+  dirty_ = create;
   return true;
 }
 
@@ -297,6 +302,7 @@ std::int32_t TDiskFile::Seek(std::int32_t offset, int origin) {
 
 std::int32_t TDiskFile::Write(const void* buffer, std::int32_t count) {
   if (!IsOpen()) return 0;
+  dirty_ = true;
   if (count == 0) {
     if (::ftruncate(handle_, position_) != 0) return 0;
     return 0;

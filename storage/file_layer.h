@@ -152,6 +152,8 @@ class TDiskFile : public TAbstractFile {
 
   std::string directory_;
   int handle_ = -1;
+  // Written, created or resized since the last flush.
+  bool dirty_ = false;
   // The file position, kept here so that each read or write is one
   // positional system call rather than a seek and a transfer.
   std::int64_t position_ = 0;
