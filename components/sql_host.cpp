@@ -10,7 +10,9 @@
 #include "platform/error_codes.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
+#include "sql/lexer.h"
 #include "sql/parser.h"
+#include "sql/stmt/union_parse.h"
 
 namespace kivo {
 namespace {
@@ -386,9 +388,55 @@ void TKivoSqlHost::DeleteTable(const TZorTableAddress& address) {
   MakeTable(address)->DeleteTable();
 }
 
+namespace {
+
+// The rows of a sub-query: the statement, run on the host, and the first
+// field its result shows.
+class SubQueryRows final : public TZorSubQueryRows {
+ public:
+  SubQueryRows(TZorHost& host, const std::string& sql) : lexer_(sql) {
+    lexer_.NextCommand();
+    statement_ = std::make_unique<TKivoSQLUnion>(lexer_);
+    statement_->Execute(host, false);
+    result_ = statement_->GetResult();
+    field_ = 0;
+    if (!result_->VisibleFields().empty()) {
+      const std::string& first = result_->VisibleFields().front();
+      for (int n = 0; n < result_->FieldCount(); ++n) {
+        if (AnsiSameText(result_->FieldName(n), first)) {
+          field_ = n;
+          break;
+        }
+      }
+    }
+  }
+  bool Next() override {
+    if (started_) {
+      result_->Next();
+    } else {
+      result_->First();
+      started_ = true;
+    }
+    return !result_->Eof();
+  }
+  const TZorValue& FirstField() override {
+    result_->ReadField(field_, value_);
+    return value_;
+  }
+
+ private:
+  TKivoLexer lexer_;
+  std::unique_ptr<TKivoSQLUnion> statement_;
+  TZorTable* result_ = nullptr;
+  int field_ = 0;
+  bool started_ = false;
+  TZorValue value_;
+};
+
+}  // namespace
+
 std::unique_ptr<TZorSubQueryRows> TKivoSqlHost::OpenSubQuery(const std::string& sql) {
-  throw Exception("TKivoSqlHost.OpenSubQuery - sub-queries cannot run yet: there is no query " +
-                  std::string("component to run '") + sql + "'.");
+  return std::make_unique<SubQueryRows>(*this, sql);
 }
 
 std::int32_t TKivoSqlHost::LastAutoInc(const TZorTableAddress& address) {

@@ -140,7 +140,7 @@ class TKivoSqlHost : public TZorHost {
                                               const std::vector<TZorFieldDef>& fields) override;
   bool TableExists(const TZorTableAddress& address) override;
   void DeleteTable(const TZorTableAddress& address) override;
-  // Not available until the query component exists: raises.
+  // Runs the query on this host; the rows give its first shown field.
   std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) override;
   std::int32_t LastAutoInc(const TZorTableAddress& address) override;
 

@@ -358,6 +358,11 @@ const TZorValue& TZorExprNodeSubQueryIN::Evaluate(TZorEvalContext* context) {
     set_.Make().Assign(std::move(values));
   }
   const TZorValue& tested = Child(0)->Evaluate(context);
+  if (set_.Get()->Empty()) {
+    // Nothing can equal the value, NULL included: x IN (no rows) is false.
+    Value.SetBoolean(Negated);
+    return Value;
+  }
   if (tested.IsNull()) {
     Value.SetNull(ftBoolean);
     return Value;

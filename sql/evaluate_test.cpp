@@ -398,6 +398,9 @@ TEST_F(EvaluateTest, SubQueries) {
       // among the values makes a non-match NULL.
       {"NULL IN (SELECT x FROM two)", "Boolean NULL"},
       {"NULL NOT IN (SELECT x FROM two)", "Boolean NULL"},
+      // No rows: nothing equals the value, not even NULL.
+      {"NULL IN (SELECT x FROM none)", "Boolean false"},
+      {"NULL NOT IN (SELECT x FROM none)", "Boolean true"},
       {"3 NOT IN (SELECT x FROM withnull)", "Boolean NULL"},
       {"1 IN (SELECT x FROM withnull)", "Boolean true"},
   };

@@ -140,6 +140,7 @@ class TZorValueSet {
  public:
   // Takes the values in their list order.
   void Assign(std::vector<TZorValue> values);
+  bool Empty() const { return values_.empty(); }
   // REQUIRES: `tested` is not NULL. The outcome as a NULL or non-NULL
   // Boolean in `result`.
   void Find(const TZorValue& tested, const FormatSettings* settings, TZorValue& result);

@@ -24,6 +24,24 @@ std::uint32_t RandomNumber() {
   throw ZorException::CreateFmt(code, {}, args);
 }
 
+// The type a computed column is stored in: the expression's result type,
+// except that integer sums, products and negations are stored as LargeInt,
+// since their values widen beyond their operands' type rather than wrap.
+std::uint8_t StoredType(const TZorExprNode& root) {
+  const std::uint8_t type = root.GetResultType();
+  if (!IsIntegerType(type) || type == ftLargeint) return type;
+  switch (root.Operator) {
+    case opAdd:
+    case opNegate:
+    case opMultiply:
+    case opSum:
+    case opAbs:
+      return ftLargeint;
+    default:
+      return type;
+  }
+}
+
 }  // namespace
 
 bool IsOrderableType(std::uint8_t type) {
@@ -280,7 +298,7 @@ void TKivoAO::DefineFields(std::vector<TZorSelectListItem>& items, bool distinct
       link.FieldName =
           item.Pseudonym.empty() ? "Expr" + std::to_string(RandomNumber()) : item.Pseudonym;
       link.DisplayName = link.FieldName;
-      link.DataType = expression->GetResultType();
+      link.DataType = StoredType(*expression->Root());
       link.Size = expression->GetResultSize();
       link.IsAggregated = expression->IsAggregated();
       link.OwnsExpression = true;
@@ -393,8 +411,13 @@ void TKivoAO::ReadField(TZorValue& out, int n, bool allowHidden) {
     return;
   }
   if (link.SourceOperator == nullptr) Raise(15, {TableName, std::int64_t{n}});
-  if (ReadNullLeft && link.SourceOperator == Left.get()) return;
-  if (ReadNullRight && link.SourceOperator == Right.get()) return;
+  // A null-extended side reads NULL of the field's own type, so that the
+  // field still takes part in typed operations (LIKE, concatenation).
+  if ((ReadNullLeft && link.SourceOperator == Left.get()) ||
+      (ReadNullRight && link.SourceOperator == Right.get())) {
+    out.SetNull(link.DataType);
+    return;
+  }
   link.SourceOperator->ReadField(out, link.SourceFieldNo, true);
 }
 

@@ -20,9 +20,9 @@ class TKivoAOTable : public TKivoAO {
  public:
   // Opens the table (native 4 when it cannot be opened): by database name
   // when one is given, else by database file name.
-  TKivoAOTable(const TZorRunContext& run, const std::string& tableName,
-               const std::string& password, bool inMemory, const std::string& databaseFileName,
-               const std::string& databaseName, const std::string& alias);
+  TKivoAOTable(const TZorRunContext& run, const std::string& tableName, const std::string& password,
+               bool inMemory, const std::string& databaseFileName, const std::string& databaseName,
+               const std::string& alias);
 
   // Every item qualifier must name this table or its alias (native 14).
   // Without a star the table is told which fields to show, and how.

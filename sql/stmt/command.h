@@ -11,9 +11,12 @@
 // holds where SELECT ... INTO writes them.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "sql/host.h"
+#include "sql/ops/ao.h"
 #include "sql/parser.h"
 
 namespace kivo {
@@ -85,6 +88,23 @@ class TKivoSQLCommand : public TKivoParser {
 class TKivoSQLCursorCommand : public TKivoSQLCommand {
  public:
   using TKivoSQLCommand::TKivoSQLCommand;
+  ~TKivoSQLCursorCommand() override;
+
+  // Plans the statement into a tree of operators over the tables of `run`'s
+  // host. Any failure frees what was built and raises.
+  virtual std::unique_ptr<TKivoAO> BuildOperatorTree(const TZorRunContext& run) = 0;
+
+  // Plans and runs the statement against `host`: the root operator is
+  // prepared (materialized unless it reads one table) and ordered, the
+  // INTO table written, and GetResult gives the rows. `live`: the result
+  // may be the base table itself, to edit. A failure frees the tree (a
+  // named INTO table keeps the rows written before it) and raises.
+  void Execute(TZorHost& host, bool live);
+  // The result's rows, in order, cut by TOP and DISTINCT: the root's
+  // result table (for a single-table SELECT the base table, filtered).
+  // Null before Execute.
+  TZorTable* GetResult() const;
+  TKivoAO* GetRootOperator() const { return root_operator_.get(); }
 
   // SELECT ... INTO [MEMORY] [database.]table: the table to write the rows
   // to, the database file it is created in, and whether it is in memory.
@@ -97,6 +117,15 @@ class TKivoSQLCursorCommand : public TKivoSQLCommand {
   std::string into_table_name_;
   std::string into_database_file_name_;
   bool into_memory_ = false;
+
+ private:
+  // Copies the visible rows and fields of `from` into a new table at
+  // `address` (SELECT ... INTO over a result that is cut, made distinct or
+  // is a base table).
+  void CopyInto(TZorHost& host, TZorTable& from, const TZorTableAddress& address);
+
+  std::unique_ptr<TZorHostContext> context_;
+  std::unique_ptr<TKivoAO> root_operator_;
 };
 
 }  // namespace kivo

@@ -8,8 +8,9 @@
 //
 // Field references in WHERE, HAVING and the ON conditions that name a
 // select-list alias are turned into references to the aliased field while
-// parsing (not when the list is "*"). Planning and running the statement
-// are not part of this class yet.
+// parsing (not when the list is "*"). BuildOperatorTree plans the statement
+// (select_plan.cpp); planning leaves the parsed statement as it was, so a
+// statement can be planned and run again.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,8 @@ class TKivoSQLSelect : public TKivoSQLCursorCommand {
   const TZorFields& GroupBy() const { return group_by_; }
   const std::vector<TZorSortSpecification>& OrderBy() const { return order_by_; }
 
+  std::unique_ptr<TKivoAO> BuildOperatorTree(const TZorRunContext& run) override;
+
  protected:
   void Parse() override;
 
@@ -65,6 +68,14 @@ class TKivoSQLSelect : public TKivoSQLCursorCommand {
   std::unique_ptr<TZorExpression> Condition();
   void ParseGroupBy();
   void ParseOrderBy();
+
+  // Planning. A table reference as a table operator.
+  std::unique_ptr<TKivoAO> BuildTable(const TZorTableReference& ref, const TZorRunContext& run);
+  // A reference with its joins. Key equalities of inner joins may be taken
+  // from `where`; ON conditions that cannot be placed inside the reference
+  // are added to it.
+  std::unique_ptr<TKivoAO> BuildReference(const TZorTableReference& ref, const TZorRunContext& run,
+                                          std::unique_ptr<TZorExpression>& where);
 
   std::vector<TZorSelectListItem> items_;
   bool select_all_ = false;

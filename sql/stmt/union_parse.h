@@ -47,6 +47,9 @@ class TKivoSQLUnion : public TKivoSQLCursorCommand {
 
   const TZorQueryExprNode& Root() const { return *root_; }
 
+  // Plans every SELECT and combines them bottom-up with set operators.
+  std::unique_ptr<TKivoAO> BuildOperatorTree(const TZorRunContext& run) override;
+
  protected:
   void Parse() override;
 
@@ -55,6 +58,7 @@ class TKivoSQLUnion : public TKivoSQLCursorCommand {
   std::unique_ptr<TZorQueryExprNode> Expression(int& height);
   std::unique_ptr<TZorQueryExprNode> Term(int& height);
   std::unique_ptr<TZorQueryExprNode> Primary(int& height);
+  std::unique_ptr<TKivoAO> BuildNode(const TZorQueryExprNode& node, const TZorRunContext& run);
   // The operator word is current: reads it and the options into a new node
   // over `left` of kind `kind`, then its right operand with `operand`.
   template <class Operand>
