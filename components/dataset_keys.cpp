@@ -3,6 +3,7 @@
 // through a private record buffer.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "components/kivo_dataset.h"
 #include "engine/field_types.h"
@@ -269,8 +270,15 @@ void ReadBlobFieldValue(TKivoDataManager& m, std::int32_t fieldNo, std::int32_t 
   SetBlobValue(value, m.FieldHeader(fieldNo).FieldType, stored);
 }
 
+std::unique_lock<TCriticalSection> TKivoDataset::FieldAccessLock() const {
+  // A temporary table belongs to the statement that made it, which alone
+  // reads and writes its record buffers.
+  if (delete_on_close_) return {};
+  return std::unique_lock<TCriticalSection>(Lock());
+}
+
 void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
-  TCriticalSectionGuard guard(Lock());
+  const std::unique_lock<TCriticalSection> guard = FieldAccessLock();
   if (!data_manager_) throw Exception("TKivoDataSet.GetFieldValue - DMHandle = nil");
   if (!table_opened_)
     throw ZorException::CreateFmt(native_error::kTableNotOpened, {}, {FormatArg(table_name_)});
@@ -322,8 +330,27 @@ void TKivoDataset::GetMappedFieldValue(TZorValue& value, std::int32_t fieldNo, b
   GetFieldValue(value, f, copy);
 }
 
+TField* TKivoDataset::FieldOfTableField(std::int32_t fieldNo) {
+  // Fields are usually numbered as the table's: the field at that place is
+  // tried before all of them are searched.
+  const std::int32_t count = Fields().Count();
+  if (fieldNo >= 0 && fieldNo < count) {
+    TField* guess = &Fields()[fieldNo];
+    if (!guess->Calculated() && TableFieldNo(guess) == fieldNo) {
+      bool unique = true;
+      for (std::int32_t i = fieldNo + 1; i < count && unique; ++i)
+        unique = Fields()[i].Calculated() || TableFieldNo(&Fields()[i]) != fieldNo;
+      if (unique) return guess;
+    }
+  }
+  TField* field = nullptr;
+  for (const auto& owned : Fields())
+    if (!owned->Calculated() && TableFieldNo(owned.get()) == fieldNo) field = owned.get();
+  return field;
+}
+
 void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
-  TCriticalSectionGuard guard(Lock());
+  const std::unique_lock<TCriticalSection> guard = FieldAccessLock();
   if (fieldNo < -1) return;
   CheckTableOpened("Error in TKivoDataSet.SetFieldValue");
   std::uint8_t* record = GetActiveRecordBuffer();
@@ -332,9 +359,7 @@ void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
   if (fieldNo >= data_manager_->FieldCount())
     throw ZorException::CreateFmt(native_error::kInvalidFieldNumber, {},
                                   {FormatArg(table_name_), FormatArg(fieldNo)});
-  TField* field = nullptr;
-  for (const auto& owned : Fields())
-    if (!owned->Calculated() && TableFieldNo(owned.get()) == fieldNo) field = owned.get();
+  TField* field = FieldOfTableField(fieldNo);
   const TkrRecordLayout& l = data_manager_->Layout();
   if (fieldNo == -1) {
     TZorValue id(value);
@@ -346,9 +371,15 @@ void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
   } else {
     const TFieldHeader& h = data_manager_->FieldHeader(fieldNo);
     const std::uint8_t type = h.FieldType;
-    // Values reach the slot in the field's own type.
-    TZorValue typed(value);
-    if (!typed.IsNull() && typed.DataType() != type && !IsBLOBType(type)) typed.ConvertTo(type);
+    // Values reach the slot in the field's own type; a value of that type
+    // is used as it is.
+    TZorValue converted;
+    const bool convert = !value.IsNull() && value.DataType() != type && !IsBLOBType(type);
+    if (convert) {
+      converted = value;
+      converted.ConvertTo(type);
+    }
+    const TZorValue& typed = convert ? converted : value;
     if (IsBLOBType(type)) {
       TMemoryStream* stream = BlobFieldStream(fieldNo, true);
       if (stream) {
@@ -401,7 +432,12 @@ void TKivoDataset::EndInternalInsert() {
     TKivoDataset& d;
     ~Finish() { d.FinishInternalInsert(); }
   } finish{*this};
-  InternalPost();
+  if (!append_run_) {
+    InternalPost();
+    return;
+  }
+  if (!Loading()) TDataSet::InternalPost();
+  StoreRunRecord(internal_insert_buffer_.data());
 }
 
 void TKivoDataset::CancelInternalInsert() {

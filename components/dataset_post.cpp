@@ -63,21 +63,29 @@ void TKivoDataset::CheckRequiredTableFields(const std::uint8_t* buffer) const {
   }
 }
 
-// The insert shared by posting a new record and adding a whole buffer. The
+// The insert shared by posting a new record, adding a whole buffer and a
+// run of inserts (`listed` false: the visible list is not told). The
 // identifier comes from the table at the moment of storing; at the last
 // possible identifier the record is refused rather than given a repeated one.
-void TKivoDataset::StoreNewRecord(std::uint8_t* buffer, const char* where) {
+void TKivoDataset::StoreNewRecord(std::uint8_t* buffer, const char* where, bool listed) {
   if (data_manager_->LastAutoInc() == INT32_MAX)
     throw Exception(std::string(where) +
                     " - no record identifier is left: the table's last identifier is "
                     "2147483647.");
   const std::int32_t lastAutoInc = data_manager_->LastAutoInc();
-  TAutoFlushPause pause(*data_manager_);
   last_posted_record_id_ = BufferId(buffer);
+  if (!listed && !data_manager_->HasBLOBs()) {
+    data_manager_->InsertRecord(buffer, 0);
+    return;
+  }
+  TAutoFlushPause pause(*data_manager_);
   // The engine adds the record's BLOB entry with the record; the values are
   // written once the record is stored, so a refused record leaves the BLOB
   // directory as it was.
-  list_->AfterInsert(buffer);
+  if (listed)
+    list_->AfterInsert(buffer);
+  else
+    data_manager_->InsertRecord(buffer, 0);
   if (!data_manager_->HasBLOBs()) return;
   // The values, and the flush that is due after them (which puts them into
   // the BLOB files), belong to the insert: when either fails the record is
@@ -94,6 +102,49 @@ void TKivoDataset::StoreNewRecord(std::uint8_t* buffer, const char* where) {
     throw;
   }
   FreeBlobSlots();
+}
+
+// ---------------------------------------------------------------------------
+// Runs of inserts.
+
+void TKivoDataset::BeginAppendRun() {
+  TCriticalSectionGuard guard(Lock());
+  CheckTableOpened("Error in TKivoDataSet.BeginAppendRun");
+  if (append_run_) return;
+  // The identifier is given above every identifier of the table, so only
+  // another unique index can refuse a record without the key search.
+  bool keyChecks = false;
+  for (std::int32_t i = 1; i < data_manager_->IndexCount(); ++i)
+    keyChecks = keyChecks || (data_manager_->IndexHeader(i).Options & (ixUnique | ixPrimary)) != 0;
+  data_manager_->SetBulkInsert(true);
+  run_key_checks_ = keyChecks;
+  append_run_ = true;
+}
+
+void TKivoDataset::LeaveAppendRun() noexcept {
+  if (!append_run_) return;
+  append_run_ = false;
+  if (data_manager_) data_manager_->SetBulkInsert(false);
+}
+
+void TKivoDataset::EndAppendRun() {
+  TCriticalSectionGuard guard(Lock());
+  if (!append_run_) return;
+  if (internal_insert_active_) FinishInternalInsert();
+  LeaveAppendRun();
+  RebuildVisibleList();
+  First();
+}
+
+void TKivoDataset::StoreRunRecord(std::uint8_t* buffer) {
+  SetBlobNullBits(buffer);
+  CheckRequiredTableFields(buffer);
+  if (run_key_checks_ || BufferId(buffer) <= data_manager_->LastAutoInc())
+    data_manager_->CheckUniqueKeys(buffer, true, "TKivoDataSet.InternalPost");
+  // A table that outgrew its page cache would cache, and read back, one
+  // record at a time.
+  data_manager_->ReserveCachedRecords(data_manager_->RecordCount() + 1);
+  StoreNewRecord(buffer, "Error in TKivoDataSet.InternalPost", false);
 }
 
 void TKivoDataset::RemoveFailedInsert(std::int32_t recPos, std::int32_t lastAutoInc) {

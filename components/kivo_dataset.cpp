@@ -251,6 +251,7 @@ void TKivoDataset::CloseTable() {
 
 void TKivoDataset::InternalClose() {
   TCriticalSectionGuard guard(Lock());
+  LeaveAppendRun();
   for (auto& key : key_buffers_) key.clear();
   BindFields(false);
   DestroyFields();

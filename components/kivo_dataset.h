@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,18 @@ class TKivoDataset : public TKivoDatasetBase,
   // Drops the record BeginInternalInsert started, storing nothing.
   void CancelInternalInsert();
   bool InternalInsertActive() const { return internal_insert_active_; }
+  // A run of inserts: until EndAppendRun, EndInternalInsert stores each
+  // record straight into the table with the table manager in bulk-insert
+  // mode, leaving the visible list behind (indexes no key check needs are
+  // sorted once when next used). The checks of a post stay: required
+  // fields, unique keys, and a record whose BLOB values cannot be written
+  // is taken out again. REQUIRES: the table is open.
+  void BeginAppendRun();
+  // Drops a record started and not stored, leaves bulk-insert mode, then
+  // rebuilds the visible list once and moves to the first record. The run
+  // has ended even when the rebuild raises; without a run it does nothing.
+  void EndAppendRun();
+  bool AppendRunActive() const { return append_run_; }
 
   // ---- The visible list, for the other parts of the engine.
   void EnsureVisibleListCurrent();
@@ -367,6 +380,11 @@ class TKivoDataset : public TKivoDatasetBase,
     bool changed = false;
   };
   void FreeBlobSlots();
+  // The session lock for GetFieldValue and SetFieldValue; none for a
+  // temporary table.
+  std::unique_lock<TCriticalSection> FieldAccessLock() const;
+  // The data field that stands for table field `fieldNo`, or null.
+  TField* FieldOfTableField(std::int32_t fieldNo);
   // Leaves an internal insert: browsing, the private buffer dropped.
   void FinishInternalInsert();
   // Stores every open slot as the value of record `recPos`; the slots stay.
@@ -401,8 +419,16 @@ class TKivoDataset : public TKivoDatasetBase,
   void DeriveFindMatches();
   // Runs OnFilterRecord for a record image in the filter state.
   bool FilterRecordAccepts(const std::uint8_t* record);
-  // The whole insert of a buffer: key check, store, BLOBs.
-  void StoreNewRecord(std::uint8_t* buffer, const char* where);
+  // The insert of a checked buffer: store (through the visible list when
+  // `listed`), BLOBs; a failure leaves the table without the record.
+  void StoreNewRecord(std::uint8_t* buffer, const char* where, bool listed = true);
+  // The insert of a run: `buffer` with the values of the open BLOB slots
+  // stored as a new record outside the visible list, after the checks of
+  // the table (required fields, unique keys); a failure leaves the table
+  // without it.
+  void StoreRunRecord(std::uint8_t* buffer);
+  // Leaves bulk-insert mode and ends the run; never raises.
+  void LeaveAppendRun() noexcept;
 
   std::string table_name_;
   std::string password_;
@@ -433,6 +459,11 @@ class TKivoDataset : public TKivoDatasetBase,
   int key_buffer_ = kKeySearch;  // the buffer key editing works on
   std::vector<std::uint8_t> internal_insert_buffer_;
   bool internal_insert_active_ = false;
+  // Between BeginAppendRun and EndAppendRun; `run_key_checks_`: the table
+  // has a unique index besides the identifier's, which every record of the
+  // run is checked against (the identifier only when it may repeat).
+  bool append_run_ = false;
+  bool run_key_checks_ = false;
   std::vector<BlobSlot> blob_slots_;
   // The read-ahead window of RecordImage: images of records
   // window_first_ .. window_first_ + window_count_ - 1 as of the table's

@@ -56,22 +56,6 @@ bool IsSourceBlob(TFieldType type) {
   return type == ftBlob || type == ftMemo || type == ftGraphic || type == ftFmtMemo;
 }
 
-namespace {
-
-// Switches the manager's bulk insert on for the scope.
-class TBulkInsertScope {
- public:
-  explicit TBulkInsertScope(TKivoDataManager& m) : m_(m) { m_.SetBulkInsert(true); }
-  ~TBulkInsertScope() { m_.SetBulkInsert(false); }
-  TBulkInsertScope(const TBulkInsertScope&) = delete;
-  TBulkInsertScope& operator=(const TBulkInsertScope&) = delete;
-
- private:
-  TKivoDataManager& m_;
-};
-
-}  // namespace
-
 void TKivoDataset::OpenForRows(std::int32_t rows) {
   // The page cache keeps a whole table in its pages when the hint says how
   // large it will be; without, a table that outgrows the default pages is
@@ -279,13 +263,16 @@ bool TKivoDataset::CopyRowImages(TKivoDataset& source, TRowCopy& copy) {
 }
 
 void TKivoDataset::CopyRows(TDataSet& source, TRowCopy& copy) {
-  // The rows go to the table manager directly: the visible list is rebuilt
-  // once afterwards rather than kept in step row by row, and indexes that
-  // no key check needs are sorted once at the end.
-  TBulkInsertScope bulk(*data_manager_);
+  // The rows go to the table manager directly, as a run of inserts: the
+  // visible list is rebuilt once afterwards rather than kept in step row by
+  // row, and indexes that no key check needs are sorted once at the end.
+  BeginAppendRun();
+  struct RunScope {
+    TKivoDataset& d;
+    ~RunScope() { d.LeaveAppendRun(); }
+  } run{*this};
   if (auto* table = dynamic_cast<TKivoDataset*>(&source); table && CopyRowImages(*table, copy)) {
-    RebuildVisibleList();
-    First();
+    EndAppendRun();
     if (OnProgress) OnProgress(*this, 100, copy.process);
     return;
   }
@@ -361,18 +348,8 @@ void TKivoDataset::CopyRows(TDataSet& source, TRowCopy& copy) {
               break;
           }
         }
-        CheckRequiredTableFields(buffer);
-        data_manager_->CheckUniqueKeys(buffer, true, "TKivoDataSet.InternalPost");
-        data_manager_->DisableAutoFlush();
-        try {
-          data_manager_->InsertRecord(buffer, 0);
-          WriteBlobSlots(data_manager_->RecordCount() - 1);
-          FreeBlobSlots();
-        } catch (...) {
-          data_manager_->EnableAutoFlush(false);
-          throw;
-        }
-        data_manager_->EnableAutoFlush(true);
+        StoreRunRecord(buffer);
+        FreeBlobSlots();
       } catch (const std::exception&) {
         allow_id_assign_ = savedAllow;
         FreeBlobSlots();
@@ -390,8 +367,7 @@ void TKivoDataset::CopyRows(TDataSet& source, TRowCopy& copy) {
     throw;
   }
   Cancel();
-  RebuildVisibleList();
-  First();
+  EndAppendRun();
   report(100);
 }
 

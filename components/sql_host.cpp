@@ -78,10 +78,13 @@ int TKivoSqlTable::FieldCount() const {
 }
 
 std::int32_t TKivoSqlTable::TableFieldNo(int fieldNo) const {
-  if (fieldNo < 0 || fieldNo >= FieldCount())
+  const TKivoDataManager& m = Manager();
+  const std::int32_t tableFields = m.FieldCount();
+  const int count = tableFields + (m.IdFieldVisibility() == kIdFieldVisible ? 1 : 0);
+  if (fieldNo < 0 || fieldNo >= count)
     throw ZorException::CreateFmt(native_error::kInvalidFieldNumber, {},
                                   {FormatArg(table_->TableName()), FormatArg(fieldNo)});
-  return fieldNo == Manager().FieldCount() ? -1 : fieldNo;
+  return fieldNo == tableFields ? -1 : fieldNo;
 }
 
 std::string TKivoSqlTable::FieldName(int fieldNo) const {
@@ -129,6 +132,19 @@ void TKivoSqlTable::WriteField(int fieldNo, const TZorValue& value) {
 
 void TKivoSqlTable::Post() { table_->EndInternalInsert(); }
 void TKivoSqlTable::Cancel() { table_->CancelInternalInsert(); }
+
+void TKivoSqlTable::BeginAppends() { table_->BeginAppendRun(); }
+
+void TKivoSqlTable::EndAppends() {
+  try {
+    table_->EndAppendRun();
+  } catch (...) {
+    // Unwinding from a failure in the run: the run has ended and the list
+    // is rebuilt when next used, since the table changed after it was built.
+    if (std::uncaught_exceptions() > 0) return;
+    throw;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Order.
@@ -260,8 +276,8 @@ void TKivoSqlTable::ImageFields::ReadField(int fieldNo, TZorValue& out) const {
     owner_.ReadField(fieldNo, out);
     return;
   }
-  TKivoDataManager& m = owner_.Manager();
-  const std::int32_t f = owner_.TableFieldNo(fieldNo);
+  const std::int32_t f = owner_.TableFieldNo(fieldNo);  // raises on a closed table
+  TKivoDataManager& m = *owner_.table_->DataManager();
   if (ReadImageFieldValue(m, image, f, out)) return;
   const auto id = static_cast<std::int32_t>(GetRecordId(m.Layout(), image));
   // The record being inserted or edited is judged before its BLOB values

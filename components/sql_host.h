@@ -52,6 +52,8 @@ class TKivoSqlTable final : public TZorTable {
   void WriteField(int fieldNo, const TZorValue& value) override;
   void Post() override;
   void Cancel() override;
+  void BeginAppends() override;
+  void EndAppends() override;
 
   void SelectIndex(const std::string& name) override;
   bool OrderSelected() const override;

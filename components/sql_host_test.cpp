@@ -356,5 +356,238 @@ TEST_F(SqlHostTest, TheHostContextAnswersLastAutoIncAndRefusesSubQueries) {
   EXPECT_NE(MessageOf([&] { sub.expression->Evaluate(&context); }), testing::kNoException);
 }
 
+// ---------------------------------------------------------------------------
+// Runs of appends.
+
+// One field of every stored type, the string at its declared size.
+std::vector<TZorFieldDef> AllTypes() {
+  return {{"i", ftInteger, 0}, {"si", ftSmallint, 0}, {"w", ftWord, 0},     {"li", ftLargeint, 0},
+          {"b", ftBoolean, 0}, {"f", ftFloat, 0},     {"c", ftCurrency, 0}, {"d", ftDate, 0},
+          {"t", ftTime, 0},    {"dt", ftDateTime, 0}, {"s", ftString, 6},   {"ws", ftWideString, 4},
+          {"m", ftMemo, 0},    {"bl", ftBlob, 0}};
+}
+
+// Row `n` of a table of AllTypes(): every third field NULL in turn, the
+// others a value that depends on n (strings longer than their field).
+void AppendAllTypes(TZorTable& t, int n) {
+  t.Append();
+  for (int f = 0; f < t.FieldCount(); ++f) {
+    if ((n + f) % 3 == 0) continue;
+    TZorValue v;
+    switch (t.FieldType(f)) {
+      case ftInteger:
+        v.SetInteger(n * 1000 - 7);
+        break;
+      case ftSmallint:
+        v.SetSmallInt(static_cast<std::int16_t>(-n));
+        break;
+      case ftWord:
+        v.SetWord(static_cast<std::uint16_t>(n + 60000));
+        break;
+      case ftLargeint:
+        v.SetLargeInt(std::int64_t{n} << 40);
+        break;
+      case ftBoolean:
+        v.SetBoolean(n % 2 == 0);
+        break;
+      case ftFloat:
+        v.SetFloat(n / 8.0);
+        break;
+      case ftCurrency:
+        v.SetCurrency(n * 1.25);
+        break;
+      case ftDate:
+        v.SetDate(40000 + n);
+        break;
+      case ftTime:
+        v.SetTime(0.25);
+        break;
+      case ftDateTime:
+        v.SetDateTime(40000.5 + n);
+        break;
+      case ftString:
+        v.SetString("str" + std::to_string(n) + "-tail");
+        break;
+      case ftWideString:
+        v.SetWideString(u"wide-string");
+        break;
+      case ftMemo:
+        v.SetMemo("memo " + std::string(static_cast<std::size_t>(n), 'x'));
+        break;
+      default:
+        v.SetMemo(std::string("\0\1blob", 6) + std::to_string(n));
+        break;
+    }
+    t.WriteField(f, v);
+  }
+  t.Post();
+}
+
+// Every row of `t`: type and text of each field ("-" for NULL).
+std::vector<std::string> Rows(TZorTable& t) {
+  std::vector<std::string> rows;
+  for (t.First(); !t.Eof(); t.Next()) {
+    std::string row;
+    for (int f = 0; f < t.FieldCount(); ++f) {
+      TZorValue v;
+      t.ReadField(f, v);
+      std::string text = "-";
+      if (v.DataType() == ftBlob && !v.IsNull())
+        text.assign(reinterpret_cast<const char*>(v.Data()), static_cast<std::size_t>(v.Size()));
+      else if (!v.IsNull())
+        text = v.AsString();
+      row += std::to_string(v.DataType()) + ":" + text + "|";
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST_F(SqlHostTest, ARunOfAppendsStoresWhatSingleAppendsStore) {
+  const int kRows = 40;
+  auto single = host_.CreateResultTable(AllTypes());
+  for (int n = 1; n <= kRows; ++n) AppendAllTypes(*single, n);
+  auto run = host_.CreateResultTable(AllTypes());
+  run->BeginAppends();
+  for (int n = 1; n <= kRows; ++n) AppendAllTypes(*run, n);
+  run->EndAppends();
+  EXPECT_EQ(run->RecordCount(), kRows);
+  EXPECT_EQ(run->RecNo(), 1);  // on the first record
+  const std::vector<std::string> expected = Rows(*single);
+  ASSERT_EQ(expected.size(), static_cast<std::size_t>(kRows));
+  EXPECT_EQ(Rows(*run), expected);
+  // Values as written: cut strings, 64-bit integers, BLOB bytes.
+  run->MoveToRecNo(2);
+  TZorValue v;
+  run->ReadField(3, v);
+  EXPECT_EQ(v.AsLargeInt(), std::int64_t{2} << 40);
+  run->MoveToRecNo(3);
+  run->ReadField(10, v);
+  EXPECT_EQ(v.AsString(), "str3-t");
+  run->ReadField(13, v);
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(v.Data()), static_cast<std::size_t>(v.Size())),
+      std::string("\0\1blob3", 7));
+  run->ReadField(0, v);
+  EXPECT_TRUE(v.IsNull());
+
+  // Single appends after the run are added as before.
+  AppendAllTypes(*run, kRows + 1);
+  AppendAllTypes(*single, kRows + 1);
+  EXPECT_EQ(Rows(*run), Rows(*single));
+}
+
+TEST_F(SqlHostTest, ARunGrowsPastThePageCacheAndKeepsTheOrder) {
+  // More rows than the cache of a result table holds at first.
+  auto r = host_.CreateResultTable({{"n", ftInteger, 0}, {"s", ftString, 20}});
+  const int kRows = 40000;
+  r->BeginAppends();
+  for (int n = 0; n < kRows; ++n) {
+    r->Append();
+    r->WriteField(0, Int(n));
+    r->WriteField(1, Str("row " + std::to_string(n)));
+    r->Post();
+  }
+  r->EndAppends();
+  ASSERT_EQ(r->RecordCount(), kRows);
+  int expected = 0;
+  bool inOrder = true;
+  for (r->First(); !r->Eof(); r->Next(), ++expected) {
+    TZorValue n;
+    TZorValue s;
+    r->ReadField(0, n);
+    r->ReadField(1, s);
+    inOrder =
+        inOrder && n.AsInteger() == expected && s.AsString() == "row " + std::to_string(expected);
+  }
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(expected, kRows);
+}
+
+TEST_F(SqlHostTest, AFailingRowInARunLeavesTheRowsBeforeItAndNothingOfItself) {
+  MakeRows("t", {});
+  {
+    auto plain = std::make_unique<TKivoTable>();
+    plain->SetDatabaseName(dir_.path());
+    plain->SetTableName("t");
+    plain->AddIndex("uN", "n", ixUnique);
+  }
+  auto t = host_.OpenTable(Address("t"));
+  auto append = [&](int n, const std::string& s) {
+    t->Append();
+    t->WriteField(0, Int(n));
+    t->WriteField(1, Str(s));
+    TZorValue memo;
+    memo.SetMemo("memo" + std::to_string(n));
+    t->WriteField(2, memo);
+    t->Post();
+  };
+  t->BeginAppends();
+  append(1, "a");
+  append(2, "b");
+  // A value that does not convert fails before anything is stored.
+  t->Append();
+  t->WriteField(1, Str("half"));
+  EXPECT_NE(MessageOf([&] { t->WriteField(0, Str("not a number")); }), testing::kNoException);
+  t->Cancel();
+  // A repeated unique key fails the post, its BLOB value included.
+  EXPECT_NE(MessageOf([&] { append(2, "dup"); }).find("key violation"), std::string::npos);
+  append(3, "c");
+  t->EndAppends();
+  EXPECT_EQ(Column(*t, 0), (Strings{"1", "2", "3"}));
+  EXPECT_EQ(Column(*t, 1), (Strings{"a", "b", "c"}));
+  EXPECT_EQ(Column(*t, 2), (Strings{"memo1", "memo2", "memo3"}));
+}
+
+TEST_F(SqlHostTest, EndAppendsAfterAnExceptionLeavesAConsistentTable) {
+  auto r = host_.CreateResultTable({{"n", ftInteger, 0}, {"m", ftMemo, 0}});
+  struct EndOnExit {
+    TZorTable& t;
+    ~EndOnExit() { t.EndAppends(); }
+  };
+  EXPECT_NE(MessageOf([&] {
+              EndOnExit guard{*r};
+              r->BeginAppends();
+              for (int n = 1; n <= 3; ++n) {
+                r->Append();
+                r->WriteField(0, Int(n));
+                TZorValue memo;
+                memo.SetMemo("m" + std::to_string(n));
+                r->WriteField(1, memo);
+                r->Post();
+              }
+              r->Append();  // left half-written by the failure
+              r->WriteField(1, Str("lost"));
+              r->WriteField(0, Str("x"));
+            }),
+            testing::kNoException);
+  EXPECT_EQ(r->RecordCount(), 3);
+  EXPECT_EQ(r->RecNo(), 1);
+  EXPECT_EQ(Column(*r, 0), (Strings{"1", "2", "3"}));
+  EXPECT_EQ(Column(*r, 1), (Strings{"m1", "m2", "m3"}));
+  // The table takes appends and a second run again.
+  r->BeginAppends();
+  r->Append();
+  r->WriteField(0, Int(4));
+  r->Post();
+  r->EndAppends();
+  r->EndAppends();  // ending again does nothing
+  EXPECT_EQ(Column(*r, 0), (Strings{"1", "2", "3", "4"}));
+}
+
+TEST_F(SqlHostTest, ANamedTableFilledInARunReopensWithEveryRow) {
+  {
+    auto t = host_.CreateNamedTable(Address("into"), AllTypes());
+    t->BeginAppends();
+    for (int n = 1; n <= 25; ++n) AppendAllTypes(*t, n);
+    t->EndAppends();
+  }
+  auto single = host_.CreateResultTable(AllTypes());
+  for (int n = 1; n <= 25; ++n) AppendAllTypes(*single, n);
+  auto reopened = host_.OpenTable(Address("into"));
+  EXPECT_EQ(reopened->RecordCount(), 25);
+  EXPECT_EQ(Rows(*reopened), Rows(*single));
+}
+
 }  // namespace
 }  // namespace kivo

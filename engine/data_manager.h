@@ -361,6 +361,11 @@ class TKivoDataManager {
   // more than 100 changes came without a pause of a second.
   bool ShouldMaintainAllIndexes();
 
+  // Lets the page cache keep a table of `count` records whole when it
+  // keeps the whole table now (TkrRecordsArray::ReserveWholeTable), for a
+  // table about to grow by many records.
+  void ReserveCachedRecords(std::int32_t count);
+
   // The open table's page cache, write-behind log and indexer (nullptr while closed).
   TkrRecordsArray* RecordCache() const { return records_.get(); }
   TkrBufferLogArray* WriteLog() const { return log_.get(); }

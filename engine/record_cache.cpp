@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -108,6 +109,16 @@ void TkrRecordsArray::ReconfigureIfNeeded() {
   }
 }
 
+void TkrRecordsArray::ReserveWholeTable(std::int32_t count) {
+  if (!whole_table_mode_ || std::int64_t{kWholeTableSlots} * records_per_page_ >= count ||
+      AnyPageLocked())
+    return;
+  const std::int64_t perPage = std::int64_t{count} * 2 / kWholeTableSlots + 1;
+  records_per_page_hint_ =
+      static_cast<std::int32_t>(std::min<std::int64_t>(perPage * 3, INT32_MAX));
+  Configure();
+}
+
 std::int32_t TkrRecordsArray::GetPageToUse(std::int32_t pageNo) {
   const std::uint32_t now = ticks_();
   std::int32_t chosen = -1;
@@ -187,7 +198,7 @@ std::uint8_t* TkrRecordsArray::GetRecordPtr(std::int32_t recNo) {
   std::int32_t slot = page_map_.ValueOf(pageNo);
   if (slot < 0) slot = LoadPage(pageNo);
   TRecordsPage* page = SlotPage(slot);
-  page->Touch(ticks_());
+  page->Touch(AccessTime(*page));
   return page->GetRecordPtr(recNo);
 }
 
@@ -203,7 +214,7 @@ void TkrRecordsArray::AppendRecord(const void* image) {
     page = SlotPage(slot);
   }
   page->AppendRecord(image);
-  page->Touch(ticks_());
+  page->Touch(AccessTime(*page));
 }
 
 void TkrRecordsArray::RecordsAppended(const std::uint8_t* images, std::int32_t count) {

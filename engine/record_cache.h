@@ -130,6 +130,13 @@ class TkrRecordsArray {
   void LockRecordPage(std::int32_t recNo);
   void UnlockRecordPage(std::int32_t recNo);
 
+  // In whole-table mode, regroups the cache into pages large enough for
+  // `count` records (twice that, so that a growing table regroups rarely);
+  // the records are read again when next used. Nothing happens when the
+  // pages hold that many already or a page is locked; when memory is short
+  // the cache leaves whole-table mode, as for any table that outgrows it.
+  void ReserveWholeTable(std::int32_t count);
+
   bool WholeTableMode() const { return whole_table_mode_; }
   bool CacheDisabled() const { return cache_disabled_; }
   std::int32_t RecordsPerPage() const { return records_per_page_; }
@@ -149,6 +156,11 @@ class TkrRecordsArray {
   std::int32_t LoadPage(std::int32_t pageNo);
   std::int32_t RecordsInPage(std::int32_t pageNo) const;
   bool AnyPageLocked() const;
+  // The access time to give a page: the clock's, except in whole-table
+  // mode, where no page is ever chosen for reuse by its age.
+  std::uint32_t AccessTime(const TRecordsPage& page) const {
+    return whole_table_mode_ ? page.LastAccess() : ticks_();
+  }
   TRecordsPage* SlotPage(std::int32_t slot) { return slots_[static_cast<std::size_t>(slot)].get(); }
 
   TkrRecordSource& source_;

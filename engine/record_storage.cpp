@@ -360,11 +360,12 @@ std::vector<std::uint8_t> TKivoDataManager::StoredImageOf(const std::uint8_t* pl
 
 bool TKivoDataManager::ShouldMaintainAllIndexes() {
   return Locked([&] {
+    // Only small tables look at the pace of changes: larger ones do not
+    // read the clock.
+    if (header_.RecordCount > 10) return true;
     const std::uint32_t now = ticks_ ? ticks_() : GetTickCount();
     bool result;
-    if (header_.RecordCount > 10) {
-      result = true;
-    } else if (now - last_change_tick_ < 1000) {
+    if (now - last_change_tick_ < 1000) {
       if (change_burst_ <= 100) ++change_burst_;
       result = change_burst_ <= 100;
     } else {
@@ -373,6 +374,12 @@ bool TKivoDataManager::ShouldMaintainAllIndexes() {
     }
     last_change_tick_ = now;
     return result;
+  });
+}
+
+void TKivoDataManager::ReserveCachedRecords(std::int32_t count) {
+  Locked([&] {
+    if (records_) records_->ReserveWholeTable(count);
   });
 }
 

@@ -87,6 +87,15 @@ class TZorTable {
   virtual void WriteField(int fieldNo, const TZorValue& value) = 0;
   virtual void Post() = 0;
   virtual void Cancel() = 0;
+  // A run of Append/WriteField/Post calls follows: the table may store the
+  // rows without keeping its visible list in step, until EndAppends, which
+  // makes every appended row visible (the cursor then stands on the first
+  // record). Appends outside such a run work as before. A failing Post
+  // stores nothing of its row and keeps the rows before it. EndAppends also
+  // drops a row appended and not posted; after a failure in the run it may
+  // be called while the exception unwinds (it then raises nothing).
+  virtual void BeginAppends() = 0;
+  virtual void EndAppends() = 0;
 
   // ---- Order.
   // Selects an existing index by name; raises when there is none.
