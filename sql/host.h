@@ -155,6 +155,27 @@ class TZorTable {
   virtual void Close() = 0;
 };
 
+// A run of appends for as long as it lives: BeginAppends now, EndAppends
+// by End() once the rows are in, or from the destructor when the run is
+// left by an exception.
+class TZorAppendRun {
+ public:
+  explicit TZorAppendRun(TZorTable& table) : table_(table) { table_.BeginAppends(); }
+  ~TZorAppendRun() {
+    if (!ended_) table_.EndAppends();
+  }
+  TZorAppendRun(const TZorAppendRun&) = delete;
+  TZorAppendRun& operator=(const TZorAppendRun&) = delete;
+  void End() {
+    ended_ = true;
+    table_.EndAppends();
+  }
+
+ private:
+  TZorTable& table_;
+  bool ended_ = false;
+};
+
 class TZorHost {
  public:
   virtual ~TZorHost() = default;

@@ -194,6 +194,7 @@ void TKivoAO::Materialize() {
   std::int32_t passed = 0;
   std::int32_t written = 0;
   TZorValue value;
+  TZorAppendRun run(*table);
   for (First(); !Eof(); Next()) {
     if (Condition && !ConditionHolds()) continue;
     ++passed;
@@ -214,6 +215,7 @@ void TKivoAO::Materialize() {
     }
     ++written;
   }
+  run.End();
 
   // 4. What the result shows.
   table->SetVisibleFields(names, labels, true);

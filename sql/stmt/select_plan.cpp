@@ -288,6 +288,7 @@ void TKivoSQLCursorCommand::CopyInto(TZorHost& host, TZorTable& from,
   }
   std::unique_ptr<TZorTable> to = host.CreateNamedTable(address, defs);
   TZorValue value;
+  TZorAppendRun run(*to);
   for (from.First(); !from.Eof(); from.Next()) {
     to->Append();
     try {
@@ -301,6 +302,7 @@ void TKivoSQLCursorCommand::CopyInto(TZorHost& host, TZorTable& from,
       throw;
     }
   }
+  run.End();
 }
 
 }  // namespace kivo
