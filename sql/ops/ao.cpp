@@ -92,20 +92,13 @@ std::int32_t TKivoAO::RecordCount() {
   return Materialized && ResultTable ? ResultTable->RecordCount() : DoRecordCount();
 }
 
-void TKivoAO::MakeFieldNamesUnique() {
-  for (int i = 0; i < LinkCount(); ++i) {
-    std::string name = GetFieldName(i, true);
-    if (name.empty()) {
-      name = "EXPR" + std::to_string((RandomNumber() + GetTickCount()) % 100000u);
-    }
-    Links[static_cast<std::size_t>(i)].FieldName = std::move(name);
-  }
-  for (std::size_t i = 1; i < Links.size(); ++i) {
-    std::string& name = Links[i].FieldName;
+void MakeNamesUnique(std::vector<std::string>& names) {
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    std::string& name = names[i];
     int retry = 0;
     auto taken = [&] {
       for (std::size_t j = 0; j < i; ++j) {
-        if (AnsiSameText(Links[j].FieldName, name)) return true;
+        if (AnsiSameText(names[j], name)) return true;
       }
       return false;
     };
@@ -114,6 +107,19 @@ void TKivoAO::MakeFieldNamesUnique() {
       name += retry == 1 ? std::string("_1") : std::to_string(retry);
     }
   }
+}
+
+void TKivoAO::MakeFieldNamesUnique() {
+  std::vector<std::string> names;
+  for (int i = 0; i < LinkCount(); ++i) {
+    std::string name = GetFieldName(i, true);
+    if (name.empty()) {
+      name = "EXPR" + std::to_string((RandomNumber() + GetTickCount()) % 100000u);
+    }
+    names.push_back(std::move(name));
+  }
+  MakeNamesUnique(names);
+  for (std::size_t i = 0; i < Links.size(); ++i) Links[i].FieldName = std::move(names[i]);
 }
 
 bool TKivoAO::ConditionHolds() {
@@ -143,30 +149,43 @@ void TKivoAO::Materialize() {
   std::vector<TZorFieldDef> defs;
   std::vector<int> resultNo(Links.size(), -1);
   std::vector<int> copied;
-  // A named table (SELECT ... INTO) keeps only the output.
-  std::vector<bool> wanted(Links.size(), false);
-  for (std::size_t i = 0; i < Links.size(); ++i) wanted[i] = !Links[i].Hidden;
+  // A named table (SELECT ... INTO) keeps only the output, in its order.
+  std::vector<int> order;
   if (!ResultTableName.empty() && !OutputFields.empty()) {
-    wanted.assign(Links.size(), false);
-    for (int n : OutputFields) wanted[static_cast<std::size_t>(n)] = true;
+    order = OutputFields;
+  } else {
+    for (int i = 0; i < LinkCount(); ++i) {
+      if (!Links[static_cast<std::size_t>(i)].Hidden) order.push_back(i);
+    }
   }
-  for (std::size_t i = 0; i < Links.size(); ++i) {
-    const TZorFieldLink& link = Links[i];
-    if (!wanted[i]) continue;
-    resultNo[i] = static_cast<int>(defs.size());
+  for (int i : order) {
+    const TZorFieldLink& link = Links[static_cast<std::size_t>(i)];
+    if (resultNo[static_cast<std::size_t>(i)] >= 0) continue;
+    resultNo[static_cast<std::size_t>(i)] = static_cast<int>(defs.size());
     defs.push_back({link.FieldName, link.DataType, IsStringType(link.DataType) ? link.Size : 0});
-    copied.push_back(static_cast<int>(i));
+    copied.push_back(i);
+  }
+  if (!ResultTableName.empty()) {
+    // A table that stays (SELECT ... INTO) names its columns as the query
+    // shows them: by their aliases.
+    std::vector<std::string> shown;
+    for (int n : copied) {
+      const TZorFieldLink& link = Links[static_cast<std::size_t>(n)];
+      shown.push_back(link.DisplayName.empty() ? link.FieldName : link.DisplayName);
+    }
+    MakeNamesUnique(shown);
+    for (std::size_t k = 0; k < defs.size(); ++k) defs[k].Name = shown[k];
   }
   std::vector<std::string> names;
   std::vector<std::string> labels;
   if (!OutputFields.empty()) {
     for (int n : OutputFields) {
-      names.push_back(Links[static_cast<std::size_t>(n)].FieldName);
+      names.push_back(defs[static_cast<std::size_t>(resultNo[static_cast<std::size_t>(n)])].Name);
       labels.push_back(Links[static_cast<std::size_t>(n)].DisplayName);
     }
   } else {
     for (int n : copied) {
-      names.push_back(Links[static_cast<std::size_t>(n)].FieldName);
+      names.push_back(defs[static_cast<std::size_t>(resultNo[static_cast<std::size_t>(n)])].Name);
       labels.push_back(Links[static_cast<std::size_t>(n)].DisplayName);
     }
   }
@@ -230,6 +249,7 @@ void TKivoAO::Materialize() {
     link.SourceOperator = nullptr;
     link.SourceDataset = resultNo[i] >= 0 ? ResultTable.get() : nullptr;
     link.SourceFieldNo = resultNo[i];
+    if (resultNo[i] >= 0) link.FieldName = defs[static_cast<std::size_t>(resultNo[i])].Name;
   }
 
   // 6. The inputs and the condition have done their work.

@@ -186,6 +186,10 @@ class TKivoAO : public TZorFieldSource {
 // Types that can be sorted, grouped and compared for DISTINCT (index keys).
 bool IsOrderableType(std::uint8_t type);
 
+// Makes every name differ (ignoring case) from the names before it: a
+// repeated X becomes X_1, then X_12, X_123 and so on.
+void MakeNamesUnique(std::vector<std::string>& names);
+
 // A ";"-separated list of names.
 std::vector<std::string> SplitFieldList(const std::string& list);
 

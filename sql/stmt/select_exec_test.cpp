@@ -116,6 +116,19 @@ TEST_F(SelectTest, SelectIntoWritesExactlyTheRowsTheQueryShows) {
   auto t3 = host_.OpenTable({"t3", "", "", "", false});
   EXPECT_EQ(TableRows(*t3).size(), 4u);
   t3.reset();
+  // Columns take the names the query shows (aliases), made unique.
+  Run("SELECT a AS x, a * 2 AS x, b AS bee INTO t4 FROM t WHERE a = 2");
+  auto t4 = host_.OpenTable({"t4", "", "", "", false});
+  ASSERT_EQ(t4->FieldCount(), 3);
+  EXPECT_EQ(t4->FieldName(0), "x");
+  EXPECT_EQ(t4->FieldName(1), "x_1");
+  EXPECT_EQ(t4->FieldName(2), "bee");
+  EXPECT_EQ(TableRows(*t4), (Rows{{"2", "4", "x"}}));
+  t4.reset();
+  Run("SELECT a AS n INTO t5 FROM t WHERE a > 4");
+  auto t5 = host_.OpenTable({"t5", "", "", "", false});
+  EXPECT_EQ(t5->FieldName(0), "n");
+  t5.reset();
   // An existing table is not replaced.
   EXPECT_EQ(ErrorOf("SELECT * INTO t2 FROM t"),
             "Cannot create table. Table 't2' already exists - Native error: 02117");

@@ -236,13 +236,12 @@ void TKivoSQLCursorCommand::Execute(TZorHost& host, bool live) {
   into.DatabaseFileName = into_database_file_name_;
   if (!into.InMemory && into.DatabaseFileName.empty()) into.DatabaseFileName = host.DatabaseFileName();
 
-  // Rows that only the result's view cuts (TOP after ORDER BY, DISTINCT)
-  // or a base table's filtered rows are copied into the INTO table from the
-  // view; other results are written into it directly.
+  // A result that only its view orders, cuts (TOP after ORDER BY) or makes
+  // distinct, and a base table's filtered rows, are copied into the INTO
+  // table from the view; other results are written into it directly.
   bool copyInto = false;
   if (named) {
-    copyInto = root->IsTableOperator || !root->OutputFieldList.empty() ||
-               ((root->RowLimit >= 0 || root->FirstRow >= 0) && !root->SortFields.empty());
+    copyInto = root->IsTableOperator || !root->OutputFieldList.empty() || !root->SortFields.empty();
     if (copyInto) {
       if (host.TableExists(into)) {
         throw ZorException::CreateFmt(err::kTableExists, {}, {into_table_name_});
@@ -282,9 +281,17 @@ void TKivoSQLCursorCommand::CopyInto(TZorHost& host, TZorTable& from,
       }
     }
   }
+  // The columns are named as the query shows them: by their labels.
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    const bool labelled = k < from.VisibleLabels().size() && !from.VisibleLabels()[k].empty();
+    names.push_back(labelled ? from.VisibleLabels()[k] : from.FieldName(fields[k]));
+  }
+  MakeNamesUnique(names);
   std::vector<TZorFieldDef> defs;
-  for (int n : fields) {
-    defs.push_back({from.FieldName(n), from.FieldType(n), from.FieldSize(n)});
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    const int n = fields[k];
+    defs.push_back({names[k], from.FieldType(n), from.FieldSize(n)});
   }
   std::unique_ptr<TZorTable> to = host.CreateNamedTable(address, defs);
   TZorValue value;
