@@ -171,15 +171,11 @@ void BM_Aggregate(benchmark::State& state) {
   Same(state, "SELECT COUNT(*), SUM(a), MIN(b), MAX(s) FROM t");
 }
 void BM_Distinct(benchmark::State& state) { Same(state, "SELECT DISTINCT k FROM g"); }
-void BM_Join(benchmark::State& state) {
-  Same(state, "SELECT t.a, t.b FROM t, u WHERE t.a = u.k");
-}
+void BM_Join(benchmark::State& state) { Same(state, "SELECT t.a, t.b FROM t, u WHERE t.a = u.k"); }
 void BM_LeftJoin(benchmark::State& state) {
   Same(state, "SELECT u.k, t.b FROM u LEFT JOIN t ON u.k = t.a");
 }
-void BM_Union(benchmark::State& state) {
-  Same(state, "SELECT k FROM u UNION SELECT k FROM g");
-}
+void BM_Union(benchmark::State& state) { Same(state, "SELECT k FROM u UNION SELECT k FROM g"); }
 
 BENCHMARK(BM_Where)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Computed)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

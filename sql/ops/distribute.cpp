@@ -97,8 +97,8 @@ void ExtractJoinKeys(std::unique_ptr<TZorExpression>& condition, TKivoAO& left, 
     const auto* a = operand->Operator == opEqual && operand->ChildCount() == 2
                         ? dynamic_cast<const TZorExprNodeField*>(operand->Child(0))
                         : nullptr;
-    const auto* b = a != nullptr ? dynamic_cast<const TZorExprNodeField*>(operand->Child(1))
-                                 : nullptr;
+    const auto* b =
+        a != nullptr ? dynamic_cast<const TZorExprNodeField*>(operand->Child(1)) : nullptr;
     if (b == nullptr) {
       kept.push_back(std::move(operand));
       continue;

@@ -112,8 +112,7 @@ class Generator {
       case 3:
         return q + "s LIKE '" + Pick<std::string>({"a%", "%b", "_", "%a%", "b_"}) + "'";
       case 4:
-        return q + Pick<std::string>({"k", "s", "v"}) +
-               (Chance(50) ? " IS NULL" : " IS NOT NULL");
+        return q + Pick<std::string>({"k", "s", "v"}) + (Chance(50) ? " IS NULL" : " IS NOT NULL");
       case 5:
         return q + "k IN (" + std::to_string(Int(0, 4)) + ", " + std::to_string(Int(0, 4)) + ")";
       case 6: {
@@ -171,7 +170,6 @@ class Generator {
   }
 
  private:
-
   Statement SingleTable() {
     const std::string cols = Pick<std::string>(
         {"*", "id, s", "k, v", "v + 1 AS w, s", "k * 2 AS kk", "s, k, v - id AS d"});
@@ -181,12 +179,11 @@ class Generator {
   }
 
   Statement Join() {
-    const std::string kind = Pick<std::string>({"JOIN", "INNER JOIN", "LEFT JOIN",
-                                                "LEFT OUTER JOIN", "RIGHT JOIN", "FULL JOIN"});
-    std::string sql = "SELECT " +
-                      Pick<std::string>({"*", "a.id, b.id, a.s, b.s", "a.k, b.v",
-                                         "a.id, b.k, b.s"}) +
-                      " FROM t1 a " + kind + " t2 b ON a." + Pick<std::string>({"k", "s"});
+    const std::string kind = Pick<std::string>(
+        {"JOIN", "INNER JOIN", "LEFT JOIN", "LEFT OUTER JOIN", "RIGHT JOIN", "FULL JOIN"});
+    std::string sql =
+        "SELECT " + Pick<std::string>({"*", "a.id, b.id, a.s, b.s", "a.k, b.v", "a.id, b.k, b.s"}) +
+        " FROM t1 a " + kind + " t2 b ON a." + Pick<std::string>({"k", "s"});
     sql = sql.back() == 's' ? sql + " = b.s" : sql + " = b.k";
     if (Chance(40)) sql += " AND " + Predicate(Pick<std::string>({"a", "b"}));
     if (Chance(30)) sql += " AND a.v = b.v";
@@ -243,9 +240,9 @@ class Generator {
   }
 
   Statement ThreeTables() {
-    std::string sql =
-        "SELECT a.id, b.id, c.x FROM t1 a " + Pick<std::string>({"JOIN", "LEFT JOIN"}) +
-        " t2 b ON a.k = b.k " + Pick<std::string>({"JOIN", "LEFT JOIN"}) + " t3 c ON b.k = c.k";
+    std::string sql = "SELECT a.id, b.id, c.x FROM t1 a " +
+                      Pick<std::string>({"JOIN", "LEFT JOIN"}) + " t2 b ON a.k = b.k " +
+                      Pick<std::string>({"JOIN", "LEFT JOIN"}) + " t3 c ON b.k = c.k";
     if (Chance(50)) sql += " WHERE " + Condition({"a"});
     return Same(sql);
   }
@@ -260,8 +257,9 @@ class Generator {
     s.ordered = true;
     s.ours = "SELECT TOP " + std::to_string(n) + (offset ? ", " + std::to_string(first) : "") +
              " id, v FROM t1" + where + " ORDER BY v" + desc + ", id";
-    s.theirs = "SELECT id, v FROM t1" + Theirs(where) + " ORDER BY v" + desc + " NULLS FIRST, id LIMIT " +
-               std::to_string(n) + (offset ? " OFFSET " + std::to_string(first - 1) : "");
+    s.theirs = "SELECT id, v FROM t1" + Theirs(where) + " ORDER BY v" + desc +
+               " NULLS FIRST, id LIMIT " + std::to_string(n) +
+               (offset ? " OFFSET " + std::to_string(first - 1) : "");
     if (!desc.empty()) {
       // Our index puts NULL lowest whatever the direction.
       s.theirs = "SELECT id, v FROM t1" + Theirs(where) + " ORDER BY v DESC NULLS LAST, id LIMIT " +
@@ -286,9 +284,10 @@ class SelectDifferentialTest : public OperatorTest {
       for (int id = 1; id <= count; ++id) {
         rows.push_back({std::to_string(id), value(0, 4, 15), g.Pick(strings), value(-3, 12, 15)});
       }
-      MakeTable(name, {{"id", ftInteger, 0}, {"k", ftInteger, 0}, {"s", ftString, 6},
-                       {"v", ftInteger, 0}},
-                rows);
+      MakeTable(
+          name,
+          {{"id", ftInteger, 0}, {"k", ftInteger, 0}, {"s", ftString, 6}, {"v", ftInteger, 0}},
+          rows);
       Insert(name, "id, k, s, v", rows);
     }
     Rows t3;

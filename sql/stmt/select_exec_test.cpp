@@ -154,8 +154,8 @@ class JoinSelectTest : public SelectTest {
     SelectTest::SetUp();
     MakeTable("a", {{"id", ftInteger, 0}, {"x", ftInteger, 0}, {"y", ftInteger, 0}},
               {{"1", "10", "1"}, {"2", "20", "2"}, {"3", "30", "3"}, {"4", "-", "4"}});
-    MakeTable("b", {{"id", ftInteger, 0}, {"x", ftInteger, 0}, {"y", ftInteger, 0},
-                    {"s", ftString, 8}},
+    MakeTable("b",
+              {{"id", ftInteger, 0}, {"x", ftInteger, 0}, {"y", ftInteger, 0}, {"s", ftString, 8}},
               {{"1", "10", "1", "one"}, {"2", "20", "9", "two"}, {"5", "50", "5", "five"}});
     MakeTable("e", {{"id", ftInteger, 0}}, {});
   }
@@ -203,9 +203,10 @@ TEST_F(JoinSelectTest, OuterJoinsKeepUnmatchedRowsAndFilterOnlyAfterTheJoin) {
 TEST_F(SelectTest, GroupingGivesOneRowPerKeyAndHavingSeesTheGroupsAggregates) {
   EXPECT_EQ(Query("SELECT a, COUNT(*) FROM t GROUP BY a"),
             (Rows{{"1", "2"}, {"2", "1"}, {"3", "1"}, {"4", "1"}, {"5", "1"}}));
-  EXPECT_EQ(Query("SELECT b, COUNT(*), SUM(a), MAX(a) FROM t GROUP BY b"),
-            (Rows{{"-", "1", "5", "5"}, {"x", "2", "5", "3"}, {"y", "2", "5", "4"},
-                  {"z", "1", "1", "1"}}));
+  EXPECT_EQ(
+      Query("SELECT b, COUNT(*), SUM(a), MAX(a) FROM t GROUP BY b"),
+      (Rows{
+          {"-", "1", "5", "5"}, {"x", "2", "5", "3"}, {"y", "2", "5", "4"}, {"z", "1", "1", "1"}}));
   // The aggregate of HAVING is not in the select list and is counted per
   // group, not per row.
   EXPECT_EQ(Query("SELECT b FROM t GROUP BY b HAVING COUNT(*) > 1"), (Rows{{"x"}, {"y"}}));
@@ -222,12 +223,10 @@ TEST_F(SelectTest, SetOperationsCombineTheirSelects) {
   MakeTable("p", {{"v", ftInteger, 0}}, {{"1"}, {"2"}});
   MakeTable("q", {{"v", ftInteger, 0}}, {{"2"}, {"3"}});
   EXPECT_EQ(Query("SELECT v FROM p UNION SELECT v FROM q"), (Rows{{"1"}, {"2"}, {"3"}}));
-  EXPECT_EQ(Query("SELECT v FROM p UNION ALL SELECT v FROM q"),
-            (Rows{{"1"}, {"2"}, {"2"}, {"3"}}));
+  EXPECT_EQ(Query("SELECT v FROM p UNION ALL SELECT v FROM q"), (Rows{{"1"}, {"2"}, {"2"}, {"3"}}));
   EXPECT_EQ(Query("SELECT v FROM p INTERSECT SELECT v FROM q"), (Rows{{"2"}}));
   EXPECT_EQ(Query("SELECT v FROM p EXCEPT SELECT v FROM q"), (Rows{{"1"}}));
-  EXPECT_EQ(Query("(SELECT v FROM p) MINUS (SELECT v FROM q WHERE v > 2)"),
-            (Rows{{"1"}, {"2"}}));
+  EXPECT_EQ(Query("(SELECT v FROM p) MINUS (SELECT v FROM q WHERE v > 2)"), (Rows{{"1"}, {"2"}}));
 }
 
 TEST_F(SelectTest, NestedSubQueriesRunDeepWithoutTrouble) {

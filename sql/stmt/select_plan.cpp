@@ -25,9 +25,9 @@ namespace kivo {
 namespace {
 
 namespace err {
-constexpr int kNotApplicable = 1069;     // "Search condition '%s' is not applicable"
-constexpr int kOrderByColumn = 1051;     // "Column '%s' from ORDER BY clause not found"
-constexpr int kTableExists = 2117;       // "Cannot create table. Table '%s' already exists"
+constexpr int kNotApplicable = 1069;  // "Search condition '%s' is not applicable"
+constexpr int kOrderByColumn = 1051;  // "Column '%s' from ORDER BY clause not found"
+constexpr int kTableExists = 2117;    // "Cannot create table. Table '%s' already exists"
 }  // namespace err
 
 std::unique_ptr<TZorExpression> CopyOf(const TZorExpression* expression) {
@@ -115,8 +115,7 @@ std::unique_ptr<TKivoAO> TKivoSQLSelect::BuildOperatorTree(const TZorRunContext&
   std::unique_ptr<TZorExpression> having = CopyOf(having_.get());
   if (where) {
     // An aggregate has no value for a single row.
-    for (int i = 0; i < (where->Root()->Operator == opAnd ? where->Root()->ChildCount() : 1);
-         ++i) {
+    for (int i = 0; i < (where->Root()->Operator == opAnd ? where->Root()->ChildCount() : 1); ++i) {
       const TZorExprNode& operand =
           where->Root()->Operator == opAnd ? *where->Root()->Child(i) : *where->Root();
       if (operand.IsAggregated()) {
@@ -234,7 +233,8 @@ void TKivoSQLCursorCommand::Execute(TZorHost& host, bool live) {
   into.TableName = into_table_name_;
   into.InMemory = into_memory_ || host.InMemory();
   into.DatabaseFileName = into_database_file_name_;
-  if (!into.InMemory && into.DatabaseFileName.empty()) into.DatabaseFileName = host.DatabaseFileName();
+  if (!into.InMemory && into.DatabaseFileName.empty())
+    into.DatabaseFileName = host.DatabaseFileName();
 
   // A result that only its view orders, cuts (TOP after ORDER BY) or makes
   // distinct, and a base table's filtered rows, are copied into the INTO
