@@ -3,7 +3,12 @@
 // T.idx as written, read and recovered.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <optional>
 #include <random>
+#include <vector>
 
 #include "engine/index_file.h"
 #include "engine/index_test_support.h"
@@ -365,6 +370,63 @@ TEST_F(Indexes, IntegerIndexesBuildInKeyThenIdentifierOrderWithOrWithoutProgress
   }
   t.m->DisconnectDataset(&client);
   t.m = nullptr;
+}
+
+// A key of one LARGEINT field is sorted on whole 64-bit values: the extreme
+// values, the sign and NULL (first ascending, last descending) order as the
+// key comparison does, and equal keys by identifier.
+TEST(LargeIntIndexes, BuildInKeyThenIdentifierOrderAscendingAndDescending) {
+  TempDir dir;
+  testing::DirStore store(dir.path());
+  {
+    TDataManagerHold m0(krGetDataManager("big", &store));
+    TFieldDefs fields;
+    fields.Add("v", ftLargeint);
+    m0->CreateTable(fields, TIndexDefs(), false, 1000);
+  }
+  TKivoDataManager* m = krGetDataManager("big", &store);
+  ASSERT_EQ(m->OpenTable(), kOpenOk);
+  const TkrRecordLayout& layout = m->Layout();
+  const std::vector<std::optional<std::int64_t>> pool = {
+      std::nullopt, INT64_MIN,     INT64_MIN + 1, -4294967296LL, -1, 0, 1,
+      4294967296LL, INT64_MAX - 1, INT64_MAX};
+  std::mt19937 rng(31);
+  struct Ref {
+    std::optional<std::int64_t> v;
+    std::uint32_t id;
+  };
+  std::vector<Ref> rows;
+  // Identifiers fall as positions rise, so that ties show which one decides.
+  for (std::uint32_t id = 600; id >= 1; --id) {
+    const std::optional<std::int64_t> v = pool[rng() % pool.size()];
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(layout.RecordSize), 0);
+    if (v) std::memcpy(image.data() + m->FieldOffset(0), &*v, 8);
+    SetFieldNull(layout, image.data(), 0, !v);
+    SetRecordId(layout, image.data(), id);
+    m->InsertRecord(image.data(), 0);
+    rows.push_back({v, id});
+  }
+  m->AddIndex("up", "v", 0, "", "", true);
+  m->AddIndex("down", "v", ixDescending, "", "", true);
+  for (const bool descending : {false, true}) {
+    SCOPED_TRACE(descending);
+    std::vector<std::int32_t> expected(rows.size());
+    std::iota(expected.begin(), expected.end(), 0);
+    std::sort(expected.begin(), expected.end(), [&](std::int32_t a, std::int32_t b) {
+      const Ref& x = rows[static_cast<std::size_t>(a)];
+      const Ref& y = rows[static_cast<std::size_t>(b)];
+      if (x.v != y.v) {
+        // std::optional orders nullopt first, as ascending keys do.
+        return descending ? y.v < x.v : x.v < y.v;
+      }
+      return x.id < y.id;
+    });
+    const std::int32_t index = m->IndexNumber(descending ? "down" : "up");
+    m->BuildIndex(index);
+    EXPECT_EQ(m->Indexes()->Positions(index).ToVector(), expected);
+  }
+  m->CloseTable();
+  krReleaseDataManager(m);
 }
 
 TEST_F(Indexes, TemporaryIndexesAreNeverSaved) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "platform/locale.h"
 
 namespace kivo {
@@ -220,22 +221,73 @@ void TkrTableIndexes::SortByPrefix(const TkrIndexKey& key, std::vector<std::int3
   for (std::size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].pos;
 }
 
+bool TkrTableIndexes::SortByLargeInt(const TkrIndexKey& key, std::vector<std::int32_t>& order,
+                                     bool report) {
+  if (key.Parts().size() != 1) return false;
+  const TkrIndexKey::Part& part = key.Parts()[0];
+  if (part.IsId || part.Type != ftLargeint) return false;
+  // The key as two unsigned numbers that order as CompareKeys does: NULL
+  // (rank 0) before every value (rank 1), the values offset by 2^63 so that
+  // unsigned order is signed order; both complemented when descending.
+  struct Entry {
+    std::uint64_t value;
+    std::uint32_t id;
+    std::uint8_t rank;
+    std::int32_t pos;
+  };
+  const auto n = static_cast<std::int32_t>(order.size());
+  if (n == 0) return true;
+  const std::uint64_t flip = part.Descending ? ~std::uint64_t{0} : 0;
+  const std::uint8_t rankFlip = part.Descending ? 1 : 0;
+  std::vector<Entry> entries(order.size());
+  table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
+    if (p >= n) return;
+    const bool null = (record[part.NullByte] & part.NullMask) != 0;
+    const std::uint64_t biased =
+        null ? 0
+             : static_cast<std::uint64_t>(LoadLE<std::int64_t>(record + part.Offset)) ^
+                   (std::uint64_t{1} << 63);
+    entries[static_cast<std::size_t>(p)] = {
+        biased ^ flip, key.IdOf(record), static_cast<std::uint8_t>((null ? 0 : 1) ^ rankFlip), p};
+  });
+  const std::function<void(double)> reporter = [this](double percent) {
+    reported_percent_ = percent;
+    if (progress_) progress_(false, false, percent);
+  };
+  SortReporting(
+      entries,
+      [](const Entry& a, const Entry& b) {
+        if (a.rank != b.rank) return a.rank < b.rank;
+        if (a.value != b.value) return a.value < b.value;
+        if (a.id != b.id) return a.id < b.id;
+        return a.pos < b.pos;
+      },
+      report ? &reporter : nullptr);
+  for (std::size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].pos;
+  return true;
+}
+
 void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool report) {
   const auto n = static_cast<std::int32_t>(order.size());
   const TkrIndexKey& key = *index.key;
-  if (key.PrefixDecides(-1) &&
-      order.size() == static_cast<std::size_t>(table_.IndexedRecordCount())) {
+  const bool whole = order.size() == static_cast<std::size_t>(table_.IndexedRecordCount());
+  if (key.PrefixDecides(-1) && whole) {
     SortByPrefix(key, order, report);
     return;
   }
+  if (whole && SortByLargeInt(key, order, report)) return;
   const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
   std::vector<std::uint8_t> keys;
   std::function<int(std::int32_t, std::int32_t)> compare;
   std::vector<std::uint8_t> held;
   if (keySize * order.size() <= kMaxKeyBytes) {
     keys.resize(keySize * order.size());
-    for (std::int32_t p = 0; p < n; ++p)
-      key.ExtractKey(table_.IndexedRecord(p), keys.data() + keySize * static_cast<std::size_t>(p));
+    // In table order, which the indexer reads in blocks (a table being
+    // created has no records and no storage to scan yet).
+    if (n > 0)
+      table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
+        if (p < n) key.ExtractKey(record, keys.data() + keySize * static_cast<std::size_t>(p));
+      });
     const TkrIndexKey& compact = key.Compact();
     compare = [&](std::int32_t a, std::int32_t b) {
       const int r = compact.CompareRecords(keys.data() + keySize * static_cast<std::size_t>(a),

@@ -188,6 +188,9 @@ class TkrTableIndexes : public TkrRecordIndexer {
   std::int32_t Locate(const Index& index, const std::uint8_t* image, std::int32_t recPos);
   void Sort(Index& index, std::vector<std::int32_t>& order, bool report);
   void SortByPrefix(const TkrIndexKey& key, std::vector<std::int32_t>& order, bool report);
+  // Sorts by a key of one LARGEINT field, read once per record; false (and
+  // `order` untouched) for any other key.
+  bool SortByLargeInt(const TkrIndexKey& key, std::vector<std::int32_t>& order, bool report);
   // For a first key part that is a string: per record, a null flag and the
   // value's first primary weights. False when the part or the values do not
   // allow it.

@@ -29,6 +29,10 @@ constexpr int kVisibleListLocked = 1089;
 // this many, and otherwise walks the index.
 constexpr std::int64_t kFewMarksFactor = 32;
 
+// DISTINCT gathers the key images of the whole table up to this many bytes;
+// beyond, it reads each record in index order.
+constexpr std::size_t kMaxDistinctKeyBytes = std::size_t{512} << 20;
+
 // A list of up to this many records finds a record by scanning its
 // positions: cheaper than the one record read of a search.
 constexpr std::int32_t kScanUpTo = 256;
@@ -218,6 +222,44 @@ void TkrVisibleList::ApplyDistinct(TBitsArray& bits, bool& all) {
   m_.BuildIndex(d);
   const TkrIndexKey& key = m_.Indexes()->Key(d);
   const TkrIndexPositions& order = m_.Indexes()->Positions(d);
+  // The index order visits the records all over the table, and a record
+  // read through the page cache is one read each once the table outgrows
+  // it: the keys are taken in one pass in table order instead, as whole
+  // numbers where the key prefix decides, else as compact key images.
+  const auto count = static_cast<std::size_t>(n);
+  const bool decides = key.PrefixDecides(-1);
+  const auto keySize = static_cast<std::size_t>(key.KeyImageSize());
+  if (decides || keySize * count <= kMaxDistinctKeyBytes) {
+    std::vector<std::uint64_t> prefixes(decides ? count : 0);
+    std::vector<std::uint8_t> keys(decides ? 0 : keySize * count);
+    m_.ScanRecords(0, n, [&](std::int32_t pos, const std::uint8_t* image) {
+      if (!bits.Get(pos)) return;
+      const auto p = static_cast<std::size_t>(pos);
+      if (decides) {
+        prefixes[p] = key.Prefix(image);
+      } else {
+        key.ExtractKey(image, keys.data() + keySize * p);
+      }
+    });
+    const TkrIndexKey& compact = key.Compact();
+    std::int32_t kept = -1;  // the current run's kept entry
+    order.ForEach([&](std::int32_t pos) {
+      if (!bits.Get(pos)) return;
+      const auto p = static_cast<std::size_t>(pos);
+      if (kept >= 0) {
+        const auto k = static_cast<std::size_t>(kept);
+        const bool same = decides ? prefixes[k] == prefixes[p]
+                                  : compact.CompareKeys(keys.data() + keySize * k,
+                                                        keys.data() + keySize * p) == 0;
+        if (same) {
+          bits.Set(pos, false);
+          return;
+        }
+      }
+      kept = pos;
+    });
+    return;
+  }
   std::vector<std::uint8_t> last;  // the key record of the current run's kept entry
   order.ForEach([&](std::int32_t pos) {
     if (!bits.Get(pos)) return;

@@ -510,6 +510,41 @@ TEST_F(VisibleListTest, DistinctKeepsTheFirstOfEachKeyInTheListsOrder) {
   EXPECT_EQ(Entries(list), (std::vector<std::int32_t>{0, 1, 3, 5}));
 }
 
+// Keys that are not one whole number (a string, a string and a number)
+// are compared as compact key images: each distinct key keeps its first
+// record (in identifier order) among those the filter lets through, NULL
+// equal to NULL, and the list keeps the current index's order.
+TEST_F(VisibleListTest, DistinctOverStringAndCompositeKeysKeepsTheFirstPassingRecordOfEachKey) {
+  std::mt19937 rng(2024);
+  for (int i = 0; i < 300; ++i) t_.m().InsertRecord(t_.NewImage(RandomRow(rng)).data(), 0);
+  const auto passes = [](const Row& r) { return !r.m || *r.m < 70; };
+  for (const char* fields : {"s", "s;n"}) {
+    SCOPED_TRACE(fields);
+    const bool withN = std::strchr(fields, ';') != nullptr;
+    std::vector<std::int32_t> expected;
+    std::vector<std::pair<std::optional<std::string>, std::optional<std::int32_t>>> seen;
+    for (std::int32_t p = 0; p < t_.m().RecordCount(); ++p) {
+      const Row r = t_.RowAt(p);
+      if (!passes(r)) continue;
+      const auto key = std::make_pair(r.s, withN ? r.n : std::nullopt);
+      if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+      seen.push_back(key);
+      expected.push_back(p);
+    }
+    TkrVisibleList list(t_.m(), t_.search());
+    list.SetCurrentIndex(t_.m().IndexNumber("n"));
+    list.SetFilterText("(m < 70) or (m is null)");
+    list.SetFiltered(true, 0);
+    list.SetDistinctFields(fields);
+    list.Rebuild();
+    list.CheckInvariants();
+    std::vector<std::int32_t> got = Entries(list);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_LT(got.size(), 300u);
+  }
+}
+
 TEST_F(VisibleListTest, DistinctFieldsWithoutAnIndexGetATemporaryOneOrRaise32) {
   for (int v : {3, 1, 3, 2, 1})
     t_.m().InsertRecord(t_.NewImage(Row{std::nullopt, 10 - v, v}).data(), 0);

@@ -636,6 +636,19 @@ TEST_F(AggregateTest, FunctionsOverGroups) {
                "02109"}));
 }
 
+TEST_F(AggregateTest, WholeNumberSumsAddExactlyAndRaiseOnOverflow) {
+  // Rows 0, 1, 2 have i = 7, 1, 2: the terms are 7e18, 1e18 and 2e18.
+  const std::string big = "SUM(i * 1000000000 * 1000000000)";
+  EXPECT_EQ(Groups(big, {{0, 1}, {1, 2, 1}}),
+            (V{"LargeInt 8000000000000000000", "LargeInt 4000000000000000000"}));
+  EXPECT_EQ(Groups(big, {{0, 2}, {0, 0}}),
+            (V{"LargeInt 9000000000000000000", "error: Integer overflow"}));
+  EXPECT_EQ(Groups("SUM(-i * 1000000000 * 1000000000)", {{0, 1}, {0, 0}}),
+            (V{"LargeInt -8000000000000000000", "error: Integer overflow"}));
+  // Integer terms after a LargeInt first total, and the other way round.
+  EXPECT_EQ(Groups("SUM(i) + SUM(i * 3 * 1000000000)", {{0, 1, 2}}), (V{"LargeInt 30000000010"}));
+}
+
 TEST_F(AggregateTest, DistinctStartsOverWithEveryGroup) {
   rows.Add(1, "b", 5);
   rows.Add(1, "b", 5);
