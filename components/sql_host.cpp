@@ -223,6 +223,14 @@ void TKivoSqlTable::Refresh(const std::function<void()>& undo) {
 
 void TKivoSqlTable::SetRecordFilter(TZorExpression* condition, TZorEvalContext* context) {
   TkrVisibleList& list = *table_->VisibleList();
+  // Removing a filter that is not there leaves the list as it is: a
+  // rebuild would judge every record again for nothing.
+  if (condition == nullptr && list.FilterExpression() == nullptr) {
+    filter_.condition = nullptr;
+    filter_.context = nullptr;
+    table_->First();
+    return;
+  }
   filter_.condition = condition;
   filter_.context = context;
   list.SetFilterExpression(condition != nullptr ? &filter_ : nullptr);
@@ -235,6 +243,13 @@ void TKivoSqlTable::SetRecordFilter(TZorExpression* condition, TZorEvalContext* 
 
 void TKivoSqlTable::SetLimits(std::int32_t firstRow, std::int32_t rowLimit) {
   TkrVisibleList& list = *table_->VisibleList();
+  // The same limits again (usually none): the list stands, and a rebuild
+  // would evaluate the record filter over the whole table once more.
+  const auto bound = [](std::int32_t v) { return v < 0 ? -1 : v; };
+  if (bound(list.FirstRow()) == bound(firstRow) && bound(list.RowLimit()) == bound(rowLimit)) {
+    table_->First();
+    return;
+  }
   list.SetFirstRow(firstRow);
   list.SetRowLimit(rowLimit);
   Refresh([&] {
