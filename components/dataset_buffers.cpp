@@ -271,8 +271,16 @@ void TKivoDataset::InternalGotoBookmark(const std::uint8_t* bookmark) {
   const std::int32_t id = LoadLE<std::int32_t>(bookmark);
   last_posted_record_id_ = id;
   const std::int32_t before = list_->Current();
-  const std::int32_t at = std::min(ListPositionOfId(id), list_->Count() - 1);
-  if (at != before) list_->SetCurrent(at);
+  const std::int32_t found = ListPositionOfId(id);
+  const std::int32_t at = std::min(found, list_->Count() - 1);
+  // The record found is the bookmark's: its identifier is known without
+  // reading the record again.
+  if (at != before) {
+    if (found >= 0 && at == found)
+      list_->SetCurrent(at, id);
+    else
+      list_->SetCurrent(at);
+  }
   cursor_pos_changed_ = true;
   if (at != before && State() != dsInsert) FreeBlobSlots();
 }

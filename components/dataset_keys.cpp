@@ -278,7 +278,9 @@ std::unique_lock<TCriticalSection> TKivoDataset::FieldAccessLock() const {
 }
 
 void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool copy) {
-  const std::unique_lock<TCriticalSection> guard = FieldAccessLock();
+  // The record buffer is this data set's own copy and the layout is fixed
+  // while the table is open: only a BLOB value, read from the shared table,
+  // needs the session lock (taken below).
   if (!data_manager_) throw Exception("TKivoDataSet.GetFieldValue - DMHandle = nil");
   if (!table_opened_)
     throw ZorException::CreateFmt(native_error::kTableNotOpened, {}, {FormatArg(table_name_)});
@@ -306,6 +308,7 @@ void TKivoDataset::GetFieldValue(TZorValue& value, std::int32_t fieldNo, bool co
     return;
   }
   // A BLOB: the value being edited when its stream is open, else the stored one.
+  const std::unique_lock<TCriticalSection> guard = FieldAccessLock();
   const std::uint8_t type = data_manager_->FieldHeader(fieldNo).FieldType;
   const bool isNew = internal_insert_active_ || inserting_ || State() == dsInsert;
   if (static_cast<std::size_t>(fieldNo) < blob_slots_.size()) {

@@ -305,8 +305,8 @@ TField* TKivoDataset::GetIndexField(std::int32_t i) {
   return field;
 }
 
-void TKivoDataset::SelectIndex(std::int32_t number) {
-  list_->SetCurrentIndex(number);
+void TKivoDataset::SelectIndex(std::int32_t number, bool reversed) {
+  list_->SetCurrentIndex(number, reversed);
   for (auto& key : key_buffers_)
     if (!key.empty()) StoreLE<std::int32_t>(key.data() + 2, IndexFieldCount());
 }
@@ -318,7 +318,7 @@ void TKivoDataset::AfterIndexChange() {
   Resync();
 }
 
-void TKivoDataset::OpenIndex(const std::string& name, std::int32_t number) {
+void TKivoDataset::OpenIndex(const std::string& name, std::int32_t number, bool reversed) {
   TCriticalSectionGuard guard(Lock());
   const std::string where = "Error in TKivoDataSet.OpenIndex - ";
   if (!table_opened_) throw Exception(where + "table is not opened.");
@@ -330,7 +330,7 @@ void TKivoDataset::OpenIndex(const std::string& name, std::int32_t number) {
   } else if (number >= count) {
     throw Exception(where + "index number \"" + std::to_string(number) + "\" not found!");
   }
-  SelectIndex(number);
+  SelectIndex(number, reversed);
   AfterIndexChange();
 }
 

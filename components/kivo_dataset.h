@@ -114,8 +114,12 @@ class TKivoDataset : public TKivoDatasetBase,
   void SetIndexName(const std::string& value);
   const std::string& IndexFieldNames() const { return index_field_names_; }
   void SetIndexFieldNames(const std::string& value);
-  // Selects the current index by name (number -1) or by number.
-  void OpenIndex(const std::string& name, std::int32_t number = -1);
+  // Selects the current index by name (number -1) or by number; with
+  // `reversed` the records are shown in that index's order with every key
+  // field's direction turned round (see TkrVisibleList::SetCurrentIndex).
+  void OpenIndex(const std::string& name, std::int32_t number = -1, bool reversed = false);
+  // Whether the current index is walked in reverse.
+  bool IndexReversed() const { return list_ && list_->Reversed(); }
   // The number of the current index (0 = the identifier order).
   std::int32_t CurrentIndex() const;
   std::int32_t IndexFieldCount() const;
@@ -403,7 +407,7 @@ class TKivoDataset : public TKivoDatasetBase,
   // read one after another in position order come from a window read in
   // one go past the page cache; any change to the table drops it.
   const std::uint8_t* RecordImage(std::int32_t pos);
-  void SelectIndex(std::int32_t number);
+  void SelectIndex(std::int32_t number, bool reversed = false);
   // Key editing on buffer `slot`, cleared first unless `keep`.
   void EnterKeyEditing(int slot, bool keep);
   void WriteKeyValues(const std::vector<TZorVariant>& values);

@@ -1,5 +1,6 @@
 #include "components/sql_host.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -36,6 +37,24 @@ bool SameNameList(const std::string& a, const std::string& b) {
 std::string OptionFields(const TIndexDef& def, const std::string& list, TIndexOptions option) {
   if (list.empty() && (def.Options() & option) != 0) return def.Fields();
   return list;
+}
+
+// Whether the ";"-separated list holds `name`, case ignored.
+bool ListHoldsName(const std::vector<std::string>& list, const std::string& name) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const std::string& n) { return AnsiSameText(n, name); });
+}
+
+// Whether an index whose descending fields are `indexDesc` orders `fields`
+// exactly against the wanted descending fields `desc`: every field's
+// direction turned round.
+bool DirectionsReversed(const std::string& fields, const std::string& indexDesc,
+                        const std::string& desc) {
+  const std::vector<std::string> x = SplitNameList(indexDesc);
+  const std::vector<std::string> y = SplitNameList(desc);
+  for (const std::string& f : SplitNameList(fields))
+    if (ListHoldsName(x, f) == ListHoldsName(y, f)) return false;
+  return true;
 }
 
 // Result tables store automatic numbers as plain integers: a row copied
@@ -151,19 +170,33 @@ void TKivoSqlTable::EndAppends() {
 
 void TKivoSqlTable::SelectIndex(const std::string& name) { table_->OpenIndex(name); }
 
-bool TKivoSqlTable::OrderSelected() const { return table_->CurrentIndex() != 0; }
+bool TKivoSqlTable::OrderSelected() const {
+  return table_->CurrentIndex() != 0 || table_->IndexReversed();
+}
 
 std::string TKivoSqlTable::SelectOrCreateIndex(const std::string& fields,
                                                const std::string& descFields,
                                                const std::string& caseInsFields) {
   TIndexDefs defs;
   Manager().GetIndexDefs(defs, nullptr);
+  auto fits = [&](const TIndexDef& def) {
+    return SameNameList(def.Fields(), fields) &&
+           SameNameList(OptionFields(def, def.CaseInsFields(), ixCaseInsensitive), caseInsFields);
+  };
   for (std::int32_t i = 0; i < defs.Count(); ++i) {
     const TIndexDef& def = defs[i];
-    if (SameNameList(def.Fields(), fields) &&
-        SameNameList(OptionFields(def, def.DescFields(), ixDescending), descFields) &&
-        SameNameList(OptionFields(def, def.CaseInsFields(), ixCaseInsensitive), caseInsFields)) {
+    if (fits(def) && SameNameList(OptionFields(def, def.DescFields(), ixDescending), descFields)) {
       table_->OpenIndex(def.Name());
+      return def.Name();
+    }
+  }
+  // An index in the opposite direction on every field is walked backwards,
+  // which costs far less than building a temporary index.
+  for (std::int32_t i = 0; i < defs.Count(); ++i) {
+    const TIndexDef& def = defs[i];
+    if (fits(def) &&
+        DirectionsReversed(fields, OptionFields(def, def.DescFields(), ixDescending), descFields)) {
+      table_->OpenIndex(def.Name(), -1, true);
       return def.Name();
     }
   }
@@ -190,6 +223,14 @@ void TKivoSqlTable::Refresh(const std::function<void()>& undo) {
 
 void TKivoSqlTable::SetRecordFilter(TZorExpression* condition, TZorEvalContext* context) {
   TkrVisibleList& list = *table_->VisibleList();
+  // Removing a filter that is not there leaves the list as it is: a
+  // rebuild would judge every record again for nothing.
+  if (condition == nullptr && list.FilterExpression() == nullptr) {
+    filter_.condition = nullptr;
+    filter_.context = nullptr;
+    table_->First();
+    return;
+  }
   filter_.condition = condition;
   filter_.context = context;
   list.SetFilterExpression(condition != nullptr ? &filter_ : nullptr);
@@ -202,6 +243,13 @@ void TKivoSqlTable::SetRecordFilter(TZorExpression* condition, TZorEvalContext* 
 
 void TKivoSqlTable::SetLimits(std::int32_t firstRow, std::int32_t rowLimit) {
   TkrVisibleList& list = *table_->VisibleList();
+  // The same limits again (usually none): the list stands, and a rebuild
+  // would evaluate the record filter over the whole table once more.
+  const auto bound = [](std::int32_t v) { return v < 0 ? -1 : v; };
+  if (bound(list.FirstRow()) == bound(firstRow) && bound(list.RowLimit()) == bound(rowLimit)) {
+    table_->First();
+    return;
+  }
   list.SetFirstRow(firstRow);
   list.SetRowLimit(rowLimit);
   Refresh([&] {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -211,6 +212,103 @@ TEST_F(SqlHostTest, AnIndexWithTheSameListsIsReusedOtherwiseATemporaryOneIsMade)
   auto again = host_.OpenKivoTable(Address("t"));
   EXPECT_EQ(again->Table().DataManager()->IndexNumber(made), -1);
   EXPECT_GE(again->Table().DataManager()->IndexNumber("byN"), 0);
+}
+
+// An index in the opposite direction on every field is walked backwards
+// instead of building a temporary index; the rows must come exactly as the
+// full sort gives them: ties (equal keys) in ascending identifier order,
+// NULL lowest, and limits and filters applied after the order.
+TEST_F(SqlHostTest, AnIndexInTheOppositeDirectionIsWalkedBackwardsAsTheFullSortOrders) {
+  // k numbers the rows in insertion order; n repeats and is NULL (-1) in places.
+  const std::vector<int> ns = {3, -1, 7, 3, 1, 7, -1, 5, 3, 1, 7, 2};
+  const std::vector<std::string> ss = {"b", "a", "c", "a", "b", "b", "c", "a", "b", "c", "a", "b"};
+  {
+    auto t = host_.CreateNamedTable(Address("r"),
+                                    {{"k", ftInteger, 0}, {"n", ftInteger, 0}, {"s", ftString, 4}});
+    for (std::size_t i = 0; i < ns.size(); ++i) {
+      t->Append();
+      t->WriteField(0, Int(static_cast<std::int32_t>(i)));
+      if (ns[i] >= 0) t->WriteField(1, Int(ns[i]));
+      t->WriteField(2, Str(ss[i]));
+      t->Post();
+    }
+    t->Close();
+    auto plain = std::make_unique<TKivoTable>();
+    plain->SetDatabaseName(dir_.path());
+    plain->SetTableName("r");
+    plain->AddIndex("byN", "n", 0);
+    plain->AddIndex("bySNDesc", "s;n", 0, "n");
+    plain->AddIndex("byKDesc", "k", ixDescending);
+  }
+  // The k values of the rows sorted by `before`, ties kept in k order.
+  auto sorted = [&](auto before, std::vector<int> keep = {}) {
+    std::vector<int> ks;
+    for (int k = 0; k < static_cast<int>(ns.size()); ++k)
+      if (keep.empty() || std::find(keep.begin(), keep.end(), k) != keep.end()) ks.push_back(k);
+    std::stable_sort(ks.begin(), ks.end(), before);
+    Strings out;
+    for (int k : ks) out.push_back(std::to_string(k));
+    return out;
+  };
+  auto nDesc = [&](int a, int b) {
+    return ns[static_cast<std::size_t>(a)] > ns[static_cast<std::size_t>(b)];
+  };
+  auto sDescNAsc = [&](int a, int b) {
+    const std::size_t x = static_cast<std::size_t>(a);
+    const std::size_t y = static_cast<std::size_t>(b);
+    if (ss[x] != ss[y]) return ss[x] > ss[y];
+    return ns[x] < ns[y];
+  };
+
+  auto t = host_.OpenKivoTable(Address("r"));
+  const std::int32_t indexes = t->Table().DataManager()->IndexCount();
+  EXPECT_EQ(t->SelectOrCreateIndex("n", "n", ""), "byN");
+  EXPECT_TRUE(t->OrderSelected());
+  EXPECT_EQ(Column(*t, 0), sorted(nDesc));
+  // Several fields, each turned round; and ascending over a descending index.
+  EXPECT_EQ(t->SelectOrCreateIndex("S;N", "s", ""), "bySNDesc");
+  EXPECT_EQ(Column(*t, 0), sorted(sDescNAsc));
+  EXPECT_EQ(t->SelectOrCreateIndex("k", "", ""), "byKDesc");
+  EXPECT_EQ(Column(*t, 0).front(), "0");
+  EXPECT_EQ(t->Table().DataManager()->IndexCount(), indexes);
+  // Only part of the fields turned round, or another case option: no match.
+  EXPECT_NE(t->SelectOrCreateIndex("s;n", "s;n", ""), "bySNDesc");
+  EXPECT_NE(t->SelectOrCreateIndex("s;n", "s", "s"), "bySNDesc");
+
+  // TOP with a first row, the cut falling inside a run of equal keys
+  // (three rows with n = 7, three with n = 3).
+  t->SelectOrCreateIndex("n", "n", "");
+  const Strings all = sorted(nDesc);
+  t->SetLimits(2, 4);
+  EXPECT_EQ(Column(*t, 0), Strings(all.begin() + 1, all.begin() + 5));
+  t->SetLimits(-1, 1);
+  EXPECT_EQ(Column(*t, 0), Strings{all.front()});
+  // A filter, then the limits over what passes; RecNo and MoveToRecNo
+  // follow the reversed list.
+  Parsed where("s <> 'a'");
+  where.expression->Bind(t->RecordFields());
+  t->SetRecordFilter(where.expression.get(), nullptr);
+  t->SetLimits(-1, 5);
+  const Strings passing = sorted(nDesc, {0, 2, 4, 5, 6, 8, 9, 11});
+  EXPECT_EQ(Column(*t, 0), Strings(passing.begin(), passing.begin() + 5));
+  t->MoveToRecNo(3);
+  EXPECT_EQ(t->RecNo(), 3);
+  TZorValue k;
+  t->ReadField(0, k);
+  EXPECT_EQ(k.AsString(), passing[2]);
+  t->SetRecordFilter(nullptr, nullptr);
+  t->SetLimits(-1, -1);
+
+  // A row appended to the reversed list takes its place in the order.
+  t->Append();
+  t->WriteField(0, Int(12));
+  t->WriteField(1, Int(7));
+  t->WriteField(2, Str("c"));
+  t->Post();
+  Strings expected = all;
+  expected.insert(expected.begin() + 3, "12");
+  EXPECT_EQ(Column(*t, 0), expected);
+  EXPECT_NO_THROW(t->Table().VisibleList()->CheckInvariants());
 }
 
 TEST_F(SqlHostTest, AConditionInstalledAsRecordFilterRestrictsTheRows) {

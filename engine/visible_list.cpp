@@ -73,9 +73,10 @@ std::int32_t TkrVisibleList::CurrentIndex() {
   return index_no_;
 }
 
-void TkrVisibleList::SetCurrentIndex(std::int32_t indexNo) {
+void TkrVisibleList::SetCurrentIndex(std::int32_t indexNo, bool reversed) {
   index_name_ = m_.IndexHeader(indexNo).IndexName;
   index_no_ = indexNo;
+  reversed_ = reversed;
 }
 
 const TkrIndexKey& TkrVisibleList::Key() {
@@ -115,11 +116,11 @@ bool TkrVisibleList::Restricted() const {
 }
 
 bool TkrVisibleList::RebuildsOnChange() const {
-  return !distinct_fields_.empty() || first_row_ > 1 || row_limit_ >= 0;
+  return !distinct_fields_.empty() || first_row_ > 1 || row_limit_ >= 0 || reversed_;
 }
 
 bool TkrVisibleList::EqualsIndex() const {
-  return !Restricted() && distinct_fields_.empty() && first_row_ <= 1;
+  return !Restricted() && distinct_fields_.empty() && first_row_ <= 1 && !reversed_;
 }
 
 // ---------------------------------------------------------------------------
@@ -305,9 +306,10 @@ void TkrVisibleList::Rebuild() {
   std::vector<std::int32_t> list;
   const TSearchOperation* single = nullptr;
   TFilterOptions singleOptions = 0;
-  if (!Restricted() && distinct_fields_.empty() && first_row_ <= 1) {
+  if (EqualsIndex()) {
     list = m_.Indexes()->Positions(indexNo).ToVector();
-  } else if (distinct_fields_.empty() && SingleIndexedCondition(single, singleOptions)) {
+  } else if (!reversed_ && distinct_fields_.empty() &&
+             SingleIndexedCondition(single, singleOptions)) {
     // One condition that an index answers: its matches, without a flag per
     // record of the table. They come in the order of the index that
     // answered; when that is the current index (a master link on it, a
@@ -339,12 +341,16 @@ void TkrVisibleList::Rebuild() {
                                      ? SIZE_MAX
                                      : static_cast<std::size_t>(row_limit_) +
                                            static_cast<std::size_t>(std::max(first_row_ - 1, 0));
-      std::int32_t i = std::max(s, 0);
-      order.ForEachFrom(i, [&](std::int32_t pos) {
-        if (i++ > e || list.size() >= wanted) return false;
-        if (all || bits.Get(pos)) list.push_back(pos);
-        return true;
-      });
+      if (reversed_) {
+        WalkReversed(std::max(s, 0), e, bits, all, wanted, list);
+      } else {
+        std::int32_t i = std::max(s, 0);
+        order.ForEachFrom(i, [&](std::int32_t pos) {
+          if (i++ > e || list.size() >= wanted) return false;
+          if (all || bits.Get(pos)) list.push_back(pos);
+          return true;
+        });
+      }
     }
     ApplyWindow(list);
   }
@@ -353,6 +359,28 @@ void TkrVisibleList::Rebuild() {
   if (keepId >= 0) {
     const std::int32_t pos = RecordPositionOfId(keepId);
     if (pos >= 0) SetCurrent(VisiblePositionOf(pos));
+  }
+}
+
+void TkrVisibleList::WalkReversed(std::int32_t s, std::int32_t e, const TBitsArray& bits, bool all,
+                                  std::size_t wanted, std::vector<std::int32_t>& list) {
+  const TkrIndexKey& key = Key();
+  const TkrIndexPositions& order = m_.Indexes()->Positions(CurrentIndex());
+  // A cached image is valid until the next record is read: the run's key
+  // is compared as a copy.
+  std::vector<std::uint8_t> runKey;
+  std::int32_t i = e;
+  while (i >= s && list.size() < wanted) {
+    // The run of equal keys ending at ordinal i: ordinals from .. i.
+    runKey = ImageOf(order.Get(i));
+    std::int32_t from = i;
+    while (from > s && key.CompareKeys(m_.GetRecordPtr(order.Get(from - 1)), runKey.data()) == 0)
+      --from;
+    for (std::int32_t k = from; k <= i; ++k) {
+      const std::int32_t pos = order.Get(k);
+      if (all || bits.Get(pos)) list.push_back(pos);
+    }
+    i = from - 1;
   }
 }
 
@@ -399,7 +427,7 @@ std::vector<std::int32_t> TkrVisibleList::SortedInRange(std::vector<std::int32_t
   // A cached image is valid until the next record is read: compare a copy.
   std::sort(positions.begin(), positions.end(), [&](std::int32_t a, std::int32_t b) {
     image = ImageOf(a);
-    return key.CompareRecords(image.data(), m_.GetRecordPtr(b)) < 0;
+    return CompareInOrder(key, image.data(), m_.GetRecordPtr(b)) < 0;
   });
   return positions;
 }
@@ -448,10 +476,20 @@ std::int32_t TkrVisibleList::IdOf(const std::uint8_t* image) const {
   return static_cast<std::int32_t>(GetRecordId(m_.Layout(), image));
 }
 
+int TkrVisibleList::CompareInOrder(const TkrIndexKey& key, const std::uint8_t* a,
+                                   const std::uint8_t* b) const {
+  if (!reversed_) return key.CompareRecords(a, b);
+  const int r = key.CompareKeys(b, a);
+  if (r != 0) return r;
+  const std::uint32_t x = key.IdOf(a);
+  const std::uint32_t y = key.IdOf(b);
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
 std::int32_t TkrVisibleList::LowerBound(const std::uint8_t* image) {
   const TkrIndexKey& key = Key();
   return positions_.PartitionPoint(
-      [&](std::int32_t pos) { return key.CompareRecords(m_.GetRecordPtr(pos), image) < 0; });
+      [&](std::int32_t pos) { return CompareInOrder(key, m_.GetRecordPtr(pos), image) < 0; });
 }
 
 std::int32_t TkrVisibleList::VisiblePositionOf(std::int32_t recPos) {
@@ -653,7 +691,7 @@ void TkrVisibleList::CheckInvariants() {
       throw Exception("TkrVisibleList - entry " + std::to_string(i) + " names record " +
                       std::to_string(pos) + " wrongly");
     std::vector<std::uint8_t> image = ImageOf(pos);
-    if (!previous.empty() && key.CompareRecords(previous.data(), image.data()) >= 0)
+    if (!previous.empty() && CompareInOrder(key, previous.data(), image.data()) >= 0)
       throw Exception("TkrVisibleList - entry " + std::to_string(i) + " out of order");
     previous = std::move(image);
   }

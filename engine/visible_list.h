@@ -15,7 +15,9 @@
 //
 // Invariants (CheckInvariants()):
 //   1. The entries are distinct record positions below RecordCount, in
-//      strictly ascending (key, identifier) order of the current index.
+//      strictly ascending (key, identifier) order of the current index; when
+//      the order is reversed, every key field's direction is turned round
+//      and ties keep ascending identifiers.
 //   2. -1 <= Current() <= Count().
 //   3. Unless a change came from elsewhere (ChangeCount moved), the list
 //      equals a fresh rebuild.
@@ -82,8 +84,13 @@ class TkrVisibleList {
   // an index with a lower number, the list keeps its order; when the index
   // itself goes, the list falls back to the identifier order.
   std::int32_t CurrentIndex();
-  // REQUIRES: 0 <= indexNo < IndexCount().
-  void SetCurrentIndex(std::int32_t indexNo);
+  // REQUIRES: 0 <= indexNo < IndexCount(). With `reversed` the list shows
+  // the records as an index on the same fields with every direction turned
+  // round would order them: the index is walked backwards, each run of
+  // equal keys kept in ascending identifier order. A reversed list is
+  // rebuilt, not patched, after a change.
+  void SetCurrentIndex(std::int32_t indexNo, bool reversed = false);
+  bool Reversed() const { return reversed_; }
 
   // ---- Restrictions. None rebuilds by itself.
   // The filter text is stored; it is parsed when Filtered is switched on
@@ -109,6 +116,9 @@ class TkrVisibleList {
   void SetDistinctFields(const std::string& fields) { distinct_fields_ = fields; }
   void SetRowLimit(std::int32_t value) { row_limit_ = value; }
   void SetFirstRow(std::int32_t value) { first_row_ = value; }
+  std::int32_t RowLimit() const { return row_limit_; }
+  std::int32_t FirstRow() const { return first_row_; }
+  TkrRecordFilter* FilterExpression() const { return expression_; }
   // Whether any restriction can leave records out of the list (distinct
   // fields and a first row alone do not count).
   bool Restricted() const;
@@ -174,6 +184,13 @@ class TkrVisibleList {
   bool PassesFilterText(const std::uint8_t* record);
   // The first list position whose record sorts at or after `image`.
   std::int32_t LowerBound(const std::uint8_t* image);
+  // The list's order of two record images: negative when `a` comes first.
+  int CompareInOrder(const TkrIndexKey& key, const std::uint8_t* a, const std::uint8_t* b) const;
+  // The reversed order's walk of ordinals `e` down to `s` of the current
+  // index: the records `all` or `bits` lets through, until `wanted` are in
+  // `list` (the run of equal keys reached is completed).
+  void WalkReversed(std::int32_t s, std::int32_t e, const TBitsArray& bits, bool all,
+                    std::size_t wanted, std::vector<std::int32_t>& list);
   // Whether the list must be rebuilt rather than patched after a change:
   // distinct fields, a first row or a row limit make a record's presence
   // depend on the others.
@@ -194,6 +211,7 @@ class TkrVisibleList {
 
   std::int32_t index_no_ = 0;
   std::string index_name_;
+  bool reversed_ = false;
 
   std::string filter_text_;
   bool filtered_ = false;

@@ -224,6 +224,13 @@ void TKivoAO::Materialize() {
     table->Append();
     try {
       for (std::size_t k = 0; k < copied.size(); ++k) {
+        // A computed column is written straight from the expression's own
+        // result, which stays valid until the next evaluation: no copy.
+        const TZorFieldLink& link = Links[static_cast<std::size_t>(copied[k])];
+        if (link.Expression) {
+          table->WriteField(static_cast<int>(k), link.Expression->Evaluate(run_.Eval));
+          continue;
+        }
         ReadField(value, copied[k], true);
         table->WriteField(static_cast<int>(k), value);
       }

@@ -62,12 +62,13 @@ void TKivoAOTable::DefineFields(std::vector<TZorSelectListItem>& items, bool dis
 
 void TKivoAOTable::Prepare(bool live) {
   Live = live;
-  if (Condition) {
-    Condition->Bind(ResultTable->RecordFields());
-    ResultTable->SetRecordFilter(Condition.get(), run_.Eval);
-  }
+  // Each setting rebuilds the table's visible list. The condition, the one
+  // that judges every record, goes last so that it is evaluated once; the
+  // limits go first so that the order is walked only as far as they reach.
+  if (Condition) Condition->Bind(ResultTable->RecordFields());
   ResultTable->SetLimits(FirstRow, RowLimit);
   ApplyOrder();
+  if (Condition) ResultTable->SetRecordFilter(Condition.get(), run_.Eval);
 }
 
 TKivoAOTableExpr::TKivoAOTableExpr(const TZorRunContext& run, std::unique_ptr<TKivoAO> input)

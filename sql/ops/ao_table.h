@@ -27,8 +27,8 @@ class TKivoAOTable : public TKivoAO {
   // Every item qualifier must name this table or its alias (native 14).
   // Without a star the table is told which fields to show, and how.
   void DefineFields(std::vector<TZorSelectListItem>& items, bool distinct) override;
-  // Installs the condition as the table's record filter and the limits as
-  // its window, then selects the order.
+  // Installs the limits as the table's window, selects the order, then
+  // installs the condition as the table's record filter.
   void Prepare(bool live) override;
 
   // The table's address, for copying it (SELECT ... INTO).
