@@ -173,18 +173,18 @@ std::unique_ptr<TKivoAO> TKivoSQLSelect::BuildOperatorTree(const TZorRunContext&
     const bool grouping = dynamic_cast<TKivoAOGroupBy*>(tree.get()) != nullptr;
     std::string fields;
     std::string descending;
-    for (const TZorSortSpecification& spec : order_by_) {
+    for (const TZorSortSpecification& sort : order_by_) {
       std::vector<int> found;
-      tree->FindFields(spec.FieldName, spec.TableName, found, !grouping);
+      tree->FindFields(sort.FieldName, sort.TableName, found, !grouping);
       if (found.empty()) {
         throw ZorException::CreateFmt(
             err::kOrderByColumn, {},
-            {spec.TableName.empty() ? spec.FieldName : spec.TableName + "." + spec.FieldName});
+            {sort.TableName.empty() ? sort.FieldName : sort.TableName + "." + sort.FieldName});
       }
       const std::string& name = tree->Links[static_cast<std::size_t>(found.front())].FieldName;
       if (!fields.empty()) fields += ';';
       fields += name;
-      if (spec.Descending) {
+      if (sort.Descending) {
         if (!descending.empty()) descending += ';';
         descending += name;
       }
