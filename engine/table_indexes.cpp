@@ -206,10 +206,7 @@ void TkrTableIndexes::SortByPrefix(const TkrIndexKey& key, std::vector<std::int3
   table_.ForEachIndexedRecord([&](std::int32_t p, const std::uint8_t* record) {
     if (p < n) entries[static_cast<std::size_t>(p)] = {key.Prefix(record), key.IdOf(record), p};
   });
-  const std::function<void(double)> reporter = [this](double percent) {
-    reported_percent_ = percent;
-    if (progress_) progress_(false, false, percent);
-  };
+  const std::function<void(double)> reporter = SortProgress();
   SortReporting(
       entries,
       [](const Entry& a, const Entry& b) {
@@ -219,6 +216,13 @@ void TkrTableIndexes::SortByPrefix(const TkrIndexKey& key, std::vector<std::int3
       },
       report ? &reporter : nullptr);
   for (std::size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].pos;
+}
+
+std::function<void(double)> TkrTableIndexes::SortProgress() {
+  return [this](double percent) {
+    reported_percent_ = percent;
+    if (progress_) progress_(false, false, percent);
+  };
 }
 
 bool TkrTableIndexes::SortByLargeInt(const TkrIndexKey& key, std::vector<std::int32_t>& order,
@@ -250,10 +254,7 @@ bool TkrTableIndexes::SortByLargeInt(const TkrIndexKey& key, std::vector<std::in
     entries[static_cast<std::size_t>(p)] = {
         biased ^ flip, key.IdOf(record), static_cast<std::uint8_t>((null ? 0 : 1) ^ rankFlip), p};
   });
-  const std::function<void(double)> reporter = [this](double percent) {
-    reported_percent_ = percent;
-    if (progress_) progress_(false, false, percent);
-  };
+  const std::function<void(double)> reporter = SortProgress();
   SortReporting(
       entries,
       [](const Entry& a, const Entry& b) {
@@ -341,10 +342,7 @@ void TkrTableIndexes::Sort(Index& index, std::vector<std::int32_t>& order, bool 
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = entries[i].pos;
     return;
   }
-  const std::function<void(double)> reporter = [this](double percent) {
-    reported_percent_ = percent;
-    if (progress_) progress_(false, false, percent);
-  };
+  const std::function<void(double)> reporter = SortProgress();
   SortReporting(
       order, [&](std::int32_t a, std::int32_t b) { return compare(a, b) < 0; },
       report ? &reporter : nullptr);

@@ -190,6 +190,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
   void SortByPrefix(const TkrIndexKey& key, std::vector<std::int32_t>& order, bool report);
   // Sorts by a key of one LARGEINT field, read once per record; false (and
   // `order` untouched) for any other key.
+  // Reports a sort's progress (kept for the caller, passed to progress_).
+  std::function<void(double)> SortProgress();
   bool SortByLargeInt(const TkrIndexKey& key, std::vector<std::int32_t>& order, bool report);
   // For a first key part that is a string: per record, a null flag and the
   // value's first primary weights. False when the part or the values do not
