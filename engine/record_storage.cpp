@@ -53,9 +53,18 @@ namespace kivo {
 // followed at once, each with its own window: a delete reads the record it
 // removes going forwards and the table's last records, which move into the
 // holes, going backwards.
+//
+// Single records asked for out of order (a walk in index order, a join
+// revisiting its runs) are read with their neighbours in blocks of about
+// kBlockBytes, and a bounded set of such blocks is kept: the next record of
+// the same walk is usually in a block already read, and a read from memory
+// costs a small fraction of a system call. The blocks hold stored images
+// like the windows do, come after the log, and are dropped with them.
 class TkrTableRecordSource : public TkrRecordSource {
  public:
   static constexpr std::int32_t kReadAheadBytes = 64 * 1024;
+  static constexpr std::int32_t kBlockBytes = 4096;
+  static constexpr std::int32_t kBlockCacheBytes = 8 << 20;
 
   explicit TkrTableRecordSource(TKivoDataManager& manager) : m_(manager) {}
 
@@ -72,6 +81,7 @@ class TkrTableRecordSource : public TkrRecordSource {
       const std::uint8_t* held = log ? log->FindRecord(recNo) : nullptr;
       if (held == nullptr) held = OverlayImage(recNo);
       if (held == nullptr) held = ReadAheadImage(recNo);
+      if (held == nullptr && count == 1) held = BlockImage(recNo);
       if (held != nullptr) {
         std::memcpy(d, held, static_cast<std::size_t>(size));
         Decode(d);
@@ -95,6 +105,9 @@ class TkrTableRecordSource : public TkrRecordSource {
           FillReadAhead(stream, recNo, /*backwards=*/recNo != stream.next)) {
         std::memcpy(d, ReadAheadImage(recNo), static_cast<std::size_t>(size));
         Decode(d);
+      } else if (count == 1 && FillBlock(recNo)) {
+        std::memcpy(d, BlockImage(recNo), static_cast<std::size_t>(size));
+        Decode(d);
       } else if (!ReadRun(recNo, run, d)) {
         // Record by record, so that a short or damaged table fails at the
         // record and with the error it always did.
@@ -114,6 +127,7 @@ class TkrTableRecordSource : public TkrRecordSource {
       stream.count = 0;
       stream.next = -1;
     }
+    ++block_generation_;  // every block read so far is stale
   }
 
  private:
@@ -211,9 +225,84 @@ class TkrTableRecordSource : public TkrRecordSource {
     return true;
   }
 
+  // One block of stored images: records no * per .. no * per + count - 1,
+  // valid while `generation` is the source's.
+  struct Block {
+    std::vector<std::uint8_t> images;
+    std::int32_t no = -1;
+    std::int32_t count = 0;
+    std::uint64_t generation = 0;
+    std::uint64_t used = 0;
+    const TAbstractFile* file = nullptr;
+  };
+
+  std::int32_t RecordsPerBlock() const {
+    return std::max(1, kBlockBytes / std::max(1, m_.layout_.RecordSize));
+  }
+  // Blocks are kept in sets of kWays by block number, the one used least
+  // lately giving way: a walk that comes back to a block finds it among the
+  // few slots it can be in.
+  static constexpr std::size_t kWays = 8;
+  Block* FindBlock(std::int32_t blockNo) {
+    if (blocks_.empty()) return nullptr;
+    const std::size_t set = static_cast<std::size_t>(blockNo) % (blocks_.size() / kWays) * kWays;
+    for (std::size_t w = set; w < set + kWays; ++w) {
+      Block& b = blocks_[w];
+      if (b.no == blockNo && b.generation == block_generation_ && b.file == m_.dat_file_.get()) {
+        b.used = ++clock_;
+        return &b;
+      }
+    }
+    return nullptr;
+  }
+  Block& SlotFor(std::int32_t blockNo) {
+    if (blocks_.empty()) {
+      const std::int64_t blockBytes = std::int64_t{RecordsPerBlock()} * m_.layout_.RecordSize;
+      const std::int64_t sets = std::max<std::int64_t>(2, kBlockCacheBytes / blockBytes / kWays);
+      blocks_.resize(static_cast<std::size_t>(sets) * kWays);
+    }
+    const std::size_t set = static_cast<std::size_t>(blockNo) % (blocks_.size() / kWays) * kWays;
+    Block* pick = &blocks_[set];
+    for (std::size_t w = set; w < set + kWays; ++w) {
+      Block& b = blocks_[w];
+      if (b.no == blockNo || b.generation != block_generation_) return b;
+      if (b.used < pick->used) pick = &b;
+    }
+    return *pick;
+  }
+  const std::uint8_t* BlockImage(std::int32_t recNo) {
+    const std::int32_t per = RecordsPerBlock();
+    const Block* b = FindBlock(recNo / per);
+    if (b == nullptr || recNo % per >= b->count) return nullptr;
+    return b->images.data() + static_cast<std::size_t>(recNo % per) * m_.layout_.RecordSize;
+  }
+  // Reads the block holding `recNo`; false when `recNo` itself could not be
+  // read whole (the caller then reads it alone and fails as it always did).
+  bool FillBlock(std::int32_t recNo) {
+    const std::int32_t size = m_.layout_.RecordSize;
+    const std::int32_t per = RecordsPerBlock();
+    const std::int32_t no = recNo / per;
+    const std::int32_t first = no * per;
+    const std::int32_t count = std::min(per, m_.header_.RecordCount - first);
+    if (count <= 0 || !SeekTo(OffsetOf(first), std::int64_t{count} * size)) return false;
+    Block& b = SlotFor(no);
+    b.no = -1;
+    b.used = ++clock_;
+    b.images.resize(static_cast<std::size_t>(count) * size);
+    const std::int32_t got = m_.dat_file_->Read(b.images.data(), count * size);
+    if (got < 0 || first + got / size <= recNo) return false;
+    b.no = no;
+    b.count = got / size;
+    b.generation = block_generation_;
+    b.file = m_.dat_file_.get();
+    return true;
+  }
+
   TKivoDataManager& m_;
   std::array<Stream, 2> streams_;
   std::uint64_t clock_ = 0;
+  std::vector<Block> blocks_;
+  std::uint64_t block_generation_ = 0;
 };
 
 namespace {

@@ -282,6 +282,47 @@ TEST_P(RecordStorage, ScansSeeEveryChangeBeforeAndAfterAFlush) {
   ASSERT_NO_FATAL_FAILURE(scan());
 }
 
+// Single records read out of order (a walk in index order) are read in
+// blocks with their neighbours and the blocks are kept; no kept block may
+// outlive a change to its records, logged or flushed, nor serve a position
+// past the end of a table that shrank and grew again.
+TEST_P(RecordStorage, ScatteredReadsSeeEveryChange) {
+  t.Create();
+  ASSERT_EQ(t.Open(nullptr, /*cacheDisabled=*/true), kOpenOk);
+  for (std::uint32_t id = 1; id <= 4000; ++id) t.Insert(MakeRow(id));
+  t.m->FlushBuffers();
+  // Strides that revisit every block many times, as an index walk does.
+  auto walk = [&] {
+    const auto n = static_cast<std::int32_t>(t.rows.size());
+    for (std::int32_t start = 0; start < 7; ++start) {
+      for (std::int32_t pos = start; pos < n; pos += 7) {
+        ASSERT_EQ(t.Read(pos), t.rows[static_cast<std::size_t>(pos)]) << "position " << pos;
+      }
+    }
+  };
+  ASSERT_NO_FATAL_FAILURE(walk());
+  t.Update(700, Row{9000, 1, "logged"});
+  t.Delete(1400);
+  ASSERT_NO_FATAL_FAILURE(walk());
+  t.m->FlushBuffers();
+  ASSERT_NO_FATAL_FAILURE(walk());
+  t.Update(2100, Row{9001, 2, "flushed"});
+  t.m->FlushBuffers();
+  EXPECT_EQ(t.m->WriteLog()->EntryCount(), 0);
+  ASSERT_NO_FATAL_FAILURE(walk());
+  // Shrink the table below a block that was read, then grow it back with
+  // other rows at the same positions.
+  for (int k = 0; k < 30; ++k) t.Delete(static_cast<std::int32_t>(t.rows.size()) - 1);
+  t.m->FlushBuffers();
+  ASSERT_NO_FATAL_FAILURE(walk());
+  for (std::uint32_t id = 10000; id < 10030; ++id) t.Insert(MakeRow(id));
+  t.m->FlushBuffers();
+  ASSERT_NO_FATAL_FAILURE(walk());
+  t.Drop();
+  ASSERT_EQ(t.Open(nullptr, /*cacheDisabled=*/true), kOpenOk);
+  ASSERT_NO_FATAL_FAILURE(walk());
+}
+
 // Blocks of records written straight to T.dat sit beside changes still in
 // the log: a record appended and deleted again leaves a stale log entry at
 // the position the block takes, which must not win at the next flush.

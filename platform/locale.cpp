@@ -418,7 +418,10 @@ TCollation::TCollation(const std::string& localeName) : locale_name_(localeName)
         if (b == 0 && u != 0) representable = false;
         bytes += static_cast<char>(b);
       }
-      if (representable) contractions_[static_cast<unsigned char>(bytes[0])].push_back(bytes);
+      if (representable) {
+        contractions_[static_cast<unsigned char>(bytes[0])].push_back(bytes);
+        starts_contraction_[static_cast<unsigned char>(bytes[0])] = true;
+      }
     }
     uset_close(contractions);
   }
@@ -448,7 +451,9 @@ TCollation::~TCollation() {
 
 bool TCollation::HasContraction(std::string_view s) const {
   for (std::size_t i = 0; i < s.size(); ++i) {
-    for (const std::string& unit : contractions_[static_cast<unsigned char>(s[i])]) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (!starts_contraction_[c]) continue;
+    for (const std::string& unit : contractions_[c]) {
       if (s.compare(i, unit.size(), unit) == 0) return true;
     }
   }

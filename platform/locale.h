@@ -159,6 +159,8 @@ class TCollation {
   std::array<std::uint32_t, 257> offset_{};
   // Multi-byte units of the locale, grouped by their first byte.
   std::array<std::vector<std::string>, 256> contractions_;
+  // Whether a byte begins one of them: most bytes of most strings do not.
+  std::array<bool, 256> starts_contraction_{};
 };
 
 // The collation of the user's collation locale, built on first use and
