@@ -24,6 +24,7 @@
 
 #include "sql/eval_context.h"
 #include "sql/field_source.h"
+#include "sql/params.h"
 #include "sql/values.h"
 
 namespace kivo {
@@ -206,6 +207,20 @@ class TZorHost {
   virtual std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) = 0;
   // The last automatic number of a table of the host's database.
   virtual std::int32_t LastAutoInc(const TZorTableAddress& address) = 0;
+
+  // ---- What the statement runs for (the query component).
+  // The parameters of the statement text, null when there are none; a
+  // BLOB marker names one of them. Not owned.
+  const TParams* Params() const { return params_; }
+  void SetParams(const TParams* params) { params_ = params; }
+  // The rows changed by the last UPDATE or DELETE run through this host;
+  // -1 until one ran (and after an UPDATE stopped by an AutoInc clash).
+  std::int32_t RowsAffected() const { return rows_affected_; }
+  void SetRowsAffected(std::int32_t count) { rows_affected_ = count; }
+
+ private:
+  const TParams* params_ = nullptr;
+  std::int32_t rows_affected_ = -1;
 };
 
 // The evaluation context of a statement run against a host: sub-queries and
