@@ -65,6 +65,15 @@ class TKivoDatasetBase : public TComponent {
  protected:
   // Raises "Cannot perform this operation on an open dataset" while active.
   void CheckInactive() const;
+  // Sets the database name, file name and memory flag as they are given,
+  // without the rules of the setters (a query moving its cursor to the
+  // database of its result and back).
+  void SetLocation(const std::string& databaseName, const std::string& databaseFileName,
+                   bool inMemory) {
+    database_name_ = databaseName;
+    database_file_name_ = databaseFileName;
+    in_memory_ = inMemory;
+  }
 
  private:
   friend class TKivoSession;
@@ -79,6 +88,27 @@ class TKivoDatasetBase : public TComponent {
   std::uint16_t db_flags_ = 0;
   TKivoDatabase* database_ = nullptr;
   TKivoDatabaseManager* database_manager_ = nullptr;
+};
+
+// Clears a database-use flag when the operation ends, also on an error.
+class TDBFlagScope {
+ public:
+  TDBFlagScope(TKivoDatasetBase& dataset, int flag) : dataset_(dataset), flag_(flag) {
+    dataset_.SetDBFlag(flag_, true);
+  }
+  ~TDBFlagScope() {
+    try {
+      dataset_.SetDBFlag(flag_, false);
+    } catch (...) {
+      // Releasing the database cannot fail the operation it ends.
+    }
+  }
+  TDBFlagScope(const TDBFlagScope&) = delete;
+  TDBFlagScope& operator=(const TDBFlagScope&) = delete;
+
+ private:
+  TKivoDatasetBase& dataset_;
+  int flag_;
 };
 
 }  // namespace kivo

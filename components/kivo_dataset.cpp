@@ -149,6 +149,7 @@ void TKivoDataset::InternalOpen() {
     list_->SetFilterText(Filter());
     if (Filtered()) list_->SetFiltered(true, FilterOptions());
     UpdateMasterConditions();
+    BeforeListBuilt(*list_);
     list_->UnlockRefresh();
   } catch (...) {
     if (table_opened_) CloseTable();
@@ -264,10 +265,40 @@ void TKivoDataset::InternalClose() {
   SetDBFlag(kFlagCursorOpen, false);
 }
 
+void TKivoDataset::SetFieldMap(std::vector<std::int32_t> tableFields,
+                               std::vector<std::string> names) {
+  TDataSet::CheckInactive();
+  if (tableFields.size() != names.size())
+    throw Exception("TKivoDataSet.SetFieldMap - " + std::to_string(tableFields.size()) +
+                    " fields but " + std::to_string(names.size()) + " names.");
+  field_map_ = std::move(tableFields);
+  field_map_names_ = std::move(names);
+}
+
+void TKivoDataset::ClearFieldMap() {
+  TDataSet::CheckInactive();
+  field_map_.clear();
+  field_map_names_.clear();
+}
+
 void TKivoDataset::InternalInitFieldDefs() {
   if (!data_manager_) return;
   TFieldDefs& defs = FieldDefs();
   defs.Clear();
+  if (!field_map_.empty()) {
+    const std::vector<TFieldHeader>& headers = data_manager_->FieldHeaders();
+    for (std::size_t i = 0; i < field_map_.size(); ++i) {
+      const std::int32_t f = field_map_[i];
+      if (f < 0 || static_cast<std::size_t>(f) >= headers.size()) {
+        defs.Add(field_map_names_[i], ftAutoInc, 0, false);
+        continue;
+      }
+      const TFieldHeader& h = headers[static_cast<std::size_t>(f)];
+      defs.Add(field_map_names_[i], static_cast<TFieldType>(h.FieldType),
+               DeclaredSizeOf(h.FieldType, h.FieldSize), h.Required != 0);
+    }
+    return;
+  }
   for (const TFieldHeader& h : data_manager_->FieldHeaders())
     defs.Add(h.FieldName, static_cast<TFieldType>(h.FieldType),
              DeclaredSizeOf(h.FieldType, h.FieldSize), h.Required != 0);
@@ -277,6 +308,11 @@ void TKivoDataset::InternalInitFieldDefs() {
 
 std::int32_t TKivoDataset::TableFieldNo(const TField* field) const {
   const std::int32_t n = field->FieldNo() - 1;
+  if (!field_map_.empty()) {
+    return n >= 0 && static_cast<std::size_t>(n) < field_map_.size()
+               ? field_map_[static_cast<std::size_t>(n)]
+               : -1;
+  }
   if (!data_manager_) return n;
   return n >= data_manager_->FieldCount() ? -1 : n;
 }

@@ -222,6 +222,14 @@ class TKivoDataset : public TKivoDatasetBase,
   void EndAppendRun();
   bool AppendRunActive() const { return append_run_; }
 
+  // ---- The field map: the data set shows these table fields (-1 = the
+  // identifier), in this order, under these names, instead of the table's
+  // own fields. REQUIRES: closed (raises otherwise).
+  void SetFieldMap(std::vector<std::int32_t> tableFields, std::vector<std::string> names);
+  void ClearFieldMap();
+  bool FieldMapActive() const { return !field_map_.empty(); }
+  const std::vector<std::int32_t>& FieldMap() const { return field_map_; }
+
   // ---- The visible list, for the other parts of the engine.
   void EnsureVisibleListCurrent();
   void RebuildVisibleList();
@@ -322,6 +330,11 @@ class TKivoDataset : public TKivoDatasetBase,
   void InternalInitFieldDefs() override;
   void OpenTable();
   void CloseTable();
+
+  // Called while the data set opens, after the table is open and before its
+  // visible list is first built: a derived data set sets the list's
+  // restrictions here so that the list is built once, with them.
+  virtual void BeforeListBuilt(TkrVisibleList& /*list*/) {}
 
   // ---- Records and navigation.
   TGetResult GetRecord(std::uint8_t* buffer, TGetMode mode, bool doCheck) override;
@@ -436,6 +449,8 @@ class TKivoDataset : public TKivoDatasetBase,
 
   std::string table_name_;
   std::string password_;
+  std::vector<std::int32_t> field_map_;
+  std::vector<std::string> field_map_names_;
   std::string index_name_;
   std::string index_field_names_;
   bool exclusive_ = false;

@@ -23,27 +23,6 @@ namespace kivo {
 
 namespace {
 
-// Clears a database-use flag when the operation ends, also on an error.
-class TDBFlagScope {
- public:
-  TDBFlagScope(TKivoDatasetBase& dataset, int flag) : dataset_(dataset), flag_(flag) {
-    dataset_.SetDBFlag(flag_, true);
-  }
-  ~TDBFlagScope() {
-    try {
-      dataset_.SetDBFlag(flag_, false);
-    } catch (...) {
-      // Releasing the database cannot fail the operation it ends.
-    }
-  }
-  TDBFlagScope(const TDBFlagScope&) = delete;
-  TDBFlagScope& operator=(const TDBFlagScope&) = delete;
-
- private:
-  TKivoDatasetBase& dataset_;
-  int flag_;
-};
-
 std::string BusyText(const char* operation, const std::string& table) {
   return std::string("TKivoDataSet.") + operation + " - Table is busy, table " + table;
 }

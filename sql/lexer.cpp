@@ -588,6 +588,11 @@ bool TKivoLexer::NextCommand() {
   return current_ < CommandCount();
 }
 
+void TKivoLexer::Rewind() {
+  current_ = -1;
+  for (TSQLCommand& command : commands_) command.Position = 0;
+}
+
 bool TKivoLexer::ReadToken(int index, TToken& token) const {
   if (current_ < 0 || current_ >= CommandCount()) {
     token.TokenType = tktNone;

@@ -109,6 +109,9 @@ class TKivoLexer {
   // Moves to the next statement (the first one on the first call); false
   // when there is none.
   bool NextCommand();
+  // Goes back to before the first statement, every read position at its
+  // statement's first token: the statements can be read again.
+  void Rewind();
 
   // Copies the token at the read position of the current statement. Past
   // the last token (or with no current statement) returns false and sets

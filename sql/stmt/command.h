@@ -28,6 +28,13 @@ class TKivoSQLCommand : public TKivoParser {
   TKivoSQLCommand(const TKivoSQLCommand&) = delete;
   TKivoSQLCommand& operator=(const TKivoSQLCommand&) = delete;
 
+  // Runs the statement against `host`. `live`: a query's result may be the
+  // base table itself, to edit.
+  virtual void Execute(TZorHost& host, bool live) = 0;
+  // The rows a query produced (see TKivoSQLCursorCommand); null for the
+  // other statements.
+  virtual TZorTable* GetResult() const { return nullptr; }
+
   // The statement's tables are in-memory ones.
   bool InMemory() const { return in_memory_; }
   void SetInMemory(bool inMemory) { in_memory_ = inMemory; }
@@ -99,11 +106,11 @@ class TKivoSQLCursorCommand : public TKivoSQLCommand {
   // INTO table written, and GetResult gives the rows. `live`: the result
   // may be the base table itself, to edit. A failure frees the tree (a
   // named INTO table keeps the rows written before it) and raises.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
   // The result's rows, in order, cut by TOP and DISTINCT: the root's
   // result table (for a single-table SELECT the base table, filtered).
   // Null before Execute.
-  TZorTable* GetResult() const;
+  TZorTable* GetResult() const override;
   TKivoAO* GetRootOperator() const { return root_operator_.get(); }
 
   // SELECT ... INTO [MEMORY] [database.]table: the table to write the rows

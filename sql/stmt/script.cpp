@@ -1,0 +1,101 @@
+#include "sql/stmt/script.h"
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "platform/errors.h"
+#include "sql/stmt/union_parse.h"
+
+namespace kivo {
+
+namespace {
+
+namespace err {
+constexpr int kBlank = 1001;            // "Blank SQL command"
+constexpr int kNoFirstToken = 1002;     // "Blank SQL command"
+constexpr int kReservedFirst = 1003;    // "SQL token expected, but '%s' found ..."
+constexpr int kUnreservedFirst = 1059;  // the same text
+constexpr int kNoCursor = 1068;         // "No cursor in query."
+constexpr int kAfterCreate = 2002;      // TABLE, UNIQUE or INDEX expected
+constexpr int kNothingAfterCreate = 2001;
+constexpr int kAfterAlterDrop = 2035;  // TABLE (or INDEX after DROP) expected
+constexpr int kNothingAfterAlterDrop = 2036;
+// A token left after a statement, by statement kind.
+constexpr int kLeftAfterQuery = 1006;
+}  // namespace err
+
+struct Words {
+  static std::uint16_t N(std::string_view w) { return ReservedWordNumber(w); }
+  std::uint16_t SELECT = N("SELECT"), INSERT = N("INSERT"), UPDATE = N("UPDATE");
+  std::uint16_t DELETE_ = N("DELETE"), CREATE = N("CREATE"), ALTER = N("ALTER");
+  std::uint16_t DROP = N("DROP"), TABLE = N("TABLE"), INDEX = N("INDEX"), UNIQUE = N("UNIQUE");
+};
+
+const Words& W() {
+  static const Words words;
+  return words;
+}
+
+// ZorException `code` naming `token` with its line and column.
+[[noreturn]] void RaiseAt(int code, const TToken& token) {
+  throw ZorException::CreateFmt(code, {},
+                                {std::string(token.Text), std::int64_t{token.Line},
+                                 std::int64_t{token.Column}});
+}
+
+// A statement object of type T over the lexer's current statement, built
+// with the read position where it starts, then checked for a token left
+// after it (raised as `leftover`).
+template <class T>
+std::unique_ptr<TKivoSQLCommand> Build(TKivoLexer& lexer, int leftover) {
+  auto statement = std::make_unique<T>(lexer);
+  TToken left;
+  if (lexer.GetCurrentToken(left)) RaiseAt(leftover, left);
+  return statement;
+}
+
+}  // namespace
+
+TSQLScriptProcessor::TSQLScriptProcessor(std::string text, const TParams* params)
+    : lexer_(std::make_unique<TKivoLexer>(std::move(text), params)) {
+  if (lexer_->CommandCount() == 0) throw ZorException::Create(err::kBlank);
+  while (lexer_->NextCommand()) ParseCurrent();
+  lexer_->Rewind();
+}
+
+TSQLScriptProcessor::~TSQLScriptProcessor() = default;
+
+std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent() {
+  TKivoLexer& lexer = *lexer_;
+  TToken first;
+  if (!lexer.GetCurrentToken(first)) throw ZorException::Create(err::kNoFirstToken);
+  if (first.TokenType == tktLeftParenthesis || TKivoLexer::IsReservedWord(first, W().SELECT))
+    return Build<TKivoSQLUnion>(lexer, err::kLeftAfterQuery);
+  if (first.TokenType != tktReservedWord) RaiseAt(err::kUnreservedFirst, first);
+  RaiseAt(err::kReservedFirst, first);
+}
+
+void TSQLScriptProcessor::Execute(TZorHost& host) {
+  if (executed_) throw Exception("TSQLScriptProcessor.Execute - The script has already run.");
+  executed_ = true;
+  lexer_->Rewind();
+  const int count = lexer_->CommandCount();
+  for (int i = 0; i < count; ++i) {
+    lexer_->NextCommand();
+    std::unique_ptr<TKivoSQLCommand> statement = ParseCurrent();
+    statement->Execute(host, true);
+    if (i + 1 == count) last_ = std::move(statement);
+  }
+}
+
+TZorTable* TSQLScriptProcessor::GetResult() const { return last_ ? last_->GetResult() : nullptr; }
+
+TKivoAO* TSQLScriptProcessor::GetRootOperator() const {
+  const auto* query = dynamic_cast<const TKivoSQLCursorCommand*>(last_.get());
+  if (query == nullptr || query->GetRootOperator() == nullptr)
+    throw ZorException::Create(err::kNoCursor);
+  return query->GetRootOperator();
+}
+
+}  // namespace kivo
