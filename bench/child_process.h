@@ -34,6 +34,10 @@ struct ChildResult {
 struct ChildClock {
   std::chrono::steady_clock::time_point start;
   long start_kib = 0;
+  // Set by StopTiming: what the child reports instead of the whole work.
+  bool stopped = false;
+  double seconds = 0;
+  double peak_mib = 0;
 };
 inline ChildClock& CurrentChildClock() {
   static ChildClock clock;
@@ -57,8 +61,18 @@ inline void StartTiming() {
     clear << "5";
   }
   ChildClock& clock = CurrentChildClock();
+  clock.stopped = false;
   clock.start_kib = StatusKiB("VmRSS:");
   clock.start = std::chrono::steady_clock::now();
+}
+
+// Ends the timed part before the rest of the work (checking what it did).
+inline void StopTiming() {
+  ChildClock& clock = CurrentChildClock();
+  clock.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - clock.start).count();
+  clock.peak_mib = static_cast<double>(StatusKiB("VmHWM:") - clock.start_kib) / 1024.0;
+  clock.stopped = true;
 }
 
 // Runs `work` (returning its sum) in a forked child; the child times it and
@@ -76,10 +90,10 @@ ChildResult InChild(F&& work) {
     try {
       StartTiming();
       r.sum = work();
+      if (!CurrentChildClock().stopped) StopTiming();
       const ChildClock& clock = CurrentChildClock();
-      r.seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - clock.start).count();
-      r.peak_mib = static_cast<double>(StatusKiB("VmHWM:") - clock.start_kib) / 1024.0;
+      r.seconds = clock.seconds;
+      r.peak_mib = clock.peak_mib;
       r.ok = true;
     } catch (const std::exception& e) {
       std::snprintf(r.error, sizeof r.error, "%s", e.what());

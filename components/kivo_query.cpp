@@ -14,7 +14,7 @@ namespace kivo {
 
 namespace {
 
-constexpr int kNoResult = 1088;  // "Error creating cursor handle. Try to use ExecSQL ..."
+constexpr int kNoResult = 1088;     // "Error creating cursor handle. Try to use ExecSQL ..."
 constexpr int kFieldNotFound = 13;  // "Field not found. Table name = '%s', Field name = '%s'"
 
 std::string JoinLines(const std::vector<std::string>& lines) {
@@ -114,8 +114,8 @@ void TKivoQuery::SetParams(const TParams& params) {
 }
 
 std::unique_ptr<TKivoSqlHost> TKivoQuery::MakeHost() const {
-  auto host = std::make_unique<TKivoSqlHost>(SessionName(), DatabaseName(), DatabaseFileName(),
-                                             InMemory());
+  auto host =
+      std::make_unique<TKivoSqlHost>(SessionName(), DatabaseName(), DatabaseFileName(), InMemory());
   host->SetParams(&params_);
   host->SetRowsAffected(rows_affected_);
   return host;
@@ -160,7 +160,8 @@ void TKivoQuery::ApplyFieldList(const std::vector<std::string>& names,
       }
     }
     if (f == -2) {
-      throw ZorException::CreateFmt(kFieldNotFound, {}, {FormatArg(TableName()), FormatArg(names[i])});
+      throw ZorException::CreateFmt(kFieldNotFound, {},
+                                    {FormatArg(TableName()), FormatArg(names[i])});
     }
     const std::string& alias = i < labels.size() && !labels[i].empty() ? labels[i] : names[i];
     std::string name = alias;

@@ -172,12 +172,8 @@ TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
     int code;
   };
   const std::vector<Case> cases = {
-      {"", 1001},
-      {" ; ; -- nothing\n", 1001},
-      {"FROM t", 1003},
-      {"hello t", 1059},
-      {"SELECT * FROM t a b", 1006},
-      {"SELECT * FROM t; SELECT * FROM", 1015},
+      {"", 1001},        {" ; ; -- nothing\n", 1001},   {"FROM t", 1003},
+      {"hello t", 1059}, {"SELECT * FROM t a b", 1006}, {"SELECT * FROM t; SELECT * FROM", 1015},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

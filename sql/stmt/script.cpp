@@ -39,9 +39,8 @@ const Words& W() {
 
 // ZorException `code` naming `token` with its line and column.
 [[noreturn]] void RaiseAt(int code, const TToken& token) {
-  throw ZorException::CreateFmt(code, {},
-                                {std::string(token.Text), std::int64_t{token.Line},
-                                 std::int64_t{token.Column}});
+  throw ZorException::CreateFmt(
+      code, {}, {std::string(token.Text), std::int64_t{token.Line}, std::int64_t{token.Column}});
 }
 
 // A statement object of type T over the lexer's current statement, built
