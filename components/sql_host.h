@@ -150,6 +150,14 @@ class TKivoSqlHost : public TZorHost {
   std::unique_ptr<TKivoSqlTable> OpenKivoTable(const TZorTableAddress& address,
                                                bool readOnly = false);
 
+  // Table definitions (components/sql_host_ddl.cpp).
+  TZorTableDefinition ReadTableDefinition(const TZorTableAddress& address) override;
+  void CreateTable(const TZorTableAddress& address, const TZorTableDefinition& definition) override;
+  void RestructureTable(const TZorTableAddress& address,
+                        const TZorTableDefinition& definition) override;
+  void AddIndex(const TZorTableAddress& address, const TIndexDef& index) override;
+  void DeleteIndex(const TZorTableAddress& address, const std::string& name) override;
+
  private:
   // A closed table component set up for `address` in this host's session.
   std::unique_ptr<TKivoTable> MakeTable(const TZorTableAddress& address) const;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "dataset/field_defs.h"
 #include "sql/eval_context.h"
 #include "sql/field_source.h"
 #include "sql/params.h"
@@ -49,6 +50,22 @@ struct TZorTableAddress {
   std::string DatabaseName;
   std::string DatabaseFileName;
   bool InMemory = false;
+};
+
+// What a table is made of and the options it is created or restructured
+// with (CREATE and ALTER TABLE). `Fields` hold name, type, size (string,
+// bytes and wide-string types) and the required flag; `Indexes` are the
+// table's own indexes: the identifier index and the automatic ones ("@"
+// names) are made by the table itself. The table is encrypted with
+// `Password` when it is not empty. A BLOBBlockSize of 0 means the default.
+struct TZorTableDefinition {
+  TFieldDefs Fields;
+  TIndexDefs Indexes;
+  std::string Password;
+  bool AutoIndexes = false;
+  std::uint8_t BLOBCompression = 0;  // 0 none, 1 fastest, 2 default, 3 max
+  std::int32_t BLOBBlockSize = 0;
+  std::int32_t LastAutoInc = 0;
 };
 
 class TZorTable {
@@ -207,6 +224,24 @@ class TZorHost {
   virtual std::unique_ptr<TZorSubQueryRows> OpenSubQuery(const std::string& sql) = 0;
   // The last automatic number of a table of the host's database.
   virtual std::int32_t LastAutoInc(const TZorTableAddress& address) = 0;
+
+  // ---- Table definitions. The table at `address` is opened with
+  // address.Password; each call leaves it closed.
+  // The definition of an existing table; its Password is address.Password.
+  virtual TZorTableDefinition ReadTableDefinition(const TZorTableAddress& address) = 0;
+  // Creates the table (REQUIRES: none of that name exists; a table of the
+  // name would be replaced), then gives it the definition's LastAutoInc
+  // when that differs from the new table's.
+  virtual void CreateTable(const TZorTableAddress& address,
+                           const TZorTableDefinition& definition) = 0;
+  // Gives an existing table the definition, keeping its rows (fields are
+  // matched by name); then its LastAutoInc as CreateTable does. A failure
+  // leaves the table as it was.
+  virtual void RestructureTable(const TZorTableAddress& address,
+                                const TZorTableDefinition& definition) = 0;
+  virtual void AddIndex(const TZorTableAddress& address, const TIndexDef& index) = 0;
+  // Raises when there is no such index, and for the identifier index.
+  virtual void DeleteIndex(const TZorTableAddress& address, const std::string& name) = 0;
 
   // ---- What the statement runs for (the query component).
   // The parameters of the statement text, null when there are none; a
