@@ -75,15 +75,14 @@ std::uint64_t SumOurs(const std::string& dir, const std::string& name) {
     t->ReadField(2, s);
     t->ReadField(3, f);
     const std::string text = s.IsNull() ? std::string() : s.AsString();
-    sum += bench::RowSum(a.AsInteger(), b.AsInteger(), text.empty() ? '\0' : text.back(),
-                         f.AsFloat());
+    sum +=
+        bench::RowSum(a.AsInteger(), b.AsInteger(), text.empty() ? '\0' : text.back(), f.AsFloat());
   }
   return sum;
 }
 
 std::uint64_t SumLite(bench::LiteDatabase& lite, const std::string& name) {
-  const std::string sql =
-      name == "x" ? "SELECT a, b FROM x" : "SELECT a, b, s, f FROM " + name;
+  const std::string sql = name == "x" ? "SELECT a, b FROM x" : "SELECT a, b, s, f FROM " + name;
   sqlite3_stmt* stmt = lite.Prepare(sql.c_str());
   std::uint64_t sum = 0;
   while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -123,8 +122,7 @@ void Run(benchmark::State& state, const std::string& ours, const std::string& th
       bench::LiteDatabase lite(scratch.File("lite.db"));
       if (!script) bench::BuildLiteRowTable(lite, rows, true);
       if (liteSetup != nullptr) lite.Exec(liteSetup);
-      const std::string text =
-          script ? "BEGIN;\n" + InsertScript(rows) + "COMMIT;\n" : theirs;
+      const std::string text = script ? "BEGIN;\n" + InsertScript(rows) + "COMMIT;\n" : theirs;
       bench::StartTiming();
       lite.Exec(text.c_str());
       bench::StopTiming();
@@ -140,20 +138,18 @@ void Run(benchmark::State& state, const std::string& ours, const std::string& th
   run.Finish();
 }
 
-void BM_InsertScript(benchmark::State& state) {
-  Run(state, "", "", kCreateX, kLiteCreateX, "x");
-}
+void BM_InsertScript(benchmark::State& state) { Run(state, "", "", kCreateX, kLiteCreateX, "x"); }
 void BM_InsertSelect(benchmark::State& state) {
-  Run(state, "INSERT INTO x SELECT a, b, s FROM t", "INSERT INTO x SELECT a, b, s FROM t",
-      kCreateX, kLiteCreateX, "x");
+  Run(state, "INSERT INTO x SELECT a, b, s FROM t", "INSERT INTO x SELECT a, b, s FROM t", kCreateX,
+      kLiteCreateX, "x");
 }
 void BM_UpdateHalf(benchmark::State& state) {
-  Run(state, "UPDATE t SET f = f + 1 WHERE MOD(a, 2) = 0",
-      "UPDATE t SET f = f + 1 WHERE a % 2 = 0", nullptr, nullptr, "t");
+  Run(state, "UPDATE t SET f = f + 1 WHERE MOD(a, 2) = 0", "UPDATE t SET f = f + 1 WHERE a % 2 = 0",
+      nullptr, nullptr, "t");
 }
 void BM_DeleteHalf(benchmark::State& state) {
-  Run(state, "DELETE FROM t WHERE MOD(a, 2) = 0", "DELETE FROM t WHERE a % 2 = 0", nullptr,
-      nullptr, "t");
+  Run(state, "DELETE FROM t WHERE MOD(a, 2) = 0", "DELETE FROM t WHERE a % 2 = 0", nullptr, nullptr,
+      "t");
 }
 void BM_CreateIndex(benchmark::State& state) {
   Run(state, "CREATE INDEX byS ON t (s)", "CREATE INDEX byS ON t (s)", nullptr, nullptr, "t");

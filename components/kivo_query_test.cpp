@@ -172,8 +172,17 @@ TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
     int code;
   };
   const std::vector<Case> cases = {
-      {"", 1001},        {" ; ; -- nothing\n", 1001},   {"FROM t", 1003},
-      {"hello t", 1059}, {"SELECT * FROM t a b", 1006}, {"SELECT * FROM t; SELECT * FROM", 1015},
+      {"", 1001},
+      {" ; ; -- nothing\n", 1001},
+      {"FROM t", 1003},
+      {"hello t", 1059},
+      {"SELECT * FROM t a b", 1006},
+      {"SELECT * FROM t; SELECT * FROM", 1015},
+      {"CREATE", 2001},
+      {"CREATE VIEW v", 2002},
+      {"ALTER", 2036},
+      {"DROP VIEW v", 2035},
+      {"ALTER TABLE t ADD (c INTEGER) more", 2043},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -186,6 +195,16 @@ TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
   auto q = Query("SELECT * FROM t extra");
   q->Open();
   EXPECT_EQ(q->RecordCount(), 6);
+  q->Close();
+  // A syntax error in the last statement: the first one never ran.
+  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM");
+  EXPECT_EQ(NativeErrorOf([&] { q->ExecSQL(); }), 1015);
+  EXPECT_FALSE(host_.TableExists(Address("u")));
+  // Without it the script runs in order: the table exists for the query.
+  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM u");
+  q->Open();
+  EXPECT_EQ(Names(*q), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(q->RecordCount(), 0);
 }
 
 TEST_F(QueryTest, OpenWithoutAQueryAndAProcessorWithoutACursorRaise) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "sql/stmt/ddl.h"
 #include "sql/stmt/union_parse.h"
 
 namespace kivo {
@@ -17,12 +18,13 @@ constexpr int kNoFirstToken = 1002;     // "Blank SQL command"
 constexpr int kReservedFirst = 1003;    // "SQL token expected, but '%s' found ..."
 constexpr int kUnreservedFirst = 1059;  // the same text
 constexpr int kNoCursor = 1068;         // "No cursor in query."
-constexpr int kAfterCreate = 2002;      // TABLE, UNIQUE or INDEX expected
-constexpr int kNothingAfterCreate = 2001;
-constexpr int kAfterAlterDrop = 2035;  // TABLE (or INDEX after DROP) expected
-constexpr int kNothingAfterAlterDrop = 2036;
 // A token left after a statement, by statement kind.
 constexpr int kLeftAfterQuery = 1006;
+constexpr int kLeftAfterCreateTable = 2003;  // "Table name expected, but '%s' found ..."
+constexpr int kLeftAfterCreateIndex = 2049;
+constexpr int kLeftAfterAlterTable = 2043;
+constexpr int kLeftAfterDropTable = 2034;
+constexpr int kLeftAfterDropIndex = 2062;
 }  // namespace err
 
 struct Words {
@@ -72,6 +74,23 @@ std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent() {
   if (first.TokenType == tktLeftParenthesis || TKivoLexer::IsReservedWord(first, W().SELECT))
     return Build<TKivoSQLUnion>(lexer, err::kLeftAfterQuery);
   if (first.TokenType != tktReservedWord) RaiseAt(err::kUnreservedFirst, first);
+  const auto is = [&](std::uint16_t word) { return TKivoLexer::IsReservedWord(first, word); };
+  // The definition statements read their first two words themselves and
+  // raise when the second is missing or not theirs; the word after CREATE
+  // or DROP only tells which one to make.
+  TToken second;
+  lexer.LookAheadToken(second);
+  const auto then = [&](std::uint16_t word) { return TKivoLexer::IsReservedWord(second, word); };
+  if (is(W().CREATE)) {
+    if (then(W().UNIQUE) || then(W().INDEX))
+      return Build<TKivoDDLCreateIndex>(lexer, err::kLeftAfterCreateIndex);
+    return Build<TKivoDDLCreateTable>(lexer, err::kLeftAfterCreateTable);
+  }
+  if (is(W().ALTER)) return Build<TKivoDDLAlterTable>(lexer, err::kLeftAfterAlterTable);
+  if (is(W().DROP)) {
+    if (then(W().INDEX)) return Build<TKivoDDLDropIndex>(lexer, err::kLeftAfterDropIndex);
+    return Build<TKivoDDLDropTable>(lexer, err::kLeftAfterDropTable);
+  }
   RaiseAt(err::kReservedFirst, first);
 }
 
