@@ -48,7 +48,7 @@ TEST(ZorExceptionTest, DocumentedExamples) {
 }
 
 TEST(ZorExceptionTest, UnknownCodesGiveMessageZero) {
-  for (int code : {-1, 87, 99, 1000, 1096, 2162, 5000, 123456}) {
+  for (int code : {-1, 87, 99, 1000, 1097, 2162, 5000, 123456}) {
     SCOPED_TRACE(code);
     ZorException e = ZorException::Create(code);
     EXPECT_EQ(e.ErrorCode(), 0);
