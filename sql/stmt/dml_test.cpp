@@ -123,6 +123,10 @@ TEST_F(DmlTest, UpdateCountsTheRowsItChanges) {
   EXPECT_EQ(Query("SELECT a FROM t WHERE b = 'w'"), (Rows{{"3"}, {"2"}}));
   Exec("UPDATE t SET b = 'v' WHERE a > 100");
   EXPECT_EQ(host_.RowsAffected(), 0);
+  // A column the table does not have fails before any row changes.
+  EXPECT_NE(MessageOf([&] { Exec("UPDATE t SET a = 0, nosuch = 1"); }), kNoException);
+  EXPECT_EQ(host_.RowsAffected(), 0);
+  EXPECT_EQ(Query("SELECT a FROM t WHERE a = 0").size(), 0u);
 }
 
 TEST_F(DmlTest, UpdateChangesEveryMatchingRowExactlyOnce) {
