@@ -387,7 +387,13 @@ void TKivoDataset::SetFieldValue(const TZorValue& value, std::int32_t fieldNo) {
       TMemoryStream* stream = BlobFieldStream(fieldNo, true);
       if (stream) {
         stream->Clear();
-        const std::string bytes = typed.IsNull() ? std::string() : typed.AsString();
+        // Binary values are their bytes; other values are stored as text.
+        const bool binary = typed.DataType() == ftBlob || typed.DataType() == ftGraphic;
+        const std::string bytes = typed.IsNull() ? std::string()
+                                  : binary
+                                      ? std::string(reinterpret_cast<const char*>(typed.Data()),
+                                                    static_cast<std::size_t>(typed.Size()))
+                                      : typed.AsString();
         if (!bytes.empty()) stream->Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
         stream->Seek(0, TStream::kFromBeginning);
         SetFieldNull(l, record, fieldNo, bytes.empty());

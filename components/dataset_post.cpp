@@ -38,6 +38,11 @@ class TAutoFlushPause {
 
 void TKivoDataset::InternalInsert() { inserting_ = true; }
 
+void TKivoDataset::InternalEdit() {
+  const std::uint8_t* active = TDataSet::ActiveBuffer();
+  edited_id_ = active ? BufferId(active) : -1;
+}
+
 void TKivoDataset::InternalCancel() {
   FreeBlobSlots();
   inserting_ = false;
@@ -181,15 +186,15 @@ void TKivoDataset::InternalPost() {
   if (inserting) {
     StoreNewRecord(buffer, "Error in TKivoDataSet.InternalPost");
   } else {
-    // The record is found again by its identifier: another data set may
-    // have deleted it, or moved the last record into its position.
-    const std::int32_t id = BufferId(buffer);
+    // The record is found again by the identifier it had: another data set
+    // may have deleted it, or moved the last record into its position.
+    const std::int32_t id = edited_id_ >= 0 ? edited_id_ : BufferId(buffer);
     const std::int32_t at = ListPositionOfId(id);
     if (at < 0)
       throw Exception(where + "the record being edited (identifier " + std::to_string(id) +
                       ") no longer exists.");
     TAutoFlushPause pause(*data_manager_);
-    last_posted_record_id_ = id;
+    last_posted_record_id_ = BufferId(buffer);
     list_->SetCurrent(at);
     WriteBlobSlots(list_->RecordAt(at));
     FreeBlobSlots();

@@ -347,6 +347,7 @@ class TKivoDataset : public TKivoDatasetBase,
 
   // ---- Editing.
   void InternalInsert() override;
+  void InternalEdit() override;
   void InternalCancel() override;
   void InternalPost() override;
   void InternalDelete() override;
@@ -471,6 +472,9 @@ class TKivoDataset : public TKivoDatasetBase,
   // active record again.
   bool cursor_pos_changed_ = false;
   std::int32_t last_posted_record_id_ = -1;
+  // The identifier the record being edited had when the edit began; Post
+  // finds the record by it, also when the edit gives the record another.
+  std::int32_t edited_id_ = -1;
   TKivoDataManager* data_manager_ = nullptr;
   std::unique_ptr<TkrTableSearch> search_;
   std::unique_ptr<TkrVisibleList> list_;

@@ -55,6 +55,16 @@ class TKivoSqlTable final : public TZorTable {
   void BeginAppends() override;
   void EndAppends() override;
 
+  // Changing records (sql_host_dml.cpp).
+  int FieldNoByName(const std::string& name) override;
+  std::int32_t RecordId() override;
+  bool MoveToRecordId(std::int32_t id) override;
+  bool RecordIdExists(std::int32_t id) override;
+  void Edit() override;
+  void PostEdit() override;
+  void CancelEdit() override;
+  void Delete() override;
+
   void SelectIndex(const std::string& name) override;
   bool OrderSelected() const override;
   std::string SelectOrCreateIndex(const std::string& fields, const std::string& descFields,

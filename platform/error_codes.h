@@ -19,6 +19,10 @@ inline constexpr int kNestingTooDeep = 1094;
 // A BLOB, memo or bytes field named for sorting, grouping or DISTINCT (our
 // own number).
 inline constexpr int kNotOrderable = 1095;
+// UPDATE or DELETE over a query whose rows are not one table's own (joins,
+// grouping, computed columns): changing them would change only a temporary
+// result (our own number).
+inline constexpr int kResultNotChangeable = 1096;
 
 // A conversion or an arithmetic step with no defined result; the message is
 // "Unknown error".

@@ -231,6 +231,11 @@ constexpr const char* kMessages[] = {
     // Our own: such fields have no order, so they cannot be sorted, grouped
     // or compared for DISTINCT.
     /* 128 */ "Field '%s' of type %s cannot be used to sort, group or remove duplicates",
+    // Our own: UPDATE and DELETE change the rows of one table, not of a
+    // temporary result.
+    /* 129 */
+    "%s cannot change the rows of a query result: it needs one table without joins, grouping "
+    "or computed columns",
 };
 
 // (native code, message number) pairs; ranges of codes are written out one by one.
@@ -284,7 +289,7 @@ constexpr CodeEntry kCodes[] = {
     {2099, 118}, {2100, 118}, {2101, 118}, {2102, 118}, {2114, 118}, {2121, 118}, {2122, 118},
     {2123, 118}, {2124, 118}, {2125, 118}, {2107, 119}, {2113, 120}, {2115, 121}, {2117, 122},
     {2140, 123}, {2144, 124}, {2146, 125}, {2157, 126}, {2158, 126}, {2159, 126}, {1094, 127},
-    {1095, 128},
+    {1095, 128}, {1096, 129},
 };
 
 constexpr int kMessageCount = static_cast<int>(std::size(kMessages));

@@ -115,6 +115,29 @@ class TZorTable {
   virtual void BeginAppends() = 0;
   virtual void EndAppends() = 0;
 
+  // ---- Changing records. The current record is edited (Edit, WriteField
+  // for each changed field, PostEdit) or deleted. A failing PostEdit leaves
+  // the record as it was, still in edit mode: CancelEdit drops the edit and
+  // the table is browsing again. Records are identified by their record
+  // identifier (the value of the identifier field, shown or not), which
+  // stays with a record while others are changed or deleted.
+  // The number of the field named `name`, case ignored; the table
+  // component's "Field not found" error when there is none.
+  virtual int FieldNoByName(const std::string& name) = 0;
+  // The identifier of the current record. REQUIRES: !Eof().
+  virtual std::int32_t RecordId() = 0;
+  // Makes the visible record with identifier `id` current; false, not
+  // moving, when no visible record has it.
+  virtual bool MoveToRecordId(std::int32_t id) = 0;
+  // Whether any record of the table, visible or not, has identifier `id`
+  // (an automatic number already in use).
+  virtual bool RecordIdExists(std::int32_t id) = 0;
+  virtual void Edit() = 0;
+  virtual void PostEdit() = 0;
+  virtual void CancelEdit() = 0;
+  // Deletes the current record; the record after it becomes current.
+  virtual void Delete() = 0;
+
   // ---- Order.
   // Selects an existing index by name; raises when there is none.
   virtual void SelectIndex(const std::string& name) = 0;

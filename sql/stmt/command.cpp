@@ -4,6 +4,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/errors.h"
+#include "platform/locale.h"
 
 namespace kivo {
 
@@ -12,6 +13,42 @@ namespace {
 constexpr int kTableName = 1012;  // "Table name expected, but '%s' found ..."
 
 }  // namespace
+
+std::vector<int> ShownFieldNumbers(const TZorTable& table) {
+  std::vector<int> fields;
+  if (table.VisibleFields().empty()) {
+    for (int n = 0; n < table.FieldCount(); ++n) fields.push_back(n);
+    return fields;
+  }
+  for (const std::string& name : table.VisibleFields()) {
+    for (int n = 0; n < table.FieldCount(); ++n) {
+      if (AnsiSameText(table.FieldName(n), name)) {
+        fields.push_back(n);
+        break;
+      }
+    }
+  }
+  return fields;
+}
+
+void CopyRows(TZorTable& from, const std::vector<int>& fields, TZorTable& to) {
+  TZorValue value;
+  TZorAppendRun run(to);
+  for (from.First(); !from.Eof(); from.Next()) {
+    to.Append();
+    try {
+      for (std::size_t k = 0; k < fields.size(); ++k) {
+        from.ReadField(fields[k], value);
+        to.WriteField(static_cast<int>(k), value);
+      }
+      to.Post();
+    } catch (...) {
+      to.Cancel();
+      throw;
+    }
+  }
+  run.End();
+}
 
 bool TKivoSQLCommand::IsSafeTableName(std::string_view name) {
   if (name.empty() || name.find("..") != std::string_view::npos) return false;

@@ -14,12 +14,22 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sql/host.h"
 #include "sql/ops/ao.h"
 #include "sql/parser.h"
 
 namespace kivo {
+
+// The fields a result shows, by number: its visible fields in order, or
+// every field when it names none (a SELECT's rows as INTO and INSERT copy
+// them).
+std::vector<int> ShownFieldNumbers(const TZorTable& table);
+// Appends the visible rows of `from` to `to` in one run of appends: field
+// k of `to` gets field fields[k] of `from`. A failing row is not stored;
+// the rows before it stay.
+void CopyRows(TZorTable& from, const std::vector<int>& fields, TZorTable& to);
 
 class TKivoSQLCommand : public TKivoParser {
  public:

@@ -21,6 +21,8 @@ struct Words {
   std::uint16_t ON = N("ON"), USING = N("USING"), UNION = N("UNION"), EXCEPT = N("EXCEPT");
   std::uint16_t MINUS = N("MINUS"), INTERSECT = N("INTERSECT");
   std::uint16_t CORRESPONDING = N("CORRESPONDING");
+  std::uint16_t INSERT = N("INSERT"), VALUES = N("VALUES"), UPDATE = N("UPDATE"), SET = N("SET");
+  std::uint16_t DELETE = N("DELETE");
 };
 
 inline const Words& W() {

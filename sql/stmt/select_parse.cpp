@@ -78,6 +78,31 @@ void TKivoSQLSelect::Parse() {
   ParseSelectList();
   if (IsReserved(W().INTO)) ParseInto();
   ParseFrom();
+  ParseClauses();
+}
+
+TKivoSQLSelect::TKivoSQLSelect(TKivoLexer& lexer, std::vector<TZorSelectListItem> items,
+                               std::unique_ptr<TZorTableReference> from)
+    : TKivoSQLCursorCommand(lexer), items_(std::move(items)) {
+  select_all_ = items_.empty();
+  LoadToken();
+  if (from) {
+    from_.push_back(std::move(from));
+  } else {
+    if (IsReserved(W().INTO)) ParseInto();
+    ParseFrom();
+  }
+  ParseClauses();
+}
+
+bool TKivoSQLSelect::ReadsOneTable() const {
+  if (from_.size() != 1 || from_.front()->IsJoin || group_by_.Count() > 0) return false;
+  if (select_all_) return true;
+  return std::none_of(items_.begin(), items_.end(),
+                      [](const TZorSelectListItem& item) { return item.IsExpression; });
+}
+
+void TKivoSQLSelect::ParseClauses() {
   if (IsReserved(W().WHERE)) {
     NextToken();
     where_ = Condition();

@@ -27,6 +27,14 @@ class TKivoSQLSelect : public TKivoSQLCursorCommand {
   // Parses at once. Raises the ZorExceptions of the grammar (and of the
   // expression parser), EConvertError for a TOP number beyond 32 bits.
   explicit TKivoSQLSelect(TKivoLexer& lexer);
+  // The SELECT whose rows UPDATE and DELETE change, read from the lexer's
+  // read position as what follows a select list, with `items` as the list
+  // (empty: "*"). With `from`, that reference is the FROM part and reading
+  // starts after it (WHERE ...); without it reading starts with INTO or
+  // FROM. The lexer's tokens are left as they are, so the statement can be
+  // parsed again.
+  TKivoSQLSelect(TKivoLexer& lexer, std::vector<TZorSelectListItem> items,
+                 std::unique_ptr<TZorTableReference> from);
 
   // The items in order; empty when the list is "*" (SelectAll).
   const std::vector<TZorSelectListItem>& Items() const { return items_; }
@@ -44,6 +52,10 @@ class TKivoSQLSelect : public TKivoSQLCursorCommand {
   const TZorFields& GroupBy() const { return group_by_; }
   const std::vector<TZorSortSpecification>& OrderBy() const { return order_by_; }
 
+  // Whether the plan is a table operator over the base table itself: one
+  // FROM table without joins, no GROUP BY, no computed or aggregate items.
+  bool ReadsOneTable() const;
+
   std::unique_ptr<TKivoAO> BuildOperatorTree(const TZorRunContext& run) override;
 
  protected:
@@ -55,6 +67,8 @@ class TKivoSQLSelect : public TKivoSQLCursorCommand {
   void ParseSelectItem(int missing);
   void ParseInto();
   void ParseFrom();
+  // WHERE, GROUP BY, HAVING and ORDER BY, each when present.
+  void ParseClauses();
   // A reference with the joins that follow it; null when the current token
   // cannot start one. `height` receives the height of its join tree.
   std::unique_ptr<TZorTableReference> TableReference(int& height);

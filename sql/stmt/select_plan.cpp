@@ -268,19 +268,7 @@ TZorTable* TKivoSQLCursorCommand::GetResult() const {
 
 void TKivoSQLCursorCommand::CopyInto(TZorHost& host, TZorTable& from,
                                      const TZorTableAddress& address) {
-  std::vector<int> fields;
-  if (from.VisibleFields().empty()) {
-    for (int n = 0; n < from.FieldCount(); ++n) fields.push_back(n);
-  } else {
-    for (const std::string& name : from.VisibleFields()) {
-      for (int n = 0; n < from.FieldCount(); ++n) {
-        if (AnsiSameText(from.FieldName(n), name)) {
-          fields.push_back(n);
-          break;
-        }
-      }
-    }
-  }
+  const std::vector<int> fields = ShownFieldNumbers(from);
   // The columns are named as the query shows them: by their labels.
   std::vector<std::string> names;
   for (std::size_t k = 0; k < fields.size(); ++k) {
@@ -294,22 +282,7 @@ void TKivoSQLCursorCommand::CopyInto(TZorHost& host, TZorTable& from,
     defs.push_back({names[k], from.FieldType(n), from.FieldSize(n)});
   }
   std::unique_ptr<TZorTable> to = host.CreateNamedTable(address, defs);
-  TZorValue value;
-  TZorAppendRun run(*to);
-  for (from.First(); !from.Eof(); from.Next()) {
-    to->Append();
-    try {
-      for (std::size_t k = 0; k < fields.size(); ++k) {
-        from.ReadField(fields[k], value);
-        to->WriteField(static_cast<int>(k), value);
-      }
-      to->Post();
-    } catch (...) {
-      to->Cancel();
-      throw;
-    }
-  }
-  run.End();
+  CopyRows(from, fields, *to);
 }
 
 }  // namespace kivo
