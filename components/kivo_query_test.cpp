@@ -183,6 +183,9 @@ TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
       {"ALTER", 2036},
       {"DROP VIEW v", 2035},
       {"ALTER TABLE t ADD (c INTEGER) more", 2043},
+      {"DELETE FROM t b c", 2067},
+      {"UPDATE t SET n = 1 WHERE n = 2 x", 2069},
+      {"INSERT INTO t VALUES (1) x", 2068},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -225,6 +228,33 @@ TEST_F(QueryTest, AFailingRunLeavesTheQueryClosedAndReusable) {
   q->SetSQLText("SELECT n FROM t WHERE n = 3");
   q->Open();
   EXPECT_EQ(Rows(*q), (std::vector<std::string>{"3"}));
+}
+
+TEST_F(QueryTest, ChangesRunInOrderAndTheCountStaysUntilTheNextChange) {
+  auto q = Query("UPDATE t SET s = 'x' WHERE n > 4; SELECT n FROM t WHERE s = 'x'");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"5", "6"}));
+  EXPECT_EQ(q->RowsAffected(), 2);
+  q->Close();
+  // A script that changes nothing leaves the count where it was.
+  q->SetSQLText("SELECT * FROM t");
+  q->Open();
+  EXPECT_EQ(q->RowsAffected(), 2);
+  q->Close();
+  // A syntax error in the second INSERT: the first does not run either.
+  q->SetSQLText("INSERT INTO t VALUES (7, 'a'); INSERT INTO t VALUE (8, 'b')");
+  EXPECT_NE(NativeErrorOf([&] { q->ExecSQL(); }), 0);
+  q->SetSQLText("DELETE FROM t; SELECT * FROM t");
+  q->Open();
+  EXPECT_EQ(q->RecordCount(), 0);
+  EXPECT_EQ(q->RowsAffected(), 6);
+  q->Close();
+  // Open refuses a text whose last statement has no rows, after running it.
+  q->SetSQLText("INSERT INTO t VALUES (9, 'c')");
+  EXPECT_EQ(NativeErrorOf([&] { q->Open(); }), 1088);
+  q->SetSQLText("SELECT n FROM t");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"9"}));
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ class TKivoDDLCreateTable : public TKivoDDLTableManipulation {
   explicit TKivoDDLCreateTable(TKivoLexer& lexer);
   // ZorException 2117 when the table exists; any failure to create it is
   // ZorException 2014 with the cause's message (the cause kept nested).
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;
@@ -129,7 +129,7 @@ class TKivoDDLDropTable : public TKivoDDLTableManipulation {
  public:
   explicit TKivoDDLDropTable(TKivoLexer& lexer);
   // Any failure is ZorException 2033 with the cause's message.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;
@@ -144,7 +144,7 @@ class TKivoDDLAlterTable : public TKivoDDLTableManipulation {
   const std::string& NewPassword() const { return new_password_; }
   bool NewPasswordGiven() const { return new_password_given_; }
   // Any failure is ZorException 2047 with the cause's message.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;
@@ -165,7 +165,7 @@ class TKivoDDLCreateIndex : public TKivoSQLCommand {
   const std::string& Password() const { return password_; }
   const std::vector<TKivoIndexField>& Fields() const { return fields_; }
   // The engine's errors pass through.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;
@@ -187,7 +187,7 @@ class TKivoDDLDropIndex : public TKivoSQLCommand {
   const std::string& IndexName() const { return index_name_; }
   const std::string& Password() const { return password_; }
   // The engine's errors pass through.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;

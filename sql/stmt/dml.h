@@ -52,7 +52,7 @@ class TKivoSQLInsert : public TKivoSQLCommand {
   // Inserts the row of VALUES, or the rows the SELECT gives, into the
   // target. Rows posted before an error stay; the row being written when
   // it happens is not stored. Leaves the host's rows-affected count alone.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
   const TZorTargetTable& Target() const { return target_; }
   const std::vector<std::string>& Columns() const { return columns_; }
@@ -80,7 +80,7 @@ class TKivoSQLUpdate : public TKivoSQLCommand {
   // Changes every row the statement's SELECT gives, each once. The host's
   // rows-affected count gets the number of rows changed, also when an
   // error stops the statement (-1 when an automatic number clashed).
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
   const TZorTargetTable& Target() const { return target_; }
   const std::vector<std::string>& Columns() const { return columns_; }
@@ -104,7 +104,7 @@ class TKivoSQLDelete : public TKivoSQLCommand {
   // Deletes every row the statement's SELECT gives. The host's
   // rows-affected count gets the number of rows deleted, also when an
   // error stops the statement.
-  void Execute(TZorHost& host, bool live);
+  void Execute(TZorHost& host, bool live) override;
 
  protected:
   void Parse() override;

@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "sql/stmt/ddl.h"
+#include "sql/stmt/dml.h"
 #include "sql/stmt/union_parse.h"
 
 namespace kivo {
@@ -20,6 +21,9 @@ constexpr int kUnreservedFirst = 1059;  // the same text
 constexpr int kNoCursor = 1068;         // "No cursor in query."
 // A token left after a statement, by statement kind.
 constexpr int kLeftAfterQuery = 1006;
+constexpr int kLeftAfterInsert = 2068;
+constexpr int kLeftAfterUpdate = 2069;
+constexpr int kLeftAfterDelete = 2067;
 constexpr int kLeftAfterCreateTable = 2003;  // "Table name expected, but '%s' found ..."
 constexpr int kLeftAfterCreateIndex = 2049;
 constexpr int kLeftAfterAlterTable = 2043;
@@ -75,6 +79,9 @@ std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent() {
     return Build<TKivoSQLUnion>(lexer, err::kLeftAfterQuery);
   if (first.TokenType != tktReservedWord) RaiseAt(err::kUnreservedFirst, first);
   const auto is = [&](std::uint16_t word) { return TKivoLexer::IsReservedWord(first, word); };
+  if (is(W().INSERT)) return Build<TKivoSQLInsert>(lexer, err::kLeftAfterInsert);
+  if (is(W().UPDATE)) return Build<TKivoSQLUpdate>(lexer, err::kLeftAfterUpdate);
+  if (is(W().DELETE_)) return Build<TKivoSQLDelete>(lexer, err::kLeftAfterDelete);
   // The definition statements read their first two words themselves and
   // raise when the second is missing or not theirs; the word after CREATE
   // or DROP only tells which one to make.
