@@ -492,9 +492,28 @@ std::int32_t TkrVisibleList::LowerBound(const std::uint8_t* image) {
       [&](std::int32_t pos) { return CompareInOrder(key, m_.GetRecordPtr(pos), image) < 0; });
 }
 
+std::int32_t TkrVisibleList::LowerBoundNear(const std::uint8_t* image, std::int32_t hint) {
+  const std::int32_t count = Count();
+  if (hint >= 0 && hint <= count) {
+    // The place where the record was is usually where it goes back: two
+    // neighbours read instead of a search.
+    const TkrIndexKey& key = Key();
+    const bool afterPrevious =
+        hint == 0 || CompareInOrder(key, m_.GetRecordPtr(positions_.Get(hint - 1)), image) < 0;
+    if (afterPrevious &&
+        (hint == count || CompareInOrder(key, m_.GetRecordPtr(positions_.Get(hint)), image) >= 0))
+      return hint;
+  }
+  return LowerBound(image);
+}
+
 std::int32_t TkrVisibleList::VisiblePositionOf(std::int32_t recPos) {
   const std::int32_t count = Count();
   if (count == 0 || recPos < 0 || recPos >= m_.RecordCount()) return -1;
+  // A walk asks for the current record or one beside it: no search.
+  for (const std::int32_t near : {current_, current_ + 1, current_ - 1}) {
+    if (near >= 0 && near < count && positions_.Get(near) == recPos) return near;
+  }
   // A list that is the index finds the record through the index's search,
   // which compares key prefixes before it reads records.
   if (EqualsIndex() && count == m_.RecordCount() && m_.ChangeCount() == change_count_seen_)
@@ -574,7 +593,7 @@ void TkrVisibleList::AfterUpdate(const std::uint8_t* buffer) {
   }
   if (RecordMatchesView(buffer, false)) {
     const std::vector<std::uint8_t> image = ImageOf(recPos);
-    const std::int32_t place = LowerBound(image.data());
+    const std::int32_t place = LowerBoundNear(image.data(), current_);
     positions_.Insert(place, recPos);
     SetCurrent(place);
     return;

@@ -183,6 +183,8 @@ class TkrVisibleList {
   bool InRange(const std::uint8_t* record);
   bool PassesFilterText(const std::uint8_t* record);
   // The first list position whose record sorts at or after `image`.
+  // LowerBound, trying place `hint` first.
+  std::int32_t LowerBoundNear(const std::uint8_t* image, std::int32_t hint);
   std::int32_t LowerBound(const std::uint8_t* image);
   // The list's order of two record images: negative when `a` comes first.
   int CompareInOrder(const TkrIndexKey& key, const std::uint8_t* a, const std::uint8_t* b) const;

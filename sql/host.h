@@ -266,6 +266,15 @@ class TZorHost {
   // Raises when there is no such index, and for the identifier index.
   virtual void DeleteIndex(const TZorTableAddress& address, const std::string& name) = 0;
 
+  // ---- Tables kept open from one statement to the next.
+  // The table at `address`, opened on first use and kept open by the host
+  // until ReleaseTables (or the host goes), so that a script of many
+  // INSERTs into one table opens it once. Owned by the host.
+  TZorTable& TableToWrite(const TZorTableAddress& address);
+  // Closes the kept tables; the first failure to close is raised after all
+  // are closed (their rows are flushed here).
+  void ReleaseTables();
+
   // ---- What the statement runs for (the query component).
   // The parameters of the statement text, null when there are none; a
   // BLOB marker names one of them. Not owned.
@@ -279,6 +288,11 @@ class TZorHost {
  private:
   const TParams* params_ = nullptr;
   std::int32_t rows_affected_ = -1;
+  struct KeptTable {
+    TZorTableAddress address;
+    std::unique_ptr<TZorTable> table;
+  };
+  std::vector<KeptTable> kept_;
 };
 
 // The evaluation context of a statement run against a host: sub-queries and

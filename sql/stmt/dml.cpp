@@ -261,12 +261,12 @@ void TKivoSQLInsert::ParseValues() {
 }
 
 void TKivoSQLInsert::Execute(TZorHost& host, bool live) {
-  std::unique_ptr<TZorTable> target = host.OpenTable(AddressOf(target_, host));
+  // The host keeps the table open for the statements after this one.
+  TZorTable& target = host.TableToWrite(AddressOf(target_, host));
   if (select_)
-    InsertSelected(host, *target, live);
+    InsertSelected(host, target, live);
   else
-    InsertValues(host, *target);
-  target->Close();
+    InsertValues(host, target);
 }
 
 void TKivoSQLInsert::InsertValues(TZorHost& host, TZorTable& target) {

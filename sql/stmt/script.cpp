@@ -106,12 +106,29 @@ void TSQLScriptProcessor::Execute(TZorHost& host) {
   executed_ = true;
   lexer_->Rewind();
   const int count = lexer_->CommandCount();
-  for (int i = 0; i < count; ++i) {
-    lexer_->NextCommand();
-    std::unique_ptr<TKivoSQLCommand> statement = ParseCurrent();
-    statement->Execute(host, true);
-    if (i + 1 == count) last_ = std::move(statement);
+  try {
+    for (int i = 0; i < count; ++i) {
+      lexer_->NextCommand();
+      std::unique_ptr<TKivoSQLCommand> statement = ParseCurrent();
+      // A definition statement needs the tables to itself.
+      if (dynamic_cast<TKivoDDLTableManipulation*>(statement.get()) != nullptr ||
+          dynamic_cast<TKivoDDLCreateIndex*>(statement.get()) != nullptr ||
+          dynamic_cast<TKivoDDLDropIndex*>(statement.get()) != nullptr) {
+        host.ReleaseTables();
+      }
+      statement->Execute(host, true);
+      if (i + 1 == count) last_ = std::move(statement);
+    }
+  } catch (...) {
+    try {
+      host.ReleaseTables();
+    } catch (...) {
+      // The statement's own error is the one to report.
+    }
+    throw;
   }
+  // The rows the script wrote are flushed when it ends.
+  host.ReleaseTables();
 }
 
 TZorTable* TSQLScriptProcessor::GetResult() const { return last_ ? last_->GetResult() : nullptr; }
