@@ -256,12 +256,14 @@ struct TScriptModel {
   }
 };
 
-// Row `key` at `version` as SQL: the literal of each of Item, Qty and Big.
+// Row `key` at `version` as SQL: Item as a literal, and Big from `key`, a
+// literal or the column K. An integer literal is read as 32 bits, so Big
+// (past that from key 2148 on) is a product of 64-bit values.
 std::string ItemSql(std::uint32_t key, std::int32_t version) {
   return killtest::ItemNullAt(version) ? "NULL" : "'" + killtest::ItemOf(key) + "'";
 }
-std::string BigSql(std::uint32_t key, std::int32_t version) {
-  return killtest::BigNullAt(version) ? "NULL" : std::to_string(killtest::BigOf(key));
+std::string BigSql(const std::string& key, std::int32_t version) {
+  return killtest::BigNullAt(version) ? "NULL" : "CAST(" + key + " AS LARGEINT) * 1000003";
 }
 
 // One script: its SQL text, its plan for the ops file, and the rows its
@@ -281,9 +283,8 @@ void PlanRange(TScript& script, TScriptModel& model, std::uint32_t first, std::u
   if (update) {
     const std::string item =
         killtest::ItemNullAt(version) ? "NULL" : "'sor ' || CAST(K AS VARCHAR) || ' \xF5\xFB'";
-    const std::string big = killtest::BigNullAt(version) ? "NULL" : "CAST(K AS LARGEINT) * 1000003";
     script.sql += "UPDATE Scripted SET Item = " + item + ", Qty = K * 7 + " +
-                  std::to_string(version) + " * 1000000, Big = " + big + where;
+                  std::to_string(version) + " * 1000000, Big = " + BigSql("K", version) + where;
   } else {
     script.sql += "DELETE FROM Scripted" + where;
   }
@@ -314,7 +315,7 @@ TScript PlanScript(TScriptModel& model, std::mt19937& random) {
       const std::uint32_t key = model.nextKey;
       script.sql += "INSERT INTO Scripted VALUES (" + std::to_string(key) + ", " +
                     ItemSql(key, version) + ", " + std::to_string(killtest::QtyOf(key, version)) +
-                    ", " + BigSql(key, version) + ")";
+                    ", " + BigSql(std::to_string(key), version) + ")";
       model.Set(key, version);
       script.plan += " I " + std::to_string(key) + " " + std::to_string(version);
       continue;
@@ -323,7 +324,8 @@ TScript PlanScript(TScriptModel& model, std::mt19937& random) {
     if (r < 14) {
       script.sql += "UPDATE Scripted SET Item = " + ItemSql(key, version) +
                     ", Qty = " + std::to_string(killtest::QtyOf(key, version)) +
-                    ", Big = " + BigSql(key, version) + " WHERE K = " + std::to_string(key);
+                    ", Big = " + BigSql(std::to_string(key), version) +
+                    " WHERE K = " + std::to_string(key);
       model.Set(key, version);
       script.plan += " U " + std::to_string(key) + " " + std::to_string(version);
       script.lastCount = 1;
