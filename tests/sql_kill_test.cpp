@@ -42,9 +42,10 @@ int Rounds() { return testing::KillRounds(30, 8); }
 unsigned Seed() { return testing::KillSeed(20261211u); }
 
 // A script takes tens of milliseconds (each ExecSQL opens, flushes and
-// closes its table); kills spread over that land in the parse, the
-// statements and the closing flush alike.
-constexpr unsigned kMaxPauseUs = 100000;
+// closes its table), several times that under the sanitizers; kills
+// spread over that land in the parse, the statements and the closing
+// flush alike.
+constexpr unsigned kMaxPauseUs = testing::kSanitizedBuild ? 400000 : 100000;
 
 class SqlKillTest : public ::testing::TestWithParam<bool> {
  protected:
