@@ -60,14 +60,18 @@ inline void FillRow(const TKivoDataManager& m, std::uint32_t id, std::uint8_t* b
   SetRecordId(m.Layout(), buffer, id);
 }
 
-// The version of the row in `image`, -1 when Qty fits none.
-inline std::int32_t VersionOf(const TKivoDataManager& m, const std::uint8_t* image) {
-  const std::uint32_t id = GetRecordId(m.Layout(), image);
-  std::int32_t qty;
-  std::memcpy(&qty, image + m.FieldOffset(1), sizeof qty);
+// The version at which row `id` has Qty `qty`, -1 when there is none.
+inline std::int32_t VersionOfQty(std::uint32_t id, std::int32_t qty) {
   const std::uint32_t rest = static_cast<std::uint32_t>(qty) - id * 7u;
   if (rest % 1000000u != 0 || rest / 1000000u >= static_cast<std::uint32_t>(kVersions)) return -1;
   return static_cast<std::int32_t>(rest / 1000000u);
+}
+
+// The version of the row in `image`, -1 when Qty fits none.
+inline std::int32_t VersionOf(const TKivoDataManager& m, const std::uint8_t* image) {
+  std::int32_t qty;
+  std::memcpy(&qty, image + m.FieldOffset(1), sizeof qty);
+  return VersionOfQty(GetRecordId(m.Layout(), image), qty);
 }
 
 // Empty when `image` holds row GetRecordId(image) exactly at some version,
@@ -85,6 +89,58 @@ inline std::string RowProblem(const TKivoDataManager& m, const std::uint8_t* ima
   if (VersionOf(m, image) < 0) return "Qty is " + std::to_string(qty);
   if (big != BigOf(id)) return "Big is " + std::to_string(big);
   return {};
+}
+
+// The table of the SQL scenario, created and changed only through SQL
+// statements. Rows are told apart by the key column K, which the writer
+// assigns, never by record identifiers. Row k at version v has Qty
+// QtyOf(k, v), and Item ItemOf(k) and Big BigOf(k) except at the versions
+// where each is null, so that inserts and updates also store nulls and a
+// row half old and half new shows.
+inline constexpr char kScriptTable[] = "Scripted";
+inline constexpr char kCreateScriptTable[] =
+    "CREATE TABLE Scripted (K INTEGER, Item STRING(24), Qty INTEGER, Big LARGEINT)";
+inline bool ItemNullAt(std::int32_t version) { return version % 5 == 3; }
+inline bool BigNullAt(std::int32_t version) { return version % 4 == 1; }
+
+// A record of the SQL scenario's table as read back.
+struct TScriptRow {
+  std::uint32_t key = 0;
+  std::int32_t version = -1;
+  std::string problem;  // empty when the record is row `key` exactly at `version`
+};
+
+inline TScriptRow ReadScriptRow(const TKivoDataManager& m, const std::uint8_t* image) {
+  enum { kKey, kItem, kQty, kBig };
+  TScriptRow row;
+  for (int field : {kKey, kQty}) {
+    if (IsFieldNull(m.Layout(), image, field)) {
+      row.problem = "field " + std::to_string(field) + " is null";
+      return row;
+    }
+  }
+  std::int32_t key;
+  std::int32_t qty;
+  std::memcpy(&key, image + m.FieldOffset(kKey), sizeof key);
+  std::memcpy(&qty, image + m.FieldOffset(kQty), sizeof qty);
+  row.key = static_cast<std::uint32_t>(key);
+  row.version = VersionOfQty(row.key, qty);
+  if (key <= 0 || row.version < 0) {
+    row.problem = "K is " + std::to_string(key) + ", Qty " + std::to_string(qty);
+    return row;
+  }
+  const bool itemNull = IsFieldNull(m.Layout(), image, kItem);
+  const std::string item(reinterpret_cast<const char*>(image + m.FieldOffset(kItem)));
+  if (itemNull != ItemNullAt(row.version) || (!itemNull && item != ItemOf(row.key)))
+    row.problem = "Item is " + (itemNull ? std::string("null") : "\"" + item + "\"");
+  std::int64_t big;
+  std::memcpy(&big, image + m.FieldOffset(kBig), sizeof big);
+  const bool bigNull = IsFieldNull(m.Layout(), image, kBig);
+  if (bigNull != BigNullAt(row.version) || (!bigNull && big != BigOf(row.key)))
+    row.problem += " Big is " + (bigNull ? std::string("null") : std::to_string(big));
+  if (!row.problem.empty())
+    row.problem = "at version " + std::to_string(row.version) + ": " + row.problem;
+  return row;
 }
 
 // The table of the index scenario: the same fields, rows changed at random,

@@ -18,59 +18,30 @@
 // the sanitizers); KARTOVA_KILL_SEED the seed (printed, for a re-run).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <random>
-#include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "components/database.h"
 #include "engine/data_manager.h"
 #include "storage/container/pagy_file_system.h"
 #include "testing/test_support.h"
+#include "tests/kill_check.h"
 #include "tests/kill_rows.h"
-#include "tests/process_runner.h"
 #include "tests/writer_process.h"
-
-#ifndef KILL_WRITER_BIN
-#error "KILL_WRITER_BIN must name the kill_writer program"
-#endif
-#ifndef KVBTOOL_BIN
-#error "KVBTOOL_BIN must name the kvbtool program"
-#endif
 
 namespace kivo {
 namespace {
 
-using testing::ProcessResult;
-using testing::RunProcess;
 using testing::TempDir;
-using testing::TWriterProcess;
 
 int Rounds() { return testing::KillRounds(40, 12); }
 
 unsigned Seed() { return testing::KillSeed(20261209u); }
-
-// The number in a "flushed N" or "open N" line, or -1.
-long CountIn(const std::string& line) {
-  for (const char* prefix : {"flushed ", "open "}) {
-    const std::string p = prefix;
-    if (line.rfind(p, 0) == 0) return std::strtol(line.c_str() + p.size(), nullptr, 10);
-  }
-  return -1;
-}
 
 struct TKind {
   const char* name;
@@ -85,12 +56,6 @@ class KillTest : public ::testing::TestWithParam<TKind> {
 
   std::string DatabasePath() const {
     return GetParam().container ? dir_.file("kill.kvb") : dir_.file("db");
-  }
-
-  ProcessResult Kvbtool(const std::vector<std::string>& args) {
-    testing::ProcessOptions options;
-    options.env["KARTOVA_PASSWORD"] = std::nullopt;
-    return RunProcess(KVBTOOL_BIN, args, options);
   }
 
   std::string OpsPath() const { return dir_.file("ops.txt"); }
@@ -142,111 +107,12 @@ class KillTest : public ::testing::TestWithParam<TKind> {
     return ids;
   }
 
-  // kvbtool check must find nothing but pages of the container that are
-  // allocated and not yet referred to: a kill between the allocation and
-  // the page map that takes the page leaves that, and it loses no data.
-  // Such leaked pages are counted while `leaksAllowed`; the next writable
-  // open frees them, so after it every finding fails.
-  // Returns kvbtool's findings.
-  std::string ExpectCheckPasses(const std::string& when, bool leaksAllowed) {
-    std::vector<std::string> args = {"check", DatabasePath()};
-    if (*GetParam().tablePassword) {
-      args.push_back("--password");
-      args.push_back(GetParam().tablePassword);
-    }
-    const ProcessResult r = Kvbtool(args);
-    if (r.exit_code == 0) {
-      EXPECT_EQ(r.out, "ok\n") << when;
-      return r.out;
-    }
-    std::string others;
-    std::size_t start = 0;
-    while (start < r.out.size()) {
-      std::size_t end = r.out.find('\n', start);
-      if (end == std::string::npos) end = r.out.size();
-      const std::string line = r.out.substr(start, end - start);
-      if (leaksAllowed &&
-          line.find("is marked used but nothing refers to it") != std::string::npos &&
-          line.rfind("page ", 0) == 0) {
-        leaks_.insert(line);
-      } else {
-        others += line + "\n";
-      }
-      start = end + 1;
-    }
-    EXPECT_EQ(r.exit_code, 1) << when << ": kvbtool check\n" << r.out << r.err;
-    EXPECT_EQ(others, "") << when << ": kvbtool check found damage";
-    return r.out;
+  // kvbtool check on the database; see TKvbtoolCheck.
+  void ExpectCheckPasses(const std::string& when, bool leaksAllowed) {
+    kvbtool_.ExpectPasses(DatabasePath(), GetParam().tablePassword, when, leaksAllowed);
   }
 
-  // Checks `table` (identifier -> version) against the ops file of the writer
-  // run that started from `start`: every flushed batch must be there whole;
-  // each row the batch in flight touched may be in any state it passed
-  // through. Returns the rows in a wrong state.
-  long CheckOps(const std::map<std::uint32_t, std::int32_t>& start,
-                const std::map<std::uint32_t, std::int32_t>& table, const std::string& when) {
-    std::vector<std::string> lines;
-    {
-      std::ifstream in(OpsPath());
-      for (std::string line; std::getline(in, line);) lines.push_back(line);
-    }
-    std::map<std::uint32_t, std::int32_t> model = start;
-    std::map<std::uint32_t, std::set<std::int32_t>> inFlight;  // -1: no such row
-    auto stateOf = [](const std::map<std::uint32_t, std::int32_t>& rows, std::uint32_t id) {
-      const auto it = rows.find(id);
-      return it == rows.end() ? -1 : it->second;
-    };
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      const std::string& line = lines[i];
-      if (line == "F") continue;
-      const bool whole = line.size() >= 4 && line.compare(0, 2, "B ") == 0 &&
-                         line.compare(line.size() - 2, 2, " E") == 0;
-      if (!whole) {  // torn by the kill: nothing of it was carried out
-        EXPECT_EQ(i + 1, lines.size()) << when << ": ops line " << i << " is cut short";
-        break;
-      }
-      const bool flushed = i + 1 < lines.size() && lines[i + 1] == "F";
-      if (!flushed) {
-        EXPECT_EQ(i + 1, lines.size()) << when << ": a batch before the last was not flushed";
-      }
-      std::istringstream steps(line.substr(2, line.size() - 4));
-      for (std::string kind; steps >> kind;) {
-        std::uint32_t id = 0;
-        std::int32_t version = 0;
-        steps >> id;
-        if (kind == "U") steps >> version;
-        if (!flushed) inFlight[id].insert(stateOf(model, id));
-        if (kind == "D")
-          model.erase(id);
-        else
-          model[id] = version;
-        if (!flushed) inFlight[id].insert(stateOf(model, id));
-      }
-    }
-    std::set<std::uint32_t> all;
-    for (const auto& rows : {model, table})
-      for (const auto& [id, version] : rows) all.insert(id);
-    long wrong = 0;
-    for (std::uint32_t id : all) {
-      const std::int32_t actual = stateOf(table, id);
-      const auto open = inFlight.find(id);
-      const bool ok =
-          open != inFlight.end() ? open->second.count(actual) > 0 : actual == stateOf(model, id);
-      if (!ok) {
-        ++wrong;
-        ADD_FAILURE() << when << ": row " << id << " has version " << actual << ", expected "
-                      << stateOf(model, id)
-                      << (open != inFlight.end() ? " or a state on its way" : "");
-      }
-    }
-    return wrong;
-  }
-
-  // The failures recorded so far in this test.
-  static int Findings() {
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-  }
-  std::set<std::string> leaks_;  // distinct leaked-page findings
+  killtest::TKvbtoolCheck kvbtool_;
   TempDir dir_;
 };
 
@@ -263,7 +129,7 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
   std::int64_t rowsSeenAfterLastKill = 0;
 
   for (int round = 0; round < rounds && !HasFatalFailure(); ++round) {
-    const int findingsBefore = Findings();
+    const int findingsBefore = killtest::Findings();
     const std::string when = std::string(GetParam().name) + " kill " + std::to_string(round + 1) +
                              " (seed " + std::to_string(seed) + ")";
     std::vector<std::string> args = {GetParam().container ? "kvb" : "dir", DatabasePath(),
@@ -275,35 +141,11 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     }
     if (!GetParam().container && round == 0) std::filesystem::create_directory(DatabasePath());
 
-    long reported = -1;
-    int signal;
-    {
-      TWriterProcess writer(args);
-      // The kill comes after a random number of flushes and a random pause,
-      // so that it lands anywhere: inside inserts, inside a flush, between.
-      const int flushesFirst = static_cast<int>(random() % 4);
-      const auto pauseUs = static_cast<int>(random() % 20000);
-      std::string line;
-      int flushes = 0;
-      bool open = false;
-      while (writer.ReadLine(line)) {
-        const long n = CountIn(line);
-        ASSERT_GE(n, 0) << when << ": unexpected writer output \"" << line << "\"";
-        reported = std::max(reported, n);
-        if (line.rfind("open ", 0) == 0)
-          open = true;
-        else
-          ++flushes;
-        if (open && flushes >= flushesFirst) break;
-      }
-      ASSERT_TRUE(open) << when << ": the writer did not open the table";
-      std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
-      signal = writer.Kill();
-      // Lines written before the kill still count as reported.
-      while (writer.ReadLine(line)) reported = std::max(reported, CountIn(line));
-    }
-    ASSERT_EQ(signal, SIGKILL) << when << ": the writer ended before it was killed";
-    reportedTotal = std::max(reportedTotal, reported);
+    const killtest::TKillOutcome outcome = killtest::RunAndKill(args, random);
+    ASSERT_EQ(outcome.unexpected, "") << when << ": unexpected writer output";
+    ASSERT_TRUE(outcome.open) << when << ": the writer did not open the table";
+    ASSERT_EQ(outcome.signal, SIGKILL) << when << ": the writer ended before it was killed";
+    reportedTotal = std::max(reportedTotal, outcome.reported);
 
     ExpectCheckPasses(when + ", before the table is opened again", true);
     std::map<std::uint32_t, std::int32_t> ids;
@@ -313,7 +155,7 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
       ADD_FAILURE() << when << ": the database does not open: " << e.what();
     }
     if (GetParam().mixed) {
-      rowsLost += CheckOps(truth, ids, when);
+      rowsLost += killtest::CheckOps(OpsPath(), truth, ids, when).wrong;
       truth = ids;
     } else {
       long lost = 0;
@@ -327,17 +169,17 @@ TEST_P(KillTest, FlushedRowsSurviveSigkill) {
     }
     ExpectCheckPasses(when + ", after the table was opened again", false);
     rowsSeenAfterLastKill = static_cast<std::int64_t>(ids.size());
-    if (Findings() == findingsBefore) ++survived;
+    if (killtest::Findings() == findingsBefore) ++survived;
   }
   std::cout << "[ kill ] " << GetParam().name << ": " << survived << " of " << rounds
             << " kills survived, " << rowsLost << " rows lost; " << reportedTotal
             << " rows reported flushed, " << rowsSeenAfterLastKill
-            << " rows in the table at the end, " << leaks_.size()
+            << " rows in the table at the end, " << kvbtool_.Leaks()
             << " container pages left by a kill and freed at the next open (seed " << seed << ")"
             << std::endl;
   RecordProperty("kills_survived", survived);
   RecordProperty("rows_lost", static_cast<int>(rowsLost));
-  RecordProperty("pages_leaked", static_cast<int>(leaks_.size()));
+  RecordProperty("pages_leaked", static_cast<int>(kvbtool_.Leaks()));
   EXPECT_EQ(survived, rounds);
 }
 

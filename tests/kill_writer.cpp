@@ -21,6 +21,18 @@
 // Exit status: 2 usage, 1 failure (message on standard error); it never
 // ends by itself before 500000 rows.
 //
+//   kill_writer sql dir DIRECTORY SEED OPS-FILE
+//   kill_writer sql kvb FILE.kvb SEED OPS-FILE
+//
+// The SQL scenario: the table "Scripted" (kill_rows.h) is created with
+// CREATE TABLE when missing, then changed by seeded random scripts run
+// through the query component's ExecSQL: single-row INSERT, UPDATE and
+// DELETE by the key column K, and now and then an UPDATE or DELETE over a
+// small range of keys. Each script's plan goes to OPS-FILE as for --mixed
+// ("I <key> <version>" for an insert), one step per row it changes, and
+// "F" follows once ExecSQL has returned (the script's tables then flushed
+// and closed). Output lines as above, the counts those of the table.
+//
 //   kill_writer idx DIRECTORY SEED
 //
 // The index scenario: the table "Ranks" with two user indexes gets batches
@@ -42,6 +54,7 @@
 #include <vector>
 
 #include "components/database.h"
+#include "components/kivo_query.h"
 #include "engine/data_manager.h"
 #include "platform/file_util.h"
 #include "storage/container/pagy_file_system.h"
@@ -155,10 +168,10 @@ void RunMixed(TKivoDataManager* m, std::mt19937& random, const std::string& opsF
   ::close(ops);
 }
 
-int Run(const std::string& kind, const std::string& path, unsigned seed,
-        const std::string& password, const std::string& opsFile) {
+// Opens the directory (`kind` "dir") or container ("kvb") database at
+// `path`, creating a missing container.
+void OpenDatabase(TKivoDatabase& db, const std::string& kind, const std::string& path) {
   RegisterContainerStore();
-  TKivoDatabase db;
   if (kind == "dir") {
     db.SetDatabaseName(path);
   } else {
@@ -167,6 +180,12 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
     if (!kivo::FileExists(path)) db.CreateDatabase();
   }
   db.Open();
+}
+
+int Run(const std::string& kind, const std::string& path, unsigned seed,
+        const std::string& password, const std::string& opsFile) {
+  TKivoDatabase db;
+  OpenDatabase(db, kind, path);
   TKivoDatabaseManager* store = db.Handle();
   if (!store->FileExists(std::string(killtest::kTable) + ".dat", 0)) {
     TDataManagerHold creator(krGetDataManager(killtest::kTable, store));
@@ -209,6 +228,174 @@ int Run(const std::string& kind, const std::string& path, unsigned seed,
   }
   m->DisconnectDataset(&client);
   return 0;
+}
+
+// ---- The SQL scenario.
+
+// The writer's picture of the table: what the planned scripts leave.
+struct TScriptModel {
+  std::vector<std::uint32_t> keys;             // in no order, for a random pick
+  std::map<std::uint32_t, std::int32_t> rows;  // key -> version
+  std::uint32_t nextKey = 1;
+
+  void Set(std::uint32_t key, std::int32_t version) {
+    if (rows.emplace(key, version).second)
+      keys.push_back(key);
+    else
+      rows[key] = version;
+    if (key >= nextKey) nextKey = key + 1;
+  }
+  void Erase(std::uint32_t key) {
+    rows.erase(key);
+    for (std::uint32_t& k : keys) {
+      if (k != key) continue;
+      k = keys.back();
+      keys.pop_back();
+      break;
+    }
+  }
+};
+
+// Row `key` at `version` as SQL: Item as a literal, and Big from `key`, a
+// literal or the column K. An integer literal is read as 32 bits, so Big
+// (past that from key 2148 on) is a product of 64-bit values.
+std::string ItemSql(std::uint32_t key, std::int32_t version) {
+  return killtest::ItemNullAt(version) ? "NULL" : "'" + killtest::ItemOf(key) + "'";
+}
+std::string BigSql(const std::string& key, std::int32_t version) {
+  return killtest::BigNullAt(version) ? "NULL" : "CAST(" + key + " AS LARGEINT) * 1000003";
+}
+
+// One script: its SQL text, its plan for the ops file, and the rows its
+// last UPDATE or DELETE changes (-1 when it has none).
+struct TScript {
+  std::string sql;
+  std::string plan = "B";
+  std::int32_t lastCount = -1;
+};
+
+// Appends to `script` an UPDATE that sets every row of keys first .. last
+// to `version` with expressions over K, or a DELETE of them.
+void PlanRange(TScript& script, TScriptModel& model, std::uint32_t first, std::uint32_t last,
+               bool update, std::int32_t version) {
+  const std::string where =
+      " WHERE K BETWEEN " + std::to_string(first) + " AND " + std::to_string(last);
+  if (update) {
+    const std::string item =
+        killtest::ItemNullAt(version) ? "NULL" : "'sor ' || CAST(K AS VARCHAR) || ' \xF5\xFB'";
+    script.sql += "UPDATE Scripted SET Item = " + item + ", Qty = K * 7 + " +
+                  std::to_string(version) + " * 1000000, Big = " + BigSql("K", version) + where;
+  } else {
+    script.sql += "DELETE FROM Scripted" + where;
+  }
+  std::vector<std::uint32_t> hit;
+  for (auto it = model.rows.lower_bound(first); it != model.rows.end() && it->first <= last; ++it)
+    hit.push_back(it->first);
+  for (std::uint32_t key : hit) {
+    if (update) {
+      model.Set(key, version);
+      script.plan += " U " + std::to_string(key) + " " + std::to_string(version);
+    } else {
+      model.Erase(key);
+      script.plan += " D " + std::to_string(key);
+    }
+  }
+  script.lastCount = static_cast<std::int32_t>(hit.size());
+}
+
+// Plans a random script on `model`, which it leaves as the script will.
+TScript PlanScript(TScriptModel& model, std::mt19937& random) {
+  TScript script;
+  const int statements = 1 + static_cast<int>(random() % 30);
+  for (int i = 0; i < statements; ++i) {
+    if (i > 0) script.sql += ";\n";
+    const unsigned r = random() % 20;
+    const auto version = static_cast<std::int32_t>(random() % killtest::kVersions);
+    if (model.keys.empty() || r < 8) {
+      const std::uint32_t key = model.nextKey;
+      script.sql += "INSERT INTO Scripted VALUES (" + std::to_string(key) + ", " +
+                    ItemSql(key, version) + ", " + std::to_string(killtest::QtyOf(key, version)) +
+                    ", " + BigSql(std::to_string(key), version) + ")";
+      model.Set(key, version);
+      script.plan += " I " + std::to_string(key) + " " + std::to_string(version);
+      continue;
+    }
+    const std::uint32_t key = model.keys[random() % model.keys.size()];
+    if (r < 14) {
+      script.sql += "UPDATE Scripted SET Item = " + ItemSql(key, version) +
+                    ", Qty = " + std::to_string(killtest::QtyOf(key, version)) +
+                    ", Big = " + BigSql(std::to_string(key), version) +
+                    " WHERE K = " + std::to_string(key);
+      model.Set(key, version);
+      script.plan += " U " + std::to_string(key) + " " + std::to_string(version);
+      script.lastCount = 1;
+    } else if (r < 17) {
+      script.sql += "DELETE FROM Scripted WHERE K = " + std::to_string(key);
+      model.Erase(key);
+      script.plan += " D " + std::to_string(key);
+      script.lastCount = 1;
+    } else {
+      PlanRange(script, model, key, key + random() % 8, r < 19, version);
+    }
+  }
+  script.plan += " E\n";
+  return script;
+}
+
+// Creates the table through SQL when missing and reads what it holds.
+TScriptModel PrepareScriptTable(const std::string& kind, const std::string& path,
+                                TKivoQuery& query) {
+  TScriptModel model;
+  TKivoDatabase db;
+  OpenDatabase(db, kind, path);
+  const bool exists = db.Handle()->FileExists(std::string(killtest::kScriptTable) + ".dat", 0);
+  if (!exists) {
+    db.Close();
+    query.SetSQLText(killtest::kCreateScriptTable);
+    query.ExecSQL();
+    db.Open();
+  }
+  killtest::TRowsClient client;
+  TKivoDataManager* m = krGetDataManager(killtest::kScriptTable, db.Handle());
+  if (m->ConnectDataset(&client) != kOpenOk) {
+    krReleaseDataManager(m);
+    throw std::runtime_error("the table does not open");
+  }
+  for (std::int32_t pos = 0; pos < m->RecordCount(); ++pos) {
+    const killtest::TScriptRow row = killtest::ReadScriptRow(*m, m->GetRecordPtr(pos));
+    if (!row.problem.empty() || model.rows.count(row.key) != 0)
+      throw std::runtime_error("record " + std::to_string(pos) + " is not a row of the writer");
+    model.Set(row.key, row.version);
+  }
+  m->DisconnectDataset(&client);
+  return model;
+}
+
+// Runs random scripts through the query component until killed.
+int RunScripts(const std::string& kind, const std::string& path, unsigned seed,
+               const std::string& opsFile) {
+  TKivoQuery query;
+  if (kind == "dir")
+    query.SetDatabaseName(path);
+  else
+    query.SetDatabaseFileName(path);
+  TScriptModel model = PrepareScriptTable(kind, path, query);
+  std::printf("open %zu\n", model.rows.size());
+  std::fflush(stdout);
+  const int ops = ::open(opsFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (ops < 0) throw std::runtime_error("cannot open the ops file");
+  std::mt19937 random(seed);
+  for (;;) {
+    const TScript script = PlanScript(model, random);
+    Append(ops, script.plan);
+    query.SetSQLText(script.sql);
+    query.ExecSQL();
+    if (script.lastCount >= 0 && query.RowsAffected() != script.lastCount)
+      throw std::runtime_error("the table and the writer's model disagree");
+    Append(ops, "F\n");
+    std::printf("flushed %zu\n", model.rows.size());
+    std::fflush(stdout);
+  }
 }
 
 // Random Windows-1250 words with Hungarian letters in both cases.
@@ -286,14 +473,20 @@ int main(int argc, char** argv) {
     opsFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
-  if (args.size() < 3 || args.size() > 4 ||
-      (args[0] != "dir" && args[0] != "kvb" && args[0] != "idx")) {
+  const bool sql = !args.empty() && args[0] == "sql" && opsFile.empty();
+  if (sql) args.erase(args.begin());
+  const bool usable = sql ? args.size() == 4 && (args[0] == "dir" || args[0] == "kvb")
+                          : args.size() >= 3 && args.size() <= 4 &&
+                                (args[0] == "dir" || args[0] == "kvb" || args[0] == "idx");
+  if (!usable) {
     std::fprintf(stderr,
-                 "usage: kill_writer [--mixed OPS-FILE] dir|kvb|idx PATH SEED [TABLE-PASSWORD]\n");
+                 "usage: kill_writer [--mixed OPS-FILE] dir|kvb|idx PATH SEED [TABLE-PASSWORD]\n"
+                 "       kill_writer sql dir|kvb PATH SEED OPS-FILE\n");
     return 2;
   }
   try {
     const auto seed = static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10));
+    if (sql) return RunScripts(args[0], args[1], seed, args[3]);
     if (args[0] == "idx") return RunIndexed(args[1], seed);
     return Run(args[0], args[1], seed, args.size() == 4 ? args[3] : "", opsFile);
   } catch (const std::exception& e) {
