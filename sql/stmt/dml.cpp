@@ -8,6 +8,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/errors.h"
+#include "platform/locale.h"
 #include "sql/stmt/keywords.h"
 
 namespace kivo {
@@ -231,7 +232,17 @@ void TKivoSQLInsert::Parse() {
   if (IsReserved(W().VALUES)) {
     ParseValues();
   } else if (IsReserved(W().SELECT)) {
+    const int from = SavePosition();
     select_ = std::make_unique<TKivoSQLSelect>(*lexer_);
+    // Any token of the SELECT that reads as the target's name counts, so
+    // that no way of naming it (a join, a sub-query) is missed.
+    select_names_target_ = false;
+    const int to = SavePosition();
+    TToken token;
+    for (int i = from; i < to && !select_names_target_; ++i) {
+      token = lexer_->TokenAt(lexer_->CurrentCommand(), i);
+      select_names_target_ = AnsiSameText(token.Text, target_.TableName);
+    }
   } else {
     // Neither VALUES nor SELECT: the token cannot belong to the statement.
     RaiseAtToken(err::kInsertLeftOver);
@@ -288,17 +299,23 @@ void TKivoSQLInsert::InsertValues(TZorHost& host, TZorTable& target) {
 void TKivoSQLInsert::InsertSelected(TZorHost& host, TZorTable& target, bool live) {
   select_->Execute(host, live);
   TZorTable& result = *select_->GetResult();
-  // The rows are fixed in a copy before the target changes, also when the
-  // target is one of the tables they come from. The copy's fields are
-  // named by place: a query may show two fields of one name.
   const std::vector<int> shown = ShownFieldNumbers(result);
-  std::vector<TZorFieldDef> defs;
-  for (std::size_t k = 0; k < shown.size(); ++k) {
-    const int n = shown[k];
-    defs.push_back({"F" + std::to_string(k), result.FieldType(n), result.FieldSize(n)});
+  // When the SELECT may read the target, its rows are fixed in a copy
+  // before the target changes. The copy's fields are named by place: a
+  // query may show two fields of one name.
+  std::unique_ptr<TZorTable> copied;
+  std::vector<int> read = shown;
+  if (select_names_target_) {
+    std::vector<TZorFieldDef> defs;
+    for (std::size_t k = 0; k < shown.size(); ++k) {
+      const int n = shown[k];
+      defs.push_back({"F" + std::to_string(k), result.FieldType(n), result.FieldSize(n)});
+    }
+    copied = host.CreateResultTable(defs);
+    CopyRows(result, shown, *copied);
+    for (std::size_t k = 0; k < read.size(); ++k) read[k] = static_cast<int>(k);
   }
-  std::unique_ptr<TZorTable> copy = host.CreateResultTable(defs);
-  CopyRows(result, shown, *copy);
+  TZorTable* copy = copied ? copied.get() : &result;
 
   const std::vector<int> fields = TargetFields(target, columns_, shown.size());
   // Automatic numbers are checked against the rows stored so far, which a
@@ -309,7 +326,7 @@ void TKivoSQLInsert::InsertSelected(TZorHost& host, TZorTable& target, bool live
   for (copy->First(); !copy->Eof(); copy->Next()) {
     for (std::size_t k = 0; k < fields.size(); ++k) {
       TZorValue value;
-      copy->ReadField(static_cast<int>(k), value);
+      copy->ReadField(read[k], value);
       row[k] = value;  // an owned copy: the read may borrow the copy's record
       ConvertForField(target, fields[k], row[k]);
     }

@@ -69,6 +69,9 @@ class TKivoSQLInsert : public TKivoSQLCommand {
   std::vector<std::string> columns_;
   std::vector<std::unique_ptr<TZorExpression>> values_;
   std::unique_ptr<TKivoSQLSelect> select_;
+  // The SELECT names the target table somewhere (a source, a sub-query):
+  // its rows are fixed in a copy before the target changes.
+  bool select_names_target_ = true;
 };
 
 class TKivoSQLUpdate : public TKivoSQLCommand {
