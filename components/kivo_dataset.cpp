@@ -476,16 +476,23 @@ TDataSource* TKivoDataset::MasterSource() const {
   return master_link_ ? master_link_->DataSource() : nullptr;
 }
 
+bool TKivoDataset::SourceLeadsHere(TDataSource* source) const {
+  // The chain is short in practice; a cycle elsewhere in it (which the
+  // setters refuse) would still end after as many steps as links exist.
+  int steps = 0;
+  for (TDataSource* s = source; s != nullptr && steps < 10000; ++steps) {
+    TDataSet* ds = s->DataSet();
+    if (ds == static_cast<const TDataSet*>(this)) return true;
+    auto* kivo = dynamic_cast<TKivoDataset*>(ds);
+    s = kivo ? kivo->UpstreamSource() : nullptr;
+  }
+  return false;
+}
+
 void TKivoDataset::SetMasterSource(TDataSource* source) {
   // A source whose data set is this one, or whose chain of masters leads
   // back here, would make the link a cycle.
-  for (TDataSource* s = source; s != nullptr;) {
-    TDataSet* ds = s->DataSet();
-    if (ds == static_cast<TDataSet*>(this))
-      throw Exception("TKivoDataSet.SetDataSource - Invalid DataSource");
-    auto* kivo = dynamic_cast<TKivoDataset*>(ds);
-    s = kivo ? kivo->MasterSource() : nullptr;
-  }
+  if (SourceLeadsHere(source)) throw Exception("TKivoDataSet.SetDataSource - Invalid DataSource");
   if (!master_link_) master_link_ = std::make_unique<TKivoMasterDataLink>(*this);
   master_link_->SetDataSource(source);
   if (TDataSet::Active() && table_opened_) MasterChanged();

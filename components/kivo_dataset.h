@@ -42,6 +42,7 @@
 namespace kivo {
 
 class TKivoMasterDataLink;
+class TParams;
 
 // Field `fieldNo` (-1 = the identifier) of the stored record image `record`
 // of `m`'s table, borrowing the image's memory (TZorValue::SetBorrowed); a
@@ -138,6 +139,22 @@ class TKivoDataset : public TKivoDatasetBase,
   void SetMasterSource(TDataSource* source);
   const std::string& MasterFields() const { return master_fields_; }
   void SetMasterFields(const std::string& value);
+  // The source this data set follows: the master source of a table, the
+  // parameter source of a query. A chain of them must not come back.
+  virtual TDataSource* UpstreamSource() const { return MasterSource(); }
+  // True when `source`, or a source up its chain, belongs to this data set.
+  bool SourceLeadsHere(TDataSource* source) const;
+
+  // ---- Answers to data-transfer components. Statements are SQL, outside
+  // any transaction; names are quoted with "'".
+  bool PSIsSQLBased() const { return true; }
+  bool PSIsSQLSupported() const { return true; }
+  bool PSInTransaction() const { return false; }
+  std::string PSGetQuoteChar() const { return "'"; }
+  void PSEndTransaction(bool /*commit*/) {}
+  // Runs `sql` on a new query at this data set's database and returns the
+  // rows it changed (its RowsAffected).
+  std::int32_t PSExecuteStatement(const std::string& sql, const TParams* params);
 
   // ---- Searching.
   // The table position of the first visible record whose fields equal the

@@ -14,8 +14,9 @@ namespace kivo {
 
 namespace {
 
-constexpr int kNoResult = 1088;     // "Error creating cursor handle. Try to use ExecSQL ..."
-constexpr int kFieldNotFound = 13;  // "Field not found. Table name = '%s', Field name = '%s'"
+constexpr int kNoResult = 1088;       // "Error creating cursor handle. Try to use ExecSQL ..."
+constexpr int kFieldNotFound = 13;    // "Field not found. Table name = '%s', Field name = '%s'"
+constexpr int kCircularLinks = 1056;  // "Circular datalinks are not allowed"
 
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::string text;
@@ -62,7 +63,111 @@ class TLocationRestore {
   std::function<void()> restore_;
 };
 
+// Gives `param` the value of `field`, in the field's type.
+void AssignFromField(TParam& param, const TField& field) {
+  const TFieldType type = field.DataType();
+  if (field.IsNull()) {
+    param.SetDataType(type);
+    param.Clear();
+    return;
+  }
+  switch (type) {
+    case ftWideString:
+      param.SetAsWideString(field.AsWideString());
+      break;
+    case ftSmallint:
+      param.SetAsSmallInt(static_cast<std::int16_t>(field.AsInteger()));
+      break;
+    case ftInteger:
+    case ftAutoInc:
+      param.SetAsInteger(field.AsInteger(), type);
+      break;
+    case ftWord:
+      param.SetAsWord(static_cast<std::uint16_t>(field.AsInteger()));
+      break;
+    case ftLargeint:
+      param.SetAsLargeInt(field.AsLargeInt());
+      break;
+    case ftBoolean:
+      param.SetAsBoolean(field.AsBoolean());
+      break;
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+      param.SetAsFloat(field.AsFloat(), type);
+      break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      param.SetAsDateTime(field.AsDateTime(), type);
+      break;
+    default:
+      if (IsBlobType(type) || type == ftBytes) {
+        param.SetAsBlob(field.AsString(), type == ftBytes ? ftBlob : type);
+      } else {
+        param.SetAsString(field.AsString(), type == ftFixedChar ? ftFixedChar : ftString);
+      }
+      break;
+  }
+}
+
+// The table a SELECT reads when it reads exactly one: the name after its
+// first FROM, unless a join or another table follows. "" otherwise, and
+// for text the lexer refuses.
+std::string TableNameOfSelect(const std::string& text) {
+  try {
+    TKivoLexer lexer(text);
+    if (lexer.CommandCount() < 1) return "";
+    const int n = lexer.TokenCount(0);
+    if (n == 0) return "";
+    const TToken first = lexer.TokenAt(0, 0);
+    if (first.TokenType != tktReservedWord || !AnsiSameText(first.Text, "SELECT")) return "";
+    int depth = 0;
+    for (int i = 1; i < n; ++i) {
+      const TToken token = lexer.TokenAt(0, i);
+      if (token.TokenType == tktLeftParenthesis) ++depth;
+      if (token.TokenType == tktRightParenthesis) --depth;
+      if (depth != 0 || token.TokenType != tktReservedWord || !AnsiSameText(token.Text, "FROM"))
+        continue;
+      if (i + 1 >= n) return "";
+      const TToken name = lexer.TokenAt(0, i + 1);
+      if (name.TokenType != tktString && name.TokenType != tktQuotedString &&
+          name.TokenType != tktBracketedString)
+        return "";
+      // The name, an alias perhaps, then the end or a clause of one table.
+      for (int k = i + 2; k < n && k <= i + 3; ++k) {
+        const TToken next = lexer.TokenAt(0, k);
+        if (next.TokenType == tktComma) return "";
+        if (next.TokenType == tktReservedWord &&
+            (AnsiSameText(next.Text, "JOIN") || AnsiSameText(next.Text, "INNER") ||
+             AnsiSameText(next.Text, "LEFT") || AnsiSameText(next.Text, "RIGHT") ||
+             AnsiSameText(next.Text, "FULL") || AnsiSameText(next.Text, "CROSS") ||
+             AnsiSameText(next.Text, "NATURAL")))
+          return "";
+      }
+      return std::string(name.Text);
+    }
+  } catch (const std::exception&) {
+  }
+  return "";
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The master link.
+
+void TKivoQueryDataLink::ActiveChanged() {
+  if (query_.Active()) query_.RefreshParams();
+}
+
+void TKivoQueryDataLink::RecordChanged(TField* field) {
+  if (field == nullptr && query_.Active()) query_.RefreshParams();
+}
+
+void TKivoQueryDataLink::CheckBrowseMode() {
+  if (query_.Active()) query_.CheckBrowseMode();
+}
 
 TKivoQuery::TKivoQuery(TComponent* owner) : TKivoDataset(owner) {}
 
@@ -109,6 +214,62 @@ void TKivoQuery::QueryChanged() {
   params_ = std::move(fresh);
 }
 
+void TKivoQuery::SetDataSource(TDataSource* source) {
+  if (SourceLeadsHere(source)) throw ZorException::Create(kCircularLinks);
+  data_link_.SetDataSource(source);
+}
+
+void TKivoQuery::FillParamsFromMaster() {
+  TDataSet* master = data_link_.DataSet();
+  if (master == nullptr) return;
+  for (int i = 0; i < params_.Count(); ++i) {
+    TParam& param = params_[i];
+    if (param.Bound()) continue;
+    AssignFromField(param, master->FieldByName(param.Name()));
+    param.SetBound(false);
+  }
+}
+
+void TKivoQuery::GetDetailLinkFields(std::vector<TField*>& masterFields,
+                                     std::vector<TField*>& detailFields) {
+  masterFields.clear();
+  detailFields.clear();
+  TDataSet* master = data_link_.DataSet();
+  if (master == nullptr) return;
+  for (int i = 0; i < params_.Count(); ++i) {
+    TField* mf = master->FindField(params_[i].Name());
+    if (mf == nullptr) continue;
+    masterFields.push_back(mf);
+    if (TField* df = FindField(params_[i].Name())) detailFields.push_back(df);
+  }
+}
+
+void TKivoQuery::RefreshParams() {
+  DisableControls();
+  try {
+    TDataSet* master = data_link_.DataSet();
+    if (master != nullptr && master->Active() && master->State() != dsSetKey) {
+      Close();
+      Open();
+    }
+  } catch (...) {
+    EnableControls();
+    throw;
+  }
+  EnableControls();
+}
+
+std::string TKivoQuery::PSGetTableName() const { return TableNameOfSelect(statement_text_); }
+
+void TKivoQuery::PSSetCommandText(const std::string& text) {
+  if (!text.empty()) SetSQLText(text);
+}
+
+void TKivoQuery::PSSetParams(const TParams& params) {
+  if (params.Count() > 0) SetParams(params);
+  Close();
+}
+
 void TKivoQuery::SetParams(const TParams& params) {
   for (int i = 0; i < params.Count(); ++i) {
     if (TParam* mine = params_.FindParam(params[i].Name())) *mine = params[i];
@@ -127,6 +288,7 @@ void TKivoQuery::TakeCount(const TKivoSqlHost& host) { rows_affected_ = host.Row
 
 void TKivoQuery::ExecSQL() {
   TDBFlagScope flag(*this, kFlagCommand);
+  FillParamsFromMaster();
   std::unique_ptr<TKivoSqlHost> host = MakeHost();
   TSQLScriptProcessor processor(statement_text_, &params_);
   try {
@@ -181,6 +343,7 @@ void TKivoQuery::ApplyFieldList(const std::vector<std::string>& names,
 
 void TKivoQuery::InternalOpen() {
   if (processor_) return;
+  FillParamsFromMaster();
   std::unique_ptr<TKivoSqlHost> host = MakeHost();
   try {
     processor_ = std::make_unique<TSQLScriptProcessor>(statement_text_, &params_);
@@ -252,6 +415,27 @@ void TKivoQuery::InternalClose() {
   }
   processor_.reset();
   host_.reset();
+}
+
+}  // namespace kivo
+
+namespace kivo {
+
+// ---------------------------------------------------------------------------
+// Answers of every data set to data-transfer components: a statement runs
+// on a query of its own at this data set's place.
+
+std::int32_t TKivoDataset::PSExecuteStatement(const std::string& sql, const TParams* params) {
+  TDBFlagScope flag(*this, kFlagProvider);
+  TKivoQuery query;
+  query.SetInMemory(InMemory());
+  query.SetDatabaseName(DatabaseName());
+  query.SetDatabaseFileName(DatabaseFileName());
+  query.SetSessionName(SessionName());
+  query.SetSQLText(sql);
+  if (params != nullptr) query.SetParams(*params);
+  query.ExecSQL();
+  return query.RowsAffected();
 }
 
 }  // namespace kivo

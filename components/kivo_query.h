@@ -25,6 +25,24 @@ namespace kivo {
 
 class TKivoSqlHost;
 class TSQLScriptProcessor;
+class TKivoQuery;
+
+// The link from a query to the data source whose fields fill its unbound
+// parameters: a new master record, or the master opening or closing, runs
+// the open query again with the new values.
+class TKivoQueryDataLink : public TDataLink {
+ public:
+  explicit TKivoQueryDataLink(TKivoQuery& query) : query_(query) {}
+  TKivoQuery& DetailDataSet() const { return query_; }
+
+ protected:
+  void ActiveChanged() override;
+  void RecordChanged(TField* field) override;
+  void CheckBrowseMode() override;
+
+ private:
+  TKivoQuery& query_;
+};
 
 class TKivoQuery : public TKivoDataset {
  public:
@@ -52,6 +70,19 @@ class TKivoQuery : public TKivoDataset {
   bool ParamCheck() const { return param_check_; }
   void SetParamCheck(bool value) { param_check_ = value; }
 
+  // ---- The master: a data source whose fields of the same names fill the
+  // parameters that have no value of their own, before every run.
+  TDataSource* DataSource() const { return data_link_.DataSource(); }
+  // Raises native error 1056 "Circular datalinks are not allowed" when the
+  // source's data set is this query or follows it through a chain of links.
+  void SetDataSource(TDataSource* source);
+  TDataSource* UpstreamSource() const override { return DataSource(); }
+  // For every parameter named like a field of the master: that master field,
+  // and this query's field of the same name when it has one.
+  void GetDetailLinkFields(std::vector<TField*>& masterFields, std::vector<TField*>& detailFields);
+  // Runs the open query again (the link calls it on a new master record).
+  void RefreshParams();
+
   // ---- Running.
   // Ask for an editable result: a query that reads one table directly then
   // shows the table itself; any other result is read-only.
@@ -64,6 +95,16 @@ class TKivoQuery : public TKivoDataset {
   // -1 until one ran. Nothing else resets it.
   std::int32_t RowsAffected() const { return rows_affected_; }
 
+  // ---- Answers to data-transfer components.
+  // The table a simple SELECT of the text reads; "" when there is none.
+  std::string PSGetTableName() const;
+  // A non-empty command text replaces the text.
+  void PSSetCommandText(const std::string& text);
+  // Copies the values of `params` (when there are any) and closes the query.
+  void PSSetParams(const TParams& params);
+  void PSExecute() { ExecSQL(); }
+  TParams& PSGetParams() { return params_; }
+
  protected:
   void InternalOpen() override;
   void InternalClose() override;
@@ -73,6 +114,9 @@ class TKivoQuery : public TKivoDataset {
   // The text changed: closes the query and, with ParamCheck, makes the
   // parameter list from the text.
   void QueryChanged();
+  // Gives every unbound parameter the value of the master's field of the
+  // same name (raising when the master has none); they stay unbound.
+  void FillParamsFromMaster();
   // A host for this query's settings, its parameters and count.
   std::unique_ptr<TKivoSqlHost> MakeHost() const;
   // Takes the rows-affected count the statements left on `host`.
@@ -87,6 +131,7 @@ class TKivoQuery : public TKivoDataset {
   bool param_check_ = true;
   bool request_live_ = false;
   std::int32_t rows_affected_ = -1;
+  TKivoQueryDataLink data_link_{*this};
   // While open: the processor whose last statement produced the rows, the
   // host it ran on (the result's filter evaluates sub-queries through it).
   std::unique_ptr<TKivoSqlHost> host_;

@@ -258,4 +258,75 @@ TEST_F(QueryTest, ChangesRunInOrderAndTheCountStaysUntilTheNextChange) {
 }
 
 }  // namespace
+TEST_F(QueryTest, AMasterFillsTheUnboundParametersAndRerunsTheQuery) {
+  auto master = Query("SELECT n FROM t WHERE n < 4");
+  master->Open();
+  TDataSource source(master.get());
+  auto detail = Query("SELECT s FROM t WHERE n = :n OR n = :other");
+  detail->ParamByName("other").SetAsInteger(6);
+  detail->SetDataSource(&source);
+  detail->Open();
+  // Row 1 of the master: n = 1 from it, other = 6 kept as given.
+  EXPECT_EQ(Rows(*detail), (std::vector<std::string>{"s1", "s0"}));
+  EXPECT_FALSE(detail->ParamByName("n").Bound());
+  EXPECT_TRUE(detail->ParamByName("other").Bound());
+  // A move of the master runs the detail again with the new record.
+  master->Next();
+  EXPECT_EQ(Rows(*detail), (std::vector<std::string>{"s2", "s0"}));
+  master->Last();
+  EXPECT_EQ(Rows(*detail), (std::vector<std::string>{"s0", "s0"}));
+
+  std::vector<TField*> masterFields;
+  std::vector<TField*> detailFields;
+  detail->GetDetailLinkFields(masterFields, detailFields);
+  ASSERT_EQ(masterFields.size(), 1u);
+  EXPECT_EQ(masterFields[0], &master->FieldByName("n"));
+  // The detail shows no field named n.
+  EXPECT_TRUE(detailFields.empty());
+
+  // A parameter the master has no field for is an error of the run.
+  detail->Close();
+  detail->SetSQLText("SELECT s FROM t WHERE n = :missing");
+  EXPECT_THROW(detail->Open(), std::exception);
+  EXPECT_FALSE(detail->Active());
+  // Commands take their parameters from the master too.
+  detail->SetSQLText("DELETE FROM t WHERE n = :n");
+  detail->ExecSQL();
+  EXPECT_EQ(detail->RowsAffected(), 1);
+}
+
+TEST_F(QueryTest, ParameterLinksThatComeBackAreRefused) {
+  auto a = Query("SELECT n FROM t");
+  auto b = Query("SELECT n FROM t WHERE n = :n");
+  auto c = Query("SELECT n FROM t WHERE n = :n");
+  TDataSource ofA(a.get());
+  TDataSource ofB(b.get());
+  TDataSource ofC(c.get());
+  EXPECT_EQ(NativeErrorOf([&] { a->SetDataSource(&ofA); }), 1056);
+  b->SetDataSource(&ofA);
+  c->SetDataSource(&ofB);
+  // a -> c -> b -> a would be a circle.
+  EXPECT_EQ(NativeErrorOf([&] { a->SetDataSource(&ofC); }), 1056);
+  EXPECT_EQ(a->DataSource(), nullptr);
+  // A table's master chain counts as well.
+  EXPECT_THROW(a->SetMasterSource(&ofC), std::exception);
+}
+
+TEST_F(QueryTest, StatementsRunForDataTransferAtTheDataSetsPlace) {
+  auto q = Query("SELECT n FROM t");
+  q->Open();
+  TParams params;
+  params.Add("k").SetAsInteger(3);
+  EXPECT_EQ(q->PSExecuteStatement("UPDATE t SET s = 'p' WHERE n > :k", &params), 3);
+  q->Close();
+  EXPECT_EQ(q->PSGetTableName(), "t");
+  q->PSSetCommandText("SELECT a.n FROM t a, t b WHERE a.n = b.n");
+  EXPECT_EQ(q->PSGetTableName(), "");
+  q->PSSetCommandText("SELECT n FROM t x WHERE s = 'p'");
+  EXPECT_EQ(q->PSGetTableName(), "t");
+  q->PSSetCommandText("");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"4", "5", "6"}));
+}
+
 }  // namespace kivo

@@ -7,21 +7,25 @@ namespace kivo {
 
 void TParam::SetAsString(std::string_view text, TFieldType type) {
   data_type_ = type;
+  bound_ = true;
   value_.SetString(text);
 }
 
 void TParam::SetAsWideString(std::u16string_view text) {
   data_type_ = ftWideString;
+  bound_ = true;
   value_.SetWideString(text);
 }
 
 void TParam::SetAsSmallInt(std::int16_t v) {
   data_type_ = ftSmallint;
+  bound_ = true;
   value_.SetSmallInt(v);
 }
 
 void TParam::SetAsInteger(std::int32_t v, TFieldType type) {
   data_type_ = type;
+  bound_ = true;
   if (type == ftAutoInc) {
     value_.SetAutoInc(v);
   } else {
@@ -31,21 +35,25 @@ void TParam::SetAsInteger(std::int32_t v, TFieldType type) {
 
 void TParam::SetAsWord(std::uint16_t v) {
   data_type_ = ftWord;
+  bound_ = true;
   value_.SetWord(v);
 }
 
 void TParam::SetAsLargeInt(std::int64_t v) {
   data_type_ = ftLargeint;
+  bound_ = true;
   value_.SetLargeInt(v);
 }
 
 void TParam::SetAsBoolean(bool v) {
   data_type_ = ftBoolean;
+  bound_ = true;
   value_.SetBoolean(v);
 }
 
 void TParam::SetAsFloat(double v, TFieldType type) {
   data_type_ = type;
+  bound_ = true;
   if (type == ftCurrency) {
     value_.SetCurrency(v);
   } else {
@@ -64,11 +72,13 @@ void TParam::SetAsDateTime(double dateTime, TFieldType type) {
     v.SetDateTime(dateTime);
   }
   data_type_ = type;
+  bound_ = true;
   value_ = std::move(v);
 }
 
 void TParam::SetAsBlob(std::string_view bytes, TFieldType type) {
   data_type_ = type;
+  bound_ = true;
   value_.SetMemo(bytes, type == ftFmtMemo ? ftFmtMemo : ftMemo);
 }
 

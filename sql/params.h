@@ -39,6 +39,12 @@ class TParam {
   // Makes the value NULL; the declared type stays.
   void Clear() { value_.Clear(); }
 
+  // Whether a value was given to the parameter (by any setter below). A
+  // query linked to a master fills only the parameters that are not bound,
+  // and leaves them unbound so that the next master record fills them again.
+  bool Bound() const { return bound_; }
+  void SetBound(bool value) { bound_ = value; }
+
   void SetAsString(std::string_view text, TFieldType type = ftString);
   void SetAsWideString(std::u16string_view text);
   void SetAsSmallInt(std::int16_t v);
@@ -64,6 +70,7 @@ class TParam {
   std::string name_;
   TFieldType data_type_ = ftUnknown;
   TZorValue value_;
+  bool bound_ = false;
 };
 
 class TParams {
