@@ -182,14 +182,16 @@ void TKivoDataset::InternalPost() {
   SetBlobNullBits(buffer);
   CheckRequiredTableFields(buffer);
   const bool inserting = State() == dsInsert;
-  data_manager_->CheckUniqueKeys(buffer, inserting, "TKivoDataSet.InternalPost");
   if (inserting) {
+    data_manager_->CheckUniqueKeys(buffer, inserting, "TKivoDataSet.InternalPost");
     StoreNewRecord(buffer, "Error in TKivoDataSet.InternalPost");
   } else {
     // The record is found again by the identifier it had: another data set
     // may have deleted it, or moved the last record into its position.
     const std::int32_t id = edited_id_ >= 0 ? edited_id_ : BufferId(buffer);
     const std::int32_t at = ListPositionOfId(id);
+    data_manager_->CheckUniqueKeys(buffer, inserting, "TKivoDataSet.InternalPost",
+                                   at >= 0 ? list_->RecordAt(at) : -1);
     if (at < 0)
       throw Exception(where + "the record being edited (identifier " + std::to_string(id) +
                       ") no longer exists.");

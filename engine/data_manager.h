@@ -324,8 +324,10 @@ class TKivoDataManager {
   // has done that.
   bool AppendRecords(const std::uint8_t* images, std::int32_t count);
   // Replaces record `recPos`; returns its new position within `currentIndex`.
+  // `currentOrdinal`: the caller's guess of the record's place in
+  // `currentIndex`, or -1.
   std::int32_t UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
-                            std::int32_t recPos);
+                            std::int32_t recPos, std::int32_t currentOrdinal = -1);
   // Deletes record `recPos`; the last record moves into `recPos`. Returns the
   // moved record's position within `currentIndex` before the delete, else 0.
   // `currentOrdinal`: recPos's ordinal within `currentIndex` when known,
@@ -500,8 +502,11 @@ class TKivoDataManager {
   // gives an inserted record the identifier LastAutoInc + 1, written into
   // `buffer`. Returns whether the identifier was replaced.
   // `operation` names the caller in the message ("TKivoDataSet.InternalPost").
+  // `editedPos`, when not -1, is the stored position of the record an edit
+  // changes; indexes whose key the edit leaves as it was are not searched.
   bool CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
-                       const std::string& operation = "TKivoDataSet.InternalPost");
+                       const std::string& operation = "TKivoDataSet.InternalPost",
+                       std::int32_t editedPos = -1);
   // The first index whose first key fields are `fieldNames`, or -1.
   std::int32_t FindIndexForFields(const std::string& fieldNames, const std::string& descFields,
                                   bool caseSensitive);

@@ -321,14 +321,14 @@ std::int32_t TKivoDataManager::KeyBound(const std::uint8_t* keyBuffer, std::int3
 }
 
 bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
-                                       const std::string& operation) {
+                                       const std::string& operation, std::int32_t editedPos) {
   return Locked([&] {
     TkrTableIndexes& list = IndexList();
     bool replaced = false;
     for (std::int32_t i = 0; i < list.Count(); ++i) {
       const TkrIndexHeader& header = list.Header(i);
       if ((header.Options & (ixUnique | ixPrimary)) == 0) continue;
-      if (list.FindKeyConflict(i, buffer, inserting) < 0) continue;
+      if (list.FindKeyConflict(i, buffer, inserting, editedPos) < 0) continue;
       if (inserting && header.KeyFields == std::vector<std::int32_t>{-1}) {
         SetRecordId(layout_, buffer, static_cast<std::uint32_t>(header_.LastAutoInc) + 1u);
         replaced = true;

@@ -32,9 +32,11 @@ class TkrRecordIndexer {
   }
   // Record `pos` is about to change from `oldImage` (still what the cache
   // holds) to `newImage`. Returns its new position within `currentIndex`.
+  // `currentOrdinal` is the caller's guess of the record's place in
+  // `currentIndex` (-1 for none); a right guess spares a search.
   virtual std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,
-                                      std::int32_t pos, std::int32_t currentIndex,
-                                      bool maintainAll) = 0;
+                                      std::int32_t pos, std::int32_t currentIndex, bool maintainAll,
+                                      std::int32_t currentOrdinal) = 0;
   // Record `pos` of a table of `countBefore` records is about to be deleted
   // and the last record moved into `pos`. Returns the moved record's position
   // within `currentIndex` before the delete, or 0 when nothing moves.

@@ -561,7 +561,7 @@ bool TKivoDataManager::AppendRecords(const std::uint8_t* images, std::int32_t co
 }
 
 std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int32_t currentIndex,
-                                            std::int32_t recPos) {
+                                            std::int32_t recPos, std::int32_t currentOrdinal) {
   return Locked([&] {
     CheckRecordStorage("UpdateRecord", true);
     const TStoredImage stored(layout_, password_, header_.Encrypted != 0, buffer);
@@ -575,7 +575,8 @@ std::int32_t TKivoDataManager::UpdateRecord(const std::uint8_t* buffer, std::int
     records_->LockRecordPage(recPos);
     std::int32_t result;
     try {
-      result = indexer_->RecordUpdating(old, buffer, recPos, currentIndex, maintainAll);
+      result =
+          indexer_->RecordUpdating(old, buffer, recPos, currentIndex, maintainAll, currentOrdinal);
       // The data set may hand in the cached image itself.
       std::memmove(old, buffer, static_cast<std::size_t>(layout_.RecordSize));
       log_->AddRecord(recPos, stored.Data());

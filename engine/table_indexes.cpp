@@ -567,10 +567,12 @@ std::int32_t TkrTableIndexes::KeyBound(std::int32_t i, const std::uint8_t* keyBu
 }
 
 std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t* buffer,
-                                              bool inserting) {
+                                              bool inserting, std::int32_t editedPos) {
   Build(i);
   const Index& index = At(i);
   const TkrIndexKey& key = *index.key;
+  if (!inserting && editedPos >= 0 && key.CompareKeys(table_.IndexedRecord(editedPos), buffer) == 0)
+    return -1;
   const std::uint32_t id = key.IdOf(buffer);
   const std::int32_t count = index.positions.Count();
   std::int32_t at = Search(index, PrefixOf(index, buffer), [&](std::int32_t e) {
@@ -728,7 +730,8 @@ void TkrTableIndexes::RecordsAppended(std::int32_t first, std::int32_t count,
 
 std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
                                              const std::uint8_t* newImage, std::int32_t pos,
-                                             std::int32_t currentIndex, bool maintainAll) {
+                                             std::int32_t currentIndex, bool maintainAll,
+                                             std::int32_t currentOrdinal) {
   const std::size_t size = static_cast<std::size_t>(table_.IndexedLayout().RecordSize);
   const std::vector<std::uint8_t> before(oldImage, oldImage + size);
   const std::vector<std::uint8_t> after(newImage, newImage + size);
@@ -744,7 +747,10 @@ std::int32_t TkrTableIndexes::RecordUpdating(const std::uint8_t* oldImage,
     }
     const bool same = index.key->CompareRecords(before.data(), after.data()) == 0;
     if (same && !current) continue;
-    const std::int32_t o = Locate(index, before.data(), pos);
+    const bool guessed = current && currentOrdinal >= 0 &&
+                         currentOrdinal < index.positions.Count() &&
+                         index.positions.Get(currentOrdinal) == pos;
+    const std::int32_t o = guessed ? currentOrdinal : Locate(index, before.data(), pos);
     if (o < 0) {
       // The array lost the record: sort again rather than trust it.
       index.built = false;

@@ -132,8 +132,11 @@ class TkrTableIndexes : public TkrRecordIndexer {
                         std::int32_t keyFieldCount);
   // A record whose key equals the buffer's under index i and, unless the
   // buffer is a new record (`inserting`), whose identifier differs from it;
-  // else -1.
-  std::int32_t FindKeyConflict(std::int32_t i, const std::uint8_t* buffer, bool inserting);
+  // else -1. `editedPos` is the stored position of the record the buffer
+  // edits, or -1: an edit that leaves the key as it was cannot make a
+  // conflict, and needs no search.
+  std::int32_t FindKeyConflict(std::int32_t i, const std::uint8_t* buffer, bool inserting,
+                               std::int32_t editedPos = -1);
 
   // ---- TkrRecordIndexer ----
   void TableOpened(std::int32_t recordCount) override;
@@ -143,8 +146,8 @@ class TkrTableIndexes : public TkrRecordIndexer {
   void RecordsAppended(std::int32_t first, std::int32_t count, const std::uint8_t* images,
                        bool maintainAll) override;
   std::int32_t RecordUpdating(const std::uint8_t* oldImage, const std::uint8_t* newImage,
-                              std::int32_t pos, std::int32_t currentIndex,
-                              bool maintainAll) override;
+                              std::int32_t pos, std::int32_t currentIndex, bool maintainAll,
+                              std::int32_t currentOrdinal) override;
   std::int32_t RecordDeleting(std::int32_t pos, std::int32_t countBefore, std::int32_t currentIndex,
                               bool maintainAll, std::int32_t currentOrdinal) override;
 

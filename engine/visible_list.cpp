@@ -37,6 +37,10 @@ constexpr std::size_t kMaxDistinctKeyBytes = std::size_t{512} << 20;
 // positions: cheaper than the one record read of a search.
 constexpr std::int32_t kScanUpTo = 256;
 
+// A record asked for this many places ahead of the current one is found by
+// looking at those places, before any search.
+constexpr std::int32_t kLookAhead = 8;
+
 // Up to this many Locate candidates are placed one by one.
 constexpr std::size_t kFewCandidates = 9;
 
@@ -510,9 +514,13 @@ std::int32_t TkrVisibleList::LowerBoundNear(const std::uint8_t* image, std::int3
 std::int32_t TkrVisibleList::VisiblePositionOf(std::int32_t recPos) {
   const std::int32_t count = Count();
   if (count == 0 || recPos < 0 || recPos >= m_.RecordCount()) return -1;
-  // A walk asks for the current record or one beside it: no search.
-  for (const std::int32_t near : {current_, current_ + 1, current_ - 1}) {
-    if (near >= 0 && near < count && positions_.Get(near) == recPos) return near;
+  // A walk asks for the current record, the one before it, or one a few
+  // places ahead (a statement that changes every other row): no search.
+  if (current_ >= 1 && current_ - 1 < count && positions_.Get(current_ - 1) == recPos)
+    return current_ - 1;
+  for (std::int32_t near = std::max(current_, 0); near < count && near <= current_ + kLookAhead;
+       ++near) {
+    if (positions_.Get(near) == recPos) return near;
   }
   // A list that is the index finds the record through the index's search,
   // which compares key prefixes before it reads records.
@@ -578,19 +586,28 @@ void TkrVisibleList::AfterInsert(const std::uint8_t* buffer) {
 void TkrVisibleList::AfterUpdate(const std::uint8_t* buffer) {
   const std::int32_t recPos = positions_.Get(current_);
   const std::int32_t indexNo = CurrentIndex();
-  const std::int32_t landed = m_.UpdateRecord(buffer, indexNo, recPos);
+  // A list that is the index has the record at the same place in both.
+  const std::int32_t landed =
+      m_.UpdateRecord(buffer, indexNo, recPos, EqualsIndex() ? current_ : -1);
   list_changed_ = true;
   change_count_seen_ = m_.ChangeCount();
   if (RebuildsOnChange()) {
     Rebuild();  // keeps the record current while it stays visible
     return;
   }
-  positions_.Delete(current_);
   if (EqualsIndex()) {
-    positions_.Insert(landed, recPos);
-    SetCurrent(landed);
+    // A change that leaves the record's key as it was keeps its place.
+    if (landed != current_) {
+      positions_.Delete(current_);
+      positions_.Insert(landed, recPos);
+    }
+    // The record there is the one just written: its identifier is the
+    // buffer's, without reading the record back.
+    current_ = landed;
+    current_id_ = IdOf(buffer);
     return;
   }
+  positions_.Delete(current_);
   if (RecordMatchesView(buffer, false)) {
     const std::vector<std::uint8_t> image = ImageOf(recPos);
     const std::int32_t place = LowerBoundNear(image.data(), current_);

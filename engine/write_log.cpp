@@ -215,6 +215,16 @@ void TkrBufferLogArray::WriteRecordRun(std::int32_t firstRecNo, const std::uint8
   }
 }
 
+bool TkrBufferLogArray::ReadRecordRun(std::int32_t firstRecNo, std::uint8_t* dest,
+                                      std::int32_t count) {
+  const std::int64_t bytes = std::int64_t{count} * record_size_;
+  const std::int64_t target = std::int64_t{data_offset_} + std::int64_t{firstRecNo} * record_size_;
+  if (firstRecNo < 0 || target + bytes > kMaxFilePosition) return false;
+  const auto pos = static_cast<std::int32_t>(target);
+  return dat_file_->Seek(pos, TAbstractFile::kFromBeginning) == pos &&
+         dat_file_->Read(dest, static_cast<std::int32_t>(bytes)) == bytes;
+}
+
 void TkrBufferLogArray::WriteRecordEntries() {
   // Only the newest image of each position reaches the file, and positions
   // go out in ascending order with neighbours joined into one write: the
@@ -232,25 +242,50 @@ void TkrBufferLogArray::WriteRecordEntries() {
   }
   // Appends come in order already.
   if (!std::is_sorted(newest.begin(), newest.end())) std::sort(newest.begin(), newest.end());
-  const std::size_t runLimit =
-      std::max<std::size_t>(1, kMaxRunBytes / static_cast<std::size_t>(std::max(record_size_, 1)));
+  const auto recordBytes = static_cast<std::size_t>(std::max(record_size_, 1));
+  const std::size_t runLimit = std::max<std::size_t>(1, kMaxRunBytes / recordBytes);
+  const std::size_t gapLimit = kMaxGapBytes / recordBytes;
+  // Records the file holds now: only they can fill a gap.
+  std::int64_t onFile = -1;
   std::vector<std::uint8_t> run;
   std::size_t i = 0;
   while (i < newest.size()) {
+    const std::int32_t first = newest[i].first;
     std::size_t j = i + 1;
-    while (j < newest.size() && j - i < runLimit && newest[j].first == newest[j - 1].first + 1) ++j;
-    const auto count = static_cast<std::int32_t>(j - i);
-    if (count == 1) {
-      WriteRecordRun(newest[i].first, buffers_.Buffer(entries_[newest[i].second].BufferIndex), 1);
-    } else {
-      run.resize(static_cast<std::size_t>(count) * static_cast<std::size_t>(record_size_));
-      for (std::size_t k = i; k < j; ++k) {
-        std::memcpy(run.data() + (k - i) * static_cast<std::size_t>(record_size_),
-                    buffers_.Buffer(entries_[newest[k].second].BufferIndex),
-                    static_cast<std::size_t>(record_size_));
+    bool gaps = false;
+    while (j < newest.size()) {
+      const std::int32_t next = newest[j].first;
+      const std::int32_t previous = newest[j - 1].first;
+      if (static_cast<std::size_t>(next - first) >= runLimit) break;
+      if (next != previous + 1) {
+        if (static_cast<std::size_t>(next - previous - 1) > gapLimit) break;
+        if (onFile < 0) {
+          const std::int64_t size = dat_file_->GetSize() - std::int64_t{data_offset_};
+          onFile = size > 0 ? size / static_cast<std::int64_t>(recordBytes) : 0;
+        }
+        if (next > onFile) break;
+        gaps = true;
       }
-      WriteRecordRun(newest[i].first, run.data(), count);
+      ++j;
     }
+    const std::int32_t count = newest[j - 1].first - first + 1;
+    if (count == 1) {
+      WriteRecordRun(first, buffers_.Buffer(entries_[newest[i].second].BufferIndex), 1);
+      i = j;
+      continue;
+    }
+    run.resize(static_cast<std::size_t>(count) * recordBytes);
+    if (gaps && !ReadRecordRun(first, run.data(), count)) {
+      // The file cannot give the records between: from here on, only
+      // neighbours are joined (no gap passes a file of no records).
+      onFile = 0;
+      continue;
+    }
+    for (std::size_t k = i; k < j; ++k) {
+      std::memcpy(run.data() + static_cast<std::size_t>(newest[k].first - first) * recordBytes,
+                  buffers_.Buffer(entries_[newest[k].second].BufferIndex), recordBytes);
+    }
+    WriteRecordRun(first, run.data(), count);
     i = j;
   }
 }

@@ -167,7 +167,14 @@ class TkrBufferLogArray {
   void Clear();
   // Bytes joined into one write of neighbouring records or BLOB parts at most.
   static constexpr std::size_t kMaxRunBytes = 1024 * 1024;
+  // Records changed a few apart (an UPDATE of every other row) go out in one
+  // run too: the unchanged records between them, read from the file, are
+  // written back as they are. A gap of more bytes than this is not worth it.
+  static constexpr std::size_t kMaxGapBytes = 2048;
   void WriteRecordEntries();
+  // Reads `count` records from position `firstRecNo` of the file into `dest`;
+  // false when they are not all there.
+  bool ReadRecordRun(std::int32_t firstRecNo, std::uint8_t* dest, std::int32_t count);
   void WriteRecordRun(std::int32_t firstRecNo, const std::uint8_t* data, std::int32_t count);
   void WriteBLOBEntries();
   void WriteBLOBBytes(std::int64_t target, const std::uint8_t* data, std::int64_t count);

@@ -173,6 +173,53 @@ TEST(WriteBehindLog, FlushEqualsReplayingEveryEntryInOrder) {
   }
 }
 
+// Records changed a few apart on a file that holds them go out in one write
+// with the unchanged records between them rewritten as they were; gaps too
+// wide, or past the file's end, still split the writes.
+TEST(WriteBehindLog, ScatteredChangesOfStoredRecordsAreJoinedAcrossSmallGaps) {
+  constexpr std::int32_t kOffset = 50;
+  constexpr std::int32_t kRecordSize = 40;
+  constexpr std::int32_t kStored = 5000;
+  std::mt19937 rng(5);
+  for (const int stride : {2, 3, 7, 60, 200}) {
+    CountingFile file;
+    std::vector<std::uint8_t> expected(kOffset, 0xAB);
+    for (std::int32_t r = 0; r < kStored; ++r) {
+      const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(r));
+      expected.insert(expected.end(), image.begin(), image.end());
+    }
+    file.Write(expected.data(), static_cast<std::int32_t>(expected.size()));
+    file.writes = 0;
+    TkrBufferLogArray log(&file, kOffset, kRecordSize);
+    int changed = 0;
+    for (std::int32_t r = 1; r < kStored; r += stride) {
+      const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(rng()));
+      log.AddRecord(r, image.data());
+      std::memcpy(expected.data() + kOffset + static_cast<std::size_t>(r) * kRecordSize,
+                  image.data(), kRecordSize);
+      ++changed;
+    }
+    // Two records past the end with a gap between them that the file
+    // cannot fill: the gap stays zero, as a plain write leaves it.
+    for (const std::int32_t r : {kStored + 3, kStored + 5}) {
+      const auto image = Filled(kRecordSize, static_cast<std::uint8_t>(r));
+      log.AddRecord(r, image.data());
+      const std::size_t end = kOffset + static_cast<std::size_t>(r + 1) * kRecordSize;
+      expected.resize(end, 0);
+      std::memcpy(expected.data() + end - kRecordSize, image.data(), kRecordSize);
+    }
+    log.FlushBuffers();
+    SCOPED_TRACE(stride);
+    ASSERT_EQ(file.Content(), expected);
+    const int gapRecords = stride - 1;
+    if (gapRecords * kRecordSize <= 2048) {
+      EXPECT_LE(file.writes, 4);
+    } else {
+      EXPECT_GE(file.writes, changed + 2);
+    }
+  }
+}
+
 // A run longer than the biggest single write is cut, and still lands whole.
 TEST(WriteBehindLog, LongRunsAreCutIntoSeveralWrites) {
   constexpr std::int32_t kRecordSize = 1000;

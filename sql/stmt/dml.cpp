@@ -154,9 +154,17 @@ TZorTable& RunChangeSelect(TKivoSQLSelect& select, TZorHost& host, bool live,
 // The identifiers of the visible rows, taken before any of them changes,
 // so that a row an earlier change moves (in the order or out of the view)
 // is neither visited twice nor skipped.
+//
+// The walk then goes by identifier over the whole table: the statement's
+// condition, limits and distinct fields are dropped from the table's list,
+// which so becomes its index again and follows each change without judging
+// the record against the condition or searching for its new place.
 std::vector<std::int32_t> RowIds(TZorTable& table) {
   std::vector<std::int32_t> ids;
   for (table.First(); !table.Eof(); table.Next()) ids.push_back(table.RecordId());
+  table.SetRecordFilter(nullptr, nullptr);
+  table.SetLimits(-1, -1);
+  if (!table.DistinctFields().empty()) table.SetDistinctFields("");
   return ids;
 }
 
