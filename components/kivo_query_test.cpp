@@ -2,7 +2,7 @@
 // and its parameters, Open showing the last statement's rows as the query's
 // own cursor (a base table read directly, or a temporary result that goes
 // with the query's close), the field map of a select list, live results,
-// and the script processor's checks before anything runs.
+// the master that fills parameters, and the answers to data transfer.
 #include "components/kivo_query.h"
 
 #include <gtest/gtest.h>
@@ -12,74 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "components/kivo_query_fixture.h"
 #include "components/sql_host.h"
-#include "sql/stmt/script.h"
 #include "testing/test_support.h"
 
 namespace kivo {
 namespace {
 
 using testing::NativeErrorOf;
-using testing::TempDir;
-
-class QueryTest : public ::testing::Test {
- protected:
-  QueryTest() {
-    // t: n 1..6, s = "s" + n % 3
-    auto t = host_.CreateNamedTable(Address("t"), {{"n", ftInteger, 0}, {"s", ftString, 10}});
-    for (int n = 1; n <= 6; ++n) {
-      TZorValue v;
-      v.SetInteger(n);
-      t->Append();
-      t->WriteField(0, v);
-      v.SetString("s" + std::to_string(n % 3));
-      t->WriteField(1, v);
-      t->Post();
-    }
-  }
-  static TZorTableAddress Address(const std::string& name) {
-    TZorTableAddress a;
-    a.TableName = name;
-    return a;
-  }
-  std::unique_ptr<TKivoQuery> Query(const std::string& text) {
-    auto q = std::make_unique<TKivoQuery>();
-    q->SetDatabaseName(dir_.path());
-    q->SetSQLText(text);
-    return q;
-  }
-  // Every visible row, fields joined by ",", NULL as "-".
-  static std::vector<std::string> Rows(TKivoQuery& q) {
-    std::vector<std::string> rows;
-    for (q.First(); !q.Eof(); q.Next()) {
-      std::string row;
-      for (int i = 0; i < q.Fields().Count(); ++i) {
-        if (i > 0) row += ",";
-        const TField& f = q.Fields()[i];
-        row += f.IsNull() ? "-" : f.AsString();
-      }
-      rows.push_back(row);
-    }
-    return rows;
-  }
-  static std::vector<std::string> Names(TKivoQuery& q) {
-    std::vector<std::string> names;
-    for (int i = 0; i < q.Fields().Count(); ++i) names.push_back(q.Fields()[i].FieldName());
-    return names;
-  }
-  // The files of temporary tables left in the process's in-memory database
-  // cannot be seen on disk; the directory shows only named tables.
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  TempDir dir_;
-  TKivoSqlHost host_{"", dir_.path(), "", false};
-};
 
 TEST_F(QueryTest, OpenShowsADirectReadOfOneTableThroughItsFieldList) {
   auto q = Query("SELECT s AS label, n FROM t WHERE n > 2 AND n < 6");
@@ -158,66 +98,6 @@ TEST_F(QueryTest, ParametersComeFromTheTextAndKeepTheirValues) {
   q->Open();
   EXPECT_EQ(Rows(*q), (std::vector<std::string>{"4"}));
   EXPECT_THROW(q->ParamByName("low"), std::exception);
-}
-
-TEST_F(QueryTest, TheLastStatementOfAScriptIsTheResult) {
-  auto q = Query("SELECT * FROM t WHERE n = 1;\nSELECT n FROM t WHERE n = 6");
-  q->Open();
-  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"6"}));
-}
-
-TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
-  struct Case {
-    std::string text;
-    int code;
-  };
-  const std::vector<Case> cases = {
-      {"", 1001},
-      {" ; ; -- nothing\n", 1001},
-      {"FROM t", 1003},
-      {"hello t", 1059},
-      {"SELECT * FROM t a b", 1006},
-      {"SELECT * FROM t; SELECT * FROM", 1015},
-      {"CREATE", 2001},
-      {"CREATE VIEW v", 2002},
-      {"ALTER", 2036},
-      {"DROP VIEW v", 2035},
-      {"ALTER TABLE t ADD (c INTEGER) more", 2043},
-      {"DELETE FROM t b c", 2067},
-      {"UPDATE t SET n = 1 WHERE n = 2 x", 2069},
-      {"INSERT INTO t VALUES (1) x", 2068},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(NativeErrorOf([&] { TSQLScriptProcessor p(c.text, nullptr); }), c.code);
-    auto q = Query(c.text);
-    EXPECT_EQ(NativeErrorOf([&] { q->Open(); }), c.code);
-    EXPECT_FALSE(q->Active());
-  }
-  // An alias is not a token left over.
-  auto q = Query("SELECT * FROM t extra");
-  q->Open();
-  EXPECT_EQ(q->RecordCount(), 6);
-  q->Close();
-  // A syntax error in the last statement: the first one never ran.
-  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM");
-  EXPECT_EQ(NativeErrorOf([&] { q->ExecSQL(); }), 1015);
-  EXPECT_FALSE(host_.TableExists(Address("u")));
-  // Without it the script runs in order: the table exists for the query.
-  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM u");
-  q->Open();
-  EXPECT_EQ(Names(*q), (std::vector<std::string>{"a"}));
-  EXPECT_EQ(q->RecordCount(), 0);
-}
-
-TEST_F(QueryTest, OpenWithoutAQueryAndAProcessorWithoutACursorRaise) {
-  TSQLScriptProcessor p("SELECT * FROM t", nullptr);
-  EXPECT_EQ(NativeErrorOf([&] { p.GetRootOperator(); }), 1068);
-  EXPECT_EQ(p.GetResult(), nullptr);
-  p.Execute(host_);
-  EXPECT_NE(p.GetRootOperator(), nullptr);
-  EXPECT_EQ(p.GetResult()->RecordCount(), 6);
-  EXPECT_THROW(p.Execute(host_), std::exception);
 }
 
 TEST_F(QueryTest, AFailingRunLeavesTheQueryClosedAndReusable) {

@@ -1,0 +1,81 @@
+// The script processor through the query component: a text is checked
+// whole before any statement runs, the statements run in order, and the
+// last one's rows are the result.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "components/kivo_query_fixture.h"
+#include "sql/stmt/script.h"
+#include "testing/test_support.h"
+
+namespace kivo {
+namespace {
+
+using testing::NativeErrorOf;
+
+TEST_F(QueryTest, TheLastStatementOfAScriptIsTheResult) {
+  auto q = Query("SELECT * FROM t WHERE n = 1;\nSELECT n FROM t WHERE n = 6");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"6"}));
+}
+
+TEST_F(QueryTest, ScriptsAreCheckedWholeBeforeAnythingRuns) {
+  struct Case {
+    std::string text;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"", 1001},
+      {" ; ; -- nothing\n", 1001},
+      {"FROM t", 1003},
+      {"hello t", 1059},
+      {"SELECT * FROM t a b", 1006},
+      {"SELECT * FROM t; SELECT * FROM", 1015},
+      {"CREATE", 2001},
+      {"CREATE VIEW v", 2002},
+      {"ALTER", 2036},
+      {"DROP VIEW v", 2035},
+      {"ALTER TABLE t ADD (c INTEGER) more", 2043},
+      {"DELETE FROM t b c", 2067},
+      {"UPDATE t SET n = 1 WHERE n = 2 x", 2069},
+      {"INSERT INTO t VALUES (1) x", 2068},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(NativeErrorOf([&] { TSQLScriptProcessor p(c.text, nullptr); }), c.code);
+    auto q = Query(c.text);
+    EXPECT_EQ(NativeErrorOf([&] { q->Open(); }), c.code);
+    EXPECT_FALSE(q->Active());
+  }
+  // An alias is not a token left over.
+  auto q = Query("SELECT * FROM t extra");
+  q->Open();
+  EXPECT_EQ(q->RecordCount(), 6);
+  q->Close();
+  // A syntax error in the last statement: the first one never ran.
+  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM");
+  EXPECT_EQ(NativeErrorOf([&] { q->ExecSQL(); }), 1015);
+  EXPECT_FALSE(host_.TableExists(Address("u")));
+  // Without it the script runs in order: the table exists for the query.
+  q->SetSQLText("CREATE TABLE u (a INTEGER);\nSELECT * FROM u");
+  q->Open();
+  EXPECT_EQ(Names(*q), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(q->RecordCount(), 0);
+}
+
+TEST_F(QueryTest, OpenWithoutAQueryAndAProcessorWithoutACursorRaise) {
+  TSQLScriptProcessor p("SELECT * FROM t", nullptr);
+  EXPECT_EQ(NativeErrorOf([&] { p.GetRootOperator(); }), 1068);
+  EXPECT_EQ(p.GetResult(), nullptr);
+  p.Execute(host_);
+  EXPECT_NE(p.GetRootOperator(), nullptr);
+  EXPECT_EQ(p.GetResult()->RecordCount(), 6);
+  EXPECT_THROW(p.Execute(host_), std::exception);
+}
+
+
+}  // namespace
+}  // namespace kivo
