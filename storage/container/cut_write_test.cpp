@@ -217,6 +217,35 @@ TEST_F(CutWriteTest, ShrinkingAndDeletingNeverExposeMissingPages) {
   });
 }
 
+// Extents that hold pages of two files (mixed extents) become free when
+// both files give their pages back; a cut between the writes of the two
+// extent bitmaps must not leave an extent marked free and mixed at once.
+TEST_F(CutWriteTest, FreeingMixedExtentsNeverMarksOneFreeAndMixed) {
+  {
+    auto box = Open(path_, kContainerCreate);
+    const std::int32_t a = box->FileOpen("A.dat", kContainerCreate);
+    const std::int32_t b = box->FileOpen("B.dat", kContainerCreate);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // A page at a time, in turn, so that an extent holds pages of both
+    // and is not full.
+    for (std::uint32_t i = 0; i < 2; ++i) {
+      WriteAt(*box, a, i * kData, Bytes(kData, i));
+      WriteAt(*box, b, i * kData, Bytes(kData, 100 + i));
+    }
+    box->FileClose(b);
+    int mixed = 0;
+    for (std::int32_t x = 0; x < box->FreeSpaceManager().ExtentCount(); ++x)
+      mixed += box->FreeSpaceManager().SGAMBit(x) ? 1 : 0;
+    ASSERT_GT(mixed, 0) << box->FreeSpaceManager().ExtentCount();
+    Record(*box);
+    ASSERT_EQ(box->FileSetSize(a, 0), 0);
+    box->FileClose(a);
+    ASSERT_TRUE(box->FileDelete("B.dat"));
+  }
+  EveryState([&](TPagybox& box) { GrowsAfterCut(box, "A.dat", ""); });
+}
+
 // Growth past 4096 pages needs a second PFS page: the header that counts it
 // is saved only after the bitmap pages, and a container cut before that
 // header grows again from its old end.

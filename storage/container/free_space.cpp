@@ -159,6 +159,7 @@ void TFreeSpaceManager::LoadGAM() {
   gam_.clear();
   sgam_.clear();
   gam_pages_.clear();
+  gam_on_disk_.clear();
   const std::size_t bytes = static_cast<std::size_t>(gam_bytes_per_page_);
   for (std::int32_t k = 0; k < count; ++k) {
     const std::int64_t pageNo = 2 + k * span;
@@ -175,6 +176,8 @@ void TFreeSpaceManager::LoadGAM() {
       Raise("TFreeSpaceManager.LoadGAM - can not load SGAM page, pageNo = " +
             std::to_string(pageNo + 1));
     gam_pages_.push_back(static_cast<std::int32_t>(pageNo));
+    const auto* loaded = gam_.data() + static_cast<std::size_t>(k) * bytes;
+    gam_on_disk_.emplace_back(loaded, loaded + bytes);
   }
 }
 
@@ -202,24 +205,43 @@ void TFreeSpaceManager::SaveGAM(const std::vector<std::uint8_t>& changed) {
       changed.size() != gam_pages_.size())
     Raise("TFreeSpaceManager.SaveGAM - pages.ItemCount <> GAMPageMap.ItemCount!");
   const std::size_t bytes = static_cast<std::size_t>(gam_bytes_per_page_);
-  for (std::size_t k = 0; k < changed.size(); ++k) {
-    if (!changed[k]) continue;
+  if (gam_on_disk_.size() < changed.size()) gam_on_disk_.resize(changed.size());
+  const auto write = [&](std::uint8_t* data, std::int32_t pageNo, std::uint8_t type) {
     TPageRec rec;
-    rec.PageType = ptGAM;
+    rec.PageType = type;
     rec.EncryptionType = kEncryptionNone;
     rec.ChecksumType = kChecksumXOR32;
-    rec.Data = gam_.data() + k * bytes;
-    if (!pm_.WritePage(rec, gam_pages_[k], {}, gam_bytes_per_page_))
-      Raise("TFreeSpaceManager.SaveGAM - can not save page, pageNo = " +
-            std::to_string(gam_pages_[k]));
-    TPageRec srec;
-    srec.PageType = ptSGAM;
-    srec.EncryptionType = kEncryptionNone;
-    srec.ChecksumType = kChecksumXOR32;
-    srec.Data = sgam_.data() + k * bytes;
-    if (!pm_.WritePage(srec, gam_pages_[k] + 1, {}, gam_bytes_per_page_))
-      Raise("TFreeSpaceManager.SaveGAM - can not save SGAM page, pageNo = " +
-            std::to_string(gam_pages_[k] + 1));
+    rec.Data = data;
+    if (!pm_.WritePage(rec, pageNo, {}, gam_bytes_per_page_))
+      Raise(std::string("TFreeSpaceManager.SaveGAM - can not save ") +
+            (type == ptSGAM ? "SGAM " : "") + "page, pageNo = " + std::to_string(pageNo));
+  };
+  for (std::size_t k = 0; k < changed.size(); ++k) {
+    if (!changed[k]) continue;
+    // An extent must never be marked free (GAM) and mixed (SGAM) at once on
+    // disk, even when the process dies between the two page writes: the
+    // GAM page first loses the bits it clears (an extent leaving the free
+    // list), then the SGAM page is written, and only then does the GAM page
+    // gain the bits it sets (an extent joining the free list, no longer
+    // mixed). A kill in between leaves an extent marked neither, whose
+    // pages the bitmap of pages still tells.
+    std::uint8_t* now = gam_.data() + k * bytes;
+    std::vector<std::uint8_t>& disk = gam_on_disk_[k];
+    const bool known = disk.size() == bytes;
+    bool clears = false;
+    bool sets = !known;
+    std::vector<std::uint8_t> cleared(now, now + bytes);
+    if (known) {
+      for (std::size_t i = 0; i < bytes; ++i) {
+        clears = clears || (disk[i] & ~now[i]) != 0;
+        sets = sets || (~disk[i] & now[i]) != 0;
+        cleared[i] = static_cast<std::uint8_t>(disk[i] & now[i]);
+      }
+    }
+    if (clears) write(cleared.data(), gam_pages_[k], ptGAM);
+    write(sgam_.data() + k * bytes, gam_pages_[k] + 1, ptSGAM);
+    if (sets) write(now, gam_pages_[k], ptGAM);
+    disk.assign(now, now + bytes);
   }
 }
 
@@ -393,6 +415,7 @@ bool TFreeSpaceManager::GetPages(std::int32_t count, std::int32_t nearPageNo,
       sgam_.resize(oldGAMBytes);
       pfs_pages_.resize(static_cast<std::size_t>(oldPFSCount));
       gam_pages_.resize(static_cast<std::size_t>(oldGAMCount));
+      if (gam_on_disk_.size() > gam_pages_.size()) gam_on_disk_.resize(gam_pages_.size());
       free_extent_count_ = oldFree;
       mixed_extent_count_ = oldMixed;
       return false;

@@ -134,6 +134,9 @@ class TFreeSpaceManager {
   std::vector<std::uint8_t> pfs_;
   std::vector<std::uint8_t> gam_;
   std::vector<std::uint8_t> sgam_;
+  // The GAM pages' bytes as last read from or written to the file, one
+  // entry per GAM page; empty while unknown (a page not written yet).
+  std::vector<std::vector<std::uint8_t>> gam_on_disk_;
   std::vector<std::int32_t> pfs_pages_;
   std::vector<std::int32_t> gam_pages_;
   std::int32_t data_size_ = 0;
