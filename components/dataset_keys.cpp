@@ -449,6 +449,21 @@ void TKivoDataset::EndInternalInsert() {
   StoreRunRecord(internal_insert_buffer_.data());
 }
 
+void TKivoDataset::BeginInternalEdit(std::int32_t recPos) {
+  TCriticalSectionGuard guard(Lock());
+  CheckTableOpened("Error in TKivoDataSet.BeginInternalEdit");
+  if (ReadOnly()) throw Exception("Error in TKivoDataSet.BeginInternalEdit - table is read only.");
+  internal_insert_buffer_.assign(static_cast<std::size_t>(record_buffer_size_), 0);
+  const std::uint8_t* stored = data_manager_->GetRecordPtr(recPos);
+  std::memcpy(internal_insert_buffer_.data(), stored,
+              static_cast<std::size_t>(data_manager_->RecordSize()));
+  FreeBlobSlots();
+  inserting_ = false;
+  internal_insert_active_ = true;
+  internal_edit_pos_ = recPos;
+  SetState(dsEdit);
+}
+
 void TKivoDataset::CancelInternalInsert() {
   TCriticalSectionGuard guard(Lock());
   if (internal_insert_active_) FinishInternalInsert();
@@ -458,6 +473,7 @@ void TKivoDataset::FinishInternalInsert() {
   SetState(dsBrowse);
   internal_insert_buffer_.clear();
   internal_insert_active_ = false;
+  internal_edit_pos_ = -1;
   inserting_ = false;
   FreeBlobSlots();
   cursor_pos_changed_ = true;

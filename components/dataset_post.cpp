@@ -205,6 +205,32 @@ void TKivoDataset::InternalPost() {
   inserting_ = false;
 }
 
+void TKivoDataset::EndInternalEdit() {
+  TCriticalSectionGuard guard(Lock());
+  if (!internal_insert_active_ || internal_edit_pos_ < 0) return;
+  struct Finish {
+    TKivoDataset& d;
+    ~Finish() { d.FinishInternalInsert(); }
+  } finish{*this};
+  if (!Loading()) TDataSet::InternalPost();
+  std::uint8_t* buffer = internal_insert_buffer_.data();
+  CheckRequiredTableFields(buffer);
+  data_manager_->CheckUniqueKeys(buffer, false, "TKivoDataSet.InternalPost", internal_edit_pos_);
+  TAutoFlushPause pause(*data_manager_);
+  // No order is asked for: indexes whose key stays need no search.
+  data_manager_->UpdateRecord(buffer, -1, internal_edit_pos_);
+}
+
+void TKivoDataset::DeleteRecordAt(std::int32_t recPos) {
+  TCriticalSectionGuard guard(Lock());
+  const std::string where = "Error in TKivoDataSet.InternalDelete - ";
+  if (ReadOnly()) throw Exception(where + "table is read only.");
+  CheckTableOpened("Error in TKivoDataSet.InternalDelete");
+  FreeBlobSlots();
+  TAutoFlushPause pause(*data_manager_);
+  data_manager_->krDeleteRecord(-1, recPos, -1);
+}
+
 void TKivoDataset::InternalAddRecord(std::uint8_t* buffer, bool) {
   TCriticalSectionGuard guard(Lock());
   const std::string where = "Error in TKivoDataSet.InternalAddRecord - ";

@@ -226,6 +226,18 @@ class TKivoDataset : public TKivoDatasetBase,
   // Drops the record BeginInternalInsert started, storing nothing.
   void CancelInternalInsert();
   bool InternalInsertActive() const { return internal_insert_active_; }
+  // Changes stored record `recPos` through the same private buffer, past
+  // the cursor and the visible list: field access works on a copy of the
+  // record until EndInternalEdit stores it with the checks of a post
+  // (required fields, unique keys). BLOB fields are not written this way.
+  // The visible list is rebuilt when next used, so a run of such edits
+  // costs one rebuild, not a search per record.
+  void BeginInternalEdit(std::int32_t recPos);
+  void EndInternalEdit();
+  void CancelInternalEdit() { CancelInternalInsert(); }
+  // Deletes stored record `recPos` past the cursor and the visible list
+  // (rebuilt when next used); the last record moves into its place.
+  void DeleteRecordAt(std::int32_t recPos);
   // A run of inserts: until EndAppendRun, EndInternalInsert stores each
   // record straight into the table with the table manager in bulk-insert
   // mode, leaving the visible list behind (indexes no key check needs are
@@ -497,6 +509,8 @@ class TKivoDataset : public TKivoDatasetBase,
   std::unique_ptr<TkrVisibleList> list_;
   std::array<std::vector<std::uint8_t>, kKeyBufferCount> key_buffers_;
   int key_buffer_ = kKeySearch;  // the buffer key editing works on
+  // The stored position of the record an internal edit changes, else -1.
+  std::int32_t internal_edit_pos_ = -1;
   std::vector<std::uint8_t> internal_insert_buffer_;
   bool internal_insert_active_ = false;
   // Between BeginAppendRun and EndAppendRun; `run_key_checks_`: the table

@@ -76,6 +76,5 @@ TEST_F(QueryTest, OpenWithoutAQueryAndAProcessorWithoutACursorRaise) {
   EXPECT_THROW(p.Execute(host_), std::exception);
 }
 
-
 }  // namespace
 }  // namespace kivo

@@ -65,6 +65,14 @@ class TKivoSqlTable final : public TZorTable {
   void CancelEdit() override;
   void Delete() override;
 
+  std::vector<std::int32_t> VisiblePositions() override;
+  bool CanEditInPlace(const std::vector<int>& fields) override;
+  std::int32_t BeginEditInPlace(std::int32_t pos) override;
+  void PostEditInPlace() override;
+  void CancelEditInPlace() override;
+  void DeleteInPlace(std::int32_t pos) override;
+  void EndChangesInPlace() override;
+
   void SelectIndex(const std::string& name) override;
   bool OrderSelected() const override;
   std::string SelectOrCreateIndex(const std::string& fields, const std::string& descFields,
@@ -127,6 +135,9 @@ class TKivoSqlTable final : public TZorTable {
   std::unique_ptr<TKivoTable> table_;
   ImageFields fields_{*this};
   ConditionFilter filter_{fields_};
+  // The record an in-place edit changes, as it was: what RecordFields()
+  // reads until the edit ends.
+  std::vector<std::uint8_t> edit_image_;
   std::string distinct_fields_;
   std::vector<std::string> visible_fields_;
   std::vector<std::string> visible_labels_;

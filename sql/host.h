@@ -138,6 +138,28 @@ class TZorTable {
   // Deletes the current record; the record after it becomes current.
   virtual void Delete() = 0;
 
+  // ---- Changes in place: many rows changed or deleted by stored
+  // position, past the cursor, with the visible list brought up to date
+  // once at the end (EndChangesInPlace) instead of after every row.
+  // The stored positions of the visible records, in list order. They stay
+  // valid while only in-place edits change the table.
+  virtual std::vector<std::int32_t> VisiblePositions() = 0;
+  // Whether an in-place edit can write these fields (no BLOB field).
+  virtual bool CanEditInPlace(const std::vector<int>& fields) = 0;
+  // Starts an edit of stored record `pos` and returns its identifier. Until
+  // the edit ends, RecordFields() reads the record as it was, and
+  // WriteField writes the edited copy, which PostEditInPlace stores (with
+  // the checks of a post) and CancelEditInPlace drops.
+  virtual std::int32_t BeginEditInPlace(std::int32_t pos) = 0;
+  virtual void PostEditInPlace() = 0;
+  virtual void CancelEditInPlace() = 0;
+  // Deletes stored record `pos`; the last record moves into its place, so
+  // a set of positions is deleted from the highest down.
+  virtual void DeleteInPlace(std::int32_t pos) = 0;
+  // The visible list again, after changes in place; the first record is
+  // current.
+  virtual void EndChangesInPlace() = 0;
+
   // ---- Order.
   // Selects an existing index by name; raises when there is none.
   virtual void SelectIndex(const std::string& name) = 0;

@@ -1,6 +1,7 @@
 #include "sql/stmt/dml.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -159,13 +160,24 @@ TZorTable& RunChangeSelect(TKivoSQLSelect& select, TZorHost& host, bool live,
 // condition, limits and distinct fields are dropped from the table's list,
 // which so becomes its index again and follows each change without judging
 // the record against the condition or searching for its new place.
-std::vector<std::int32_t> RowIds(TZorTable& table) {
-  std::vector<std::int32_t> ids;
-  for (table.First(); !table.Eof(); table.Next()) ids.push_back(table.RecordId());
+void DropRestrictions(TZorTable& table) {
   table.SetRecordFilter(nullptr, nullptr);
   table.SetLimits(-1, -1);
   if (!table.DistinctFields().empty()) table.SetDistinctFields("");
+}
+
+std::vector<std::int32_t> RowIds(TZorTable& table) {
+  std::vector<std::int32_t> ids;
+  for (table.First(); !table.Eof(); table.Next()) ids.push_back(table.RecordId());
+  DropRestrictions(table);
   return ids;
+}
+
+// The same as stored positions, for changes in place.
+std::vector<std::int32_t> RowPositions(TZorTable& table) {
+  std::vector<std::int32_t> positions = table.VisiblePositions();
+  DropRestrictions(table);
+  return positions;
 }
 
 // Sets the host's rows-affected count when a statement ends, by return or
@@ -408,6 +420,10 @@ void TKivoSQLUpdate::Execute(TZorHost& host, bool live) {
   for (const auto& value : values_) select_->GetRootOperator()->BindExpression(*value);
   TZorHostContext context(host);
   std::vector<TZorValue> row(values_.size());
+  if (table.CanEditInPlace(fields)) {
+    UpdateInPlace(host, table, fields, affected.count);
+    return;
+  }
   for (const std::int32_t id : RowIds(table)) {
     if (!table.MoveToRecordId(id)) continue;
     // Every value from the row as it was, then all of them written at once.
@@ -434,6 +450,47 @@ void TKivoSQLUpdate::Execute(TZorHost& host, bool live) {
   }
 }
 
+void TKivoSQLUpdate::UpdateInPlace(TZorHost& host, TZorTable& table, const std::vector<int>& fields,
+                                   std::int32_t& count) {
+  // An UPDATE moves no record: the positions taken first stay each row's.
+  const std::vector<std::int32_t> positions = RowPositions(table);
+  struct EndChanges {
+    TZorTable& table;
+    ~EndChanges() {
+      try {
+        table.EndChangesInPlace();
+      } catch (...) {
+        // The list is rebuilt again when next used.
+      }
+    }
+  } end{table};
+  TZorHostContext context(host);
+  std::vector<TZorValue> row(values_.size());
+  for (const std::int32_t pos : positions) {
+    const std::int32_t id = table.BeginEditInPlace(pos);
+    try {
+      // Every value from the row as it was, then all of them written at once.
+      for (std::size_t i = 0; i < values_.size(); ++i) {
+        row[i] = values_[i]->Evaluate(&context);
+        ResolveBlobMarker(host.Params(), row[i]);
+        ConvertForField(table, fields[i], row[i]);
+      }
+      try {
+        CheckAutoIncValues(table, fields, row, id, err::kUpdateAutoInc);
+      } catch (const ZorException&) {
+        count = -1;
+        throw;
+      }
+      for (std::size_t i = 0; i < fields.size(); ++i) table.WriteField(fields[i], row[i]);
+      table.PostEditInPlace();
+    } catch (...) {
+      table.CancelEditInPlace();
+      throw;
+    }
+    ++count;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // DELETE.
 
@@ -451,9 +508,22 @@ void TKivoSQLDelete::Parse() {
 void TKivoSQLDelete::Execute(TZorHost& host, bool live) {
   RowsAffectedOnExit affected(host);
   TZorTable& table = RunChangeSelect(*select_, host, live, "DELETE");
-  for (const std::int32_t id : RowIds(table)) {
-    if (!table.MoveToRecordId(id)) continue;
-    table.Delete();
+  // From the highest position down: the last record, which moves into each
+  // deleted one's place, is then never one still to be deleted.
+  std::vector<std::int32_t> positions = table.VisiblePositions();
+  std::sort(positions.begin(), positions.end(), std::greater<>());
+  struct EndChanges {
+    TZorTable& table;
+    ~EndChanges() {
+      try {
+        table.EndChangesInPlace();
+      } catch (...) {
+        // The list is rebuilt again when next used.
+      }
+    }
+  } end{table};
+  for (const std::int32_t pos : positions) {
+    table.DeleteInPlace(pos);
     ++affected.count;
   }
 }

@@ -92,6 +92,10 @@ class TKivoSQLUpdate : public TKivoSQLCommand {
   void Parse() override;
 
  private:
+  // Changes each row by stored position through in-place edits; `count`
+  // follows the rows done.
+  void UpdateInPlace(TZorHost& host, TZorTable& table, const std::vector<int>& fields,
+                     std::int32_t& count);
   TZorTargetTable target_;
   std::vector<std::string> columns_;
   std::vector<std::unique_ptr<TZorExpression>> values_;
