@@ -1,5 +1,6 @@
 #include "components/kivo_query.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -19,7 +20,10 @@ constexpr int kFieldNotFound = 13;    // "Field not found. Table name = '%s', Fi
 constexpr int kCircularLinks = 1056;  // "Circular datalinks are not allowed"
 
 std::string JoinLines(const std::vector<std::string>& lines) {
+  std::size_t size = lines.size();
+  for (const std::string& line : lines) size += line.size();
   std::string text;
+  text.reserve(size);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i > 0) text += '\n';
     text += lines[i];
@@ -179,15 +183,16 @@ TKivoQuery::~TKivoQuery() {
   }
 }
 
-void TKivoQuery::SetSQL(const std::vector<std::string>& lines) {
+void TKivoQuery::SetSQL(std::vector<std::string> lines) {
   if (lines == sql_) return;
   Close();
-  sql_ = lines;
+  sql_ = std::move(lines);
   QueryChanged();
 }
 
 void TKivoQuery::SetSQLText(const std::string& text) {
   std::vector<std::string> lines;
+  lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find('\n', start);
@@ -199,15 +204,15 @@ void TKivoQuery::SetSQLText(const std::string& text) {
   }
   if (!text.empty() && text.back() == '\n') lines.pop_back();
   if (text.empty()) lines.clear();
-  SetSQL(lines);
+  SetSQL(std::move(lines));
 }
 
 void TKivoQuery::QueryChanged() {
   Close();
-  statement_text_ = JoinLines(sql_);
+  statement_text_ = std::make_shared<const std::string>(JoinLines(sql_));
   if (!param_check_) return;
   TParams fresh;
-  for (const std::string& name : ParameterNames(statement_text_)) {
+  for (const std::string& name : ParameterNames(*statement_text_)) {
     TParam& param = fresh.Add(name);
     if (const TParam* old = params_.FindParam(name)) param = *old;
   }
@@ -259,7 +264,7 @@ void TKivoQuery::RefreshParams() {
   EnableControls();
 }
 
-std::string TKivoQuery::PSGetTableName() const { return TableNameOfSelect(statement_text_); }
+std::string TKivoQuery::PSGetTableName() const { return TableNameOfSelect(*statement_text_); }
 
 void TKivoQuery::PSSetCommandText(const std::string& text) {
   if (!text.empty()) SetSQLText(text);

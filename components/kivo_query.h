@@ -53,11 +53,11 @@ class TKivoQuery : public TKivoDataset {
   // text. Setting the same text again does nothing; another text closes
   // the query first.
   const std::vector<std::string>& SQL() const { return sql_; }
-  void SetSQL(const std::vector<std::string>& lines);
+  void SetSQL(std::vector<std::string> lines);
   // The same from one text, split at its line breaks.
   void SetSQLText(const std::string& text);
   // The text the processor is given.
-  const std::string& StatementText() const { return statement_text_; }
+  const std::string& StatementText() const { return *statement_text_; }
 
   // ---- Parameters: one per distinct ":name" of the text when ParamCheck is
   // set (values of same-named parameters kept across text changes).
@@ -126,7 +126,8 @@ class TKivoQuery : public TKivoDataset {
                       const std::vector<std::string>& labels);
 
   std::vector<std::string> sql_;
-  std::string statement_text_;
+  // Shared with the processor that runs it: a long script is held once.
+  std::shared_ptr<const std::string> statement_text_ = std::make_shared<const std::string>();
   TParams params_;
   bool param_check_ = true;
   bool request_live_ = false;

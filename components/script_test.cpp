@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "components/kivo_query_fixture.h"
+#include "platform/errors.h"
 #include "sql/stmt/script.h"
 #include "testing/test_support.h"
 
@@ -74,6 +75,41 @@ TEST_F(QueryTest, OpenWithoutAQueryAndAProcessorWithoutACursorRaise) {
   EXPECT_NE(p.GetRootOperator(), nullptr);
   EXPECT_EQ(p.GetResult()->RecordCount(), 6);
   EXPECT_THROW(p.Execute(host_), std::exception);
+}
+
+// Scripts longer than the part read at once (a few thousand statements)
+// behave as one text: an error anywhere runs nothing, a lexical error comes
+// before a syntax error wherever each stands, positions count from the
+// start of the whole text, and the last statement's rows are the result.
+TEST_F(QueryTest, LongScriptsAreCheckedAndRunAsOneText) {
+  constexpr int kStatements = 10000;
+  std::string inserts;
+  for (int i = 0; i < kStatements; ++i)
+    inserts += "INSERT INTO t VALUES (" + std::to_string(100 + i) + ", 'x');\n";
+
+  // A syntax error in the last statement: none of the inserts ran.
+  auto q = Query(inserts + "SELECT * FROM");
+  EXPECT_EQ(NativeErrorOf([&] { q->ExecSQL(); }), 1015);
+  q->SetSQLText("SELECT COUNT(*) FROM t");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{"6"}));
+  q->Close();
+
+  // A syntax error first, an unterminated string last: the string is
+  // reported, at its line in the whole text.
+  q->SetSQLText("SELECT * FROM;\n" + inserts + "SELECT 'open FROM t");
+  try {
+    q->ExecSQL();
+    ADD_FAILURE() << "the script ran";
+  } catch (const ZorException& e) {
+    EXPECT_EQ(e.NativeError(), 3) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::to_string(kStatements + 2)), std::string::npos)
+        << e.what();
+  }
+
+  q->SetSQLText(inserts + "SELECT COUNT(*) AS c FROM t WHERE s = 'x'");
+  q->Open();
+  EXPECT_EQ(Rows(*q), (std::vector<std::string>{std::to_string(kStatements)}));
 }
 
 }  // namespace

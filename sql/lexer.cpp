@@ -117,7 +117,13 @@ constexpr std::size_t kMaxTextLength = std::numeric_limits<std::int32_t>::max();
 // the source from open_start_ to the scan position until it is finished.
 class TKivoLexer::Scanner {
  public:
-  explicit Scanner(TKivoLexer& lexer) : lexer_(lexer), text_(lexer.text_) {}
+  Scanner(TKivoLexer& lexer, const TLexPlace& from, int maxCommands)
+      : lexer_(lexer),
+        text_(lexer.text_),
+        max_commands_(maxCommands),
+        pos_(from.Offset),
+        line_(from.Line),
+        column_(from.Column) {}
 
   void Run() {
     while (pos_ < text_.size()) {
@@ -125,6 +131,10 @@ class TKivoLexer::Scanner {
       if (c == ';') {
         EndStatement();
         Step();
+        if (max_commands_ > 0 && lexer_.CommandCount() >= max_commands_) {
+          lexer_.end_ = {pos_, line_, column_};
+          return;
+        }
         continue;
       }
       if ((c == '-' && Next() == '-') || (c == '/' && Next() == '*')) {
@@ -146,6 +156,7 @@ class TKivoLexer::Scanner {
       prev_ = c;
     }
     EndStatement();
+    lexer_.end_ = {pos_, line_, column_};
   }
 
  private:
@@ -521,6 +532,7 @@ class TKivoLexer::Scanner {
 
   TKivoLexer& lexer_;
   std::string_view text_;
+  int max_commands_ = 0;  // 0: no limit
 
   std::size_t pos_ = 0;
   std::int32_t line_ = 1;
@@ -544,14 +556,22 @@ class TKivoLexer::Scanner {
 };
 
 TKivoLexer::TKivoLexer(std::string text, const TParams* params)
-    : text_(std::move(text)), params_(params) {
+    : owned_(std::move(text)), text_(owned_), params_(params) {
   if (text_.size() > kMaxTextLength) ThrowTooLong();
   // Dense SQL takes three to five characters a token. Capacity never used
   // costs address space, not memory, so a script of up to 64 million
   // tokens is stored without the vector growing.
   constexpr std::size_t kMostReserved = std::size_t{1} << 26;
   tokens_.reserve(std::min(text_.size() / 3 + 16, kMostReserved));
-  Scanner(*this).Run();
+  Scanner(*this, TLexPlace{}, 0).Run();
+}
+
+TKivoLexer::TKivoLexer(std::shared_ptr<const std::string> text, const TParams* params,
+                       TLexPlace from, int maxCommands)
+    : shared_(std::move(text)), text_(*shared_), params_(params) {
+  if (text_.size() > kMaxTextLength) ThrowTooLong();
+  if (from.Offset > text_.size()) from.Offset = text_.size();
+  Scanner(*this, from, maxCommands).Run();
 }
 
 TToken TKivoLexer::Expand(std::size_t index) const {
@@ -561,7 +581,7 @@ TToken TKivoLexer::Expand(std::size_t index) const {
   t.ReservedWord = s.ReservedWord;
   t.Line = s.Line;
   t.Column = s.Column;
-  const std::string& store = (s.Flags & kInSideText) != 0 ? side_ : text_;
+  const std::string_view store = (s.Flags & kInSideText) != 0 ? std::string_view(side_) : text_;
   t.Text = std::string_view(store.data() + s.Offset, s.Length);
   if ((s.Flags & kHasValue) != 0) {
     const auto found = std::lower_bound(value_tokens_.begin(), value_tokens_.end(),

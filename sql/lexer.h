@@ -11,7 +11,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +86,13 @@ struct TSQLCommand {
   int Position = 0;
 };
 
+// A place in a text: a byte offset with its line and column (from 1).
+struct TLexPlace {
+  std::size_t Offset = 0;
+  std::int32_t Line = 1;
+  std::int32_t Column = 1;
+};
+
 class TKivoLexer {
  public:
   // Tokenizes `text` (kept, not copied again). `params` may be null; it is
@@ -92,6 +101,15 @@ class TKivoLexer {
   // 2, 3 or 44 for a lexical error, EDatabaseError for a parameter not in
   // `params` and for a text of 2 GB or more.
   explicit TKivoLexer(std::string text, const TParams* params = nullptr);
+  // Tokenizes a part of a shared text: from `from` (the start of a
+  // statement) up to and with the `maxCommands`-th statement's ";", or to
+  // the end. Positions are those of the whole text. A long script is read
+  // this way in parts, so that its tokens are never all held at once.
+  TKivoLexer(std::shared_ptr<const std::string> text, const TParams* params, TLexPlace from,
+             int maxCommands);
+  // Where tokenizing stopped: past the last statement read, or the end.
+  const TLexPlace& End() const { return end_; }
+  bool AtTextEnd() const { return end_.Offset >= text_.size(); }
 
   // Tokens view the lexer's own storage, so it stays where it was built.
   TKivoLexer(const TKivoLexer&) = delete;
@@ -154,7 +172,11 @@ class TKivoLexer {
   // The token at `index` of the current statement, as GetCurrentToken.
   bool ReadToken(int index, TToken& token) const;
 
-  std::string text_;
+  // The text tokens point into: owned_, or the shared text.
+  std::string owned_;
+  std::shared_ptr<const std::string> shared_;
+  std::string_view text_;
+  TLexPlace end_;
   const TParams* params_;
   // Append-only while scanning; nothing views it before the scan ends.
   std::string side_;

@@ -62,17 +62,40 @@ std::unique_ptr<TKivoSQLCommand> Build(TKivoLexer& lexer, int leftover) {
 
 }  // namespace
 
+// Statements tokenized and kept at once; a part ends at a statement's ";".
+constexpr int kStatementsPerPart = 4096;
+
 TSQLScriptProcessor::TSQLScriptProcessor(std::string text, const TParams* params)
-    : lexer_(std::make_unique<TKivoLexer>(std::move(text), params)) {
-  if (lexer_->CommandCount() == 0) throw ZorException::Create(err::kBlank);
-  while (lexer_->NextCommand()) ParseCurrent();
-  lexer_->Rewind();
+    : TSQLScriptProcessor(std::make_shared<const std::string>(std::move(text)), params) {}
+
+TSQLScriptProcessor::TSQLScriptProcessor(std::shared_ptr<const std::string> text,
+                                         const TParams* params)
+    : text_(std::move(text)), params_(params) {
+  TLexPlace at;
+  for (;;) {
+    std::unique_ptr<TKivoLexer> part = LexPart(at);
+    try {
+      while (part->NextCommand()) ParseCurrent(*part);
+    } catch (...) {
+      // A lexical error further on is the one to report, as a lexer over
+      // the whole text would have raised it before any statement was read.
+      for (TLexPlace next = part->End(); next.Offset < text_->size();) next = LexPart(next)->End();
+      throw;
+    }
+    statement_count_ += part->CommandCount();
+    at = part->End();
+    if (part->AtTextEnd()) break;
+  }
+  if (statement_count_ == 0) throw ZorException::Create(err::kBlank);
 }
 
 TSQLScriptProcessor::~TSQLScriptProcessor() = default;
 
-std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent() {
-  TKivoLexer& lexer = *lexer_;
+std::unique_ptr<TKivoLexer> TSQLScriptProcessor::LexPart(const TLexPlace& from) const {
+  return std::make_unique<TKivoLexer>(text_, params_, from, kStatementsPerPart);
+}
+
+std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent(TKivoLexer& lexer) {
   TToken first;
   if (!lexer.GetCurrentToken(first)) throw ZorException::Create(err::kNoFirstToken);
   if (first.TokenType == tktLeftParenthesis || TKivoLexer::IsReservedWord(first, W().SELECT))
@@ -104,20 +127,30 @@ std::unique_ptr<TKivoSQLCommand> TSQLScriptProcessor::ParseCurrent() {
 void TSQLScriptProcessor::Execute(TZorHost& host) {
   if (executed_) throw Exception("TSQLScriptProcessor.Execute - The script has already run.");
   executed_ = true;
-  lexer_->Rewind();
-  const int count = lexer_->CommandCount();
+  int done = 0;
   try {
-    for (int i = 0; i < count; ++i) {
-      lexer_->NextCommand();
-      std::unique_ptr<TKivoSQLCommand> statement = ParseCurrent();
-      // A definition statement needs the tables to itself.
-      if (dynamic_cast<TKivoDDLTableManipulation*>(statement.get()) != nullptr ||
-          dynamic_cast<TKivoDDLCreateIndex*>(statement.get()) != nullptr ||
-          dynamic_cast<TKivoDDLDropIndex*>(statement.get()) != nullptr) {
-        host.ReleaseTables();
+    TLexPlace at;
+    while (done < statement_count_) {
+      std::unique_ptr<TKivoLexer> part = LexPart(at);
+      while (part->NextCommand()) {
+        std::unique_ptr<TKivoSQLCommand> statement = ParseCurrent(*part);
+        // A definition statement needs the tables to itself.
+        if (dynamic_cast<TKivoDDLTableManipulation*>(statement.get()) != nullptr ||
+            dynamic_cast<TKivoDDLCreateIndex*>(statement.get()) != nullptr ||
+            dynamic_cast<TKivoDDLDropIndex*>(statement.get()) != nullptr) {
+          host.ReleaseTables();
+        }
+        statement->Execute(host, true);
+        if (++done == statement_count_) {
+          // The last statement views its part's tokens: both are kept.
+          last_ = std::move(statement);
+          lexer_ = std::move(part);
+          break;
+        }
       }
-      statement->Execute(host, true);
-      if (i + 1 == count) last_ = std::move(statement);
+      if (lexer_ != nullptr) break;
+      if (part->CommandCount() == 0) break;  // nothing more to read
+      at = part->End();
     }
   } catch (...) {
     try {
