@@ -157,6 +157,36 @@ TEST_F(Indexes, BuildsOverManyStringsFollowTheFullComparison) {
   }
 }
 
+// Values that all share a long beginning (codes such as "row-000123") are
+// presorted by the weights after it; the order stays the full comparison's,
+// for values that stop where the shared part ends and for nulls too.
+TEST_F(Indexes, BuildsOverStringsWithACommonBeginningFollowTheFullComparison) {
+  for (const char* locale : {"en_US", "hu_HU"}) {
+    SCOPED_TRACE(locale);
+    SetUserLocale(locale);
+    TempDir dir;
+    IdxTable table(dir);
+    table.Create();
+    ASSERT_EQ(table.Open(), kOpenOk);
+    std::mt19937 rng(77);
+    const std::string letters = "0123456789aAzZ\xE1\xC1\xF6 -";
+    for (std::uint32_t id = 1; id <= 3000; ++id) {
+      std::optional<std::string> value;
+      if (rng() % 20 != 0) {
+        std::string v = rng() % 2 == 0 ? "KOD-00 0" : "kod-0000";
+        const std::size_t length = rng() % 5;
+        for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
+        value = v;
+      }
+      table.Insert(Row(id, value, static_cast<std::int32_t>(id % 5)));
+    }
+    table.m->AddIndex("up", "s", 0, "", "", true);
+    table.m->AddIndex("down", "s;n", ixDescending, "", "", true);
+    table.ExpectOrder(1, {{0}});
+    table.ExpectOrder(2, {{0, true}, {1, true}});
+  }
+}
+
 TEST_F(Indexes, DefinitionErrorsUseTheEngineTextsAndLeaveTheListAlone) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);

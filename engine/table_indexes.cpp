@@ -170,17 +170,45 @@ bool TkrTableIndexes::PrimaryPrefixes(const TkrIndexKey& key, std::size_t count,
   if (count < kMinPresortCount || key.Parts().empty() || key.Collation() == nullptr) return false;
   const TkrIndexKey::Part& p = key.Parts()[0];
   if (p.IsId || p.Type != ftString || count * kPrefixBytes > kMaxKeyBytes) return false;
-  prefixes.assign(count * kPrefixBytes, 0);
-  for (std::size_t r = 0; r < count; ++r) {
+  const TCollation& collation = *key.Collation();
+  const auto valueOf = [&](std::size_t r, bool& null) {
     const std::uint8_t* record = table_.IndexedRecord(static_cast<std::int32_t>(r));
-    std::uint8_t* out = prefixes.data() + r * kPrefixBytes;
-    if ((record[p.NullByte] & p.NullMask) != 0) continue;  // nulls first: flag 0
-    out[0] = 1;
+    null = (record[p.NullByte] & p.NullMask) != 0;
     const auto* chars = reinterpret_cast<const char*>(record + p.Offset);
-    const std::string_view value(chars, strnlen(chars, static_cast<std::size_t>(p.Size)));
+    return std::string_view(chars, strnlen(chars, static_cast<std::size_t>(p.Size)));
+  };
+  // The leading primary weights every value shares (codes such as
+  // "row-0000000123" agree on their first dozen characters): the prefixes
+  // start after them, where the values differ.
+  constexpr int kLooked = 32;
+  std::uint8_t first[4 * kLooked];
+  std::uint8_t other[4 * kLooked];
+  int common = -1;
+  for (std::size_t r = 0; r < count && common != 0; ++r) {
+    bool null = false;
+    const std::string_view value = valueOf(r, null);
+    if (null) continue;
     // A value the weight tables do not order (a contraction) leaves the
     // whole column to the full comparison.
-    if (!key.Collation()->PrimaryPrefix(value, out + 1, kPrefixWeights)) {
+    if (!collation.PrimaryPrefix(value, common < 0 ? first : other, kLooked)) return false;
+    if (common < 0) {
+      common = 0;
+      while (common < kLooked && std::memcmp(first + 4 * common, "\0\0\0\0", 4) != 0) ++common;
+      continue;
+    }
+    int same = 0;
+    while (same < common && std::memcmp(first + 4 * same, other + 4 * same, 4) == 0) ++same;
+    common = same;
+  }
+  const int skip = std::max(common, 0);
+  prefixes.assign(count * kPrefixBytes, 0);
+  for (std::size_t r = 0; r < count; ++r) {
+    std::uint8_t* out = prefixes.data() + r * kPrefixBytes;
+    bool null = false;
+    const std::string_view value = valueOf(r, null);
+    if (null) continue;  // nulls first: flag 0
+    out[0] = 1;
+    if (!collation.PrimaryPrefix(value, out + 1, kPrefixWeights, skip)) {
       prefixes.clear();
       return false;
     }

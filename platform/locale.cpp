@@ -503,7 +503,7 @@ int TCollation::CompareByTables(std::string_view a, std::string_view b, bool ign
   return 0;
 }
 
-bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count) const {
+bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count, int skip) const {
   if (!tables_ok_ || HasContraction(s)) return false;
   int n = 0;
   for (std::size_t pos = 0; pos < s.size() && n < count; ++pos) {
@@ -511,6 +511,10 @@ bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count)
     for (std::uint32_t i = offset_[c]; i < offset_[c + 1] && n < count; ++i) {
       const std::uint32_t v = weights_[i].primary;
       if (v == 0) continue;
+      if (skip > 0) {
+        --skip;
+        continue;
+      }
       for (int k = 0; k < 4; ++k) out[4 * n + k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
       ++n;
     }

@@ -119,7 +119,10 @@ class TCollation {
   // orders their prefixes (in either case rule); equal prefixes tell
   // nothing. False, and nothing written, when Compare would not use the
   // weight tables for `s`.
-  bool PrimaryPrefix(std::string_view s, std::uint8_t* out, int count) const;
+  // With `skip`, the weights start after the first `skip` (non-zero)
+  // primary weights: of strings that all share those, the prefixes taken
+  // from there order them the same way.
+  bool PrimaryPrefix(std::string_view s, std::uint8_t* out, int count, int skip = 0) const;
   // The first seven primary weights of `s` as one number: each weight's
   // rank among the locale's primary weights (1..255, 0 where the weights
   // end) in one byte, the first weight in bits 55..48 and so on down. Of two
