@@ -180,6 +180,25 @@ std::vector<std::int32_t> RowPositions(TZorTable& table) {
   return positions;
 }
 
+// Brings the table's list up to date when changes in place end, by return
+// or by exception.
+class ChangesInPlace {
+ public:
+  explicit ChangesInPlace(TZorTable& table) : table_(table) {}
+  ~ChangesInPlace() {
+    try {
+      table_.EndChangesInPlace();
+    } catch (...) {
+      // The list is rebuilt again when next used.
+    }
+  }
+  ChangesInPlace(const ChangesInPlace&) = delete;
+  ChangesInPlace& operator=(const ChangesInPlace&) = delete;
+
+ private:
+  TZorTable& table_;
+};
+
 // Sets the host's rows-affected count when a statement ends, by return or
 // by exception.
 class RowsAffectedOnExit {
@@ -454,16 +473,7 @@ void TKivoSQLUpdate::UpdateInPlace(TZorHost& host, TZorTable& table, const std::
                                    std::int32_t& count) {
   // An UPDATE moves no record: the positions taken first stay each row's.
   const std::vector<std::int32_t> positions = RowPositions(table);
-  struct EndChanges {
-    TZorTable& table;
-    ~EndChanges() {
-      try {
-        table.EndChangesInPlace();
-      } catch (...) {
-        // The list is rebuilt again when next used.
-      }
-    }
-  } end{table};
+  const ChangesInPlace end(table);
   TZorHostContext context(host);
   std::vector<TZorValue> row(values_.size());
   for (const std::int32_t pos : positions) {
@@ -510,18 +520,9 @@ void TKivoSQLDelete::Execute(TZorHost& host, bool live) {
   TZorTable& table = RunChangeSelect(*select_, host, live, "DELETE");
   // From the highest position down: the last record, which moves into each
   // deleted one's place, is then never one still to be deleted.
-  std::vector<std::int32_t> positions = table.VisiblePositions();
+  std::vector<std::int32_t> positions = RowPositions(table);
   std::sort(positions.begin(), positions.end(), std::greater<>());
-  struct EndChanges {
-    TZorTable& table;
-    ~EndChanges() {
-      try {
-        table.EndChangesInPlace();
-      } catch (...) {
-        // The list is rebuilt again when next used.
-      }
-    }
-  } end{table};
+  const ChangesInPlace end(table);
   for (const std::int32_t pos : positions) {
     table.DeleteInPlace(pos);
     ++affected.count;
