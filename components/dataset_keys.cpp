@@ -452,7 +452,8 @@ void TKivoDataset::EndInternalInsert() {
 void TKivoDataset::BeginInternalEdit(std::int32_t recPos) {
   TCriticalSectionGuard guard(Lock());
   CheckTableOpened("Error in TKivoDataSet.BeginInternalEdit");
-  if (ReadOnly()) throw Exception("Error in TKivoDataSet.BeginInternalEdit - table is read only.");
+  // What an edit through the cursor would say.
+  if (!CanModify()) throw EDatabaseError("Cannot modify a read-only dataset");
   internal_insert_buffer_.assign(static_cast<std::size_t>(record_buffer_size_), 0);
   const std::uint8_t* stored = data_manager_->GetRecordPtr(recPos);
   std::memcpy(internal_insert_buffer_.data(), stored,

@@ -223,8 +223,8 @@ void TKivoDataset::EndInternalEdit() {
 
 void TKivoDataset::DeleteRecordAt(std::int32_t recPos) {
   TCriticalSectionGuard guard(Lock());
-  const std::string where = "Error in TKivoDataSet.InternalDelete - ";
-  if (ReadOnly()) throw Exception(where + "table is read only.");
+  // What a delete through the cursor would say.
+  if (!CanModify()) throw EDatabaseError("Cannot modify a read-only dataset");
   CheckTableOpened("Error in TKivoDataSet.InternalDelete");
   FreeBlobSlots();
   TAutoFlushPause pause(*data_manager_);
