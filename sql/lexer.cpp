@@ -49,25 +49,32 @@ const std::array<std::string_view, kReservedWordCount> kReservedWords = {
 
 namespace {
 
-// The reserved words sorted, with their numbers, for a binary search.
+constexpr std::size_t kLongestReservedWord = 20;  // BLOBCOMPRESSIONLEVEL
+
+// The reserved words with their numbers, grouped by length and first
+// letter: every word of a script is looked up, and a group holds a few
+// words at most, compared whole.
 struct TWordNumber {
   std::string_view Word;
   std::uint16_t Number;
 };
-const std::array<TWordNumber, kReservedWordCount>& SortedReservedWords() {
-  static const auto sorted = [] {
-    std::array<TWordNumber, kReservedWordCount> words{};
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      words[i] = {kReservedWords[i], static_cast<std::uint16_t>(i)};
-    }
-    std::sort(words.begin(), words.end(),
-              [](const TWordNumber& a, const TWordNumber& b) { return a.Word < b.Word; });
-    return words;
-  }();
-  return sorted;
+using TWordGroups = std::array<std::array<std::vector<TWordNumber>, 27>, kLongestReservedWord + 1>;
+
+std::size_t LetterSlot(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<std::size_t>(c - 'A') : 26;
 }
 
-constexpr std::size_t kLongestReservedWord = 20;  // BLOBCOMPRESSIONLEVEL
+const TWordGroups& ReservedWordGroups() {
+  static const TWordGroups groups = [] {
+    TWordGroups g;
+    for (std::size_t i = 0; i < kReservedWords.size(); ++i) {
+      const std::string_view w = kReservedWords[i];
+      g[w.size()][LetterSlot(w.front())].push_back({w, static_cast<std::uint16_t>(i)});
+    }
+    return g;
+  }();
+  return groups;
+}
 
 }  // namespace
 
@@ -81,17 +88,23 @@ std::uint16_t ReservedWordNumber(std::string_view word) {
     if (static_cast<unsigned char>(c) >= 0x80) return kNoReservedWord;
     upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }
+  if (word.empty()) return kNoReservedWord;
   const std::string_view key(upper, word.size());
-  const auto& sorted = SortedReservedWords();
-  const auto* found =
-      std::lower_bound(sorted.begin(), sorted.end(), key,
-                       [](const TWordNumber& entry, std::string_view k) { return entry.Word < k; });
-  return found != sorted.end() && found->Word == key ? found->Number : kNoReservedWord;
+  for (const TWordNumber& entry : ReservedWordGroups()[word.size()][LetterSlot(upper[0])])
+    if (entry.Word == key) return entry.Number;
+  return kNoReservedWord;
 }
 
 namespace {
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The characters that always end the open token and start one of their own.
+constexpr std::array<bool, 256> kDelimiters = [] {
+  std::array<bool, 256> table{};
+  for (const char c : std::string_view("><=(),/*:|")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHexLetter(char c) { return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -179,7 +192,7 @@ class TKivoLexer::Scanner {
   TStoredToken& Open() { return lexer_.tokens_.back(); }
 
   bool Delimits(char c) const {
-    if (std::strchr("><=(),/*:|", c) != nullptr && c != '\0') return true;
+    if (kDelimiters[static_cast<unsigned char>(c)]) return true;
     const TTokenType kind = lexer_.tokens_.back().TokenType;
     if (c == '.' && kind != tktInt) return true;
     if (kind == tktDot && !IsDigit(c)) return true;
