@@ -76,10 +76,13 @@ void ResolveBlobMarker(const TParams* params, TZorValue& value) {
 // Converts a value to the type of the field it is written to, so that a
 // value that cannot be stored fails before its row is touched. BLOB fields
 // take the bytes as they are, and a BLOB parameter's bytes are not text.
-void ConvertForField(TZorTable& table, int fieldNo, TZorValue& value) {
-  const std::uint8_t type = table.FieldType(fieldNo);
+void ConvertForType(std::uint8_t type, TZorValue& value) {
   if (value.DataType() == ftBlob || IsBlobType(type)) return;
   value.ConvertTo(type);
+}
+
+void ConvertForField(TZorTable& table, int fieldNo, TZorValue& value) {
+  ConvertForType(table.FieldType(fieldNo), value);
 }
 
 // Raises `code` when a value for an automatic-number field names a record
@@ -359,17 +362,21 @@ void TKivoSQLInsert::InsertSelected(TZorHost& host, TZorTable& target, bool live
   const std::vector<int> fields = TargetFields(target, columns_, shown.size());
   // Automatic numbers are checked against the rows stored so far, which a
   // run of appends does not keep searchable: such rows go one by one.
+  const bool autoInc = WritesAutoInc(target, fields);
   std::optional<TZorAppendRun> run;
-  if (!WritesAutoInc(target, fields)) run.emplace(target);
+  if (!autoInc) run.emplace(target);
+  // The field types, looked up once rather than for every row.
+  std::vector<std::uint8_t> types;
+  for (const int f : fields) types.push_back(target.FieldType(f));
   std::vector<TZorValue> row(fields.size());
+  TZorValue value;
   for (copy->First(); !copy->Eof(); copy->Next()) {
     for (std::size_t k = 0; k < fields.size(); ++k) {
-      TZorValue value;
       copy->ReadField(read[k], value);
       row[k] = value;  // an owned copy: the read may borrow the copy's record
-      ConvertForField(target, fields[k], row[k]);
+      ConvertForType(types[k], row[k]);
     }
-    CheckAutoIncValues(target, fields, row, -1, err::kInsertSelectAutoInc);
+    if (autoInc) CheckAutoIncValues(target, fields, row, -1, err::kInsertSelectAutoInc);
     InsertRow(target, fields, row);
   }
   if (run) run->End();
