@@ -452,18 +452,7 @@ void TKivoSQLUpdate::Execute(TZorHost& host, bool live) {
   }
   for (const std::int32_t id : RowIds(table)) {
     if (!table.MoveToRecordId(id)) continue;
-    // Every value from the row as it was, then all of them written at once.
-    for (std::size_t i = 0; i < values_.size(); ++i) {
-      row[i] = values_[i]->Evaluate(&context);
-      ResolveBlobMarker(host.Params(), row[i]);
-      ConvertForField(table, fields[i], row[i]);
-    }
-    try {
-      CheckAutoIncValues(table, fields, row, id, err::kUpdateAutoInc);
-    } catch (const ZorException&) {
-      affected.count = -1;
-      throw;
-    }
+    NewValues(host, context, table, fields, id, row, affected.count);
     table.Edit();
     try {
       for (std::size_t i = 0; i < fields.size(); ++i) table.WriteField(fields[i], row[i]);
@@ -473,6 +462,23 @@ void TKivoSQLUpdate::Execute(TZorHost& host, bool live) {
       throw;
     }
     ++affected.count;
+  }
+}
+
+void TKivoSQLUpdate::NewValues(TZorHost& host, TZorEvalContext& context, TZorTable& table,
+                               const std::vector<int>& fields, std::int32_t id,
+                               std::vector<TZorValue>& row, std::int32_t& count) {
+  // Every value from the row as it was; the caller writes them all at once.
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    row[i] = values_[i]->Evaluate(&context);
+    ResolveBlobMarker(host.Params(), row[i]);
+    ConvertForField(table, fields[i], row[i]);
+  }
+  try {
+    CheckAutoIncValues(table, fields, row, id, err::kUpdateAutoInc);
+  } catch (const ZorException&) {
+    count = -1;
+    throw;
   }
 }
 
@@ -486,18 +492,7 @@ void TKivoSQLUpdate::UpdateInPlace(TZorHost& host, TZorTable& table, const std::
   for (const std::int32_t pos : positions) {
     const std::int32_t id = table.BeginEditInPlace(pos);
     try {
-      // Every value from the row as it was, then all of them written at once.
-      for (std::size_t i = 0; i < values_.size(); ++i) {
-        row[i] = values_[i]->Evaluate(&context);
-        ResolveBlobMarker(host.Params(), row[i]);
-        ConvertForField(table, fields[i], row[i]);
-      }
-      try {
-        CheckAutoIncValues(table, fields, row, id, err::kUpdateAutoInc);
-      } catch (const ZorException&) {
-        count = -1;
-        throw;
-      }
+      NewValues(host, context, table, fields, id, row, count);
       for (std::size_t i = 0; i < fields.size(); ++i) table.WriteField(fields[i], row[i]);
       table.PostEditInPlace();
     } catch (...) {

@@ -92,6 +92,12 @@ class TKivoSQLUpdate : public TKivoSQLCommand {
   void Parse() override;
 
  private:
+  // The SET values for row `id` (the row the table's fields read now),
+  // converted for their fields; an automatic number in use raises, with
+  // `count` set to -1.
+  void NewValues(TZorHost& host, TZorEvalContext& context, TZorTable& table,
+                 const std::vector<int>& fields, std::int32_t id, std::vector<TZorValue>& row,
+                 std::int32_t& count);
   // Changes each row by stored position through in-place edits; `count`
   // follows the rows done.
   void UpdateInPlace(TZorHost& host, TZorTable& table, const std::vector<int>& fields,
