@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <random>
@@ -122,6 +123,17 @@ TEST_F(Indexes, StringKeysFollowTheLocaleAndIgnoreCaseWhenAsked) {
   EXPECT_LT(cukor, csiga);
 }
 
+// Fills a new table with 3000 rows: s as `value` makes it from `rng`
+// (nullopt for null), n the identifier modulo `nModulo`.
+void FillStrings(IdxTable& table, std::uint32_t seed, std::int32_t nModulo,
+                 const std::function<std::optional<std::string>(std::mt19937&)>& value) {
+  table.Create();
+  ASSERT_EQ(table.Open(), kOpenOk);
+  std::mt19937 rng(seed);
+  for (std::uint32_t id = 1; id <= 3000; ++id)
+    table.Insert(Row(id, value(rng), static_cast<std::int32_t>(id) % nModulo));
+}
+
 // Builds over many rows presort string keys by their first primary weights;
 // the order must be the full comparison's, ascending and descending, with
 // nulls, shared prefixes and case differences, and in a locale whose
@@ -132,21 +144,16 @@ TEST_F(Indexes, BuildsOverManyStringsFollowTheFullComparison) {
     SetUserLocale(locale);
     TempDir dir;
     IdxTable table(dir);
-    table.Create();
-    ASSERT_EQ(table.Open(), kOpenOk);
-    std::mt19937 rng(31);
     const std::string letters = "aAbBeEzZ\xE1\xC1\xE9\xF6\xD6 -";
-    for (std::uint32_t id = 1; id <= 3000; ++id) {
-      std::optional<std::string> value;
-      if (rng() % 10 != 0) {
-        // Long shared beginnings reach past the presorted weights.
-        std::string v = rng() % 3 == 0 ? "abbabbaab" : "";
-        const std::size_t length = rng() % 12;
-        for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
-        value = v.substr(0, 12);
-      }
-      table.Insert(Row(id, value, static_cast<std::int32_t>(id % 7)));
-    }
+    FillStrings(table, 31, 7, [&](std::mt19937& rng) -> std::optional<std::string> {
+      if (rng() % 10 == 0) return std::nullopt;
+      // Long shared beginnings reach past the presorted weights.
+      std::string v = rng() % 3 == 0 ? "abbabbaab" : "";
+      const std::size_t length = rng() % 12;
+      for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
+      return v.substr(0, 12);
+    });
+    ASSERT_FALSE(HasFatalFailure());
     if (std::string(locale) == "hu_HU") table.Update(17, Row(table.rows[17].id, "csak", 1));
     table.m->AddIndex("up", "s", 0, "", "", true);
     table.m->AddIndex("down", "s;n", ixDescending, "", "", true);
@@ -166,20 +173,15 @@ TEST_F(Indexes, BuildsOverStringsWithACommonBeginningFollowTheFullComparison) {
     SetUserLocale(locale);
     TempDir dir;
     IdxTable table(dir);
-    table.Create();
-    ASSERT_EQ(table.Open(), kOpenOk);
-    std::mt19937 rng(77);
     const std::string letters = "0123456789aAzZ\xE1\xC1\xF6 -";
-    for (std::uint32_t id = 1; id <= 3000; ++id) {
-      std::optional<std::string> value;
-      if (rng() % 20 != 0) {
-        std::string v = rng() % 2 == 0 ? "KOD-00 0" : "kod-0000";
-        const std::size_t length = rng() % 5;
-        for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
-        value = v;
-      }
-      table.Insert(Row(id, value, static_cast<std::int32_t>(id % 5)));
-    }
+    FillStrings(table, 77, 5, [&](std::mt19937& rng) -> std::optional<std::string> {
+      if (rng() % 20 == 0) return std::nullopt;
+      std::string v = rng() % 2 == 0 ? "KOD-00 0" : "kod-0000";
+      const std::size_t length = rng() % 5;
+      for (std::size_t i = 0; i < length; ++i) v += letters[rng() % letters.size()];
+      return v;
+    });
+    ASSERT_FALSE(HasFatalFailure());
     table.m->AddIndex("up", "s", 0, "", "", true);
     table.m->AddIndex("down", "s;n", ixDescending, "", "", true);
     table.ExpectOrder(1, {{0}});
