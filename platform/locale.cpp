@@ -337,19 +337,33 @@ TCollation::TCollation(const std::string& localeName) : locale_name_(localeName)
     throw Exception("TCollation - cannot open the collator of locale " + locale_name_);
   }
   ucol_setStrength(collator_nocase_, UCOL_SECONDARY);
+}
 
-  // Ranks from one-character comparisons.
+void TCollation::BuildTablesOnce() const {
+  std::call_once(tables_once_, [this] { BuildTables(); });
+  tables_built_.store(true, std::memory_order_release);
+}
+
+void TCollation::BuildTables() const {
+  // Ranks from one-character comparisons: a character's rank is the number
+  // of characters that sort before it. The collator orders the characters
+  // once (a sort, not every pair), and equal ones share the rank of the
+  // first of their run.
   std::array<char16_t, 256> unit{};
   for (int c = 0; c < 256; ++c) unit[c] = ByteToUnit(static_cast<unsigned char>(c));
-  for (int c = 0; c < 256; ++c) {
-    int before = 0;
-    for (int d = 0; d < 256; ++d) {
-      if (IcuCompare(collator_, std::u16string_view(&unit[d], 1),
-                     std::u16string_view(&unit[c], 1)) < 0) {
-        ++before;
-      }
-    }
-    rank_[c] = before;
+  const auto compare_units = [&](int a, int b) {
+    return IcuCompare(collator_, std::u16string_view(&unit[a], 1),
+                      std::u16string_view(&unit[b], 1));
+  };
+  std::array<int, 256> order{};
+  for (int c = 0; c < 256; ++c) order[c] = c;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return compare_units(a, b) < 0; });
+  for (int i = 0; i < 256;) {
+    int j = i + 1;
+    while (j < 256 && compare_units(order[i], order[j]) == 0) ++j;
+    for (int k = i; k < j; ++k) rank_[order[k]] = i;
+    i = j;
   }
   std::array<bool, 256> seen{};
   std::array<int, 256> sharing{};
@@ -504,6 +518,7 @@ int TCollation::CompareByTables(std::string_view a, std::string_view b, bool ign
 }
 
 bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count, int skip) const {
+  EnsureTables();
   if (!tables_ok_ || HasContraction(s)) return false;
   int n = 0;
   for (std::size_t pos = 0; pos < s.size() && n < count; ++pos) {
@@ -524,6 +539,7 @@ bool TCollation::PrimaryPrefix(std::string_view s, std::uint8_t* out, int count,
 }
 
 bool TCollation::PrimaryRanks(std::string_view s, std::uint64_t* out) const {
+  EnsureTables();
   if (!ranks_ok_ || HasContraction(s)) return false;
   std::uint64_t packed = 0;
   int n = 0;
@@ -551,6 +567,14 @@ int TCollation::Compare(std::string_view a, std::string_view b, bool ignoreCase,
     b = b.substr(0, std::min<std::size_t>(b.size(), static_cast<std::size_t>(maxLength)));
   }
   if (a == b) return 0;
+  if (!tables_built_.load(std::memory_order_acquire)) {
+    // A process that compares a few names never pays for the tables.
+    constexpr int kDirectComparesBeforeTables = 512;
+    if (direct_compares_.fetch_add(1, std::memory_order_relaxed) < kDirectComparesBeforeTables) {
+      return CompareWithCollator(a, b, ignoreCase);
+    }
+    EnsureTables();
+  }
   if (tables_ok_ && !HasContraction(a) && !HasContraction(b)) {
     // Without contractions every byte has weights of its own at every
     // level, so equal leading bytes cannot decide: start at the first
@@ -564,6 +588,7 @@ int TCollation::Compare(std::string_view a, std::string_view b, bool ignoreCase,
 }
 
 int TCollation::CompareChar(char a, char b, bool ignoreCase) const {
+  EnsureTables();
   const auto x = static_cast<unsigned char>(a);
   const auto y = static_cast<unsigned char>(b);
   return ignoreCase ? Sign(upper_rank_[x] - upper_rank_[y]) : Sign(rank_[x] - rank_[y]);

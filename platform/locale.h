@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +84,11 @@ std::string IcuLocaleFromPosix(std::string_view posixName);
 // through per-byte tables of collation weights compared level by level, or
 // through the collator itself when a string holds a multi-letter unit of the
 // locale (Hungarian "cs", "gy", "sz", ...).
+//
+// The ranks and tables take ICU several milliseconds to derive, more than a
+// short-lived process spends on everything else, so they are built on first
+// need: the first few hundred string comparisons go to the collator (with
+// the same results), and any use of ranks or tables builds them at once.
 class TCollation {
  public:
   // Opens the collator of an ICU locale name; throws kivo::Exception when
@@ -94,16 +101,18 @@ class TCollation {
   const std::string& LocaleName() const { return locale_name_; }
 
   // Rank of a byte, and the rank of its upper-case form.
-  int Rank(unsigned char c) const { return rank_[c]; }
-  int UpperRank(unsigned char c) const { return upper_rank_[c]; }
+  int Rank(unsigned char c) const { return EnsureTables().rank_[c]; }
+  int UpperRank(unsigned char c) const { return EnsureTables().upper_rank_[c]; }
   // All 256 ranks are distinct.
-  bool FastCollation() const { return fast_; }
+  bool FastCollation() const { return EnsureTables().fast_; }
   // True when no other character compares equal to `c` (CompareChar gives
   // 0 only for `c` itself).
-  bool HasOwnRank(char c) const { return unique_rank_[static_cast<unsigned char>(c)]; }
+  bool HasOwnRank(char c) const {
+    return EnsureTables().unique_rank_[static_cast<unsigned char>(c)];
+  }
   // String comparisons may use the weight tables (the collator's settings
   // allow it); false means every string comparison calls the collator.
-  bool UsesWeightTables() const { return tables_ok_; }
+  bool UsesWeightTables() const { return EnsureTables().tables_ok_; }
 
   // Compares two strings; with maxLength >= 0 only their first maxLength
   // bytes take part (prefix comparison). Returns -1, 0 or 1.
@@ -132,7 +141,7 @@ class TCollation {
   // locale has more than 255 primary weights.
   bool PrimaryRanks(std::string_view s, std::uint64_t* out) const;
   // Whether PrimaryRanks can answer for strings of this locale at all.
-  bool RanksPrimaryWeights() const { return ranks_ok_; }
+  bool RanksPrimaryWeights() const { return EnsureTables().ranks_ok_; }
   // The collator's own comparison of two Windows-1250 strings, without the
   // weight tables (the reference the tables must agree with).
   int CompareWithCollator(std::string_view a, std::string_view b, bool ignoreCase = false) const;
@@ -147,23 +156,38 @@ class TCollation {
 
   bool HasContraction(std::string_view s) const;
   int CompareByTables(std::string_view a, std::string_view b, bool ignoreCase) const;
+  // The tables below, built once; returns this collation.
+  const TCollation& EnsureTables() const {
+    if (!tables_built_.load(std::memory_order_acquire)) BuildTablesOnce();
+    return *this;
+  }
+  void BuildTablesOnce() const;
+  void BuildTables() const;
 
   std::string locale_name_;
   UCollator* collator_ = nullptr;         // tertiary strength: case-sensitive
   UCollator* collator_nocase_ = nullptr;  // secondary strength: ignores case
-  std::array<int, 256> rank_{};
-  std::array<int, 256> upper_rank_{};
-  bool fast_ = false;
-  std::array<bool, 256> unique_rank_{};
-  bool tables_ok_ = false;
-  bool ranks_ok_ = false;  // every primary weight has a rank
+
+  // Built on first need (EnsureTables); a collation is shared as const, so
+  // they are mutable, written once under tables_once_ before tables_built_
+  // is set.
+  mutable std::once_flag tables_once_;
+  mutable std::atomic<bool> tables_built_{false};
+  // String comparisons made by the collator while the tables were not built.
+  mutable std::atomic<int> direct_compares_{0};
+  mutable std::array<int, 256> rank_{};
+  mutable std::array<int, 256> upper_rank_{};
+  mutable bool fast_ = false;
+  mutable std::array<bool, 256> unique_rank_{};
+  mutable bool tables_ok_ = false;
+  mutable bool ranks_ok_ = false;  // every primary weight has a rank
   // Weights of byte c are weights_[offset_[c] .. offset_[c + 1]).
-  std::vector<Weight> weights_;
-  std::array<std::uint32_t, 257> offset_{};
+  mutable std::vector<Weight> weights_;
+  mutable std::array<std::uint32_t, 257> offset_{};
   // Multi-byte units of the locale, grouped by their first byte.
-  std::array<std::vector<std::string>, 256> contractions_;
+  mutable std::array<std::vector<std::string>, 256> contractions_;
   // Whether a byte begins one of them: most bytes of most strings do not.
-  std::array<bool, 256> starts_contraction_{};
+  mutable std::array<bool, 256> starts_contraction_{};
 };
 
 // The collation of the user's collation locale, built on first use and

@@ -441,6 +441,7 @@ TEST_F(LocaleTest, WeightTablesInUseAndContractionsRespected) {
                        "aa"),
             0);
   const TCollation hu("hu_HU");
+  ASSERT_TRUE(hu.UsesWeightTables());
   const Reference ref("hu_HU");
   for (const char* pair : {"cz|csa", "gz|gya", "zz|zsa", "ccs|csd", "ly|lz", "ssz|szt"}) {
     const std::string s(pair);
@@ -448,6 +449,28 @@ TEST_F(LocaleTest, WeightTablesInUseAndContractionsRespected) {
     const std::string b = s.substr(s.find('|') + 1);
     EXPECT_EQ(hu.Compare(a, b), ref.Compare(a, b)) << pair;
     EXPECT_EQ(hu.Compare(a, b), hu.CompareWithCollator(a, b)) << pair;
+  }
+}
+
+// The first comparisons of a new collation go to the collator, later ones
+// through the tables; both must give the same answers.
+TEST_F(LocaleTest, AnswersBeforeAndAfterTheTablesAgree) {
+  const TCollation hu("hu_HU");
+  std::mt19937 rng(7u);
+  const std::string letters = "acCsSzZyY \xE1\xC1\xF6\xF5gG-";
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (int i = 0; i < 400; ++i) {
+    std::string a, b;
+    for (int k = static_cast<int>(rng() % 6); k > 0; --k) a += letters[rng() % letters.size()];
+    for (int k = static_cast<int>(rng() % 6); k > 0; --k) b += letters[rng() % letters.size()];
+    pairs.emplace_back(a, b);
+  }
+  std::vector<int> before;
+  for (const auto& [a, b] : pairs) before.push_back(hu.Compare(a, b) * 2 + hu.Compare(a, b, true));
+  ASSERT_TRUE(hu.UsesWeightTables());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const auto& [a, b] = pairs[i];
+    EXPECT_EQ(hu.Compare(a, b) * 2 + hu.Compare(a, b, true), before[i]) << a << " | " << b;
   }
 }
 
