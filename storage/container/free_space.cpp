@@ -33,6 +33,23 @@ void TFreeSpaceManager::SetBit(std::vector<std::uint8_t>& map, std::int64_t n, b
   byte = value ? static_cast<std::uint8_t>(byte | mask) : static_cast<std::uint8_t>(byte & ~mask);
 }
 
+void TFreeSpaceManager::SetBits(std::vector<std::uint8_t>& map, std::int64_t first,
+                                std::int64_t end, bool value) {
+  std::int64_t n = std::max<std::int64_t>(first, 0);
+  end = std::min(end, static_cast<std::int64_t>(map.size()) * 8);
+  // Bit by bit up to byte boundaries, whole bytes between: a fresh
+  // container's maps are mostly such tail bits, and every open sets them.
+  for (; n < end && (n & 7) != 0; ++n) SetBit(map, n, value);
+  const std::int64_t whole_end = end & ~std::int64_t{7};
+  if (n < whole_end) {
+    std::fill(map.begin() + static_cast<std::ptrdiff_t>(n >> 3),
+              map.begin() + static_cast<std::ptrdiff_t>(whole_end >> 3),
+              static_cast<std::uint8_t>(value ? 0xFF : 0x00));
+    n = whole_end;
+  }
+  for (; n < end; ++n) SetBit(map, n, value);
+}
+
 bool TFreeSpaceManager::PageIsFree(std::int32_t pageNo) const {
   const std::int64_t i = static_cast<std::int64_t>(pageNo) - 1;
   if (i < 0 || static_cast<std::uint64_t>(i >> 3) >= pfs_.size()) return false;
@@ -109,12 +126,11 @@ TFreeSpaceManager::TFreeSpaceManager(TPageFileManager& pageManager) : pm_(pageMa
   // for those of a fresh bitmap page (pages free, extents free, not mixed).
   // A process that died while growing can have saved other values there
   // before the header that would have counted those extents.
-  for (std::int64_t i = extent_pages_; i < static_cast<std::int64_t>(pfs_.size()) * 8; ++i)
-    SetBit(pfs_, i, true);
-  for (std::int64_t x = extent_count_; x < static_cast<std::int64_t>(gam_.size()) * 8; ++x) {
-    SetBit(gam_, x, true);
-    if (static_cast<std::uint64_t>(x >> 3) < sgam_.size()) SetBit(sgam_, x, false);
-  }
+  const std::int64_t gam_bits = static_cast<std::int64_t>(gam_.size()) * 8;
+  SetBits(pfs_, extent_pages_, static_cast<std::int64_t>(pfs_.size()) * 8, true);
+  SetBits(gam_, extent_count_, gam_bits, true);
+  SetBits(sgam_, extent_count_, std::min(gam_bits, static_cast<std::int64_t>(sgam_.size()) * 8),
+          false);
 
   // A damaged map might call a bitmap page free; it must never be handed out.
   auto markUsed = [this](std::int64_t pageNo) {

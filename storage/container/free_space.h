@@ -127,6 +127,8 @@ class TFreeSpaceManager {
 
   bool Bit(const std::vector<std::uint8_t>& map, std::int64_t n) const;
   void SetBit(std::vector<std::uint8_t>& map, std::int64_t n, bool value);
+  // Sets bits first .. end - 1 of `map` (those it holds) to `value`.
+  void SetBits(std::vector<std::uint8_t>& map, std::int64_t first, std::int64_t end, bool value);
   void FlagPFSPageOfIndex(std::int64_t pageIndex, Request& r);
   void FlagGAMPageOfExtent(std::int64_t extent, Request& r);
 
