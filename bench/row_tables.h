@@ -18,8 +18,8 @@
 
 namespace kivo::bench {
 
-inline void BuildOurRowTable(const std::string& dir, std::int32_t rows) {
-  TDirectoryTableFileStore store(dir);
+// Table t with an index byB on b in `store` (a directory or a container).
+inline void BuildOurRowTable(TTableFileStore& store, std::int32_t rows) {
   TDataManagerHold m(krGetDataManager("t", &store));
   TFieldDefs fields;
   fields.Add("a", ftInteger);
@@ -42,6 +42,11 @@ inline void BuildOurRowTable(const std::string& dir, std::int32_t rows) {
     m->InsertRecord(buf.data(), 0);
   }
   m->CloseTable();
+}
+
+inline void BuildOurRowTable(const std::string& dir, std::int32_t rows) {
+  TDirectoryTableFileStore store(dir);
+  BuildOurRowTable(store, rows);
 }
 
 inline void BuildLiteRowTable(LiteDatabase& lite, std::int32_t rows, bool indexB) {

@@ -1,6 +1,7 @@
 #include "console/command_line.h"
 
 #include <cstddef>
+#include <string_view>
 
 namespace kartova {
 
@@ -18,8 +19,29 @@ std::string AsciiUpper(const std::string& s) {
 
 }  // namespace
 
-TCommandLine ParseCommandLine(const std::vector<std::string>& params) {
+TCommandLine ParseCommandLine(const std::vector<std::string>& given) {
   TCommandLine cl;
+  static constexpr std::string_view kPasswordFile = "--password-file";
+  std::vector<std::string> params;
+  params.reserve(given.size());
+  for (std::size_t k = 0; k < given.size(); ++k) {
+    const std::string& p = given[k];
+    if (p == kPasswordFile) {
+      if (k + 1 >= given.size() || given[k + 1].empty()) {
+        cl.error = "--password-file needs the name of a file";
+      } else {
+        cl.password_file = given[k + 1];
+      }
+      ++k;
+    } else if (p.size() > kPasswordFile.size() &&
+               p.compare(0, kPasswordFile.size(), kPasswordFile) == 0 &&
+               p[kPasswordFile.size()] == '=') {
+      cl.password_file = p.substr(kPasswordFile.size() + 1);
+      if (cl.password_file.empty()) cl.error = "--password-file needs the name of a file";
+    } else {
+      params.push_back(p);
+    }
+  }
   const std::size_t count = params.size();
   cl.has_database_parameter = count >= 1;
   if (count >= 1) cl.database_file = params[0];
@@ -56,22 +78,39 @@ std::string CommandLineHelp(const std::string& programName) {
   return "Usage: " + programName +
          " [DATABASE [SCRIPT] [options]]\n"
          "\n"
-         "  DATABASE   the database to open (parameter 1); without it the most\n"
-         "             recently used database is opened\n"
+         "  DATABASE   the .kvb database file to open (parameter 1); one that does\n"
+         "             not exist is created. \"\" opens the table files of the working\n"
+         "             folder; without it the most recently used database is opened.\n"
          "  SCRIPT     an SQL script file loaded into the editor (parameter 2)\n"
          "\n"
          "Options, read from the third parameter on, in any letter case:\n"
-         "  -E, -EXPORTNAME FILE            export the script's query result to FILE, then exit\n"
-         "  -O, -OUTPUTNAME FILE            write a failed batch run's error to FILE\n"
-         "  -D, -DELIMITER TEXT             delimiter of the export (default \",\")\n"
-         "  -B, -BATCH                      run SCRIPT unattended, then exit (code 0 or 1)\n"
+         "  -E, -EXPORTNAME FILE            run SCRIPT as a query, write its rows to FILE\n"
+         "                                  as delimited text, then exit; FILE \"-\" is\n"
+         "                                  standard output\n"
+         "  -D, -DELIMITER TEXT             delimiter of the export (default \",\"); a\n"
+         "                                  value holding it is put in double quotes\n"
          "  -FNL, FieldNamesInFirstLineCSV  write the field names as the export's first line\n"
+         "  -B, -BATCH                      run SCRIPT unattended, then exit\n"
+         "  -O, -OUTPUTNAME FILE            where a failed batch run or export writes its\n"
+         "                                  error (\"ClassName: message\"); without it the\n"
+         "                                  error goes to standard error\n"
          "\n"
-         "An export or a batch run needs no display. Without one of them the\n"
-         "console window opens.\n"
-         "\n"
+         "Anywhere on the line:\n"
+         "  --password-file FILE            the password of an encrypted database: the\n"
+         "                                  file's first line; the file must be readable\n"
+         "                                  by its owner only (chmod 600)\n"
          "  --help                          show this text\n"
-         "  --screenshot FILE.png [DATABASE]  save a picture of the main window\n";
+         "  --screenshot FILE.png [--table NAME [--row N]] [DATABASE [SCRIPT]]\n"
+         "                                  save a picture of the main window\n"
+         "\n"
+         "Environment:\n"
+         "  KARTOVA_PASSWORD                the password of an encrypted database, when\n"
+         "                                  no --password-file is given\n"
+         "\n"
+         "An export or a batch run needs no display and never asks anything: an\n"
+         "encrypted database without a password fails at once. The exit code is 0\n"
+         "on success and 1 on failure. Without -E or -B (and SCRIPT) the console\n"
+         "window opens.\n";
 }
 
 }  // namespace kartova

@@ -24,6 +24,11 @@ struct TCommandLine {
   bool batch_mode = false;
   // "-FNL"/"FieldNamesInFirstLineCSV".
   bool field_names_in_first_line = false;
+  // "--password-file FILE" (or "--password-file=FILE"), anywhere on the
+  // line: the file whose first line is the database's password.
+  std::string password_file;
+  // Why the command line cannot be used; empty when it can.
+  std::string error;
 
   // Whether start-up runs unattended and ends the program: an export, or a
   // batch run of a given script.
@@ -32,9 +37,11 @@ struct TCommandLine {
   }
 };
 
-// Reads the parameters (without the program name). Option words are compared
-// case-insensitively; a value option in last position, without its value, is
-// ignored like an unknown word. Never fails.
+// Reads the parameters (without the program name). "--password-file" and its
+// value are taken out first, wherever they stand; the rest is read by
+// position. Option words are compared case-insensitively; a value option in
+// last position, without its value, is ignored like an unknown word. Never
+// raises: a line that cannot be used says why in `error`.
 TCommandLine ParseCommandLine(const std::vector<std::string>& params);
 
 // The usage text printed by "--help".

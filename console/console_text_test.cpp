@@ -66,16 +66,42 @@ TEST(WholeFile, WritesBytesAndFailsLoudly) {
 }
 
 TEST(DelimitedExport, QuotesOnlyValuesHoldingTheDelimiter) {
-  const std::string ab = "A;\"B";
-  EXPECT_EQ(DelimitedLine({"1", ab, "x"}, ";"), "1;\"A;\"\"B\";x\r\n");
-  EXPECT_EQ(DelimitedLine({"1", ab, "x"}, ","), "1,A;\"B,x\r\n");
-  // Values are not cut and commas are not replaced.
-  const std::string longText(80, 'z');
-  EXPECT_EQ(DelimitedLine({longText, "3,5"}, ";"), longText + ";3,5\r\n");
-  // A delimiter of several characters.
-  EXPECT_EQ(DelimitedLine({"a::b", "c"}, "::"), "\"a::b\"::c\r\n");
-  EXPECT_EQ(DelimitedLine({}, ","), "\r\n");
-  EXPECT_EQ(DelimitedLine({"", ""}, ","), ",\r\n");
+  const auto line = [](std::initializer_list<const char*> values, const char* delimiter) {
+    std::string text;
+    for (const char* v : values) AppendDelimitedValue(text, v, delimiter), text += '|';
+    return text;
+  };
+  EXPECT_EQ(line({"1", "A;\"B"}, ";"), "1|\"A;\"\"B\"|");
+  EXPECT_EQ(line({"1", "A;\"B"}, ","), "1|A;\"B|");
+  // A delimiter of several characters must appear whole to quote a value.
+  EXPECT_EQ(line({"a::b", "a:b"}, "::"), "\"a::b\"|a:b|");
+  EXPECT_EQ(line({"", "\""}, ","), "|\"|");
+}
+
+TEST(DelimitedExport, GridValuesAreCutBeforeCommasBecomeDots) {
+  EXPECT_EQ(GridExportValue("Kiss, Anna"), "Kiss. Anna");
+  EXPECT_EQ(GridExportValue(std::string(49, 'a') + ",bc"), std::string(49, 'a') + ".");
+  EXPECT_EQ(GridExportValue(""), "");
+}
+
+TEST(DelimitedExport, ExportFileReportsWhereItCannotWrite) {
+  kivo::testing::TempDir dir;
+  {
+    TExportFile file(dir.file("big.csv"));
+    // More than one buffer's worth, and a single write larger than the buffer.
+    const std::string chunk(300000, 'x');
+    for (int i = 0; i < 5; ++i) file.Write(chunk);
+    file.Write(std::string(3 << 20, 'y'));
+    file.Close();
+  }
+  EXPECT_EQ(kivo::testing::ReadFileBytes(dir.file("big.csv")).size(), 1500000u + (3u << 20));
+  EXPECT_THROW(TExportFile(dir.file("no/such/dir/x.csv")), kivo::EInOutError);
+  if (std::FILE* full = std::fopen("/dev/full", "wb")) {
+    std::fclose(full);
+    TExportFile file("/dev/full");
+    file.Write("abc");
+    EXPECT_THROW(file.Close(), kivo::EInOutError);
+  }
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <utility>
 
 #include "console/console_settings.h"
+#include "console/password_file.h"
 #include "console/recent_list.h"
 #include "console/text_files.h"
 #include "platform/errors.h"
@@ -29,6 +32,8 @@ TConsoleEnvironment TConsoleEnvironment::Default() {
   TConsoleEnvironment env;
   env.program_directory = kivo::ProgramDirectory();
   env.settings_file = kivo::KrtconIniPath();
+  if (const char* password = std::getenv("KARTOVA_PASSWORD")) env.password = password;
+  env.error_stream = &std::cerr;
   return env;
 }
 
@@ -49,6 +54,11 @@ TfmMain::TfmMain(TMainView& view, std::vector<std::string> params, TConsoleEnvir
   current_table_.AfterPost = [this](kivo::TDataSet& ds) { CurrentTableAfterPost(ds); };
   current_table_.AfterDelete = [this](kivo::TDataSet& ds) { CurrentTableAfterDelete(ds); };
   current_table_.AfterScroll = [this](kivo::TDataSet& ds) { CurrentTableAfterScroll(ds); };
+  current_query_.SetRequestLive(true);
+  current_query_.SetDatabaseName("SQLdb");
+  current_query_.SetInMemory(false);
+  current_query_.SetBDELikeFilter(false);
+  current_query_.AfterScroll = [this](kivo::TDataSet& ds) { CurrentTableAfterScroll(ds); };
   ds1_.SetDataSet(&current_table_);
 }
 
@@ -73,6 +83,17 @@ bool TfmMain::ReportErrors(const std::function<void()>& operation) {
 }
 
 void TfmMain::FormCreate() {
+  try {
+    StartUp();
+  } catch (const std::exception& e) {
+    // An unattended run reports every failure the same way: one line in the
+    // -O file (or on standard error) and exit code 1.
+    if (!command_line_.RunsUnattended() || outcome_.end_requested) throw;
+    FailUnattended(ErrorReportLine(e));
+  }
+}
+
+void TfmMain::StartUp() {
   // 1. Title and the script dialogs' folder.
   view_.SetCaption(kMainTitle);
   script_dialog_directory_ = environment_.program_directory;
@@ -84,22 +105,46 @@ void TfmMain::FormCreate() {
   if (!startup_file.empty()) startup_file = kivo::ExpandFileName(startup_file);
   batch_mode_ = command_line_.batch_mode;
   output_file_name_ = command_line_.output_file;
+  const bool unattended = command_line_.RunsUnattended();
+  if (unattended && !command_line_.error.empty()) {
+    FailUnattended("Exception: " + command_line_.error);
+    return;
+  }
+  try {
+    TakeSuppliedPassword();
+  } catch (const std::exception& e) {
+    if (unattended) {
+      FailUnattended(ErrorReportLine(e));
+      return;
+    }
+    throw;
+  }
 
-  // 5. The database; the outcome of this connect is not reported.
+  // 5. The database; the outcome of this connect is not reported, except
+  // that an unattended run cannot go on without the password of an
+  // encrypted database.
   SelectDatabaseFile(startup_file);
   Close1Click();
-  ConnectCurrentDatabase();
+  if (!ConnectCurrentDatabase() && unattended && !connect_failure_.empty()) {
+    FailUnattended(connect_failure_);
+    return;
+  }
 
   // 6. The script file into the editor.
   if (!command_line_.script_file.empty()) {
     view_.SetEditorText(LoadScriptFile(command_line_.script_file));
   }
 
-  // 7. Unattended runs. An export error leaves here through the caller's
-  // default error report, and the window stays.
+  // 7. Unattended runs. A failed export is reported like a failed batch
+  // run and ends the program with 1: nobody is there to close a window.
   if (!command_line_.export_file.empty()) {
-    ExportQueryToFile(command_line_.export_file, command_line_.field_names_in_first_line,
-                      command_line_.delimiter);
+    try {
+      ExportQueryToFile(command_line_.export_file, command_line_.field_names_in_first_line,
+                        command_line_.delimiter);
+    } catch (const std::exception& e) {
+      FailUnattended(ErrorReportLine(e));
+      return;
+    }
     RequestEnd(0);
   } else if (batch_mode_ && !command_line_.script_file.empty()) {
     RunBatchScript();
@@ -110,6 +155,23 @@ void TfmMain::FormCreate() {
   // 8. The Reopen menu and the navigator.
   RefreshReopenMenu();
   view_.SetNavigatorEditing(NavigatorShowsAllButtons(environment_.settings_file));
+}
+
+void TfmMain::TakeSuppliedPassword() {
+  supplied_password_ = environment_.password;
+  if (!command_line_.password_file.empty()) {
+    supplied_password_ = ReadPasswordFile(command_line_.password_file);
+  }
+}
+
+void TfmMain::FailUnattended(const std::string& line) {
+  if (!output_file_name_.empty()) {
+    WriteOutputFile(line);
+  } else if (environment_.error_stream != nullptr) {
+    *environment_.error_stream << line << '\n';
+    environment_.error_stream->flush();
+  }
+  RequestEnd(1);
 }
 
 void TfmMain::RequestEnd(int exitCode) {
@@ -134,7 +196,28 @@ bool TfmMain::ConnectCurrentDatabase() {
       encrypted = false;
     }
 
-    if (encrypted) {
+    connect_failure_.clear();
+    if (encrypted && supplied_password_) {
+      // A password given to the process is tried first, without a box.
+      try {
+        current_db_.SetPassword(kivo::Utf8ToCp1250(*supplied_password_));
+        current_db_.SetConnected(true);
+        connected = true;
+      } catch (const std::exception& e) {
+        connect_failure_ = ErrorReportLine(e);
+      }
+      if (!connected) {
+        try {
+          current_db_.SetConnected(false);
+        } catch (const std::exception&) {
+        }
+      }
+    } else if (encrypted && !environment_.prompts_allowed) {
+      connect_failure_ = "EDatabaseError: The database \"" + current_db_.DatabaseFileName() +
+                         "\" is encrypted and no password was given: set KARTOVA_PASSWORD or "
+                         "use --password-file FILE.";
+    }
+    if (encrypted && !connected && environment_.prompts_allowed) {
       const std::string title = "A(z) \"" + current_db_.DatabaseFileName() + "\" adatbázis elérése";
       while (!connected) {
         std::string typed = last_password_;
@@ -151,7 +234,7 @@ bool TfmMain::ConnectCurrentDatabase() {
           }
         }
       }
-    } else {
+    } else if (!encrypted) {
       try {
         current_db_.SetConnected(true);
         connected = true;

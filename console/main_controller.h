@@ -8,10 +8,13 @@
 #pragma once
 
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "components/database.h"
+#include "components/kivo_query.h"
 #include "components/kivo_table.h"
 #include "console/command_line.h"
 #include "console/main_view.h"
@@ -41,6 +44,15 @@ struct TConsoleEnvironment {
   std::string program_directory;
   // The settings file krtcon.ini.
   std::string settings_file;
+  // A password given to the process for an encrypted database (the
+  // environment variable KARTOVA_PASSWORD), UTF-8; a --password-file on the
+  // command line takes its place.
+  std::optional<std::string> password;
+  // False where nobody can answer the password box: an unattended run then
+  // fails at once instead of asking.
+  bool prompts_allowed = true;
+  // Where an unattended run reports its failure when no -O file is named.
+  std::ostream* error_stream = nullptr;
 
   static TConsoleEnvironment Default();
 };
@@ -109,9 +121,16 @@ class TfmMain {
   void RunBatchScript();
   void WriteOutputFile(const std::string& text);
 
+  // Script files: File › Open and Save, and the editor's pop-up entries.
+  void LoadSQLscript1Click();
+  void SQL_openExecute();
+  void Save1Click();
+  void SQL_saveExecute();
+
   // State.
   kivo::TKivoDatabase& CurrentDB() { return current_db_; }
   kivo::TKivoTable& CurrentTable() { return current_table_; }
+  kivo::TKivoQuery& CurrentQuery() { return current_query_; }
   // The data source of the grid and the navigator.
   kivo::TDataSource& ds1() { return ds1_; }
   const std::string& GridMode() const { return grid_mode_; }
@@ -124,10 +143,26 @@ class TfmMain {
   const std::vector<std::string>& TableNames() const { return table_names_; }
 
  private:
+  // The steps of FormCreate.
+  void StartUp();
   void ShowTableNames();
   void ShowTableRecordCount();
   void RequestEnd(int exitCode);
   std::string SqlTextOfEditor() const;
+  // The data set the grid shows for the grid export; nullptr without a mode.
+  kivo::TKivoDataset* GridDataSet();
+  // Shows the script open dialog and loads the chosen file into the editor;
+  // `clearFirst` empties the editor before the file is read.
+  void LoadScriptWithDialog(bool clearFirst);
+  // Writes the grid's data set to `path` as the grid export does.
+  void WriteGridExport(kivo::TKivoDataset& dataSet, const std::string& path, bool coordinates);
+  // The password given to the process (--password-file or KARTOVA_PASSWORD);
+  // raises when the file cannot be used.
+  void TakeSuppliedPassword();
+  // An unattended run failed: its one line "ClassName: message" goes to the
+  // -O file when one is named, else to the error stream; the program ends
+  // with exit code 1.
+  void FailUnattended(const std::string& line);
 
   TMainView& view_;
   std::vector<std::string> params_;
@@ -135,6 +170,7 @@ class TfmMain {
   kivo::TKivoDatabase current_db_;
   // Declared after the database, so that they go first.
   kivo::TKivoTable current_table_;
+  kivo::TKivoQuery current_query_;
   kivo::TDataSource ds1_;
 
   TCommandLine command_line_;
@@ -143,8 +179,16 @@ class TfmMain {
   std::string output_file_name_;
   std::string script_dialog_directory_;
   int save_dialog_filter_index_ = 1;
+  int open_dialog_filter_index_ = 1;
+  // The file names the script dialogs offer next.
+  std::string open_dialog_file_name_;
+  std::string save_dialog_file_name_;
   // The text typed into the password prompt last time.
   std::string last_password_;
+  // The password given to the process, tried before any box is shown.
+  std::optional<std::string> supplied_password_;
+  // Why the last connect of an encrypted database failed without a box.
+  std::string connect_failure_;
   std::vector<std::string> table_names_;
   TRunOutcome outcome_;
 };

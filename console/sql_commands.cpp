@@ -1,58 +1,106 @@
-// The SQL side of the main window: the command and query buttons, the
-// command-line export and the unattended batch run.
-#include "console/main_controller.h"
-
+// The SQL side of the main window: the query and command buttons, script
+// files, the grid export, the command-line export and the unattended batch
+// run.
 #include <cstdio>
 #include <exception>
 
 #include "console/delimited_export.h"
-#include "console/sql_processing.h"
+#include "console/grid_rows.h"
+#include "console/main_controller.h"
 #include "console/text_files.h"
 #include "platform/errors.h"
 #include "platform/locale.h"
 
 namespace kartova {
 
+namespace {
+
+std::string ErrorMessage(const std::exception& e) {
+  const auto* ke = dynamic_cast<const kivo::Exception*>(&e);
+  return MessageToUtf8(ke ? ke->Message() : e.what());
+}
+
+// Field types the command-line export leaves out: their display text is no
+// value a delimited file can hold.
+bool LeftOutOfExport(kivo::TFieldType type) {
+  switch (type) {
+    case kivo::ftBCD:
+    case kivo::ftBytes:
+    case kivo::ftBlob:
+    case kivo::ftMemo:
+    case kivo::ftGraphic:
+    case kivo::ftFmtMemo:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The grid export writes what the grid shows: memo and BLOB cells as their
+// placeholders, never their contents.
+std::string GridCellText(const kivo::TField& field) {
+  if (field.IsNull()) return {};
+  if (field.IsBlob()) {
+    const bool memo = field.DataType() == kivo::ftMemo || field.DataType() == kivo::ftFmtMemo;
+    return memo ? kMemoPlaceholder : kBlobPlaceholder;
+  }
+  return field.DisplayText();
+}
+
+}  // namespace
+
 std::string TfmMain::SqlTextOfEditor() const { return EditorTextToAnsi(view_.EditorText()); }
+
+// ---- the command and the query ---------------------------------------------
 
 void TfmMain::bnRunSQLClick() {
   bnCloseTableClick();
   view_.SetResultCaption(" Összes rekord: 0 ");
-  const std::string sql = SqlTextOfEditor();
+  current_query_.Close();
+  current_query_.SetSQLText(SqlTextOfEditor());
   try {
-    const TSqlOutcome outcome = RunSqlText(sql, TSqlRunKind::kCommand);
+    current_query_.ExecSQL();
     if (!batch_mode_) {
       ShowTableNames();
-      if (outcome.rows_affected == -1) {
+      const std::int32_t rows = current_query_.RowsAffected();
+      if (rows == -1) {
         view_.ShowInformation("A parancs sikeresen végrehajtva! ");
       } else {
-        view_.ShowInformation("A lekérdezés befejeződött! Eredménye " +
-                              std::to_string(outcome.rows_affected) + " sor");
+        view_.ShowInformation("A lekérdezés befejeződött! Eredménye " + std::to_string(rows) +
+                              " sor");
       }
     }
   } catch (const std::exception& e) {
+    current_query_.Close();
     if (batch_mode_) throw;
-    const auto* ke = dynamic_cast<const kivo::Exception*>(&e);
-    view_.ShowError("Hibás parancs - " + MessageToUtf8(ke ? ke->Message() : e.what()));
+    view_.ShowError("Hibás parancs - " + ErrorMessage(e));
   }
 }
 
 void TfmMain::RzBitBtn2Click() {
   bnCloseTableClick();
   view_.SetResultCaption(" Összes rekord: 0 ");
-  const TSqlOutcome outcome = RunSqlText(SqlTextOfEditor(), TSqlRunKind::kQuery);
-  grid_mode_ = "Q";
-  view_.SetResultCaption(" Összes rekord: " + std::to_string(outcome.rows.size()) + " ");
-  ShowTableNames();
+  current_query_.Close();
+  current_query_.SetSQLText(SqlTextOfEditor());
+  try {
+    current_query_.Open();
+    ds1_.SetEnabled(false);
+    ds1_.SetDataSet(&current_query_);
+    ds1_.SetEnabled(true);
+    grid_mode_ = "Q";
+    view_.SetResultCaption(" Összes rekord: " + std::to_string(current_query_.RecordCount()) + " ");
+    // The statements may have made or dropped tables.
+    ShowTableNames();
+  } catch (...) {
+    current_query_.Close();
+    throw;
+  }
 }
 
-void TfmMain::btOpenSQLClick() { RunSqlText(SqlTextOfEditor(), TSqlRunKind::kQuery); }
-
-void TfmMain::blaCSV1Click() {
-  save_dialog_filter_index_ = 2;
-  // The grid export addresses the grid's data set: the query after "Q", the
-  // table after "T". Neither can be shown in the grid yet.
-  if (grid_mode_ != "Q" && grid_mode_ != "T") return;
+void TfmMain::btOpenSQLClick() {
+  current_query_.Close();
+  current_query_.SetSQLText(SqlTextOfEditor());
+  current_query_.Open();
 }
 
 void TfmMain::reSQLSelectionChange(int line, int column) {
@@ -61,36 +109,174 @@ void TfmMain::reSQLSelectionChange(int line, int column) {
   view_.SetStatusText(TStatusPanel::kCaret, text);
 }
 
+// ---- script files ------------------------------------------------------------
+
+void TfmMain::LoadScriptWithDialog(bool clearFirst) {
+  TFileDialogRequest request;
+  request.filter = kScriptOpenFilter;
+  request.default_extension = kScriptExtension;
+  request.initial_directory = script_dialog_directory_;
+  request.file_name = open_dialog_file_name_;
+  request.filter_index = open_dialog_filter_index_;
+  const std::optional<TFileDialogResult> chosen = view_.OpenFileDialog(request);
+  if (!chosen) return;
+  open_dialog_file_name_ = chosen->path;
+  open_dialog_filter_index_ = chosen->filter_index;
+  // The file is read before the editor changes, so that a file that cannot
+  // be read leaves the editor's text as it was.
+  std::string text = LoadScriptFile(chosen->path);
+  if (clearFirst) view_.SetEditorText("");
+  view_.SetEditorText(text);
+}
+
+void TfmMain::LoadSQLscript1Click() { LoadScriptWithDialog(false); }
+
+void TfmMain::SQL_openExecute() { LoadScriptWithDialog(true); }
+
+void TfmMain::Save1Click() {
+  TFileDialogRequest request;
+  request.filter = kScriptSaveFilter;
+  request.default_extension = kScriptExtension;
+  request.initial_directory = script_dialog_directory_;
+  request.file_name = save_dialog_file_name_;
+  request.filter_index = save_dialog_filter_index_;
+  const std::optional<TFileDialogResult> chosen = view_.SaveFileDialog(request);
+  if (!chosen) return;
+  save_dialog_file_name_ = chosen->path;
+  save_dialog_filter_index_ = chosen->filter_index;
+  const std::string text = view_.EditorText();
+  // Script files are Windows-1250: a character it lacks would be written as
+  // "?" and lost, so nothing is saved and the user is told which ones.
+  const std::vector<std::string> lost = CharactersNotInCp1250(text);
+  if (!lost.empty()) {
+    view_.ShowError(
+        "A szöveg nem menthető, mert ezek a karakterek nem írhatók Windows-1250 "
+        "kódolású fájlba: " +
+        DescribeCharacters(lost));
+    return;
+  }
+  WriteWholeFile(chosen->path, EditorTextToAnsi(text));
+}
+
+void TfmMain::SQL_saveExecute() {
+  save_dialog_filter_index_ = 1;
+  Save1Click();
+}
+
+// ---- the grid export -----------------------------------------------------------
+
+kivo::TKivoDataset* TfmMain::GridDataSet() {
+  if (grid_mode_ == "Q") return &current_query_;
+  if (grid_mode_ == "T") return &current_table_;
+  return nullptr;
+}
+
+void TfmMain::blaCSV1Click() {
+  save_dialog_filter_index_ = 2;
+  kivo::TKivoDataset* data_set = GridDataSet();
+  if (data_set == nullptr) return;
+  // A closed table raises its own error here, which the window reports.
+  if (data_set->RecordCount() <= 0) return;
+  TFileDialogRequest request;
+  request.filter = kScriptSaveFilter;
+  request.default_extension = kScriptExtension;
+  request.initial_directory = script_dialog_directory_;
+  request.file_name = save_dialog_file_name_;
+  request.filter_index = save_dialog_filter_index_;
+  const std::optional<TFileDialogResult> chosen = view_.SaveFileDialog(request);
+  if (!chosen) return;
+  save_dialog_file_name_ = chosen->path;
+  save_dialog_filter_index_ = chosen->filter_index;
+  WriteGridExport(*data_set, chosen->path, chosen->filter_index == 3);
+}
+
+void TfmMain::WriteGridExport(kivo::TKivoDataset& dataSet, const std::string& path,
+                              bool coordinates) {
+  TExportFile file(path);
+  kivo::TFields& fields = dataSet.Fields();
+  const int count = fields.Count();
+  std::string line;
+  if (!coordinates) {
+    for (int i = 0; i < count; ++i) {
+      line += fields[i].FieldName();
+      line += ',';
+    }
+    line += "\r\n";
+    file.Write(line);
+  }
+  // A coordinate file leaves out the first field (the point's number).
+  const int first = coordinates ? 1 : 0;
+  // The grid follows the cursor; it needs to hear only where it ends.
+  dataSet.DisableControls();
+  try {
+    dataSet.First();
+    while (!dataSet.Eof()) {
+      line.clear();
+      for (int i = first; i < count; ++i) {
+        line += GridExportValue(GridCellText(fields[i]));
+        line += ',';
+      }
+      line += "\r\n";
+      file.Write(line);
+      dataSet.Next();
+    }
+  } catch (...) {
+    dataSet.EnableControls();
+    throw;
+  }
+  dataSet.EnableControls();
+  file.Close();
+}
+
+// ---- unattended runs -----------------------------------------------------------
+
 void TfmMain::ExportQueryToFile(const std::string& fileName, bool fieldNamesInFirstLine,
                                 const std::string& delimiter) {
-  const TSqlOutcome result = RunSqlText(SqlTextOfEditor(), TSqlRunKind::kQuery);
+  // With no delimiter every value would run into the next one.
+  if (delimiter.empty()) {
+    throw kivo::Exception(
+        "The delimiter given with -D is empty: the values would run together. Give one or "
+        "more characters, for example -D \";\".");
+  }
+  btOpenSQLClick();
   // The file holds the engine's bytes; the delimiter comes from the command
   // line as UTF-8.
   const std::string ansi_delimiter =
       IsValidUtf8(delimiter) ? kivo::Utf8ToCp1250(delimiter) : delimiter;
-  std::string bytes;
-  if (fieldNamesInFirstLine) {
-    for (std::size_t i = 0; i < result.field_names.size(); ++i) {
-      if (i > 0) bytes += ansi_delimiter;
-      bytes += result.field_names[i];
-    }
-    bytes += "\r\n";
+  TExportFile file(fileName);
+  std::vector<kivo::TField*> exported;
+  kivo::TFields& fields = current_query_.Fields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    if (!LeftOutOfExport(fields[i].DataType())) exported.push_back(&fields[i]);
   }
-  for (const std::vector<std::string>& row : result.rows)
-    bytes += DelimitedLine(row, ansi_delimiter);
-  WriteWholeFile(fileName, bytes);
+  std::string line;
+  if (fieldNamesInFirstLine) {
+    for (std::size_t i = 0; i < exported.size(); ++i) {
+      if (i > 0) line += ansi_delimiter;
+      line += exported[i]->FieldName();
+    }
+    line += "\r\n";
+    file.Write(line);
+  }
+  while (!current_query_.Eof()) {
+    line.clear();
+    for (std::size_t i = 0; i < exported.size(); ++i) {
+      if (i > 0) line += ansi_delimiter;
+      AppendDelimitedValue(line, exported[i]->DisplayText(), ansi_delimiter);
+    }
+    line += "\r\n";
+    file.Write(line);
+    current_query_.Next();
+  }
+  file.Close();
 }
 
 void TfmMain::RunBatchScript() {
   batch_mode_ = true;
   try {
     bnRunSQLClick();
-  } catch (const kivo::Exception& e) {
-    WriteOutputFile(std::string(e.ClassName()) + ": " + MessageToUtf8(e.Message()));
-    RequestEnd(1);
   } catch (const std::exception& e) {
-    WriteOutputFile(std::string("Exception: ") + MessageToUtf8(e.what()));
-    RequestEnd(1);
+    FailUnattended(ErrorReportLine(e));
   }
 }
 
@@ -99,7 +285,7 @@ void TfmMain::WriteOutputFile(const std::string& text) {
   try {
     WriteWholeFile(output_file_name_, EditorTextToAnsi(text) + "\r\n");
   } catch (const std::exception&) {
-    // The batch run's outcome is its exit code; a lost report does not change it.
+    // The run's outcome is its exit code; a lost report does not change it.
   }
 }
 

@@ -1,5 +1,6 @@
 #include "console/text_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -115,9 +116,57 @@ std::string EditorTextToAnsi(std::string_view utf8) {
   return kivo::Utf8ToCp1250(crlf);
 }
 
+std::vector<std::string> CharactersNotInCp1250(std::string_view utf8) {
+  std::vector<std::string> found;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = (c & 0xE0) == 0xC0   ? 2
+                         : (c & 0xF0) == 0xE0 ? 3
+                         : (c & 0xF8) == 0xF0 ? 4
+                                              : 1;
+    length = std::min(length, utf8.size() - i);
+    const std::string_view character = utf8.substr(i, length);
+    i += length;
+    if (kivo::Utf8ToCp1250(character) != "?") continue;
+    if (std::find(found.begin(), found.end(), character) == found.end()) {
+      found.emplace_back(character);
+    }
+  }
+  return found;
+}
+
+std::string DescribeCharacters(const std::vector<std::string>& characters) {
+  std::string text;
+  for (const std::string& character : characters) {
+    if (!text.empty()) text += ", ";
+    // The editor's text is valid UTF-8: the lead byte gives the length.
+    const auto* b = reinterpret_cast<const unsigned char*>(character.data());
+    char32_t cp = b[0];
+    if (character.size() == 2) cp = b[0] & 0x1F;
+    if (character.size() == 3) cp = b[0] & 0x0F;
+    if (character.size() == 4) cp = b[0] & 0x07;
+    for (std::size_t k = 1; k < character.size(); ++k) cp = (cp << 6) | (b[k] & 0x3F);
+    char code[16];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(cp));
+    text += "\"" + character + "\" (" + code + ")";
+  }
+  return text;
+}
+
 std::string MessageToUtf8(std::string_view message) {
   if (IsValidUtf8(message)) return std::string(message);
   return kivo::Cp1250ToUtf8(message);
+}
+
+std::string ErrorReportLine(const std::exception& error) {
+  const auto* engine_error = dynamic_cast<const kivo::Exception*>(&error);
+  if (engine_error == nullptr) return "Exception: " + MessageToUtf8(error.what());
+  return std::string(engine_error->ClassName()) + ": " + MessageToUtf8(engine_error->Message());
 }
 
 void WriteWholeFile(const std::string& path, std::string_view bytes) {

@@ -3,8 +3,10 @@
 // between the editor (UTF-8) and the engine (Windows-1250).
 #pragma once
 
+#include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kartova {
 
@@ -25,9 +27,19 @@ std::string LoadScriptFile(const std::string& path);
 // with CR LF line breaks.
 std::string EditorTextToAnsi(std::string_view utf8);
 
+// The characters of UTF-8 `text` that Windows-1250 cannot hold, each once,
+// in order of first appearance.
+std::vector<std::string> CharactersNotInCp1250(std::string_view utf8);
+// Such characters for a message: "X" (U+XXXX), joined by ", ".
+std::string DescribeCharacters(const std::vector<std::string>& characters);
+
 // A message of an error for display: kept when it is valid UTF-8, otherwise
 // read as Windows-1250 (engine texts carry ANSI names).
 std::string MessageToUtf8(std::string_view message);
+
+// The one line an unattended run reports for an error: its class name, ": "
+// and its message (UTF-8); "Exception" for errors of no engine class.
+std::string ErrorReportLine(const std::exception& error);
 
 // Writes `bytes` to `path`, replacing the file. Raises kivo::EInOutError.
 void WriteWholeFile(const std::string& path, std::string_view bytes);

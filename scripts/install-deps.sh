@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   zlib1g-dev libcrypto++-dev libicu-dev
   qt6-base-dev libgl-dev fonts-dejavu-core
-  libsqlite3-dev
+  libsqlite3-dev sqlite3
   clang libclang-rt-dev
 )
 

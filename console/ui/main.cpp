@@ -1,6 +1,7 @@
-// The kartova program: the console window, the unattended command-line runs
-// (export, batch) that need no display, "--help", and "--screenshot", which
-// saves a picture of the main window drawn off screen.
+// The kartova-window program: the console window, and "--screenshot", which
+// saves a picture of the main window drawn off screen. The kartova program
+// starts it for every run that needs the window; run directly, it takes the
+// same command line (unattended runs and "--help" included).
 #include <QPixmap>
 #include <QtGlobal>
 #include <cstdlib>
@@ -9,26 +10,16 @@
 #include <vector>
 
 #include "console/command_line.h"
-#include "console/headless_view.h"
 #include "console/main_controller.h"
 #include "console/ui/console_application.h"
 #include "console/ui/main_window.h"
+#include "console/unattended.h"
 
 namespace {
 
 bool EnvSet(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0';
-}
-
-int RunUnattended(const std::vector<std::string>& params) {
-  kartova::THeadlessView view(std::cerr);
-  kartova::TfmMain controller(view, params);
-  controller.ReportErrors([&] { controller.FormCreate(); });
-  const kartova::TRunOutcome& outcome = controller.Outcome();
-  // Without an end request start-up failed; with no window to stay open,
-  // that is a failed run.
-  return outcome.end_requested ? outcome.exit_code : 1;
 }
 
 // kartova --screenshot FILE.png [--table NAME [--row N]] [DATABASE [SCRIPT]]
@@ -81,11 +72,14 @@ int main(int argc, char** argv) {
   }
   if (!params.empty() && params[0] == "--screenshot") return TakeScreenshot(argc, argv, params);
 
-  if (kartova::ParseCommandLine(params).RunsUnattended()) return RunUnattended(params);
-
-  if (!EnvSet("DISPLAY") && !EnvSet("WAYLAND_DISPLAY") && !EnvSet("QT_QPA_PLATFORM")) {
-    std::cerr << "kartova: the console window needs a display (none of DISPLAY, WAYLAND_DISPLAY, "
-                 "QT_QPA_PLATFORM is set); -B (batch run) and -E (export) run without one\n";
+  const kartova::TCommandLine command_line = kartova::ParseCommandLine(params);
+  if (command_line.RunsUnattended()) return kartova::RunUnattended(params);
+  if (!command_line.error.empty()) {
+    std::cerr << "kartova: " << command_line.error << '\n';
+    return 1;
+  }
+  if (!kartova::DisplayAvailable()) {
+    std::cerr << kartova::kNoDisplayMessage << '\n';
     return 1;
   }
 

@@ -41,11 +41,10 @@ void TMainWindow::BuildActions() {
     return [this, member] { (controller_.get()->*member)(); };
   };
 
-  // File: the editor's script files. Loading and saving scripts through the
-  // dialogs is not part of the controller yet, so these two only exist.
-  load_script_ = MakeAction("LoadSQLscript1", U("&Open"), nullptr);
+  // File: the editor's script files.
+  load_script_ = MakeAction("LoadSQLscript1", U("&Open"), op(&TfmMain::LoadSQLscript1Click));
   load_script_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-  save_script_ = MakeAction("Save1", U("&Save"), nullptr);
+  save_script_ = MakeAction("Save1", U("&Save"), op(&TfmMain::Save1Click));
   save_script_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   exit_ = MakeAction("Exit1", U("E&xit"), op(&TfmMain::Exit1Click));
   exit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -88,8 +87,8 @@ void TMainWindow::BuildActions() {
 
   // Pop-up menus of the editor (script files, not in the controller yet)
   // and of the grid.
-  sql_open_ = MakeAction("SQL_open", U("SQL parancs beolvasása"), nullptr);
-  sql_save_ = MakeAction("SQL_save", U("SQL parancs mentése"), nullptr);
+  sql_open_ = MakeAction("SQL_open", U("SQL parancs beolvasása"), op(&TfmMain::SQL_openExecute));
+  sql_save_ = MakeAction("SQL_save", U("SQL parancs mentése"), op(&TfmMain::SQL_saveExecute));
   csv_export_ = MakeAction("blaCSV1", U("CSV Export"), op(&TfmMain::blaCSV1Click));
 }
 
