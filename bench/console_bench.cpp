@@ -132,11 +132,14 @@ void BM_ExportTable(benchmark::State& state) {
   WriteText(dir.File("q.sql"), "SELECT * FROM t");
   Reporter report(state);
   for (auto _ : state) {
-    const ProcessRun ours = RunProcess({KARTOVA_BIN, "db.kvb", "q.sql", "-E", "ours.csv"}, dir.Dir());
-    const ProcessRun reference =
-        RunProcess({"sqlite3", "-csv", "lite.db", "SELECT * FROM t"}, dir.Dir(), "", dir.File("ref.csv"));
-    Check(LineCount(dir.File("ours.csv")) == static_cast<std::size_t>(rows), "our export lost rows");
-    Check(LineCount(dir.File("ref.csv")) == static_cast<std::size_t>(rows), "the shell's export lost rows");
+    const ProcessRun ours =
+        RunProcess({KARTOVA_BIN, "db.kvb", "q.sql", "-E", "ours.csv"}, dir.Dir());
+    const ProcessRun reference = RunProcess({"sqlite3", "-csv", "lite.db", "SELECT * FROM t"},
+                                            dir.Dir(), "", dir.File("ref.csv"));
+    Check(LineCount(dir.File("ours.csv")) == static_cast<std::size_t>(rows),
+          "our export lost rows");
+    Check(LineCount(dir.File("ref.csv")) == static_cast<std::size_t>(rows),
+          "the shell's export lost rows");
     report.Add(ours, reference);
   }
   report.Finish();
@@ -165,10 +168,9 @@ void BM_InsertScript(benchmark::State& state) {
     RunProcess({KARTOVA_BIN, "db.kvb", "make.sql", "-B"}, dir.Dir());
     RunProcess({"sqlite3", "lite.db", "CREATE TABLE x (a INTEGER, b INTEGER, s TEXT)"}, dir.Dir());
     const ProcessRun ours = RunProcess({KARTOVA_BIN, "db.kvb", "ins.sql", "-B"}, dir.Dir());
-    const ProcessRun reference =
-        RunProcess({"sqlite3", "-cmd", "PRAGMA journal_mode=OFF", "-cmd", "PRAGMA synchronous=OFF",
-                    "lite.db"},
-                   dir.Dir(), dir.File("ins.sql"), dir.File("pragma.out"));
+    const ProcessRun reference = RunProcess(
+        {"sqlite3", "-cmd", "PRAGMA journal_mode=OFF", "-cmd", "PRAGMA synchronous=OFF", "lite.db"},
+        dir.Dir(), dir.File("ins.sql"), dir.File("pragma.out"));
     RunProcess({KARTOVA_BIN, "db.kvb", "count.sql", "-E", "count.csv"}, dir.Dir());
     std::ifstream count(dir.File("count.csv"));
     std::int32_t written = 0;
@@ -194,7 +196,9 @@ void BM_StartUp(benchmark::State& state) {
       ours.push_back(RunProcess({KARTOVA_BIN, "db.kvb", "empty.sql", "-B"}, dir.Dir()));
       reference.push_back(RunProcess({"sqlite3", "lite.db", ".quit"}, dir.Dir()));
     }
-    const auto by_time = [](const ProcessRun& a, const ProcessRun& b) { return a.seconds < b.seconds; };
+    const auto by_time = [](const ProcessRun& a, const ProcessRun& b) {
+      return a.seconds < b.seconds;
+    };
     std::sort(ours.begin(), ours.end(), by_time);
     std::sort(reference.begin(), reference.end(), by_time);
     report.Add(ours[kRuns / 2], reference[kRuns / 2]);

@@ -143,6 +143,14 @@ class TfmMain {
   const std::vector<std::string>& TableNames() const { return table_names_; }
 
  private:
+  // The script dialogs OpenDialog1 and SaveDialog1, which keep the file and
+  // the filter last chosen.
+  struct TScriptDialog {
+    const char* filter;
+    bool save;
+    std::string file_name;
+    int filter_index = 1;
+  };
   // The steps of FormCreate.
   void StartUp();
   void ShowTableNames();
@@ -151,6 +159,8 @@ class TfmMain {
   std::string SqlTextOfEditor() const;
   // The data set the grid shows for the grid export; nullptr without a mode.
   kivo::TKivoDataset* GridDataSet();
+  // Shows `dialog`; the chosen file and filter are kept for next time.
+  std::optional<TFileDialogResult> RunScriptDialog(TScriptDialog& dialog);
   // Shows the script open dialog and loads the chosen file into the editor;
   // `clearFirst` empties the editor before the file is read.
   void LoadScriptWithDialog(bool clearFirst);
@@ -178,11 +188,8 @@ class TfmMain {
   bool batch_mode_ = false;
   std::string output_file_name_;
   std::string script_dialog_directory_;
-  int save_dialog_filter_index_ = 1;
-  int open_dialog_filter_index_ = 1;
-  // The file names the script dialogs offer next.
-  std::string open_dialog_file_name_;
-  std::string save_dialog_file_name_;
+  TScriptDialog open_dialog1_{kScriptOpenFilter, false, {}, 1};
+  TScriptDialog save_dialog1_{kScriptSaveFilter, true, {}, 1};
   // The text typed into the password prompt last time.
   std::string last_password_;
   // The password given to the process, tried before any box is shown.

@@ -36,8 +36,7 @@ std::string ReadPasswordFile(const std::string& path) {
   Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
   if (file.fd < 0) {
     const int err = errno;
-    throw kivo::Exception("Cannot read the password file \"" + path + "\": " +
-                          std::strerror(err));
+    throw kivo::Exception("Cannot read the password file \"" + path + "\": " + std::strerror(err));
   }
   struct stat st {};
   if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -50,7 +49,8 @@ std::string ReadPasswordFile(const std::string& path) {
   }
   if ((st.st_mode & 077) != 0) {
     throw kivo::Exception("The password file \"" + path + "\" can be used by others (mode " +
-                          OctalMode(st.st_mode) + "); make it readable by its owner only (chmod 600).");
+                          OctalMode(st.st_mode) +
+                          "); make it readable by its owner only (chmod 600).");
   }
   // A password is one short line; more than this is no password file.
   constexpr std::size_t kLimit = 64 * 1024;
@@ -61,8 +61,8 @@ std::string ReadPasswordFile(const std::string& path) {
     if (got < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
-      throw kivo::Exception("Cannot read the password file \"" + path + "\": " +
-                            std::strerror(err));
+      throw kivo::Exception("Cannot read the password file \"" + path +
+                            "\": " + std::strerror(err));
     }
     if (got == 0) break;
     bytes.append(buffer, static_cast<std::size_t>(got));

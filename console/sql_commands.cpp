@@ -111,17 +111,25 @@ void TfmMain::reSQLSelectionChange(int line, int column) {
 
 // ---- script files ------------------------------------------------------------
 
-void TfmMain::LoadScriptWithDialog(bool clearFirst) {
+std::optional<TFileDialogResult> TfmMain::RunScriptDialog(TScriptDialog& dialog) {
   TFileDialogRequest request;
-  request.filter = kScriptOpenFilter;
+  request.filter = dialog.filter;
   request.default_extension = kScriptExtension;
   request.initial_directory = script_dialog_directory_;
-  request.file_name = open_dialog_file_name_;
-  request.filter_index = open_dialog_filter_index_;
-  const std::optional<TFileDialogResult> chosen = view_.OpenFileDialog(request);
+  request.file_name = dialog.file_name;
+  request.filter_index = dialog.filter_index;
+  std::optional<TFileDialogResult> chosen =
+      dialog.save ? view_.SaveFileDialog(request) : view_.OpenFileDialog(request);
+  if (chosen) {
+    dialog.file_name = chosen->path;
+    dialog.filter_index = chosen->filter_index;
+  }
+  return chosen;
+}
+
+void TfmMain::LoadScriptWithDialog(bool clearFirst) {
+  const std::optional<TFileDialogResult> chosen = RunScriptDialog(open_dialog1_);
   if (!chosen) return;
-  open_dialog_file_name_ = chosen->path;
-  open_dialog_filter_index_ = chosen->filter_index;
   // The file is read before the editor changes, so that a file that cannot
   // be read leaves the editor's text as it was.
   std::string text = LoadScriptFile(chosen->path);
@@ -134,16 +142,8 @@ void TfmMain::LoadSQLscript1Click() { LoadScriptWithDialog(false); }
 void TfmMain::SQL_openExecute() { LoadScriptWithDialog(true); }
 
 void TfmMain::Save1Click() {
-  TFileDialogRequest request;
-  request.filter = kScriptSaveFilter;
-  request.default_extension = kScriptExtension;
-  request.initial_directory = script_dialog_directory_;
-  request.file_name = save_dialog_file_name_;
-  request.filter_index = save_dialog_filter_index_;
-  const std::optional<TFileDialogResult> chosen = view_.SaveFileDialog(request);
+  const std::optional<TFileDialogResult> chosen = RunScriptDialog(save_dialog1_);
   if (!chosen) return;
-  save_dialog_file_name_ = chosen->path;
-  save_dialog_filter_index_ = chosen->filter_index;
   const std::string text = view_.EditorText();
   // Script files are Windows-1250: a character it lacks would be written as
   // "?" and lost, so nothing is saved and the user is told which ones.
@@ -159,7 +159,7 @@ void TfmMain::Save1Click() {
 }
 
 void TfmMain::SQL_saveExecute() {
-  save_dialog_filter_index_ = 1;
+  save_dialog1_.filter_index = 1;
   Save1Click();
 }
 
@@ -172,21 +172,13 @@ kivo::TKivoDataset* TfmMain::GridDataSet() {
 }
 
 void TfmMain::blaCSV1Click() {
-  save_dialog_filter_index_ = 2;
+  save_dialog1_.filter_index = 2;
   kivo::TKivoDataset* data_set = GridDataSet();
   if (data_set == nullptr) return;
   // A closed table raises its own error here, which the window reports.
   if (data_set->RecordCount() <= 0) return;
-  TFileDialogRequest request;
-  request.filter = kScriptSaveFilter;
-  request.default_extension = kScriptExtension;
-  request.initial_directory = script_dialog_directory_;
-  request.file_name = save_dialog_file_name_;
-  request.filter_index = save_dialog_filter_index_;
-  const std::optional<TFileDialogResult> chosen = view_.SaveFileDialog(request);
+  const std::optional<TFileDialogResult> chosen = RunScriptDialog(save_dialog1_);
   if (!chosen) return;
-  save_dialog_file_name_ = chosen->path;
-  save_dialog_filter_index_ = chosen->filter_index;
   WriteGridExport(*data_set, chosen->path, chosen->filter_index == 3);
 }
 

@@ -26,8 +26,9 @@ class SqlCommands : public SqlConsoleTest {
 };
 
 TEST_F(SqlCommands, QueryShowsItsRowsInTheGridAndRefreshesTheTableList) {
-  Exec("CREATE TABLE t (n INTEGER, s VARCHAR(10)); INSERT INTO t VALUES (1, 'a');"
-       "INSERT INTO t VALUES (2, 'b'); INSERT INTO t VALUES (3, 'c')");
+  Exec(
+      "CREATE TABLE t (n INTEGER, s VARCHAR(10)); INSERT INTO t VALUES (1, 'a');"
+      "INSERT INTO t VALUES (2, 'b'); INSERT INTO t VALUES (3, 'c')");
   view_.editor = "CREATE TABLE u (x INTEGER);\nSELECT s FROM t WHERE n >= 2 ORDER BY n DESC";
   view_.log.clear();
   view_.informations.clear();
@@ -124,7 +125,8 @@ TEST_F(SqlCommands, ScriptsAreLoadedFromTheDialogAndSavedAsWindows1250) {
   view_.log.clear();
   view_.open_answers.push_back(TFileDialogResult{dir_.file("in.sql"), 1});
   C().SQL_openExecute();
-  EXPECT_EQ(view_.log, (std::vector<std::string>{"OpenFileDialog", "SetEditorText", "SetEditorText"}));
+  EXPECT_EQ(view_.log,
+            (std::vector<std::string>{"OpenFileDialog", "SetEditorText", "SetEditorText"}));
 
   view_.editor = "SELECT 'őrült ünnep'\nFROM t";
   AnswerSave("out.sql", 2);
@@ -143,7 +145,8 @@ TEST_F(SqlCommands, ScriptsAreLoadedFromTheDialogAndSavedAsWindows1250) {
 
 TEST_F(SqlCommands, TextWindows1250CannotHoldIsNotSaved) {
   WriteFileBytes(dir_.file("keep.sql"), "kept");
-  view_.editor = "SELECT '\xE2\x82\xAC 5 \xF0\x9F\x98\x80 \xE4\xB8\xAD \xF0\x9F\x98\x80'";  // € 5 😀 中 😀
+  view_.editor =
+      "SELECT '\xE2\x82\xAC 5 \xF0\x9F\x98\x80 \xE4\xB8\xAD \xF0\x9F\x98\x80'";  // € 5 😀 中 😀
   AnswerSave("keep.sql", 1);
   C().Save1Click();
   ASSERT_EQ(view_.errors.size(), 1u);
@@ -178,9 +181,10 @@ class GridExport : public SqlCommands {
 };
 
 TEST_F(GridExport, CommasBecomeDotsAndEveryValueEndsInAComma) {
-  Exec("CREATE TABLE p (name VARCHAR(20), amount FLOAT, note VARCHAR(80), m MEMO);"
-       "INSERT INTO p VALUES ('Kiss, Anna', 3.5, '" +
-       std::string(60, 'x') + "', 'long memo text');INSERT INTO p VALUES ('B', NULL, NULL, NULL)");
+  Exec(
+      "CREATE TABLE p (name VARCHAR(20), amount FLOAT, note VARCHAR(80), m MEMO);"
+      "INSERT INTO p VALUES ('Kiss, Anna', 3.5, '" +
+      std::string(60, 'x') + "', 'long memo text');INSERT INTO p VALUES ('B', NULL, NULL, NULL)");
   const kivo::FormatSettings saved = kivo::DefaultFormatSettings();
   kivo::FormatSettings comma = saved;
   comma.DecimalSeparator = ',';
@@ -195,8 +199,9 @@ TEST_F(GridExport, CommasBecomeDotsAndEveryValueEndsInAComma) {
 }
 
 TEST_F(GridExport, CoordinateFileLeavesOutTheFirstFieldAndTheHeader) {
-  Exec("CREATE TABLE pts (ID INTEGER, X FLOAT, Y FLOAT);"
-       "INSERT INTO pts VALUES (1, 650000.5, 240000.25); INSERT INTO pts VALUES (2, 1, 2)");
+  Exec(
+      "CREATE TABLE pts (ID INTEGER, X FLOAT, Y FLOAT);"
+      "INSERT INTO pts VALUES (1, 650000.5, 240000.25); INSERT INTO pts VALUES (2, 1, 2)");
   EXPECT_EQ(ExportQuery("SELECT * FROM pts ORDER BY ID", 3), "650000.5,240000.25,\r\n1,2,\r\n");
 }
 

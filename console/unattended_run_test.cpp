@@ -23,7 +23,9 @@ class Unattended : public SqlConsoleTest {
     TfmMain& c = Start({"", "make.sql", "-B"});
     ASSERT_EQ(c.Outcome().exit_code, 0) << errors_.str();
   }
-  const TRunOutcome& Run(std::vector<std::string> params) { return Start(std::move(params)).Outcome(); }
+  const TRunOutcome& Run(std::vector<std::string> params) {
+    return Start(std::move(params)).Outcome();
+  }
 };
 
 TEST_F(Unattended, BatchRunEndsWithZeroAndWritesNothing) {
@@ -77,7 +79,8 @@ TEST_F(Unattended, BatchOptionWithoutScriptOpensTheWindow) {
 }
 
 TEST_F(Unattended, ExportQuotesValuesHoldingTheDelimiterAndLeavesOutBlobs) {
-  MakeTable({"1, 'A;\"B', NULL", "2, 'Kiss, Anna', NULL", "3, '" + std::string(70, 'y') + "', NULL"});
+  MakeTable(
+      {"1, 'A;\"B', NULL", "2, 'Kiss, Anna', NULL", "3, '" + std::string(70, 'y') + "', NULL"});
   WriteFileBytes(dir_.file("q.sql"), "SELECT * FROM t ORDER BY n");
   EXPECT_EQ(Run({"", "q.sql", "-E", "semi.csv", "-D", ";", "-FNL"}).exit_code, 0);
   EXPECT_EQ(ReadFileBytes(dir_.file("semi.csv")),

@@ -57,7 +57,7 @@ class SqlWindow : public WindowTest {
       answer = [this](QWidget* w) {
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
           boxes_.push_back(box->icon() == QMessageBox::Critical ? "error: " + box->text()
-                                                                 : box->text());
+                                                                : box->text());
           box->accept();
         } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
           // Anything else that asks would stop the test: it is refused.
@@ -122,7 +122,8 @@ TEST_F(SqlWindow, GridExportWritesTheFileChosenForIt) {
   Click("bnOpenSQL", "SELECT * FROM pts");
   boxes_.clear();
   for (int filter : {2, 3}) {
-    window_->save_answer = TFileDialogResult{dir_.file("export" + std::to_string(filter) + ".txt"), filter};
+    window_->save_answer =
+        TFileDialogResult{dir_.file("export" + std::to_string(filter) + ".txt"), filter};
     WithModalAnswer(nullptr, [&] { window_->findChild<QAction*>("blaCSV1")->trigger(); });
   }
   EXPECT_TRUE(boxes_.isEmpty()) << boxes_.join("|").toStdString();
