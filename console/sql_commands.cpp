@@ -1,6 +1,7 @@
 // The SQL side of the main window: the query and command buttons, script
 // files, the grid export, the command-line export and the unattended batch
 // run.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -250,7 +251,7 @@ void TfmMain::ExportQueryToFile(const std::string& fileName, bool fieldNamesInFi
     line += "\r\n";
     file.Write(line);
   }
-  while (!current_query_.Eof()) {
+  const auto write_record = [&] {
     line.clear();
     for (std::size_t i = 0; i < exported.size(); ++i) {
       if (i > 0) line += ansi_delimiter;
@@ -258,7 +259,24 @@ void TfmMain::ExportQueryToFile(const std::string& fileName, bool fieldNamesInFi
     }
     line += "\r\n";
     file.Write(line);
-    current_query_.Next();
+  };
+  // From the current record to the end. Records are read by position,
+  // which leaves the cursor, its events and the window's panels alone;
+  // a cursor that cannot read so is walked instead.
+  const int count = current_query_.RecordCount();
+  int rec_no = current_query_.Eof() ? count + 1 : std::max(current_query_.RecNo(), 1);
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(current_query_.RowBufferSize()));
+  if (rec_no <= count && current_query_.ReadRecordAt(rec_no, buffer.data())) {
+    for (;;) {
+      current_query_.WithRecordBuffer(buffer.data(), write_record);
+      if (++rec_no > count) break;
+      if (!current_query_.ReadRecordAt(rec_no, buffer.data())) {
+        throw kivo::EDatabaseError("Cannot read record " + std::to_string(rec_no) + " of " +
+                                   std::to_string(count) + " of the query.");
+      }
+    }
+  } else {
+    for (; !current_query_.Eof(); current_query_.Next()) write_record();
   }
   file.Close();
 }

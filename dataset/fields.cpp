@@ -49,7 +49,7 @@ std::int64_t ParseInteger(const std::string& text) {
 
 double ParseFloat(const std::string& text) {
   double value = 0;
-  if (!TryTextToFloat(text, DefaultFormatSettings().DecimalSeparator, &value))
+  if (!TryTextToFloat(text, DefaultDecimalSeparator(), &value))
     throw EConvertError("'" + text + "' is not a valid floating point value");
   return value;
 }
@@ -247,7 +247,7 @@ std::string TField::AsString() const {
     case ftFloat:
     case ftCurrency:
     case ftBCD:
-      return FloatToText(LoadLE<double>(p), DefaultFormatSettings().DecimalSeparator);
+      return FloatToText(LoadLE<double>(p), DefaultDecimalSeparator());
     case ftTime:
       return TimeToText(AsDateTime(), DefaultFormatSettings());
     case ftDate:
@@ -459,11 +459,11 @@ void TField::SetAsFloat(double value) {
   } else if (IsIntegerType(data_type_)) {
     const double rounded = std::round(value);
     if (!(rounded >= -9.2233720368547758e18 && rounded < 9.2233720368547758e18))
-      throw EConvertError("'" + FloatToText(value, DefaultFormatSettings().DecimalSeparator) +
+      throw EConvertError("'" + FloatToText(value, DefaultDecimalSeparator()) +
                           "' is not a valid integer value");
     SetAsLargeInt(static_cast<std::int64_t>(rounded));
   } else if (IsStringType(data_type_) || data_type_ == ftWideString || IsBlob()) {
-    SetAsString(FloatToText(value, DefaultFormatSettings().DecimalSeparator));
+    SetAsString(FloatToText(value, DefaultDecimalSeparator()));
   } else {
     RaiseAccessError("Float");
   }

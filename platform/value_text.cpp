@@ -195,17 +195,20 @@ std::string FloatToText(double value, char decimalSeparator) {
   if (value == 0) return "0";
   char buf[64];
   const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
-  std::string text;
-  for (const char* p = buf; ec == std::errc() && p != end; ++p) {
+  if (ec != std::errc()) return {};
+  // Rewritten in place, then copied once: exports turn millions of values
+  // into text.
+  char* out = buf;
+  for (const char* p = buf; p != end; ++p) {
     if (*p == '.') {
-      text += decimalSeparator;
+      *out++ = decimalSeparator;
     } else if (*p == 'e') {
-      text += 'E';
+      *out++ = 'E';
     } else if (*p != '+') {  // "1E20", not "1E+20"
-      text += *p;
+      *out++ = *p;
     }
   }
-  return text;
+  return std::string(buf, out);
 }
 
 // ---------------------------------------------------------------------------
