@@ -28,10 +28,7 @@ int main(int argc, char** argv) {
     std::cerr << "kartova: " << command_line.error << '\n';
     return 1;
   }
-  if (!screenshot && !kartova::DisplayAvailable()) {
-    std::cerr << kartova::kNoDisplayMessage << '\n';
-    return 1;
-  }
+  if (!screenshot && !kartova::DisplayAvailable()) return kartova::FailWithoutDisplay(params);
 
   const std::string window_program = kivo::ProgramDirectory() + "/kartova-window";
   std::vector<char*> window_argv;

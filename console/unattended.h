@@ -13,12 +13,17 @@ namespace kartova {
 // an encrypted database needs its password from the environment or a file.
 int RunUnattended(const std::vector<std::string>& params);
 
-// Whether a display to open the window on is named in the environment
-// (DISPLAY, WAYLAND_DISPLAY, or a chosen QT_QPA_PLATFORM).
+// Whether the window has somewhere to open: a display named in the
+// environment (DISPLAY, WAYLAND_DISPLAY) for the platform QT_QPA_PLATFORM
+// chooses, or a platform that needs none (offscreen).
 bool DisplayAvailable();
 // The one line printed when the window is asked for without a display.
 inline constexpr const char* kNoDisplayMessage =
-    "kartova: the console window needs a display (none of DISPLAY, WAYLAND_DISPLAY, "
-    "QT_QPA_PLATFORM is set); -B (batch run) and -E (export) run without one";
+    "kartova: the console window needs a display (set DISPLAY or WAYLAND_DISPLAY, or "
+    "QT_QPA_PLATFORM=offscreen); -B (batch run) and -E (export) run without one";
+// Reports that the window cannot open: the message on standard error and,
+// as "Exception: " and the message, in the -O file when one is named.
+// Returns the exit code, 1.
+int FailWithoutDisplay(const std::vector<std::string>& params);
 
 }  // namespace kartova

@@ -132,6 +132,16 @@ TEST_F(ProgramSql, EncryptedDatabaseTakesItsPasswordWithoutAsking) {
   EXPECT_FALSE(wrong.err.empty());
 }
 
+TEST_F(ProgramSql, WindowRunWithoutADisplayFailsAtOnceIntoTheOutputFile) {
+  // No script, so no batch run: this run needs the window.
+  ProcessResult r = Run({"enc.kvb", "", "-B", "-O", "err.txt"});
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string line = ReadFileBytes(dir_.file("err.txt"));
+  EXPECT_EQ(line.rfind("Exception: kartova: the console window needs a display", 0), 0u) << line;
+  EXPECT_EQ(line.find("\r\n"), line.size() - 2) << line;
+  EXPECT_NE(r.err.find("needs a display"), std::string::npos) << r.err;
+}
+
 TEST_F(ProgramSql, HelpListsEveryOption) {
   ProcessResult r = Run({"--help"});
   EXPECT_EQ(r.exit_code, 0);

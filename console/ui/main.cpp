@@ -78,10 +78,7 @@ int main(int argc, char** argv) {
     std::cerr << "kartova: " << command_line.error << '\n';
     return 1;
   }
-  if (!kartova::DisplayAvailable()) {
-    std::cerr << kartova::kNoDisplayMessage << '\n';
-    return 1;
-  }
+  if (!kartova::DisplayAvailable()) return kartova::FailWithoutDisplay(params);
 
   kartova::TConsoleApplication app(argc, argv);
   kartova::TMainWindow window(params);
