@@ -45,7 +45,6 @@ TkrRecordMatcher::TkrRecordMatcher(TKivoDataManager& m, const TSearchOperation& 
                                    TFilterOptions options)
     : m_(m),
       op_(op),
-      options_(options),
       ignore_case_((options & foCaseInsensitive) != 0),
       collation_(UserCollation()) {
   if (op.FieldNo >= static_cast<std::int32_t>(m.FieldHeaders().size()) || op.FieldNo < -1)

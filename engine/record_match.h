@@ -72,7 +72,6 @@ class TkrRecordMatcher {
 
   TKivoDataManager& m_;
   const TSearchOperation& op_;
-  TFilterOptions options_;
   bool ignore_case_;
   std::uint8_t type_ = 0;  // the field's type; 0 for the identifier
   std::int32_t offset_ = 0;

@@ -49,7 +49,7 @@ void PrepareValueBuffer(TKivoDataManager& m, std::int32_t fieldNo, std::uint8_t&
                         std::vector<std::uint8_t>& valueBuffer, const std::string& valueText,
                         const FormatSettings& settings);
 
-class TkrTableSearch : public TSearchHost {
+class TkrTableSearch final : public TSearchHost {
  public:
   // The text of memo field `fieldNo` for `record`; `recPos` is the record's
   // position in the table, or -1 for an image that is not stored (a record

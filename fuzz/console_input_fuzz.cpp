@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!kartova::IsValidUtf8(text)) Fail("decoded script text is not UTF-8");
   if (text.find('\r') != std::string::npos) Fail("a CR survived the line-break normalisation");
   for (const std::string& c : kartova::CharactersNotInCp1250(text)) {
-    if (c.empty() || text.find(c) == std::string::npos) Fail("a reported character is not in the text");
+    if (c.empty() || text.find(c) == std::string::npos)
+      Fail("a reported character is not in the text");
   }
 
   const std::string_view delimiter = bytes.substr(0, std::min<std::size_t>(bytes.size(), 3));
