@@ -5,12 +5,14 @@
 #include <QPixmap>
 #include <QtGlobal>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "console/command_line.h"
 #include "console/main_controller.h"
+#include "console/text_files.h"
 #include "console/ui/console_application.h"
 #include "console/ui/main_window.h"
 #include "console/unattended.h"
@@ -22,9 +24,10 @@ bool EnvSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-// kartova --screenshot FILE.png [--table NAME [--row N]] [DATABASE [SCRIPT]]
+// kartova --screenshot FILE.png [--table NAME [--row N] | --query] [DATABASE [SCRIPT]]
 // With --table the table of that name is opened into the grid first, and
-// with --row the cursor moves to that record.
+// with --row the cursor moves to that record; with --query the editor's
+// text (SCRIPT) runs as a query into the grid.
 int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params) {
   if (params.size() < 2 || params[1].empty()) {
     std::cerr << "kartova: --screenshot needs the name of the picture file\n";
@@ -35,6 +38,11 @@ int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params
   std::size_t next = 2;
   std::string table;
   int row = 0;
+  bool query = false;
+  while (next < params.size() && params[next] == "--query") {
+    query = true;
+    ++next;
+  }
   while (next + 1 < params.size() && (params[next] == "--table" || params[next] == "--row")) {
     if (params[next] == "--table") {
       table = params[next + 1];
@@ -54,6 +62,15 @@ int TakeScreenshot(int argc, char** argv, const std::vector<std::string>& params
     return 1;
   }
   if (row > 0) window.Controller().CurrentTable().SetRecNo(row);
+  if (query) {
+    // Straight to standard error: a message box would wait for a click.
+    try {
+      window.Controller().RzBitBtn2Click();
+    } catch (const std::exception& e) {
+      std::cerr << "kartova: the query failed: " << kartova::ErrorReportLine(e) << '\n';
+      return 1;
+    }
+  }
   QApplication::processEvents();
   if (!window.grab().save(QString::fromLocal8Bit(picture.c_str()))) {
     std::cerr << "kartova: cannot save the picture " << picture << '\n';
