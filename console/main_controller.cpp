@@ -368,8 +368,11 @@ void TfmMain::SaveRecentDatabases(const std::vector<std::string>& list) {
 }
 
 void TfmMain::AddRecentDatabase(const std::string& path) {
-  std::vector<std::string> list = AddToRecentList(LoadRecentDatabases(), path);
-  SaveRecentDatabases(list);
+  const std::vector<std::string> before = LoadRecentDatabases();
+  std::vector<std::string> list = AddToRecentList(before, path);
+  // Reopening the most recent database changes nothing: a scripted run
+  // then leaves the settings file alone.
+  if (list != before) SaveRecentDatabases(list);
   BuildReopenMenu(list);
 }
 
