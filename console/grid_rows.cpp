@@ -30,12 +30,15 @@ bool TGridRows::CursorRowIsLive() const {
   return ds && (ds->State() == kivo::dsEdit || ds->State() == kivo::dsInsert);
 }
 
+std::string GridCellText(const kivo::TField& field) {
+  if (!field.IsBlob()) return field.DisplayText();
+  if (field.IsNull()) return {};
+  const bool memo = field.DataType() == kivo::ftMemo || field.DataType() == kivo::ftFmtMemo;
+  return memo ? kMemoPlaceholder : kBlobPlaceholder;
+}
+
 std::string TGridRows::FieldText(const Column& column) const {
-  if (column.blob) {
-    if (column.field->IsNull()) return {};
-    return column.memo ? kMemoPlaceholder : kBlobPlaceholder;
-  }
-  return kivo::Cp1250ToUtf8(column.field->DisplayText());
+  return kivo::Cp1250ToUtf8(GridCellText(*column.field));
 }
 
 std::string TGridRows::CellText(int row, int column) {
@@ -86,8 +89,7 @@ void TGridRows::ReadColumns() {
   for (int i = 0; i < fields.Count(); ++i) {
     TField& f = fields[i];
     if (!f.Visible()) continue;
-    const bool memo = f.DataType() == kivo::ftMemo || f.DataType() == kivo::ftFmtMemo;
-    columns_.push_back({&f, f.IsBlob(), memo});
+    columns_.push_back({&f, f.IsBlob()});
   }
 }
 

@@ -25,6 +25,11 @@ namespace kartova {
 inline constexpr const char* kMemoPlaceholder = "(memo)";
 inline constexpr const char* kBlobPlaceholder = "(blob)";
 
+// A field's text as the grid shows it (Windows-1250): its display text, or
+// for memo and BLOB fields their placeholder (empty when null), never the
+// contents. The grid export writes the same.
+std::string GridCellText(const kivo::TField& field);
+
 class TGridRows : public kivo::TDataLink {
  public:
   explicit TGridRows(int windowRows = 256);
@@ -81,7 +86,6 @@ class TGridRows : public kivo::TDataLink {
   struct Column {
     kivo::TField* field;
     bool blob;
-    bool memo;
   };
   void Reset();
   void ReadColumns();

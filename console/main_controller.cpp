@@ -74,10 +74,8 @@ bool TfmMain::ReportErrors(const std::function<void()>& operation) {
   try {
     operation();
     return true;
-  } catch (const kivo::Exception& e) {
-    view_.ShowDefaultError(MessageToUtf8(e.Message()));
   } catch (const std::exception& e) {
-    view_.ShowDefaultError(MessageToUtf8(e.what()));
+    view_.ShowDefaultError(ErrorMessageText(e));
   }
   return false;
 }
@@ -105,20 +103,10 @@ void TfmMain::StartUp() {
   if (!startup_file.empty()) startup_file = kivo::ExpandFileName(startup_file);
   batch_mode_ = command_line_.batch_mode;
   output_file_name_ = command_line_.output_file;
+  // Errors raised from here on end an unattended run (FormCreate).
   const bool unattended = command_line_.RunsUnattended();
-  if (unattended && !command_line_.error.empty()) {
-    FailUnattended("Exception: " + command_line_.error);
-    return;
-  }
-  try {
-    TakeSuppliedPassword();
-  } catch (const std::exception& e) {
-    if (unattended) {
-      FailUnattended(ErrorReportLine(e));
-      return;
-    }
-    throw;
-  }
+  if (unattended && !command_line_.error.empty()) throw kivo::Exception(command_line_.error);
+  TakeSuppliedPassword();
 
   // 5. The database; the outcome of this connect is not reported, except
   // that an unattended run cannot go on without the password of an
@@ -138,13 +126,8 @@ void TfmMain::StartUp() {
   // 7. Unattended runs. A failed export is reported like a failed batch
   // run and ends the program with 1: nobody is there to close a window.
   if (!command_line_.export_file.empty()) {
-    try {
-      ExportQueryToFile(command_line_.export_file, command_line_.field_names_in_first_line,
-                        command_line_.delimiter);
-    } catch (const std::exception& e) {
-      FailUnattended(ErrorReportLine(e));
-      return;
-    }
+    ExportQueryToFile(command_line_.export_file, command_line_.field_names_in_first_line,
+                      command_line_.delimiter);
     RequestEnd(0);
   } else if (batch_mode_ && !command_line_.script_file.empty()) {
     RunBatchScript();
@@ -196,22 +179,27 @@ bool TfmMain::ConnectCurrentDatabase() {
       encrypted = false;
     }
 
+    // One try of a password (UTF-8); a failed try leaves the database
+    // disconnected and says why.
+    const auto try_password = [this](const std::string& password, std::string* failure) {
+      try {
+        current_db_.SetPassword(kivo::Utf8ToCp1250(password));
+        current_db_.SetConnected(true);
+        return true;
+      } catch (const std::exception& e) {
+        if (failure != nullptr) *failure = ErrorReportLine(e);
+      }
+      try {
+        current_db_.SetConnected(false);
+      } catch (const std::exception&) {
+      }
+      return false;
+    };
+
     connect_failure_.clear();
     if (encrypted && supplied_password_) {
       // A password given to the process is tried first, without a box.
-      try {
-        current_db_.SetPassword(kivo::Utf8ToCp1250(*supplied_password_));
-        current_db_.SetConnected(true);
-        connected = true;
-      } catch (const std::exception& e) {
-        connect_failure_ = ErrorReportLine(e);
-      }
-      if (!connected) {
-        try {
-          current_db_.SetConnected(false);
-        } catch (const std::exception&) {
-        }
-      }
+      connected = try_password(*supplied_password_, &connect_failure_);
     } else if (encrypted && !environment_.prompts_allowed) {
       connect_failure_ = "EDatabaseError: The database \"" + current_db_.DatabaseFileName() +
                          "\" is encrypted and no password was given: set KARTOVA_PASSWORD or "
@@ -223,16 +211,7 @@ bool TfmMain::ConnectCurrentDatabase() {
         std::string typed = last_password_;
         if (!view_.InputQuery(title, "Kérem a jelszót: ", typed)) break;
         last_password_ = typed;
-        try {
-          current_db_.SetPassword(kivo::Utf8ToCp1250(typed));
-          current_db_.SetConnected(true);
-          connected = true;
-        } catch (const std::exception&) {
-          try {
-            current_db_.SetConnected(false);
-          } catch (const std::exception&) {
-          }
-        }
+        connected = try_password(typed, nullptr);
       }
     } else if (!encrypted) {
       try {

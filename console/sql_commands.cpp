@@ -16,11 +16,6 @@ namespace kartova {
 
 namespace {
 
-std::string ErrorMessage(const std::exception& e) {
-  const auto* ke = dynamic_cast<const kivo::Exception*>(&e);
-  return MessageToUtf8(ke ? ke->Message() : e.what());
-}
-
 // Field types the command-line export leaves out: their display text is no
 // value a delimited file can hold.
 bool LeftOutOfExport(kivo::TFieldType type) {
@@ -35,17 +30,6 @@ bool LeftOutOfExport(kivo::TFieldType type) {
     default:
       return false;
   }
-}
-
-// The grid export writes what the grid shows: memo and BLOB cells as their
-// placeholders, never their contents.
-std::string GridCellText(const kivo::TField& field) {
-  if (field.IsNull()) return {};
-  if (field.IsBlob()) {
-    const bool memo = field.DataType() == kivo::ftMemo || field.DataType() == kivo::ftFmtMemo;
-    return memo ? kMemoPlaceholder : kBlobPlaceholder;
-  }
-  return field.DisplayText();
 }
 
 }  // namespace
@@ -74,7 +58,7 @@ void TfmMain::bnRunSQLClick() {
   } catch (const std::exception& e) {
     current_query_.Close();
     if (batch_mode_) throw;
-    view_.ShowError("Hibás parancs - " + ErrorMessage(e));
+    view_.ShowError("Hibás parancs - " + ErrorMessageText(e));
   }
 }
 

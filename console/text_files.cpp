@@ -163,10 +163,15 @@ std::string MessageToUtf8(std::string_view message) {
   return kivo::Cp1250ToUtf8(message);
 }
 
+std::string ErrorMessageText(const std::exception& error) {
+  const auto* engine_error = dynamic_cast<const kivo::Exception*>(&error);
+  return MessageToUtf8(engine_error != nullptr ? engine_error->Message() : error.what());
+}
+
 std::string ErrorReportLine(const std::exception& error) {
   const auto* engine_error = dynamic_cast<const kivo::Exception*>(&error);
-  if (engine_error == nullptr) return "Exception: " + MessageToUtf8(error.what());
-  return std::string(engine_error->ClassName()) + ": " + MessageToUtf8(engine_error->Message());
+  return std::string(engine_error != nullptr ? engine_error->ClassName() : "Exception") + ": " +
+         ErrorMessageText(error);
 }
 
 void WriteWholeFile(const std::string& path, std::string_view bytes) {

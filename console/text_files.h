@@ -37,6 +37,10 @@ std::string DescribeCharacters(const std::vector<std::string>& characters);
 // read as Windows-1250 (engine texts carry ANSI names).
 std::string MessageToUtf8(std::string_view message);
 
+// An error's message for display (UTF-8): an engine error's own message,
+// else what() of any other.
+std::string ErrorMessageText(const std::exception& error);
+
 // The one line an unattended run reports for an error: its class name, ": "
 // and its message (UTF-8); "Exception" for errors of no engine class.
 std::string ErrorReportLine(const std::exception& error);
