@@ -15,6 +15,7 @@
 namespace kivo {
 namespace {
 
+using testing::MessageOf;
 using testing::NativeErrorOf;
 
 TEST_F(QueryTest, TheLastStatementOfAScriptIsTheResult) {
@@ -110,6 +111,54 @@ TEST_F(QueryTest, LongScriptsAreCheckedAndRunAsOneText) {
   q->SetSQLText(inserts + "SELECT COUNT(*) AS c FROM t WHERE s = 'x'");
   q->Open();
   EXPECT_EQ(Rows(*q), (std::vector<std::string>{std::to_string(kStatements)}));
+}
+
+// A host that stops every statement once its operators have moved over a
+// number of rows, as a cancel or a work limit does.
+class StoppingHost final : public TKivoSqlHost {
+ public:
+  StoppingHost(const std::string& dir, int limit)
+      : TKivoSqlHost("", dir, "", false), limit_(limit) {}
+  void CheckCancel() override {
+    if (++moves_ > limit_) throw Exception("stopped");
+  }
+  int Moves() const { return moves_; }
+
+ private:
+  int limit_;
+  int moves_ = 0;
+};
+
+TEST_F(QueryTest, AHostStopsAStatementBetweenRowsAndTheTablesStayWhole) {
+  // A cross join of t with itself four times is 1296 rows; the host stops
+  // it after 200 moves, so the rows are visited as they are produced.
+  {
+    StoppingHost host(dir_.path(), 200);
+    TSQLScriptProcessor p("SELECT * FROM t a, t b, t c, t d", nullptr);
+    EXPECT_EQ(MessageOf([&] { p.Execute(host); }), "stopped");
+    EXPECT_EQ(host.Moves(), 201);
+  }
+  // An INSERT ... SELECT stopped half-way keeps the rows it posted, each
+  // whole, and the table goes on working.
+  {
+    StoppingHost host(dir_.path(), 3);
+    TSQLScriptProcessor p("INSERT INTO t SELECT n + 10, s FROM t", nullptr);
+    EXPECT_EQ(MessageOf([&] { p.Execute(host); }), "stopped");
+  }
+  auto q = Query("SELECT n, s FROM t WHERE n > 10 ORDER BY n");
+  q->Open();
+  const std::vector<std::string> added = Rows(*q);
+  EXPECT_LT(added.size(), 6u);
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    const int n = static_cast<int>(i) + 11;
+    EXPECT_EQ(added[i], std::to_string(n) + ",s" + std::to_string((n - 10) % 3));
+  }
+  q->Close();
+  q->SetSQLText("INSERT INTO t SELECT n + 100, s FROM t WHERE n < 7");
+  q->ExecSQL();
+  q->SetSQLText("SELECT n FROM t WHERE n > 100");
+  q->Open();
+  EXPECT_EQ(Rows(*q).size(), 6u);
 }
 
 }  // namespace

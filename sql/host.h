@@ -288,6 +288,12 @@ class TZorHost {
   // Raises when there is no such index, and for the identifier index.
   virtual void DeleteIndex(const TZorTableAddress& address, const std::string& name) = 0;
 
+  // Called by the relational operators at every row they move to. A host
+  // raises here to stop a statement that must not go on (a cancelled one,
+  // or one past a work limit): the operators stop between rows, never in
+  // the middle of a row written. The default never stops.
+  virtual void CheckCancel() {}
+
   // ---- Tables kept open from one statement to the next.
   // The table at `address`, opened on first use and kept open by the host
   // until ReleaseTables (or the host goes), so that a script of many

@@ -71,6 +71,7 @@ TKivoAO::~TKivoAO() {
 std::int32_t TKivoAO::DoRecordCount() { return ResultTable ? ResultTable->RecordCount() : 0; }
 
 void TKivoAO::First() {
+  if (run_.Host != nullptr) run_.Host->CheckCancel();
   if (Materialized && ResultTable) {
     ResultTable->First();
   } else {
@@ -79,6 +80,7 @@ void TKivoAO::First() {
 }
 
 void TKivoAO::Next() {
+  if (run_.Host != nullptr) run_.Host->CheckCancel();
   if (Materialized && ResultTable) {
     ResultTable->Next();
   } else {
