@@ -331,8 +331,12 @@ bool TKivoDataset::GetFieldData(TField* field, void* buffer) {
   const std::uint8_t* slot = record + data_manager_->FieldOffset(f);
   std::memcpy(buffer, slot, static_cast<std::size_t>(h.FieldSize));
   if (h.FieldType == ftDate) return LoadLE<std::int32_t>(slot) > 0;
-  if (h.FieldType == ftDateTime)
-    return static_cast<std::int64_t>(LoadLE<double>(slot) / static_cast<double>(kMsPerDay)) != 0;
+  if (h.FieldType == ftDateTime) {
+    // A whole day or more either way; compared as a double, since a damaged
+    // slot may hold any bit pattern (a NaN counts as no value).
+    const double days = LoadLE<double>(slot) / static_cast<double>(kMsPerDay);
+    return days >= 1 || days <= -1;
+  }
   return true;
 }
 

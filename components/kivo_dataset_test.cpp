@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -412,6 +414,45 @@ TEST_F(CursorTest, LocateComparesBinaryValuesAndOnlyFindsVisibleRecords) {
 
 // ---------------------------------------------------------------------------
 // Master and detail.
+
+// A damaged file may hold any bit pattern in a date-time slot: a NaN reads
+// as no value, and values far outside the calendar read without undefined
+// behaviour.
+TEST_F(CursorTest, DateTimeSlotsHoldingAnyBitPatternReadSafely) {
+  {
+    auto ds = Open();
+    ds->Append();
+    ds->FieldByName("name").SetAsString("x");
+    ds->FieldByName("d").SetAsDateTime(45000.5);
+    ds->Post();
+  }
+  std::size_t at = 0;
+  {
+    TDirectoryTableFileStore store(dir_.path());
+    TDataManagerHold m(krGetDataManager("t", &store));
+    ASSERT_EQ(m->OpenTable(), kOpenOk);
+    at = static_cast<std::size_t>(m->DataOffset() + m->FieldOffset(4));
+    m->CloseTable();
+  }
+  const std::string original = testing::ReadFileBytes(dir_.file("t.dat"));
+  for (double stored : {std::numeric_limits<double>::quiet_NaN(), -6.34968e+295,
+                        std::numeric_limits<double>::infinity(), 1e300}) {
+    SCOPED_TRACE(stored);
+    std::string bytes = original;
+    std::memcpy(bytes.data() + at, &stored, sizeof stored);
+    testing::WriteFileBytes(dir_.file("t.dat"), bytes);
+    auto ds = Open();
+    ds->First();
+    TField& d = ds->FieldByName("d");
+    std::string text;
+    const std::string error = MessageOf([&] { text = d.AsString(); });
+    EXPECT_EQ(error, testing::kNoException);
+    if (std::isnan(stored)) {
+      EXPECT_EQ(text, "");
+    }
+    EXPECT_EQ(ds->FieldByName("name").AsString(), "x");
+  }
+}
 
 class MasterDetailTest : public CursorTest {
  protected:

@@ -15,7 +15,9 @@ namespace kivo {
 
 namespace {
 
-std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return a <= 0 ? 0 : (a + b - 1) / b; }
+// Written so that no a (a file size read from a damaged directory may be
+// anything) overflows.
+std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return a <= 0 ? 0 : (a - 1) / b + 1; }
 
 class Checker {
  public:

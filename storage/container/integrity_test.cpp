@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
@@ -276,6 +277,22 @@ TEST_F(DamageTest, BadLinksAndItemsAreReportedWithoutFollowingThem) {
   EXPECT_TRUE(Contains(problems, "continues past its last map page")) << Join(problems);
   EXPECT_TRUE(Contains(problems, "outside the container")) << Join(problems);
   EXPECT_TRUE(Contains(problems, "is marked used but nothing refers to it")) << Join(problems);
+}
+
+// A directory item may claim any size: the largest one is reported as too
+// large for the file's pages, without overflowing on the way.
+TEST_F(DamageTest, AFileSizeOfTheLargestValueIsReported) {
+  {
+    auto box = Open(path_, kOpenReadWrite | kShareExclusive, 544);
+    const std::int32_t n = box->Directory().FindPath(TwoFiles().first);
+    TDIRItem item = box->Directory().ReadItem(n);
+    item.Size = std::numeric_limits<std::int64_t>::max();
+    box->Directory().WriteItem(n, item);
+  }
+  const auto problems = Reopened();
+  EXPECT_TRUE(
+      Contains(problems, ": size " + std::to_string(std::numeric_limits<std::int64_t>::max())))
+      << Join(problems);
 }
 
 // Seeded random damage: byte changes inside pages that hold directory items,
