@@ -36,7 +36,8 @@ std::uint32_t U32At(const std::string& bytes, std::size_t at) {
 }
 
 void PutU32(std::string& bytes, std::size_t at, std::uint32_t v) {
-  for (int b = 0; b < 4; ++b) bytes[at + static_cast<std::size_t>(b)] = static_cast<char>(v >> (8 * b));
+  for (int b = 0; b < 4; ++b)
+    bytes[at + static_cast<std::size_t>(b)] = static_cast<char>(v >> (8 * b));
 }
 
 // Makes the header checksum, and each whole page's, match the bytes.
@@ -51,8 +52,8 @@ void RepairChecksums(std::string& file) {
   const auto page = static_cast<std::size_t>(pageSize);
   for (std::size_t at = page; at + page <= file.size(); at += page) {
     const auto type = static_cast<std::uint8_t>(file[at + kivo::page_header::kChecksumType]);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(file.data() + at) +
-                       kivo::page_header::kSize;
+    const auto* data =
+        reinterpret_cast<const std::uint8_t*>(file.data() + at) + kivo::page_header::kSize;
     PutU32(file, at + kivo::page_header::kDataChecksum,
            kivo::PageChecksum(type, data, page - kivo::page_header::kSize));
   }

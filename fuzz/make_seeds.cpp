@@ -58,10 +58,9 @@ std::string TableScript(const std::string& level, int rows) {
       level + ", BLOBBLOCKSIZE 64);\nCREATE INDEX t_name ON t (name NOCASE, n DESC);\n";
   for (int i = 1; i <= rows; ++i) {
     const std::string n = std::to_string(i);
-    s += "INSERT INTO t (name, n, l, f, cu, ok, w, note) VALUES ('sor " + n + "', " + n +
-         ", " + n + "000000, " + n + ".25, " + n + ".5, " + (i % 2 ? "TRUE" : "FALSE") +
-         ", 'w" + n + "', '" + std::string(static_cast<std::size_t>(i * 23), 'a' + i % 26) +
-         " megjegyzes " + n + "');\n";
+    s += "INSERT INTO t (name, n, l, f, cu, ok, w, note) VALUES ('sor " + n + "', " + n + ", " + n +
+         "000000, " + n + ".25, " + n + ".5, " + (i % 2 ? "TRUE" : "FALSE") + ", 'w" + n + "', '" +
+         std::string(static_cast<std::size_t>(i * 23), 'a' + i % 26) + " megjegyzes " + n + "');\n";
   }
   s += "UPDATE t SET n = n * 2 WHERE id = 2;\nDELETE FROM t WHERE id = 3;\n";
   return s;
@@ -101,8 +100,8 @@ void Compressed(const fs::path& dir, const std::string& name, const std::string&
                 kivo::TCompressionLevel level) {
   std::vector<std::uint8_t> packed;
   std::uint32_t packedSize = 0;
-  if (!kivo::krCompressBuffer(value.data(), static_cast<std::uint32_t>(value.size()), packed,
-                              level, packedSize))
+  if (!kivo::krCompressBuffer(value.data(), static_cast<std::uint32_t>(value.size()), packed, level,
+                              packedSize))
     throw kivo::Exception("cannot compress the seed " + name);
   std::string seed(1, static_cast<char>((level - 1) | 0x04));
   const auto size = static_cast<std::uint32_t>(value.size());
@@ -181,8 +180,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 40; ++i) repeated += text;
     std::string binary;
     for (int i = 0; i < 700; ++i) binary.push_back(static_cast<char>((i * i) & 0xFF));
-    for (auto [level, name] : {std::pair{kivo::clFastest, "zlib"},
-                               std::pair{kivo::clDefault, "ppmd5"}, std::pair{kivo::clMax, "ppmd16"}}) {
+    for (auto [level, name] :
+         {std::pair{kivo::clFastest, "zlib"}, std::pair{kivo::clDefault, "ppmd5"},
+          std::pair{kivo::clMax, "ppmd16"}}) {
       Compressed(out / "decoders", std::string(name) + "-text", repeated, level);
       Compressed(out / "decoders", std::string(name) + "-binary", binary, level);
       Compressed(out / "decoders", std::string(name) + "-short", "a", level);

@@ -89,10 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // SQL's conversion of a string to each type a column may have.
   static const std::uint8_t kTargets[] = {
-      kivo::ftSmallint, kivo::ftInteger,  kivo::ftWord,     kivo::ftBoolean,
-      kivo::ftFloat,    kivo::ftCurrency, kivo::ftDate,     kivo::ftTime,
-      kivo::ftDateTime, kivo::ftLargeint, kivo::ftAutoInc,  kivo::ftWideString,
-      kivo::ftMemo,     kivo::ftBlob,     kivo::ftFixedChar};
+      kivo::ftSmallint, kivo::ftInteger,    kivo::ftWord, kivo::ftBoolean,  kivo::ftFloat,
+      kivo::ftCurrency, kivo::ftDate,       kivo::ftTime, kivo::ftDateTime, kivo::ftLargeint,
+      kivo::ftAutoInc,  kivo::ftWideString, kivo::ftMemo, kivo::ftBlob,     kivo::ftFixedChar};
   for (std::uint8_t target : kTargets) {
     kivo::TZorValue value;
     value.SetString(text);
