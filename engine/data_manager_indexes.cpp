@@ -330,6 +330,13 @@ bool TKivoDataManager::CheckUniqueKeys(std::uint8_t* buffer, bool inserting,
       if ((header.Options & (ixUnique | ixPrimary)) == 0) continue;
       if (list.FindKeyConflict(i, buffer, inserting, editedPos) < 0) continue;
       if (inserting && header.KeyFields == std::vector<std::int32_t>{-1}) {
+        // The identifier is taken. A header whose counter lags behind the
+        // identifiers held (a damaged file) would give the same one again,
+        // and two records would share it and its BLOB values: the counter
+        // moves past the largest identifier held first.
+        const std::uint32_t largest = list.LargestId(i);
+        if (largest > static_cast<std::uint32_t>(header_.LastAutoInc))
+          header_.LastAutoInc = static_cast<std::int32_t>(largest);
         SetRecordId(layout_, buffer, static_cast<std::uint32_t>(header_.LastAutoInc) + 1u);
         replaced = true;
         continue;

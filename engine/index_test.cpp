@@ -255,6 +255,21 @@ TEST_F(Indexes, KeySearchesAndUniqueChecks) {
   EXPECT_EQ(GetRecordId(t.m->Layout(), taken.data()), 21u);
 }
 
+// A counter behind the identifiers held (a damaged header, or one set lower
+// by hand) never gives an identifier out twice: a taken identifier is
+// replaced by one past the largest held, and the counter moves there.
+TEST_F(Indexes, ATakenIdentifierIsReplacedPastTheLargestHeldWhenTheCounterLags) {
+  t.Create();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 5; ++id) t.Insert(Row(id, "k", static_cast<std::int32_t>(id)));
+  t.m->SetNextAutoInc(1);
+  ASSERT_EQ(t.m->LastAutoInc(), 0);
+  std::vector<std::uint8_t> taken = t.Buffer(Row(1, "k", 9));
+  EXPECT_TRUE(t.m->CheckUniqueKeys(taken.data(), true));
+  EXPECT_EQ(GetRecordId(t.m->Layout(), taken.data()), 6u);
+  EXPECT_EQ(t.m->LastAutoInc(), 5);
+}
+
 TEST_F(Indexes, FindIndexForFieldsHonoursCaseAndOrder) {
   t.Create();
   ASSERT_EQ(t.Open(), kOpenOk);

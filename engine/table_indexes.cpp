@@ -615,6 +615,16 @@ std::int32_t TkrTableIndexes::FindKeyConflict(std::int32_t i, const std::uint8_t
   return -1;
 }
 
+std::uint32_t TkrTableIndexes::LargestId(std::int32_t i) {
+  Build(i);
+  const Index& index = At(i);
+  const std::int32_t count = index.positions.Count();
+  if (count == 0) return 0;
+  const TkrIndexKey& key = *index.key;
+  return std::max(key.IdOf(table_.IndexedRecord(index.positions.Get(0))),
+                  key.IdOf(table_.IndexedRecord(index.positions.Get(count - 1))));
+}
+
 // ---- Maintenance ----
 
 void TkrTableIndexes::BeforeRecordChange(std::int32_t recordCount) {

@@ -116,6 +116,10 @@ class TkrTableIndexes : public TkrRecordIndexer {
   void SetBulkInsert(bool value) { bulk_insert_ = value; }
   bool BulkInsert() const { return bulk_insert_; }
 
+  // The largest record identifier among the records of index i (its first
+  // or last entry, whichever way it is sorted), 0 for an empty table.
+  // REQUIRES: index i is keyed by the identifier alone. Builds it when needed.
+  std::uint32_t LargestId(std::int32_t i);
   // The ordinal of record `recPos` within index i, or -1. Builds the index
   // when needed.
   std::int32_t FindRecordInIndex(std::int32_t i, std::int32_t recPos);
