@@ -298,9 +298,27 @@ void TKivoSqlTable::Close() {
   if (table_->DeleteOnClose()) {
     table_->DeleteTemporaryTable();
     table_->SetDeleteOnClose(false);
-  } else {
-    table_->Close();
+    return;
   }
+  // Another table of the statements (a query's cursor, closed only when its
+  // statement goes, where nothing reports) may keep the table open after
+  // this one, and would flush what was written here. The rows go out now,
+  // and a failure is raised once the table is closed.
+  std::exception_ptr failure;
+  TKivoDataManager* m = table_->DataManager();
+  if (m != nullptr && table_->Active() && !table_->ReadOnly()) {
+    try {
+      m->FlushBuffers();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  try {
+    table_->Close();
+  } catch (...) {
+    if (!failure) throw;
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 // ---------------------------------------------------------------------------

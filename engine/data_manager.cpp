@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <random>
+#include <utility>
 
 #include "engine/field_types.h"
 #include "engine/record_cache.h"
@@ -506,7 +507,23 @@ void TKivoDataManager::CreateTable(const TFieldDefs& fieldDefs, const TIndexDefs
       SaveIndexes();
       dat_file_->Flush();
     } catch (...) {
+      // The files this call made (each created or emptied here) hold no
+      // table that opens, a header cut short say: they go, so that a failed
+      // create leaves no damaged table behind. A file it could not open is
+      // someone else's and stays.
+      std::vector<std::string> made;
+      for (const auto& [file, extension] :
+           {std::pair{&dat_file_, kDataFileExt}, std::pair{&idx_file_, kIndexFileExt},
+            std::pair{&bif_file_, kBLOBIndexFileExt}, std::pair{&bdf_file_, kBLOBDataFileExt}})
+        if (*file) made.push_back(FileName(extension));
       ReleaseTable();
+      for (const std::string& name : made) {
+        try {
+          store_->DeleteFile(name, store_mode_);
+        } catch (...) {
+          // The create's own error is the one to report.
+        }
+      }
       throw;
     }
     ReleaseTable();

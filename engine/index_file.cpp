@@ -1,5 +1,6 @@
 #include "engine/index_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -23,6 +24,16 @@ bool ReadAt(TAbstractFile& file, std::int64_t offset, void* dest, std::int64_t c
   return file.Read(dest, static_cast<std::int32_t>(count)) == count;
 }
 
+// ReadAt for bytes the file's size says are there: a read that still fails
+// is the system's failure, not damage, and raises.
+bool ReadHeaderAt(TAbstractFile& file, std::int64_t offset, void* dest, std::int64_t count,
+                  std::int64_t fileSize) {
+  if (offset < 0 || count < 0 || offset + count > fileSize) return false;
+  if (!ReadAt(file, offset, dest, count, fileSize))
+    throw EInOutError("ReadIndexFileHeaders - cannot read file \"" + file.FileName() + "\"");
+  return true;
+}
+
 }  // namespace
 
 bool IndexFileShortNames(double version) { return version <= 4.499; }
@@ -36,7 +47,7 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
   try {
     size = file.GetSize();
     std::uint8_t head[kIndexFileHeaderSize];
-    if (size < kIndexFileHeaderSize || !ReadAt(file, 0, head, kIndexFileHeaderSize, size))
+    if (size < kIndexFileHeaderSize || !ReadHeaderAt(file, 0, head, kIndexFileHeaderSize, size))
       return content;
     TByteReader header(head, sizeof head);
     content.IndexChangeCount = header.Read<std::int32_t>();
@@ -53,7 +64,7 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
     for (std::int32_t k = 0; k < content.IndexCount; ++k) {
       TkrIndexHeader h;
       buf.resize(nameSize + 4);
-      if (!ReadAt(file, at, buf.data(), static_cast<std::int64_t>(buf.size()), size))
+      if (!ReadHeaderAt(file, at, buf.data(), static_cast<std::int64_t>(buf.size()), size))
         return content;
       TByteReader named(buf);
       const std::size_t nameLength = named.Read<std::uint8_t>();
@@ -68,7 +79,7 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
           4 * std::int64_t{fieldCount} + 2 * bitBytes + 2 + (hasOptions ? 1 : 0);
       if (at + rest > size) return content;
       buf.resize(static_cast<std::size_t>(rest));
-      if (!ReadAt(file, at, buf.data(), rest, size)) return content;
+      if (!ReadHeaderAt(file, at, buf.data(), rest, size)) return content;
       at += rest;
       TByteReader r(buf);
       for (std::int32_t i = 0; i < fieldCount; ++i) {
@@ -87,6 +98,8 @@ TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersio
     }
     content.ArraysOffset = at;
     content.Valid = true;
+  } catch (const EInOutError&) {
+    throw;
   } catch (const std::exception&) {
     content.Valid = false;
   }
@@ -167,15 +180,24 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
     for (std::int32_t p : a) AppendLE<std::int32_t>(image, p);
 
   // The old counter goes first, on its own, before anything it vouches for
-  // changes; the rest follows in pieces of a bounded size.
+  // changes; the rest follows in pieces of a bounded size. Of the rest, the
+  // bytes past the file's end come first: they need new space on the disk,
+  // and when a full disk refuses them the headers of the last save (the
+  // index definitions) are still whole. (Written over in place first,
+  // headers that grew would be left cut in the middle.)
   constexpr std::size_t kPiece = 64 * 1024;
+  const auto writePieces = [&](std::size_t from, std::size_t to) {
+    file.Seek(static_cast<std::int32_t>(from), TAbstractFile::kFromBeginning);
+    for (std::size_t at = from; at < to; at += kPiece) {
+      const std::size_t piece = std::min(kPiece, to - at);
+      file.WriteBuffer(image.data() + at, static_cast<std::int32_t>(piece));
+    }
+  };
+  const auto oldSize = static_cast<std::size_t>(std::max(4, file.GetSize()));
   file.Seek(0, TAbstractFile::kFromBeginning);
   file.WriteBuffer(image.data(), 4);
-  file.Seek(4, TAbstractFile::kFromBeginning);
-  for (std::size_t at = 4; at < image.size(); at += kPiece) {
-    const std::size_t piece = std::min(kPiece, image.size() - at);
-    file.WriteBuffer(image.data() + at, static_cast<std::int32_t>(piece));
-  }
+  if (image.size() > oldSize) writePieces(oldSize, image.size());
+  writePieces(4, std::min(oldSize, image.size()));
   if (file.GetSize() != static_cast<std::int32_t>(image.size()))
     file.SetSize(static_cast<std::int32_t>(image.size()));
   file.Flush();

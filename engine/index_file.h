@@ -21,7 +21,10 @@
 // The arrays count as current only when IndexChangeCount equals the table's
 // ChangeCount. Writers first store a counter that cannot be current, then
 // everything else, and the real counter last, so that a writer stopped
-// half-way never leaves arrays that pass as current.
+// half-way never leaves arrays that pass as current. Of everything else,
+// what lies past the file's old end goes first: a full disk refuses those
+// bytes while the headers of the last save, which hold the index
+// definitions, are still whole.
 #pragma once
 
 #include <cstdint>
@@ -60,7 +63,10 @@ std::int32_t MaxIndexNameLength(double version);
 // is not positive or above 10 * (fieldCount + 1)^2, a key field is not a
 // field of the table, or any part lies beyond the file. Never raises for
 // damaged contents; Valid stays false. A file shorter than 16 bytes gives
-// IndexCount 0 and Valid false.
+// IndexCount 0 and Valid false. Bytes inside the file that cannot be read
+// are no damage: EInOutError "ReadIndexFileHeaders - cannot read file
+// \"<name>\"" is raised, so that the index definitions are never taken for
+// lost and rewritten because of a failed read.
 TkrIndexFileContent ReadIndexFileHeaders(TAbstractFile& file, double tableVersion,
                                          std::int32_t tableFieldCount);
 

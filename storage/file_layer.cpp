@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #include "platform/errors.h"
 #include "platform/locale.h"
@@ -184,7 +185,13 @@ void TAbstractFile::Reopen() {
 TDiskFile::TDiskFile(TAbstractPlainFileSystem* owner, std::string directory, std::string fileName)
     : TAbstractFile(owner, std::move(fileName)), directory_(std::move(directory)) {}
 
-TDiskFile::~TDiskFile() { Close(); }
+TDiskFile::~TDiskFile() {
+  try {
+    Close();
+  } catch (const std::exception&) {
+    // A destructor cannot report; the descriptor is closed in any case.
+  }
+}
 
 void TDiskFile::SetExclusive(bool value) {
   if (value == exclusive_) return;
@@ -216,18 +223,30 @@ void TDiskFile::SetSize(std::int32_t newSize) {
 }
 
 void TDiskFile::Close() {
-  if (handle_ >= 0) {
-    // A file that nothing was written to since its last flush has nothing
-    // to make durable: closing it costs no sync.
-    if (dirty_) Flush();
-    ::close(handle_);
-    if (temporary_) ::unlink(FullPath().c_str());
+  if (handle_ < 0) return;
+  // A file that nothing was written to since its last flush has nothing
+  // to make durable: closing it costs no sync.
+  std::exception_ptr failure;
+  if (dirty_) {
+    try {
+      Flush();
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
+  ::close(handle_);
+  if (temporary_) ::unlink(FullPath().c_str());
   handle_ = -1;
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TDiskFile::Flush() {
-  if (handle_ >= 0) ::fsync(handle_);
+  // A sync the system refuses (a write-back that failed, say) leaves the
+  // data not durable: that is reported, never taken for done.
+  if (handle_ >= 0 && ::fsync(handle_) != 0) {
+    const int err = errno;
+    throw EInOutError(std::strerror(err), err);
+  }
   dirty_ = false;
 }
 

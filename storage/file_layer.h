@@ -135,7 +135,11 @@ class TDiskFile : public TAbstractFile {
   void SetReadOnly(bool value) override;
   // Raises EInOutError when the operating system refuses.
   void SetSize(std::int32_t newSize) override;
+  // Syncs a file written since its last sync first; the file is closed
+  // also when that sync fails, which is then raised (EInOutError).
   void Close() override;
+  // Raises EInOutError when the system cannot make the file durable; the
+  // file stays unsynced.
   void Flush() override;
   void StartWriteBack(std::int64_t offset, std::int64_t count) override;
   // Opens (create = create or truncate); an existing file that cannot be

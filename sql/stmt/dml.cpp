@@ -155,6 +155,13 @@ TZorTable& RunChangeSelect(TKivoSQLSelect& select, TZorHost& host, bool live,
   return *select.GetResult();
 }
 
+// Closes the table an UPDATE or DELETE changed, once it is done with it.
+// The close writes the changed rows out, and its failure is the
+// statement's; left to the statement's operators, the table would be closed
+// when they go, where a failure is dropped and the statement has already
+// been reported done.
+void CloseChangedTable(TZorTable& table) { table.Close(); }
+
 // The identifiers of the visible rows, taken before any of them changes,
 // so that a row an earlier change moves (in the order or out of the view)
 // is neither visited twice nor skipped.
@@ -448,21 +455,22 @@ void TKivoSQLUpdate::Execute(TZorHost& host, bool live) {
   std::vector<TZorValue> row(values_.size());
   if (table.CanEditInPlace(fields)) {
     UpdateInPlace(host, table, fields, affected.count);
-    return;
-  }
-  for (const std::int32_t id : RowIds(table)) {
-    if (!table.MoveToRecordId(id)) continue;
-    NewValues(host, context, table, fields, id, row, affected.count);
-    table.Edit();
-    try {
-      for (std::size_t i = 0; i < fields.size(); ++i) table.WriteField(fields[i], row[i]);
-      table.PostEdit();
-    } catch (...) {
-      table.CancelEdit();
-      throw;
+  } else {
+    for (const std::int32_t id : RowIds(table)) {
+      if (!table.MoveToRecordId(id)) continue;
+      NewValues(host, context, table, fields, id, row, affected.count);
+      table.Edit();
+      try {
+        for (std::size_t i = 0; i < fields.size(); ++i) table.WriteField(fields[i], row[i]);
+        table.PostEdit();
+      } catch (...) {
+        table.CancelEdit();
+        throw;
+      }
+      ++affected.count;
     }
-    ++affected.count;
   }
+  CloseChangedTable(table);
 }
 
 void TKivoSQLUpdate::NewValues(TZorHost& host, TZorEvalContext& context, TZorTable& table,
@@ -524,11 +532,14 @@ void TKivoSQLDelete::Execute(TZorHost& host, bool live) {
   // deleted one's place, is then never one still to be deleted.
   std::vector<std::int32_t> positions = RowPositions(table);
   std::sort(positions.begin(), positions.end(), std::greater<>());
-  const ChangesInPlace end(table);
-  for (const std::int32_t pos : positions) {
-    table.DeleteInPlace(pos);
-    ++affected.count;
+  {
+    const ChangesInPlace end(table);
+    for (const std::int32_t pos : positions) {
+      table.DeleteInPlace(pos);
+      ++affected.count;
+    }
   }
+  CloseChangedTable(table);
 }
 
 }  // namespace kivo
