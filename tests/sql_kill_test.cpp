@@ -77,6 +77,22 @@ class SqlKillTest : public ::testing::TestWithParam<bool> {
   }
   std::string OpsPath() const { return dir_.file("ops.txt"); }
 
+  // What follows every kill: kvbtool check before the table is opened
+  // again, the table opened and its rows (into `rows`) judged against the
+  // log of what ran, and kvbtool check once more after the open.
+  killtest::TOpsVerdict CheckAfterKill(const std::string& when, const killtest::TRowVersions& truth,
+                                       killtest::TRowVersions& rows) {
+    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", before the table is opened again", true);
+    try {
+      rows = OpenAndCheck(when);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << when << ": the database does not open: " << e.what();
+    }
+    const killtest::TOpsVerdict verdict = killtest::CheckOps(OpsPath(), truth, rows, when);
+    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", after the table was opened again", false);
+    return verdict;
+  }
+
   // Opens the table in this process, as a user would after the crash, and
   // checks every record. Returns the keys held and their versions.
   killtest::TRowVersions OpenAndCheck(const std::string& when) {
@@ -144,14 +160,8 @@ TEST_P(SqlKillTest, EndedScriptsSurviveSigkillWhole) {
     ASSERT_TRUE(outcome.open) << when << ": the writer did not open the table";
     ASSERT_EQ(outcome.signal, SIGKILL) << when << ": the writer ended before it was killed";
 
-    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", before the table is opened again", true);
     killtest::TRowVersions rows;
-    try {
-      rows = OpenAndCheck(when);
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << when << ": the database does not open: " << e.what();
-    }
-    const killtest::TOpsVerdict verdict = killtest::CheckOps(OpsPath(), truth, rows, when);
+    const killtest::TOpsVerdict verdict = CheckAfterKill(when, truth, rows);
     rowsLost += verdict.wrong;
     if (verdict.inFlight > 0) {
       ++killsInScripts;
@@ -159,7 +169,6 @@ TEST_P(SqlKillTest, EndedScriptsSurviveSigkillWhole) {
       rowsChangedInFlight += static_cast<long>(verdict.changedInFlight);
     }
     truth = rows;
-    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", after the table was opened again", false);
     scriptsEnded += static_cast<long>(outcome.flushes);
     if (killtest::Findings() == findingsBefore) ++survived;
   }
@@ -317,20 +326,13 @@ TEST_P(SqlKillTest, BatchRunsOfTheConsoleProgramSurviveSigkill) {
     }
     testing::WriteFileBytes(OpsPath(), ops);
 
-    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", before the table is opened again", true);
     killtest::TRowVersions rows;
-    try {
-      rows = OpenAndCheck(when);
-    } catch (const std::exception& e) {
-      ADD_FAILURE() << when << ": the database does not open: " << e.what();
-    }
-    const killtest::TOpsVerdict verdict = killtest::CheckOps(OpsPath(), truth, rows, when);
+    const killtest::TOpsVerdict verdict = CheckAfterKill(when, truth, rows);
     rowsLost += verdict.wrong;
     if (verdict.changedInFlight > 0) {
       ++killsInScripts;
       rowsChangedInFlight += static_cast<long>(verdict.changedInFlight);
     }
-    kvbtool_.ExpectPasses(DatabasePath(), "", when + ", after the table was opened again", false);
     // The next scripts start from what the table holds.
     truth = rows;
     const std::uint32_t nextKey = model.nextKey;
