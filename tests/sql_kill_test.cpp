@@ -77,6 +77,14 @@ class SqlKillTest : public ::testing::TestWithParam<bool> {
   }
   std::string OpsPath() const { return dir_.file("ops.txt"); }
 
+  // The verdict of a kill test, also kept in the test's report.
+  void ExpectEveryKillSurvived(int survived, int rounds, long rowsLost) {
+    RecordProperty("kills_survived", survived);
+    RecordProperty("rows_lost", static_cast<int>(rowsLost));
+    EXPECT_EQ(rowsLost, 0);
+    EXPECT_EQ(survived, rounds);
+  }
+
   // What follows every kill: kvbtool check before the table is opened
   // again, the table opened and its rows (into `rows`) judged against the
   // log of what ran, and kvbtool check once more after the open.
@@ -180,10 +188,7 @@ TEST_P(SqlKillTest, EndedScriptsSurviveSigkillWhole) {
             << " rows in the table at the end, " << kvbtool_.Leaks()
             << " container pages left by a kill and freed at the next open (seed " << seed << ")"
             << std::endl;
-  RecordProperty("kills_survived", survived);
-  RecordProperty("rows_lost", static_cast<int>(rowsLost));
-  EXPECT_EQ(rowsLost, 0);
-  EXPECT_EQ(survived, rounds);
+  ExpectEveryKillSurvived(survived, rounds, rowsLost);
 }
 
 // One run of the console program, its output (both streams) in a file.
@@ -349,10 +354,7 @@ TEST_P(SqlKillTest, BatchRunsOfTheConsoleProgramSurviveSigkill) {
             << " rows in the table at the end, " << kvbtool_.Leaks()
             << " container pages left by a kill and freed at the next open (seed " << seed << ")"
             << std::endl;
-  RecordProperty("kills_survived", survived);
-  RecordProperty("rows_lost", static_cast<int>(rowsLost));
-  EXPECT_EQ(rowsLost, 0);
-  EXPECT_EQ(survived, rounds);
+  ExpectEveryKillSurvived(survived, rounds, rowsLost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, SqlKillTest, ::testing::Values(false, true),
