@@ -454,6 +454,17 @@ void TKivoDataManager::LoadIndexes() {
         valid = false;
       }
     }
+    // A first index keyed on anything but the identifier (a damaged header)
+    // would send every look-up by identifier to the wrong record, and edits
+    // and BLOB values with it. The identifier index is made again in its
+    // place; the other definitions are kept.
+    std::vector<TkrIndexHeader> kept;
+    if (valid && !list.Header(0).OrdersIdentifiers()) {
+      for (std::int32_t i = 1; i < list.Count(); ++i)
+        if (!list.Header(i).Automatic()) kept.push_back(list.Header(i));
+      list.Clear();
+      valid = false;
+    }
     if (valid) {
       const std::int32_t n = header_.RecordCount;
       const bool current = content.IndexChangeCount == header_.ChangeCount &&
@@ -482,6 +493,8 @@ void TKivoDataManager::LoadIndexes() {
       // Headers too damaged to name an index by: the table opens with the
       // indexes that could be made.
     }
+    for (const TkrIndexHeader& h : kept)
+      if (list.IndexOf(h.IndexName) < 0) list.Add(h);
     list.SetDeferBuilds(false);
     indexes_dirty_ = true;
     try {

@@ -57,6 +57,9 @@ struct TkrIndexHeader {
   bool CaseInsensitive(std::int32_t i) const { return CaseInsensitiveBit(i) || AllCaseInsensitive; }
   bool Temporary() const { return !IndexName.empty() && IndexName[0] == '$'; }
   bool Automatic() const { return !IndexName.empty() && IndexName[0] == '@'; }
+  // Keyed on the record identifier alone. A table's first index must be:
+  // a record is found by its identifier by searching that index.
+  bool OrdersIdentifiers() const { return KeyFields == std::vector<std::int32_t>{-1}; }
 
   bool operator==(const TkrIndexHeader&) const = default;
 };

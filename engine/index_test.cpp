@@ -13,6 +13,8 @@
 
 #include "engine/index_file.h"
 #include "engine/index_test_support.h"
+#include "engine/table_search.h"
+#include "engine/visible_list.h"
 #include "platform/errors.h"
 #include "storage/file_layer.h"
 #include "testing/fault_file.h"
@@ -723,6 +725,42 @@ TEST_F(Indexes, ADamagedFileOfAnAutoIndexedTableGetsItsAutomaticIndexesBack) {
   t.ExpectOrder(2, {{0}});
   t.ExpectOrder(3, {{1}});
   EXPECT_FALSE(t.m->IndexesStale());  // written again at once
+}
+
+// Records are found by identifier through the first index: one keyed on
+// another field (a damaged header) is made again, and the user's
+// definitions stay.
+TEST_F(Indexes, AFirstIndexNotKeyedOnTheIdentifierIsMadeAgain) {
+  TIndexDefs defs;
+  defs.Add("byS", "s", ixUnique);
+  defs.Add("byN", "n;s", ixDescending);
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 40; ++id)
+    t.Insert(Row(41 - id, "k" + std::to_string(id), static_cast<std::int32_t>(id % 3)));
+  const std::string idName = "@" + t.m->IdFieldName();
+  t.Drop();
+  const std::string pristine = ReadFileBytes(dir.file("t.idx"));
+  for (const bool staleArrays : {false, true}) {
+    testing::Bytes b(pristine.begin(), pristine.end());
+    ASSERT_EQ(GetI32(b, 16 + 256 + 4), -1);
+    testing::PutI32(b, 16 + 256 + 4, 1);  // the first index now reads n
+    if (staleArrays) testing::PutI32(b, 0, GetI32(b, 0) + 1);
+    WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+    ASSERT_EQ(t.Open(), kOpenOk);
+    EXPECT_EQ(IndexNames(*t.m), (std::vector<std::string>{idName, "byS", "byN"}));
+    t.ExpectOrder(0, {{-1}});
+    t.ExpectOrder(1, {{0}});
+    t.ExpectOrder(2, {{1, true}, {0, true}});
+    // The identifier of the record at each position finds that position.
+    TkrTableSearch search(*t.m);
+    TkrVisibleList list(*t.m, search);
+    for (std::int32_t pos = 0; pos < t.m->RecordCount(); ++pos)
+      EXPECT_EQ(list.RecordPositionOfId(static_cast<std::int32_t>(41 - (pos + 1))), pos);
+    t.Drop();
+    const std::string saved = ReadFileBytes(dir.file("t.idx"));
+    EXPECT_EQ(GetI32(testing::Bytes(saved.begin(), saved.end()), 16 + 256 + 4), -1);
+  }
 }
 
 TEST_F(Indexes, AnInterruptedTableFlushMakesSavedArraysStale) {

@@ -70,8 +70,8 @@ void Change(kivo::TKivoTable& t) {
   } catch (const kivo::Exception&) {
     t.Cancel();  // a unique key may refuse the copy
   }
-  t.Last();
-  if (!t.Eof()) t.Delete();
+  t.Last();  // on the last record, with Eof set
+  if (!t.IsEmpty()) t.Delete();
 }
 
 }  // namespace

@@ -246,6 +246,13 @@ TEST_P(KvbtoolTables, TablesListsIndexesAndCheckVerifiesTheirSavedArrays) {
   EXPECT_EQ(Run({"check", DbPath()}).out, "ok\n");
   EXPECT_NE(Run({"tables", DbPath()}).out.find("(arrays stale, sorted again at the next open)"),
             std::string::npos);
+  // The first index keyed on a field: records are found by identifier
+  // through it.
+  bytes.replace(16 + 256 + 4, 4, std::string(4, '\0'));
+  WriteFileBytes(idx, bytes);
+  EXPECT_EQ(Run({"check", DbPath()}).out,
+            "table \"Goods\": index \"@Code\": the first index does not order the record "
+            "identifiers\n");
 }
 
 TEST_P(KvbtoolTables, DumpWritesRowsAsUtf8CommaSeparatedText) {

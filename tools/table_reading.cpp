@@ -449,6 +449,9 @@ void CheckIndexes(TAbstractPlainFileSystem& files, const std::string& table,
     if (idx.get()->GetSize() > 0) problems.push_back(shown + file + " has damaged index headers");
     return;
   }
+  if (!c.Headers.empty() && !c.Headers.front().OrdersIdentifiers())
+    problems.push_back(shown + "index \"" + Cp1250ToUtf8(c.Headers.front().IndexName) +
+                       "\": the first index does not order the record identifiers");
   const std::int32_t n = v.Header.RecordCount;
   // Arrays the engine does not use as saved: a different counter, or a
   // table whose last flush was cut short (records changed in place under
