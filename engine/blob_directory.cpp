@@ -68,10 +68,39 @@ void TkrBLOBDirectory::DeleteRecord(std::int32_t recPos) {
 }
 
 void TkrBLOBDirectory::Release(TkrBLOBHeader& header) {
-  FreeParts.insert(FreeParts.end(), header.Parts.begin(), header.Parts.end());
-  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  Free(header.Parts);
   header.Clear();
   Changed = true;
+}
+
+void TkrBLOBDirectory::Free(const std::vector<TkrBLOBPart>& parts) {
+  for (TkrBLOBPart part : parts) {
+    // Blocks appended since the last write are no value's on disk.
+    if (part.FirstBlock < WrittenBlockCount) {
+      const std::int32_t below = std::min(part.BlockCount, WrittenBlockCount - part.FirstBlock);
+      HeldParts.push_back({part.FirstBlock, below});
+      part.FirstBlock += below;
+      part.BlockCount -= below;
+    }
+    if (part.BlockCount > 0) FreeParts.push_back(part);
+  }
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size() + HeldParts.size());
+  Changed = true;
+}
+
+void TkrBLOBDirectory::ImageWritten() {
+  if (FileHeader.BlobRecordCount == 0) {
+    // The writer emptied T.bdf with it.
+    FreeParts.clear();
+    HeldParts.clear();
+    BlockCount = 0;
+  } else {
+    FreeParts.insert(FreeParts.end(), HeldParts.begin(), HeldParts.end());
+    HeldParts.clear();
+  }
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  WrittenBlockCount = BlockCount;
+  Changed = false;
 }
 
 std::vector<TkrBLOBPart> TkrBLOBDirectory::Allocate(std::int32_t blocks) {
@@ -100,7 +129,7 @@ std::vector<TkrBLOBPart> TkrBLOBDirectory::Allocate(std::int32_t blocks) {
     parts.push_back({BlockCount, remaining});
     BlockCount += remaining;
   }
-  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size() + HeldParts.size());
   Changed = true;
   return parts;
 }
@@ -126,9 +155,16 @@ void TkrBLOBDirectory::Compact() {
 std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
   Compact();
   FileHeader.BlobRecordCount = Map.Count();
-  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size());
+  // Held blocks are free in the image: it no longer gives them to a value.
+  // With no record left the writer empties T.bdf, and nothing is free.
+  std::vector<TkrBLOBPart> free;
+  if (Map.Count() > 0) {
+    free = FreeParts;
+    free.insert(free.end(), HeldParts.begin(), HeldParts.end());
+  }
+  FileHeader.FreePartCount = static_cast<std::int32_t>(FreeParts.size() + HeldParts.size());
   std::int64_t size = static_cast<std::int64_t>(kFileHeaderSize + Headers.size() * kHeaderSize +
-                                                FreeParts.size() * kPartSize);
+                                                free.size() * kPartSize);
   for (const TkrBLOBHeader& h : Headers)
     if (h.StoredSize > 0) size += static_cast<std::int64_t>(h.Parts.size() * kPartSize);
   if (size > std::numeric_limits<std::int32_t>::max())
@@ -137,7 +173,7 @@ std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
   std::vector<std::uint8_t> image(static_cast<std::size_t>(size), 0);
   std::uint8_t* p = image.data();
   StoreLE<std::int32_t>(p + kBlockSize, FileHeader.BlockSize);
-  StoreLE<std::int32_t>(p + kFreePartCount, FileHeader.FreePartCount);
+  StoreLE<std::int32_t>(p + kFreePartCount, static_cast<std::int32_t>(free.size()));
   StoreLE<std::int32_t>(p + kBlobFieldCount, FileHeader.BlobFieldCount);
   StoreLE<std::int32_t>(p + kBlobRecordCount, FileHeader.BlobRecordCount);
   StoreLE<double>(p + kVersion, FileHeader.Version);
@@ -163,7 +199,7 @@ std::vector<std::uint8_t> TkrBLOBDirectory::EncodeImage() {
       partsAt += kPartSize;
     }
   }
-  for (const TkrBLOBPart& part : FreeParts) {
+  for (const TkrBLOBPart& part : free) {
     StoreLE<std::int32_t>(p + partsAt, part.FirstBlock);
     StoreLE<std::int32_t>(p + partsAt + 4, part.BlockCount);
     partsAt += kPartSize;
@@ -249,6 +285,7 @@ TkrBLOBDirectory TkrBLOBDirectory::DecodeImage(const std::uint8_t* image, std::s
   const std::string headerProblem = d.HeaderProblem(blobFieldCount);
   if (!headerProblem.empty()) throw EBLOBDirectoryError(headerProblem);
   d.BlockCount = blockCount;
+  d.WrittenBlockCount = blockCount;
   std::vector<std::string> problems = d.Problems();
   if (!problems.empty()) throw EBLOBDirectoryError(problems.front());
   return d;
@@ -320,6 +357,8 @@ std::vector<std::string> TkrBLOBDirectory::Problems() const {
   }
   for (std::size_t j = 0; j < FreeParts.size(); ++j)
     checkPart(FreeParts[j], -1 - static_cast<std::int32_t>(j));
+  for (std::size_t j = 0; j < HeldParts.size(); ++j)
+    checkPart(HeldParts[j], -1 - static_cast<std::int32_t>(FreeParts.size() + j));
   // Used runs before free ones at the same block, so findings read the same every time.
   std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
     return a.first < b.first || (a.first == b.first && a.owner > b.owner);
@@ -351,7 +390,7 @@ void TkrBLOBDirectory::CheckInvariants() const {
   for (std::int32_t p = 0; p < Map.Count(); ++p)
     assert(static_cast<std::size_t>(Map[p]) + static_cast<std::size_t>(FileHeader.BlobFieldCount) <=
            Headers.size());
-  assert(static_cast<std::size_t>(FileHeader.FreePartCount) == FreeParts.size());
+  assert(static_cast<std::size_t>(FileHeader.FreePartCount) == FreeParts.size() + HeldParts.size());
   // Invariant 3 on the directory as it stands; damage in a directory read
   // from disk is Problems()'s business, raised by DecodeImage.
   auto inside = [&](const TkrBLOBPart& part) {
@@ -365,6 +404,7 @@ void TkrBLOBDirectory::CheckInvariants() const {
     }
   }
   for (const TkrBLOBPart& part : FreeParts) assert(inside(part));
+  for (const TkrBLOBPart& part : HeldParts) assert(inside(part));
 #endif
 }
 

@@ -31,8 +31,13 @@
 // Invariants (CheckInvariants()):
 //   1. Map.Count() == FileHeader.BlobRecordCount, and every map item m has
 //      m + BlobFieldCount <= Headers.size().
-//   2. FileHeader.FreePartCount == FreeParts.size().
-//   3. Every part of a header or of the free list lies inside 0 .. BlockCount-1.
+//   2. FileHeader.FreePartCount == FreeParts.size() + HeldParts.size().
+//   3. Every part of a header or of the free lists lies inside 0 .. BlockCount-1.
+//
+// Blocks freed while T.bif still gives them to a value (the directory on
+// disk is older than the one in memory) are held back, not reused, until
+// the directory is written: a flush that fails before writing T.bif then
+// never leaves a value the file still lists overwritten by another.
 #pragma once
 
 #include <cstddef>
@@ -104,10 +109,17 @@ class TkrBLOBDirectory {
   std::vector<TkrBLOBHeader> Headers;
   // Item p: index of record p's first header; its others follow.
   TkrIntArray Map{0, 10000, 1000};
+  // Free blocks that Allocate may take.
   std::vector<TkrBLOBPart> FreeParts;
+  // Freed blocks the directory on disk may still give to a value: written
+  // to the image as free, taken only once that image is on disk.
+  std::vector<TkrBLOBPart> HeldParts;
   // Blocks in T.bdf (its size divided by the block size at open, growing
   // as values are appended).
   std::int32_t BlockCount = 0;
+  // BlockCount when the directory was last read or written: blocks from
+  // here on are no value's in the directory on disk.
+  std::int32_t WrittenBlockCount = 0;
   // Whether the directory differs from the image last written.
   bool Changed = false;
 
@@ -125,8 +137,14 @@ class TkrBLOBDirectory {
   // Releases every value of record `recPos` and moves the last record's
   // headers into its place.
   void DeleteRecord(std::int32_t recPos);
-  // Appends the header's parts to the free list and empties the header.
+  // Frees the header's parts (see Free) and empties the header.
   void Release(TkrBLOBHeader& header);
+  // Appends parts to the free list, or to the held ones when they lie
+  // below WrittenBlockCount.
+  void Free(const std::vector<TkrBLOBPart>& parts);
+  // The image returned by the last EncodeImage is on disk: held blocks are
+  // free to take, and, when no record is left, T.bdf was emptied.
+  void ImageWritten();
   // Takes `blocks` blocks: free parts from the end of the free list
   // backwards (splitting the last one taken when it is larger than needed),
   // then one new part at the end of T.bdf. Raises when T.bdf cannot grow by

@@ -197,6 +197,32 @@ TEST_F(BlobBlocks, OverwritingReturnsTheOldPartsToTheFreeList) {
   EXPECT_EQ(t.m->BdfFile()->GetSize(), 4 * 512);
 }
 
+// Blocks the directory on disk gives to a value are not taken by another
+// value before the new directory is written: a flush that fails on the way
+// must not leave a listed value written over.
+TEST_F(BlobBlocks, BlocksListedOnDiskAreTakenOnlyOnceTheDirectoryIsWritten) {
+  t.Write(kBlobField, 0, Bytes(1000, 1));  // 0-1
+  t.m->FlushBuffers();
+  t.Write(kBlobField, 0, Bytes(1000, 2));  // 2-3; 0-1 held
+  EXPECT_TRUE(SameParts(Dir().HeldParts, {{0, 2}}));
+  t.Write(kBlobField, 1, Bytes(1000, 3));
+  EXPECT_TRUE(SameParts(Parts(kBlobField, 1), {{4, 2}}));
+  // Blocks taken since the last write are no listed value's: freed at once.
+  t.Write(kBlobField, 1, Bytes(500, 4));
+  EXPECT_TRUE(SameParts(Parts(kBlobField, 1), {{6, 1}}));
+  EXPECT_TRUE(SameParts(Dir().FreeParts, {{4, 2}}));
+  t.m->FlushBuffers();
+  EXPECT_TRUE(Dir().HeldParts.empty());
+  t.Write(kMemoField, 2, Bytes(1500, 5));  // 0-1 joined the free list last
+  EXPECT_TRUE(SameParts(Parts(kMemoField, 2), {{0, 2}, {4, 1}}));
+  EXPECT_TRUE(Dir().Problems().empty());
+  t.Drop();
+  ASSERT_EQ(t.Open(), kOpenOk);
+  EXPECT_EQ(t.Read(kBlobField, 0), Bytes(1000, 2));
+  EXPECT_EQ(t.Read(kBlobField, 1), Bytes(500, 4));
+  EXPECT_EQ(t.Read(kMemoField, 2), Bytes(1500, 5));
+}
+
 // Once no BLOB record is left, T.bdf is cut to nothing and new values start
 // at block 0 again instead of after a gap.
 TEST_F(BlobBlocks, EmptyingAllRecordsResetsTheBlockCount) {

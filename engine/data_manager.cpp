@@ -370,7 +370,10 @@ void TKivoDataManager::ReadTableHeaders(bool mayCut) {
     RaiseBadHeader("invalid record count = " + std::to_string(header_.RecordCount) +
                    ", the file holds only " + std::to_string(read.FileSize) + " bytes");
   // Cutting a longer file needs write access; a read-only table is read as it is.
-  if (read.FileSize > end && mayCut && !dat.ReadOnly()) dat.SetSize(static_cast<std::int32_t>(end));
+  // After a flush cut short the records past the end may be the ones its
+  // journal completes: the open's repair sets the length.
+  if (read.FileSize > end && mayCut && !dat.ReadOnly() && !read.FlushMarked)
+    dat.SetSize(static_cast<std::int32_t>(end));
 }
 
 void TKivoDataManager::SaveTableHeaders() {
@@ -551,6 +554,7 @@ std::int8_t TKivoDataManager::OpenTable() {
       return kOpenFailed;
     }
     try {
+      CompleteJournalledFlush();
       CreateRecordCache();
       if (HasBLOBs()) {
         try {

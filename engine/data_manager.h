@@ -410,13 +410,27 @@ class TKivoDataManager {
   void RepairInterruptedFlush();
   // Before a flush that writes over records the header on disk counts:
   // writes those images to T.jnl (engine/record_journal.h).
-  void WriteFlushJournal(bool sync);
+  void WriteFlushJournal(bool sync, std::int32_t counted, const std::vector<std::uint8_t>& header,
+                         const std::vector<std::uint8_t>& directory);
+  // The table and field headers as SaveTableHeaders writes them.
+  std::vector<std::uint8_t> TableHeadersImage() const;
+  // At open, before anything is read: a flush whose whole journal holds its
+  // header is completed (records, T.bif, header written as the journal
+  // holds them), or, for a read-only open, read through.
+  void CompleteJournalledFlush();
+  void CompleteFlushFrom(const TkrJournalImages& journal);
+  // The open could not complete a journalled flush: the table is read as
+  // it is, and nothing repairs it before the next open.
+  bool journal_pending_ = false;
   // The whole journal of the interrupted flush of the header on disk
   // (identity taken from header_ as read), or nullptr.
   std::unique_ptr<TkrJournalImages> ReadFlushJournal();
   // Writes a whole journal's images again (at a writable open with the mark
   // set), then removes T.jnl; removes a stale T.jnl at any writable open.
   void RollForwardJournal(bool markSet);
+  // Writes a whole journal's record images; false when the file cannot
+  // take them (records missing).
+  bool WriteJournalImages(const TkrJournalImages& journal);
   void RemoveJournal();
   bool UsesJournal() const { return store_mode_ != fsmMemory && store_ != nullptr; }
   // REQUIRES-style checks of the record operations.
@@ -566,6 +580,13 @@ class TKivoDataManager {
   // `force`); nothing for read-only tables and tables without BLOBs unless
   // forced.
   void SaveBLOBDirectory(bool force = false);
+  // The directory as T.bif stores it (packed).
+  std::vector<std::uint8_t> BLOBDirectoryFileImage();
+  // Writes `content` (from BLOBDirectoryFileImage) to T.bif, emptying T.bdf
+  // when no record is left.
+  void WriteBLOBDirectoryFile(const std::vector<std::uint8_t>& content);
+  // Whether a flush has a changed directory to write.
+  bool BLOBDirectoryDue() const;
   // The in-memory directory (nullptr while closed or without BLOB fields).
   const TkrBLOBDirectory* BLOBDirectory() const { return blob_dir_.get(); }
 

@@ -2,10 +2,11 @@
 // in blocks of T.bdf, and the value operations.
 //
 // Write order. A value's blocks go to T.bdf through the write-behind log;
-// the directory that points at them is written to T.bif only after the log
-// was flushed. An overwritten value's old blocks are put on the free list
-// only after its new blocks were taken, so the new value never lands on the
-// blocks the directory on disk still gives to the old one.
+// the directory that points at them is written to T.bif by the same flush,
+// after them, through the flush's journal. Blocks freed while the directory
+// on disk may still give them to a value are held back until it no longer
+// does (TkrBLOBDirectory::HeldParts), so a new value never lands on blocks
+// the directory on disk still gives to a kept one.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -47,6 +48,14 @@ void TKivoDataManager::LoadBLOBDirectory() {
   try {
     blob_dir_ = std::make_unique<TkrBLOBDirectory>(
         TkrBLOBDirectory::DecodeImage(image.data(), image.size(), blob_field_count_, blockCount));
+    // A read-only open of a table whose flush was cut short reads the
+    // directory that flush was writing, as the next writable open will.
+    if (journal_overlay_ && !journal_overlay_->Directory.empty()) {
+      const std::vector<std::uint8_t> journalled =
+          UnpackBLOBDirectoryImage(journal_overlay_->Directory, header_.Version, table_name_);
+      blob_dir_ = std::make_unique<TkrBLOBDirectory>(TkrBLOBDirectory::DecodeImage(
+          journalled.data(), journalled.size(), blob_field_count_, blockCount));
+    }
   } catch (const EBLOBDirectoryError& e) {
     throw Exception("Table is corrupted - blob headers are damaged (" + std::string(e.what()) +
                     "). TableName = " + table_name_);
@@ -72,24 +81,29 @@ void TKivoDataManager::SaveBLOBDirectory(bool force) {
   Locked([&] {
     if (!blob_dir_ || !bif_file_ || !bdf_file_) return;
     if (!force && (read_only_ || file_read_only_ || !HasBLOBs() || !blob_dir_->Changed)) return;
-    TkrBLOBDirectory& dir = *blob_dir_;
-    dir.FileHeader.BlockSize = blob_block_size_;
-    dir.FileHeader.Version = header_.Version;
-    if (dir.RecordCount() == 0) {
-      // No value is left: the data file starts again from block 0.
-      dir.FreeParts.clear();
-      dir.FileHeader.FreePartCount = 0;
-      dir.Headers.clear();
-      dir.BlockCount = 0;
-      bdf_file_->SetSize(0);
-      bif_file_->SetSize(0);
-    }
-    const std::vector<std::uint8_t> content = PackBLOBDirectoryImage(dir.EncodeImage());
-    bif_file_->SetSize(static_cast<std::int32_t>(content.size()));
-    bif_file_->Seek(0, TAbstractFile::kFromBeginning);
-    bif_file_->WriteBuffer(content.data(), static_cast<std::int32_t>(content.size()));
-    dir.Changed = false;
+    WriteBLOBDirectoryFile(BLOBDirectoryFileImage());
   });
+}
+
+std::vector<std::uint8_t> TKivoDataManager::BLOBDirectoryFileImage() {
+  TkrBLOBDirectory& dir = *blob_dir_;
+  dir.FileHeader.BlockSize = blob_block_size_;
+  dir.FileHeader.Version = header_.Version;
+  return PackBLOBDirectoryImage(dir.EncodeImage());
+}
+
+void TKivoDataManager::WriteBLOBDirectoryFile(const std::vector<std::uint8_t>& content) {
+  // No value is left: the data file starts again from block 0.
+  if (blob_dir_->RecordCount() == 0) bdf_file_->SetSize(0);
+  bif_file_->SetSize(static_cast<std::int32_t>(content.size()));
+  bif_file_->Seek(0, TAbstractFile::kFromBeginning);
+  bif_file_->WriteBuffer(content.data(), static_cast<std::int32_t>(content.size()));
+  blob_dir_->ImageWritten();
+}
+
+bool TKivoDataManager::BLOBDirectoryDue() const {
+  return HasBLOBs() && blob_dir_ && bif_file_ && bdf_file_ && blob_dir_->Changed && !read_only_ &&
+         !file_read_only_;
 }
 
 std::int32_t TKivoDataManager::BLOBRecordCount() const {
@@ -166,7 +180,6 @@ void TKivoDataManager::ReadBLOBValue(TMemoryStream* stream, int fieldNo, std::in
     if (h->PartCount() <= 0) return;
     if (log_ && log_->EntryCount() > 0 && !read_only_ && !file_read_only_) {
       WriteLogAndHeaders(/*sync=*/false);
-      SaveBLOBDirectory();
       h = &BLOBHeaderOf("krReadBLOBValue", fieldNo, recPos);  // the save compacts the headers
     }
     const std::int32_t blockSize = blob_dir_->BlockSize();
@@ -242,9 +255,7 @@ void TKivoDataManager::WriteBLOBValue(TStream* stream, int fieldNo, std::int32_t
     h.ValueSize = encoded.ValueSize;
     h.CheckString = encoded.CheckString;
     // The old value's blocks are free again (after the new ones were taken).
-    blob_dir_->FreeParts.insert(blob_dir_->FreeParts.end(), old.begin(), old.end());
-    blob_dir_->FileHeader.FreePartCount = static_cast<std::int32_t>(blob_dir_->FreeParts.size());
-    blob_dir_->Changed = true;
+    blob_dir_->Free(old);
 
     encoded.Stored.resize(static_cast<std::size_t>(blocks * blockSize), 0);
     log_->AddBLOB(recPos, encoded.Stored.data(), static_cast<std::int32_t>(encoded.Stored.size()),

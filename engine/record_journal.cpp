@@ -26,8 +26,13 @@ void TkrJournalWriter::Add(std::int32_t recNo, const std::uint8_t* image) {
   ++count_;
 }
 
-std::vector<std::uint8_t> TkrJournalWriter::Finish() {
+std::vector<std::uint8_t> TkrJournalWriter::Finish(const std::vector<std::uint8_t>& header,
+                                                   const std::vector<std::uint8_t>& directory) {
   StoreLE<std::int32_t>(bytes_.data() + kJournalCountOffset, count_);
+  for (const std::vector<std::uint8_t>* part : {&header, &directory}) {
+    AppendLE<std::uint32_t>(bytes_, static_cast<std::uint32_t>(part->size()));
+    bytes_.insert(bytes_.end(), part->begin(), part->end());
+  }
   AppendLE<std::uint32_t>(bytes_, THash_CRC32::Value(bytes_.data(), bytes_.size()));
   return std::move(bytes_);
 }
@@ -38,17 +43,16 @@ const std::uint8_t* TkrJournalImages::Find(std::int32_t recNo, std::int32_t reco
   return Image(static_cast<std::size_t>(it - RecNos.begin()), recordSize);
 }
 
-std::int64_t MaxJournalSize(const TkrJournalIdentity& identity) {
-  return static_cast<std::int64_t>(kJournalHeaderSize) + 4 +
-         std::int64_t{std::max(identity.RecordCount, 0)} * (std::int64_t{identity.RecordSize} + 4);
-}
-
 std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& bytes,
                                              const TkrJournalIdentity& expected) {
-  if (expected.RecordSize <= 0 || expected.RecordCount <= 0 ||
-      bytes.size() < kJournalHeaderSize + 4 || std::memcmp(bytes.data(), kJournalMagic, 4) != 0) {
+  if (expected.RecordSize <= 0 || expected.RecordCount < 0 ||
+      bytes.size() < kJournalHeaderSize + 4) {
     return std::nullopt;
   }
+  const bool current = std::memcmp(bytes.data(), kJournalMagic, 4) == 0;
+  if (!current && std::memcmp(bytes.data(), kJournalMagicV1, 4) != 0) return std::nullopt;
+  // The older form was only written for a table with records.
+  if (!current && expected.RecordCount == 0) return std::nullopt;
   const std::uint8_t* p = bytes.data();
   TByteReader header(bytes, 4);
   if (header.Read<std::int32_t>() != expected.RecordSize ||
@@ -59,11 +63,23 @@ std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& by
   }
   const auto count = header.Read<std::uint32_t>();
   const std::uint64_t entry = static_cast<std::uint64_t>(expected.RecordSize) + 4;
-  if (count > static_cast<std::uint32_t>(expected.RecordCount) ||
-      bytes.size() != kJournalHeaderSize + std::uint64_t{count} * entry + 4) {
-    return std::nullopt;
+  if (count > static_cast<std::uint32_t>(expected.RecordCount)) return std::nullopt;
+  std::uint64_t end = kJournalHeaderSize + std::uint64_t{count} * entry;
+  // The two parts after the images: their lengths say where the CRC is.
+  std::uint64_t parts[2][2] = {{0, 0}, {0, 0}};  // offset, length
+  if (current) {
+    for (auto& part : parts) {
+      if (end + 4 > bytes.size()) return std::nullopt;
+      const std::uint64_t length = LoadLE<std::uint32_t>(p + end);
+      end += 4;
+      if (length > bytes.size() - end) return std::nullopt;
+      part[0] = end;
+      part[1] = length;
+      end += length;
+    }
   }
-  const std::size_t body = bytes.size() - 4;
+  if (end + 4 > bytes.size()) return std::nullopt;
+  const auto body = static_cast<std::size_t>(end);
   if (THash_CRC32::Value(p, body) != LoadLE<std::uint32_t>(p + body)) return std::nullopt;
   TkrJournalImages result;
   result.RecNos.reserve(count);
@@ -79,6 +95,11 @@ std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& by
     result.RecNos.push_back(recNo);
     const auto image = entries.Bytes(static_cast<std::size_t>(expected.RecordSize));
     result.Images.insert(result.Images.end(), image.begin(), image.end());
+  }
+  if (current) {
+    result.HasHeader = true;
+    result.Header.assign(p + parts[0][0], p + parts[0][0] + parts[0][1]);
+    result.Directory.assign(p + parts[1][0], p + parts[1][0] + parts[1][1]);
   }
   return result;
 }

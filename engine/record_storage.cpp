@@ -708,7 +708,6 @@ void TKivoDataManager::FlushIfDue() {
     if (!auto_flush_ || read_only_ || file_read_only_ || !log_ || !dat_file_) return;
     if (!log_->FlushDue()) return;
     WriteLogAndHeaders(/*sync=*/false);
-    if (HasBLOBs()) SaveBLOBDirectory();
   });
 }
 
@@ -746,26 +745,29 @@ std::optional<std::int32_t> StoredRecordCount(TAbstractFile* file, double versio
 
 }  // namespace
 
-void TKivoDataManager::WriteFlushJournal(bool sync) {
-  if (!UsesJournal() || !log_) return;
+void TKivoDataManager::WriteFlushJournal(bool sync, std::int32_t counted,
+                                         const std::vector<std::uint8_t>& header,
+                                         const std::vector<std::uint8_t>& directory) {
   const std::optional<std::int32_t> changeCount =
       StoredChangeCount(dat_file_.get(), header_.Version);
-  const std::optional<std::int32_t> recordCount =
-      StoredRecordCount(dat_file_.get(), header_.Version);
-  if (!changeCount || !recordCount || *recordCount <= 0) return;
+  if (!changeCount) {
+    throw Exception("TKivoDataManager.FlushBuffers - can not read the header of \"" +
+                    FileName(kDataFileExt) + "\"");
+  }
   std::vector<std::pair<std::int32_t, const std::uint8_t*>> inPlace;
   log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t* image) {
-    if (recNo >= 0 && recNo < *recordCount) inPlace.emplace_back(recNo, image);
+    if (recNo >= 0 && recNo < counted) inPlace.emplace_back(recNo, image);
   });
-  if (inPlace.empty()) return;  // appends only: nothing counted is touched
   std::sort(inPlace.begin(), inPlace.end());
-  TkrJournalWriter writer({layout_.RecordSize, data_offset_, *changeCount, *recordCount});
+  TkrJournalWriter writer({layout_.RecordSize, data_offset_, *changeCount, counted});
   for (const auto& [recNo, image] : inPlace) writer.Add(recNo, image);
-  const std::vector<std::uint8_t> bytes = writer.Finish();
-  if (bytes.size() > static_cast<std::size_t>(kMaxFilePosition)) return;
+  const std::vector<std::uint8_t> bytes = writer.Finish(header, directory);
   const std::string name = FileName(kJournalFileExt);
+  if (bytes.size() > static_cast<std::size_t>(kMaxFilePosition)) {
+    throw Exception("TKivoDataManager.FlushBuffers - can not write file \"" + name + "\"");
+  }
   // An existing journal is written over, not recreated: only its first
-  // bytes count (the length is in them).
+  // bytes count (the lengths are in them).
   const bool exists = store_->FileExists(name, store_mode_);
   const TOpenFile file = store_->OpenScoped(name, store_mode_, !exists, false, false);
   if (!file) {
@@ -778,6 +780,12 @@ void TKivoDataManager::WriteFlushJournal(bool sync) {
   journal_kept_ = true;
   file->WriteBuffer(bytes.data(), size);
   if (sync) file->Flush();
+}
+
+std::vector<std::uint8_t> TKivoDataManager::TableHeadersImage() const {
+  std::vector<std::uint8_t> image = EncodeTableHeaders(header_, field_headers_);
+  if (!field_headers_.empty()) image.resize(image.size() - kFieldHeaderUnwrittenTail);
+  return image;
 }
 
 void TKivoDataManager::RemoveJournal() {
@@ -801,48 +809,52 @@ std::unique_ptr<TkrJournalImages> TKivoDataManager::ReadFlushJournal() {
     TAbstractFile* file = opened.get();
     if (file == nullptr) return nullptr;
     // The file may be longer than the journal in it (it is reused): the
-    // image count says how much belongs to it.
+    // lengths inside say how much belongs to it.
     std::unique_ptr<TkrJournalImages> result;
-    std::vector<std::uint8_t> bytes(kJournalHeaderSize);
-    if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(kJournalHeaderSize))) {
-      const auto count = LoadLE<std::uint32_t>(bytes.data() + kJournalCountOffset);
-      const std::int64_t length = static_cast<std::int64_t>(kJournalHeaderSize) + 4 +
-                                  std::int64_t{count} * (std::int64_t{layout_.RecordSize} + 4);
-      if (length <= MaxJournalSize(identity) && length <= file->GetSize()) {
-        bytes.resize(static_cast<std::size_t>(length));
-        if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(length))) {
-          if (auto images = ParseJournal(bytes, identity)) {
-            result = std::make_unique<TkrJournalImages>(std::move(*images));
-          }
+    const std::int64_t size = file->GetSize();
+    if (size >= static_cast<std::int64_t>(kJournalHeaderSize) && size <= kMaxFilePosition) {
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+      if (ReadAt(file, 0, bytes.data(), static_cast<std::int32_t>(size))) {
+        if (auto images = ParseJournal(bytes, identity)) {
+          result = std::make_unique<TkrJournalImages>(std::move(*images));
         }
       }
     }
     return result;
+  } catch (const EInOutError&) {
+    throw;  // a journal that cannot be read now may be whole: it stays
   } catch (const std::exception&) {
     return nullptr;
   }
+}
+
+bool TKivoDataManager::WriteJournalImages(const TkrJournalImages& journal) {
+  // The journal was whole before the flush wrote in place: its images are
+  // exactly what the flush was writing, torn or not.
+  const std::int32_t size = layout_.RecordSize;
+  if (std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * size >
+      dat_file_->GetSize()) {
+    return false;  // records are missing: writing would leave gaps of zeros
+  }
+  for (std::size_t i = 0; i < journal.RecNos.size(); ++i) {
+    const std::int64_t at = std::int64_t{data_offset_} + std::int64_t{journal.RecNos[i]} * size;
+    if (at + size > kMaxFilePosition ||
+        dat_file_->Seek(static_cast<std::int32_t>(at), TAbstractFile::kFromBeginning) != at) {
+      return false;  // left for a later open
+    }
+    dat_file_->WriteBuffer(journal.Image(i, size), size);
+  }
+  return true;
 }
 
 void TKivoDataManager::RollForwardJournal(bool markSet) {
   if (!UsesJournal() || !store_->FileExists(FileName(kJournalFileExt), store_mode_)) return;
   if (markSet) {
     if (const std::unique_ptr<TkrJournalImages> journal = ReadFlushJournal()) {
-      // The journal was whole before the flush wrote in place: its images
-      // are exactly what the flush was writing, torn or not.
-      const std::int32_t size = layout_.RecordSize;
-      if (std::int64_t{data_offset_} + std::int64_t{header_.RecordCount} * size >
-          dat_file_->GetSize()) {
-        return;  // records are missing: writing would leave gaps of zeros
-      }
-      for (std::size_t i = 0; i < journal->RecNos.size(); ++i) {
-        const std::int64_t at =
-            std::int64_t{data_offset_} + std::int64_t{journal->RecNos[i]} * size;
-        if (at + size > kMaxFilePosition ||
-            dat_file_->Seek(static_cast<std::int32_t>(at), TAbstractFile::kFromBeginning) != at) {
-          return;  // left for a later open
-        }
-        dat_file_->WriteBuffer(journal->Image(i, size), size);
-      }
+      // A journal with its header is CompleteJournalledFlush's; one left
+      // here was not for this header.
+      if (journal->HasHeader) return;
+      if (!WriteJournalImages(*journal)) return;
       dat_file_->Flush();
       DropReadAheadOf(record_source_);
       if (records_) CreateRecordCache();
@@ -852,25 +864,117 @@ void TKivoDataManager::RollForwardJournal(bool markSet) {
   journal_kept_ = false;
 }
 
+void TKivoDataManager::CompleteJournalledFlush() {
+  journal_overlay_.reset();
+  last_repair_error_.clear();
+  journal_pending_ = false;
+  if (!UsesJournal() || !dat_file_) return;
+  const std::int32_t at = ChangeCountOffset(header_.Version);
+  std::uint8_t pair[2];
+  if (!ReadAt(dat_file_.get(), at - 1, pair, 2) || pair[0] == pair[1]) return;
+  std::unique_ptr<TkrJournalImages> journal = ReadFlushJournal();
+  // The older form holds no header: RepairInterruptedFlush takes it.
+  if (!journal || !journal->HasHeader) return;
+  const std::size_t headerSize = TableHeaderSizeOf(header_.Version);
+  if (journal->Header.size() < headerSize) return;
+  const TTableHeader next = DecodeTableHeader(journal->Header.data(), headerSize, header_.Version);
+  if (next.Version != header_.Version || next.FieldCount != header_.FieldCount) return;
+  if (read_only_ || file_read_only_) {
+    // Nothing may be written: read the table as the flush left it.
+    header_ = next;
+    journal_overlay_ = std::move(journal);
+    return;
+  }
+  try {
+    CompleteFlushFrom(*journal);
+  } catch (const std::exception& e) {
+    // The open goes on with the table as it is, and the journal stays for
+    // the next open: nothing else may repair the table meanwhile.
+    last_repair_error_ = e.what();
+    journal_pending_ = true;
+  }
+}
+
+void TKivoDataManager::CompleteFlushFrom(const TkrJournalImages& journal) {
+  if (!WriteJournalImages(journal))
+    throw Exception("TKivoDataManager.OpenTable - records of \"" + FileName(kDataFileExt) +
+                    "\" are missing");
+  if (!journal.Directory.empty() && bif_file_) {
+    const auto size = static_cast<std::int32_t>(journal.Directory.size());
+    bif_file_->SetSize(size);
+    bif_file_->Seek(0, TAbstractFile::kFromBeginning);
+    bif_file_->WriteBuffer(journal.Directory.data(), size);
+    bif_file_->Flush();
+  }
+  dat_file_->Flush();
+  dat_file_->Seek(0, TAbstractFile::kFromBeginning);
+  dat_file_->WriteBuffer(journal.Header.data(), static_cast<std::int32_t>(journal.Header.size()));
+  dat_file_->Flush();
+  RemoveJournal();
+  journal_kept_ = false;
+  ReadTableHeaders(/*mayCut=*/true);
+}
+
 void TKivoDataManager::WriteLogAndHeaders(bool sync) {
   DropReadAheadOf(record_source_);  // T.dat is about to change
-  if (log_ && log_->EntryCount() > 0) {
-    WriteFlushJournal(sync);
-    // Mark the header while records are written: the byte before
-    // ChangeCount gets the complement of ChangeCount's low byte on disk.
+  const bool logged = log_ && log_->EntryCount() > 0;
+  const bool directoryDue = BLOBDirectoryDue();
+  if (logged || directoryDue) {
+    // The new T.bif is written whole, in place.
+    std::vector<std::uint8_t> directory;
+    if (directoryDue) directory = BLOBDirectoryFileImage();
+    // Records the header on disk counts are written in place too.
+    std::int32_t counted = 0;
+    bool inPlace = false;
+    if (UsesJournal()) {
+      const std::optional<std::int32_t> stored =
+          StoredRecordCount(dat_file_.get(), header_.Version);
+      if (!stored) {
+        throw Exception("TKivoDataManager.FlushBuffers - can not read the header of \"" +
+                        FileName(kDataFileExt) + "\"");
+      }
+      counted = std::max(*stored, 0);
+      if (logged) {
+        log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t*) {
+          if (recNo < counted) inPlace = true;
+        });
+      }
+    }
+    const bool journalled = UsesJournal() && (inPlace || directoryDue);
+    if (journalled) {
+      // First what nothing on disk points at: BLOB blocks (free in the
+      // directory on disk) and appended records. Then the journal of
+      // everything written in place.
+      if (logged) log_->WriteAppendedPart(counted);
+      if (sync) {
+        if (HasBLOBs() && bdf_file_) bdf_file_->Flush();
+        dat_file_->Flush();
+      }
+      WriteFlushJournal(sync, counted, TableHeadersImage(), directory);
+    }
+    // Mark the header while writing in place: the byte before ChangeCount
+    // gets the complement of ChangeCount's low byte on disk.
     const std::int32_t at = ChangeCountOffset(header_.Version);
     std::uint8_t low = 0;
     ReadAt(dat_file_.get(), at, &low, 1);
     const auto mark = static_cast<std::uint8_t>(~low);
     dat_file_->Seek(at - 1, TAbstractFile::kFromBeginning);
     dat_file_->WriteBuffer(&mark, 1);
-    log_->FlushBuffers();
+    if (logged) {
+      if (journalled) {
+        log_->WriteInPlacePart(counted);
+      } else {
+        log_->FlushBuffers();
+      }
+    }
+    if (directoryDue) WriteBLOBDirectoryFile(directory);
     if (sync) unsynced_appends_ = true;  // synced below, with any blocks
   }
-  // Records, logged or appended in blocks past the log, reach the disk
-  // before the header that counts them.
+  // Records, logged or appended in blocks past the log, and the BLOB
+  // directory reach the disk before the header that counts them.
   if (sync && unsynced_appends_) {
     dat_file_->Flush();
+    if (HasBLOBs() && bif_file_) bif_file_->Flush();
     unsynced_appends_ = false;
   }
   SaveTableHeaders();  // also clears the mark
@@ -879,17 +983,16 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
 
 void TKivoDataManager::RepairInterruptedFlush() {
   Locked([&] {
-    journal_overlay_.reset();
-    last_repair_error_.clear();
     if (!dat_file_) return;
     DropReadAheadOf(record_source_);
     try {
       const std::int32_t at = ChangeCountOffset(header_.Version);
       std::uint8_t pair[2];
       const bool markSet = ReadAt(dat_file_.get(), at - 1, pair, 2) && pair[0] != pair[1];
+      if (journal_pending_) return;  // the open's completion failed
       if (read_only_ || file_read_only_) {
         // Nothing may be written: read what the next writable open repairs.
-        if (markSet) journal_overlay_ = ReadFlushJournal();
+        if (markSet && !journal_overlay_) journal_overlay_ = ReadFlushJournal();
         return;
       }
       // First the records the flush was writing in place, whole; then the
@@ -978,11 +1081,6 @@ void TKivoDataManager::FlushBuffers() {
     }
     WriteLogAndHeaders(/*sync=*/true);
     dat_file_->Flush();
-    if (HasBLOBs()) {
-      SaveBLOBDirectory();
-      if (bdf_file_) bdf_file_->Flush();
-      if (bif_file_) bif_file_->Flush();
-    }
   });
 }
 

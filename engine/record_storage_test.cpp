@@ -16,7 +16,9 @@
 #include "engine/data_manager.h"
 #include "engine/record_journal.h"
 #include "platform/errors.h"
+#include "platform/little_endian.h"
 #include "storage/container/pagy_file_system.h"
+#include "storage/crypto/hash.h"
 #include "storage/file_layer.h"
 #include "testing/fault_file.h"
 #include "testing/test_support.h"
@@ -709,7 +711,9 @@ TEST(FlushOrder, AFlushCutShortNeverLeavesLastAutoIncBelowAHeldIdentifier) {
   m->krDeleteRecord(0, 1);  // 7 moves down to position 1
   m->krDeleteRecord(0, 5);  // 6 was last: nothing moves; five records again
   const auto rec = static_cast<std::int64_t>(m->RecordSize());
-  store.dat.WriteBudget = 1 + rec;  // the mark and position 1, not the header
+  // The appended records (positions 5 and 6), the mark and position 1, not
+  // the header.
+  store.dat.WriteBudget = 3 * rec + 1;
   EXPECT_THROW(m->FlushBuffers(), Exception);
   try {
     m->CloseTable();
@@ -823,21 +827,18 @@ TEST_P(FlushJournal, ARecordTornByACutFlushIsWholeAfterTheNextOpen) {
     CutFlush(1 + cut);        // the mark, then part of the moved record
     ASSERT_TRUE(JournalExists());
 
-    // A read-only open shows the record as the writable open will leave it,
+    // A read-only open shows the table as the writable open will leave it,
     // and leaves the journal alone.
+    const std::vector<std::pair<std::uint32_t, std::int32_t>> expected{
+        {1, 1}, {2, 2}, {8, 8}, {4, 4}, {5, 5}, {6, 6}, {7, 7}};
     Open(/*readOnly=*/true);
-    auto records = Records();
-    ASSERT_EQ(records.size(), 8u);
-    EXPECT_EQ(records[2], std::make_pair(8u, 8));
+    EXPECT_EQ(Records(), expected);
     Drop();
     ASSERT_TRUE(JournalExists());
 
     Open();
     EXPECT_FALSE(JournalExists());
-    records = Records();
-    std::vector<std::pair<std::uint32_t, std::int32_t>> expected{{1, 1}, {2, 2}, {8, 8}, {4, 4},
-                                                                 {5, 5}, {6, 6}, {7, 7}};
-    EXPECT_EQ(records, expected);
+    EXPECT_EQ(Records(), expected);
     Drop();
   }
 }
@@ -974,19 +975,24 @@ TEST(FlushJournalFormat, OnlyAWholeJournalOfTheSameFlushParses) {
   const std::uint8_t b[6] = {9, 8, 7, 6, 5, 4};
   writer.Add(2, a);
   writer.Add(9, b);
-  const std::vector<std::uint8_t> bytes = writer.Finish();
-  ASSERT_EQ(bytes.size(), kJournalHeaderSize + 2 * 10 + 4);
+  const std::vector<std::uint8_t> header = {'h', 'e', 'a', 'd'};
+  const std::vector<std::uint8_t> directory = {'d', 'i', 'r'};
+  const std::vector<std::uint8_t> bytes = writer.Finish(header, directory);
+  ASSERT_EQ(bytes.size(), kJournalHeaderSize + 2 * 10 + 4 + 4 + 4 + 3 + 4);
   auto parsed = ParseJournal(bytes, id);
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(parsed->RecNos, (std::vector<std::int32_t>{2, 9}));
   EXPECT_EQ(std::memcmp(parsed->Find(9, 6), b, 6), 0);
   EXPECT_EQ(parsed->Find(3, 6), nullptr);
+  EXPECT_TRUE(parsed->HasHeader);
+  EXPECT_EQ(parsed->Header, header);
+  EXPECT_EQ(parsed->Directory, directory);
   // Another table, another flush, fewer records: not this journal.
   EXPECT_FALSE(ParseJournal(bytes, {7, 300, 77, 10}));
   EXPECT_FALSE(ParseJournal(bytes, {6, 301, 77, 10}));
   EXPECT_FALSE(ParseJournal(bytes, {6, 300, 78, 10}));
   EXPECT_FALSE(ParseJournal(bytes, {6, 300, 77, 9}));
-  // Any byte changed, any length cut or added.
+  // Any byte changed, any length cut.
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     std::vector<std::uint8_t> damaged = bytes;
     damaged[i] ^= 0x01;
@@ -994,13 +1000,25 @@ TEST(FlushJournalFormat, OnlyAWholeJournalOfTheSameFlushParses) {
     std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(i));
     EXPECT_FALSE(ParseJournal(cut, id)) << "length " << i;
   }
+  // What follows a journal in its reused file is not looked at.
   std::vector<std::uint8_t> longer = bytes;
-  longer.push_back(0);
-  EXPECT_FALSE(ParseJournal(longer, id));
+  longer.insert(longer.end(), 100, 0xAB);
+  ASSERT_TRUE(ParseJournal(longer, id).has_value());
+  EXPECT_EQ(ParseJournal(longer, id)->Directory, directory);
   // A position outside the table, with a right CRC, is refused too.
   TkrJournalWriter outside(id);
   outside.Add(10, a);
-  EXPECT_FALSE(ParseJournal(outside.Finish(), id));
+  EXPECT_FALSE(ParseJournal(outside.Finish({}, {}), id));
+  // The older form (no header, no directory) still parses, for a table
+  // with records.
+  std::vector<std::uint8_t> older = {'K', 'J', 'N', 'L'};
+  for (std::int32_t v : {6, 300, 77, 10, 1, 4}) AppendLE<std::int32_t>(older, v);
+  older.insert(older.end(), a, a + 6);
+  AppendLE<std::uint32_t>(older, THash_CRC32::Value(older.data(), older.size()));
+  parsed = ParseJournal(older, id);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_FALSE(parsed->HasHeader);
+  EXPECT_EQ(parsed->RecNos, (std::vector<std::int32_t>{4}));
 }
 
 // ---------------------------------------------------------------------------

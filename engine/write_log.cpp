@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -225,7 +226,7 @@ bool TkrBufferLogArray::ReadRecordRun(std::int32_t firstRecNo, std::uint8_t* des
          dat_file_->Read(dest, static_cast<std::int32_t>(bytes)) == bytes;
 }
 
-void TkrBufferLogArray::WriteRecordEntries() {
+void TkrBufferLogArray::WriteRecordEntries(std::int32_t from, std::int32_t to) {
   // Only the newest image of each position reaches the file, and positions
   // go out in ascending order with neighbours joined into one write: the
   // file ends with the same bytes as writing every entry oldest first, in a
@@ -236,7 +237,8 @@ void TkrBufferLogArray::WriteRecordEntries() {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const Entry& e = entries_[i];
     const auto index = static_cast<std::int32_t>(i);
-    if (e.EntryKind == kRecord && newest_record_.Find(e.RecNo) == index) {
+    if (e.EntryKind == kRecord && e.RecNo >= from && e.RecNo < to &&
+        newest_record_.Find(e.RecNo) == index) {
       newest.emplace_back(e.RecNo, index);
     }
   }
@@ -295,7 +297,17 @@ void TkrBufferLogArray::FlushBuffers() {
   // value's freed blocks), so that no record written by this flush points at
   // BLOB data that is not on disk yet.
   WriteBLOBEntries();
-  WriteRecordEntries();
+  WriteRecordEntries(0, std::numeric_limits<std::int32_t>::max());
+  Clear();
+}
+
+void TkrBufferLogArray::WriteAppendedPart(std::int32_t counted) {
+  WriteBLOBEntries();
+  WriteRecordEntries(counted, std::numeric_limits<std::int32_t>::max());
+}
+
+void TkrBufferLogArray::WriteInPlacePart(std::int32_t counted) {
+  WriteRecordEntries(0, counted);
   Clear();
 }
 

@@ -141,6 +141,13 @@ class TkrBufferLogArray {
   //   "TkrBufferLogArray.FlushBuffers - error writing data to data file, xx = "
   //     + written + ", bc = " + requested
   void FlushBuffers();
+  // FlushBuffers in two steps, for a flush that journals what it writes in
+  // place: first every BLOB entry and the records at positions `counted`
+  // and above (the header on disk does not count them yet), then the
+  // records below, after which the log is empty. A failure in either step
+  // leaves every entry in the log.
+  void WriteAppendedPart(std::int32_t counted);
+  void WriteInPlacePart(std::int32_t counted);
   // Flushes and returns true when there is an entry and the log holds at
   // least MaxBytes bytes, or MaxEntries entries, or its oldest entry is more
   // than MaxAgeMs old.
@@ -171,7 +178,8 @@ class TkrBufferLogArray {
   // run too: the unchanged records between them, read from the file, are
   // written back as they are. A gap of more bytes than this is not worth it.
   static constexpr std::size_t kMaxGapBytes = 2048;
-  void WriteRecordEntries();
+  // The newest images of positions from .. to-1.
+  void WriteRecordEntries(std::int32_t from, std::int32_t to);
   // Reads `count` records from position `firstRecNo` of the file into `dest`;
   // false when they are not all there.
   bool ReadRecordRun(std::int32_t firstRecNo, std::uint8_t* dest, std::int32_t count);

@@ -402,9 +402,6 @@ class TWorkload {
   virtual bool CloseAll() = 0;
   // The user indexes whose making was reported done.
   const std::set<std::string>& IndexesKept() const { return indexes_kept_; }
-  // Whether the workload's tables keep what was reported done when the
-  // device goes away in the middle of a flush (see TBlobWorkload).
-  virtual bool SurvivesLostDevice() const { return true; }
 
  protected:
   std::set<std::string> indexes_kept_;
@@ -554,22 +551,10 @@ class TIndexWorkload : public TWorkload {
 };
 
 // (c) Memo and BLOB values written, changed (longer, shorter, null) and
-// deleted with their rows, flushed every few changes and once more before
-// the close.
-//
-// A flush of a table with BLOB fields writes the values to T.bdf (into
-// blocks freed by the values they replace, too), then the records and the
-// header to T.dat, then the BLOB directory to T.bif, in place. Only the
-// records are covered by the flush's journal: a flush cut short and not
-// tried again leaves T.bif saying what T.dat no longer says, or blocks of
-// kept values written over, and a T.bif cut in the middle makes the whole
-// table refuse to open. A close whose flush fails is not tried again, nor is
-// a flush when the device is gone; so the rows are flushed before the
-// close, and the workload does not run with the device going away.
+// deleted with their rows, flushed every few changes and at the close.
 class TBlobWorkload : public TWorkload {
  public:
   TTableShape Shape() const override { return {"Notes", true}; }
-  bool SurvivesLostDevice() const override { return false; }
   void Run(const std::string& db, TOpsLog& log) override {
     table_ = std::make_unique<TKivoTable>();
     table_->SetDatabaseName(db);
@@ -583,7 +568,6 @@ class TBlobWorkload : public TWorkload {
       changes.Change(log);
       if (i % 5 == 0) changes.Flush(log);
     }
-    changes.Flush(log);
     CloseTable(table_);
     log.Kept();
   }
@@ -1191,9 +1175,7 @@ TEST_P(FaultInjection, EveryFailurePointEndsCleanAndLosesNoReportedRow) {
   ASSERT_GT(count, 0) << "the workload makes no such call";
   const std::vector<int> points =
       FailurePoints(count, kAllPoints, kSampledPoints, 1234u + static_cast<unsigned>(c.fault));
-  const bool deviceMayGo = MakeWorkload(c.work)->SurvivesLostDevice();
   for (After after : {After::kGoOn, After::kDeviceGone}) {
-    if (after == After::kDeviceGone && !deviceMayGo) continue;
     TFaultRuns::TTally tally;
     for (int n : points) {
       runs.RunWithFault(c.fault, n, after, counts, tally);

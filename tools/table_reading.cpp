@@ -14,6 +14,8 @@
 #include "engine/data_manager.h"
 #include "engine/field_types.h"
 #include "engine/index_file.h"
+#include "engine/record_journal.h"
+#include "engine/table_header.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/little_endian.h"
@@ -578,8 +580,40 @@ std::vector<std::string> DumpTable(const TTableSource& source, const std::string
   return problems;
 }
 
+// The whole journal of the flush a set flush mark says was cut short, when it
+// holds that flush's header: the engine completes the flush from it at the
+// next writable open, and reads through it until then.
+std::optional<TkrJournalImages> JournalOfCutFlush(TAbstractPlainFileSystem& files,
+                                                  const std::string& table,
+                                                  const TTableHeaderView& v) {
+  if (!v.FlushMarked || !files.FileExists(table + kJournalFileExt)) return std::nullopt;
+  std::optional<TkrJournalImages> journal;
+  try {
+    journal = ParseJournal(ReadWholeFile(files, table + kJournalFileExt),
+                           {v.Layout.RecordSize, static_cast<std::int32_t>(v.DataOffset),
+                            v.Header.ChangeCount, v.Header.RecordCount});
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  if (!journal || !journal->HasHeader) return std::nullopt;
+  const std::size_t headerSize = TableHeaderSizeOf(v.Header.Version);
+  if (journal->Header.size() < headerSize) return std::nullopt;
+  return journal;
+}
+
+// The header view as the engine reads the table: after a flush cut short
+// with its whole journal, the header that flush was writing.
+void ApplyCutFlush(const std::optional<TkrJournalImages>& journal, TTableHeaderView& v) {
+  if (!journal) return;
+  const TTableHeader next =
+      DecodeTableHeader(journal->Header.data(), journal->Header.size(), v.Header.Version);
+  if (next.Version != v.Header.Version || next.FieldCount != v.Header.FieldCount) return;
+  v.Header = next;
+}
+
 std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,
-                                        const TTableHeaderView& view) {
+                                        const TTableHeaderView& view,
+                                        const std::vector<std::uint8_t>* journalled) {
   std::int32_t blobFields = 0;
   for (const TFieldHeader& f : view.Fields)
     if (IsBLOBType(f.FieldType)) ++blobFields;
@@ -589,7 +623,8 @@ std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const s
   std::int32_t dataSize = 0;
   try {
     const std::vector<std::uint8_t> image = UnpackBLOBDirectoryImage(
-        ReadWholeFile(files, table + kBLOBIndexFileExt), view.Header.Version, table);
+        journalled ? *journalled : ReadWholeFile(files, table + kBLOBIndexFileExt),
+        view.Header.Version, table);
     dataSize = FileSizeOf(files, table + kBLOBDataFileExt);
     dir = TkrBLOBDirectory::DecodeImageLoosely(image.data(), image.size());
   } catch (const std::exception& e) {
@@ -620,6 +655,8 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
       problems.push_back(shown + e.what());
       continue;
     }
+    const std::optional<TkrJournalImages> journal = JournalOfCutFlush(source.files, name, v);
+    ApplyCutFlush(journal, v);
     // A file longer than its records is what a cut-short flush leaves; the
     // engine cuts it at the next open. A shorter one has lost records.
     if (!v.RecordsFit()) {
@@ -630,7 +667,9 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
                          kDataFileExt + " holds only " + std::to_string(v.FileSize));
       continue;
     }
-    const std::vector<std::string> blobProblems = CheckBLOBFiles(source.files, name, v);
+    const std::vector<std::string> blobProblems =
+        CheckBLOBFiles(source.files, name, v,
+                       journal && !journal->Directory.empty() ? &journal->Directory : nullptr);
     for (std::size_t i = 0; i < blobProblems.size() && i < kMaxRecordProblems; ++i)
       problems.push_back(shown + blobProblems[i]);
     if (blobProblems.size() > kMaxRecordProblems)

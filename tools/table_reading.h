@@ -65,9 +65,11 @@ inline constexpr char kDamagedBLOBCell[] = "<damaged>";
 // without BLOB fields): T.bif must decompress and hold a directory that fits
 // its image, of the table's BLOB field and record counts, whose parts lie
 // inside the blocks of T.bdf, with no block owned twice and no free part
-// over a used one. One line per problem.
+// over a used one. One line per problem. `journalled`, when given, is the
+// T.bif a flush cut short was writing (from its journal), read instead.
 std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,
-                                        const TTableHeaderView& view);
+                                        const TTableHeaderView& view,
+                                        const std::vector<std::uint8_t>* journalled = nullptr);
 
 // The table part of `kvbtool check`: one line per problem. Every header is
 // checked against its T.dat length; tables the engine can open (encrypted
