@@ -439,6 +439,18 @@ void TKivoDataManager::LoadIndexes() {
     saved_indexes_.reset();
     TkrIndexFileContent content;
     if (idx_file_) content = ReadIndexFileHeaders(*idx_file_, header_.Version, header_.FieldCount);
+    // A counter that is not current might become so by chance as the
+    // table's counter grows (a damaged file, or a header behind its
+    // indexes), and arrays of other records would pass as current: it is
+    // set to the value before the table's, which the table never reaches
+    // again.
+    const auto previous =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(header_.ChangeCount) - 1u);
+    if (content.Valid && content.IndexChangeCount != header_.ChangeCount &&
+        content.IndexChangeCount != previous && !read_only_ && !file_read_only_) {
+      StoreIndexChangeCount(*idx_file_, previous);
+      content.IndexChangeCount = previous;
+    }
     bool valid = content.Valid && content.IndexCount > 0;
     if (valid) {
       try {

@@ -208,6 +208,13 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
   file.Flush();
 }
 
+void StoreIndexChangeCount(TAbstractFile& file, std::int32_t changeCount) {
+  std::vector<std::uint8_t> counter;
+  AppendLE<std::int32_t>(counter, changeCount);
+  file.Seek(0, TAbstractFile::kFromBeginning);
+  file.WriteBuffer(counter.data(), 4);
+}
+
 std::optional<std::int32_t> StoredIndexChangeCount(TAbstractFile& file) {
   try {
     std::uint8_t b[4];

@@ -91,5 +91,7 @@ void WriteIndexFile(TAbstractFile& file, std::int32_t changeCount, double versio
 
 // The counter stored in the first four bytes, when the file has them.
 std::optional<std::int32_t> StoredIndexChangeCount(TAbstractFile& file);
+// Writes the counter alone.
+void StoreIndexChangeCount(TAbstractFile& file, std::int32_t changeCount);
 
 }  // namespace kivo

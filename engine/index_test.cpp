@@ -763,6 +763,50 @@ TEST_F(Indexes, AFirstIndexNotKeyedOnTheIdentifierIsMadeAgain) {
   }
 }
 
+// A saved counter ahead of the table's (a damaged file) must not become
+// current when the table's counter reaches it: arrays of other records
+// would then pass as the table's.
+TEST_F(Indexes, ACounterThatIsNotCurrentNeverBecomesCurrentByChance) {
+  TIndexDefs defs;
+  defs.Add("byN", "n");
+  t.Create(defs);
+  ASSERT_EQ(t.Open(), kOpenOk);
+  for (std::uint32_t id = 1; id <= 6; ++id) t.Insert(Row(id, "s", static_cast<std::int32_t>(id)));
+  t.Drop();
+  for (const bool withRecords : {true, false}) {
+    SCOPED_TRACE(withRecords ? "records" : "no records");
+    if (!withRecords) {
+      ASSERT_EQ(t.Open(), kOpenOk);
+      while (t.m->RecordCount() > 0) t.m->krDeleteRecord(0, 0);
+      t.Drop();
+    }
+    ASSERT_EQ(t.Open(), kOpenOk);
+    const std::int32_t next = static_cast<std::int32_t>(t.m->ChangeCount() + 1);
+    t.Drop();
+    std::string bytes = ReadFileBytes(dir.file("t.idx"));
+    testing::Bytes b(bytes.begin(), bytes.end());
+    testing::PutI32(b, 0, next);  // what the next change makes the table's
+    WriteFileBytes(dir.file("t.idx"), std::string(b.begin(), b.end()));
+    ASSERT_EQ(t.Open(), kOpenOk);
+    t.Insert(Row(100, "x", 100));
+    ASSERT_EQ(t.m->ChangeCount(), next);
+    const std::int32_t count = t.m->RecordCount();
+    const std::int32_t fields = t.m->FieldCount();
+    t.Drop();
+    // Whatever the file says is current is the table's.
+    TDiskPlainFileSystem fs(dir.path() + "/");
+    TAbstractFile* idx = fs.OpenFile("t.idx", false, false, true);
+    ASSERT_NE(idx, nullptr);
+    const TkrIndexFileContent c = ReadIndexFileHeaders(*idx, kTableFormatVersion, fields);
+    ASSERT_TRUE(c.Valid);
+    if (c.IndexChangeCount == next) {
+      for (std::int32_t i = 0; i < c.IndexCount; ++i)
+        EXPECT_TRUE(ReadIndexArray(*idx, c, i, count).has_value()) << i;
+    }
+    fs.CloseFile(idx);
+  }
+}
+
 TEST_F(Indexes, AnInterruptedTableFlushMakesSavedArraysStale) {
   TIndexDefs defs;
   defs.Add("byN", "n");
