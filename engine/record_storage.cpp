@@ -945,8 +945,8 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
       // First what nothing on disk points at: BLOB blocks (free in the
       // directory on disk) and appended records. Then the journal of
       // everything written in place.
-      if (logged) log_->WriteAppendedPart(counted);
-      if (sync) {
+      const bool appended = logged && log_->WriteAppendedPart(counted);
+      if (sync && appended) {
         if (HasBLOBs() && bdf_file_) bdf_file_->Flush();
         dat_file_->Flush();
       }

@@ -301,9 +301,14 @@ void TkrBufferLogArray::FlushBuffers() {
   Clear();
 }
 
-void TkrBufferLogArray::WriteAppendedPart(std::int32_t counted) {
+bool TkrBufferLogArray::WriteAppendedPart(std::int32_t counted) {
+  const bool any = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+    return e.EntryKind == kBLOB || e.RecNo >= counted;
+  });
+  if (!any) return false;
   WriteBLOBEntries();
   WriteRecordEntries(counted, std::numeric_limits<std::int32_t>::max());
+  return true;
 }
 
 void TkrBufferLogArray::WriteInPlacePart(std::int32_t counted) {

@@ -145,8 +145,9 @@ class TkrBufferLogArray {
   // place: first every BLOB entry and the records at positions `counted`
   // and above (the header on disk does not count them yet), then the
   // records below, after which the log is empty. A failure in either step
-  // leaves every entry in the log.
-  void WriteAppendedPart(std::int32_t counted);
+  // leaves every entry in the log. WriteAppendedPart returns whether it had
+  // anything to write.
+  bool WriteAppendedPart(std::int32_t counted);
   void WriteInPlacePart(std::int32_t counted);
   // Flushes and returns true when there is an entry and the log holds at
   // least MaxBytes bytes, or MaxEntries entries, or its oldest entry is more

@@ -192,7 +192,12 @@ void TPagyDiskFile::Close() {
 }
 
 void TPagyDiskFile::Flush() {
-  if (handle_ >= 0) ::fsync(handle_);
+  // A sync the system refuses leaves the pages not durable: reported, never
+  // taken for done.
+  if (handle_ >= 0 && ::fsync(handle_) != 0) {
+    const int err = errno;
+    throw EInOutError(std::strerror(err), err);
+  }
 }
 
 bool TPagyDiskFile::Open(bool create) {
