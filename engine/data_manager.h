@@ -449,6 +449,8 @@ class TKivoDataManager {
   bool journal_kept_ = false;
   friend class TkrManagerIndexedTable;
   std::unique_ptr<TkrRecordSource> record_source_;
+  // Forgets what the record source read ahead of T.dat (about to change).
+  void DropRecordReadAhead();
   std::unique_ptr<TkrRecordsArray> records_;
   std::unique_ptr<TkrBufferLogArray> log_;
   std::unique_ptr<TkrRecordIndexer> indexer_;
