@@ -88,6 +88,7 @@ TEST_F(ContainerConsole, OpenOfAnEncryptedDatabaseAsksAgainAfterAWrongPassword) 
   for (const auto& request : view_.input_requests) {
     EXPECT_EQ(request.title, PasswordTitle(path));
     EXPECT_EQ(request.prompt, "Kérem a jelszót: ");
+    EXPECT_TRUE(request.masked);
   }
   EXPECT_EQ(view_.input_requests[0].prefilled, "");
   EXPECT_EQ(view_.input_requests[1].prefilled, "rossz");  // the text typed last time

@@ -19,7 +19,9 @@ class THeadlessView : public TMainView {
   void ShowError(const std::string& message) override { messages_ << message << '\n'; }
   void ShowInformation(const std::string& message) override { messages_ << message << '\n'; }
   void ShowDefaultError(const std::string& message) override { messages_ << message << '\n'; }
-  bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
+  bool InputQuery(const std::string&, const std::string&, std::string&, bool) override {
+    return false;
+  }
   std::optional<TFileDialogResult> OpenFileDialog(const TFileDialogRequest&) override { return {}; }
   std::optional<TFileDialogResult> SaveFileDialog(const TFileDialogRequest&) override { return {}; }
   void SetTableList(const std::vector<std::string>& names) override { tables_ = names; }

@@ -209,7 +209,7 @@ bool TfmMain::ConnectCurrentDatabase() {
       const std::string title = "A(z) \"" + current_db_.DatabaseFileName() + "\" adatbázis elérése";
       while (!connected) {
         std::string typed = last_password_;
-        if (!view_.InputQuery(title, "Kérem a jelszót: ", typed)) break;
+        if (!view_.InputQuery(title, "Kérem a jelszót: ", typed, /*masked=*/true)) break;
         last_password_ = typed;
         connected = try_password(typed, nullptr);
       }

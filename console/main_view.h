@@ -56,9 +56,10 @@ class TMainView {
   virtual void ShowDefaultError(const std::string& message) = 0;
 
   // The one-line input box. `value` comes in pre-filled and goes out with the
-  // typed text; false when the user cancelled.
-  virtual bool InputQuery(const std::string& title, const std::string& prompt,
-                          std::string& value) = 0;
+  // typed text; false when the user cancelled. `masked` (a password) shows
+  // what is typed as dots.
+  virtual bool InputQuery(const std::string& title, const std::string& prompt, std::string& value,
+                          bool masked) = 0;
 
   virtual std::optional<TFileDialogResult> OpenFileDialog(const TFileDialogRequest& request) = 0;
   virtual std::optional<TFileDialogResult> SaveFileDialog(const TFileDialogRequest& request) = 0;

@@ -31,9 +31,9 @@ class TRecordingView : public TMainView {
     default_errors.push_back(message);
     Log("ShowDefaultError " + message);
   }
-  bool InputQuery(const std::string& title, const std::string& prompt,
-                  std::string& value) override {
-    input_requests.push_back({title, prompt, value});
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value,
+                  bool masked) override {
+    input_requests.push_back({title, prompt, value, masked});
     Log("InputQuery " + title);
     if (input_answers.empty()) return false;
     std::optional<std::string> answer = input_answers.front();
@@ -120,6 +120,7 @@ class TRecordingView : public TMainView {
 
   struct InputRequest {
     std::string title, prompt, prefilled;
+    bool masked = false;
   };
 
   std::vector<std::string> log;

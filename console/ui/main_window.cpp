@@ -112,10 +112,10 @@ void TMainWindow::ShowDefaultError(const std::string& message) {
 }
 
 bool TMainWindow::InputQuery(const std::string& title, const std::string& prompt,
-                             std::string& value) {
+                             std::string& value, bool masked) {
   bool ok = false;
-  const QString text =
-      QInputDialog::getText(this, Q(title), Q(prompt), QLineEdit::Normal, Q(value), &ok);
+  const QString text = QInputDialog::getText(
+      this, Q(title), Q(prompt), masked ? QLineEdit::Password : QLineEdit::Normal, Q(value), &ok);
   if (!ok) return false;
   value = text.toStdString();
   return true;

@@ -62,7 +62,8 @@ class TMainWindow : public QMainWindow, public TMainView {
   void ShowError(const std::string& message) override;
   void ShowInformation(const std::string& message) override;
   void ShowDefaultError(const std::string& message) override;
-  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value) override;
+  bool InputQuery(const std::string& title, const std::string& prompt, std::string& value,
+                  bool masked) override;
   std::optional<TFileDialogResult> OpenFileDialog(const TFileDialogRequest& request) override;
   std::optional<TFileDialogResult> SaveFileDialog(const TFileDialogRequest& request) override;
   void SetTableList(const std::vector<std::string>& names) override;

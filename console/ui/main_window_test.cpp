@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -18,6 +19,7 @@
 #include <QStatusTipEvent>
 #include <QTableView>
 #include <QTextBlock>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -242,6 +244,32 @@ TEST_F(MainWindow, ReopenMenuShowsAmpersandsLiterallyAndReopensThatPath) {
   ASSERT_EQ(reopen->actions().size(), 2);
   reopen->actions().at(1)->trigger();
   EXPECT_EQ(window_->Controller().CurrentDB().DatabaseFileName(), odd);
+}
+
+// The password box shows dots, never the password; other input shows text.
+TEST_F(MainWindow, ThePasswordBoxIsMasked) {
+  Open({""});
+  for (const bool masked : {true, false}) {
+    QLineEdit::EchoMode seen = QLineEdit::NoEcho;
+    QString shown;
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      seen = box->textEchoMode();
+      shown = box->textValue();
+      box->setTextValue(QString::fromUtf8("jelszó"));
+      box->accept();
+    });
+    answerer.start(10);
+    std::string value = "elozo";
+    const bool answered = window_->InputQuery("titkos.kvb", "Kérem a jelszót: ", value, masked);
+    answerer.stop();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(seen, masked ? QLineEdit::Password : QLineEdit::Normal);
+    EXPECT_EQ(shown, U("elozo"));  // pre-filled as asked
+    EXPECT_EQ(value, "jelszó");
+  }
 }
 
 TEST(FileDialogFilters, PipeFiltersBecomeNameFilters) {
