@@ -407,7 +407,8 @@ void TKivoDataManager::RepairInterruptedFlush() {
       // Records may have changed in place although the counter did not: the
       // counter moves on, so that nothing saved under it (the index arrays
       // of T.idx) passes as current.
-      header_.ChangeCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(header_.ChangeCount) + 1u);
+      header_.ChangeCount =
+          static_cast<std::int32_t>(static_cast<std::uint32_t>(header_.ChangeCount) + 1u);
       if (count != header_.RecordCount) {
         header_.RecordCount = count;
         CreateRecordCache();  // drop anything read under the old count
