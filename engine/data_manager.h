@@ -410,7 +410,10 @@ class TKivoDataManager {
   void RepairInterruptedFlush();
   // Before a flush that writes over records the header on disk counts:
   // writes those images to T.jnl (engine/record_journal.h).
-  void WriteFlushJournal(bool sync, std::int32_t counted, const std::vector<std::uint8_t>& header,
+  // `inPlace`: the logged images below `counted` (sorted here).
+  void WriteFlushJournal(bool sync, std::int32_t counted,
+                         std::vector<std::pair<std::int32_t, const std::uint8_t*>>& inPlace,
+                         const std::vector<std::uint8_t>& header,
                          const std::vector<std::uint8_t>& directory);
   // The table and field headers as SaveTableHeaders writes them.
   std::vector<std::uint8_t> TableHeadersImage() const;

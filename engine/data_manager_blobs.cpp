@@ -31,13 +31,21 @@ void TKivoDataManager::LoadBLOBDirectory() {
   blob_dir_.reset();
   if (!bif_file_ || !bdf_file_)
     throw Exception("TKivoDataManager.LoadBLOBDirectory - BLOB files are not opened.");
-  const std::int32_t size = bif_file_->GetSize();
-  if (size < 0)
-    throw Exception("TKivoDataManager.LoadBLOBDirectory - cannot read the size of " +
-                    FileName(kBLOBIndexFileExt));
-  std::vector<std::uint8_t> content(static_cast<std::size_t>(size));
-  bif_file_->Seek(0, TAbstractFile::kFromBeginning);
-  bif_file_->ReadBuffer(content.data(), size);
+  // A read-only open of a table whose flush was cut short reads the
+  // directory that flush was writing, as the next writable open will.
+  const bool journalled = journal_overlay_ && !journal_overlay_->Directory.empty();
+  std::vector<std::uint8_t> content;
+  if (journalled) {
+    content = journal_overlay_->Directory;
+  } else {
+    const std::int32_t size = bif_file_->GetSize();
+    if (size < 0)
+      throw Exception("TKivoDataManager.LoadBLOBDirectory - cannot read the size of " +
+                      FileName(kBLOBIndexFileExt));
+    content.resize(static_cast<std::size_t>(size));
+    bif_file_->Seek(0, TAbstractFile::kFromBeginning);
+    bif_file_->ReadBuffer(content.data(), size);
+  }
   const std::vector<std::uint8_t> image =
       UnpackBLOBDirectoryImage(content, header_.Version, table_name_);
 
@@ -48,14 +56,6 @@ void TKivoDataManager::LoadBLOBDirectory() {
   try {
     blob_dir_ = std::make_unique<TkrBLOBDirectory>(
         TkrBLOBDirectory::DecodeImage(image.data(), image.size(), blob_field_count_, blockCount));
-    // A read-only open of a table whose flush was cut short reads the
-    // directory that flush was writing, as the next writable open will.
-    if (journal_overlay_ && !journal_overlay_->Directory.empty()) {
-      const std::vector<std::uint8_t> journalled =
-          UnpackBLOBDirectoryImage(journal_overlay_->Directory, header_.Version, table_name_);
-      blob_dir_ = std::make_unique<TkrBLOBDirectory>(TkrBLOBDirectory::DecodeImage(
-          journalled.data(), journalled.size(), blob_field_count_, blockCount));
-    }
   } catch (const EBLOBDirectoryError& e) {
     throw Exception("Table is corrupted - blob headers are damaged (" + std::string(e.what()) +
                     "). TableName = " + table_name_);

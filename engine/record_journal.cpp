@@ -104,4 +104,13 @@ std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& by
   return result;
 }
 
+std::optional<TTableHeader> JournalledTableHeader(const TkrJournalImages& journal,
+                                                  const TTableHeader& onDisk) {
+  const std::size_t size = TableHeaderSizeOf(onDisk.Version);
+  if (!journal.HasHeader || journal.Header.size() < size) return std::nullopt;
+  TTableHeader next = DecodeTableHeader(journal.Header.data(), size, onDisk.Version);
+  if (next.Version != onDisk.Version || next.FieldCount != onDisk.FieldCount) return std::nullopt;
+  return next;
+}
+
 }  // namespace kivo

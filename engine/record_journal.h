@@ -40,6 +40,8 @@
 #include <optional>
 #include <vector>
 
+#include "engine/table_header.h"
+
 namespace kivo {
 
 inline constexpr const char kJournalMagic[4] = {'K', 'J', 'N', '2'};
@@ -94,5 +96,10 @@ struct TkrJournalImages {
 // after the journal are not looked at (the file is reused).
 std::optional<TkrJournalImages> ParseJournal(const std::vector<std::uint8_t>& bytes,
                                              const TkrJournalIdentity& expected);
+
+// The table header the journal's flush was writing, when the journal holds
+// one of the same layout (version and field count) as `onDisk`.
+std::optional<TTableHeader> JournalledTableHeader(const TkrJournalImages& journal,
+                                                  const TTableHeader& onDisk);
 
 }  // namespace kivo

@@ -78,6 +78,13 @@ bool ReadAt(TAbstractFile* file, std::int64_t offset, void* dest, std::int32_t c
          file->Read(dest, count) == count;
 }
 
+// Whether the header on disk carries the flush mark: the byte before
+// ChangeCount differs from ChangeCount's low byte.
+bool MarkSetOnDisk(TAbstractFile* dat, double version) {
+  std::uint8_t pair[2];
+  return ReadAt(dat, ChangeCountOffset(version) - 1, pair, 2) && FlushMarkSet(pair[0], pair[1]);
+}
+
 std::optional<std::int32_t> StoredInt32(TAbstractFile* file, std::int64_t offset) {
   std::uint8_t b[4];
   if (!ReadAt(file, offset, b, 4)) return std::nullopt;
@@ -98,19 +105,16 @@ std::optional<std::int32_t> StoredRecordCount(TAbstractFile* file, double versio
 
 }  // namespace
 
-void TKivoDataManager::WriteFlushJournal(bool sync, std::int32_t counted,
-                                         const std::vector<std::uint8_t>& header,
-                                         const std::vector<std::uint8_t>& directory) {
+void TKivoDataManager::WriteFlushJournal(
+    bool sync, std::int32_t counted,
+    std::vector<std::pair<std::int32_t, const std::uint8_t*>>& inPlace,
+    const std::vector<std::uint8_t>& header, const std::vector<std::uint8_t>& directory) {
   const std::optional<std::int32_t> changeCount =
       StoredChangeCount(dat_file_.get(), header_.Version);
   if (!changeCount) {
     throw Exception("TKivoDataManager.FlushBuffers - can not read the header of \"" +
                     FileName(kDataFileExt) + "\"");
   }
-  std::vector<std::pair<std::int32_t, const std::uint8_t*>> inPlace;
-  log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t* image) {
-    if (recNo >= 0 && recNo < counted) inPlace.emplace_back(recNo, image);
-  });
   std::sort(inPlace.begin(), inPlace.end());
   TkrJournalWriter writer({layout_.RecordSize, data_offset_, *changeCount, counted});
   for (const auto& [recNo, image] : inPlace) writer.Add(recNo, image);
@@ -222,19 +226,15 @@ void TKivoDataManager::CompleteJournalledFlush() {
   last_repair_error_.clear();
   journal_pending_ = false;
   if (!UsesJournal() || !dat_file_) return;
-  const std::int32_t at = ChangeCountOffset(header_.Version);
-  std::uint8_t pair[2];
-  if (!ReadAt(dat_file_.get(), at - 1, pair, 2) || pair[0] == pair[1]) return;
+  if (!MarkSetOnDisk(dat_file_.get(), header_.Version)) return;
   std::unique_ptr<TkrJournalImages> journal = ReadFlushJournal();
   // The older form holds no header: RepairInterruptedFlush takes it.
-  if (!journal || !journal->HasHeader) return;
-  const std::size_t headerSize = TableHeaderSizeOf(header_.Version);
-  if (journal->Header.size() < headerSize) return;
-  const TTableHeader next = DecodeTableHeader(journal->Header.data(), headerSize, header_.Version);
-  if (next.Version != header_.Version || next.FieldCount != header_.FieldCount) return;
+  if (!journal) return;
+  const std::optional<TTableHeader> next = JournalledTableHeader(*journal, header_);
+  if (!next) return;
   if (read_only_ || file_read_only_) {
     // Nothing may be written: read the table as the flush left it.
-    header_ = next;
+    header_ = *next;
     journal_overlay_ = std::move(journal);
     return;
   }
@@ -278,7 +278,7 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
     if (directoryDue) directory = BLOBDirectoryFileImage();
     // Records the header on disk counts are written in place too.
     std::int32_t counted = 0;
-    bool inPlace = false;
+    std::vector<std::pair<std::int32_t, const std::uint8_t*>> inPlace;  // position, image
     if (UsesJournal()) {
       const std::optional<std::int32_t> stored =
           StoredRecordCount(dat_file_.get(), header_.Version);
@@ -288,12 +288,12 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
       }
       counted = std::max(*stored, 0);
       if (logged) {
-        log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t*) {
-          if (recNo < counted) inPlace = true;
+        log_->ForEachNewestRecord([&](std::int32_t recNo, const std::uint8_t* image) {
+          if (recNo >= 0 && recNo < counted) inPlace.emplace_back(recNo, image);
         });
       }
     }
-    const bool journalled = UsesJournal() && (inPlace || directoryDue);
+    const bool journalled = UsesJournal() && (!inPlace.empty() || directoryDue);
     if (journalled) {
       // First what nothing on disk points at: BLOB blocks (free in the
       // directory on disk) and appended records. Then the journal of
@@ -303,7 +303,7 @@ void TKivoDataManager::WriteLogAndHeaders(bool sync) {
         if (HasBLOBs() && bdf_file_) bdf_file_->Flush();
         dat_file_->Flush();
       }
-      WriteFlushJournal(sync, counted, TableHeadersImage(), directory);
+      WriteFlushJournal(sync, counted, inPlace, TableHeadersImage(), directory);
     }
     // Mark the header while writing in place: the byte before ChangeCount
     // gets the complement of ChangeCount's low byte on disk.
@@ -339,9 +339,7 @@ void TKivoDataManager::RepairInterruptedFlush() {
     if (!dat_file_) return;
     DropRecordReadAhead();
     try {
-      const std::int32_t at = ChangeCountOffset(header_.Version);
-      std::uint8_t pair[2];
-      const bool markSet = ReadAt(dat_file_.get(), at - 1, pair, 2) && pair[0] != pair[1];
+      const bool markSet = MarkSetOnDisk(dat_file_.get(), header_.Version);
       if (journal_pending_) return;  // the open's completion failed
       if (read_only_ || file_read_only_) {
         // Nothing may be written: read what the next writable open repairs.

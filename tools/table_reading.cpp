@@ -15,7 +15,6 @@
 #include "engine/field_types.h"
 #include "engine/index_file.h"
 #include "engine/record_journal.h"
-#include "engine/table_header.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/little_endian.h"
@@ -580,12 +579,12 @@ std::vector<std::string> DumpTable(const TTableSource& source, const std::string
   return problems;
 }
 
-// The whole journal of the flush a set flush mark says was cut short, when it
-// holds that flush's header: the engine completes the flush from it at the
-// next writable open, and reads through it until then.
-std::optional<TkrJournalImages> JournalOfCutFlush(TAbstractPlainFileSystem& files,
-                                                  const std::string& table,
-                                                  const TTableHeaderView& v) {
+// After a flush cut short whose whole journal holds its header, the engine
+// completes the flush at the next writable open and reads through it until
+// then: `v` takes the header that flush was writing, and the journal (for
+// its BLOB directory) is returned.
+std::optional<TkrJournalImages> ReadThroughCutFlush(TAbstractPlainFileSystem& files,
+                                                    const std::string& table, TTableHeaderView& v) {
   if (!v.FlushMarked || !files.FileExists(table + kJournalFileExt)) return std::nullopt;
   std::optional<TkrJournalImages> journal;
   try {
@@ -595,20 +594,11 @@ std::optional<TkrJournalImages> JournalOfCutFlush(TAbstractPlainFileSystem& file
   } catch (const std::exception&) {
     return std::nullopt;
   }
-  if (!journal || !journal->HasHeader) return std::nullopt;
-  const std::size_t headerSize = TableHeaderSizeOf(v.Header.Version);
-  if (journal->Header.size() < headerSize) return std::nullopt;
+  if (!journal) return std::nullopt;
+  const std::optional<TTableHeader> next = JournalledTableHeader(*journal, v.Header);
+  if (!next) return std::nullopt;
+  v.Header = *next;
   return journal;
-}
-
-// The header view as the engine reads the table: after a flush cut short
-// with its whole journal, the header that flush was writing.
-void ApplyCutFlush(const std::optional<TkrJournalImages>& journal, TTableHeaderView& v) {
-  if (!journal) return;
-  const TTableHeader next =
-      DecodeTableHeader(journal->Header.data(), journal->Header.size(), v.Header.Version);
-  if (next.Version != v.Header.Version || next.FieldCount != v.Header.FieldCount) return;
-  v.Header = next;
 }
 
 std::vector<std::string> CheckBLOBFiles(TAbstractPlainFileSystem& files, const std::string& table,
@@ -655,8 +645,7 @@ std::vector<std::string> CheckTables(const TTableSource& source) {
       problems.push_back(shown + e.what());
       continue;
     }
-    const std::optional<TkrJournalImages> journal = JournalOfCutFlush(source.files, name, v);
-    ApplyCutFlush(journal, v);
+    const std::optional<TkrJournalImages> journal = ReadThroughCutFlush(source.files, name, v);
     // A file longer than its records is what a cut-short flush leaves; the
     // engine cuts it at the next open. A shorter one has lost records.
     if (!v.RecordsFit()) {
